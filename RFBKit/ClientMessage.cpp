@@ -1,0 +1,85 @@
+#include "ClientMessage.hpp"
+
+#include <algorithm>
+
+#include "Text.hpp"
+
+namespace rfb::ClientMessage {
+
+namespace {
+
+void put16(Bytes& out, long value) {
+    auto v = static_cast<std::uint16_t>(std::clamp(value, 0L, 65535L));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+void put32(Bytes& out, std::uint32_t v) {
+    out.push_back(static_cast<std::uint8_t>(v >> 24));
+    out.push_back(static_cast<std::uint8_t>(v >> 16));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+}  // namespace
+
+Bytes be16(long value) {
+    Bytes out;
+    put16(out, value);
+    return out;
+}
+
+Bytes be32(std::uint32_t value) {
+    Bytes out;
+    put32(out, value);
+    return out;
+}
+
+Bytes setPixelFormat(const PixelFormat& format) {
+    Bytes out{0, 0, 0, 0};
+    auto encoded = format.encoded();
+    out.insert(out.end(), encoded.begin(), encoded.end());
+    return out;
+}
+
+Bytes setEncodings(const std::vector<std::int32_t>& encodings) {
+    Bytes out{2, 0};
+    put16(out, static_cast<long>(encodings.size()));
+    for (std::int32_t encoding : encodings) {
+        put32(out, static_cast<std::uint32_t>(encoding));
+    }
+    return out;
+}
+
+Bytes framebufferUpdateRequest(bool incremental, long x, long y, long width, long height) {
+    Bytes out{3, std::uint8_t{incremental}};
+    put16(out, x);
+    put16(out, y);
+    put16(out, width);
+    put16(out, height);
+    return out;
+}
+
+Bytes keyEvent(std::uint32_t key, bool down) {
+    Bytes out{4, std::uint8_t{down}, 0, 0};
+    put32(out, key);
+    return out;
+}
+
+Bytes pointerEvent(std::uint8_t buttons, long x, long y) {
+    Bytes out{5, buttons};
+    put16(out, x);
+    put16(out, y);
+    return out;
+}
+
+Bytes clientCutText(std::string_view utf8) {
+    std::string latin1 = utf8ToLatin1(utf8);
+    Bytes out{6, 0, 0, 0};
+    out.reserve(8 + latin1.size());
+    put32(out, static_cast<std::uint32_t>(latin1.size()));
+    out.insert(out.end(), latin1.begin(), latin1.end());
+    return out;
+}
+
+}  // namespace rfb::ClientMessage

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "PixelFormat.hpp"
+
+namespace rfb {
+
+// Builders of every client-to-server message after the handshake; each returns the whole
+// message so that it goes to the connection in one piece.
+namespace ClientMessage {
+using Bytes = std::vector<std::uint8_t>;
+
+// Clamps to 0...65535.
+Bytes be16(long value);
+Bytes be32(std::uint32_t value);
+Bytes setPixelFormat(const PixelFormat& format);
+Bytes setEncodings(const std::vector<std::int32_t>& encodings);
+Bytes framebufferUpdateRequest(bool incremental, long x, long y, long width, long height);
+Bytes keyEvent(std::uint32_t key, bool down);
+Bytes pointerEvent(std::uint8_t buttons, long x, long y);
+// The text goes out as ISO 8859-1; characters outside it become "?".
+Bytes clientCutText(std::string_view utf8);
+}  // namespace ClientMessage
+
+}  // namespace rfb

@@ -1,0 +1,781 @@
+#include "Decoders.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+
+#include "RFBError.hpp"
+#include "RFBInput.hpp"
+
+namespace rfb {
+
+namespace {
+
+constexpr std::uint32_t opaqueBlack = 0xFF000000;
+constexpr std::uint32_t opaqueWhite = 0xFFFFFFFF;
+constexpr std::uint32_t maxZRLELength = 64 * 1024 * 1024;
+constexpr int hextileSize = 16;
+constexpr int zrleTileSize = 64;
+
+// The availability check inlined; the out-of-line ensure() runs only when a refill is due.
+inline const std::uint8_t* need(RFBInput& input, std::size_t count) {
+    if (input.available() < count) {
+        input.ensure(count);
+    }
+    return input.data();
+}
+
+inline int be16(const std::uint8_t* p) {
+    return p[0] << 8 | p[1];
+}
+
+inline std::uint32_t be32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
+           std::uint32_t{p[3]};
+}
+
+inline std::uint32_t loadLE32(const std::uint8_t* p) {
+    std::uint32_t value;
+    std::memcpy(&value, p, sizeof value);
+    if constexpr (std::endian::native == std::endian::big) {
+        value = __builtin_bswap32(value);
+    }
+    return value;
+}
+
+// Pixel converters: each turns `size` bytes into a pixel word. The hot loops are instantiated
+// once per converter, so the format is decided once per rectangle rather than per pixel.
+struct DirectRGB888 {
+    static constexpr std::size_t size = 4;
+    std::uint32_t operator()(const std::uint8_t* p) const { return loadLE32(p) | opaqueBlack; }
+};
+
+struct CompactRGB888 {
+    static constexpr std::size_t size = 3;
+    std::uint32_t operator()(const std::uint8_t* p) const {
+        return opaqueBlack | std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+    }
+};
+
+// The tables are indexed by the bytes in wire order read as little-endian, so that the byte
+// order of the format is folded into the table when it is built.
+struct Lookup16 {
+    static constexpr std::size_t size = 2;
+    const std::uint32_t* table;
+    std::uint32_t operator()(const std::uint8_t* p) const { return table[p[0] | p[1] << 8]; }
+};
+
+struct Lookup8 {
+    static constexpr std::size_t size = 1;
+    const std::uint32_t* table;
+    std::uint32_t operator()(const std::uint8_t* p) const { return table[p[0]]; }
+};
+
+struct Generic32 {
+    static constexpr std::size_t size = 4;
+    const PixelFormat* format;
+    std::uint32_t operator()(const std::uint8_t* p) const {
+        return format->word(format->readValue(p));
+    }
+};
+
+// A three-byte compact pixel carries either the low or the high three bytes of the value.
+struct GenericCompact {
+    static constexpr std::size_t size = 3;
+    const PixelFormat* format;
+    bool low;
+    std::uint32_t operator()(const std::uint8_t* p) const {
+        std::uint32_t b0 = p[0], b1 = p[1], b2 = p[2];
+        std::uint32_t value;
+        if (low) {
+            value = format->bigEndian ? b0 << 16 | b1 << 8 | b2 : b0 | b1 << 8 | b2 << 16;
+        } else {
+            value =
+                format->bigEndian ? b0 << 24 | b1 << 16 | b2 << 8 : b0 << 8 | b1 << 16 | b2 << 24;
+        }
+        return format->word(value);
+    }
+};
+
+const PixelFormat& checked(const PixelFormat& format) {
+    if (format.bitsPerPixel != 8 && format.bitsPerPixel != 16 && format.bitsPerPixel != 32) {
+        throw std::invalid_argument(
+            "unsupported pixel format: " + std::to_string(format.bitsPerPixel) + " bits per pixel");
+    }
+    return format;
+}
+
+std::vector<std::uint32_t> lookupTable(const PixelFormat& format) {
+    std::vector<std::uint32_t> table;
+    if (format.bitsPerPixel == 8) {
+        table.resize(256);
+        for (std::uint32_t value = 0; value < 256; ++value) {
+            table[value] = format.word(value);
+        }
+    } else if (format.bitsPerPixel == 16) {
+        table.resize(65536);
+        for (std::uint32_t index = 0; index < 65536; ++index) {
+            const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(index & 0xFF),
+                                           static_cast<std::uint8_t>(index >> 8)};
+            table[index] = format.word(format.readValue(bytes));
+        }
+    }
+    return table;
+}
+
+template <class Body>
+auto withPixels(const PixelFormat& format, const std::uint32_t* table, Body&& body) {
+    switch (format.bitsPerPixel) {
+        case 8:
+            return body(Lookup8{table});
+        case 16:
+            return body(Lookup16{table});
+        default:
+            if (format.isDirectRGB888() && !format.bigEndian) {
+                return body(DirectRGB888{});
+            }
+            return body(Generic32{&format});
+    }
+}
+
+template <class Body>
+auto withCompactPixels(const PixelFormat& format, const std::uint32_t* table, Body&& body) {
+    if (format.bitsPerPixel == 32 && format.trueColor && format.depth <= 24) {
+        if (format.isDirectRGB888() && !format.bigEndian) {
+            return body(CompactRGB888{});
+        }
+        return body(GenericCompact{&format, format.fitsInLeastSignificantBytes()});
+    }
+    return withPixels(format, table, std::forward<Body>(body));
+}
+
+// Four pixel words in one vector register (SSE2 on x86-64, NEON on ARM). Written out because
+// the compiler does not vectorize these loops at -O2.
+using Words4 = std::uint32_t __attribute__((vector_size(16)));
+constexpr bool littleEndianHost = std::endian::native == std::endian::little;
+
+inline void fillWords(std::uint32_t* target, int count, std::uint32_t word) {
+    int i = 0;
+    if (count >= 8) {
+        const Words4 words = {word, word, word, word};
+        for (; i + 8 <= count; i += 8) {
+            std::memcpy(target + i, &words, sizeof words);
+            std::memcpy(target + i + 4, &words, sizeof words);
+        }
+        if (i + 4 <= count) {
+            std::memcpy(target + i, &words, sizeof words);
+            i += 4;
+        }
+    }
+    for (; i < count; ++i) {
+        target[i] = word;
+    }
+}
+
+inline void fillRect(std::uint32_t* origin, std::size_t stride, int width, int height,
+                     std::uint32_t word) {
+    for (int r = 0; r < height; ++r) {
+        fillWords(origin + std::size_t(r) * stride, width, word);
+    }
+}
+
+// Picked at load time by the CPU (an ELF ifunc), so the binary still runs without AVX2.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#define TESSARAL_WIDE_VECTORS __attribute__((target_clones("avx2", "default")))
+#else
+#define TESSARAL_WIDE_VECTORS
+#endif
+
+using Words8 = std::uint32_t __attribute__((vector_size(32)));
+
+// The wire bytes already are the pixel words; only alpha needs forcing. Returns how many
+// words it did, a multiple of 8.
+TESSARAL_WIDE_VECTORS int orAlpha(const std::uint8_t* source, std::uint32_t* target, int count) {
+    const Words8 alpha = {opaqueBlack, opaqueBlack, opaqueBlack, opaqueBlack,
+                          opaqueBlack, opaqueBlack, opaqueBlack, opaqueBlack};
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        Words8 words;
+        std::memcpy(&words, source + std::size_t(i) * 4, sizeof words);
+        words |= alpha;
+        std::memcpy(target + i, &words, sizeof words);
+    }
+    return i;
+}
+
+template <class Convert>
+inline void convertRow(const std::uint8_t* source, std::uint32_t* target, int count,
+                       Convert convert) {
+    int i = 0;
+    if constexpr (std::is_same_v<Convert, DirectRGB888> && littleEndianHost) {
+        i = orAlpha(source, target, count);
+    }
+    if constexpr (std::is_same_v<Convert, CompactRGB888> && littleEndianHost) {
+        // Four bytes are loaded per three-byte pixel; the surplus byte is the alpha that the OR
+        // overwrites. The row's last pixel is left to the exact path so as not to read past it.
+        for (; i + 1 < count; ++i) {
+            target[i] = loadLE32(source + std::size_t(i) * 3) | opaqueBlack;
+        }
+    }
+    for (; i < count; ++i) {
+        target[i] = convert(source + std::size_t(i) * Convert::size);
+    }
+}
+
+template <class Convert>
+void rawRows(RFBInput& input, Framebuffer& framebuffer, int x, int y, int width, int height,
+             Convert convert) {
+    if (width < 1 || height < 1) {
+        return;
+    }
+    const std::size_t rowBytes = std::size_t(width) * Convert::size;
+    for (int row = 0; row < height;) {
+        const std::uint8_t* source = need(input, rowBytes);
+        // Converts every complete row that is already buffered before asking for more.
+        int rows =
+            int(std::min<std::size_t>(std::size_t(height - row), input.available() / rowBytes));
+        for (int r = 0; r < rows; ++r) {
+            convertRow(source + std::size_t(r) * rowBytes, framebuffer.row(y + row + r) + x, width,
+                       convert);
+        }
+        input.advance(std::size_t(rows) * rowBytes);
+        row += rows;
+    }
+}
+
+[[noreturn]] void zrleTruncated() {
+    throw RFBError::protocolViolation("ZRLE data truncated");
+}
+[[noreturn]] void zrlePaletteIndex() {
+    throw RFBError::protocolViolation("ZRLE palette index");
+}
+[[noreturn]] void zrleRunOverflow() {
+    throw RFBError::protocolViolation("ZRLE run overflows tile");
+}
+
+template <unsigned Bits>
+void packedRows(const std::uint8_t* source, std::size_t rowBytes, std::uint32_t* origin,
+                std::size_t stride, int width, int height, const std::uint32_t* palette,
+                unsigned paletteSize) {
+    constexpr int perByte = 8 / Bits;
+    constexpr unsigned mask = (1u << Bits) - 1;
+    auto entry = [&](unsigned byte, int k) {
+        unsigned index = byte >> (8 - Bits * unsigned(k + 1)) & mask;
+        // A two-entry palette uses one bit, so its indices are always in range.
+        if constexpr (Bits != 1) {
+            if (index >= paletteSize) {
+                zrlePaletteIndex();
+            }
+        }
+        return palette[index];
+    };
+    for (int r = 0; r < height; ++r) {
+        const std::uint8_t* in = source + std::size_t(r) * rowBytes;
+        std::uint32_t* out = origin + std::size_t(r) * stride;
+        int c = 0;
+        for (; c + perByte <= width; c += perByte) {
+            unsigned byte = *in++;
+            for (int k = 0; k < perByte; ++k) {
+                out[c + k] = entry(byte, k);
+            }
+        }
+        if (c < width) {
+            unsigned byte = *in;
+            for (int k = 0; c + k < width; ++k) {
+                out[c + k] = entry(byte, k);
+            }
+        }
+    }
+}
+
+// Where a tile decoder's bytes come from: the whole inflated data at once, or the connection's
+// stream a step at a time, so that tiles are decoded while their bytes are still in cache.
+struct WholeData {
+    std::span<const std::uint8_t> data;
+    std::size_t consumed = 0;
+    std::span<const std::uint8_t> window(std::size_t) const { return data.subspan(consumed); }
+    bool complete() const { return true; }
+    void consume(std::size_t count) { consumed += count; }
+};
+
+struct StreamedData {
+    ZlibInflater& inflater;
+    std::span<const std::uint8_t> window(std::size_t count) { return inflater.fill(count); }
+    bool complete() const { return inflater.exhausted(); }
+    void consume(std::size_t count) { inflater.consume(count); }
+};
+
+// A tile read past the bytes at hand while more may follow.
+struct NeedMore {};
+
+// Walks the tiles of one rectangle. The run loops keep their read position and converter in
+// locals: the pixel stores could otherwise alias the members and force a reload after every run.
+template <class Convert, class Source>
+class ZRLETiles {
+public:
+    ZRLETiles(Source& source, Convert convert, Framebuffer& framebuffer)
+        : source_(source),
+          convert_(convert),
+          framebuffer_(framebuffer),
+          stride_(std::size_t(framebuffer.width())) {}
+
+    void decode(const RectHeader& rect) {
+        for (int ty = rect.y; ty < rect.y + rect.height; ty += zrleTileSize) {
+            int th = std::min(zrleTileSize, rect.y + rect.height - ty);
+            for (int tx = rect.x; tx < rect.x + rect.width; tx += zrleTileSize) {
+                int tw = std::min(zrleTileSize, rect.x + rect.width - tx);
+                std::uint32_t* origin = framebuffer_.row(ty) + tx;
+                // No well-formed tile is longer than this: one byte per pixel besides its
+                // colour, and the largest palette.
+                std::size_t bound =
+                    std::size_t(tw) * std::size_t(th) * (cpixelSize + 1) + 127 * cpixelSize + 1;
+                std::span<const std::uint8_t> window = source_.window(bound);
+                try {
+                    tile(window, origin, tw, th);
+                } catch (const NeedMore&) {
+                    // A malformed tile: decoded again over everything that is left, so that it
+                    // fails exactly as it would with all the data at hand.
+                    window = source_.window(SIZE_MAX);
+                    tile(window, origin, tw, th);
+                }
+                source_.consume(std::size_t(p_ - window.data()));
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t cpixelSize = Convert::size;
+
+    [[noreturn]] void shortOfData() const {
+        if (complete_) {
+            zrleTruncated();
+        }
+        throw NeedMore{};
+    }
+
+    const std::uint8_t* take(std::size_t count) {
+        if (std::size_t(end_ - p_) < count) {
+            shortOfData();
+        }
+        const std::uint8_t* p = p_;
+        p_ += count;
+        return p;
+    }
+
+    void palette(std::uint32_t* entries, unsigned count) {
+        const std::uint8_t* p = take(count * cpixelSize);
+        for (unsigned i = 0; i < count; ++i) {
+            entries[i] = convert_(p + i * cpixelSize);
+        }
+    }
+
+    void tile(std::span<const std::uint8_t> window, std::uint32_t* origin, int width, int height) {
+        p_ = window.data();
+        end_ = window.data() + window.size();
+        complete_ = source_.complete();
+        unsigned subencoding = *take(1);
+        if (subencoding == 0) {
+            const std::size_t rowBytes = std::size_t(width) * cpixelSize;
+            const std::uint8_t* p = take(rowBytes * std::size_t(height));
+            for (int r = 0; r < height; ++r) {
+                convertRow(p + std::size_t(r) * rowBytes, origin + std::size_t(r) * stride_, width,
+                           convert_);
+            }
+        } else if (subencoding == 1) {
+            fillRect(origin, stride_, width, height, convert_(take(cpixelSize)));
+        } else if (subencoding <= 16) {
+            std::uint32_t entries[16];
+            palette(entries, subencoding);
+            unsigned bits = subencoding == 2 ? 1 : subencoding <= 4 ? 2 : 4;
+            const std::size_t rowBytes = (std::size_t(width) * bits + 7) / 8;
+            const std::uint8_t* p = take(rowBytes * std::size_t(height));
+            switch (bits) {
+                case 1:
+                    packedRows<1>(p, rowBytes, origin, stride_, width, height, entries,
+                                  subencoding);
+                    break;
+                case 2:
+                    packedRows<2>(p, rowBytes, origin, stride_, width, height, entries,
+                                  subencoding);
+                    break;
+                default:
+                    packedRows<4>(p, rowBytes, origin, stride_, width, height, entries,
+                                  subencoding);
+                    break;
+            }
+        } else if (subencoding == 128) {
+            plainRuns(width, height);
+            copyRows(origin, width, height);
+        } else if (subencoding >= 130) {
+            std::uint32_t entries[127];
+            unsigned count = subencoding - 128;
+            palette(entries, count);
+            paletteRuns(width, height, entries, count);
+            copyRows(origin, width, height);
+        } else {
+            throw RFBError::protocolViolation("ZRLE subencoding " + std::to_string(subencoding));
+        }
+    }
+
+    // 1 plus every length byte up to and including the first that is not 255. Wide enough that
+    // no amount of 255s can wrap before the overflow check.
+    std::uint64_t runLength(const std::uint8_t*& p, const std::uint8_t* end) const {
+        std::uint64_t length = 1;
+        unsigned b;
+        do {
+            if (p == end) {
+                shortOfData();
+            }
+            b = *p++;
+            length += b;
+        } while (b == 255);
+        return length;
+    }
+
+    // Runs are painted into a linear copy of the tile, where they need no wrapping at row ends
+    // and a short run costs one fixed-size store; copyRows() then moves the rows into place.
+    // A run overshoots by up to 7 words, into pixels that later runs or the slack replace.
+    static void paint(std::uint32_t* target, std::uint64_t length, std::uint32_t word) {
+        const Words4 words = {word, word, word, word};
+        for (std::uint64_t i = 0; i < length; i += 8) {
+            std::memcpy(target + i, &words, sizeof words);
+            std::memcpy(target + i + 4, &words, sizeof words);
+        }
+    }
+
+    void plainRuns(int width, int height) {
+        const Convert convert = convert_;
+        const std::uint8_t* p = p_;
+        const std::uint8_t* const end = end_;
+        std::uint32_t* const linear = linear_;
+        const std::uint64_t total = std::uint64_t(width) * std::uint64_t(height);
+        std::uint64_t painted = 0;
+        while (painted < total) {
+            if (std::size_t(end - p) < cpixelSize) {
+                shortOfData();
+            }
+            std::uint32_t word = convert(p);
+            p += cpixelSize;
+            std::uint64_t length = runLength(p, end);
+            if (length > total - painted) {
+                zrleRunOverflow();
+            }
+            paint(linear + painted, length, word);
+            painted += length;
+        }
+        p_ = p;
+    }
+
+    void paletteRuns(int width, int height, const std::uint32_t* entries, unsigned count) {
+        const std::uint8_t* p = p_;
+        const std::uint8_t* const end = end_;
+        std::uint32_t* const linear = linear_;
+        const std::uint64_t total = std::uint64_t(width) * std::uint64_t(height);
+        std::uint64_t painted = 0;
+        while (painted < total) {
+            if (p == end) {
+                shortOfData();
+            }
+            unsigned b = *p++;
+            std::uint64_t length = b & 128 ? runLength(p, end) : 1;
+            unsigned index = b & 127;
+            if (index >= count) {
+                zrlePaletteIndex();
+            }
+            if (length > total - painted) {
+                zrleRunOverflow();
+            }
+            paint(linear + painted, length, entries[index]);
+            painted += length;
+        }
+        p_ = p;
+    }
+
+    void copyRows(std::uint32_t* origin, int width, int height) {
+        for (int r = 0; r < height; ++r) {
+            std::memcpy(origin + std::size_t(r) * stride_, linear_ + std::size_t(r) * width,
+                        std::size_t(width) * sizeof(std::uint32_t));
+        }
+    }
+
+    Source& source_;
+    const std::uint8_t* p_ = nullptr;
+    const std::uint8_t* end_ = nullptr;
+    bool complete_ = true;
+    Convert convert_;
+    Framebuffer& framebuffer_;
+    std::size_t stride_;
+    alignas(16) std::uint32_t linear_[zrleTileSize * zrleTileSize + 8];
+};
+
+std::size_t ceilDiv(std::size_t a, std::size_t b) {
+    return (a + b - 1) / b;
+}
+
+}  // namespace
+
+RectangleDecoder::RectangleDecoder(const PixelFormat& format)
+    : format_(checked(format)), table_(lookupTable(format)) {}
+
+RectangleDecoder::~RectangleDecoder() = default;
+
+void RectangleDecoder::setFormat(const PixelFormat& format) {
+    if (format == format_) {
+        return;
+    }
+    table_ = lookupTable(checked(format));
+    format_ = format;
+}
+
+std::uint32_t RectangleDecoder::pixel(RFBInput& input) {
+    return withPixels(format_, table_.data(), [&](auto convert) {
+        constexpr std::size_t size = decltype(convert)::size;
+        std::uint32_t word = convert(need(input, size));
+        input.advance(size);
+        return word;
+    });
+}
+
+void RectangleDecoder::decodeRaw(const RectHeader& rect, RFBInput& input,
+                                 Framebuffer& framebuffer) {
+    framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
+    withPixels(format_, table_.data(), [&](auto convert) {
+        rawRows(input, framebuffer, rect.x, rect.y, rect.width, rect.height, convert);
+    });
+}
+
+void RectangleDecoder::decodeCopyRect(const RectHeader& rect, RFBInput& input,
+                                      Framebuffer& framebuffer) {
+    const std::uint8_t* p = need(input, 4);
+    int sourceX = be16(p);
+    int sourceY = be16(p + 2);
+    input.advance(4);
+    framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
+    framebuffer.validate(sourceX, sourceY, rect.width, rect.height);
+    if (rect.width < 1 || rect.height < 1) {
+        return;
+    }
+    const std::size_t rowBytes = std::size_t(rect.width) * sizeof(std::uint32_t);
+    auto move = [&](int r) {
+        std::memmove(framebuffer.row(rect.y + r) + rect.x, framebuffer.row(sourceY + r) + sourceX,
+                     rowBytes);
+    };
+    // Rows are taken in the order that reads each source row before it is overwritten.
+    if (rect.y > sourceY) {
+        for (int r = rect.height - 1; r >= 0; --r) {
+            move(r);
+        }
+    } else {
+        for (int r = 0; r < rect.height; ++r) {
+            move(r);
+        }
+    }
+}
+
+void RectangleDecoder::decodeRRE(const RectHeader& rect, RFBInput& input,
+                                 Framebuffer& framebuffer) {
+    framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
+    withPixels(format_, table_.data(), [&](auto convert) {
+        constexpr std::size_t size = decltype(convert)::size;
+        const std::uint8_t* p = need(input, 4 + size);
+        std::uint32_t count = be32(p);
+        std::uint32_t background = convert(p + 4);
+        input.advance(4 + size);
+        const std::size_t stride = std::size_t(framebuffer.width());
+        // An empty rectangle may sit just outside the store, where it has no origin to point at;
+        // only empty subrectangles fit in it.
+        const bool empty = rect.width < 1 || rect.height < 1;
+        std::uint32_t* origin = empty ? nullptr : framebuffer.row(rect.y) + rect.x;
+        if (!empty) {
+            fillRect(origin, stride, rect.width, rect.height, background);
+        }
+        for (std::uint32_t i = 0; i < count; ++i) {
+            p = need(input, size + 8);
+            std::uint32_t word = convert(p);
+            int sx = be16(p + size);
+            int sy = be16(p + size + 2);
+            int sw = be16(p + size + 4);
+            int sh = be16(p + size + 6);
+            input.advance(size + 8);
+            if (sx + sw > rect.width || sy + sh > rect.height) {
+                throw RFBError::protocolViolation("RRE subrectangle out of bounds");
+            }
+            if (sw > 0 && sh > 0) {
+                fillRect(origin + std::size_t(sy) * stride + sx, stride, sw, sh, word);
+            }
+        }
+    });
+}
+
+void RectangleDecoder::decodeHextile(const RectHeader& rect, RFBInput& input,
+                                     Framebuffer& framebuffer) {
+    framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
+    enum : unsigned {
+        raw = 1,
+        backgroundSpecified = 2,
+        foregroundSpecified = 4,
+        anySubrects = 8,
+        subrectsColoured = 16
+    };
+    withPixels(format_, table_.data(), [&](auto convert) {
+        constexpr std::size_t size = decltype(convert)::size;
+        const std::size_t stride = std::size_t(framebuffer.width());
+        std::uint32_t background = opaqueBlack;
+        std::uint32_t foreground = opaqueWhite;
+        for (int ty = rect.y; ty < rect.y + rect.height; ty += hextileSize) {
+            int th = std::min(hextileSize, rect.y + rect.height - ty);
+            for (int tx = rect.x; tx < rect.x + rect.width; tx += hextileSize) {
+                int tw = std::min(hextileSize, rect.x + rect.width - tx);
+                unsigned subencoding = *need(input, 1);
+                input.advance(1);
+                if (subencoding & raw) {
+                    rawRows(input, framebuffer, tx, ty, tw, th, convert);
+                    continue;
+                }
+                std::size_t header = (subencoding & backgroundSpecified ? size : 0) +
+                                     (subencoding & foregroundSpecified ? size : 0) +
+                                     (subencoding & anySubrects ? 1 : 0);
+                const std::uint8_t* p = need(input, header);
+                if (subencoding & backgroundSpecified) {
+                    background = convert(p);
+                    p += size;
+                }
+                if (subencoding & foregroundSpecified) {
+                    foreground = convert(p);
+                    p += size;
+                }
+                unsigned count = subencoding & anySubrects ? *p : 0;
+                input.advance(header);
+                std::uint32_t* origin = framebuffer.row(ty) + tx;
+                fillRect(origin, stride, tw, th, background);
+                if (count == 0) {
+                    continue;
+                }
+                bool coloured = subencoding & subrectsColoured;
+                std::size_t each = (coloured ? size : 0) + 2;
+                p = need(input, count * each);
+                for (unsigned i = 0; i < count; ++i) {
+                    std::uint32_t word = foreground;
+                    if (coloured) {
+                        word = convert(p);
+                        p += size;
+                    }
+                    int sx = p[0] >> 4;
+                    int sy = p[0] & 15;
+                    int sw = (p[1] >> 4) + 1;
+                    int sh = (p[1] & 15) + 1;
+                    p += 2;
+                    if (sx + sw > tw || sy + sh > th) {
+                        throw RFBError::protocolViolation("hextile subrectangle out of bounds");
+                    }
+                    fillRect(origin + std::size_t(sy) * stride + sx, stride, sw, sh, word);
+                }
+                input.advance(count * each);
+            }
+        }
+    });
+}
+
+void RectangleDecoder::decodeZRLE(const RectHeader& rect, RFBInput& input,
+                                  Framebuffer& framebuffer) {
+    framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
+    std::uint32_t length = be32(need(input, 4));
+    input.advance(4);
+    if (length > maxZRLELength) {
+        throw RFBError::protocolViolation("ZRLE length " + std::to_string(length));
+    }
+    need(input, length);
+    if (!zrleStream_) {
+        zrleStream_ = std::make_unique<ZlibInflater>();
+    }
+    bool compact = format_.bitsPerPixel == 32 && format_.trueColor && format_.depth <= 24;
+    std::size_t cpixel = compact ? 3 : std::size_t(format_.bytesPerPixel());
+    std::size_t w = std::size_t(rect.width);
+    std::size_t h = std::size_t(rect.height);
+    std::size_t limit =
+        w * h * (cpixel + 1) + ceilDiv(w, zrleTileSize) * ceilDiv(h, zrleTileSize) * 513 + 1024;
+    zrleStream_->begin({input.data(), length}, limit);
+    withCompactPixels(format_, table_.data(), [&](auto convert) {
+        StreamedData source{*zrleStream_};
+        ZRLETiles<decltype(convert), StreamedData>(source, convert, framebuffer).decode(rect);
+    });
+    zrleStream_->end();
+    input.advance(length);
+}
+
+ZRLETileDecoder::ZRLETileDecoder(std::span<const std::uint8_t> data, const PixelFormat& format)
+    : data_(data), format_(checked(format)), table_(lookupTable(format)) {}
+
+void ZRLETileDecoder::decode(const RectHeader& rect, Framebuffer& framebuffer) {
+    framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
+    withCompactPixels(format_, table_.data(), [&](auto convert) {
+        WholeData source{data_, position_};
+        ZRLETiles<decltype(convert), WholeData>(source, convert, framebuffer).decode(rect);
+        position_ = source.consumed;
+    });
+}
+
+void readFramebufferUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuffer& framebuffer,
+                           const UpdateObserver& observer) {
+    const std::uint8_t* p = need(input, 3);
+    int count = be16(p + 1);
+    input.advance(3);
+    for (int i = 0; i < count; ++i) {
+        p = need(input, 12);
+        RectHeader rect{be16(p), be16(p + 2), be16(p + 4), be16(p + 6)};
+        auto encoding = static_cast<std::int32_t>(be32(p + 8));
+        input.advance(12);
+        auto start = observer.statistics ? std::chrono::steady_clock::now()
+                                         : std::chrono::steady_clock::time_point{};
+        bool last = false;
+        switch (encoding) {
+            case RFBEncoding::raw:
+                decoder.decodeRaw(rect, input, framebuffer);
+                break;
+            case RFBEncoding::copyRect:
+                decoder.decodeCopyRect(rect, input, framebuffer);
+                break;
+            case RFBEncoding::rre:
+                decoder.decodeRRE(rect, input, framebuffer);
+                break;
+            case RFBEncoding::hextile:
+                decoder.decodeHextile(rect, input, framebuffer);
+                break;
+            case RFBEncoding::zrle:
+                decoder.decodeZRLE(rect, input, framebuffer);
+                break;
+            case RFBEncoding::cursor: {
+                auto cursor = readCursor(rect, input, decoder.format());
+                if (observer.cursor) {
+                    observer.cursor(std::move(cursor));
+                }
+                break;
+            }
+            case RFBEncoding::desktopSize:
+                framebuffer.resize(rect.width, rect.height);
+                if (observer.desktopResized) {
+                    observer.desktopResized();
+                }
+                break;
+            case RFBEncoding::lastRect:
+                last = true;
+                break;
+            default:
+                throw RFBError::protocolViolation("encoding " + std::to_string(encoding));
+        }
+        if (observer.statistics) {
+            EncodingStatistics& statistics = (*observer.statistics)[encoding];
+            statistics.rectangles += 1;
+            statistics.pixels += std::uint64_t(rect.width) * std::uint64_t(rect.height);
+            statistics.time += std::chrono::steady_clock::now() - start;
+        }
+        if (last) {
+            return;
+        }
+    }
+}
+
+}  // namespace rfb

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "Cursor.hpp"
+#include "Framebuffer.hpp"
+#include "PixelFormat.hpp"
+#include "ZlibInflater.hpp"
+
+namespace rfb {
+
+class RFBInput;
+
+struct RectHeader {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// Decodes rectangles of one connection into its framebuffer. Owns the connection's ZRLE stream.
+class RectangleDecoder {
+public:
+    // Throws std::invalid_argument for formats other than 8, 16 or 32 bits per pixel.
+    explicit RectangleDecoder(const PixelFormat& format);
+    ~RectangleDecoder();
+
+    const PixelFormat& format() const { return format_; }
+    void setFormat(const PixelFormat& format);
+
+    std::uint32_t pixel(RFBInput& input);
+    void decodeRaw(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
+    void decodeCopyRect(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
+    void decodeRRE(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
+    void decodeHextile(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
+    void decodeZRLE(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
+
+    bool hasZRLEStream() const { return zrleStream_ != nullptr; }
+
+private:
+    PixelFormat format_;
+    // Pixel words indexed by the little-endian wire value, for 8- and 16-bit formats.
+    std::vector<std::uint32_t> table_;
+    std::unique_ptr<ZlibInflater> zrleStream_;
+};
+
+struct EncodingStatistics {
+    std::uint64_t rectangles = 0;
+    std::uint64_t pixels = 0;
+    // Includes waiting for the rectangle's bytes to arrive.
+    std::chrono::nanoseconds time{0};
+};
+using DecodeStatistics = std::map<std::int32_t, EncodingStatistics>;
+
+// What an update reports besides pixels: cursor shapes, and that the screen was resized (the
+// next update request must then be non-incremental).
+struct UpdateObserver {
+    std::function<void(std::optional<RFBCursor>)> cursor;
+    std::function<void()> desktopResized;
+    DecodeStatistics* statistics = nullptr;  // filled per encoding when given
+};
+
+// Reads the rest of a FramebufferUpdate (after its type byte) into `framebuffer`.
+void readFramebufferUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuffer& framebuffer,
+                           const UpdateObserver& observer);
+
+// Decodes the inflated tiles of one ZRLE rectangle held whole in memory (the connection's own
+// rectangles are decoded as they inflate).
+class ZRLETileDecoder {
+public:
+    // Throws std::invalid_argument for formats other than 8, 16 or 32 bits per pixel.
+    ZRLETileDecoder(std::span<const std::uint8_t> data, const PixelFormat& format);
+    void decode(const RectHeader& rect, Framebuffer& framebuffer);
+    // Bytes consumed so far; whatever follows the last tile is left unread.
+    std::size_t position() const { return position_; }
+
+private:
+    std::span<const std::uint8_t> data_;
+    std::size_t position_ = 0;
+    PixelFormat format_;
+    std::vector<std::uint32_t> table_;
+};
+
+}  // namespace rfb

@@ -1,0 +1,67 @@
+#include "Framebuffer.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "RFBError.hpp"
+
+namespace rfb {
+
+namespace {
+constexpr std::uint32_t opaqueBlack = 0xFF000000;
+
+std::string size(long width, long height) {
+    return std::to_string(width) + "\u00D7" + std::to_string(height);
+}
+}  // namespace
+
+Framebuffer::Framebuffer(int width, int height) { resize(width, height); }
+
+void Framebuffer::checkSize(int width, int height) {
+    if (width < 1 || width > maxDimension || height < 1 || height > maxDimension) {
+        throw RFBError::protocolViolation("framebuffer size " + size(width, height));
+    }
+}
+
+void Framebuffer::resize(int width, int height) {
+    checkSize(width, height);
+    std::vector<std::uint32_t> fresh(std::size_t(width) * height, opaqueBlack);
+    pixels_ = std::move(fresh);
+    width_ = width;
+    height_ = height;
+}
+
+void Framebuffer::validate(int x, int y, int width, int height) const {
+    // Widened so that no sum of wire values can overflow.
+    long right = long(x) + width;
+    long bottom = long(y) + height;
+    if (x < 0 || y < 0 || width < 0 || height < 0 || right > width_ || bottom > height_) {
+        throw RFBError::protocolViolation("rectangle " + std::to_string(x) + "," +
+                                          std::to_string(y) + " " + size(width, height) +
+                                          " outside " + size(width_, height_));
+    }
+}
+
+void Framebuffer::fill(int x, int y, int width, int height, std::uint32_t word) {
+    for (int r = 0; r < height; ++r) {
+        std::uint32_t* start = row(y + r) + x;
+        std::fill(start, start + width, word);
+    }
+}
+
+std::optional<RFBImage> Framebuffer::makeImage() const {
+    auto words = std::make_unique_for_overwrite<std::uint32_t[]>(pixels_.size());
+    std::memcpy(words.get(), pixels_.data(), pixels_.size() * sizeof(std::uint32_t));
+    return image(std::shared_ptr<const std::uint32_t[]>(std::move(words)), width_, height_);
+}
+
+std::optional<RFBImage> Framebuffer::image(std::shared_ptr<const std::uint32_t[]> words,
+                                           int width, int height) {
+    if (!words || width < 1 || height < 1) {
+        return std::nullopt;
+    }
+    return RFBImage(std::move(words), width, height);
+}
+
+}  // namespace rfb

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace rfb {
+
+// An immutable, shared snapshot of pixel words (0xFFRRGGBB for frames, premultiplied ARGB for
+// cursors), row by row from the top. Copies share the pixels.
+class RFBImage {
+public:
+    RFBImage(std::shared_ptr<const std::uint32_t[]> words, int width, int height)
+        : words_(std::move(words)), width_(width), height_(height) {}
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    const std::uint32_t* words() const { return words_.get(); }
+    std::uint32_t pixel(int x, int y) const { return words_[std::size_t(y) * width_ + x]; }
+    // Keeps the pixels alive for as long as the returned handle lives (for zero-copy wrapping).
+    std::shared_ptr<const std::uint32_t[]> storage() const { return words_; }
+
+private:
+    std::shared_ptr<const std::uint32_t[]> words_;
+    int width_;
+    int height_;
+};
+
+class Framebuffer {
+public:
+    static constexpr int maxDimension = 16384;
+
+    // Throws protocolViolation("framebuffer size W×H") outside 1...16384.
+    Framebuffer(int width, int height);
+
+    // Replaces the store with opaque black; a failed resize leaves everything unchanged.
+    void resize(int width, int height);
+    // Throws protocolViolation("rectangle X,Y W×H outside FW×FH").
+    void validate(int x, int y, int width, int height) const;
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+    std::uint32_t operator()(int x, int y) const { return pixels_[index(x, y)]; }
+    std::uint32_t* row(int y) { return pixels_.data() + std::size_t(y) * width_; }
+    const std::vector<std::uint32_t>& pixels() const { return pixels_; }
+
+    void fill(int x, int y, int width, int height, std::uint32_t word);
+
+    std::optional<RFBImage> makeImage() const;
+    static std::optional<RFBImage> image(std::shared_ptr<const std::uint32_t[]> words, int width,
+                                         int height);
+
+private:
+    static void checkSize(int width, int height);
+    std::size_t index(int x, int y) const { return std::size_t(y) * width_ + x; }
+
+    int width_ = 0;
+    int height_ = 0;
+    std::vector<std::uint32_t> pixels_;
+};
+
+}  // namespace rfb

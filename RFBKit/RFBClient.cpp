@@ -1,0 +1,535 @@
+#include "RFBClient.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <thread>
+
+#include "Authentication.hpp"
+#include "ClientMessage.hpp"
+#include "Decoders.hpp"
+#include "Log.hpp"
+#include "RFBInput.hpp"
+#include "Text.hpp"
+#include "Transport.hpp"
+
+namespace rfb {
+
+namespace {
+
+constexpr std::uint32_t maxReasonLength = 65'536;
+constexpr std::uint32_t maxNameLength = 4'096;
+constexpr std::uint32_t maxCutTextLength = 10'485'760;
+constexpr int appleMinorVersion = 889;
+
+// Parses like a plain decimal integer with an optional sign; none for anything else.
+std::optional<long> parseDecimal(std::string_view text) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        i = 1;
+    }
+    if (i == text.size()) {
+        return std::nullopt;
+    }
+    long value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return negative ? -value : value;
+}
+
+// The characters (not bytes) of a UTF-8 text, each as its own UTF-8 piece.
+std::vector<std::string_view> characters(std::string_view utf8) {
+    std::vector<std::string_view> result;
+    std::size_t start = 0;
+    for (std::size_t i = 1; i <= utf8.size(); ++i) {
+        if (i == utf8.size() || (static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) {
+            result.push_back(utf8.substr(start, i - start));
+            start = i;
+        }
+    }
+    return result;
+}
+
+std::string joined(const std::vector<std::string_view>& chars, std::size_t from, std::size_t to) {
+    std::string out;
+    for (std::size_t i = from; i < to && i < chars.size(); ++i) {
+        out += chars[i];
+    }
+    return out;
+}
+
+std::string trimmed(std::string_view text) {
+    auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    while (!text.empty() && space(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && space(text.back())) {
+        text.remove_suffix(1);
+    }
+    return std::string(text);
+}
+
+std::string readReason(RFBInput& input) {
+    std::uint32_t length = input.u32();
+    if (length > maxReasonLength) {
+        throw RFBError::protocolViolation("string length " + std::to_string(length));
+    }
+    input.ensure(length);
+    std::string reason = utf8WithReplacement({input.data(), length});
+    input.advance(length);
+    return reason;
+}
+
+bool contains(const std::vector<std::uint8_t>& types, std::uint8_t type) {
+    return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+}  // namespace
+
+struct RFBClient::Core {
+    struct Shared {
+        std::optional<RFBImage> latestFrame;
+        bool framePending = false;
+        bool stopped = false;
+        std::optional<RFBQuality> pendingQuality;
+        bool fullUpdateRequested = false;
+        long framebufferWidth = 0;
+        long framebufferHeight = 0;
+        bool started = false;
+        std::uint64_t updates = 0;
+        DecodeStatistics decoding;
+    };
+
+    explicit Core(RFBConfiguration c)
+        : configuration(std::move(c)), encodings(RFBClient::encodings(configuration.localCursor)) {}
+
+    void run();
+    void runOn(RFBInput& input);
+    void session(RFBInput& input);
+    template <typename Body>
+    void endingWithFailure(Body body);
+    RFBInput open();
+    RFBServerInfo handshake(RFBInput& input);
+    void authenticate(std::uint8_t type, RFBInput& input);
+    [[noreturn]] void messageLoop(RFBInput& input, const RFBServerInfo& info);
+    void readUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuffer& framebuffer,
+                    DecodeStatistics& decoding);
+    void publishFrame(const Framebuffer& framebuffer);
+    void finish(std::optional<RFBError> error);
+    void send(const std::vector<std::uint8_t>& bytes) { connection.send(bytes); }
+
+    RFBConfiguration configuration;
+    std::vector<std::int32_t> encodings;
+    RFBEventStream events;
+    TCPConnection connection;
+    std::mutex lock;
+    Shared shared;
+};
+
+RFBClient::RFBClient(RFBConfiguration configuration)
+    : core_(std::make_shared<Core>(std::move(configuration))) {}
+
+RFBClient::~RFBClient() {
+    stop();
+}
+
+void RFBClient::start() {
+    {
+        std::lock_guard lock(core_->lock);
+        if (core_->shared.started) {
+            return;
+        }
+        core_->shared.started = true;
+    }
+    try {
+        // The thread shares ownership of the core, so destroying the client never waits for it.
+        std::thread([core = core_] { core->run(); }).detach();
+    } catch (const std::system_error& error) {
+        core_->finish(RFBError::connectionFailed(error.what()));
+    }
+}
+
+void RFBClient::stop() {
+    {
+        std::lock_guard lock(core_->lock);
+        core_->shared.stopped = true;
+    }
+    core_->connection.cancel();
+}
+
+RFBEventStream& RFBClient::events() {
+    return core_->events;
+}
+
+const RFBConfiguration& RFBClient::configuration() const {
+    return core_->configuration;
+}
+
+std::optional<RFBImage> RFBClient::takeFrame() {
+    std::lock_guard lock(core_->lock);
+    core_->shared.framePending = false;
+    return core_->shared.latestFrame;
+}
+
+void RFBClient::sendKey(std::uint32_t key, bool down) {
+    core_->send(ClientMessage::keyEvent(key, down));
+}
+
+void RFBClient::sendPointer(long x, long y, std::uint8_t buttons) {
+    long width, height;
+    {
+        std::lock_guard lock(core_->lock);
+        width = core_->shared.framebufferWidth;
+        height = core_->shared.framebufferHeight;
+    }
+    if (width < 1) {
+        return;
+    }
+    core_->send(ClientMessage::pointerEvent(buttons, std::clamp(x, 0L, width - 1),
+                                            std::clamp(y, 0L, height - 1)));
+}
+
+void RFBClient::sendClipboard(std::string_view utf8) {
+    core_->send(ClientMessage::clientCutText(utf8));
+}
+
+void RFBClient::setQuality(RFBQuality quality) {
+    std::lock_guard lock(core_->lock);
+    core_->shared.pendingQuality = quality;
+}
+
+void RFBClient::requestFullUpdate() {
+    std::lock_guard lock(core_->lock);
+    core_->shared.fullUpdateRequested = true;
+}
+
+RFBClient::Statistics RFBClient::statistics() const {
+    std::lock_guard lock(core_->lock);
+    return {core_->shared.updates, core_->connection.bytesReceived(), core_->shared.decoding};
+}
+
+std::vector<std::int32_t> RFBClient::encodings(bool localCursor) {
+    using namespace RFBEncoding;
+    std::vector<std::int32_t> list{zrle, hextile, rre, copyRect, raw, desktopSize, lastRect};
+    if (localCursor) {
+        list.push_back(cursor);
+    }
+    return list;
+}
+
+std::uint8_t RFBClient::chooseSecurityType(const std::vector<std::uint8_t>& types,
+                                           const std::optional<RFBCredentials>& credentials) {
+    if (types.empty()) {
+        throw RFBError::noSupportedSecurityType(types);
+    }
+    if (contains(types, 30) && credentials && !credentials->username.empty()) {
+        return 30;
+    }
+    if (contains(types, 2) && credentials) {
+        return 2;
+    }
+    if (contains(types, 1)) {
+        return 1;
+    }
+    if (contains(types, 2)) {
+        throw RFBError::credentialsRequired(RFBCredentialKind::password);
+    }
+    if (contains(types, 30)) {
+        throw RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
+    }
+    throw RFBError::noSupportedSecurityType(types);
+}
+
+void RFBClientTesting::runOn(RFBClient& client, RFBInput& input) {
+    client.core_->runOn(input);
+}
+
+void RFBClientTesting::setEncodings(RFBClient& client, std::vector<std::int32_t> encodings) {
+    client.core_->encodings = std::move(encodings);
+}
+
+void RFBClient::Core::run() {
+    events.send(event::Status{RFBStatus::connecting});
+    endingWithFailure([this] {
+        RFBInput input = open();
+        session(input);
+    });
+}
+
+void RFBClient::Core::runOn(RFBInput& input) {
+    endingWithFailure([&] { session(input); });
+}
+
+void RFBClient::Core::session(RFBInput& input) {
+    RFBServerInfo info = handshake(input);
+    messageLoop(input, info);
+}
+
+// Whatever ends the session becomes the one final `disconnected` event.
+template <typename Body>
+void RFBClient::Core::endingWithFailure(Body body) {
+    try {
+        body();
+    } catch (const Cancelled&) {
+        finish(std::nullopt);
+    } catch (const RFBError& error) {
+        finish(error);
+    } catch (const std::exception& error) {
+        finish(RFBError::connectionFailed(error.what()));
+    }
+}
+
+void RFBClient::Core::finish(std::optional<RFBError> error) {
+    bool stopped;
+    {
+        std::lock_guard guard(lock);
+        stopped = shared.stopped;
+    }
+    if (stopped || connection.isCancelled()) {
+        error.reset();
+    }
+    if (error) {
+        log(LogLevel::error, "Disconnected: " + error->errorDescription());
+    }
+    connection.close();
+    events.send(event::Disconnected{std::move(error)});
+}
+
+RFBInput RFBClient::Core::open() {
+    auto timeout = std::chrono::duration_cast<std::chrono::seconds>(configuration.connectTimeout);
+    auto receive = [this](std::span<std::uint8_t> space) { return connection.receive(space); };
+    if (const auto* service = std::get_if<RFBEndpoint::Bonjour>(&configuration.endpoint.value)) {
+        connection.openService(service->name, service->type, service->domain, timeout);
+        return RFBInput(receive);
+    }
+    const auto& host = std::get<RFBEndpoint::Host>(configuration.endpoint.value);
+    // A NUL would silently cut the name short in the resolver.
+    if (host.host.empty() || host.host.find('\0') != std::string::npos) {
+        throw RFBError::invalidAddress(configuration.endpoint.rendering());
+    }
+    auto port = static_cast<std::uint16_t>(std::clamp(host.port, 0L, 65535L));
+    connection.open(host.host, port, timeout);
+    return RFBInput(receive);
+}
+
+RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
+    input.ensure(12);
+    std::string version = utf8WithReplacement({input.data(), 12});
+    input.advance(12);
+    auto chars = characters(version);
+    std::optional<long> major, minor;
+    if (version.starts_with("RFB ") && version.ends_with("\n")) {
+        major = parseDecimal(joined(chars, 4, 7));
+        minor = parseDecimal(joined(chars, 8, 11));
+    }
+    if (!major || !minor || *major != 3 || *minor < 3) {
+        throw RFBError::unsupportedVersion(trimmed(version));
+    }
+    long answer = *minor >= 8 ? 8 : *minor == 7 ? 7 : 3;
+    char reply[13];
+    std::snprintf(reply, sizeof reply, "RFB 003.%03ld\n", answer);
+    send(std::vector<std::uint8_t>(reply, reply + 12));
+    events.send(event::Status{RFBStatus::authenticating});
+
+    bool isApple = false;
+    std::uint8_t type;
+    if (*minor >= 7) {
+        std::uint8_t count = input.u8();
+        if (count == 0) {
+            throw RFBError::serverRefused(readReason(input));
+        }
+        input.ensure(count);
+        std::vector<std::uint8_t> types(input.data(), input.data() + count);
+        input.advance(count);
+        isApple = *minor == appleMinorVersion || contains(types, 30);
+        type = chooseSecurityType(types, configuration.credentials);
+        send({type});
+    } else {
+        std::uint32_t chosen = input.u32();
+        if (chosen == 0) {
+            throw RFBError::serverRefused(readReason(input));
+        }
+        if (chosen > 255) {
+            throw RFBError::noSupportedSecurityType({});
+        }
+        type = static_cast<std::uint8_t>(chosen);
+    }
+    authenticate(type, input);
+
+    if (*minor >= 8 || type != 1) {
+        if (input.u32() != 0) {
+            throw RFBError::authenticationFailed(*minor >= 8 ? readReason(input) : std::string());
+        }
+    }
+
+    send({std::uint8_t{configuration.shared}});
+    long width = input.u16();
+    long height = input.u16();
+    input.skip(16);  // the server's pixel format: the client imposes its own
+    std::uint32_t nameLength = input.u32();
+    if (nameLength > maxNameLength) {
+        throw RFBError::protocolViolation("string length " + std::to_string(nameLength));
+    }
+    input.ensure(nameLength);
+    std::string name = utf8WithReplacement({input.data(), nameLength});
+    input.advance(nameLength);
+    {
+        std::lock_guard guard(lock);
+        shared.framebufferWidth = width;
+        shared.framebufferHeight = height;
+    }
+    return {name, width, height, "3." + std::to_string(*minor), isApple};
+}
+
+void RFBClient::Core::authenticate(std::uint8_t type, RFBInput& input) {
+    const auto& credentials = configuration.credentials;
+    switch (type) {
+        case 1:
+            return;
+        case 2: {
+            if (!credentials) {
+                throw RFBError::credentialsRequired(RFBCredentialKind::password);
+            }
+            std::array<std::uint8_t, 16> challenge;
+            input.ensure(16);
+            std::copy_n(input.data(), 16, challenge.begin());
+            input.advance(16);
+            auto response = VNCAuthentication::response(challenge, credentials->password);
+            send({response.begin(), response.end()});
+            return;
+        }
+        case 30: {
+            if (!credentials || credentials->username.empty()) {
+                throw RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
+            }
+            ARDAuthentication::Parameters parameters;
+            input.ensure(2);
+            std::copy_n(input.data(), 2, parameters.generator.begin());
+            input.advance(2);
+            std::uint16_t keyLength = input.u16();
+            if (keyLength < 16 || keyLength > 512) {
+                throw RFBError::protocolViolation("ARD key length");
+            }
+            parameters.prime = input.bytes(keyLength);
+            parameters.serverKey = input.bytes(keyLength);
+            auto response = ARDAuthentication::response(parameters, credentials->username,
+                                                        credentials->password);
+            std::vector<std::uint8_t> message = std::move(response.credentials);
+            message.insert(message.end(), response.publicKey.begin(), response.publicKey.end());
+            send(message);
+            return;
+        }
+        default:
+            throw RFBError::noSupportedSecurityType({type});
+    }
+}
+
+void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {
+    Framebuffer framebuffer(static_cast<int>(info.width), static_cast<int>(info.height));
+    RectangleDecoder decoder(pixelFormat(configuration.quality));
+    send(ClientMessage::setPixelFormat(decoder.format()));
+    send(ClientMessage::setEncodings(encodings));
+    send(ClientMessage::framebufferUpdateRequest(false, 0, 0, framebuffer.width(),
+                                                 framebuffer.height()));
+    events.send(event::Connected{info});
+    publishFrame(framebuffer);
+
+    DecodeStatistics decoding;
+    for (;;) {
+        if (connection.isCancelled()) {
+            throw Cancelled();
+        }
+        std::uint8_t type = input.u8();
+        switch (type) {
+            case 0:
+                readUpdate(input, decoder, framebuffer, decoding);
+                break;
+            case 1: {
+                input.skip(3);  // padding and first colour
+                std::uint16_t colours = input.u16();
+                input.skip(std::size_t{colours} * 6);
+                break;
+            }
+            case 2:
+                events.send(event::Bell{});
+                break;
+            case 3: {
+                input.skip(3);
+                std::uint32_t length = input.u32();
+                if (length > maxCutTextLength) {
+                    throw RFBError::protocolViolation("clipboard length " + std::to_string(length));
+                }
+                input.ensure(length);
+                std::string text = latin1ToUTF8({input.data(), length});
+                input.advance(length);
+                events.send(event::Clipboard{std::move(text)});
+                break;
+            }
+            default:
+                throw RFBError::protocolViolation("message type " + std::to_string(type));
+        }
+    }
+}
+
+void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
+                                 Framebuffer& framebuffer, DecodeStatistics& decoding) {
+    UpdateObserver observer{
+        .cursor =
+            [this](std::optional<RFBCursor> cursor) {
+                events.send(event::Cursor{std::move(cursor)});
+            },
+        .desktopResized =
+            [this] {
+                std::lock_guard guard(lock);
+                shared.fullUpdateRequested = true;
+            },
+        .statistics = &decoding,
+    };
+    readFramebufferUpdate(input, decoder, framebuffer, observer);
+    publishFrame(framebuffer);
+
+    std::optional<RFBQuality> quality;
+    bool full;
+    {
+        std::lock_guard guard(lock);
+        quality = shared.pendingQuality;
+        full = shared.fullUpdateRequested;
+        shared.pendingQuality.reset();
+        shared.fullUpdateRequested = false;
+        shared.framebufferWidth = framebuffer.width();
+        shared.framebufferHeight = framebuffer.height();
+        shared.updates += 1;
+        shared.decoding = decoding;
+    }
+    if (quality && pixelFormat(*quality) != decoder.format()) {
+        decoder.setFormat(pixelFormat(*quality));
+        send(ClientMessage::setPixelFormat(decoder.format()));
+        full = true;
+    }
+    send(ClientMessage::framebufferUpdateRequest(!full, 0, 0, framebuffer.width(),
+                                                 framebuffer.height()));
+}
+
+void RFBClient::Core::publishFrame(const Framebuffer& framebuffer) {
+    std::optional<RFBImage> image = framebuffer.makeImage();
+    if (!image) {
+        return;
+    }
+    bool wasPending;
+    {
+        std::lock_guard guard(lock);
+        shared.latestFrame = std::move(image);
+        wasPending = shared.framePending;
+        shared.framePending = true;
+    }
+    if (!wasPending) {
+        events.send(event::FrameAvailable{});
+    }
+}
+
+}  // namespace rfb

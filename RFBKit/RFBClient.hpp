@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "Decoders.hpp"
+#include "Framebuffer.hpp"
+#include "RFBConfiguration.hpp"
+#include "RFBEventStream.hpp"
+#include "RFBInput.hpp"
+
+namespace rfb {
+
+// One connection attempt to a VNC server. Single-use: start() once, watch events(), stop() or
+// destroy it. No operation blocks on the network, and destroying a client never waits for its
+// receive thread; the thread winds down on its own and releases everything it holds.
+class RFBClient {
+public:
+    explicit RFBClient(RFBConfiguration configuration);
+    ~RFBClient();
+    RFBClient(const RFBClient&) = delete;
+    RFBClient& operator=(const RFBClient&) = delete;
+
+    void start();
+    void stop();
+
+    RFBEventStream& events();
+    const RFBConfiguration& configuration() const;
+
+    std::optional<RFBImage> takeFrame();
+    void sendKey(std::uint32_t key, bool down);
+    void sendPointer(long x, long y, std::uint8_t buttons);
+    void sendClipboard(std::string_view utf8);
+    void setQuality(RFBQuality quality);
+    void requestFullUpdate();
+
+    struct Statistics {
+        std::uint64_t updates = 0;
+        std::uint64_t bytesReceived = 0;
+        DecodeStatistics decoding;
+    };
+    Statistics statistics() const;
+
+    // The encodings announced in SetEncodings, in order of preference.
+    static std::vector<std::int32_t> encodings(bool localCursor);
+
+    // Chooses among the offered security types with the configured credentials.
+    static std::uint8_t chooseSecurityType(const std::vector<std::uint8_t>& types,
+                                           const std::optional<RFBCredentials>& credentials);
+
+    struct Core;
+
+private:
+    friend struct RFBClientTesting;
+    std::shared_ptr<Core> core_;
+};
+
+// Seams for tests only; not part of the public configuration.
+struct RFBClientTesting {
+    // Replaces the announced encodings (before start), e.g. to force one encoding.
+    static void setEncodings(RFBClient& client, std::vector<std::int32_t> encodings);
+    // Runs the handshake and message loop on the calling thread over `input` instead of a
+    // connection (sends are dropped) until the session ends; events go to the client's stream.
+    static void runOn(RFBClient& client, RFBInput& input);
+};
+
+}  // namespace rfb

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "Cursor.hpp"
+#include "PixelFormat.hpp"
+#include "RFBError.hpp"
+
+namespace rfb {
+
+struct RFBCredentials {
+    std::string username;
+    std::string password;
+    bool operator==(const RFBCredentials&) const = default;
+};
+
+struct RFBEndpoint {
+    struct Host {
+        std::string host;
+        long port;
+        bool operator==(const Host&) const = default;
+    };
+    struct Bonjour {
+        std::string name;
+        std::string type;
+        std::string domain;
+        bool operator==(const Bonjour&) const = default;
+    };
+
+    static RFBEndpoint host(std::string host, long port) { return {Host{std::move(host), port}}; }
+    static RFBEndpoint bonjour(std::string name, std::string type = "_rfb._tcp",
+                               std::string domain = "local.") {
+        return {Bonjour{std::move(name), std::move(type), std::move(domain)}};
+    }
+
+    // The plain rendering used in invalidAddress: host("name", port: 5900).
+    std::string rendering() const;
+
+    std::variant<Host, Bonjour> value;
+    bool operator==(const RFBEndpoint&) const = default;
+};
+
+struct RFBConfiguration {
+    RFBEndpoint endpoint;
+    std::optional<RFBCredentials> credentials;
+    RFBQuality quality = RFBQuality::full;
+    bool shared = true;
+    bool localCursor = true;
+    // Only whole seconds count.
+    std::chrono::duration<double> connectTimeout = std::chrono::seconds(15);
+};
+
+struct RFBServerInfo {
+    std::string name;
+    long width = 0;
+    long height = 0;
+    std::string protocolVersion;
+    bool isApple = false;
+    bool operator==(const RFBServerInfo&) const = default;
+};
+
+enum class RFBStatus { connecting, authenticating };
+
+namespace event {
+struct Status {
+    RFBStatus status;
+};
+struct Connected {
+    RFBServerInfo info;
+};
+struct Cursor {
+    std::optional<RFBCursor> cursor;
+};
+struct Clipboard {
+    std::string text;  // UTF-8
+};
+struct Disconnected {
+    std::optional<RFBError> error;
+};
+struct FrameAvailable {};
+struct Bell {};
+}  // namespace event
+
+using RFBEvent = std::variant<event::Status, event::Connected, event::Cursor, event::Clipboard,
+                              event::Disconnected, event::FrameAvailable, event::Bell>;
+
+}  // namespace rfb

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace rfb {
+
+// Server texts arrive as raw bytes; the library hands out valid UTF-8 only.
+
+// UTF-8 with every invalid sequence replaced by U+FFFD.
+std::string utf8WithReplacement(std::span<const std::uint8_t> bytes);
+// ISO 8859-1 bytes (each byte is the scalar of the same value) as UTF-8.
+std::string latin1ToUTF8(std::span<const std::uint8_t> bytes);
+// One byte per scalar: scalars below 256 as themselves, others (and invalid UTF-8) as "?".
+std::string utf8ToLatin1(std::string_view utf8);
+
+}  // namespace rfb

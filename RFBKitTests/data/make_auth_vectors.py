@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""Writes the known-answer files read by BigUIntTests and AuthenticationTests.
+
+Every expected value comes from Python's own integers (pow) and from Cryptodome (MD5, AES), never
+from Tessaral's code. The output is deterministic: running this again rewrites the same files.
+
+    /usr/bin/python3 RFBKitTests/data/make_auth_vectors.py
+
+biguint_power.txt, one case a line:  seed length shape fnv
+    The operands are expanded from `seed` with SplitMix64 (the test implements the same
+    generator), so a few hundred cases up to 512 bytes take a few kilobytes. `fnv` is the 64-bit
+    FNV-1a hash of pow(base, exponent, modulus) written as `length` big-endian bytes.
+    Shapes: r random; s modulus with leading zero bytes (a short value in a wide modulus);
+    f modulus of all ones; z all-zero exponent; m base equal to modulus - 1.
+
+ard_exchanges.txt, blocks of `name hex` lines separated by blank lines: one type-30 exchange
+    each, with the client's private key and block filler fixed so the client's answer can be
+    compared byte for byte.
+"""
+
+import os
+import random
+
+from Cryptodome.Cipher import AES
+from Cryptodome.Hash import MD5
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# RFC 2409 group 2 and RFC 3526 group 16, and a 128-bit safe prime for the smallest key length.
+MODP_1024 = int(
+    "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74"
+    "020BBEA63B139B22514A08798E3404DDEF9519B3CD3A431B302B0A6DF25F1437"
+    "4FE1356D6D51C245E485B576625E7EC6F44C42E9A637ED6B0BFF5CB6F406B7ED"
+    "EE386BFB5A899FA5AE9F24117C4B1FE649286651ECE65381FFFFFFFFFFFFFFFF", 16)
+MODP_4096 = int(
+    "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74"
+    "020BBEA63B139B22514A08798E3404DDEF9519B3CD3A431B302B0A6DF25F1437"
+    "4FE1356D6D51C245E485B576625E7EC6F44C42E9A637ED6B0BFF5CB6F406B7ED"
+    "EE386BFB5A899FA5AE9F24117C4B1FE649286651ECE45B3DC2007CB8A163BF05"
+    "98DA48361C55D39A69163FA8FD24CF5F83655D23DCA3AD961C62F356208552BB"
+    "9ED529077096966D670C354E4ABC9804F1746C08CA18217C32905E462E36CE3B"
+    "E39E772C180E86039B2783A2EC07A28FB5C55DF06F4C52C9DE2BCBF695581718"
+    "3995497CEA956AE515D2261898FA051015728E5A8AAAC42DAD33170D04507A33"
+    "A85521ABDF1CBA64ECFB850458DBEF0A8AEA71575D060C7DB3970F85A6E1E4C7"
+    "ABF5AE8CDB0933D71E8C94E04A25619DCEE3D2261AD2EE6BF12FFA06D98A0864"
+    "D87602733EC86A64521F2B18177B200CBBE117577A615D6C770988C0BAD946E2"
+    "08E24FA074E5AB3143DB5BFCE0FD108E4B82D120A92108011A723C12A787E6D7"
+    "88719A10BDBA5B2699C327186AF4E23C1A946834B6150BDA2583E9CA2AD44CE8"
+    "DBBBC2DB04DE8EF92E8EFC141FBECAA6287C59474E6BC05D99B2964FA090C3A2"
+    "233BA186515BE7ED1F612970CEE2D7AFB81BDD762170481CD0069127D5B05AA9"
+    "93B4EA988D8FDDC186FFB7DC90A6C08F4DF435C934063199FFFFFFFFFFFFFFFF", 16)
+SAFE_128 = 0xAFECDC325C8CCD9A613D13A41345B31B
+
+MASK64 = (1 << 64) - 1
+
+
+class SplitMix64:
+    def __init__(self, seed):
+        self.state = seed & MASK64
+
+    def next(self):
+        self.state = (self.state + 0x9E3779B97F4A7C15) & MASK64
+        z = self.state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK64
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK64
+        return z ^ (z >> 31)
+
+    def bytes(self, count):
+        out = bytearray()
+        while len(out) < count:
+            out += self.next().to_bytes(8, "little")
+        return bytearray(out[:count])
+
+
+def fnv1a64(data):
+    h = 0xCBF29CE484222325
+    for b in data:
+        h = ((h ^ b) * 0x100000001B3) & MASK64
+    return h
+
+
+def power_operands(seed, length, shape):
+    """Must match operands() in BigUIntTests.cpp step for step."""
+    rng = SplitMix64(seed)
+    modulus = rng.bytes(length)
+    modulus[-1] |= 1
+    if shape == "s":
+        zeros = rng.next() % length
+        modulus[:zeros] = bytes(zeros)
+    elif shape == "f":
+        modulus = bytearray(b"\xff" * length)
+    base = rng.bytes(length)
+    exponent = rng.bytes(1 + rng.next() % length)
+    if shape == "z":
+        exponent = bytearray(len(exponent))
+    elif shape == "m":
+        base = bytearray((int.from_bytes(modulus, "big") - 1).to_bytes(length, "big"))
+    return modulus, base, exponent
+
+
+def write_power_cases(path):
+    rng = random.Random(20240601)
+    lengths = [16, 17, 18, 19, 20, 31, 32, 33, 63, 64, 65, 127, 128, 129, 255, 256, 257, 384,
+               511, 512]
+    # The cost grows with the cube of the length: mostly small moduli, a share of mid-sized ones,
+    # and the largest sizes mainly through the fixed list above.
+    while len(lengths) < 300:
+        if rng.random() < 0.88:
+            lengths.append(rng.randint(16, 100))
+        elif rng.random() < 0.9:
+            lengths.append(rng.randint(101, 320))
+        else:
+            lengths.append(rng.randint(321, 512))
+    shapes = "rsfzm"
+    lines = []
+    for index, length in enumerate(lengths):
+        shape = "r" if index < 20 or rng.random() < 0.6 else rng.choice(shapes[1:])
+        seed = rng.getrandbits(64)
+        modulus, base, exponent = power_operands(seed, length, shape)
+        result = pow(int.from_bytes(base, "big"), int.from_bytes(exponent, "big"),
+                     int.from_bytes(modulus, "big"))
+        digest = fnv1a64(result.to_bytes(length, "big"))
+        lines.append("%d %d %s %016x" % (seed, length, shape, digest))
+    with open(path, "w") as f:
+        f.write("# seed length shape fnv1a64(result); written by make_auth_vectors.py\n")
+        f.write("\n".join(lines) + "\n")
+
+
+def ard_exchange(rng, prime, length, username, password, server_key=None):
+    generator = 2
+    if server_key is None:
+        server_key = pow(generator, rng.randrange(2, prime - 1), prime)
+    private_key = rng.randbytes(length)
+    filler = bytearray(rng.randbytes(128))
+
+    x = int.from_bytes(private_key, "big")
+    public_key = pow(generator, x, prime)
+    secret = pow(server_key, x, prime)
+    aes_key = MD5.new(secret.to_bytes(length, "big")).digest()
+    block = bytearray(filler)
+    user, word = username.encode(), password.encode()
+    block[0:len(user) + 1] = user + b"\0"
+    block[64:64 + len(word) + 1] = word + b"\0"
+    credentials = AES.new(aes_key, AES.MODE_ECB).encrypt(bytes(block))
+    return [
+        ("generator", generator.to_bytes(2, "big")),
+        ("prime", prime.to_bytes(length, "big")),
+        ("serverKey", server_key.to_bytes(length, "big")),
+        ("privateKey", private_key),
+        ("filler", bytes(filler)),
+        ("username", user),
+        ("password", word),
+        ("publicKey", public_key.to_bytes(length, "big")),
+        ("credentials", credentials),
+    ]
+
+
+def write_ard_exchanges(path):
+    rng = random.Random(30)
+    exchanges = [
+        ard_exchange(rng, MODP_1024, 128, "alice", "correct horse"),
+        ard_exchange(rng, MODP_1024, 128, "bob", ""),
+        # A key above the prime: the client must reduce it first.
+        ard_exchange(rng, MODP_1024, 128, "carol", "pw",
+                     server_key=(1 << 1024) - 1),
+        # Both fields at their 63-byte limit, with multi-byte characters.
+        ard_exchange(rng, MODP_1024, 128, "é" * 31 + "x", "ü" * 31 + "y"),
+        ard_exchange(rng, SAFE_128, 16, "dave", "smallest key"),
+        ard_exchange(rng, MODP_4096, 512, "erin", "largest key"),
+    ]
+    with open(path, "w") as f:
+        f.write("# type-30 exchanges; written by make_auth_vectors.py\n")
+        for fields in exchanges:
+            f.write("\n")
+            for name, value in fields:
+                f.write("%s %s\n" % (name, value.hex() if value else "-"))
+
+
+if __name__ == "__main__":
+    write_power_cases(os.path.join(HERE, "biguint_power.txt"))
+    write_ard_exchanges(os.path.join(HERE, "ard_exchanges.txt"))

@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "BigUInt.hpp"
+
+namespace {
+
+using rfb::BigUInt;
+using Bytes = std::vector<std::uint8_t>;
+using Words = BigUInt::Words;
+
+std::filesystem::path dataFile(const std::string& name) {
+#ifdef TESSARAL_TEST_DATA_DIR
+    return std::filesystem::path(TESSARAL_TEST_DATA_DIR) / name;
+#else
+    return std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / name;
+#endif
+}
+
+// The generator make_auth_vectors.py expands each case's seed with.
+class SplitMix64 {
+  public:
+    explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t next() {
+        state_ += 0x9E3779B97F4A7C15u;
+        std::uint64_t z = state_;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+        return z ^ (z >> 31);
+    }
+    Bytes bytes(std::size_t count) {
+        Bytes out;
+        while (out.size() < count) {
+            const std::uint64_t value = next();
+            for (int i = 0; i < 8; ++i) {
+                out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+            }
+        }
+        out.resize(count);
+        return out;
+    }
+
+  private:
+    std::uint64_t state_;
+};
+
+std::uint64_t fnv1a64(const Bytes& data) {
+    std::uint64_t hash = 0xCBF29CE484222325u;
+    for (std::uint8_t byte : data) {
+        hash = (hash ^ byte) * 0x100000001B3u;
+    }
+    return hash;
+}
+
+struct Operands {
+    Bytes modulus, base, exponent;
+};
+
+// Step for step as power_operands() in make_auth_vectors.py.
+Operands operands(std::uint64_t seed, std::size_t length, char shape) {
+    SplitMix64 rng(seed);
+    Operands o;
+    o.modulus = rng.bytes(length);
+    o.modulus.back() |= 1;
+    if (shape == 's') {
+        const std::size_t zeros = rng.next() % length;
+        std::fill_n(o.modulus.begin(), zeros, std::uint8_t{0});
+    } else if (shape == 'f') {
+        o.modulus.assign(length, 0xFF);
+    }
+    o.base = rng.bytes(length);
+    o.exponent = rng.bytes(1 + rng.next() % length);
+    if (shape == 'z') {
+        std::fill(o.exponent.begin(), o.exponent.end(), std::uint8_t{0});
+    } else if (shape == 'm') {
+        // modulus - 1: the modulus is odd, so only its last byte changes.
+        o.base = o.modulus;
+        o.base.back() &= 0xFE;
+    }
+    return o;
+}
+
+TEST(BigUInt, ConvertsBigEndianBytesToWordsAndBack) {
+    const BigUInt value(Bytes{0x01, 0x02, 0x03, 0x04, 0x05});
+    EXPECT_EQ(value.words(), (Words{0x02030405, 0x00000001}));
+    EXPECT_EQ(value.bytes(3), (Bytes{0x03, 0x04, 0x05}));
+    EXPECT_EQ(value.bytes(7), (Bytes{0, 0, 0x01, 0x02, 0x03, 0x04, 0x05}));
+    EXPECT_EQ(BigUInt(Bytes{0x17}, 4).words(), (Words{0x17, 0, 0, 0}));
+    EXPECT_EQ(BigUInt(Bytes{0, 0, 0, 0, 0, 0x17}).words(), (Words{0x17, 0}));
+    EXPECT_EQ(BigUInt(Bytes{}).words(), (Words{0}));
+}
+
+TEST(BigUInt, ComparesAndSubtractsAcrossWordsOfDifferentLengths) {
+    EXPECT_TRUE(BigUInt::greaterOrEqual(Words{5, 1}, Words{5, 1}));
+    EXPECT_FALSE(BigUInt::greaterOrEqual(Words{0xFFFFFFFF, 1}, Words{0, 2}));
+    EXPECT_TRUE(BigUInt::greaterOrEqual(Words{7}, Words{7, 0, 0}));
+    // A wider second operand with a non-zero high word is larger, not ignored.
+    EXPECT_FALSE(BigUInt::greaterOrEqual(Words{7}, Words{7, 0, 1}));
+
+    Words a{0, 0, 1};
+    BigUInt::subtract(a, Words{1});
+    EXPECT_EQ(a, (Words{0xFFFFFFFF, 0xFFFFFFFF, 0}));
+    Words b{0x10, 0x20};
+    BigUInt::subtract(b, Words{0x11, 0x1F});
+    EXPECT_EQ(b, (Words{0xFFFFFFFF, 0}));
+}
+
+TEST(BigUInt, MontgomeryArithmeticMatchesWordArithmetic) {
+    // One-word moduli, where R = 2^32 and every check fits in 64 bits: m * m' = -1 mod 2^32, the
+    // product times R equals a * b mod m, and results are fully reduced.
+    std::mt19937_64 random(11);
+    std::vector<std::uint64_t> moduli{1, 3, 23, 0xFFFFFFFF, 0x80000001};
+    for (int i = 0; i < 100; ++i) {
+        moduli.push_back((random() & 0xFFFFFFFF) | 1);
+    }
+    const auto word = [](std::uint64_t value) { return Words{static_cast<std::uint32_t>(value)}; };
+    for (std::uint64_t m : moduli) {
+        const BigUInt modulus(word(m));
+        const std::uint32_t inverse = modulus.montgomeryInverse();
+        EXPECT_EQ(static_cast<std::uint32_t>(m * inverse), 0xFFFFFFFFu) << m;
+        const std::uint64_t r = (std::uint64_t{1} << 32) % m;
+        for (std::uint64_t a : {std::uint64_t{0}, m - 1, random() % m}) {
+            const std::uint64_t b = random() % m;
+            const Words product = modulus.montgomeryMultiply(word(a), word(b), inverse);
+            ASSERT_EQ(product.size(), 1u);
+            EXPECT_LT(product[0], m);
+            EXPECT_EQ(product[0] * r % m, a * b % m) << m << " " << a << " " << b;
+        }
+
+        // A number wider than the modulus, against Horner's rule.
+        const Words wide{static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random()),
+                         static_cast<std::uint32_t>(random())};
+        std::uint64_t expected = 0;
+        for (std::size_t i = wide.size(); i-- > 0;) {
+            expected = ((expected << 32) % m + wide[i]) % m;
+        }
+        EXPECT_EQ(modulus.reduce(wide).words(), word(expected));
+    }
+
+    // Two-word moduli just below 2^64 with both operands near m: the running sum briefly carries
+    // into word n + 1, which random operands almost never do. Expected a * b * 2^-64 mod m from
+    // Python.
+    struct Case {
+        std::uint64_t m, a, b, expected;
+    };
+    const auto words = [](std::uint64_t value) {
+        return Words{static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(value >> 32)};
+    };
+    for (const Case& c :
+         {Case{0xfffffffffffff9b1, 0xfffffffffffff9b0, 0xfffffffffffff9b0, 0xd76ba186940d4b60},
+          Case{0xffffffffffffffc5, 0xffffffffffffffc3, 0xffffffffffffffc3, 0x2fba9386822b63c1},
+          Case{0xfffffffffffffb93, 0xfffffffffffffb92, 0xfffffffffffffb91, 0x3f0a2aee266949b3}}) {
+        const BigUInt modulus(words(c.m));
+        EXPECT_EQ(modulus.montgomeryMultiply(words(c.a), words(c.b), modulus.montgomeryInverse()),
+                  words(c.expected))
+            << std::hex << c.m;
+    }
+}
+
+TEST(BigUInt, PowerInAWideModulusWithLeadingZeroWords) {
+    Bytes prime(16, 0);
+    prime[15] = 0x17;
+    const BigUInt p(prime);
+    ASSERT_EQ(p.wordCount(), 4u);
+    Bytes exponent(16, 0);
+    exponent[15] = 6;
+    const BigUInt result = p.power(BigUInt(Bytes{5}, p.wordCount()), exponent);
+    EXPECT_EQ(result.words(), (Words{8, 0, 0, 0}));
+    Bytes expected(16, 0);
+    expected[15] = 8;
+    EXPECT_EQ(result.bytes(16), expected);
+
+    // The modulus 1 sends everything to 0, even x^0.
+    Bytes one(16, 0);
+    one[15] = 1;
+    EXPECT_EQ(BigUInt(one).power(BigUInt(Bytes{5}), Bytes{0}).bytes(16), Bytes(16, 0));
+}
+
+TEST(BigUInt, RejectsAnEvenModulus) {
+    const BigUInt even(Bytes{0x01, 0x00});
+    EXPECT_THROW(even.power(BigUInt(Bytes{3}), Bytes{1}), std::invalid_argument);
+    EXPECT_THROW(even.montgomeryMultiply(Words{1}, Words{1}, 1), std::invalid_argument);
+}
+
+TEST(BigUInt, PowerMatchesPythonOnRandomModuliFrom16To512Bytes) {
+    std::ifstream file(dataFile("biguint_power.txt"));
+    ASSERT_TRUE(file) << dataFile("biguint_power.txt");
+    int cases = 0;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::uint64_t seed = 0;
+        std::size_t length = 0;
+        char shape = 0;
+        std::string hash;
+        ASSERT_TRUE(fields >> seed >> length >> shape >> hash) << line;
+
+        const Operands o = operands(seed, length, shape);
+        const BigUInt modulus(o.modulus);
+        const BigUInt result = modulus.power(BigUInt(o.base, modulus.wordCount()), o.exponent);
+        EXPECT_EQ(result.wordCount(), modulus.wordCount());
+        char computed[17];
+        std::snprintf(computed, sizeof computed, "%016llx",
+                      static_cast<unsigned long long>(fnv1a64(result.bytes(length))));
+        EXPECT_EQ(computed, hash) << "seed " << seed << ", " << length << " bytes, shape " << shape;
+        ++cases;
+    }
+    EXPECT_GE(cases, 200);
+}
+
+}  // namespace

@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+
+#include "ByteSource.hpp"
+#include "Decoders.hpp"
+
+using namespace rfb;
+using namespace rfb::testing;
+
+namespace {
+
+constexpr std::uint32_t black = 0xFF000000, white = 0xFFFFFFFF, red = 0xFFFF0000,
+                        green = 0xFF00FF00, blue = 0xFF0000FF;
+
+Bytes update(int count) {
+    Bytes b;
+    b.u8(0).u16(unsigned(count));
+    return b;
+}
+
+struct Decoded {
+    Framebuffer framebuffer;
+    std::size_t consumed;
+};
+
+// Decodes one update into a fresh framebuffer once per refill step; every split must agree.
+Decoded decode(const Bytes& bytes, int width, int height,
+               const PixelFormat& format = PixelFormat::rgb888) {
+    std::optional<Decoded> first;
+    for (std::size_t step : refillSteps) {
+        Framebuffer framebuffer(width, height);
+        RectangleDecoder decoder(format);
+        ByteInput input(bytes, step);
+        readFramebufferUpdate(*input, decoder, framebuffer, {});
+        if (!first) {
+            first = Decoded{framebuffer, input.consumed()};
+            continue;
+        }
+        EXPECT_EQ(framebuffer.pixels(), first->framebuffer.pixels()) << "step " << step;
+        EXPECT_EQ(input.consumed(), first->consumed) << "step " << step;
+    }
+    return *first;
+}
+
+std::string failure(const Bytes& bytes, int width = 32, int height = 32) {
+    Framebuffer framebuffer(width, height);
+    RectangleDecoder decoder(PixelFormat::rgb888);
+    ByteInput input(bytes);
+    return violation([&] { readFramebufferUpdate(*input, decoder, framebuffer, {}); });
+}
+
+}  // namespace
+
+TEST(UpdateTest, EmptyUpdateAndLastRectStopReading) {
+    EXPECT_EQ(decode(update(0).u8(0xAA), 4, 4).consumed, 3u);
+
+    Bytes b = update(5).rect(0, 0, 1, 1, RFBEncoding::raw).rgb888(white);
+    std::size_t end = b.rect(0, 0, 0, 0, RFBEncoding::lastRect).size();
+    b.rect(0, 0, 1, 1, 99).rect(0, 0, 1, 1, 99);
+    Decoded d = decode(b, 4, 4);
+    EXPECT_EQ(d.consumed, end);
+    EXPECT_EQ(d.framebuffer(0, 0), white);
+}
+
+TEST(UpdateTest, UnknownEncodingsAreNamed) {
+    EXPECT_EQ(failure(update(1).rect(0, 0, 1, 1, 7)), "encoding 7");
+    EXPECT_EQ(failure(update(1).rect(0, 0, 1, 1, -1)), "encoding -1");
+}
+
+TEST(UpdateTest, DesktopSizeResizesInTheMiddleOfAnUpdate) {
+    Bytes b = update(3).rect(0, 0, 1, 1, RFBEncoding::raw).rgb888(white);
+    b.rect(7, 7, 40, 20, RFBEncoding::desktopSize).rect(39, 19, 1, 1, RFBEncoding::raw).rgb888(red);
+    Framebuffer framebuffer(32, 32);
+    RectangleDecoder decoder(PixelFormat::rgb888);
+    ByteInput input(b);
+    int resized = 0;
+    DecodeStatistics statistics;
+    readFramebufferUpdate(*input, decoder, framebuffer, {nullptr, [&] { ++resized; }, &statistics});
+    EXPECT_EQ(resized, 1);
+    EXPECT_EQ(framebuffer.width(), 40);
+    EXPECT_EQ(framebuffer.height(), 20);
+    EXPECT_EQ(framebuffer(0, 0), black);
+    EXPECT_EQ(framebuffer(39, 19), red);
+    EXPECT_EQ(statistics[RFBEncoding::raw].rectangles, 2u);
+    EXPECT_EQ(statistics[RFBEncoding::raw].pixels, 2u);
+
+    EXPECT_EQ(failure(update(2)
+                          .rect(0, 0, 40, 20, RFBEncoding::desktopSize)
+                          .rect(0, 20, 1, 1, RFBEncoding::raw)),
+              "rectangle 0,20 1\u00D71 outside 40\u00D720");
+    EXPECT_EQ(failure(update(1).rect(0, 0, 0, 0, RFBEncoding::desktopSize)),
+              "framebuffer size 0\u00D70");
+}
+
+TEST(UpdateTest, CursorRectanglesGoToTheObserver) {
+    Bytes b = update(2).rect(0, 0, 1, 1, RFBEncoding::cursor).rgb888(red).u8(0x80);
+    b.rect(0, 0, 0, 0, RFBEncoding::cursor);
+    Framebuffer framebuffer(4, 4);
+    RectangleDecoder decoder(PixelFormat::rgb888);
+    ByteInput input(b);
+    std::vector<std::optional<RFBCursor>> cursors;
+    UpdateObserver observer;
+    observer.cursor = [&](std::optional<RFBCursor> c) { cursors.push_back(std::move(c)); };
+    readFramebufferUpdate(*input, decoder, framebuffer, observer);
+    ASSERT_EQ(cursors.size(), 2u);
+    ASSERT_TRUE(cursors[0]);
+    EXPECT_EQ(cursors[0]->image.pixel(0, 0), red);
+    EXPECT_FALSE(cursors[1]);
+    EXPECT_EQ(input.consumed(), b.size());
+}
+
+TEST(RawTest, ConvertsEachFormatRowByRow) {
+    Bytes b = update(2).rect(1, 1, 2, 2, RFBEncoding::raw).raw({0x11, 0x22, 0x33, 0x44});
+    b.rgb888(red).rgb888(green).rgb888(blue).rect(3, 3, 1, 1, RFBEncoding::raw).rgb888(white);
+    Decoded d = decode(b, 4, 4);
+    EXPECT_EQ(d.framebuffer(1, 1), 0xFF332211);
+    EXPECT_EQ(d.framebuffer(2, 1), red);
+    EXPECT_EQ(d.framebuffer(1, 2), green);
+    EXPECT_EQ(d.framebuffer(2, 2), blue);
+    EXPECT_EQ(d.framebuffer(3, 3), white);
+    EXPECT_EQ(d.framebuffer(1, 3), black);
+    EXPECT_EQ(d.framebuffer(0, 0), black);
+
+    // Little-endian 16-bit values 0xF800 and 0x8410, then the same red in big-endian order.
+    Bytes b565 = update(1).rect(0, 0, 2, 1, RFBEncoding::raw).raw({0x00, 0xF8, 0x10, 0x84});
+    Decoded d565 = decode(b565, 2, 1, PixelFormat::rgb565);
+    EXPECT_EQ(d565.framebuffer(0, 0), red);
+    EXPECT_EQ(d565.framebuffer(1, 0), 0xFF838183);
+    PixelFormat bigEndian565 = PixelFormat::rgb565;
+    bigEndian565.bigEndian = true;
+    Bytes bBig = update(1).rect(0, 0, 1, 1, RFBEncoding::raw).raw({0xF8, 0x00});
+    EXPECT_EQ(decode(bBig, 1, 1, bigEndian565).framebuffer(0, 0), red);
+
+    Bytes b233 = update(1).rect(0, 0, 2, 1, RFBEncoding::raw).raw({0x49, 0xC0});
+    Decoded d233 = decode(b233, 2, 1, PixelFormat::bgr233);
+    EXPECT_EQ(d233.framebuffer(0, 0), 0xFF242455);
+    EXPECT_EQ(d233.framebuffer(1, 0), blue);
+}
+
+TEST(RawTest, EmptyRectanglesReadNothingAndBoundsComeFirst) {
+    Bytes b = update(2).rect(0, 0, 0, 5, RFBEncoding::raw).rect(3, 3, 5, 0, RFBEncoding::raw);
+    EXPECT_EQ(decode(b.u8(0xAA), 8, 8).consumed, 3u + 24u);
+    // Only the header is available: validation must fail before any pixel is waited for.
+    EXPECT_EQ(failure(update(1).rect(30, 0, 3, 1, RFBEncoding::raw)),
+              "rectangle 30,0 3\u00D71 outside 32\u00D732");
+}
+
+TEST(CopyRectTest, OverlappingMovesInEveryDirectionDoNotSmear) {
+    const int n = 12;
+    Bytes pattern = update(2).rect(0, 0, n, n, RFBEncoding::raw);
+    for (std::uint32_t i = 0; i < n * n; ++i) {
+        pattern.rgb888(0xFF000000 | i * 977);
+    }
+    for (auto [dx, dy] : {std::pair{0, 1}, {1, 0}, {0, -1}, {-1, 0}, {2, 3}, {-3, -2}}) {
+        int sx = 3, sy = 3, w = 6, h = 6;
+        Bytes b = pattern;
+        b.rect(sx + dx, sy + dy, w, h, RFBEncoding::copyRect).u16(unsigned(sx)).u16(unsigned(sy));
+        Decoded d = decode(b, n, n);
+        for (int y = 0; y < n; ++y) {
+            for (int x = 0; x < n; ++x) {
+                bool inside = x >= sx + dx && x < sx + dx + w && y >= sy + dy && y < sy + dy + h;
+                int fromX = inside ? x - dx : x, fromY = inside ? y - dy : y;
+                ASSERT_EQ(d.framebuffer(x, y), 0xFF000000 | std::uint32_t(fromY * n + fromX) * 977)
+                    << dx << "," << dy << " at " << x << "," << y;
+            }
+        }
+    }
+    EXPECT_EQ(failure(update(1).rect(0, 0, 10, 10, RFBEncoding::copyRect).u16(30).u16(30)),
+              "rectangle 30,30 10\u00D710 outside 32\u00D732");
+}
+
+TEST(RRETest, FillsBackgroundThenSubrectanglesWithinBounds) {
+    Bytes b = update(1).rect(1, 1, 10, 4, RFBEncoding::rre).u32(3).rgb888(red);
+    b.rgb888(blue).u16(5).u16(0).u16(5).u16(1);   // touches the right edge
+    b.rgb888(green).u16(0).u16(3).u16(1).u16(1);  // touches the bottom edge
+    b.rgb888(white).u16(0).u16(0).u16(0).u16(4);  // empty
+    Decoded d = decode(b, 12, 6);
+    EXPECT_EQ(d.consumed, b.size());
+    EXPECT_EQ(d.framebuffer(1, 1), red);
+    EXPECT_EQ(d.framebuffer(6, 1), blue);
+    EXPECT_EQ(d.framebuffer(10, 1), blue);
+    EXPECT_EQ(d.framebuffer(11, 1), black);
+    EXPECT_EQ(d.framebuffer(1, 4), green);
+    EXPECT_EQ(d.framebuffer(10, 4), red);
+
+    // Empty, in the corner just outside the store, with an empty subrectangle.
+    Bytes corner = update(1).rect(12, 6, 0, 0, RFBEncoding::rre).u32(1).rgb888(red).rgb888(blue);
+    corner.u16(0).u16(0).u16(0).u16(0);
+    EXPECT_EQ(decode(corner, 12, 6).consumed, corner.size());
+
+    for (auto [sx, sy, sw, sh] : {std::array{5, 0, 6, 1}, {0, 3, 1, 2}}) {
+        Bytes bad = update(1).rect(0, 0, 10, 4, RFBEncoding::rre).u32(1).rgb888(red).rgb888(blue);
+        bad.u16(unsigned(sx)).u16(unsigned(sy)).u16(unsigned(sw)).u16(unsigned(sh));
+        EXPECT_EQ(failure(bad), "RRE subrectangle out of bounds");
+    }
+}
+
+TEST(HextileTest, TilesRunInRowOrderWithEdgeTiles) {
+    Bytes b = update(1).rect(2, 2, 20, 20, RFBEncoding::hextile);
+    for (std::uint32_t colour : {red, green, blue, white}) {
+        b.u8(2).rgb888(colour);
+    }
+    Decoded d = decode(b, 24, 24);
+    EXPECT_EQ(d.consumed, b.size());
+    EXPECT_EQ(d.framebuffer(2, 2), red);
+    EXPECT_EQ(d.framebuffer(17, 17), red);
+    EXPECT_EQ(d.framebuffer(18, 2), green);
+    EXPECT_EQ(d.framebuffer(21, 17), green);
+    EXPECT_EQ(d.framebuffer(2, 18), blue);
+    EXPECT_EQ(d.framebuffer(21, 21), white);
+    EXPECT_EQ(d.framebuffer(22, 22), black);
+}
+
+TEST(HextileTest, ColoursCarryOverTilesButNotRawTilesOrColouredSubrects) {
+    Bytes b = update(1).rect(0, 0, 80, 16, RFBEncoding::hextile);
+    b.u8(0);  // default background
+    b.u8(2 | 4 | 8).rgb888(red).rgb888(green).u8(1).u8(0x00).u8(0x00);
+    b.u8(1 | 2).repeat(16 * 16 * 4, 0x40);              // raw; the background bit is ignored
+    b.u8(8 | 16).u8(1).rgb888(blue).u8(0x10).u8(0x00);  // own colour, foreground untouched
+    b.u8(8).u8(1).u8(0xF0).u8(0x00);                    // carried colours; last column
+    Decoded d = decode(b, 80, 16);
+    EXPECT_EQ(d.consumed, b.size());
+    EXPECT_EQ(d.framebuffer(0, 0), black);
+    EXPECT_EQ(d.framebuffer(16, 0), green);
+    EXPECT_EQ(d.framebuffer(17, 0), red);
+    EXPECT_EQ(d.framebuffer(32, 0), 0xFF404040);
+    EXPECT_EQ(d.framebuffer(49, 0), blue);
+    EXPECT_EQ(d.framebuffer(48, 0), red);
+    EXPECT_EQ(d.framebuffer(79, 0), green);
+    EXPECT_EQ(d.framebuffer(78, 0), red);
+}
+
+TEST(HextileTest, SubrectangleBoundsFollowTheTileSize) {
+    Bytes b = update(1).rect(0, 0, 16, 16, RFBEncoding::hextile).u8(8).u8(1).u8(0xF0).u8(0x00);
+    Decoded d = decode(b, 16, 16);
+    EXPECT_EQ(d.framebuffer(15, 0), white);
+    EXPECT_EQ(d.framebuffer(14, 0), black);
+    EXPECT_EQ(failure(update(1).rect(16, 0, 4, 4, RFBEncoding::hextile).u8(8).u8(1).u8(0xF0).u8(0)),
+              "hextile subrectangle out of bounds");
+    EXPECT_EQ(
+        failure(update(1).rect(0, 0, 4, 4, RFBEncoding::hextile).u8(8).u8(1).u8(0x03).u8(0x01)),
+        "hextile subrectangle out of bounds");
+}

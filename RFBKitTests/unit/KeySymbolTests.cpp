@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include "KeySymbol.hpp"
+
+namespace ks = rfb::KeySymbol;
+using ks::CommandMapping;
+using Keysym = std::optional<std::uint32_t>;
+
+namespace {
+
+TEST(KeySymbolTest, SpecialKeysAreLookedUpByKeyCodeAlone) {
+    const std::map<std::uint16_t, std::uint32_t> special = {
+        {36, 0xFF0D},  {48, 0xFF09},  {51, 0xFF08},  {53, 0xFF1B},  {117, 0xFFFF}, {115, 0xFF50},
+        {119, 0xFF57}, {116, 0xFF55}, {121, 0xFF56}, {114, 0xFF63}, {123, 0xFF51}, {124, 0xFF53},
+        {125, 0xFF54}, {126, 0xFF52}, {76, 0xFF8D},  {122, 0xFFBE}, {120, 0xFFBF}, {99, 0xFFC0},
+        {118, 0xFFC1}, {96, 0xFFC2},  {97, 0xFFC3},  {98, 0xFFC4},  {100, 0xFFC5}, {101, 0xFFC6},
+        {109, 0xFFC7}, {103, 0xFFC8}, {111, 0xFFC9}, {105, 0xFFCA}, {107, 0xFFCB}, {113, 0xFFCC},
+        {106, 0xFFCD}, {64, 0xFFCE},  {79, 0xFFCF},  {80, 0xFFD0},
+    };
+    ASSERT_EQ(special.size(), 34u);
+    for (std::uint32_t code = 0; code <= 0xFFFF; ++code) {
+        const auto keyCode = static_cast<std::uint16_t>(code);
+        const auto found = special.find(keyCode);
+        if (found == special.end()) {
+            ASSERT_EQ(ks::forKey(keyCode, ""), std::nullopt) << code;
+        } else {
+            EXPECT_EQ(ks::forKey(keyCode, ""), found->second) << code;
+            EXPECT_EQ(ks::forKey(keyCode, "a"), found->second) << code;
+        }
+    }
+}
+
+TEST(KeySymbolTest, OtherKeysTypeTheirFirstCharacter) {
+    const std::pair<std::string, Keysym> cases[] = {
+        {"a", 0x61},
+        {"A", 0x41},
+        {"ab", 0x61},
+        {"\xC3\xA9", 0xE9},                // é
+        {"\xE2\x82\xAC", 0x010020AC},      // €
+        {"\xF0\x9F\x98\x80", 0x0101F600},  // four UTF-8 bytes
+        {"\xEF\x9C\x80", std::nullopt},    // U+F700, the host's Up Arrow character
+        {"\n", std::nullopt},
+        {"", std::nullopt},
+        {"\xC3", std::nullopt},          // truncated
+        {"\x80", std::nullopt},          // stray continuation byte
+        {"\xED\xA0\x80", std::nullopt},  // encoded surrogate
+    };
+    for (const auto& [characters, keysym] : cases) {
+        EXPECT_EQ(ks::forKey(0, characters), keysym) << testing::PrintToString(characters);
+    }
+}
+
+TEST(KeySymbolTest, ForCharacter) {
+    // clang-format off
+    const std::pair<char32_t, Keysym> cases[] = {
+        {3, 0xFF0D}, {13, 0xFF0D}, {8, 0xFF08}, {127, 0xFF08}, {9, 0xFF09}, {27, 0xFF1B},
+        {32, 0x20}, {126, 0x7E}, {160, 0xA0}, {255, 0xFF},
+        {0, {}}, {10, {}}, {31, {}}, {128, {}}, {159, {}},
+        {0x100, 0x01000100}, {0xF6FF, 0x0100F6FF}, {0xF900, 0x0100F900}, {0x10FFFF, 0x0110FFFF},
+        {0xF700, {}}, {0xF8FF, {}}, {0xD800, {}}, {0x110000, {}},
+    };
+    // clang-format on
+    for (const auto& [scalar, keysym] : cases) {
+        EXPECT_EQ(ks::forCharacter(scalar), keysym) << static_cast<std::uint32_t>(scalar);
+    }
+}
+
+TEST(KeySymbolTest, FunctionKeysAreClamped) {
+    const std::pair<int, std::uint32_t> cases[] = {
+        {INT_MIN, 0xFFBE}, {0, 0xFFBE},  {1, 0xFFBE},  {12, 0xFFC9},
+        {35, 0xFFE0},      {36, 0xFFE0}, {40, 0xFFE0}, {INT_MAX, 0xFFE0},
+    };
+    for (const auto& [n, keysym] : cases) {
+        EXPECT_EQ(ks::functionKey(n), keysym) << n;
+    }
+}
+
+TEST(KeySymbolTest, Modifiers) {
+    const std::pair<std::uint16_t, Keysym> fixed[] = {
+        {56, 0xFFE1}, {60, 0xFFE2}, {59, 0xFFE3},       {62, 0xFFE4},      {58, 0xFFE9},
+        {61, 0xFFEA}, {57, 0xFFE5}, {63, std::nullopt}, {0, std::nullopt}, {36, std::nullopt},
+    };
+    // Command keysyms (left, right) for a non-Apple and an Apple server.
+    const std::map<CommandMapping, std::array<std::pair<std::uint32_t, std::uint32_t>, 2>> command =
+        {{CommandMapping::meta, {{{0xFFE7, 0xFFE8}, {0xFFE7, 0xFFE8}}}},
+         {CommandMapping::superKey, {{{0xFFEB, 0xFFEC}, {0xFFEB, 0xFFEC}}}},
+         {CommandMapping::control, {{{0xFFE3, 0xFFE4}, {0xFFE3, 0xFFE4}}}},
+         {CommandMapping::automatic, {{{0xFFEB, 0xFFEC}, {0xFFE7, 0xFFE8}}}}};
+    for (CommandMapping mapping : ks::allCommandMappings) {
+        for (bool apple : {false, true}) {
+            SCOPED_TRACE(std::string(ks::rawValue(mapping)) + (apple ? " Apple" : " other"));
+            const auto [left, right] = command.at(mapping)[apple ? 1 : 0];
+            EXPECT_EQ(ks::modifier(55, mapping, apple), left);
+            EXPECT_EQ(ks::modifier(54, mapping, apple), right);
+            for (const auto& [keyCode, keysym] : fixed) {
+                EXPECT_EQ(ks::modifier(keyCode, mapping, apple), keysym) << keyCode;
+            }
+        }
+    }
+}
+
+TEST(KeySymbolTest, CommandMappingValues) {
+    const std::tuple<CommandMapping, std::string_view, std::string_view> cases[] = {
+        {CommandMapping::automatic, "automatic", "Automatic"},
+        {CommandMapping::meta, "meta", "Meta (\u2318 on Mac)"},
+        {CommandMapping::superKey, "superKey", "Super / Windows"},
+        {CommandMapping::control, "control", "Control"},
+    };
+    ASSERT_EQ(ks::allCommandMappings.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& [mapping, raw, title] = cases[i];
+        EXPECT_EQ(ks::allCommandMappings[i], mapping);
+        EXPECT_EQ(ks::rawValue(mapping), raw);
+        EXPECT_EQ(ks::id(mapping), raw);
+        EXPECT_EQ(ks::title(mapping), title);
+        EXPECT_EQ(ks::commandMappingFromRawValue(raw), mapping);
+    }
+    for (std::string_view raw : {"Meta", "superkey", "super", "Automatic", "", " meta", "ctrl"}) {
+        EXPECT_EQ(ks::commandMappingFromRawValue(raw), std::nullopt) << raw;
+    }
+    EXPECT_EQ(ks::commandMappingFromRawValue(std::string_view("meta\0", 5)), std::nullopt);
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+#include <gtest/gtest.h>
+
+#include "PixelFormat.hpp"
+
+using namespace rfb;
+
+TEST(PixelFormatTest, WireFormRoundTrips) {
+    PixelFormat bigEndian{32, 24, true, true, 1023, 511, 255, 20, 10, 1};
+    for (const PixelFormat& f :
+         {PixelFormat::rgb888, PixelFormat::rgb565, PixelFormat::bgr233, bigEndian}) {
+        EXPECT_EQ(PixelFormat::fromBytes(f.encoded()), f);
+    }
+    auto bytes = PixelFormat::rgb888.encoded();
+    EXPECT_EQ(bytes, (std::array<std::uint8_t, 16>{32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0,
+                                                   0, 0, 0}));
+    EXPECT_FALSE(PixelFormat::fromBytes(std::span(bytes).first(15)));
+    bytes[2] = 0x02;
+    bytes[13] = 0x55;
+    auto read = PixelFormat::fromBytes(bytes);
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(read->bigEndian);
+    EXPECT_EQ(read->blueShift, 0);
+}
+
+TEST(PixelFormatTest, ValuesConvertToPixelWords) {
+    const PixelFormat& f565 = PixelFormat::rgb565;
+    for (auto [value, word] : {std::pair{0xFFFFu, 0xFFFFFFFFu},
+                               {0xF800u, 0xFFFF0000u},
+                               {0x07E0u, 0xFF00FF00u},
+                               {0x001Fu, 0xFF0000FFu},
+                               {0x0841u, 0xFF080808u},
+                               {0x8410u, 0xFF838183u}}) {
+        EXPECT_EQ(f565.word(value), word) << std::hex << value;
+    }
+    const PixelFormat& f233 = PixelFormat::bgr233;
+    for (auto [value, word] : {std::pair{0x07u, 0xFFFF0000u},
+                               {0x38u, 0xFF00FF00u},
+                               {0xC0u, 0xFF0000FFu},
+                               {0x40u, 0xFF000055u},
+                               {0x49u, 0xFF242455u}}) {
+        EXPECT_EQ(f233.word(value), word) << std::hex << value;
+    }
+    const std::uint8_t bytes[4] = {0x11, 0x22, 0x33, 0x44};
+    EXPECT_EQ(PixelFormat::rgb888.word(PixelFormat::rgb888.readValue(bytes)), 0xFF332211u);
+    PixelFormat big565 = f565;
+    big565.bigEndian = true;
+    EXPECT_EQ(big565.readValue(bytes), 0x1122u);
+    EXPECT_EQ(f565.readValue(bytes), 0x2211u);
+}
+
+TEST(PixelFormatTest, LeastSignificantBytesAndQualities) {
+    EXPECT_TRUE(PixelFormat::rgb888.fitsInLeastSignificantBytes());
+    EXPECT_FALSE(
+        (PixelFormat{32, 24, false, true, 255, 255, 255, 24, 16, 8}.fitsInLeastSignificantBytes()));
+    // Bits shifted past bit 31, and shifts of 32 or more, are lost.
+    EXPECT_TRUE(
+        (PixelFormat{32, 24, false, true, 255, 255, 255, 32, 40, 0}.fitsInLeastSignificantBytes()));
+    EXPECT_EQ(qualityFromRawValue("thousands"), RFBQuality::thousands);
+    EXPECT_FALSE(qualityFromRawValue("Full"));
+    EXPECT_FALSE(qualityFromRawValue(""));
+    EXPECT_EQ(pixelFormat(RFBQuality::low), PixelFormat::bgr233);
+}

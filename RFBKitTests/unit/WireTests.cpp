@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include "ClientMessage.hpp"
+#include "FakeServer.hpp"
+#include "RFBInput.hpp"
+#include "Text.hpp"
+
+using namespace rfb;
+using rfbtest::Bytes;
+
+namespace {
+
+// Serves the given chunks one per refill, then fails like a closed connection.
+RFBInput inputOf(std::vector<Bytes> chunks, int* refills = nullptr) {
+    auto queue = std::make_shared<std::vector<Bytes>>(std::move(chunks));
+    auto next = std::make_shared<std::size_t>(0);
+    return RFBInput([=](std::span<std::uint8_t> space) -> std::size_t {
+        if (refills) {
+            ++*refills;
+        }
+        if (*next == queue->size()) {
+            throw RFBError::connectionClosed();
+        }
+        const Bytes& chunk = (*queue)[(*next)++];
+        if (chunk.size() > space.size()) {
+            throw std::logic_error("chunk larger than offered space");
+        }
+        std::copy(chunk.begin(), chunk.end(), space.begin());
+        return chunk.size();
+    });
+}
+
+}  // namespace
+
+TEST(RFBInput, AssemblesValuesAcrossRefills) {
+    int refills = 0;
+    RFBInput input = inputOf({{0x80, 0x00}, {}, {0x00, 0x01, 0xFF}, {0xFE, 7, 8, 9}}, &refills);
+    EXPECT_EQ(input.bytes(0), Bytes{});
+    input.ensure(0);
+    EXPECT_EQ(refills, 0) << "zero-length reads never wait";
+    EXPECT_EQ(input.u32(), 0x80000001u);
+    EXPECT_EQ(input.u16(), 65534);
+    EXPECT_EQ(input.bytes(3), (Bytes{7, 8, 9}));
+    EXPECT_EQ(refills, 4) << "the empty chunk asks again";
+    EXPECT_THROW(input.u8(), RFBError);
+}
+
+TEST(RFBInput, LargeRequestsGrowTheBufferAndShrinkItAfterwards) {
+    std::vector<Bytes> chunks;
+    for (int i = 0; i < 40; ++i) {
+        chunks.push_back(Bytes(RFBInput::chunkSize, std::uint8_t(i)));
+    }
+    chunks.push_back({42});
+    RFBInput input = inputOf(chunks);
+    std::size_t big = 40 * RFBInput::chunkSize;
+    input.ensure(big);
+    EXPECT_LE(input.capacity(), big + RFBInput::chunkSize);
+    EXPECT_EQ(input.data()[big - 1], 39);
+    input.advance(big);
+    EXPECT_EQ(input.u8(), 42);
+    EXPECT_LE(input.capacity(), 2 * RFBInput::chunkSize);
+}
+
+TEST(ClientMessage, Encodings) {
+    using namespace ClientMessage;
+    EXPECT_EQ(be16(-5), (Bytes{0, 0}));
+    EXPECT_EQ(be16(65536), (Bytes{0xFF, 0xFF}));
+    EXPECT_EQ(be16(1280), (Bytes{5, 0}));
+    EXPECT_EQ(setEncodings({}), (Bytes{2, 0, 0, 0}));
+    EXPECT_EQ(setEncodings({16, -239}), (Bytes{2, 0, 0, 2, 0, 0, 0, 16, 0xFF, 0xFF, 0xFF, 0x11}));
+    EXPECT_EQ(framebufferUpdateRequest(true, 0, 0, 1920, 70000),
+              (Bytes{3, 1, 0, 0, 0, 0, 7, 128, 0xFF, 0xFF}));
+    EXPECT_EQ(keyEvent(0xFFE1, false), (Bytes{4, 0, 0, 0, 0, 0, 0xFF, 0xE1}));
+    EXPECT_EQ(pointerEvent(0x18, 300, 2), (Bytes{5, 0x18, 1, 44, 0, 2}));
+    EXPECT_EQ(clientCutText("a\u00E9\u20AC"), (Bytes{6, 0, 0, 0, 0, 0, 0, 3, 'a', 0xE9, '?'}));
+    EXPECT_EQ(clientCutText("\xFF\xC3"), (Bytes{6, 0, 0, 0, 0, 0, 0, 2, '?', '?'}))
+        << "invalid UTF-8 never passes through";
+}
+
+TEST(Text, ServerTextConversions) {
+    Bytes latin1{'c', 0xE9, 0x00, 0xFF};
+    EXPECT_EQ(latin1ToUTF8(latin1), std::string("c\u00E9\0\u00FF", 6));
+    EXPECT_EQ(utf8ToLatin1(latin1ToUTF8(latin1)), std::string("c\xE9\0\xFF", 4));
+    EXPECT_EQ(utf8WithReplacement(Bytes{0xE2, 0x82, 0xAC, 0xC0, 0xAF, 'z', 0xF0, 0x9F}),
+              "\u20AC\uFFFD\uFFFDz\uFFFD\uFFFD");
+    EXPECT_EQ(utf8WithReplacement(Bytes{0xED, 0xA0, 0x80}), "\uFFFD\uFFFD\uFFFD")
+        << "surrogates are not scalars";
+}
+
+TEST(RFBError, Descriptions) {
+    EXPECT_EQ(RFBError::noSupportedSecurityType({16, 18}).errorDescription(),
+              "None of the authentication methods offered by the remote computer are supported "
+              "(16, 18).");
+    EXPECT_EQ(RFBError::noSupportedSecurityType({}).errorDescription(),
+              "None of the authentication methods offered by the remote computer are supported "
+              "().");
+    EXPECT_EQ(RFBError::authenticationFailed("").errorDescription(),
+              "Access was denied because of an invalid username or password.");
+    EXPECT_EQ(RFBError::authenticationFailed("Nope").errorDescription(), "Nope");
+    EXPECT_EQ(RFBError::serverRefused("").errorDescription(),
+              "The remote computer refused the connection.");
+    EXPECT_EQ(RFBError::connectionFailed("").errorDescription(), "The connection failed: ");
+    EXPECT_EQ(RFBError::unsupportedVersion("RFB 004.000").errorDescription(),
+              "The remote computer uses an unsupported protocol version (RFB 004.000).");
+    EXPECT_EQ(RFBError::protocolViolation("encoding 7").errorDescription(),
+              "The remote computer sent unexpected data (encoding 7).");
+    EXPECT_EQ(RFBError::timedOut().errorDescription(),
+              "The remote computer didn\u2019t respond in time.");
+    EXPECT_EQ(
+        RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword).errorDescription(),
+        "Authentication is required.");
+
+    EXPECT_EQ(RFBError::timedOut(), RFBError::timedOut());
+    EXPECT_NE(RFBError::serverRefused("x"), RFBError::authenticationFailed("x"));
+    EXPECT_NE(RFBError::credentialsRequired(RFBCredentialKind::password),
+              RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword));
+}
+
+TEST(Encodings, AnnouncedList) {
+    EXPECT_EQ(RFBClient::encodings(false), (std::vector<std::int32_t>{16, 5, 2, 1, 0, -223, -224}));
+    EXPECT_EQ(RFBClient::encodings(true),
+              (std::vector<std::int32_t>{16, 5, 2, 1, 0, -223, -224, -239}));
+}

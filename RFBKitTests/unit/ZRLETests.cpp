@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include "ByteSource.hpp"
+#include "Decoders.hpp"
+
+using namespace rfb;
+using namespace rfb::testing;
+
+namespace {
+
+constexpr std::uint32_t black = 0xFF000000, red = 0xFFFF0000, green = 0xFF00FF00, blue = 0xFF0000FF;
+
+// A zlib stream of stored blocks: the test decides byte for byte what inflates, and each chunk
+// after the first continues the stream without a header, as a server's sync flush does.
+class StoredStream {
+public:
+    std::vector<std::uint8_t> chunk(const Bytes& payload) {
+        std::vector<std::uint8_t> out;
+        if (!started_) {
+            out = {0x78, 0x01};
+            started_ = true;
+        }
+        std::size_t at = 0;
+        do {
+            std::size_t n = std::min<std::size_t>(65535, payload.size() - at);
+            out.insert(out.end(), {0x00, std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(~n),
+                                   std::uint8_t(~n >> 8)});
+            out.insert(out.end(), payload.data.begin() + long(at),
+                       payload.data.begin() + long(at + n));
+            at += n;
+        } while (at < payload.size());
+        return out;
+    }
+
+private:
+    bool started_ = false;
+};
+
+Bytes zrle(StoredStream& stream, int x, int y, int width, int height, const Bytes& tiles) {
+    std::vector<std::uint8_t> compressed = stream.chunk(tiles);
+    Bytes b;
+    b.rect(x, y, width, height, RFBEncoding::zrle).u32(std::uint32_t(compressed.size()));
+    return b.raw(compressed);
+}
+
+Bytes cpixel(std::uint32_t word) {
+    return Bytes{}.u8(word & 0xFF).u8(word >> 8 & 0xFF).u8(word >> 16 & 0xFF);
+}
+
+// Decodes one ZRLE rectangle of `tiles` at the origin of a width × height framebuffer.
+Framebuffer decode(int width, int height, const Bytes& tiles,
+                   const PixelFormat& format = PixelFormat::rgb888) {
+    std::optional<Framebuffer> first;
+    for (std::size_t step : refillSteps) {
+        StoredStream stream;
+        Framebuffer framebuffer(width, height);
+        RectangleDecoder decoder(format);
+        ByteInput input(Bytes{}.u8(0).u16(1).raw(zrle(stream, 0, 0, width, height, tiles).data),
+                        step);
+        readFramebufferUpdate(*input, decoder, framebuffer, {});
+        EXPECT_EQ(input.consumed(), input.total());
+        if (first) {
+            EXPECT_EQ(framebuffer.pixels(), first->pixels()) << "step " << step;
+        } else {
+            first = framebuffer;
+        }
+    }
+    return *first;
+}
+
+std::string failure(int width, int height, const Bytes& tiles) {
+    StoredStream stream;
+    Framebuffer framebuffer(width, height);
+    RectangleDecoder decoder(PixelFormat::rgb888);
+    ByteInput input(zrle(stream, 0, 0, width, height, tiles));
+    input->skip(12);
+    return violation([&] { decoder.decodeZRLE({0, 0, width, height}, *input, framebuffer); });
+}
+
+Bytes solid(std::uint32_t word) {
+    return Bytes{}.u8(1).raw(cpixel(word).data);
+}
+
+}  // namespace
+
+TEST(ZRLETest, TilesRunInRowOrderWithEdgeTiles) {
+    Bytes tiles = solid(red).raw(solid(green).data).raw(solid(blue).data).raw(solid(black).data);
+    Framebuffer f = decode(100, 70, tiles.u8(0xEE));  // bytes after the last tile are ignored
+    EXPECT_EQ(f(63, 63), red);
+    EXPECT_EQ(f(64, 0), green);
+    EXPECT_EQ(f(99, 63), green);
+    EXPECT_EQ(f(0, 64), blue);
+    EXPECT_EQ(f(63, 69), blue);
+    EXPECT_EQ(f(64, 64), black);
+}
+
+TEST(ZRLETest, CompactPixelsFollowTheFormat) {
+    Framebuffer raw = decode(2, 1, Bytes{}.u8(0).raw({1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(raw(0, 0), 0xFF030201);
+    EXPECT_EQ(raw(1, 0), 0xFF060504);
+    EXPECT_EQ(decode(1, 1, Bytes{}.u8(1).raw({0x00, 0xF8}), PixelFormat::rgb565)(0, 0), red);
+    EXPECT_EQ(decode(1, 1, Bytes{}.u8(1).raw({0x38}), PixelFormat::bgr233)(0, 0), green);
+    // A 32-bit format whose colours sit in the high bytes sends those three bytes.
+    PixelFormat high{32, 24, false, true, 255, 255, 255, 24, 16, 8};
+    EXPECT_EQ(decode(1, 1, Bytes{}.u8(1).raw({0x33, 0x22, 0x11}), high)(0, 0), 0xFF112233);
+}
+
+TEST(ZRLETest, PackedPalettesStartEachRowOnAFreshByte) {
+    Bytes two = Bytes{}.u8(2).raw(cpixel(red).data).raw(cpixel(blue).data);
+    Framebuffer f = decode(10, 2, two.raw({0b10100000, 0b01111111, 0xFF, 0xC0}));
+    std::vector<std::uint32_t> row0{blue, red, blue, red, red, red, red, red, red, blue};
+    EXPECT_EQ(std::vector(f.pixels().begin(), f.pixels().begin() + 10), row0);
+    EXPECT_EQ(std::vector(f.pixels().begin() + 10, f.pixels().end()),
+              std::vector<std::uint32_t>(10, blue));
+
+    Bytes five = Bytes{}.u8(5);
+    for (std::uint32_t word : {black, red, green, blue, 0xFFFFFFFFu}) {
+        five.raw(cpixel(word).data);
+    }
+    Framebuffer g = decode(3, 1, five.raw({0x42, 0x10}));
+    EXPECT_EQ(g(0, 0), 0xFFFFFFFF);
+    EXPECT_EQ(g(1, 0), green);
+    EXPECT_EQ(g(2, 0), red);
+
+    Bytes three =
+        Bytes{}.u8(3).raw(cpixel(red).data).raw(cpixel(green).data).raw(cpixel(blue).data);
+    EXPECT_EQ(failure(4, 1, three.u8(0b00011011)), "ZRLE palette index");
+}
+
+TEST(ZRLETest, RunsWrapRowsAndMayNotPassTheTile) {
+    Bytes plain = Bytes{}.u8(128).raw(cpixel(red).data).u8(3).raw(cpixel(blue).data).u8(1);
+    Framebuffer f = decode(3, 2, plain);
+    EXPECT_EQ(f(2, 0), red);
+    EXPECT_EQ(f(0, 1), red);
+    EXPECT_EQ(f(1, 1), blue);
+
+    // 4096 = 1 + 16 × 255 + 15.
+    Bytes full = Bytes{}.u8(128).raw(cpixel(green).data).repeat(16, 255);
+    EXPECT_EQ(decode(64, 64, Bytes(full).u8(15)).pixels(), std::vector(4096, green));
+    EXPECT_EQ(failure(64, 64, Bytes(full).u8(16)), "ZRLE run overflows tile");
+
+    Bytes palette = Bytes{}.u8(128 + 6);
+    for (std::uint32_t i = 0; i < 6; ++i) {
+        palette.raw(cpixel(0xFF000000 | i).data);
+    }
+    Framebuffer g = decode(4, 1, Bytes(palette).raw({0x85, 0x02, 0x01}));
+    EXPECT_EQ(g.pixels(),
+              (std::vector<std::uint32_t>{0xFF000005, 0xFF000005, 0xFF000005, 0xFF000001}));
+    EXPECT_EQ(failure(4, 1, Bytes(palette).raw({0x86, 0x00})), "ZRLE palette index");
+    EXPECT_EQ(failure(4, 1, Bytes(palette).raw({0x81, 0x04})), "ZRLE run overflows tile");
+}
+
+TEST(ZRLETest, TilesLongerThanAnInflateStepFailAsTheirBytesDictate) {
+    // Far more length bytes than a 64 × 64 tile can need, across several inflate steps.
+    Bytes runaway = Bytes{}.u8(128).raw(cpixel(red).data).repeat(150000, 255);
+    EXPECT_EQ(failure(256, 256, Bytes(runaway).u8(0)), "ZRLE run overflows tile");
+    EXPECT_EQ(failure(256, 256, runaway), "ZRLE data truncated");
+}
+
+TEST(ZRLETest, MalformedTilesAreRejected) {
+    EXPECT_EQ(failure(4, 4, Bytes{}.u8(17)), "ZRLE subencoding 17");
+    EXPECT_EQ(failure(4, 4, Bytes{}.u8(129)), "ZRLE subencoding 129");
+    EXPECT_EQ(failure(4, 4, Bytes{}), "ZRLE data truncated");
+    EXPECT_EQ(failure(4, 4, Bytes{}.u8(1).u8(0)), "ZRLE data truncated");
+    EXPECT_EQ(failure(4, 4, Bytes{}.u8(0).repeat(47, 0)), "ZRLE data truncated");
+    EXPECT_EQ(failure(4, 4, Bytes{}.u8(128).raw(cpixel(red).data).u8(255)), "ZRLE data truncated");
+    EXPECT_EQ(failure(16, 1, Bytes{}.u8(3).repeat(9, 0).repeat(3, 0)), "ZRLE data truncated");
+}
+
+TEST(ZRLETest, StreamPersistsAcrossRectanglesAndFormatChanges) {
+    StoredStream stream;
+    // Unread bytes after the tiles, more than one inflate step of them, must still be inflated
+    // for the stream to stay in step.
+    Bytes tiles;
+    for (int i = 0; i < 16; ++i) {
+        tiles.raw(solid(red).data);
+    }
+    Bytes first =
+        Bytes{}.u8(0).u16(1).raw(zrle(stream, 0, 0, 200, 200, tiles.repeat(150000, 0xEE)).data);
+    Bytes second =
+        Bytes{}.u8(0).u16(1).raw(zrle(stream, 4, 4, 4, 4, Bytes{}.u8(1).raw({0x1F, 0x00})).data);
+    Framebuffer framebuffer(200, 200);
+    RectangleDecoder decoder(PixelFormat::rgb888);
+    ByteInput firstInput(first), secondInput(second);
+    readFramebufferUpdate(*firstInput, decoder, framebuffer, {});
+    decoder.setFormat(PixelFormat::rgb565);
+    readFramebufferUpdate(*secondInput, decoder, framebuffer, {});
+    EXPECT_EQ(framebuffer(3, 3), red);
+    EXPECT_EQ(framebuffer(4, 4), blue);
+
+    // The second block has no zlib header: only the continuing stream accepts it.
+    RectangleDecoder fresh(PixelFormat::rgb565);
+    ByteInput alone(second);
+    EXPECT_EQ(violation([&] { readFramebufferUpdate(*alone, fresh, framebuffer, {}); }),
+              "zlib error -3");
+}
+
+TEST(ZRLETest, CompressedAndInflatedSizesAreBounded) {
+    Framebuffer framebuffer(64, 64);
+    RectangleDecoder decoder(PixelFormat::rgb888);
+    // Only the length arrives: the refused length must not wait for its data.
+    ByteInput tooLong(Bytes{}.u32(67108865));
+    EXPECT_EQ(violation([&] {
+                  decoder.decodeZRLE({0, 0, 1, 1}, *tooLong, framebuffer);
+              }),
+              "ZRLE length 67108865");
+    ByteInput longest(Bytes{}.u32(67108864));
+    EXPECT_EQ(violation([&] {
+                  decoder.decodeZRLE({0, 0, 1, 1}, *longest, framebuffer);
+              }),
+              "other error: The remote computer closed the connection.");
+
+    // A 1 × 1 rgb888 rectangle may inflate to 1 × 1 × 4 + 513 + 1024 bytes.
+    EXPECT_EQ(decode(1, 1, solid(red).repeat(1541 - 4, 0))(0, 0), red);
+    EXPECT_EQ(failure(1, 1, solid(red).repeat(1542 - 4, 0)), "decompressed data too large");
+
+    Bytes garbage = Bytes{}.rect(0, 0, 1, 1, RFBEncoding::zrle).u32(4).raw({0x12, 0x34, 0, 0});
+    ByteInput bad(garbage);
+    bad->skip(12);
+    EXPECT_EQ(violation([&] {
+                  decoder.decodeZRLE({0, 0, 1, 1}, *bad, framebuffer);
+              }),
+              "zlib error -3");
+}
+
+TEST(ZRLETest, LargeRectanglesInflateInManySteps) {
+    Bytes tiles;
+    std::vector<std::uint32_t> expected(256 * 128);
+    for (int tile = 0; tile < 8; ++tile) {
+        tiles.u8(0);
+        for (int i = 0; i < 64 * 64; ++i) {
+            std::uint32_t word = 0xFF000000 | std::uint32_t(tile * 4096 + i) * 2654435761u >> 8;
+            tiles.raw(cpixel(word).data);
+            int x = tile % 4 * 64 + i % 64, y = tile / 4 * 64 + i / 64;
+            expected[std::size_t(y) * 256 + x] = word;
+        }
+    }
+    EXPECT_EQ(decode(256, 128, tiles).pixels(), expected);
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+// Serves a fuzzer's bytes to an RFBInput in chunks whose sizes come from the data itself, so
+// that every read is also exercised across refill boundaries. Running dry is a closed stream.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "RFBError.hpp"
+#include "RFBInput.hpp"
+
+namespace fuzz {
+
+inline rfb::RFBInput inputOver(const std::uint8_t* data, std::size_t size, std::size_t chunk) {
+    chunk = std::max<std::size_t>(chunk, 1);
+    auto offset = std::make_shared<std::size_t>(0);
+    return rfb::RFBInput([=](std::span<std::uint8_t> space) -> std::size_t {
+        if (*offset == size) {
+            throw rfb::RFBError::connectionClosed();
+        }
+        std::size_t n = std::min({chunk, space.size(), size - *offset});
+        std::memcpy(space.data(), data + *offset, n);
+        *offset += n;
+        return n;
+    });
+}
+
+// The chunk sizes a selector byte picks from: single bytes, odd splits, whole receives.
+inline std::size_t chunkFor(std::uint8_t selector) {
+    constexpr std::size_t sizes[] = {1, 3, 7, 64, 1000, 262'144};
+    return sizes[selector % std::size(sizes)];
+}
+
+}  // namespace fuzz

@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Writes the small seed corpora for the fuzz targets (run once; the output is checked in)."""
+
+import os
+import struct
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def u8(v): return struct.pack(">B", v)
+def u16(v): return struct.pack(">H", v)
+def u32(v): return struct.pack(">I", v)
+def s32(v): return struct.pack(">i", v)
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+SERVER_FORMAT = bytes([32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0])
+
+
+def server_init(w=16, h=16, name=b"seed"):
+    return u16(w) + u16(h) + SERVER_FORMAT + u32(len(name)) + name
+
+
+def rect(x, y, w, h, encoding):
+    return u16(x) + u16(y) + u16(w) + u16(h) + s32(encoding)
+
+
+def update(*rects):
+    return b"\x00\x00" + u16(len(rects)) + b"".join(rects)
+
+
+# Pixels in rgb888 (the flag byte 0 selects full quality).
+def px(v): return struct.pack("<I", v)
+
+
+zstream = zlib.compressobj()
+
+
+def zrle(payload):
+    data = zstream.compress(payload) + zstream.flush(zlib.Z_SYNC_FLUSH)
+    return u32(len(data)) + data
+
+
+def cpx(v): return struct.pack("<I", v)[:3]
+
+
+messages = {
+    "raw": update(rect(0, 0, 2, 2, 0) + px(1) + px(2) + px(3) + px(4)),
+    "copyrect": update(rect(1, 1, 4, 4, 1) + u16(0) + u16(0)),
+    "rre": update(rect(0, 0, 8, 8, 2) + u32(1) + px(5) + px(6) + u16(1) + u16(1) + u16(2) + u16(2)),
+    "hextile": update(rect(0, 0, 20, 20, 5) + b"\x0e" + px(7) + px(8) + b"\x01\x12\x33" + b"\x00"
+                      + b"\x01" + px(9) * 64 + b"\x18\x01" + px(10) + b"\x00\x00"),
+    "zrle": update(rect(0, 0, 16, 16, 16) + zrle(b"\x01" + cpx(0x123456))),
+    "zrle-palette": update(rect(0, 0, 8, 2, 16) + zrle(b"\x02" + cpx(1) + cpx(2) + b"\xaa\x55")),
+    "zrle-rle": update(rect(0, 0, 4, 4, 16) + zrle(b"\x80" + cpx(3) + b"\x0f")),
+    "zrle-prle": update(rect(0, 0, 4, 4, 16) + zrle(b"\x82" + cpx(1) + cpx(2) + b"\x81\x0e\x00")),
+    "cursor": update(rect(1, 1, 2, 2, -239) + px(1) * 4 + b"\xc0\x40"),
+    "desktopsize": update(rect(0, 0, 32, 24, -223), rect(0, 0, 1, 1, -224)),
+    "cuttext": b"\x03\x00\x00\x00" + u32(5) + b"hello",
+    "colourmap-bell": b"\x01\x00" + u16(0) + u16(1) + b"\x00" * 6 + b"\x02",
+}
+for name, data in messages.items():
+    write("SessionFuzzer", name, b"\x00" + data)
+write("SessionFuzzer", "thousands-raw", b"\x01" + update(rect(0, 0, 2, 1, 0) + b"\x1f\x00\xe0\x07"))
+write("SessionFuzzer", "low-hextile", b"\x02" + update(rect(0, 0, 4, 4, 5) + b"\x02\x07"))
+
+handshakes = {
+    "v33-none": b"RFB 003.003\n" + u32(1) + server_init(),
+    "v37-none": b"RFB 003.007\n" + b"\x01\x01" + server_init(),
+    "v38-refused": b"RFB 003.008\n" + b"\x00" + u32(4) + b"busy",
+    "v38-vnc": b"RFB 003.008\n" + b"\x01\x02" + bytes(16) + u32(0) + server_init(),
+    "v38-failed": b"RFB 003.008\n" + b"\x01\x01" + u32(1) + u32(2) + b"no",
+    "v889-ard": b"RFB 003.889\n" + b"\x02\x1e\x02" + b"\x00\x02" + u16(16)
+                + bytes(15) + b"\x17" + bytes(15) + b"\x05" + u32(0) + server_init(),
+}
+for name, data in handshakes.items():
+    flags = 2 if "ard" in name else 1 if "vnc" in name else 0
+    write("HandshakeFuzzer", name, bytes([flags]) + data)
+
+tiles = {
+    "raw": b"\x04\x01\x00" + b"\x00" + cpx(1) * 4,
+    "solid": b"\x40\x40\x00" + b"\x01" + cpx(2),
+    "packed": b"\x0a\x02\x00" + b"\x02" + cpx(1) + cpx(2) + b"\xaa\x80\x55\x40",
+    "rle": b"\x08\x08\x00" + b"\x80" + cpx(3) + b"\x3f",
+    "prle": b"\x08\x08\x00" + b"\x83" + cpx(1) + cpx(2) + cpx(3) + b"\x00\x81\x3d\x02",
+    "thousands": b"\x02\x02\x01" + b"\x00" + b"\x1f\x00" * 4,
+    "low": b"\x02\x02\x02" + b"\x01" + b"\x07",
+}
+for name, data in tiles.items():
+    write("ZRLETileFuzzer", name, data)
+
+cursors = {
+    "full": u16(1) + u16(1) + u16(2) + u16(2) + b"\x00" + px(1) * 4 + b"\xc0\x40",
+    "thousands": u16(0) + u16(0) + u16(9) + u16(1) + b"\x01" + b"\x1f\x00" * 9 + b"\xff\x80",
+}
+for name, data in cursors.items():
+    write("CursorFuzzer", name, data)
