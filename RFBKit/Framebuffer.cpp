@@ -26,10 +26,26 @@ void Framebuffer::checkSize(int width, int height) {
 
 void Framebuffer::resize(int width, int height) {
     checkSize(width, height);
-    std::vector<std::uint32_t> fresh(std::size_t(width) * height, opaqueBlack);
+    std::size_t words = std::size_t(width) * height;
+    std::shared_ptr<std::uint32_t[]> fresh(new std::uint32_t[words]);
+    std::fill_n(fresh.get(), words, opaqueBlack);
     pixels_ = std::move(fresh);
     width_ = width;
     height_ = height;
+}
+
+// Only a published image can share the store, and only this thread publishes, so a count of
+// one cannot grow behind our back.
+void Framebuffer::makeUnique() {
+    if (pixels_.use_count() > 1) {
+        std::shared_ptr<std::uint32_t[]> copy(new std::uint32_t[count()]);
+        std::memcpy(copy.get(), pixels_.get(), count() * sizeof(std::uint32_t));
+        pixels_ = std::move(copy);
+    }
+}
+
+std::vector<std::uint32_t> Framebuffer::pixels() const {
+    return std::vector<std::uint32_t>(pixels_.get(), pixels_.get() + count());
 }
 
 void Framebuffer::validate(int x, int y, int width, int height) const {
@@ -51,9 +67,7 @@ void Framebuffer::fill(int x, int y, int width, int height, std::uint32_t word) 
 }
 
 std::optional<RFBImage> Framebuffer::makeImage() const {
-    auto words = std::make_unique_for_overwrite<std::uint32_t[]>(pixels_.size());
-    std::memcpy(words.get(), pixels_.data(), pixels_.size() * sizeof(std::uint32_t));
-    return image(std::shared_ptr<const std::uint32_t[]>(std::move(words)), width_, height_);
+    return image(std::shared_ptr<const std::uint32_t[]>(pixels_), width_, height_);
 }
 
 std::optional<RFBImage> Framebuffer::image(std::shared_ptr<const std::uint32_t[]> words,

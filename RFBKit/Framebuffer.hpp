@@ -42,8 +42,14 @@ public:
     int width() const { return width_; }
     int height() const { return height_; }
     std::uint32_t operator()(int x, int y) const { return pixels_[index(x, y)]; }
-    std::uint32_t* row(int y) { return pixels_.data() + std::size_t(y) * width_; }
-    const std::vector<std::uint32_t>& pixels() const { return pixels_; }
+    // Writable pixels of row y. The first write after makeImage() copies the store, so that
+    // published images stay unchanged without publishing having to copy.
+    std::uint32_t* row(int y) {
+        makeUnique();
+        return pixels_.get() + std::size_t(y) * width_;
+    }
+    // A copy of all pixel words, row by row.
+    std::vector<std::uint32_t> pixels() const;
 
     void fill(int x, int y, int width, int height, std::uint32_t word);
 
@@ -53,11 +59,13 @@ public:
 
 private:
     static void checkSize(int width, int height);
+    void makeUnique();
+    std::size_t count() const { return std::size_t(width_) * height_; }
     std::size_t index(int x, int y) const { return std::size_t(y) * width_ + x; }
 
     int width_ = 0;
     int height_ = 0;
-    std::vector<std::uint32_t> pixels_;
+    std::shared_ptr<std::uint32_t[]> pixels_;
 };
 
 }  // namespace rfb

@@ -9,11 +9,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <random>
 #include <unordered_map>
 #include <vector>
 
 #include "Decoders.hpp"
+#include "HeapCounter.hpp"
+#include "Log.hpp"
+#include "RFBClient.hpp"
 #include "Framebuffer.hpp"
 #include "RFBInput.hpp"
 
@@ -581,13 +585,85 @@ void BM_ZRLEDesktopTilesOnly(benchmark::State& state) {
 
 // Publishing ---------------------------------------------------------------------------------
 
+// Publishing shares the store with the image; the copy happens when the next update first
+// writes, so both are timed together.
 void BM_PublishFrame(benchmark::State& state) {
     Framebuffer framebuffer(screenWidth, screenHeight);
     for (auto _ : state) {
         auto image = framebuffer.makeImage();
+        framebuffer.row(0)[0] = 0xFF000001;
         benchmark::DoNotOptimize(image);
+        benchmark::ClobberMemory();
     }
     reportPixels(state, screenPixels, screenPixels * 4);
+}
+
+// Session memory -----------------------------------------------------------------------------
+
+std::vector<std::uint8_t> handshakeFor(int width, int height) {
+    Wire wire;
+    for (char c : std::string_view("RFB 003.008\n")) {
+        wire.u8(static_cast<unsigned char>(c));
+    }
+    wire.append({1, 1, 0, 0, 0, 0});
+    wire.u16(unsigned(width));
+    wire.u16(unsigned(height));
+    wire.append({32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0});
+    wire.u32(5);
+    wire.append({'b', 'e', 'n', 'c', 'h'});
+    return wire.bytes;
+}
+
+// A whole client session (handshake, session start, ZRLE updates, one published frame per
+// update) with the heap's high-water mark compared to what decoding needs at the least: the
+// framebuffer, one published frame, the receive buffer and one rectangle's inflated data.
+void BM_SessionPeakMemory(benchmark::State& state) {
+    const ZRLEFrame& frame = desktopFrame();
+    Wire messages;
+    messages.append(handshakeFor(screenWidth, screenHeight));
+    for (const auto& compressed : frame.compressed) {
+        messages.u8(0);  // FramebufferUpdate
+        messages.update(RFBEncoding::zrle);
+        messages.u32(std::uint32_t(compressed.size()));
+        messages.append(compressed);
+    }
+    const std::vector<std::uint8_t>& stream = messages.bytes;
+    setLogSink([](LogLevel, std::string_view) {});
+    std::size_t peak = 0;
+    std::size_t receiveBuffer = 0;
+    for (auto _ : state) {
+        std::size_t baseline = heap::live.load();
+        heap::peak = baseline;
+        {
+            RFBConfiguration configuration;
+            configuration.endpoint = RFBEndpoint::host("bench.invalid", 5900);
+            RFBClient client(configuration);
+            auto offset = std::make_shared<std::size_t>(0);
+            RFBInput input([&, offset](std::span<std::uint8_t> space) -> std::size_t {
+                if (*offset == stream.size()) {
+                    throw RFBError::connectionClosed();
+                }
+                std::size_t n = std::min(space.size(), stream.size() - *offset);
+                std::memcpy(space.data(), stream.data() + *offset, n);
+                *offset += n;
+                return n;
+            });
+            RFBClientTesting::runOn(client, input);
+            receiveBuffer = std::max(receiveBuffer, input.capacity());
+        }
+        peak = heap::peak.load() - baseline;
+    }
+    setLogSink(nullptr);
+    std::size_t largest = 0;
+    for (const auto& chunk : frame.compressed) {
+        largest = std::max(largest, chunk.size());
+    }
+    double megabyte = 1024.0 * 1024.0;
+    double budget = double(2 * screenPixels * 4 + largest + RFBInput::chunkSize + 65536);
+    state.counters["peak_MiB"] = double(peak) / megabyte;
+    state.counters["budget_MiB"] = budget / megabyte;
+    state.counters["receive_MiB"] = double(receiveBuffer) / megabyte;
+    state.counters["peak_over_budget"] = double(peak) / budget;
 }
 
 }  // namespace
@@ -603,5 +679,6 @@ BENCHMARK(BM_ZRLEDesktopInflateOnly)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ZRLEDesktop)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ZRLEDesktopTilesOnly)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PublishFrame)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SessionPeakMemory)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 BENCHMARK_MAIN();

@@ -109,8 +109,9 @@ TEST(ZRLETest, PackedPalettesStartEachRowOnAFreshByte) {
     Bytes two = Bytes{}.u8(2).raw(cpixel(red).data).raw(cpixel(blue).data);
     Framebuffer f = decode(10, 2, two.raw({0b10100000, 0b01111111, 0xFF, 0xC0}));
     std::vector<std::uint32_t> row0{blue, red, blue, red, red, red, red, red, red, blue};
-    EXPECT_EQ(std::vector(f.pixels().begin(), f.pixels().begin() + 10), row0);
-    EXPECT_EQ(std::vector(f.pixels().begin() + 10, f.pixels().end()),
+    std::vector<std::uint32_t> pixels = f.pixels();
+    EXPECT_EQ(std::vector(pixels.begin(), pixels.begin() + 10), row0);
+    EXPECT_EQ(std::vector(pixels.begin() + 10, pixels.end()),
               std::vector<std::uint32_t>(10, blue));
 
     Bytes five = Bytes{}.u8(5);
