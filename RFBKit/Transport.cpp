@@ -209,20 +209,24 @@ int TCPConnection::connectOne(const void* address, unsigned length, int family,
     return fd;
 }
 
-void TCPConnection::open(const std::string& host, std::uint16_t port,
-                         std::chrono::seconds timeout) {
+namespace {
+// A time-out below one second has already passed.
+Clock::time_point deadlineAfter(std::chrono::seconds timeout) {
     if (timeout.count() < 1) {
         throw RFBError::timedOut();
     }
-    connect(host, port, Clock::now() + timeout);
+    return Clock::now() + timeout;
+}
+}  // namespace
+
+void TCPConnection::open(const std::string& host, std::uint16_t port,
+                         std::chrono::seconds timeout) {
+    connect(host, port, deadlineAfter(timeout));
 }
 
 void TCPConnection::openService(const std::string& name, const std::string& type,
                                 const std::string& domain, std::chrono::seconds timeout) {
-    if (timeout.count() < 1) {
-        throw RFBError::timedOut();
-    }
-    auto deadline = Clock::now() + timeout;
+    auto deadline = deadlineAfter(timeout);
     // Before the socket exists nothing but cancel() writes to wake_, so its becoming readable
     // means exactly that the attempt was cancelled.
     ResolvedService service = resolveBonjourService(name, type, domain, deadline, wake_);

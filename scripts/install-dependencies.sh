@@ -13,6 +13,18 @@ if ((${#missing[@]})); then
     echo "Installing: ${missing[*]}"
     sudo=""
     if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+    # Services that come with packages (avahi-daemon, dbus) must not start on the host: the
+    # tests run their own, confined to namespaces and private buses.
+    policy=/usr/sbin/policy-rc.d
+    created_policy=""
+    if [[ ! -e $policy ]]; then
+        printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+        $sudo chmod +x "$policy"
+        created_policy=1
+    fi
     $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+    if [[ -n $created_policy ]]; then
+        $sudo rm -f "$policy"
+    fi
 fi

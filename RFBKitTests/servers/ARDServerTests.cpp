@@ -1,0 +1,196 @@
+// The client against ard_server.py, a type-30 server whose Diffie-Hellman arithmetic, MD5 and AES
+// are Python's and Cryptodome's rather than the client's. Each test starts its own server and
+// stops it by process id.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "RFBClient.hpp"
+#include "RealServers.hpp"
+
+using namespace rfb;
+using namespace rfbtest;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string serverScript =
+    (std::filesystem::path(__FILE__).parent_path() / "ard_server.py").string();
+
+class ARDServer {
+  public:
+    explicit ARDServer(const std::string& mode, const std::string& types = "30,2") {
+        // Cryptodome is packaged for the system interpreter only.
+        process_ =
+            Process::spawn({"/usr/bin/python3", serverScript, "--port", "0", "--username", "tester",
+                            "--password", "secret", "--types", types, "--mode", mode},
+                           {}, directory_.file("server.log"));
+        const bool listening = waitUntil(
+            [&] {
+                std::ifstream log(directory_.file("server.log"));
+                std::string word;
+                if (log >> word && word == "PORT" && log >> port_) {
+                    return true;
+                }
+                return !process_.running();
+            },
+            20s);
+        if (!listening || port_ == 0) {
+            throw std::runtime_error("ard_server.py did not start:\n" + log());
+        }
+    }
+
+    RFBConfiguration configuration(std::optional<RFBCredentials> credentials) const {
+        RFBConfiguration configuration;
+        configuration.endpoint = RFBEndpoint::host("127.0.0.1", port_);
+        configuration.credentials = std::move(credentials);
+        configuration.connectTimeout = std::chrono::seconds(10);
+        return configuration;
+    }
+
+    std::string log() const {
+        std::ifstream file(directory_.file("server.log"));
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+  private:
+    TemporaryDirectory directory_;
+    Process process_;
+    long port_ = 0;
+};
+
+struct Outcome {
+    std::optional<RFBServerInfo> info;
+    std::optional<RFBError> error;
+    bool ended = false;
+};
+
+// Runs one client to its connected event (then stops it) or to its end.
+Outcome attempt(const ARDServer& server, std::optional<RFBCredentials> credentials) {
+    RFBClient client(server.configuration(std::move(credentials)));
+    client.start();
+    Outcome outcome;
+    const auto deadline = Clock::now() + 30s;
+    while (!outcome.ended && Clock::now() < deadline) {
+        auto event = client.events().next(100ms);
+        if (!event) {
+            continue;
+        }
+        if (auto* connected = std::get_if<event::Connected>(&*event)) {
+            outcome.info = connected->info;
+            client.stop();
+        } else if (auto* disconnected = std::get_if<event::Disconnected>(&*event)) {
+            outcome.error = disconnected->error;
+            outcome.ended = true;
+        }
+    }
+    return outcome;
+}
+
+std::string describe(const Outcome& outcome) {
+    if (!outcome.ended) {
+        return "no disconnected event";
+    }
+    return outcome.error ? outcome.error->errorDescription() : "ended without an error";
+}
+
+const RFBCredentials rightCredentials{"tester", "secret"};
+
+class ARDServerAccepts : public testing::TestWithParam<const char*> {};
+
+TEST_P(ARDServerAccepts, TheRightUserAndPassword) {
+    ARDServer server(GetParam());
+    const Outcome outcome = attempt(server, rightCredentials);
+    ASSERT_TRUE(outcome.info) << describe(outcome) << "\n" << server.log();
+    EXPECT_EQ(*outcome.info, (RFBServerInfo{"ard-test", 64, 48, "3.889", true}));
+    EXPECT_TRUE(outcome.ended);
+    EXPECT_FALSE(outcome.error) << describe(outcome);
+    EXPECT_NE(server.log().find("accepted"), std::string::npos) << server.log();
+}
+
+// The 1024-bit group, both ends of the key-length range, and a server key above the prime.
+INSTANTIATE_TEST_SUITE_P(Keys, ARDServerAccepts,
+                         testing::Values("normal", "key16", "key512", "bigkey"),
+                         [](const auto& test) { return std::string(test.param); });
+
+TEST(ARDServer, RefusesWrongCredentialsWithTheServersReason) {
+    ARDServer server("normal");
+    for (const RFBCredentials& wrong :
+         {RFBCredentials{"tester", "Secret"}, RFBCredentials{"someone", "secret"},
+          RFBCredentials{"tester", ""}}) {
+        const Outcome outcome = attempt(server, wrong);
+        ASSERT_TRUE(outcome.error) << describe(outcome);
+        EXPECT_EQ(*outcome.error, RFBError::authenticationFailed(
+                                      "Authentication failed: wrong user name or password."))
+            << describe(outcome);
+    }
+}
+
+TEST(ARDServer, CredentialsTheClientCannotSend) {
+    ARDServer server("normal", "30");
+    Outcome outcome = attempt(server, RFBCredentials{"", "secret"});
+    ASSERT_TRUE(outcome.error) << describe(outcome);
+    EXPECT_EQ(*outcome.error,
+              RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword));
+
+    outcome = attempt(server, RFBCredentials{"tester", std::string(64, 'p')});
+    ASSERT_TRUE(outcome.error) << describe(outcome);
+    EXPECT_EQ(*outcome.error,
+              RFBError::authenticationFailed("The username or password is too long."));
+}
+
+TEST(ARDServer, WithoutAUserNameFallsBackToThePasswordType) {
+    ARDServer server("normal", "30,2");
+    Outcome outcome = attempt(server, RFBCredentials{"", "secret"});
+    EXPECT_TRUE(outcome.info) << describe(outcome) << "\n" << server.log();
+    EXPECT_NE(server.log().find("type 2"), std::string::npos) << server.log();
+
+    outcome = attempt(server, RFBCredentials{"", "wrong"});
+    ASSERT_TRUE(outcome.error) << describe(outcome);
+    EXPECT_EQ(outcome.error->kind(), RFBError::Kind::authenticationFailed);
+}
+
+struct BadInput {
+    const char* mode;
+    RFBError error;
+};
+
+class ARDServerBadInput : public testing::TestWithParam<BadInput> {};
+
+TEST_P(ARDServerBadInput, EndsTheConnectionWithTheRightError) {
+    ARDServer server(GetParam().mode);
+    const Outcome outcome = attempt(server, rightCredentials);
+    EXPECT_FALSE(outcome.info);
+    ASSERT_TRUE(outcome.error) << describe(outcome);
+    EXPECT_EQ(*outcome.error, GetParam().error)
+        << describe(outcome) << " instead of " << GetParam().error.errorDescription();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ARDServerBadInput,
+    testing::Values(BadInput{"keylen15", RFBError::protocolViolation("ARD key length")},
+                    BadInput{"keylen513", RFBError::protocolViolation("ARD key length")},
+                    BadInput{"keylen0", RFBError::protocolViolation("ARD key length")},
+                    BadInput{"evenprime", RFBError::protocolViolation("ARD prime")},
+                    BadInput{"close-after-challenge", RFBError::connectionClosed()},
+                    BadInput{"truncated", RFBError::connectionClosed()},
+                    // 0xFF bytes where ServerInit belongs: the desktop name length is 2^32 - 1.
+                    BadInput{"garbage-after-result",
+                             RFBError::protocolViolation("string length 4294967295")}),
+    [](const auto& test) {
+        std::string name = test.param.mode;
+        std::erase(name, '-');
+        return name;
+    });
+
+}  // namespace

@@ -1,0 +1,843 @@
+#include "RealServers.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace rfbtest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::runtime_error failure(const std::string& what) {
+    return std::runtime_error(what);
+}
+
+std::string hex(std::uint32_t word) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", word);
+    return text;
+}
+
+std::uint32_t rgb(int r, int g, int b) {
+    return 0xFF000000u | std::uint32_t(r & 0xFF) << 16 | std::uint32_t(g & 0xFF) << 8 |
+           std::uint32_t(b & 0xFF);
+}
+
+// ---- Process plumbing ----------------------------------------------------------------------
+
+// The absolute path a command name runs, looked up before fork: PATH search is not safe between
+// fork and exec in a threaded process (the client under test runs threads).
+std::string resolve(const std::string& name) {
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const char* path = std::getenv("PATH");
+    std::stringstream directories(path ? path : "/usr/local/bin:/usr/bin:/bin");
+    std::string directory;
+    while (std::getline(directories, directory, ':')) {
+        std::string candidate = (directory.empty() ? "." : directory) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    throw failure("command not found: " + name);
+}
+
+std::vector<std::string> mergedEnvironment(const Environment& extra) {
+    std::vector<std::string> result;
+    auto overridden = [&](const std::string& entry) {
+        std::string name = entry.substr(0, entry.find('='));
+        for (const auto& e : extra) {
+            if (e.substr(0, e.find('=')) == name) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (char** e = environ; *e; ++e) {
+        if (!overridden(*e)) {
+            result.emplace_back(*e);
+        }
+    }
+    result.insert(result.end(), extra.begin(), extra.end());
+    return result;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (auto& s : strings) {
+        result.push_back(s.data());
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+// fork and execve with the given descriptors as 0, 1, 2 (and 3). Only async-signal-safe calls
+// happen in the child.
+pid_t forkExec(const std::vector<std::string>& argv, const Environment& environment, int in,
+               int out, int err, int passed) {
+    if (argv.empty()) {
+        throw failure("empty command");
+    }
+    std::string program = resolve(argv[0]);
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = mergedEnvironment(environment);
+    std::vector<char*> argp = pointers(args);
+    std::vector<char*> envp = pointers(env);
+    pid_t parent = ::getpid();
+    // A helper that exits before reading its input must not kill the test with SIGPIPE.
+    static std::once_flag ignorePipe;
+    std::call_once(ignorePipe, [] { ::signal(SIGPIPE, SIG_IGN); });
+
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        throw failure(std::string("fork: ") + std::strerror(errno));
+    }
+    if (pid == 0) {
+        // A crashed or killed test must not leave servers behind.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+        ::signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        // Move the passed descriptor out of the way of 0...2 before those are replaced.
+        if (passed >= 0 && passed < 10) {
+            passed = ::fcntl(passed, F_DUPFD, 10);
+        }
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        int first = 3;
+        if (passed >= 0) {
+            ::dup2(passed, 3);
+            first = 4;
+        }
+        ::close_range(unsigned(first), ~0u, 0);
+        ::execve(program.c_str(), argp.data(), envp.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int openOrThrow(const char* path, int flags) {
+    int fd = ::open(path, flags | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        throw failure(std::string("open ") + path + ": " + std::strerror(errno));
+    }
+    return fd;
+}
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+    Pipe() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            throw failure(std::string("pipe: ") + std::strerror(errno));
+        }
+        read = fds[0];
+        write = fds[1];
+    }
+    ~Pipe() {
+        closeRead();
+        closeWrite();
+    }
+    void closeRead() {
+        if (read >= 0) {
+            ::close(read);
+        }
+        read = -1;
+    }
+    void closeWrite() {
+        if (write >= 0) {
+            ::close(write);
+        }
+        write = -1;
+    }
+};
+
+bool connectsUnix(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string tail(const std::string& path, std::size_t bytes = 3000) {
+    std::ifstream file(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (text.size() > bytes) {
+        text = "..." + text.substr(text.size() - bytes);
+    }
+    return text;
+}
+
+// Reads the display number an X server writes to its -displayfd descriptor once it accepts
+// clients; none when it exits first or the time-out passes.
+std::optional<int> readDisplayNumber(int fd, std::chrono::milliseconds timeout) {
+    std::string text;
+    auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        int left = int(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+        if (::poll(&p, 1, std::max(left, 1)) <= 0) {
+            continue;
+        }
+        char buffer[32];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, std::size_t(n));
+        if (text.find('\n') != std::string::npos) {
+            return std::atoi(text.c_str());
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- The test pattern ----------------------------------------------------------------------
+
+// A small deterministic generator, so every run draws the same pattern.
+struct Noise {
+    std::uint32_t state;
+    std::uint32_t next() {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    }
+};
+
+}  // namespace
+
+// ---- Pictures ------------------------------------------------------------------------------
+
+Picture pictureOf(const rfb::RFBImage& image) {
+    Picture picture(image.width(), image.height());
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            picture.pixel(x, y) = image.pixel(x, y);
+        }
+    }
+    return picture;
+}
+
+Picture readPPM(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw failure("cannot read " + path);
+    }
+    auto token = [&]() {
+        std::string t;
+        char c;
+        while (file.get(c)) {
+            if (c == '#') {
+                std::string comment;
+                std::getline(file, comment);
+                continue;
+            }
+            if (std::isspace(static_cast<unsigned char>(c))) {
+                if (!t.empty()) {
+                    return t;
+                }
+                continue;
+            }
+            t += c;
+        }
+        return t;
+    };
+    if (token() != "P6") {
+        throw failure(path + " is not a binary PPM");
+    }
+    int width = std::atoi(token().c_str());
+    int height = std::atoi(token().c_str());
+    int maximum = std::atoi(token().c_str());
+    if (width <= 0 || height <= 0 || (maximum != 255 && maximum != 65535)) {
+        throw failure(path + ": unsupported PPM header");
+    }
+    std::size_t sampleBytes = maximum == 255 ? 1 : 2;
+    std::vector<unsigned char> data(std::size_t(width) * std::size_t(height) * 3 * sampleBytes);
+    file.read(reinterpret_cast<char*>(data.data()), std::streamsize(data.size()));
+    if (file.gcount() != std::streamsize(data.size())) {
+        throw failure(path + ": truncated PPM");
+    }
+    Picture picture(width, height);
+    for (std::size_t i = 0; i < picture.words.size(); ++i) {
+        // 16-bit samples are big-endian; their high byte is the 8-bit value.
+        const unsigned char* p = data.data() + i * 3 * sampleBytes;
+        picture.words[i] = rgb(p[0], p[sampleBytes], p[2 * sampleBytes]);
+    }
+    return picture;
+}
+
+void writePPM(const std::string& path, const Picture& picture) {
+    std::ofstream file(path, std::ios::binary);
+    file << "P6\n" << picture.width << " " << picture.height << "\n255\n";
+    for (std::uint32_t word : picture.words) {
+        char bytes[3] = {char(word >> 16 & 0xFF), char(word >> 8 & 0xFF), char(word & 0xFF)};
+        file.write(bytes, 3);
+    }
+    if (!file) {
+        throw failure("cannot write " + path);
+    }
+}
+
+std::string difference(const Picture& actual, const Picture& expected) {
+    if (actual.width != expected.width || actual.height != expected.height) {
+        return "size " + std::to_string(actual.width) + "x" + std::to_string(actual.height) +
+               ", expected " + std::to_string(expected.width) + "x" +
+               std::to_string(expected.height);
+    }
+    std::size_t count = 0;
+    std::string examples;
+    for (int y = 0; y < actual.height; ++y) {
+        for (int x = 0; x < actual.width; ++x) {
+            if (actual.pixel(x, y) != expected.pixel(x, y)) {
+                if (++count <= 5) {
+                    examples += " (" + std::to_string(x) + "," + std::to_string(y) +
+                                "): " + hex(actual.pixel(x, y)) + " instead of " +
+                                hex(expected.pixel(x, y)) + ";";
+                }
+            }
+        }
+    }
+    if (count == 0) {
+        return {};
+    }
+    return std::to_string(count) + " pixels differ:" + examples;
+}
+
+bool contains(const Picture& picture, const Picture& part, int x, int y) {
+    if (x < 0 || y < 0 || x + part.width > picture.width || y + part.height > picture.height) {
+        return false;
+    }
+    for (int row = 0; row < part.height; ++row) {
+        for (int column = 0; column < part.width; ++column) {
+            if (picture.pixel(x + column, y + row) != part.pixel(column, row)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+Picture testPattern(int width, int height) {
+    Picture p(width, height);
+    Noise noise{0x7E55A1u};
+    // A palette of 40 colours: more than ZRLE's 16-colour palettes hold.
+    std::array<std::uint32_t, 40> many{};
+    for (std::size_t i = 0; i < many.size(); ++i) {
+        many[i] = rgb(int(i * 53 % 256), int(i * 97 % 256), int(255 - i * 31 % 256));
+    }
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            std::uint32_t word;
+            if (y < 16) {
+                // Every 8-bit value of red, green, blue and grey, four rows each.
+                int v = x * 256 / width;
+                int band = y / 4;
+                word = band == 0   ? rgb(v, 0, 0)
+                       : band == 1 ? rgb(0, v, 0)
+                       : band == 2 ? rgb(0, 0, v)
+                                   : rgb(v, v, v);
+            } else if (x < width / 2 && y < height / 2) {
+                // Smooth two-dimensional gradient.
+                word = rgb(x * 255 / std::max(width / 2 - 1, 1), y * 255 / std::max(height - 1, 1),
+                           (x + 2 * y) & 0xFF);
+            } else if (y < height / 2) {
+                // Flat field with sharp rectangles of distinct colours.
+                word = rgb(0xF0, 0xE8, 0xD0);
+                int cx = x - width / 2;
+                int cy = y - 16;
+                if (cx % 37 < 11 && cy % 23 < 7) {
+                    word = rgb(0x20 + cx / 37 * 40, 0x90, 0x30 + cy / 23 * 30);
+                }
+                if (cx > 60 && cx < 64) {
+                    word = rgb(0x10, 0x10, 0x80);
+                }
+            } else if (x < width / 3) {
+                // Text-like: dark strokes in 5x7 cells of pseudo-glyphs on a light background.
+                int cellX = x / 6, cellY = y / 9;
+                int gx = x % 6, gy = y % 9;
+                std::uint32_t glyph = std::uint32_t(cellX * 7919 + cellY * 104729) * 2654435761u;
+                bool ink = gx < 5 && gy < 7 && ((glyph >> ((gx * 7 + gy) % 31)) & 1) != 0;
+                word = ink ? rgb(0x18, 0x18, 0x30) : rgb(0xFA, 0xFA, 0xF5);
+            } else if (x < 2 * width / 3) {
+                // A single-pixel checkerboard beside a region of many flat colour runs.
+                if (y < 3 * height / 4) {
+                    word = ((x + y) & 1) ? rgb(0xFF, 0xFF, 0xFF) : rgb(0, 0, 0);
+                } else {
+                    word = many[std::size_t((x / 3 + y / 2) % int(many.size()))];
+                }
+            } else {
+                word = noise.next() | 0xFF000000u;
+            }
+            p.pixel(x, y) = word;
+        }
+    }
+    return p;
+}
+
+Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKind kind) {
+    const rfb::PixelFormat& format = rfb::pixelFormat(quality);
+    if (format.redMax == 255 && format.greenMax == 255 && format.blueMax == 255) {
+        return capture;
+    }
+    const std::uint32_t bias = kind == ServerKind::xvnc ? 128 : 127;
+    auto channel = [bias](std::uint32_t value, std::uint32_t max) {
+        std::uint32_t reduced = (value * max + bias) / 255;
+        return reduced * 255 / max;
+    };
+    Picture result = capture;
+    for (std::uint32_t& word : result.words) {
+        word = 0xFF000000u | channel(word >> 16 & 0xFF, format.redMax) << 16 |
+               channel(word >> 8 & 0xFF, format.greenMax) << 8 |
+               channel(word & 0xFF, format.blueMax);
+    }
+    return result;
+}
+
+// ---- Processes -----------------------------------------------------------------------------
+
+CommandResult run(const std::vector<std::string>& argv, const Environment& environment,
+                  std::chrono::milliseconds timeout, const std::string& input) {
+    Pipe in, out, err;
+    pid_t pid = forkExec(argv, environment, in.read, out.write, err.write, -1);
+    in.closeRead();
+    out.closeWrite();
+    err.closeWrite();
+    ::fcntl(in.write, F_SETFL, O_NONBLOCK);
+    if (input.empty()) {
+        in.closeWrite();
+    }
+
+    CommandResult result;
+    std::size_t written = 0;
+    auto deadline = Clock::now() + timeout;
+    while (out.read >= 0 || err.read >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            result.timedOut = true;
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        std::vector<pollfd> fds;
+        if (out.read >= 0) {
+            fds.push_back({out.read, POLLIN, 0});
+        }
+        if (err.read >= 0) {
+            fds.push_back({err.read, POLLIN, 0});
+        }
+        if (in.write >= 0) {
+            fds.push_back({in.write, POLLOUT, 0});
+        }
+        if (::poll(fds.data(), fds.size(), int(left.count())) < 0 && errno != EINTR) {
+            break;
+        }
+        for (const pollfd& p : fds) {
+            if (p.revents == 0) {
+                continue;
+            }
+            if (p.fd == in.write) {
+                ssize_t n = ::write(in.write, input.data() + written, input.size() - written);
+                if (n > 0) {
+                    written += std::size_t(n);
+                }
+                if (n < 0 || written == input.size()) {
+                    in.closeWrite();
+                }
+                continue;
+            }
+            char buffer[4096];
+            ssize_t n = ::read(p.fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                (p.fd == out.read ? out : err).closeRead();
+            } else {
+                (p.fd == out.read ? result.out : result.err).append(buffer, std::size_t(n));
+            }
+        }
+    }
+    in.closeWrite();
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!result.timedOut && WIFEXITED(status)) {
+        result.exitCode = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+Process Process::spawn(const std::vector<std::string>& argv, const Environment& environment,
+                       const std::string& logPath, int passedFd, int stdinFd) {
+    int nothing = openOrThrow("/dev/null", O_RDWR);
+    int log =
+        logPath.empty() ? nothing : openOrThrow(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND);
+    Process process;
+    try {
+        process.pid_ =
+            forkExec(argv, environment, stdinFd >= 0 ? stdinFd : nothing, log, log, passedFd);
+    } catch (...) {
+        ::close(nothing);
+        if (log != nothing) {
+            ::close(log);
+        }
+        throw;
+    }
+    ::close(nothing);
+    if (log != nothing) {
+        ::close(log);
+    }
+    return process;
+}
+
+Process::Process(Process&& other) noexcept : pid_(other.pid_), status_(other.status_) {
+    other.pid_ = -1;
+}
+
+Process& Process::operator=(Process&& other) noexcept {
+    if (this != &other) {
+        stop();
+        pid_ = other.pid_;
+        status_ = other.status_;
+        other.pid_ = -1;
+    }
+    return *this;
+}
+
+bool Process::running() {
+    if (pid_ < 0 || status_) {
+        return false;
+    }
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = status;
+        return false;
+    }
+    return true;
+}
+
+std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
+    waitUntil([this] { return !running(); }, timeout);
+    return status_;
+}
+
+std::optional<int> Process::stop(std::chrono::milliseconds grace) {
+    if (pid_ < 0) {
+        return std::nullopt;
+    }
+    if (running()) {
+        ::kill(pid_, SIGTERM);
+        if (!wait(grace)) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
+            status_ = status;
+        }
+    }
+    pid_ = -1;
+    return status_;
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        throw failure(std::string("no free port: ") + std::strerror(errno));
+    }
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool acceptsConnections(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(std::uint16_t(port));
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+TemporaryDirectory::TemporaryDirectory() {
+    std::string pattern = "/tmp/tessaral-servers-XXXXXX";
+    if (!::mkdtemp(pattern.data())) {
+        throw failure(std::string("mkdtemp: ") + std::strerror(errno));
+    }
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+// ---- Servers -------------------------------------------------------------------------------
+
+namespace {
+constexpr int startAttempts = 5;
+constexpr auto startTimeout = 30s;
+}  // namespace
+
+RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
+    if (options_.kind == ServerKind::xvnc) {
+        startXvnc();
+    } else {
+        startX11vnc();
+    }
+}
+
+RealServer::~RealServer() {
+    // Helpers (windows, selection owners) first, the X server last.
+    while (!processes_.empty()) {
+        processes_.back()->stop();
+        processes_.pop_back();
+    }
+}
+
+const Process& RealServer::vncProcess() const {
+    return *processes_.at(vncIndex_);
+}
+
+Environment RealServer::environment() const {
+    return {"DISPLAY=" + displayName(), "XAUTHORITY=/dev/null"};
+}
+
+void RealServer::startXvnc() {
+    std::string logPath = directory_.file("Xvnc.log");
+    for (int attempt = 0; attempt < startAttempts; ++attempt) {
+        int port = freePort();
+        Pipe displayPipe;
+        // clang-format off
+        std::vector<std::string> argv = {
+            "Xvnc", "-displayfd", "3", "-rfbport", std::to_string(port),
+            "-localhost", "-nolisten", "tcp", "-SecurityTypes", "None",
+            "-geometry", std::to_string(options_.width) + "x" + std::to_string(options_.height),
+            "-depth", "24", "-desktop", options_.desktopName};
+        // clang-format on
+        argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
+        auto process =
+            std::make_unique<Process>(Process::spawn(argv, {}, logPath, displayPipe.write));
+        displayPipe.closeWrite();
+        std::optional<int> display = readDisplayNumber(displayPipe.read, startTimeout);
+        if (!display) {
+            continue;  // most likely the port was taken meanwhile; the log says
+        }
+        display_ = *display;
+        port_ = port;
+        std::string socket = "/tmp/.X11-unix/X" + std::to_string(display_);
+        bool ready = waitUntil(
+            [&] {
+                return !process->running() || (connectsUnix(socket) && acceptsConnections(port_));
+            },
+            startTimeout);
+        if (ready && process->running()) {
+            processes_.push_back(std::move(process));
+            vncIndex_ = 0;
+            return;
+        }
+    }
+    throw failure("Xvnc did not start:\n" + tail(logPath));
+}
+
+void RealServer::startX11vnc() {
+    std::string xvfbLog = directory_.file("Xvfb.log");
+    for (int attempt = 0; attempt < startAttempts && display_ < 0; ++attempt) {
+        Pipe displayPipe;
+        auto xvfb = std::make_unique<Process>(Process::spawn(
+            {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0",
+             std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24"},
+            {}, xvfbLog, displayPipe.write));
+        displayPipe.closeWrite();
+        std::optional<int> display = readDisplayNumber(displayPipe.read, startTimeout);
+        std::string socket = display ? "/tmp/.X11-unix/X" + std::to_string(*display) : "";
+        if (display &&
+            waitUntil([&] { return !xvfb->running() || connectsUnix(socket); }, startTimeout) &&
+            xvfb->running()) {
+            display_ = *display;
+            processes_.push_back(std::move(xvfb));
+        }
+    }
+    if (display_ < 0) {
+        throw failure("Xvfb did not start:\n" + tail(xvfbLog));
+    }
+
+    std::string logPath = directory_.file("x11vnc.log");
+    for (int attempt = 0; attempt < startAttempts; ++attempt) {
+        int port = freePort();
+        // -forever: x11vnc would otherwise exit when its first client (the probe below) leaves.
+        // clang-format off
+        std::vector<std::string> argv = {
+            "x11vnc", "-display", displayName(), "-rfbport", std::to_string(port),
+            "-localhost", "-nopw", "-norc", "-forever", "-shared",
+            "-desktop", options_.desktopName};
+        // clang-format on
+        argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
+        auto process = std::make_unique<Process>(Process::spawn(argv, {}, logPath));
+        bool ready = waitUntil([&] { return !process->running() || acceptsConnections(port); },
+                               startTimeout);
+        if (ready && process->running()) {
+            port_ = port;
+            processes_.push_back(std::move(process));
+            vncIndex_ = processes_.size() - 1;
+            return;
+        }
+    }
+    throw failure("x11vnc did not start:\n" + tail(logPath));
+}
+
+std::string RealServer::log() const {
+    std::string text;
+    for (const char* name : {"Xvnc.log", "Xvfb.log", "x11vnc.log"}) {
+        std::string path = directory_.file(name);
+        if (std::filesystem::exists(path)) {
+            text += std::string("--- ") + name + "\n" + tail(path);
+        }
+    }
+    return text;
+}
+
+CommandResult RealServer::x(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                            const std::string& input) const {
+    return run(argv, environment(), timeout, input);
+}
+
+std::string RealServer::xOrThrow(const std::vector<std::string>& argv,
+                                 std::chrono::milliseconds timeout) const {
+    CommandResult result = x(argv, timeout);
+    if (result.exitCode != 0) {
+        std::string command;
+        for (const auto& a : argv) {
+            command += a + " ";
+        }
+        throw failure(command + (result.timedOut ? "timed out" : "failed") + ": " + result.err);
+    }
+    return result.out;
+}
+
+Process& RealServer::startX(const std::vector<std::string>& argv, const std::string& logName,
+                            int stdinFd) {
+    processes_.push_back(std::make_unique<Process>(
+        Process::spawn(argv, environment(), directory_.file(logName), -1, stdinFd)));
+    return *processes_.back();
+}
+
+void RealServer::setBackground(const std::string& colour) const {
+    xOrThrow({"xsetroot", "-solid", colour});
+}
+
+void RealServer::hideCursor(int x, int y) const {
+    std::string blank = directory_.file("blank.xbm");
+    std::ofstream(blank) << "#define blank_width 1\n#define blank_height 1\n"
+                            "#define blank_x_hot 0\n#define blank_y_hot 0\n"
+                            "static unsigned char blank_bits[] = {\n 0x00 };\n";
+    xOrThrow({"xsetroot", "-cursor", blank, blank});
+    xOrThrow({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
+}
+
+std::string RealServer::show(const Picture& picture, int x, int y, const std::string& title) {
+    std::string path = directory_.file(title + ".ppm");
+    writePPM(path, picture);
+    startX({"display", "-borderwidth", "0", "-title", title, "-geometry",
+            "+" + std::to_string(x) + "+" + std::to_string(y), path},
+           "display-" + title + ".log");
+    waitForScreen([&](const Picture& screen) { return contains(screen, picture, x, y); });
+    return title;
+}
+
+Picture RealServer::capture() const {
+    std::string path = directory_.file("capture.ppm");
+    xOrThrow({"import", "-silent", "-window", "root", "-depth", "8", path});
+    Picture picture = readPPM(path);
+    std::filesystem::remove(path);
+    return picture;
+}
+
+Picture RealServer::waitForStableScreen(std::chrono::milliseconds timeout) const {
+    auto deadline = Clock::now() + timeout;
+    Picture previous = capture();
+    while (true) {
+        std::this_thread::sleep_for(50ms);
+        Picture screen = capture();
+        if (screen == previous) {
+            return screen;
+        }
+        if (Clock::now() >= deadline) {
+            throw failure("the X screen kept changing\n" + log());
+        }
+        previous = std::move(screen);
+    }
+}
+
+Picture RealServer::waitForScreen(const std::function<bool(const Picture&)>& condition,
+                                  std::chrono::milliseconds timeout) const {
+    auto deadline = Clock::now() + timeout;
+    while (true) {
+        Picture screen = capture();
+        if (condition(screen)) {
+            return screen;
+        }
+        if (Clock::now() >= deadline) {
+            throw failure("the X screen did not reach the expected state\n" + log());
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+}
+
+}  // namespace rfbtest

@@ -1,0 +1,239 @@
+#!/usr/bin/python3
+"""A VNC server speaking Apple's security type 30 (Diffie-Hellman, then AES-128 of the user name and
+password), for tests. No packaged server offers type 30, and this one's arithmetic is Python's own
+integers, independent of the client's.
+
+    /usr/bin/python3 ard_server.py [--port N] [--username U] [--password P] [--types 30,2]
+                                   [--mode MODE]
+
+Listens on 127.0.0.1 (port 0, the default, picks a free one) and prints "PORT <n>" on standard
+output once it accepts connections. Serves any number of connections, one thread each, until it is
+killed. Each connection: "RFB 003.889", the offered types, the chosen type's exchange, a 3.8-style
+SecurityResult (with a reason on failure), then ClientInit/ServerInit (64x48, "ard-test"), after
+which client messages are read and discarded until the client closes. One line per connection on
+standard error says how authentication went.
+
+Type 2 (VNC password, DES) is served as well when offered, with the same password.
+
+Modes (type 30 only):
+    normal                 1024-bit MODP group 2 (RFC 2409), generator 2
+    key16, key512          key length 16 (a 128-bit safe prime) or 512 (RFC 3526 group 16)
+    bigkey                 the server key is sent as y + p, larger than the prime
+    keylen15, keylen513, keylen0
+                           announces that key length (and sends filler) instead of a real one
+    evenprime              sends p + 1
+    close-after-challenge  ends its side of the stream right after the Diffie-Hellman parameters
+    truncated              sends half of the server key, then ends its side of the stream
+    garbage-after-result   after a successful SecurityResult sends 0xFF bytes, not ServerInit
+"""
+
+import argparse
+import os
+import secrets
+import socket
+import struct
+import sys
+import threading
+
+from Cryptodome.Cipher import AES, DES
+from Cryptodome.Hash import MD5
+
+MODP_1024 = int(
+    "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74"
+    "020BBEA63B139B22514A08798E3404DDEF9519B3CD3A431B302B0A6DF25F1437"
+    "4FE1356D6D51C245E485B576625E7EC6F44C42E9A637ED6B0BFF5CB6F406B7ED"
+    "EE386BFB5A899FA5AE9F24117C4B1FE649286651ECE65381FFFFFFFFFFFFFFFF", 16)
+MODP_4096 = int(
+    "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74"
+    "020BBEA63B139B22514A08798E3404DDEF9519B3CD3A431B302B0A6DF25F1437"
+    "4FE1356D6D51C245E485B576625E7EC6F44C42E9A637ED6B0BFF5CB6F406B7ED"
+    "EE386BFB5A899FA5AE9F24117C4B1FE649286651ECE45B3DC2007CB8A163BF05"
+    "98DA48361C55D39A69163FA8FD24CF5F83655D23DCA3AD961C62F356208552BB"
+    "9ED529077096966D670C354E4ABC9804F1746C08CA18217C32905E462E36CE3B"
+    "E39E772C180E86039B2783A2EC07A28FB5C55DF06F4C52C9DE2BCBF695581718"
+    "3995497CEA956AE515D2261898FA051015728E5A8AAAC42DAD33170D04507A33"
+    "A85521ABDF1CBA64ECFB850458DBEF0A8AEA71575D060C7DB3970F85A6E1E4C7"
+    "ABF5AE8CDB0933D71E8C94E04A25619DCEE3D2261AD2EE6BF12FFA06D98A0864"
+    "D87602733EC86A64521F2B18177B200CBBE117577A615D6C770988C0BAD946E2"
+    "08E24FA074E5AB3143DB5BFCE0FD108E4B82D120A92108011A723C12A787E6D7"
+    "88719A10BDBA5B2699C327186AF4E23C1A946834B6150BDA2583E9CA2AD44CE8"
+    "DBBBC2DB04DE8EF92E8EFC141FBECAA6287C59474E6BC05D99B2964FA090C3A2"
+    "233BA186515BE7ED1F612970CEE2D7AFB81BDD762170481CD0069127D5B05AA9"
+    "93B4EA988D8FDDC186FFB7DC90A6C08F4DF435C934063199FFFFFFFFFFFFFFFF", 16)
+SAFE_128 = 0xAFECDC325C8CCD9A613D13A41345B31B
+GENERATOR = 2
+
+MODES = ("normal", "key16", "key512", "bigkey", "keylen15", "keylen513", "keylen0", "evenprime",
+         "close-after-challenge", "truncated", "garbage-after-result")
+
+WIDTH, HEIGHT, NAME = 64, 48, b"ard-test"
+# 32 bits per pixel, depth 24, little-endian, true colour, 8 bits a channel at 16, 8 and 0.
+PIXEL_FORMAT = struct.pack(">BBBBHHHBBB3x", 32, 24, 0, 1, 255, 255, 255, 16, 8, 0)
+
+WRONG_CREDENTIALS = "Authentication failed: wrong user name or password."
+
+
+class Closed(Exception):
+    """The client went away, or this side hung up on purpose."""
+
+
+def log(peer, text):
+    print("ard_server %s: %s" % (peer, text), file=sys.stderr, flush=True)
+
+
+def receive(conn, count):
+    data = bytearray()
+    while len(data) < count:
+        chunk = conn.recv(count - len(data))
+        if not chunk:
+            raise Closed("client closed the connection")
+        data += chunk
+    return bytes(data)
+
+
+def drain(conn):
+    """Reads and discards until the client closes."""
+    while conn.recv(65536):
+        pass
+
+
+def hang_up(conn, reason):
+    """Stops sending but reads on until the client closes. Closing at once instead would answer
+    the client's next bytes with a reset, and the client would see either a reset or the end of
+    the stream depending on timing."""
+    conn.shutdown(socket.SHUT_WR)
+    drain(conn)
+    raise Closed(reason)
+
+
+def send_result(conn, reason):
+    if reason is None:
+        conn.sendall(struct.pack(">I", 0))
+    else:
+        text = reason.encode()
+        conn.sendall(struct.pack(">II", 1, len(text)) + text)
+
+
+def field(half):
+    """A user name or password from its 64-byte half: the bytes before the first zero."""
+    end = half.find(b"\0")
+    return None if end < 0 else half[:end]
+
+
+def authenticate_ard(conn, options, peer):
+    """Returns None when the credentials are right, else the failure reason."""
+    mode = options.mode
+    prime, length = {"key16": (SAFE_128, 16), "key512": (MODP_4096, 512)}.get(
+        mode, (MODP_1024, 128))
+
+    bogus_length = {"keylen15": 15, "keylen513": 513, "keylen0": 0}.get(mode)
+    if bogus_length is not None:
+        conn.sendall(struct.pack(">HH", GENERATOR, bogus_length) + os.urandom(2 * bogus_length))
+        log(peer, "sent key length %d" % bogus_length)
+        drain(conn)
+        raise Closed("bogus key length sent")
+
+    private = secrets.randbelow(prime - 3) + 2
+    public = pow(GENERATOR, private, prime)
+    if mode == "bigkey":
+        # A small exponent keeps g^b far enough below 2^(8L) - p that g^b + p still fits.
+        private = secrets.randbelow(800) + 64
+        public = pow(GENERATOR, private, prime) + prime
+        assert public < 1 << (8 * length)
+    sent_prime = prime + 1 if mode == "evenprime" else prime
+
+    message = (struct.pack(">HH", GENERATOR, length) + sent_prime.to_bytes(length, "big") +
+               public.to_bytes(length, "big"))
+    if mode == "truncated":
+        conn.sendall(message[:4 + length + length // 2])
+        hang_up(conn, "truncated the parameters")
+    conn.sendall(message)
+    if mode == "close-after-challenge":
+        hang_up(conn, "closed after the parameters")
+
+    reply = receive(conn, 128 + length)
+    ciphertext, client_key = reply[:128], int.from_bytes(reply[128:], "big")
+    if not 1 < client_key < prime - 1:
+        return "Authentication failed: bad public key."
+    secret = pow(client_key, private, prime)
+    key = MD5.new(secret.to_bytes(length, "big")).digest()
+    block = AES.new(key, AES.MODE_ECB).decrypt(ciphertext)
+    username, password = field(block[:64]), field(block[64:])
+    log(peer, "type 30, key length %d, user %r" % (length, username))
+    if username == options.username.encode() and password == options.password.encode():
+        return None
+    return WRONG_CREDENTIALS
+
+
+def authenticate_vnc(conn, options, peer):
+    def reversed_bits(byte):
+        return int("{:08b}".format(byte)[::-1], 2)
+
+    challenge = os.urandom(16)
+    conn.sendall(challenge)
+    answer = receive(conn, 16)
+    key = bytes(reversed_bits(b) for b in options.password.encode()[:8]).ljust(8, b"\0")
+    expected = DES.new(key, DES.MODE_ECB).encrypt(challenge)
+    log(peer, "type 2")
+    return None if answer == expected else WRONG_CREDENTIALS
+
+
+def serve(conn, options):
+    peer = "%s:%d" % conn.getpeername()
+    try:
+        conn.sendall(b"RFB 003.889\n")
+        version = receive(conn, 12)
+        if version != b"RFB 003.008\n":
+            log(peer, "client answered %r" % version)
+        conn.sendall(bytes([len(options.types)]) + bytes(options.types))
+        chosen = receive(conn, 1)[0]
+        if chosen not in options.types:
+            reason = "Security type %d was not offered." % chosen
+        elif chosen == 30:
+            reason = authenticate_ard(conn, options, peer)
+        elif chosen == 2:
+            reason = authenticate_vnc(conn, options, peer)
+        else:
+            reason = None
+        send_result(conn, reason)
+        log(peer, "accepted" if reason is None else "refused: " + reason)
+        if reason is not None:
+            return
+        if options.mode == "garbage-after-result":
+            conn.sendall(b"\xff" * 32)
+            drain(conn)
+            return
+        receive(conn, 1)  # ClientInit: shared or not makes no difference here
+        conn.sendall(struct.pack(">HH", WIDTH, HEIGHT) + PIXEL_FORMAT +
+                     struct.pack(">I", len(NAME)) + NAME)
+        drain(conn)
+    except Closed as reason:
+        log(peer, str(reason))
+    except OSError as error:
+        log(peer, "socket error: %s" % error)
+    finally:
+        conn.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--username", default="tester")
+    parser.add_argument("--password", default="secret")
+    parser.add_argument("--types", default="30,2",
+                        type=lambda text: [int(t) for t in text.split(",") if t])
+    parser.add_argument("--mode", choices=MODES, default="normal")
+    options = parser.parse_args()
+
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", options.port))
+    listener.listen(8)
+    print("PORT %d" % listener.getsockname()[1], flush=True)
+    while True:
+        conn, _ = listener.accept()
+        threading.Thread(target=serve, args=(conn, options), daemon=True).start()
+
+
+if __name__ == "__main__":
+    main()

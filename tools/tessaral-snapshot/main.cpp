@@ -1,0 +1,309 @@
+// tessaral-snapshot: connects to a VNC server, waits for complete framebuffer updates and writes
+// the newest frame as a PNG file. Exit status 0 on success, 1 when the connection or the file
+// fails (the reason on standard error), 2 for bad usage.
+
+#include <QImage>
+#include <QString>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Log.hpp"
+#include "RFBClient.hpp"
+#include "RFBError.hpp"
+#include "VNCAddress.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int exitFailure = 1;
+constexpr int exitUsage = 2;
+
+constexpr std::string_view usageLine =
+    "usage: tessaral-snapshot [--quality full|thousands|low] [--timeout SECONDS] [--updates N] "
+    "[--stats] [--no-cursor] ADDRESS OUTPUT.png";
+
+struct Options {
+    std::string address;
+    std::string output;
+    rfb::RFBQuality quality = rfb::RFBQuality::full;
+    long timeoutSeconds = 15;
+    std::uint64_t updates = 1;
+    bool stats = false;
+    bool localCursor = true;
+};
+
+struct UsageError {
+    std::string message;
+};
+
+std::optional<long> parseCount(std::string_view text, long minimum, long maximum) {
+    if (text.empty() || text.size() > 9) {
+        return std::nullopt;
+    }
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    if (value < minimum || value > maximum) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// One row per option, so that new options (credentials, say) are one more row.
+struct OptionDefinition {
+    std::string_view name;
+    bool takesValue;
+    std::function<void(Options&, std::string_view)> apply;
+};
+
+const std::vector<OptionDefinition>& optionDefinitions() {
+    static const std::vector<OptionDefinition> definitions = {
+        {"--quality", true,
+         [](Options& o, std::string_view v) {
+             auto quality = rfb::qualityFromRawValue(v);
+             if (!quality) {
+                 throw UsageError{"unknown quality \"" + std::string(v) + "\""};
+             }
+             o.quality = *quality;
+         }},
+        {"--timeout", true,
+         [](Options& o, std::string_view v) {
+             auto seconds = parseCount(v, 1, 86'400);
+             if (!seconds) {
+                 throw UsageError{"the time-out must be a whole number of seconds from 1"};
+             }
+             o.timeoutSeconds = *seconds;
+         }},
+        {"--updates", true,
+         [](Options& o, std::string_view v) {
+             auto count = parseCount(v, 1, 1'000'000'000);
+             if (!count) {
+                 throw UsageError{"the number of updates must be at least 1"};
+             }
+             o.updates = std::uint64_t(*count);
+         }},
+        {"--stats", false, [](Options& o, std::string_view) { o.stats = true; }},
+        {"--no-cursor", false, [](Options& o, std::string_view) { o.localCursor = false; }},
+    };
+    return definitions;
+}
+
+Options parseArguments(const std::vector<std::string_view>& arguments) {
+    Options options;
+    std::vector<std::string_view> positional;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string_view argument = arguments[i];
+        if (optionsEnded || argument.size() < 2 || argument.substr(0, 2) != "--") {
+            positional.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string_view name = argument;
+        std::optional<std::string_view> value;
+        if (auto equals = argument.find('='); equals != std::string_view::npos) {
+            name = argument.substr(0, equals);
+            value = argument.substr(equals + 1);
+        }
+        const OptionDefinition* definition = nullptr;
+        for (const auto& candidate : optionDefinitions()) {
+            if (candidate.name == name) {
+                definition = &candidate;
+            }
+        }
+        if (!definition) {
+            throw UsageError{"unknown option " + std::string(name)};
+        }
+        if (definition->takesValue && !value) {
+            if (i + 1 == arguments.size()) {
+                throw UsageError{std::string(name) + " needs a value"};
+            }
+            value = arguments[++i];
+        } else if (!definition->takesValue && value) {
+            throw UsageError{std::string(name) + " takes no value"};
+        }
+        definition->apply(options, value.value_or(std::string_view()));
+    }
+    if (positional.size() != 2) {
+        throw UsageError{"expected an address and an output file"};
+    }
+    options.address = positional[0];
+    options.output = positional[1];
+    return options;
+}
+
+std::string encodingName(std::int32_t encoding) {
+    switch (encoding) {
+        case rfb::RFBEncoding::raw:
+            return "Raw";
+        case rfb::RFBEncoding::copyRect:
+            return "CopyRect";
+        case rfb::RFBEncoding::rre:
+            return "RRE";
+        case rfb::RFBEncoding::hextile:
+            return "Hextile";
+        case rfb::RFBEncoding::zrle:
+            return "ZRLE";
+        case rfb::RFBEncoding::cursor:
+            return "Cursor";
+        case rfb::RFBEncoding::desktopSize:
+            return "DesktopSize";
+        case rfb::RFBEncoding::lastRect:
+            return "LastRect";
+        default:
+            return "Encoding";
+    }
+}
+
+void printStatistics(const rfb::RFBServerInfo& info, const rfb::RFBImage& frame,
+                     const rfb::RFBClient::Statistics& statistics) {
+    std::printf("Server: %s\n", info.name.c_str());
+    std::printf("Protocol version: %s\n", info.protocolVersion.c_str());
+    std::printf("Size: %dx%d\n", frame.width(), frame.height());
+    std::printf("Updates: %llu\n", static_cast<unsigned long long>(statistics.updates));
+    std::printf("Bytes received: %llu\n",
+                static_cast<unsigned long long>(statistics.bytesReceived));
+    for (const auto& [encoding, entry] : statistics.decoding) {
+        double milliseconds = std::chrono::duration<double, std::milli>(entry.time).count();
+        std::printf("%s (%d): %llu rectangles, %llu pixels, %.3f ms\n",
+                    encodingName(encoding).c_str(), static_cast<int>(encoding),
+                    static_cast<unsigned long long>(entry.rectangles),
+                    static_cast<unsigned long long>(entry.pixels), milliseconds);
+    }
+}
+
+// Stops the client and lets its receive thread wind down before the process exits.
+void finish(rfb::RFBClient& client) {
+    client.stop();
+    auto deadline = Clock::now() + 2s;
+    while (Clock::now() < deadline) {
+        auto event = client.events().next(100ms);
+        if (event && std::holds_alternative<rfb::event::Disconnected>(*event)) {
+            return;
+        }
+        if (!event && client.events().ended()) {
+            return;
+        }
+    }
+}
+
+struct Snapshot {
+    rfb::RFBServerInfo info;
+    rfb::RFBImage frame;
+};
+
+// Waits until `updates` framebuffer updates have been decoded. The time-out bounds every wait
+// for progress (the handshake, and each further update), so a silent server ends the program
+// rather than keeping it waiting.
+Snapshot takeSnapshot(rfb::RFBClient& client, const Options& options) {
+    const auto patience = std::chrono::seconds(options.timeoutSeconds);
+    auto deadline = Clock::now() + patience;
+    std::optional<rfb::RFBServerInfo> info;
+    std::uint64_t bytesSeen = 0;
+    while (true) {
+        if (auto event = client.events().next(100ms)) {
+            if (auto* connected = std::get_if<rfb::event::Connected>(&*event)) {
+                info = connected->info;
+                deadline = Clock::now() + patience;
+            } else if (auto* ended = std::get_if<rfb::event::Disconnected>(&*event)) {
+                throw ended->error.value_or(rfb::RFBError::connectionClosed());
+            }
+        }
+        if (info) {
+            // Counted only after an update's frame has been published, so the frame taken
+            // next holds at least that many updates.
+            rfb::RFBClient::Statistics statistics = client.statistics();
+            if (statistics.updates >= options.updates) {
+                if (auto frame = client.takeFrame()) {
+                    return {*info, *frame};
+                }
+            }
+            if (statistics.bytesReceived != bytesSeen) {
+                bytesSeen = statistics.bytesReceived;
+                deadline = Clock::now() + patience;
+            }
+        }
+        if (Clock::now() >= deadline) {
+            throw rfb::RFBError::timedOut();
+        }
+    }
+}
+
+bool writePNG(const rfb::RFBImage& frame, const std::string& path) {
+    // The frame's 0xFFRRGGBB words are exactly QImage's RGB32 layout: no copy, no conversion.
+    QImage image(reinterpret_cast<const uchar*>(frame.words()), frame.width(), frame.height(),
+                 qsizetype(frame.width()) * 4, QImage::Format_RGB32);
+    return image.save(QString::fromLocal8Bit(path.data(), qsizetype(path.size())), "PNG");
+}
+
+int runSnapshot(const Options& options) {
+    rfb::VNCAddress address = rfb::VNCAddress::parse(options.address);
+    rfb::RFBConfiguration configuration;
+    configuration.endpoint = rfb::RFBEndpoint::host(address.host, address.port);
+    if (address.password) {
+        configuration.credentials =
+            rfb::RFBCredentials{address.username.value_or(""), *address.password};
+    }
+    configuration.quality = options.quality;
+    configuration.shared = true;
+    configuration.localCursor = options.localCursor;
+    configuration.connectTimeout = std::chrono::seconds(options.timeoutSeconds);
+
+    rfb::RFBClient client(configuration);
+    client.start();
+    std::optional<Snapshot> snapshot;
+    try {
+        snapshot = takeSnapshot(client, options);
+    } catch (...) {
+        finish(client);
+        throw;
+    }
+    rfb::RFBClient::Statistics statistics = client.statistics();
+    finish(client);
+
+    if (!writePNG(snapshot->frame, options.output)) {
+        std::cerr << "Couldn't write " << options.output << "\n";
+        return exitFailure;
+    }
+    if (options.stats) {
+        printStatistics(snapshot->info, snapshot->frame, statistics);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The failure that ends a connection is printed once, below, rather than also as a log line.
+    rfb::setLogSink([](rfb::LogLevel, std::string_view) {});
+    std::vector<std::string_view> arguments(argv + 1, argv + argc);
+    Options options;
+    try {
+        options = parseArguments(arguments);
+    } catch (const UsageError& error) {
+        std::cerr << "tessaral-snapshot: " << error.message << "\n" << usageLine << "\n";
+        return exitUsage;
+    }
+    try {
+        return runSnapshot(options);
+    } catch (const rfb::RFBError& error) {
+        std::cerr << error.errorDescription() << "\n";
+        return exitFailure;
+    }
+}
