@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "Text.hpp"
+
 namespace rfb::KeySymbol {
 
 namespace {
@@ -47,49 +49,6 @@ const std::unordered_map<std::uint16_t, std::uint32_t>& specialKeys() {
         {80, functionKey(19)},
     };
     return table;
-}
-
-// The first scalar of a UTF-8 text; none when the text is empty or does not start with a
-// well-formed sequence (overlong forms, surrogates and values above U+10FFFF are ill-formed).
-std::optional<char32_t> firstScalar(std::string_view text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    char32_t value = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80) {
-        return lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2;
-        value = lead & 0x1Fu;
-        minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3;
-        value = lead & 0x0Fu;
-        minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4;
-        value = lead & 0x07u;
-        minimum = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    if (text.size() < length) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) {
-            return std::nullopt;
-        }
-        value = (value << 6) | (byte(i) & 0x3Fu);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 }  // namespace
@@ -144,11 +103,11 @@ std::optional<std::uint32_t> forKey(std::uint16_t keyCode, std::string_view char
     if (const auto found = table.find(keyCode); found != table.end()) {
         return found->second;
     }
-    const std::optional<char32_t> scalar = firstScalar(characters);
+    const std::optional<UTF8Scalar> scalar = leadingScalar(characters);
     if (!scalar) {
         return std::nullopt;
     }
-    return forCharacter(*scalar);
+    return forCharacter(scalar->value);
 }
 
 std::optional<std::uint32_t> forCharacter(char32_t scalar) {

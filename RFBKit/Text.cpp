@@ -7,44 +7,12 @@ namespace {
 constexpr char32_t invalid = 0xFFFFFFFF;
 
 // Decodes one scalar at `i` and advances past it; a malformed sequence consumes its first byte
-// only (like the maximal-subpart rule closely enough for display texts) and yields `invalid`.
+// only and yields `invalid`.
 char32_t decodeOne(std::span<const std::uint8_t> s, std::size_t& i) {
-    std::uint8_t lead = s[i];
-    if (lead < 0x80) {
-        ++i;
-        return lead;
-    }
-    int length = 0;
-    char32_t value = 0;
-    char32_t minimum = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07, minimum = 0x10000;
-    } else {
-        ++i;
-        return invalid;
-    }
-    if (i + length > s.size()) {
-        ++i;
-        return invalid;
-    }
-    for (int k = 1; k < length; ++k) {
-        std::uint8_t next = s[i + k];
-        if ((next & 0xC0) != 0x80) {
-            ++i;
-            return invalid;
-        }
-        value = value << 6 | (next & 0x3F);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        ++i;
-        return invalid;
-    }
-    i += length;
-    return value;
+    std::string_view rest(reinterpret_cast<const char*>(s.data()) + i, s.size() - i);
+    std::optional<UTF8Scalar> scalar = leadingScalar(rest);
+    i += scalar ? scalar->length : 1;
+    return scalar ? scalar->value : invalid;
 }
 
 void appendUTF8(std::string& out, char32_t c) {
@@ -70,6 +38,41 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
 }
 
 }  // namespace
+
+std::optional<UTF8Scalar> leadingScalar(std::string_view text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(0);
+    std::size_t length = 0;
+    char32_t value = 0;
+    char32_t minimum = 0;
+    if (lead < 0x80) {
+        return UTF8Scalar{lead, 1};
+    } else if ((lead & 0xE0) == 0xC0) {
+        length = 2, value = lead & 0x1Fu, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, value = lead & 0x0Fu, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, value = lead & 0x07u, minimum = 0x10000;
+    } else {
+        return std::nullopt;
+    }
+    if (text.size() < length) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) {
+            return std::nullopt;
+        }
+        value = value << 6 | (byte(i) & 0x3Fu);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return std::nullopt;
+    }
+    return UTF8Scalar{value, length};
+}
 
 std::string utf8WithReplacement(std::span<const std::uint8_t> bytes) {
     std::string out;

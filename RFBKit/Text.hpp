@@ -1,11 +1,21 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 namespace rfb {
+
+struct UTF8Scalar {
+    char32_t value;
+    std::size_t length;  // bytes
+};
+// The scalar a UTF-8 text starts with; none when it is empty or starts with an ill-formed
+// sequence (overlong forms, surrogates, values above U+10FFFF, truncation).
+std::optional<UTF8Scalar> leadingScalar(std::string_view text);
 
 // Server texts arrive as raw bytes; the library hands out valid UTF-8 only.
 

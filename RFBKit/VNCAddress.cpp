@@ -7,58 +7,11 @@
 #include <utility>
 
 #include "RFBError.hpp"
+#include "Text.hpp"
 
 namespace rfb {
 
 namespace {
-
-struct Scalar {
-    char32_t value;
-    std::size_t length;
-};
-
-// The scalar a UTF-8 text starts with; none for an ill-formed sequence (overlong forms,
-// surrogates, values above U+10FFFF, truncation).
-std::optional<Scalar> leadingScalar(std::string_view text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    std::size_t length = 0;
-    char32_t value = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80) {
-        return Scalar{lead, 1};
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2;
-        value = lead & 0x1Fu;
-        minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3;
-        value = lead & 0x0Fu;
-        minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4;
-        value = lead & 0x07u;
-        minimum = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    if (text.size() < length) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) {
-            return std::nullopt;
-        }
-        value = (value << 6) | (byte(i) & 0x3Fu);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        return std::nullopt;
-    }
-    return Scalar{value, length};
-}
 
 // Unicode's White_Space property, which includes the line and paragraph separators; pasted
 // addresses often end in a non-breaking space or a line break.
@@ -77,7 +30,7 @@ template <typename Visit>
 bool forEachScalar(std::string_view text, Visit visit) {
     std::size_t offset = 0;
     while (offset < text.size()) {
-        const std::optional<Scalar> scalar = leadingScalar(text.substr(offset));
+        const std::optional<UTF8Scalar> scalar = leadingScalar(text.substr(offset));
         if (!scalar) {
             return false;
         }
@@ -90,7 +43,7 @@ bool forEachScalar(std::string_view text, Visit visit) {
 std::optional<std::string_view> trimmed(std::string_view text) {
     std::size_t first = std::string_view::npos;
     std::size_t end = 0;
-    const bool wellFormed = forEachScalar(text, [&](const Scalar& scalar, std::size_t offset) {
+    const bool wellFormed = forEachScalar(text, [&](const UTF8Scalar& scalar, std::size_t offset) {
         if (!isWhiteSpace(scalar.value)) {
             if (first == std::string_view::npos) {
                 first = offset;
@@ -147,7 +100,7 @@ std::optional<std::string> percentDecoded(std::string_view text) {
 // the credentials travel through (name resolution, the keychain), so such a value is refused.
 bool isCleanText(std::string_view text) {
     bool clean = true;
-    const bool wellFormed = forEachScalar(text, [&](const Scalar& scalar, std::size_t) {
+    const bool wellFormed = forEachScalar(text, [&](const UTF8Scalar& scalar, std::size_t) {
         clean = clean && !isControl(scalar.value);
     });
     return wellFormed && clean;
@@ -158,7 +111,7 @@ bool isValidHost(std::string_view host) {
         return false;
     }
     bool spaced = false;
-    forEachScalar(host, [&](const Scalar& scalar, std::size_t) {
+    forEachScalar(host, [&](const UTF8Scalar& scalar, std::size_t) {
         spaced = spaced || isWhiteSpace(scalar.value);
     });
     return !spaced;

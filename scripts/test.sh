@@ -1,11 +1,36 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine, builds Tessaral and runs every test.
+# Sets up a fresh Debian 12 machine, builds Tessaral and runs every test: the release build's
+# whole suite (real servers and services included), the same suite built with AddressSanitizer
+# and UndefinedBehaviorSanitizer, and each fuzz target for a bounded time.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+fuzz_seconds="${TESSARAL_FUZZ_SECONDS:-60}"
 "$root/scripts/install-dependencies.sh"
 
-build="$root/build/release"
-cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build"
-cd "$build"
-ctest --output-on-failure --timeout 600 -j2
+section() { printf '\n==== %s (%s)\n' "$1" "$(date -u +%H:%M:%S)"; }
+
+section "Release build"
+release="$root/build/release"
+cmake -G Ninja -S "$root" -B "$release" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$release"
+section "Release tests"
+(cd "$release" && ctest --output-on-failure --timeout 600 -j2)
+
+section "Sanitizer build"
+sanitize="$root/build/sanitize"
+cmake -G Ninja -S "$root" -B "$sanitize" -DCMAKE_BUILD_TYPE=Debug -DTESSARAL_SANITIZE=ON \
+    -DTESSARAL_BENCHMARKS=OFF
+cmake --build "$sanitize"
+section "Sanitizer tests"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
+(cd "$sanitize" && ctest --output-on-failure --timeout 900 -j2)
+
+section "Fuzzing (${fuzz_seconds} s per target)"
+fuzz="$root/build/fuzz"
+CC=clang CXX=clang++ cmake -G Ninja -S "$root" -B "$fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTESSARAL_FUZZ=ON -DTESSARAL_SANITIZE=ON -DTESSARAL_BENCHMARKS=OFF
+targets=(HandshakeFuzzer SessionFuzzer ZRLETileFuzzer CursorFuzzer)
+cmake --build "$fuzz" --target "${targets[@]}"
+"$root/scripts/fuzz.sh" "$fuzz/fuzz" "$fuzz_seconds" "${targets[@]}"
