@@ -12,6 +12,7 @@
 
 #include "Authentication.hpp"
 #include "RFBError.hpp"
+#include "TestData.hpp"
 
 namespace {
 
@@ -21,13 +22,7 @@ using Challenge = std::array<std::uint8_t, 16>;
 namespace VNC = rfb::VNCAuthentication;
 namespace ARD = rfb::ARDAuthentication;
 
-std::filesystem::path dataFile(const std::string& name) {
-#ifdef TESSARAL_TEST_DATA_DIR
-    return std::filesystem::path(TESSARAL_TEST_DATA_DIR) / name;
-#else
-    return std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / name;
-#endif
-}
+using rfbtest::dataFile;
 
 Bytes fromHex(const std::string& hex) {
     Bytes bytes;

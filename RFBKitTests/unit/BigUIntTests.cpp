@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BigUInt.hpp"
+#include "TestData.hpp"
 
 namespace {
 
@@ -18,13 +19,7 @@ using rfb::BigUInt;
 using Bytes = std::vector<std::uint8_t>;
 using Words = BigUInt::Words;
 
-std::filesystem::path dataFile(const std::string& name) {
-#ifdef TESSARAL_TEST_DATA_DIR
-    return std::filesystem::path(TESSARAL_TEST_DATA_DIR) / name;
-#else
-    return std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / name;
-#endif
-}
+using rfbtest::dataFile;
 
 // The generator make_auth_vectors.py expands each case's seed with.
 class SplitMix64 {
