@@ -1,0 +1,7 @@
+#include "Keychain.hpp"
+
+namespace tessaral {
+
+Keychain::~Keychain() = default;
+
+}  // namespace tessaral
