@@ -56,6 +56,9 @@ class ARDServer {
         return configuration;
     }
 
+    long port() const { return port_; }
+    const TemporaryDirectory& directory() const { return directory_; }
+
     std::string log() const {
         std::ifstream file(directory_.file("server.log"));
         std::stringstream text;
@@ -192,5 +195,43 @@ INSTANTIATE_TEST_SUITE_P(
         std::erase(name, '-');
         return name;
     });
+
+// tessaral-snapshot logs in with a user name and a password that never appears in its arguments.
+TEST(ARDServer, SnapshotToolLogsInWithTheUserAndThePasswordFile) {
+    ARDServer server("normal", "30");
+    const std::string address = "127.0.0.1:" + std::to_string(server.port());
+    const std::string png = server.directory().file("out.png");
+    auto passwordFile = [&](const std::string& password) {
+        std::string path = server.directory().file("password");
+        std::ofstream(path) << password << "\n";
+        return path;
+    };
+    auto snapshot = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {TESSARAL_SNAPSHOT, "--stats"});
+        arguments.insert(arguments.end(), {png});
+        return run(arguments, {}, 60s);
+    };
+
+    CommandResult result =
+        snapshot({"--username", "tester", "--password-file", passwordFile("secret"), address});
+    ASSERT_EQ(result.exitCode, 0) << result.err << "\n" << server.log();
+    EXPECT_NE(result.out.find("Server: ard-test\nProtocol version: 3.889\nSize: 64x48\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_TRUE(std::filesystem::exists(png));
+
+    // The user name may come with the address instead.
+    result = snapshot({"--password-file", passwordFile("secret"), "vnc://tester@" + address});
+    EXPECT_EQ(result.exitCode, 0) << result.err << "\n" << server.log();
+
+    result = snapshot({"--username", "tester", "--password-file", passwordFile("Secret"), address});
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_EQ(result.err, "Authentication failed: wrong user name or password.\n");
+
+    // Type 30 needs a user name, and standard input is no terminal to ask on.
+    result = snapshot({"--password-file", passwordFile("secret"), address});
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_EQ(result.err, "Authentication is required.\n");
+}
 
 }  // namespace

@@ -633,6 +633,15 @@ TemporaryDirectory::~TemporaryDirectory() {
 namespace {
 constexpr int startAttempts = 5;
 constexpr auto startTimeout = 30s;
+
+// The obfuscated form both servers read, made by TigerVNC's vncpasswd.
+void writeVncPasswordFile(const std::string& path, const std::string& password) {
+    CommandResult made = run({"vncpasswd", "-f"}, {}, 20s, password + "\n");
+    if (made.exitCode != 0 || made.out.empty()) {
+        throw failure("vncpasswd -f failed: " + made.err);
+    }
+    std::ofstream(path, std::ios::binary) << made.out;
+}
 }  // namespace
 
 RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
@@ -661,16 +670,25 @@ Environment RealServer::environment() const {
 
 void RealServer::startXvnc() {
     std::string logPath = directory_.file("Xvnc.log");
+    std::vector<std::string> security = {"-SecurityTypes", "None"};
+    if (options_.password) {
+        std::string passwordFile = directory_.file("passwd");
+        writeVncPasswordFile(passwordFile, *options_.password);
+        // Without -UseBlacklist=0 a few wrong passwords, which tests make on purpose, would
+        // have every connection refused for a while.
+        security = {"-SecurityTypes", "VncAuth", "-PasswordFile", passwordFile, "-UseBlacklist=0"};
+    }
     for (int attempt = 0; attempt < startAttempts; ++attempt) {
         int port = freePort();
         Pipe displayPipe;
         // clang-format off
         std::vector<std::string> argv = {
             "Xvnc", "-displayfd", "3", "-rfbport", std::to_string(port),
-            "-localhost", "-nolisten", "tcp", "-SecurityTypes", "None",
+            "-localhost", "-nolisten", "tcp",
             "-geometry", std::to_string(options_.width) + "x" + std::to_string(options_.height),
             "-depth", "24", "-desktop", options_.desktopName};
         // clang-format on
+        argv.insert(argv.end(), security.begin(), security.end());
         argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
         auto process =
             std::make_unique<Process>(Process::spawn(argv, {}, logPath, displayPipe.write));
@@ -719,15 +737,21 @@ void RealServer::startX11vnc() {
     }
 
     std::string logPath = directory_.file("x11vnc.log");
+    std::vector<std::string> authentication = {"-nopw"};
+    if (options_.password) {
+        authentication = {"-rfbauth", directory_.file("passwd")};
+        writeVncPasswordFile(authentication[1], *options_.password);
+    }
     for (int attempt = 0; attempt < startAttempts; ++attempt) {
         int port = freePort();
         // -forever: x11vnc would otherwise exit when its first client (the probe below) leaves.
         // clang-format off
         std::vector<std::string> argv = {
             "x11vnc", "-display", displayName(), "-rfbport", std::to_string(port),
-            "-localhost", "-nopw", "-norc", "-forever", "-shared",
+            "-localhost", "-norc", "-forever", "-shared",
             "-desktop", options_.desktopName};
         // clang-format on
+        argv.insert(argv.end(), authentication.begin(), authentication.end());
         argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
         auto process = std::make_unique<Process>(Process::spawn(argv, {}, logPath));
         bool ready = waitUntil([&] { return !process->running() || acceptsConnections(port); },

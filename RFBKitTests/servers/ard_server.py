@@ -10,8 +10,9 @@ Listens on 127.0.0.1 (port 0, the default, picks a free one) and prints "PORT <n
 output once it accepts connections. Serves any number of connections, one thread each, until it is
 killed. Each connection: "RFB 003.889", the offered types, the chosen type's exchange, a 3.8-style
 SecurityResult (with a reason on failure), then ClientInit/ServerInit (64x48, "ard-test"), after
-which client messages are read and discarded until the client closes. One line per connection on
-standard error says how authentication went.
+which every non-incremental FramebufferUpdateRequest gets one Raw rectangle of the whole screen in
+the flat colour #336699, in the client's pixel format, until the client closes. One line per
+connection on standard error says how authentication went.
 
 Type 2 (VNC password, DES) is served as well when offered, with the same password.
 
@@ -71,6 +72,7 @@ WIDTH, HEIGHT, NAME = 64, 48, b"ard-test"
 PIXEL_FORMAT = struct.pack(">BBBBHHHBBB3x", 32, 24, 0, 1, 255, 255, 255, 16, 8, 0)
 
 WRONG_CREDENTIALS = "Authentication failed: wrong user name or password."
+SCREEN_COLOUR = (0x33, 0x66, 0x99)
 
 
 class Closed(Exception):
@@ -104,6 +106,46 @@ def hang_up(conn, reason):
     conn.shutdown(socket.SHUT_WR)
     drain(conn)
     raise Closed(reason)
+
+
+def pixel(pixel_format, colour):
+    """The colour as one pixel in a true-colour pixel format (the 16 bytes of SetPixelFormat)."""
+    bpp, _, big_endian, _, *maxima_and_shifts = struct.unpack(">BBBBHHHBBB3x", pixel_format)
+    maxima, shifts = maxima_and_shifts[:3], maxima_and_shifts[3:]
+    value = 0
+    for channel, maximum, shift in zip(colour, maxima, shifts):
+        value |= (channel * maximum + 127) // 255 << shift
+    return value.to_bytes(bpp // 8, "big" if big_endian else "little")
+
+
+def serve_updates(conn):
+    """Reads client messages until the client closes, answering full update requests."""
+    pixel_format = PIXEL_FORMAT
+    while True:
+        try:
+            kind = receive(conn, 1)[0]
+        except Closed:
+            return
+        if kind == 0:  # SetPixelFormat
+            pixel_format = receive(conn, 19)[3:]
+        elif kind == 2:  # SetEncodings
+            count = struct.unpack(">xH", receive(conn, 3))[0]
+            receive(conn, 4 * count)
+        elif kind == 3:  # FramebufferUpdateRequest
+            incremental = receive(conn, 9)[0]
+            if not incremental:
+                conn.sendall(struct.pack(">BxHHHHHi", 0, 1, 0, 0, WIDTH, HEIGHT, 0) +
+                             pixel(pixel_format, SCREEN_COLOUR) * (WIDTH * HEIGHT))
+        elif kind == 4:  # KeyEvent
+            receive(conn, 7)
+        elif kind == 5:  # PointerEvent
+            receive(conn, 5)
+        elif kind == 6:  # ClientCutText
+            length = struct.unpack(">3xI", receive(conn, 7))[0]
+            receive(conn, length)
+        else:
+            drain(conn)
+            return
 
 
 def send_result(conn, reason):
@@ -206,7 +248,7 @@ def serve(conn, options):
         receive(conn, 1)  # ClientInit: shared or not makes no difference here
         conn.sendall(struct.pack(">HH", WIDTH, HEIGHT) + PIXEL_FORMAT +
                      struct.pack(">I", len(NAME)) + NAME)
-        drain(conn)
+        serve_updates(conn)
     except Closed as reason:
         log(peer, str(reason))
     except OSError as error:

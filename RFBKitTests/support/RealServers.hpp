@@ -140,6 +140,9 @@ struct ServerOptions {
     std::string desktopName = "Tessaral test";
     // Appended to the VNC server's command line (Xvnc itself, or x11vnc).
     std::vector<std::string> arguments = {};
+    // When set, the server offers VNC authentication (type 2) with this password only, and keeps
+    // accepting attempts after wrong ones.
+    std::optional<std::string> password = std::nullopt;
 };
 
 // An X display with a VNC server on 127.0.0.1, ready to accept connections once constructed.

@@ -1,12 +1,22 @@
 // tessaral-snapshot: connects to a VNC server, waits for complete framebuffer updates and writes
-// the newest frame as a PNG file. Exit status 0 on success, 1 when the connection or the file
-// fails (the reason on standard error), 2 for bad usage.
+// the newest frame as a PNG file. Exit status 0 on success, 1 when the connection or a file fails
+// (the reason on standard error), 2 for bad usage, 3 when credentials are missing or refused.
+//
+// Passwords come from a file or a prompt on the terminal, never from the command line, where every
+// user of the machine could read them in the process list.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <QImage>
 #include <QString>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <optional>
@@ -26,10 +36,11 @@ using namespace std::chrono_literals;
 
 constexpr int exitFailure = 1;
 constexpr int exitUsage = 2;
+constexpr int exitCredentials = 3;
 
 constexpr std::string_view usageLine =
     "usage: tessaral-snapshot [--quality full|thousands|low] [--timeout SECONDS] [--updates N] "
-    "[--stats] [--no-cursor] ADDRESS OUTPUT.png";
+    "[--stats] [--no-cursor] [--username NAME] [--password-file FILE] ADDRESS OUTPUT.png";
 
 struct Options {
     std::string address;
@@ -39,6 +50,8 @@ struct Options {
     std::uint64_t updates = 1;
     bool stats = false;
     bool localCursor = true;
+    std::optional<std::string> username;
+    std::optional<std::string> passwordFile;
 };
 
 struct UsageError {
@@ -97,6 +110,9 @@ const std::vector<OptionDefinition>& optionDefinitions() {
          }},
         {"--stats", false, [](Options& o, std::string_view) { o.stats = true; }},
         {"--no-cursor", false, [](Options& o, std::string_view) { o.localCursor = false; }},
+        {"--username", true, [](Options& o, std::string_view v) { o.username = std::string(v); }},
+        {"--password-file", true,
+         [](Options& o, std::string_view v) { o.passwordFile = std::string(v); }},
     };
     return definitions;
 }
@@ -252,14 +268,184 @@ bool writePNG(const rfb::RFBImage& frame, const std::string& path) {
     return image.save(QString::fromLocal8Bit(path.data(), qsizetype(path.size())), "PNG");
 }
 
-int runSnapshot(const Options& options) {
-    rfb::VNCAddress address = rfb::VNCAddress::parse(options.address);
+// A failure outside the connection, such as an unreadable password file.
+struct Failure {
+    std::string message;
+};
+
+// The first line of the file, without its line ending (LF, or CR LF from an editor elsewhere).
+std::string readPasswordFile(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        throw Failure{"Couldn't read " + path + ": " + std::strerror(errno)};
+    }
+    std::string line;
+    int c = 0;
+    while ((c = std::getc(file)) != EOF && c != '\n') {
+        line.push_back(char(c));
+    }
+    const int error = std::ferror(file) ? errno : 0;
+    std::fclose(file);
+    if (error != 0) {
+        throw Failure{"Couldn't read " + path + ": " + std::strerror(error)};
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}
+
+// ---- Asking on the terminal ------------------------------------------------------------------
+
+// What the signal handlers need to give the user their echo back when a prompt is interrupted:
+// without it, Ctrl-C at the password prompt would leave the shell typing blind.
+volatile sig_atomic_t echoOffTerminal = -1;
+termios echoingSettings;
+termios quietSettings;
+constexpr int interruptingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+
+void restoreEchoAndResignal(int signal);
+
+void installRestoringHandler(int signal) {
+    struct sigaction action = {};
+    action.sa_handler = restoreEchoAndResignal;
+    // Reset to the default action, and not blocked, so that raising the signal again in the
+    // handler acts at once with the default action.
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+}
+
+void restoreEchoAndResignal(int signal) {
+    const int savedErrno = errno;
+    const int terminal = echoOffTerminal;
+    if (terminal >= 0) {
+        ::tcsetattr(terminal, TCSANOW, &echoingSettings);
+        if (::write(terminal, "\n", 1) < 0) {
+            // Nothing to do about a terminal that went away.
+        }
+    }
+    ::raise(signal);
+    // Only a stop (Ctrl-Z) comes back here, once the process is continued: the prompt is
+    // still waiting for its answer.
+    if (terminal >= 0) {
+        ::tcsetattr(terminal, TCSANOW, &quietSettings);
+    }
+    installRestoringHandler(signal);
+    errno = savedErrno;
+}
+
+// Turns echo off on a terminal for its lifetime, through signals too.
+class EchoOff {
+  public:
+    explicit EchoOff(int terminal) : terminal_(terminal) {
+        if (::tcgetattr(terminal_, &echoingSettings) != 0) {
+            terminal_ = -1;
+            return;
+        }
+        quietSettings = echoingSettings;
+        quietSettings.c_lflag &= ~tcflag_t(ECHO | ECHOE | ECHOK | ECHONL);
+        echoOffTerminal = terminal_;
+        for (std::size_t i = 0; i < std::size(interruptingSignals); ++i) {
+            ::sigaction(interruptingSignals[i], nullptr, &previous_[i]);
+            // A signal the caller chose to ignore (nohup, say) stays ignored.
+            if (previous_[i].sa_handler != SIG_IGN) {
+                installRestoringHandler(interruptingSignals[i]);
+            }
+        }
+        // Flushing drops anything typed ahead, which was typed before the prompt, with echo.
+        ::tcsetattr(terminal_, TCSAFLUSH, &quietSettings);
+    }
+    ~EchoOff() {
+        if (terminal_ < 0) {
+            return;
+        }
+        ::tcsetattr(terminal_, TCSAFLUSH, &echoingSettings);
+        echoOffTerminal = -1;
+        for (std::size_t i = 0; i < std::size(interruptingSignals); ++i) {
+            ::sigaction(interruptingSignals[i], &previous_[i], nullptr);
+        }
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+
+  private:
+    int terminal_;
+    struct sigaction previous_[std::size(interruptingSignals)] = {};
+};
+
+void writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        text.remove_prefix(std::size_t(written));
+    }
+}
+
+// None when the input ends (Ctrl-D) before anything was typed, or cannot be read.
+std::optional<std::string> readLine(int fd) {
+    std::string line;
+    while (true) {
+        char c = 0;
+        ssize_t count = ::read(fd, &c, 1);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 || (count == 0 && line.empty())) {
+            return std::nullopt;
+        }
+        if (count == 0 || c == '\n') {
+            return line;
+        }
+        line.push_back(c);
+    }
+}
+
+// Asks on the controlling terminal, or on standard input and error when there is none to open.
+std::optional<std::string> ask(const std::string& prompt, bool echo) {
+    const int terminal = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int input = terminal >= 0 ? terminal : STDIN_FILENO;
+    const int output = terminal >= 0 ? terminal : STDERR_FILENO;
+    std::optional<std::string> answer;
+    if (echo) {
+        writeAll(output, prompt);
+        answer = readLine(input);
+    } else {
+        EchoOff quiet(input);
+        writeAll(output, prompt);
+        answer = readLine(input);
+        writeAll(output, "\n");  // in place of the Enter that was not echoed
+    }
+    if (terminal >= 0) {
+        ::close(terminal);
+    }
+    return answer;
+}
+
+// ---- Connecting -----------------------------------------------------------------------------
+
+struct Login {
+    std::optional<std::string> username;
+    std::optional<std::string> password;
+
+    // A user name alone is no credential: the password is still to be asked for.
+    std::optional<rfb::RFBCredentials> credentials() const {
+        if (!password) {
+            return std::nullopt;
+        }
+        return rfb::RFBCredentials{username.value_or(""), *password};
+    }
+};
+
+int snapshotOnce(const Options& options, const rfb::VNCAddress& address, const Login& login) {
     rfb::RFBConfiguration configuration;
     configuration.endpoint = rfb::RFBEndpoint::host(address.host, address.port);
-    if (address.password) {
-        configuration.credentials =
-            rfb::RFBCredentials{address.username.value_or(""), *address.password};
-    }
+    configuration.credentials = login.credentials();
     configuration.quality = options.quality;
     configuration.shared = true;
     configuration.localCursor = options.localCursor;
@@ -287,23 +473,70 @@ int runSnapshot(const Options& options) {
     return 0;
 }
 
+// Asks for what the server wants and was not given. False when nothing more can be had.
+bool askForMissing(const rfb::RFBError& error, const rfb::VNCAddress& address, Login& login) {
+    const std::string where = address.displayString();
+    if (error.credentialKind() == rfb::RFBCredentialKind::usernameAndPassword &&
+        login.username.value_or("").empty()) {
+        login.username = ask("Username for " + where + ": ", true);
+        if (login.username.value_or("").empty()) {
+            return false;
+        }
+    }
+    if (!login.password) {
+        login.password = ask("Password for " + where + ": ", false);
+    }
+    return login.password.has_value();
+}
+
+int runSnapshot(const Options& options) {
+    rfb::VNCAddress address = rfb::VNCAddress::parse(options.address);
+    if (address.password) {
+        throw UsageError{
+            "the address must not carry a password, which anyone could read on "
+            "the command line; use --password-file"};
+    }
+    Login login;
+    login.username = options.username ? options.username : address.username;
+    if (options.passwordFile) {
+        login.password = readPasswordFile(*options.passwordFile);
+    }
+    bool asked = false;
+    while (true) {
+        try {
+            return snapshotOnce(options, address, login);
+        } catch (const rfb::RFBError& error) {
+            // The client that asked has ended; a new one connects with the answers.
+            if (error.kind() != rfb::RFBError::Kind::credentialsRequired || asked ||
+                !::isatty(STDIN_FILENO)) {
+                throw;
+            }
+            asked = true;
+            if (!askForMissing(error, address, login)) {
+                throw;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     // The failure that ends a connection is printed once, below, rather than also as a log line.
     rfb::setLogSink([](rfb::LogLevel, std::string_view) {});
     std::vector<std::string_view> arguments(argv + 1, argv + argc);
-    Options options;
     try {
-        options = parseArguments(arguments);
+        return runSnapshot(parseArguments(arguments));
     } catch (const UsageError& error) {
         std::cerr << "tessaral-snapshot: " << error.message << "\n" << usageLine << "\n";
         return exitUsage;
-    }
-    try {
-        return runSnapshot(options);
+    } catch (const Failure& failure) {
+        std::cerr << failure.message << "\n";
+        return exitFailure;
     } catch (const rfb::RFBError& error) {
         std::cerr << error.errorDescription() << "\n";
-        return exitFailure;
+        const bool credentials = error.kind() == rfb::RFBError::Kind::credentialsRequired ||
+                                 error.kind() == rfb::RFBError::Kind::authenticationFailed;
+        return credentials ? exitCredentials : exitFailure;
     }
 }
