@@ -30,17 +30,22 @@ void Framebuffer::resize(int width, int height) {
     std::shared_ptr<std::uint32_t[]> fresh(new std::uint32_t[words]);
     std::fill_n(fresh.get(), words, opaqueBlack);
     pixels_ = std::move(fresh);
+    spare_.reset();
     width_ = width;
     height_ = height;
 }
 
 // Only a published image can share the store, and only this thread publishes, so a count of
 // one cannot grow behind our back.
+// The store given up last time is reused once no image holds it any more, so a session
+// alternates between two stores instead of faulting in a fresh one for every update.
 void Framebuffer::makeUnique() {
     if (pixels_.use_count() > 1) {
-        std::shared_ptr<std::uint32_t[]> copy(new std::uint32_t[count()]);
-        std::memcpy(copy.get(), pixels_.get(), count() * sizeof(std::uint32_t));
-        pixels_ = std::move(copy);
+        if (!spare_ || spare_.use_count() > 1) {
+            spare_.reset(new std::uint32_t[count()]);
+        }
+        std::memcpy(spare_.get(), pixels_.get(), count() * sizeof(std::uint32_t));
+        std::swap(pixels_, spare_);
     }
 }
 

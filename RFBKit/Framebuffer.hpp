@@ -66,6 +66,7 @@ private:
     int width_ = 0;
     int height_ = 0;
     std::shared_ptr<std::uint32_t[]> pixels_;
+    std::shared_ptr<std::uint32_t[]> spare_;  // the previous store, possibly still published
 };
 
 }  // namespace rfb

@@ -365,6 +365,8 @@ def main():
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", arguments.listen))
     listener.listen(1)
+    print("rfb-record: listening on 127.0.0.1:%d" % arguments.listen, file=sys.stderr,
+          flush=True)
     session = Session(arguments)
 
     def finish(_signal, _frame):

@@ -1,0 +1,1020 @@
+// Recorded Xvnc sessions (benchmarks/recordings, made by benchmarks/record.sh) served over
+// loopback, each iteration on a fresh connection, to Tessaral's client and to libvncclient asked
+// for the same encoding and pixel format. Timed from the first update byte sent to the client
+// having decoded the last update. CPU time is the client process's from the start of the
+// connection (so that no work done before the first timestamp of a fast client is missed) to the
+// last update; the replay server runs in a process of its own and costs the clients nothing.
+//
+// usage: replay-benchmarks [--recordings=DIR] [--iterations=N] [benchmark flags]
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <rfb/rfbclient.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Log.hpp"
+#include "PixelFormat.hpp"
+#include "RFBClient.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+#ifndef TESSARAL_RECORDINGS_DIR
+#define TESSARAL_RECORDINGS_DIR "recordings"
+#endif
+
+// Recordings --------------------------------------------------------------------------------
+
+struct Recording {
+    std::string name;
+    int width = 0;
+    int height = 0;
+    std::array<std::uint8_t, 16> format{};
+    rfb::PixelFormat pixelFormat;
+    std::string desktopName;
+    std::vector<std::int32_t> encodings;
+    std::uint32_t updates = 0;
+    std::uint64_t pixels = 0;
+    std::vector<std::uint8_t> stream;
+    std::set<std::int32_t> used;  // every rectangle encoding that occurs in the stream
+};
+
+class ByteReader {
+public:
+    ByteReader(const std::vector<std::uint8_t>& bytes, std::size_t position = 0)
+        : bytes_(bytes), position_(position) {}
+
+    bool atEnd() const { return position_ == bytes_.size(); }
+    std::size_t position() const { return position_; }
+    const std::uint8_t* take(std::size_t count) {
+        if (count > bytes_.size() - position_) {
+            throw std::runtime_error("ends inside a message at byte " + std::to_string(position_));
+        }
+        const std::uint8_t* start = bytes_.data() + position_;
+        position_ += count;
+        return start;
+    }
+    std::uint32_t u8() { return *take(1); }
+    std::uint32_t u16() {
+        const std::uint8_t* p = take(2);
+        return std::uint32_t(p[0]) << 8 | p[1];
+    }
+    std::uint32_t u32() {
+        const std::uint8_t* p = take(4);
+        return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 |
+               p[3];
+    }
+    std::uint64_t u64() {
+        std::uint64_t high = u32();  // the halves of one expression would be read in any order
+        return high << 32 | u32();
+    }
+
+private:
+    const std::vector<std::uint8_t>& bytes_;
+    std::size_t position_;
+};
+
+std::vector<std::uint8_t> inflateFile(const std::filesystem::path& path) {
+    gzFile file = gzopen(path.c_str(), "rb");
+    if (!file) {
+        throw std::runtime_error("cannot open");
+    }
+    gzbuffer(file, 1 << 20);
+    std::vector<std::uint8_t> bytes(1 << 24);
+    std::size_t size = 0;
+    int n;
+    while ((n = gzread(file, bytes.data() + size, unsigned(bytes.size() - size))) > 0) {
+        size += std::size_t(n);
+        if (size == bytes.size()) {
+            bytes.resize(bytes.size() * 2);
+        }
+    }
+    bool failed = n < 0;
+    gzclose(file);
+    bytes.resize(size);
+    if (failed) {
+        throw std::runtime_error("corrupt compressed data");
+    }
+    return bytes;
+}
+
+void skipHextile(ByteReader& in, std::size_t bpp, std::size_t width, std::size_t height) {
+    for (std::size_t ty = 0; ty < height; ty += 16) {
+        for (std::size_t tx = 0; tx < width; tx += 16) {
+            std::uint32_t flags = in.u8();
+            if (flags & 1) {
+                in.take(std::min<std::size_t>(16, width - tx) *
+                        std::min<std::size_t>(16, height - ty) * bpp);
+                continue;
+            }
+            in.take(((flags & 2) ? bpp : 0) + ((flags & 4) ? bpp : 0));
+            if (flags & 8) {
+                std::size_t subrects = in.u8();
+                in.take(subrects * (2 + ((flags & 16) ? bpp : 0)));
+            }
+        }
+    }
+}
+
+// Walks the server's messages on its own rather than trusting the recorder's counts: a stream
+// cut inside a message, or one whose counts disagree with its header, would time the wrong work.
+void walkStream(Recording& recording) {
+    ByteReader in(recording.stream);
+    const std::size_t bpp = recording.pixelFormat.bitsPerPixel / 8;
+    std::uint32_t updates = 0;
+    std::uint64_t pixels = 0;
+    while (!in.atEnd()) {
+        std::uint32_t type = in.u8();
+        switch (type) {
+            case 0: {
+                in.take(1);
+                std::uint32_t count = in.u16();
+                for (std::uint32_t i = 0; i < count; ++i) {
+                    in.take(4);
+                    std::size_t width = in.u16(), height = in.u16();
+                    auto encoding = std::int32_t(in.u32());
+                    if (encoding == rfb::RFBEncoding::lastRect) {
+                        break;
+                    }
+                    recording.used.insert(encoding);
+                    if (encoding >= 0) {
+                        pixels += width * height;
+                    }
+                    switch (encoding) {
+                        case rfb::RFBEncoding::raw:
+                            in.take(width * height * bpp);
+                            break;
+                        case rfb::RFBEncoding::copyRect:
+                            in.take(4);
+                            break;
+                        case rfb::RFBEncoding::hextile:
+                            skipHextile(in, bpp, width, height);
+                            break;
+                        case rfb::RFBEncoding::zrle:
+                            in.take(in.u32());
+                            break;
+                        case rfb::RFBEncoding::desktopSize:
+                            break;
+                        default:
+                            throw std::runtime_error("rectangle encoding " +
+                                                     std::to_string(encoding));
+                    }
+                }
+                ++updates;
+                break;
+            }
+            case 1:
+                in.take(3);
+                in.take(6 * std::size_t(in.u16()));
+                break;
+            case 2:
+                break;
+            case 3:
+                in.take(3);
+                in.take(in.u32());
+                break;
+            default:
+                throw std::runtime_error("server message type " + std::to_string(type));
+        }
+    }
+    if (updates != recording.updates || pixels != recording.pixels) {
+        throw std::runtime_error("holds " + std::to_string(updates) + " updates of " +
+                                 std::to_string(pixels) + " pixels, its header says " +
+                                 std::to_string(recording.updates) + " of " +
+                                 std::to_string(recording.pixels));
+    }
+}
+
+Recording loadRecording(const std::filesystem::path& path) {
+    Recording recording;
+    recording.name = path.filename().string();
+    recording.name.erase(recording.name.find('.'));
+    std::vector<std::uint8_t> file = inflateFile(path);
+    constexpr std::string_view magic = "RFBREC1\n";
+    if (file.size() < magic.size() || !std::equal(magic.begin(), magic.end(), file.begin())) {
+        throw std::runtime_error("not a recording");
+    }
+    ByteReader in(file, magic.size());
+    recording.width = int(in.u16());
+    recording.height = int(in.u16());
+    std::copy_n(in.take(16), 16, recording.format.begin());
+    recording.pixelFormat = *rfb::PixelFormat::fromBytes(recording.format);
+    std::size_t nameLength = in.u16();
+    const std::uint8_t* name = in.take(nameLength);
+    recording.desktopName.assign(name, name + nameLength);
+    std::size_t encodingCount = in.u16();
+    for (std::size_t i = 0; i < encodingCount; ++i) {
+        recording.encodings.push_back(std::int32_t(in.u32()));
+    }
+    recording.updates = in.u32();
+    recording.pixels = in.u64();
+    std::uint64_t length = in.u64();
+    if (length != file.size() - in.position()) {
+        throw std::runtime_error("stream length disagrees with the file");
+    }
+    recording.stream.assign(file.begin() + long(in.position()), file.end());
+    walkStream(recording);
+    return recording;
+}
+
+std::optional<rfb::RFBQuality> qualityFor(const rfb::PixelFormat& format) {
+    for (rfb::RFBQuality quality : rfb::allQualities) {
+        if (rfb::pixelFormat(quality) == format) {
+            return quality;
+        }
+    }
+    return std::nullopt;
+}
+
+// Encodings that carry pixels, as opposed to pseudo-encodings that announce abilities.
+std::set<std::int32_t> pixelEncodings(const std::vector<std::int32_t>& list) {
+    std::set<std::int32_t> result;
+    for (std::int32_t encoding : list) {
+        if (encoding >= 0 && encoding < 256) {
+            result.insert(encoding);
+        }
+    }
+    return result;
+}
+
+// Replay server ------------------------------------------------------------------------------
+
+void writeAll(int fd, const void* data, std::size_t size) {
+    auto* p = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw std::runtime_error(std::string("write: ") + std::strerror(errno));
+        }
+        p += n;
+        size -= std::size_t(n);
+    }
+}
+
+// Waits at most `timeout` for `fd` to become ready for `events`.
+bool waitFor(int fd, short events, std::chrono::milliseconds timeout) {
+    pollfd entry{fd, events, 0};
+    int n;
+    do {
+        n = ::poll(&entry, 1, int(timeout.count()));
+    } while (n < 0 && errno == EINTR);
+    return n > 0;
+}
+
+std::vector<std::uint8_t> readExactly(int fd, std::size_t count) {
+    std::vector<std::uint8_t> bytes(count);
+    std::size_t have = 0;
+    while (have < count) {
+        if (!waitFor(fd, POLLIN, 10s)) {
+            throw std::runtime_error("the client went silent in the handshake");
+        }
+        ssize_t n = ::recv(fd, bytes.data() + have, count - have, 0);
+        if (n <= 0) {
+            throw std::runtime_error("the client closed the connection in the handshake");
+        }
+        have += std::size_t(n);
+    }
+    return bytes;
+}
+
+std::uint32_t be(const std::uint8_t* p, std::size_t size) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        value = value << 8 | p[i];
+    }
+    return value;
+}
+
+struct ServeResult {
+    std::int32_t ok = 0;
+    std::int64_t firstByteNanoseconds = 0;  // steady clock, comparable across processes
+    char message[240] = {};
+};
+
+class ReplayServer {
+public:
+    explicit ReplayServer(const std::vector<Recording>& recordings) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            ::listen(listener_, 4) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            throw std::runtime_error(std::string("listen: ") + std::strerror(errno));
+        }
+        port_ = ntohs(address.sin_port);
+        int control[2], results[2];
+        if (::pipe2(control, O_CLOEXEC) != 0 || ::pipe2(results, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        // A process of its own, so that serving costs the clients' process no CPU time.
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            ::prctl(PR_SET_NAME, "replay-server");  // tells it apart in perf and top
+            ::close(control[1]);
+            ::close(results[0]);
+            serveForever(recordings, control[0], results[1]);
+            ::_exit(0);
+        }
+        ::close(control[0]);
+        ::close(results[1]);
+        control_ = control[1];
+        results_ = results[0];
+        ::close(listener_);
+    }
+
+    ~ReplayServer() {
+        ::close(control_);  // the server's loop ends on end of file
+        int status;
+        if (::waitpid(pid_, &status, WNOHANG) == 0) {
+            auto deadline = Clock::now() + 2s;
+            while (::waitpid(pid_, &status, WNOHANG) == 0 && Clock::now() < deadline) {
+                ::usleep(10'000);
+            }
+            if (::waitpid(pid_, &status, WNOHANG) == 0) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+            }
+        }
+        ::close(results_);
+    }
+
+    int port() const { return port_; }
+
+    // The next connection gets recording `index`.
+    void serve(std::uint32_t index) { writeAll(control_, &index, sizeof index); }
+
+    ServeResult result() {
+        ServeResult result;
+        if (!waitFor(results_, POLLIN, 60s) ||
+            ::read(results_, &result, sizeof result) != ssize_t(sizeof result)) {
+            std::fprintf(stderr, "replay-benchmarks: the replay server stopped answering\n");
+            std::exit(1);
+        }
+        return result;
+    }
+
+private:
+    void serveForever(const std::vector<Recording>& recordings, int control, int results) {
+        std::uint32_t index;
+        while (::read(control, &index, sizeof index) == ssize_t(sizeof index)) {
+            ServeResult result;
+            int connection = -1;
+            try {
+                if (!waitFor(listener_, POLLIN, 30s)) {
+                    throw std::runtime_error("no client connected");
+                }
+                connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (connection < 0) {
+                    throw std::runtime_error(std::string("accept: ") + std::strerror(errno));
+                }
+                int one = 1;
+                ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                result.firstByteNanoseconds = serveOne(recordings.at(index), connection);
+                result.ok = 1;
+            } catch (const std::exception& error) {
+                std::snprintf(result.message, sizeof result.message, "%s", error.what());
+            }
+            writeAll(results, &result, sizeof result);
+            if (connection >= 0) {
+                // After a replay the client decides when it is done: leaving first could cut its
+                // last update. A refused client is let go at once.
+                if (result.ok) {
+                    drainUntilClosed(connection, 10s);
+                }
+                ::close(connection);
+            }
+        }
+    }
+
+    // Does the server's side of the handshake with the recorded name, size and pixel format,
+    // checks that the client asks for what the recording was made with, then sends the recorded
+    // messages without waiting for requests. Returns when the first update byte was sent.
+    static std::int64_t serveOne(const Recording& recording, int fd) {
+        std::string_view version = "RFB 003.008\n";
+        writeAll(fd, version.data(), version.size());
+        std::vector<std::uint8_t> reply = readExactly(fd, 12);
+        if (std::string_view(reinterpret_cast<const char*>(reply.data()), 10) != "RFB 003.00") {
+            throw std::runtime_error("the client answered an unexpected protocol version");
+        }
+        const std::uint8_t security[] = {1, 1};
+        writeAll(fd, security, sizeof security);
+        if (readExactly(fd, 1)[0] != 1) {
+            throw std::runtime_error("the client chose a security type other than None");
+        }
+        const std::uint8_t securityResult[] = {0, 0, 0, 0};
+        writeAll(fd, securityResult, sizeof securityResult);
+        readExactly(fd, 1);  // ClientInit
+
+        std::vector<std::uint8_t> init = {
+            std::uint8_t(recording.width >> 8), std::uint8_t(recording.width),
+            std::uint8_t(recording.height >> 8), std::uint8_t(recording.height)};
+        init.insert(init.end(), recording.format.begin(), recording.format.end());
+        auto nameLength = std::uint32_t(recording.desktopName.size());
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            init.push_back(std::uint8_t(nameLength >> shift));
+        }
+        init.insert(init.end(), recording.desktopName.begin(), recording.desktopName.end());
+        writeAll(fd, init.data(), init.size());
+
+        // The format in effect is the ServerInit one until the client sets its own.
+        std::array<std::uint8_t, 16> format = recording.format;
+        std::optional<std::vector<std::int32_t>> encodings;
+        for (;;) {
+            std::uint8_t type = readExactly(fd, 1)[0];
+            if (type == 0) {
+                std::vector<std::uint8_t> body = readExactly(fd, 19);
+                std::copy(body.begin() + 3, body.end(), format.begin());
+            } else if (type == 2) {
+                std::vector<std::uint8_t> head = readExactly(fd, 3);
+                std::vector<std::uint8_t> list = readExactly(fd, 4 * be(&head[1], 2));
+                encodings.emplace();
+                for (std::size_t i = 0; i < list.size(); i += 4) {
+                    encodings->push_back(std::int32_t(be(&list[i], 4)));
+                }
+            } else if (type == 3) {
+                readExactly(fd, 9);
+                break;
+            } else {
+                throw std::runtime_error("client message type " + std::to_string(type) +
+                                         " before its first update request");
+            }
+        }
+        // The padding bytes carry nothing.
+        if (!std::equal(format.begin(), format.begin() + 13, recording.format.begin())) {
+            throw std::runtime_error("the client asked for another pixel format");
+        }
+        if (!encodings || pixelEncodings(*encodings) != pixelEncodings(recording.encodings)) {
+            throw std::runtime_error("the client asked for other encodings");
+        }
+        for (std::int32_t encoding : recording.used) {
+            if (std::find(encodings->begin(), encodings->end(), encoding) == encodings->end()) {
+                throw std::runtime_error("the client did not announce encoding " +
+                                         std::to_string(encoding) + " of the recording");
+            }
+        }
+
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        std::int64_t firstByte = 0;
+        std::size_t sent = 0;
+        std::vector<std::uint8_t> discard(1 << 16);
+        const auto& stream = recording.stream;
+        while (sent < stream.size()) {
+            pollfd entry{fd, POLLIN | POLLOUT, 0};
+            if (::poll(&entry, 1, 30'000) <= 0) {
+                throw std::runtime_error("the client stopped reading");
+            }
+            if (entry.revents & POLLIN) {
+                // Requests and the like: read so that the client never blocks on sending.
+                if (::recv(fd, discard.data(), discard.size(), 0) == 0) {
+                    throw std::runtime_error("the client closed the connection during the replay");
+                }
+            }
+            if (entry.revents & POLLOUT) {
+                if (sent == 0) {
+                    firstByte = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    Clock::now().time_since_epoch())
+                                    .count();
+                }
+                std::size_t chunk = std::min<std::size_t>(stream.size() - sent, 1 << 18);
+                ssize_t n = ::send(fd, stream.data() + sent, chunk, MSG_NOSIGNAL);
+                if (n > 0) {
+                    sent += std::size_t(n);
+                } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                    throw std::runtime_error(std::string("send: ") + std::strerror(errno));
+                }
+            }
+            if (entry.revents & (POLLERR | POLLHUP)) {
+                throw std::runtime_error("the connection failed during the replay");
+            }
+        }
+        return firstByte;
+    }
+
+    static void drainUntilClosed(int fd, std::chrono::milliseconds timeout) {
+        std::vector<std::uint8_t> discard(1 << 16);
+        auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (!waitFor(fd, POLLIN, 100ms)) {
+                continue;
+            }
+            ssize_t n = ::recv(fd, discard.data(), discard.size(), 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                return;
+            }
+        }
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    pid_t pid_ = -1;
+    int control_ = -1;
+    int results_ = -1;
+};
+
+// Clients ------------------------------------------------------------------------------------
+
+double cpuSeconds(clockid_t clock) {
+    timespec now;
+    ::clock_gettime(clock, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
+}
+double processCPUSeconds() {
+    return cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+}
+double threadCPUSeconds() {
+    return cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+}
+
+Clock::time_point fromNanoseconds(std::int64_t nanoseconds) {
+    return Clock::time_point(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(nanoseconds)));
+}
+
+struct Run {
+    std::optional<std::string> error;
+    double seconds = 0;
+    double cpuSeconds = 0;
+    // The part of cpuSeconds spent by the thread that waits for the updates (Tessaral only).
+    double waitingCPUSeconds = 0;
+    std::vector<std::uint32_t> frame;  // the last frame as 0xFFRRGGBB words, when asked for
+};
+
+Run failure(std::string message) {
+    Run run;
+    run.error = std::move(message);
+    return run;
+}
+
+// Waits for the client's Disconnected, so that no receive thread of this run is still using
+// CPU while the next one is measured.
+void finish(rfb::RFBClient& client) {
+    client.stop();
+    auto deadline = Clock::now() + 5s;
+    while (!client.events().ended() && Clock::now() < deadline) {
+        client.events().next(50ms);
+    }
+    while (client.events().tryNext()) {
+    }
+}
+
+Run runTessaral(ReplayServer& server, const Recording& recording, std::uint32_t index,
+                bool keepFrame) {
+    std::optional<rfb::RFBQuality> quality = qualityFor(recording.pixelFormat);
+    if (!quality) {
+        return failure("Tessaral has no quality with the recording's pixel format");
+    }
+    rfb::RFBConfiguration configuration;
+    configuration.endpoint = rfb::RFBEndpoint::host("127.0.0.1", server.port());
+    configuration.quality = *quality;
+    configuration.localCursor = false;
+    configuration.connectTimeout = 10s;
+    rfb::RFBClient client(configuration);
+    rfb::RFBClientTesting::setEncodings(client, recording.encodings);
+
+    server.serve(index);
+    const double cpuStart = processCPUSeconds();
+    const double waitingStart = threadCPUSeconds();
+    double waitingEnd = 0;
+    client.start();
+    auto deadline = Clock::now() + 60s;
+    std::optional<Clock::time_point> end;
+    double cpuEnd = 0;
+    std::optional<std::string> error;
+    while (!end && !error && Clock::now() < deadline) {
+        // Most updates wake this loop through FrameAvailable; the short time-out covers the
+        // last one, whose count can land just after its frame was taken.
+        std::optional<rfb::RFBEvent> event = client.events().next(1ms);
+        if (event) {
+            if (auto* ended = std::get_if<rfb::event::Disconnected>(&*event)) {
+                error = ended->error ? ended->error->errorDescription() : "disconnected";
+                break;
+            } else if (std::holds_alternative<rfb::event::FrameAvailable>(*event)) {
+                client.takeFrame();
+            }
+        }
+        if (client.statistics().updates >= recording.updates) {
+            end = Clock::now();
+            cpuEnd = processCPUSeconds();
+            waitingEnd = threadCPUSeconds();
+        }
+    }
+    ServeResult served = server.result();
+    Run run;
+    if (!served.ok) {
+        run.error = std::string("replay server: ") + served.message;
+    } else if (error) {
+        run.error = "Tessaral: " + *error;
+    } else if (!end) {
+        run.error = "Tessaral did not decode all updates in time";
+    } else {
+        run.seconds =
+            std::chrono::duration<double>(*end - fromNanoseconds(served.firstByteNanoseconds))
+                .count();
+        run.cpuSeconds = cpuEnd - cpuStart;
+        run.waitingCPUSeconds = waitingEnd - waitingStart;
+        if (keepFrame) {
+            if (std::optional<rfb::RFBImage> image = client.takeFrame()) {
+                run.frame.assign(image->words(),
+                                 image->words() + std::size_t(image->width()) * image->height());
+            }
+        }
+    }
+    finish(client);
+    return run;
+}
+
+struct LibVNCState {
+    std::uint32_t updates = 0;
+    std::uint32_t wanted = 0;
+    Clock::time_point end;
+};
+
+int stateTag;
+
+void finishedUpdate(rfbClient* client) {
+    auto* state = static_cast<LibVNCState*>(rfbClientGetClientData(client, &stateTag));
+    if (++state->updates == state->wanted) {
+        state->end = Clock::now();
+    }
+}
+
+void quiet(const char*, ...) {}
+
+const char* libvncEncodingName(std::int32_t encoding) {
+    switch (encoding) {
+        case rfb::RFBEncoding::raw:
+            return "raw";
+        case rfb::RFBEncoding::hextile:
+            return "hextile";
+        case rfb::RFBEncoding::zrle:
+            return "zrle";
+        default:
+            return nullptr;
+    }
+}
+
+// The libvncclient frame buffer holds pixels in the client's format; widened the way Tessaral
+// widens them, so that both clients' last frames can be compared word for word.
+std::vector<std::uint32_t> libvncFrame(const rfbClient* client, const rfb::PixelFormat& format) {
+    std::size_t count = std::size_t(client->width) * std::size_t(client->height);
+    std::vector<std::uint32_t> words(count);
+    const std::size_t bpp = format.bitsPerPixel / 8;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, client->frameBuffer + i * bpp, bpp);  // host order, little-endian
+        words[i] = format.word(value);
+    }
+    return words;
+}
+
+Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t index,
+              bool keepFrame) {
+    std::set<std::int32_t> encodings = pixelEncodings(recording.encodings);
+    const char* encodingName =
+        encodings.size() == 1 ? libvncEncodingName(*encodings.begin()) : nullptr;
+    if (!encodingName) {
+        return failure("libvncclient is only asked for single Raw, Hextile or ZRLE recordings");
+    }
+    const rfb::PixelFormat& format = recording.pixelFormat;
+    int bytesPerPixel = format.bitsPerPixel / 8;
+    rfbClient* client = rfbGetClient(8, 3, bytesPerPixel);
+    client->format.bitsPerPixel = format.bitsPerPixel;
+    client->format.depth = format.depth;
+    client->format.bigEndian = format.bigEndian;
+    client->format.trueColour = format.trueColor;
+    client->format.redMax = format.redMax;
+    client->format.greenMax = format.greenMax;
+    client->format.blueMax = format.blueMax;
+    client->format.redShift = format.redShift;
+    client->format.greenShift = format.greenShift;
+    client->format.blueShift = format.blueShift;
+    client->appData.encodingsString = encodingName;
+    client->appData.useRemoteCursor = FALSE;
+    client->canHandleNewFBSize = FALSE;
+    client->FinishedFrameBufferUpdate = finishedUpdate;
+    LibVNCState state;
+    state.wanted = recording.updates;
+    rfbClientSetClientData(client, &stateTag, &state);
+    client->serverHost = strdup("127.0.0.1");
+    client->serverPort = server.port();
+    client->connectTimeout = 10;
+
+    server.serve(index);
+    const double cpuStart = processCPUSeconds();
+    int argc = 1;
+    char programName[] = "replay-benchmarks";
+    char* argv[] = {programName, nullptr};
+    if (!rfbInitClient(client, &argc, argv)) {
+        // rfbInitClient has already released the client.
+        ServeResult served = server.result();
+        return failure(served.ok ? "libvncclient failed to start"
+                                 : std::string("replay server: ") + served.message);
+    }
+    auto deadline = Clock::now() + 60s;
+    std::optional<std::string> error;
+    while (state.updates < state.wanted) {
+        if (Clock::now() > deadline) {
+            error = "libvncclient did not decode all updates in time";
+            break;
+        }
+        // Data may already sit in libvncclient's own buffer, where select() cannot see it.
+        if (client->buffered == 0) {
+            int ready = WaitForMessage(client, 100'000);
+            if (ready < 0) {
+                error = "libvncclient: waiting for the server failed";
+                break;
+            }
+            if (ready == 0) {
+                continue;
+            }
+        }
+        if (!HandleRFBServerMessage(client)) {
+            error = "libvncclient: the session ended";
+            break;
+        }
+    }
+    double cpuEnd = processCPUSeconds();
+    ServeResult served = server.result();
+    Run run;
+    if (!served.ok) {
+        run.error = std::string("replay server: ") + served.message;
+    } else if (error) {
+        run.error = *error;
+    } else {
+        run.seconds =
+            std::chrono::duration<double>(state.end - fromNanoseconds(served.firstByteNanoseconds))
+                .count();
+        run.cpuSeconds = cpuEnd - cpuStart;
+        if (keepFrame) {
+            run.frame = libvncFrame(client, format);
+        }
+    }
+    std::free(client->frameBuffer);
+    client->frameBuffer = nullptr;
+    rfbClientCleanup(client);
+    return run;
+}
+
+// Benchmarks ---------------------------------------------------------------------------------
+
+enum class Peer { tessaral, libvnc };
+
+struct Samples {
+    std::vector<double> seconds;
+    std::vector<double> cpuSeconds;
+    std::vector<std::uint32_t> frame;
+    std::optional<std::string> error;
+};
+
+std::vector<Recording> recordings;
+std::optional<ReplayServer> replayServer;
+std::map<std::pair<std::size_t, Peer>, Samples> samples;
+
+void replay(benchmark::State& state, std::size_t index, Peer peer) {
+    const Recording& recording = recordings[index];
+    Samples& collected = samples[{index, peer}];
+    double seconds = 0, cpuSeconds = 0, waitingCPUSeconds = 0;
+    for (auto _ : state) {
+        bool keepFrame = collected.frame.empty();
+        Run run = peer == Peer::tessaral
+                      ? runTessaral(*replayServer, recording, std::uint32_t(index), keepFrame)
+                      : runLibVNC(*replayServer, recording, std::uint32_t(index), keepFrame);
+        if (run.error) {
+            collected.error = *run.error;
+            state.SkipWithError(run.error->c_str());
+            break;
+        }
+        state.SetIterationTime(run.seconds);
+        seconds += run.seconds;
+        cpuSeconds += run.cpuSeconds;
+        waitingCPUSeconds += run.waitingCPUSeconds;
+        collected.seconds.push_back(run.seconds);
+        collected.cpuSeconds.push_back(run.cpuSeconds);
+        if (keepFrame) {
+            collected.frame = std::move(run.frame);
+        }
+    }
+    if (seconds > 0) {
+        double iterations = double(state.iterations());
+        state.counters["updates_per_s"] = double(recording.updates) * iterations / seconds;
+        state.counters["Mpixel_per_s"] = double(recording.pixels) * 1e-6 * iterations / seconds;
+        state.counters["cpu_ms"] = cpuSeconds * 1e3 / iterations;
+        state.counters["cpu_util"] = cpuSeconds / seconds;
+        if (peer == Peer::tessaral) {
+            state.counters["cpu_waiting_ms"] = waitingCPUSeconds * 1e3 / iterations;
+        }
+    }
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// The goal is measured on medians, which other processes on the machine disturb least.
+constexpr double goal = 1.3;
+
+// Returns false when a run failed or the clients' last frames differ. Recordings that only one
+// client replayed (a --benchmark_filter) show that client's columns alone.
+bool printSummary() {
+    bool allGood = true;
+    std::printf(
+        "\nReplay summary (medians over all iterations; CPU = client process CPU time)\n"
+        "%-18s %7s %7s | %8s %8s %8s | %8s %8s %8s | %6s %6s  %s\n",
+        "recording", "updates", "Mpixel", "T upd/s", "T Mpx/s", "T cpu ms", "L upd/s", "L Mpx/s",
+        "L cpu ms", "speed", "cpu", "goal 1.3x");
+    for (std::size_t i = 0; i < recordings.size(); ++i) {
+        const Recording& r = recordings[i];
+        const double mpx = double(r.pixels) * 1e-6;
+        std::string row, notes;
+        std::optional<double> seconds[2], cpu[2];
+        const Samples* found[2] = {};
+        for (Peer peer : {Peer::tessaral, Peer::libvnc}) {
+            int side = peer == Peer::tessaral ? 0 : 1;
+            auto entry = samples.find({i, peer});
+            char cells[64];
+            if (entry == samples.end() || entry->second.seconds.empty()) {
+                std::snprintf(cells, sizeof cells, " | %8s %8s %8s", "-", "-", "-");
+                if (entry != samples.end() && entry->second.error) {
+                    notes += std::string(side == 0 ? "  Tessaral: " : "  libvncclient: ") +
+                             *entry->second.error;
+                    allGood = false;
+                }
+            } else {
+                found[side] = &entry->second;
+                seconds[side] = median(entry->second.seconds);
+                cpu[side] = median(entry->second.cpuSeconds);
+                std::snprintf(cells, sizeof cells, " | %8.0f %8.1f %8.1f",
+                              r.updates / *seconds[side], mpx / *seconds[side], *cpu[side] * 1e3);
+            }
+            row += cells;
+        }
+        if (!found[0] && !found[1] && notes.empty()) {
+            continue;
+        }
+        char ratios[64];
+        if (found[0] && found[1]) {
+            double speed = *seconds[1] / *seconds[0];
+            const char* verdict = speed >= goal ? "met" : speed >= 1 ? "MISSED" : "SLOWER";
+            std::snprintf(ratios, sizeof ratios, " | %5.2fx %5.2fx  %s", speed, *cpu[1] / *cpu[0],
+                          verdict);
+            if (found[0]->frame != found[1]->frame) {
+                std::size_t differing = 0;
+                for (std::size_t p = 0;
+                     p < std::min(found[0]->frame.size(), found[1]->frame.size()); ++p) {
+                    differing += found[0]->frame[p] != found[1]->frame[p];
+                }
+                notes += "  LAST FRAMES DIFFER (" + std::to_string(differing) + " pixels)";
+                allGood = false;
+            }
+        } else {
+            std::snprintf(ratios, sizeof ratios, " | %6s %6s  %s", "-", "-", "-");
+        }
+        std::printf("%-18s %7u %7.1f%s%s%s\n", r.name.c_str(), r.updates, mpx, row.c_str(), ratios,
+                    notes.c_str());
+    }
+    std::printf(
+        "T = Tessaral, L = libvncclient; speed = Tessaral's throughput / libvncclient's (wall time "
+        "from the first update byte sent to the last update decoded); cpu = libvncclient's CPU "
+        "time / Tessaral's\n");
+    return allGood;
+}
+
+std::optional<std::string> option(std::vector<char*>& arguments, std::string_view name) {
+    for (auto it = arguments.begin(); it != arguments.end(); ++it) {
+        std::string_view argument = *it;
+        if (argument.size() > name.size() && argument.substr(0, name.size()) == name &&
+            argument[name.size()] == '=') {
+            std::string value(argument.substr(name.size() + 1));
+            arguments.erase(it);
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<char*> arguments(argv, argv + argc);
+    std::filesystem::path directory =
+        option(arguments, "--recordings").value_or(TESSARAL_RECORDINGS_DIR);
+    int iterations = std::atoi(option(arguments, "--iterations").value_or("5").c_str());
+    // Repetitions interleaved at random spread other processes' load over both clients alike.
+    std::vector<std::string> defaults = {"--benchmark_repetitions=3",
+                                         "--benchmark_enable_random_interleaving=true",
+                                         "--benchmark_report_aggregates_only=true"};
+    for (std::string& flag : defaults) {
+        std::string_view prefix(flag.data(), flag.find('='));
+        bool given = std::any_of(arguments.begin() + 1, arguments.end(), [&](char* argument) {
+            return std::string_view(argument).substr(0, prefix.size()) == prefix;
+        });
+        if (!given) {
+            arguments.push_back(flag.data());
+        }
+    }
+
+    std::vector<std::filesystem::path> files;
+    if (std::filesystem::is_directory(directory)) {
+        for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+            if (entry.path().string().ends_with(".rfbrec.gz")) {
+                files.push_back(entry.path());
+            }
+        }
+    }
+    std::sort(files.begin(), files.end());
+    // Inflating every recording takes seconds; a filter that leaves some out saves that.
+    for (char* argument : arguments) {
+        constexpr std::string_view flag = "--benchmark_filter=";
+        std::string_view text = argument;
+        if (text.substr(0, flag.size()) != flag) {
+            continue;
+        }
+        text.remove_prefix(flag.size());
+        bool negated = text.starts_with("-");
+        std::regex filter(std::string(text.substr(negated ? 1 : 0)));
+        std::erase_if(files, [&](const std::filesystem::path& file) {
+            std::string name = "Replay/" + file.filename().string();
+            name.erase(name.find('.'));
+            bool matches = std::regex_search(name + "/tessaral", filter) ||
+                           std::regex_search(name + "/libvncclient", filter);
+            return matches == negated;
+        });
+    }
+    if (files.empty()) {
+        std::fprintf(stderr, "replay-benchmarks: no recordings in %s\n", directory.c_str());
+        return 1;
+    }
+    for (const auto& file : files) {
+        try {
+            recordings.push_back(loadRecording(file));
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "replay-benchmarks: %s: %s\n", file.c_str(), error.what());
+            return 1;
+        }
+    }
+
+    rfb::setLogSink([](rfb::LogLevel, std::string_view) {});
+    rfbClientLog = quiet;
+    rfbClientErr = quiet;
+    ::signal(SIGPIPE, SIG_IGN);
+    replayServer.emplace(recordings);
+
+    for (std::size_t i = 0; i < recordings.size(); ++i) {
+        for (Peer peer : {Peer::tessaral, Peer::libvnc}) {
+            std::string name = "Replay/" + recordings[i].name +
+                               (peer == Peer::tessaral ? "/tessaral" : "/libvncclient");
+            benchmark::RegisterBenchmark(name.c_str(), replay, i, peer)
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond)
+                ->Iterations(iterations);
+        }
+    }
+    int count = int(arguments.size());
+    arguments.push_back(nullptr);
+    benchmark::Initialize(&count, arguments.data());
+    if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) {
+        return 2;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    bool good = printSummary();
+    replayServer.reset();
+    return good ? 0 : 1;
+}

@@ -1,0 +1,414 @@
+#!/usr/bin/python3
+"""Tests for rfb-record and, when REPLAY_BENCHMARKS names the built replay-benchmarks, for the
+replay of what it records: a scripted server on loopback sends Raw, Hextile and ZRLE updates
+through the proxy to a scripted client, and the recording must hold exactly the server's bytes
+up to the last whole update, and replay to Tessaral and libvncclient alike."""
+
+import gzip
+import os
+import random
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RECORDER = os.path.join(HERE, "rfb-record.py")
+
+RGB888 = struct.pack(">BBBBHHHBBBxxx", 32, 24, 0, 1, 255, 255, 255, 16, 8, 0)
+RGB565 = struct.pack(">BBBBHHHBBBxxx", 16, 16, 0, 1, 31, 63, 31, 11, 5, 0)
+BGR233 = struct.pack(">BBBBHHHBBBxxx", 8, 8, 0, 1, 7, 7, 3, 0, 3, 6)
+RAW, HEXTILE, ZRLE, CURSOR, LASTRECT = 0, 5, 16, -239, -224
+WIDTH, HEIGHT = 160, 100
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def receive(sock, count):
+    data = b""
+    while len(data) < count:
+        chunk = sock.recv(count - len(data))
+        if not chunk:
+            raise EOFError()
+        data += chunk
+    return data
+
+
+class Encoder:
+    """Builds updates with content that exercises each encoding's branches."""
+
+    def __init__(self, pixel_format, seed=1):
+        self.bpp = pixel_format[0] // 8
+        self.cpixel = 3 if self.bpp == 4 else self.bpp
+        self.random = random.Random(seed)
+        self.deflater = zlib.compressobj(6)
+
+    def pixel(self):
+        value = self.random.getrandbits(8 * self.bpp)
+        if self.bpp == 4:
+            value &= 0xFFFFFF
+        return value.to_bytes(self.bpp, "little")
+
+    def pixels(self, count):
+        return b"".join(self.pixel() for _ in range(count))
+
+    @staticmethod
+    def update(rectangles):
+        body = b"".join(struct.pack(">HHHHi", *header) + data for header, data in rectangles)
+        return struct.pack(">BxH", 0, len(rectangles)) + body
+
+    def raw(self, x, y, w, h):
+        return (x, y, w, h, RAW), self.pixels(w * h)
+
+    def hextile(self, x, y, w, h):
+        out = b""
+        for ty in range(0, h, 16):
+            for tx in range(0, w, 16):
+                tw, th = min(16, w - tx), min(16, h - ty)
+                kinds = ["raw", "solid", "mono", "coloured", "same"]
+                # Later tiles may keep the background, so the first one has to set it.
+                kind = self.random.choice(kinds[1:4] if out == b"" else kinds)
+                if kind == "raw":
+                    out += b"\x01" + self.pixels(tw * th)
+                elif kind == "same":
+                    out += b"\x00"  # keeps the previous tile's background
+                elif kind == "solid":
+                    out += b"\x02" + self.pixel()
+                else:
+                    coloured = kind == "coloured"
+                    subrects = [(self.random.randrange(tw), self.random.randrange(th))
+                                for _ in range(self.random.randint(1, 6))]
+                    flags = 2 | 8 | (16 if coloured else 4)
+                    out += bytes([flags]) + self.pixel()
+                    if not coloured:
+                        out += self.pixel()
+                    out += bytes([len(subrects)])
+                    for sx, sy in subrects:
+                        if coloured:
+                            out += self.pixel()
+                        sw = self.random.randint(1, tw - sx)
+                        sh = self.random.randint(1, th - sy)
+                        out += bytes([sx << 4 | sy, (sw - 1) << 4 | (sh - 1)])
+        return (x, y, w, h, HEXTILE), out
+
+    def cpixels(self, count):
+        return b"".join(self.pixel()[: self.cpixel] for _ in range(count))
+
+    def zrle(self, x, y, w, h):
+        tiles = b""
+        for ty in range(0, h, 64):
+            for tx in range(0, w, 64):
+                tw, th = min(64, w - tx), min(64, h - ty)
+                kind = self.random.choice(["raw", "solid", "palette", "plain-rle"])
+                if kind == "raw":
+                    tiles += b"\x00" + self.cpixels(tw * th)
+                elif kind == "solid":
+                    tiles += b"\x01" + self.cpixels(1)
+                elif kind == "palette":
+                    tiles += b"\x02" + self.cpixels(2)
+                    row_bytes = (tw + 7) // 8
+                    tiles += bytes(self.random.getrandbits(8) for _ in range(row_bytes * th))
+                else:
+                    left = tw * th
+                    tiles += b"\x80"
+                    while left:
+                        run = min(left, self.random.randint(1, 600))
+                        tiles += self.cpixels(1)
+                        tiles += b"\xff" * ((run - 1) // 255) + bytes([(run - 1) % 255])
+                        left -= run
+        data = self.deflater.compress(tiles) + self.deflater.flush(zlib.Z_SYNC_FLUSH)
+        return (x, y, w, h, ZRLE), struct.pack(">I", len(data)) + data
+
+    def session(self, encoding, count):
+        """The first update covers the screen, later ones parts of it."""
+        make = {RAW: self.raw, HEXTILE: self.hextile, ZRLE: self.zrle}[encoding]
+        updates = [self.update([make(0, 0, WIDTH, HEIGHT)])]
+        for _ in range(count - 1):
+            rectangles = []
+            for _ in range(self.random.randint(1, 3)):
+                w, h = self.random.randint(1, 90), self.random.randint(1, 70)
+                x, y = self.random.randrange(WIDTH - w + 1), self.random.randrange(HEIGHT - h + 1)
+                rectangles.append(make(x, y, w, h))
+            updates.append(self.update(rectangles))
+        return updates
+
+
+class ScriptedServer(threading.Thread):
+    """Accepts one connection, does the 3.8 handshake, waits for the first request and sends
+    `messages` (a list of byte strings, or a function of the client's pixel format giving one)
+    in the given pieces."""
+
+    def __init__(self, messages, security=1, piece=None):
+        super().__init__(daemon=True)
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+        self.messages = messages
+        self.security = security
+        self.piece = piece
+        self.encodings = None
+        self.pixel_format = RGB888
+        self.sent = b""
+        self.error = None
+
+    def run(self):
+        try:
+            connection, _ = self.listener.accept()
+            with connection:
+                self.serve(connection)
+        except (OSError, EOFError) as error:
+            self.error = error
+        finally:
+            self.listener.close()
+
+    def serve(self, connection):
+        connection.sendall(b"RFB 003.008\n")
+        receive(connection, 12)
+        connection.sendall(bytes([1, self.security]))
+        if receive(connection, 1)[0] != self.security:
+            return
+        connection.sendall(b"\0\0\0\0")
+        receive(connection, 1)
+        connection.sendall(struct.pack(">HH", WIDTH, HEIGHT) + RGB888 +
+                           struct.pack(">I", 4) + b"test")
+        while True:
+            kind = receive(connection, 1)[0]
+            if kind == 0:
+                self.pixel_format = receive(connection, 19)[3:]
+            elif kind == 2:
+                count = struct.unpack(">xH", receive(connection, 3))[0]
+                self.encodings = list(struct.unpack(">%di" % count, receive(connection, 4 * count)))
+            elif kind == 3:
+                receive(connection, 9)
+                break
+        messages = self.messages
+        if callable(messages):
+            messages = messages(self.pixel_format)
+        stream = b"".join(messages)
+        step = self.piece or len(stream)
+        for start in range(0, len(stream), step):
+            connection.sendall(stream[start : start + step])
+            self.sent += stream[start : start + step]
+        connection.shutdown(socket.SHUT_WR)
+        # Until the client goes, so that nothing it still sends is refused.
+        while connection.recv(65536):
+            pass
+
+
+class ScriptedClient:
+    def __init__(self, port, pixel_format, encodings):
+        self.sock = socket.create_connection(("127.0.0.1", port))
+        self.sock.settimeout(10)
+        version = receive(self.sock, 12)
+        self.sock.sendall(version)
+        types = receive(self.sock, receive(self.sock, 1)[0])
+        self.sock.sendall(types[:1])
+        if types[:1] != b"\x01":
+            return
+        receive(self.sock, 4)
+        self.sock.sendall(b"\x01")
+        head = receive(self.sock, 24)
+        receive(self.sock, struct.unpack(">I", head[20:24])[0])
+        self.sock.sendall(b"\0\0\0\0" + pixel_format)
+        self.sock.sendall(struct.pack(">BxH%di" % len(encodings), 2, len(encodings), *encodings))
+        self.sock.sendall(struct.pack(">BBHHHH", 3, 0, 0, 0, WIDTH, HEIGHT))
+
+    def read_all(self):
+        data = b""
+        while True:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+
+
+def read_recording(path):
+    data = gzip.open(path).read()
+    assert data[:8] == b"RFBREC1\n"
+    p = 8
+    width, height = struct.unpack(">HH", data[p : p + 4])
+    pixel_format = data[p + 4 : p + 20]
+    p += 20
+    name_length = struct.unpack(">H", data[p : p + 2])[0]
+    name = data[p + 2 : p + 2 + name_length]
+    p += 2 + name_length
+    count = struct.unpack(">H", data[p : p + 2])[0]
+    encodings = list(struct.unpack(">%di" % count, data[p + 2 : p + 2 + 4 * count]))
+    p += 2 + 4 * count
+    updates, pixels, length = struct.unpack(">IQQ", data[p : p + 20])
+    stream = data[p + 20 :]
+    assert len(stream) == length
+    return dict(width=width, height=height, format=pixel_format, name=name, encodings=encodings,
+                updates=updates, pixels=pixels, stream=stream)
+
+
+def record_session(output, messages, client_format, client_encodings, *options, piece=None,
+                   security=1):
+    """Runs the recorder between a scripted server and client; returns the server, what the
+    client received, and the recorder's exit status and standard error."""
+    server = ScriptedServer(messages, security=security, piece=piece)
+    server.start()
+    port = free_port()
+    recorder = subprocess.Popen(
+        [sys.executable, RECORDER, "--listen", str(port), "--server",
+         "127.0.0.1:%d" % server.port, "--output", output, *options],
+        stderr=subprocess.PIPE, text=True)
+    try:
+        client = None
+        deadline = time.monotonic() + 10
+        while client is None:
+            try:
+                client = ScriptedClient(port, client_format, client_encodings)
+            except ConnectionRefusedError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.05)
+        received = client.read_all()
+        client.sock.close()
+        _, errors = recorder.communicate(timeout=10)
+    finally:
+        if recorder.poll() is None:
+            recorder.kill()
+            recorder.communicate()
+    server.join(10)
+    return server, received, recorder.returncode, errors
+
+
+class RecordTests(unittest.TestCase):
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.output = os.path.join(self.directory.name, "session.rfbrec.gz")
+
+    def tearDown(self):
+        self.directory.cleanup()
+
+    def record(self, messages, client_format, client_encodings, *options, **keywords):
+        return record_session(self.output, messages, client_format, client_encodings, *options,
+                              **keywords)
+
+    def test_keeps_the_server_bytes_up_to_the_last_whole_update(self):
+        encoder = Encoder(RGB565)
+        updates = encoder.session(HEXTILE, 4)
+        others = [b"\x02", struct.pack(">BxxxI", 3, 5) + b"hello"]  # Bell, ServerCutText
+        messages = updates[:2] + others + updates[2:]
+        server, received, code, errors = self.record(
+            messages, RGB565, [ZRLE, HEXTILE, RAW, CURSOR], "--encodings", "hextile",
+            "--updates", "3", piece=7)
+        self.assertEqual(code, 0, errors)
+        self.assertEqual(server.encodings, [HEXTILE])
+        self.assertEqual(received[-len(server.sent):], server.sent, "the proxy altered the stream")
+        recording = read_recording(self.output)
+        self.assertEqual((recording["width"], recording["height"]), (WIDTH, HEIGHT))
+        self.assertEqual(recording["format"], RGB565)
+        self.assertEqual(recording["encodings"], [HEXTILE])
+        self.assertEqual(recording["name"], b"test")
+        self.assertEqual(recording["updates"], 3)
+        self.assertEqual(recording["stream"], b"".join(messages[:5]))
+
+    def test_counts_the_pixels_of_every_rectangle_and_stops_at_last_rect(self):
+        encoder = Encoder(RGB888)
+        first = encoder.update([encoder.raw(0, 0, 10, 10), encoder.raw(5, 5, 3, 4)])
+        # LastRect ends an update whose count the server gave as "unknown".
+        second = (struct.pack(">BxH", 0, 0xFFFF) + struct.pack(">HHHHi", *encoder.raw(1, 1, 2, 2)[0])
+                  + encoder.raw(1, 1, 2, 2)[1] + struct.pack(">HHHHi", 0, 0, 0, 0, LASTRECT))
+        server, _, code, errors = self.record([first, second], RGB888, [RAW, LASTRECT])
+        self.assertEqual(code, 0, errors)
+        recording = read_recording(self.output)
+        self.assertEqual(recording["updates"], 2)
+        self.assertEqual(recording["pixels"], 100 + 12 + 4)
+        self.assertEqual(recording["encodings"], [RAW, LASTRECT])
+        self.assertEqual(recording["stream"], first + second)
+
+    def test_zrle_at_eight_bits(self):
+        encoder = Encoder(BGR233)
+        updates = encoder.session(ZRLE, 5)
+        _, _, code, errors = self.record(updates, BGR233, [ZRLE], "--updates", "5", piece=1000)
+        self.assertEqual(code, 0, errors)
+        recording = read_recording(self.output)
+        self.assertEqual(recording["updates"], 5)
+        self.assertEqual(recording["stream"], b"".join(updates))
+
+    def test_refuses_a_session_that_needs_a_password(self):
+        _, _, code, _ = self.record([], RGB888, [RAW], security=2)
+        self.assertNotEqual(code, 0)
+        self.assertFalse(os.path.exists(self.output))
+
+
+@unittest.skipUnless(os.environ.get("REPLAY_BENCHMARKS"), "REPLAY_BENCHMARKS not set")
+class ReplayTests(unittest.TestCase):
+    """Recordings made through the proxy, replayed to both clients; replay-benchmarks fails
+    when either client fails, or their last frames differ."""
+
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+
+    def tearDown(self):
+        self.directory.cleanup()
+
+    def make(self, name, encoding, pixel_format, updates=12):
+        output = os.path.join(self.directory.name, name + ".rfbrec.gz")
+        encoder = Encoder(pixel_format, seed=len(name))
+        _, _, code, errors = record_session(output, encoder.session(encoding, updates),
+                                            pixel_format, [encoding])
+        self.assertEqual(code, 0, errors)
+        return output
+
+    def replay(self):
+        return subprocess.run(
+            [os.environ["REPLAY_BENCHMARKS"], "--recordings=" + self.directory.name,
+             "--iterations=1", "--benchmark_repetitions=1"],
+            capture_output=True, text=True, timeout=120)
+
+    def test_both_clients_decode_every_encoding_and_format_alike(self):
+        for encoding, label in ((RAW, "raw"), (HEXTILE, "hextile"), (ZRLE, "zrle")):
+            for pixel_format, quality in ((RGB888, "full"), (RGB565, "thousands"),
+                                          (BGR233, "low")):
+                self.make("%s-%s" % (label, quality), encoding, pixel_format)
+        result = self.replay()
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertEqual(result.stdout.count(" met") + result.stdout.count(" MISSED") +
+                         result.stdout.count(" SLOWER"), 9, result.stdout)
+
+    def test_a_recording_whose_header_disagrees_is_refused(self):
+        path = self.make("raw-full", RAW, RGB888, updates=3)
+        data = bytearray(gzip.open(path).read())
+        at = len(data) - len(read_recording(path)["stream"]) - 20  # the update count
+        data[at : at + 4] = struct.pack(">I", 4)
+        with gzip.open(path, "wb") as out:
+            out.write(bytes(data))
+        result = self.replay()
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("header says 4", result.stderr)
+
+    def test_clients_that_did_not_ask_for_the_recorded_encoding_are_refused(self):
+        output = os.path.join(self.directory.name, "hextile-full.rfbrec.gz")
+        # The scripted server sends Raw whatever it was asked for.
+        _, _, code, errors = record_session(output, Encoder(RGB888).session(RAW, 3), RGB888,
+                                            [RAW], "--encodings", "hextile")
+        self.assertEqual(code, 0, errors)
+        result = self.replay()
+        self.assertNotEqual(result.returncode, 0)
+        for client in ("Tessaral", "libvncclient"):
+            self.assertIn(client + ": replay server: the client did not announce encoding 0",
+                          result.stdout)
+
+    def test_a_recording_in_a_format_no_quality_has_is_reported(self):
+        bgr888 = struct.pack(">BBBBHHHBBBxxx", 32, 24, 0, 1, 255, 255, 255, 0, 8, 16)
+        self.make("raw-bgr", RAW, bgr888, updates=2)
+        result = self.replay()
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("no quality with the recording's pixel format", result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
