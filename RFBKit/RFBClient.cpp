@@ -378,6 +378,7 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
     input.ensure(nameLength);
     std::string name = utf8WithReplacement({input.data(), nameLength});
     input.advance(nameLength);
+    connection.endDeadline();
     {
         std::lock_guard guard(lock);
         shared.framebufferWidth = width;

@@ -235,6 +235,7 @@ void TCPConnection::openService(const std::string& name, const std::string& type
 
 void TCPConnection::connect(const std::string& host, std::uint16_t port,
                             Clock::time_point deadline) {
+    receiveDeadline_ = deadline;
     Resolved resolved = resolve(host, port, deadline);
     int lastError = EHOSTUNREACH;
     for (addrinfo* a = resolved.list.get(); a != nullptr; a = a->ai_next) {
@@ -258,7 +259,11 @@ std::size_t TCPConnection::receive(std::span<std::uint8_t> space) {
                 events |= POLLOUT;
             }
         }
-        short revents = waitFor(socket_, events, Clock::time_point::max()).revents;
+        Wait wait = waitFor(socket_, events, receiveDeadline_);
+        if (wait.timedOut) {
+            throw RFBError::timedOut();
+        }
+        short revents = wait.revents;
         if (revents & POLLOUT) {
             std::lock_guard lock(sendMutex_);
             flushLocked();

@@ -34,12 +34,18 @@ class TCPConnection {
                      std::chrono::seconds timeout);
 
     // Blocks until bytes arrive (flushing queued output meanwhile) and returns how many were
-    // stored. Throws RFBError::connectionClosed, RFBError::connectionFailed or Cancelled.
+    // stored. Throws RFBError::connectionClosed, RFBError::connectionFailed, Cancelled, or
+    // RFBError::timedOut while the connect deadline still holds.
     std::size_t receive(std::span<std::uint8_t> space);
 
     // Never blocks: what the socket does not take at once is queued in order. Bytes sent before
     // the connection is open or after it was closed are dropped.
     void send(std::span<const std::uint8_t> bytes);
+
+    // Receives stop being bounded by the connect deadline. Until then a server that accepted
+    // the connection but never completes its side of the handshake times out like one that
+    // never answered.
+    void endDeadline() { receiveDeadline_ = std::chrono::steady_clock::time_point::max(); }
 
     void cancel();
     bool isCancelled() const { return cancelled_.load(); }
@@ -69,6 +75,8 @@ class TCPConnection {
     void wake();
 
     int socket_ = -1;
+    std::chrono::steady_clock::time_point receiveDeadline_ =
+        std::chrono::steady_clock::time_point::max();
     int wake_ = -1;
     std::atomic<bool> cancelled_{false};
     std::atomic<std::uint64_t> bytesReceived_{0};

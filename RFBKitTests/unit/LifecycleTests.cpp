@@ -118,6 +118,17 @@ TEST(Lifecycle, UnansweredConnectTimesOut) {
     EXPECT_LT(elapsed, 5s);
 }
 
+TEST(Lifecycle, ServerThatAcceptsButNeverFinishesTheHandshakeTimesOut) {
+    SilentLog log;
+    FakeServer silent([](Peer& peer) {
+        peer.write(text("RFB 003.008\n"));
+        peer.waitForClose();
+    });
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(connectTo(silent.endpoint(), 1s), RFBError::timedOut());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
 TEST(Lifecycle, StopEndsCleanlyInEveryPhaseWithoutLogging) {
     SilentLog log;
     std::size_t threads = entries("/proc/self/task");
