@@ -496,6 +496,8 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
 
     std::optional<RFBQuality> quality;
     bool full;
+    // Copied outside the lock and swapped in, so the critical section never allocates.
+    DecodeStatistics published = decoding;
     {
         std::lock_guard guard(lock);
         quality = shared.pendingQuality;
@@ -505,7 +507,7 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
         shared.framebufferWidth = framebuffer.width();
         shared.framebufferHeight = framebuffer.height();
         shared.updates += 1;
-        shared.decoding = decoding;
+        shared.decoding.swap(published);
     }
     if (quality && pixelFormat(*quality) != decoder.format()) {
         decoder.setFormat(pixelFormat(*quality));
