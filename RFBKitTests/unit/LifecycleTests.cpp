@@ -228,8 +228,27 @@ TEST(Lifecycle, StartTwiceRunsOnce) {
 }
 
 TEST(Lifecycle, PointerBeforeServerInitIsDropped) {
-    RFBClient client(configurationFor(RFBEndpoint::host("127.0.0.1", 9)));
-    client.sendPointer(1, 1, 0);  // must neither crash nor block
-    client.sendKey(1, true);
+    bool nothingBeyondTheVersion = false;
+    std::atomic<bool> pointerSent{false};
+    FakeServer server([&](Peer& peer) {
+        peer.write(text("RFB 003.008\n"));
+        peer.read(12);
+        while (!pointerSent) {
+            std::this_thread::sleep_for(1ms);
+        }
+        try {
+            peer.read(1, 300ms);
+        } catch (const std::runtime_error&) {
+            nothingBeyondTheVersion = true;  // timed out: no pointer event arrived
+        }
+    });
+    RFBClient client(configurationFor(server.endpoint()));
+    client.start();
+    ASSERT_TRUE(waitFor<event::Status>(client));  // connecting
+    ASSERT_TRUE(waitFor<event::Status>(client));  // authenticating: the version was answered
+    client.sendPointer(1, 1, 0);
+    pointerSent = true;
+    server.join();
+    EXPECT_TRUE(nothingBeyondTheVersion);
     EXPECT_FALSE(client.takeFrame());
 }
