@@ -226,7 +226,7 @@ inline void convertRow(const std::uint8_t* source, std::uint32_t* target, int co
 }
 
 template <class Convert>
-void rawRows(RFBInput& input, Framebuffer& framebuffer, int x, int y, int width, int height,
+void rawRows(RFBInput& input, std::uint32_t* origin, std::size_t stride, int width, int height,
              Convert convert) {
     if (width < 1 || height < 1) {
         return;
@@ -238,8 +238,8 @@ void rawRows(RFBInput& input, Framebuffer& framebuffer, int x, int y, int width,
         int rows =
             int(std::min<std::size_t>(std::size_t(height - row), input.available() / rowBytes));
         for (int r = 0; r < rows; ++r) {
-            convertRow(source + std::size_t(r) * rowBytes, framebuffer.row(y + row + r) + x, width,
-                       convert);
+            convertRow(source + std::size_t(r) * rowBytes, origin + std::size_t(row + r) * stride,
+                       width, convert);
         }
         input.advance(std::size_t(rows) * rowBytes);
         row += rows;
@@ -315,19 +315,17 @@ struct NeedMore {};
 // locals: the pixel stores could otherwise alias the members and force a reload after every run.
 template <class Convert, class Source>
 class ZRLETiles {
-public:
-    ZRLETiles(Source& source, Convert convert, Framebuffer& framebuffer)
-        : source_(source),
-          convert_(convert),
-          framebuffer_(framebuffer),
-          stride_(std::size_t(framebuffer.width())) {}
+  public:
+    ZRLETiles(Source& source, Convert convert, std::size_t stride)
+        : source_(source), convert_(convert), stride_(stride) {}
 
-    void decode(const RectHeader& rect) {
-        for (int ty = rect.y; ty < rect.y + rect.height; ty += zrleTileSize) {
-            int th = std::min(zrleTileSize, rect.y + rect.height - ty);
-            for (int tx = rect.x; tx < rect.x + rect.width; tx += zrleTileSize) {
-                int tw = std::min(zrleTileSize, rect.x + rect.width - tx);
-                std::uint32_t* origin = framebuffer_.row(ty) + tx;
+    // `pixels` is the rectangle's top-left pixel.
+    void decode(std::uint32_t* pixels, int width, int height) {
+        for (int ty = 0; ty < height; ty += zrleTileSize) {
+            int th = std::min(zrleTileSize, height - ty);
+            for (int tx = 0; tx < width; tx += zrleTileSize) {
+                int tw = std::min(zrleTileSize, width - tx);
+                std::uint32_t* origin = pixels + std::size_t(ty) * stride_ + std::size_t(tx);
                 // No well-formed tile is longer than this: one byte per pixel besides its
                 // colour, and the largest palette.
                 std::size_t bound =
@@ -346,7 +344,7 @@ public:
         }
     }
 
-private:
+  private:
     static constexpr std::size_t cpixelSize = Convert::size;
 
     [[noreturn]] void shortOfData() const {
@@ -506,7 +504,6 @@ private:
     const std::uint8_t* end_ = nullptr;
     bool complete_ = true;
     Convert convert_;
-    Framebuffer& framebuffer_;
     std::size_t stride_;
     alignas(16) std::uint32_t linear_[zrleTileSize * zrleTileSize + 8];
 };
@@ -542,8 +539,9 @@ std::uint32_t RectangleDecoder::pixel(RFBInput& input) {
 void RectangleDecoder::decodeRaw(const RectHeader& rect, RFBInput& input,
                                  Framebuffer& framebuffer) {
     framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
+    std::uint32_t* origin = framebuffer.area(rect.x, rect.y, rect.width, rect.height);
     withPixels(format_, table_.data(), [&](auto convert) {
-        rawRows(input, framebuffer, rect.x, rect.y, rect.width, rect.height, convert);
+        rawRows(input, origin, std::size_t(framebuffer.width()), rect.width, rect.height, convert);
     });
 }
 
@@ -559,9 +557,12 @@ void RectangleDecoder::decodeCopyRect(const RectHeader& rect, RFBInput& input,
         return;
     }
     const std::size_t rowBytes = std::size_t(rect.width) * sizeof(std::uint32_t);
+    const std::size_t stride = std::size_t(framebuffer.width());
+    // The source is read from the store being written, which area() has brought up to date.
+    std::uint32_t* target = framebuffer.area(rect.x, rect.y, rect.width, rect.height);
+    const std::uint32_t* source = framebuffer.row(sourceY) + sourceX;
     auto move = [&](int r) {
-        std::memmove(framebuffer.row(rect.y + r) + rect.x, framebuffer.row(sourceY + r) + sourceX,
-                     rowBytes);
+        std::memmove(target + std::size_t(r) * stride, source + std::size_t(r) * stride, rowBytes);
     };
     // Rows are taken in the order that reads each source row before it is overwritten.
     if (rect.y > sourceY) {
@@ -585,11 +586,10 @@ void RectangleDecoder::decodeRRE(const RectHeader& rect, RFBInput& input,
         std::uint32_t background = convert(p + 4);
         input.advance(4 + size);
         const std::size_t stride = std::size_t(framebuffer.width());
-        // An empty rectangle may sit just outside the store, where it has no origin to point at;
-        // only empty subrectangles fit in it.
-        const bool empty = rect.width < 1 || rect.height < 1;
-        std::uint32_t* origin = empty ? nullptr : framebuffer.row(rect.y) + rect.x;
-        if (!empty) {
+        // An empty rectangle has no origin (it may sit just outside the store); only empty
+        // subrectangles fit in it.
+        std::uint32_t* origin = framebuffer.area(rect.x, rect.y, rect.width, rect.height);
+        if (origin) {
             fillRect(origin, stride, rect.width, rect.height, background);
         }
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -623,16 +623,18 @@ void RectangleDecoder::decodeHextile(const RectHeader& rect, RFBInput& input,
     withPixels(format_, table_.data(), [&](auto convert) {
         constexpr std::size_t size = decltype(convert)::size;
         const std::size_t stride = std::size_t(framebuffer.width());
+        std::uint32_t* pixels = framebuffer.area(rect.x, rect.y, rect.width, rect.height);
         std::uint32_t background = opaqueBlack;
         std::uint32_t foreground = opaqueWhite;
-        for (int ty = rect.y; ty < rect.y + rect.height; ty += hextileSize) {
-            int th = std::min(hextileSize, rect.y + rect.height - ty);
-            for (int tx = rect.x; tx < rect.x + rect.width; tx += hextileSize) {
-                int tw = std::min(hextileSize, rect.x + rect.width - tx);
+        for (int ty = 0; ty < rect.height; ty += hextileSize) {
+            int th = std::min(hextileSize, rect.height - ty);
+            for (int tx = 0; tx < rect.width; tx += hextileSize) {
+                int tw = std::min(hextileSize, rect.width - tx);
+                std::uint32_t* origin = pixels + std::size_t(ty) * stride + std::size_t(tx);
                 unsigned subencoding = *need(input, 1);
                 input.advance(1);
                 if (subencoding & raw) {
-                    rawRows(input, framebuffer, tx, ty, tw, th, convert);
+                    rawRows(input, origin, stride, tw, th, convert);
                     continue;
                 }
                 std::size_t header = (subencoding & backgroundSpecified ? size : 0) +
@@ -649,7 +651,6 @@ void RectangleDecoder::decodeHextile(const RectHeader& rect, RFBInput& input,
                 }
                 unsigned count = subencoding & anySubrects ? *p : 0;
                 input.advance(header);
-                std::uint32_t* origin = framebuffer.row(ty) + tx;
                 fillRect(origin, stride, tw, th, background);
                 if (count == 0) {
                     continue;
@@ -698,9 +699,12 @@ void RectangleDecoder::decodeZRLE(const RectHeader& rect, RFBInput& input,
     std::size_t limit =
         w * h * (cpixel + 1) + ceilDiv(w, zrleTileSize) * ceilDiv(h, zrleTileSize) * 513 + 1024;
     zrleStream_->begin({input.data(), length}, limit);
+    std::uint32_t* origin = framebuffer.area(rect.x, rect.y, rect.width, rect.height);
+    const std::size_t stride = std::size_t(framebuffer.width());
     withCompactPixels(format_, table_.data(), [&](auto convert) {
         StreamedData source{*zrleStream_};
-        ZRLETiles<decltype(convert), StreamedData>(source, convert, framebuffer).decode(rect);
+        ZRLETiles<decltype(convert), StreamedData>(source, convert, stride)
+            .decode(origin, rect.width, rect.height);
     });
     zrleStream_->end();
     input.advance(length);
@@ -711,9 +715,12 @@ ZRLETileDecoder::ZRLETileDecoder(std::span<const std::uint8_t> data, const Pixel
 
 void ZRLETileDecoder::decode(const RectHeader& rect, Framebuffer& framebuffer) {
     framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
+    std::uint32_t* origin = framebuffer.area(rect.x, rect.y, rect.width, rect.height);
+    const std::size_t stride = std::size_t(framebuffer.width());
     withCompactPixels(format_, table_.data(), [&](auto convert) {
         WholeData source{data_, position_};
-        ZRLETiles<decltype(convert), WholeData>(source, convert, framebuffer).decode(rect);
+        ZRLETiles<decltype(convert), WholeData>(source, convert, stride)
+            .decode(origin, rect.width, rect.height);
         position_ = source.consumed;
     });
 }

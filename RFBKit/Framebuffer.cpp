@@ -16,7 +16,9 @@ std::string size(long width, long height) {
 }
 }  // namespace
 
-Framebuffer::Framebuffer(int width, int height) { resize(width, height); }
+Framebuffer::Framebuffer(int width, int height) {
+    resize(width, height);
+}
 
 void Framebuffer::checkSize(int width, int height) {
     if (width < 1 || width > maxDimension || height < 1 || height > maxDimension) {
@@ -31,22 +33,63 @@ void Framebuffer::resize(int width, int height) {
     std::fill_n(fresh.get(), words, opaqueBlack);
     pixels_ = std::move(fresh);
     spare_.reset();
+    damage_.clear();
     width_ = width;
     height_ = height;
 }
 
 // Only a published image can share the store, and only this thread publishes, so a count of
 // one cannot grow behind our back.
-// The store given up last time is reused once no image holds it any more, so a session
-// alternates between two stores instead of faulting in a fresh one for every update.
-void Framebuffer::makeUnique() {
-    if (pixels_.use_count() > 1) {
-        if (!spare_ || spare_.use_count() > 1) {
-            spare_.reset(new std::uint32_t[count()]);
-        }
-        std::memcpy(spare_.get(), pixels_.get(), count() * sizeof(std::uint32_t));
-        std::swap(pixels_, spare_);
+// Writing moves to the store given up at the last swap once no image holds it any more, so a
+// session alternates between two stores. That store missed only what was written since the
+// swap, so bringing it up to date copies the damaged areas rather than the whole frame.
+void Framebuffer::makeWritable() {
+    if (pixels_.use_count() == 1) {
+        return;
     }
+    if (spare_ && spare_.use_count() == 1) {
+        for (const Area& damaged : damage_) {
+            copyArea(pixels_.get(), spare_.get(), damaged);
+        }
+    } else {
+        spare_.reset(new std::uint32_t[count()]);
+        std::memcpy(spare_.get(), pixels_.get(), count() * sizeof(std::uint32_t));
+    }
+    std::swap(pixels_, spare_);
+    damage_.clear();
+}
+
+void Framebuffer::addDamage(const Area& written) {
+    if (damage_.size() == maxDamage) {
+        Area bounds = written;
+        for (const Area& damaged : damage_) {
+            int right = std::max(bounds.x + bounds.width, damaged.x + damaged.width);
+            int bottom = std::max(bounds.y + bounds.height, damaged.y + damaged.height);
+            bounds.x = std::min(bounds.x, damaged.x);
+            bounds.y = std::min(bounds.y, damaged.y);
+            bounds.width = right - bounds.x;
+            bounds.height = bottom - bounds.y;
+        }
+        damage_.assign(1, bounds);
+        return;
+    }
+    damage_.push_back(written);
+}
+
+void Framebuffer::copyArea(const std::uint32_t* from, std::uint32_t* to, const Area& part) const {
+    for (int r = 0; r < part.height; ++r) {
+        std::size_t start = index(part.x, part.y + r);
+        std::memcpy(to + start, from + start, std::size_t(part.width) * sizeof(std::uint32_t));
+    }
+}
+
+std::uint32_t* Framebuffer::area(int x, int y, int width, int height) {
+    if (width < 1 || height < 1) {
+        return nullptr;
+    }
+    makeWritable();
+    addDamage({x, y, width, height});
+    return pixels_.get() + index(x, y);
 }
 
 std::vector<std::uint32_t> Framebuffer::pixels() const {
@@ -65,9 +108,9 @@ void Framebuffer::validate(int x, int y, int width, int height) const {
 }
 
 void Framebuffer::fill(int x, int y, int width, int height, std::uint32_t word) {
+    std::uint32_t* origin = area(x, y, width, height);
     for (int r = 0; r < height; ++r) {
-        std::uint32_t* start = row(y + r) + x;
-        std::fill(start, start + width, word);
+        std::fill_n(origin + std::size_t(r) * width_, width, word);
     }
 }
 
@@ -75,8 +118,8 @@ std::optional<RFBImage> Framebuffer::makeImage() const {
     return image(std::shared_ptr<const std::uint32_t[]>(pixels_), width_, height_);
 }
 
-std::optional<RFBImage> Framebuffer::image(std::shared_ptr<const std::uint32_t[]> words,
-                                           int width, int height) {
+std::optional<RFBImage> Framebuffer::image(std::shared_ptr<const std::uint32_t[]> words, int width,
+                                           int height) {
     if (!words || width < 1 || height < 1) {
         return std::nullopt;
     }

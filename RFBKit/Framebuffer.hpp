@@ -10,7 +10,7 @@ namespace rfb {
 // An immutable, shared snapshot of pixel words (0xFFRRGGBB for frames, premultiplied ARGB for
 // cursors), row by row from the top. Copies share the pixels.
 class RFBImage {
-public:
+  public:
     RFBImage(std::shared_ptr<const std::uint32_t[]> words, int width, int height)
         : words_(std::move(words)), width_(width), height_(height) {}
 
@@ -21,14 +21,14 @@ public:
     // Keeps the pixels alive for as long as the returned handle lives (for zero-copy wrapping).
     std::shared_ptr<const std::uint32_t[]> storage() const { return words_; }
 
-private:
+  private:
     std::shared_ptr<const std::uint32_t[]> words_;
     int width_;
     int height_;
 };
 
 class Framebuffer {
-public:
+  public:
     static constexpr int maxDimension = 16384;
 
     // Throws protocolViolation("framebuffer size W×H") outside 1...16384.
@@ -42,12 +42,10 @@ public:
     int width() const { return width_; }
     int height() const { return height_; }
     std::uint32_t operator()(int x, int y) const { return pixels_[index(x, y)]; }
-    // Writable pixels of row y. The first write after makeImage() copies the store, so that
-    // published images stay unchanged without publishing having to copy.
-    std::uint32_t* row(int y) {
-        makeUnique();
-        return pixels_.get() + std::size_t(y) * width_;
-    }
+    const std::uint32_t* row(int y) const { return pixels_.get() + std::size_t(y) * width_; }
+    // Writable pixels of a validated area: its top-left pixel, rows width() words apart. Null for
+    // an empty area. Images made before stay unchanged (see makeWritable).
+    std::uint32_t* area(int x, int y, int width, int height);
     // A copy of all pixel words, row by row.
     std::vector<std::uint32_t> pixels() const;
 
@@ -57,9 +55,17 @@ public:
     static std::optional<RFBImage> image(std::shared_ptr<const std::uint32_t[]> words, int width,
                                          int height);
 
-private:
+  private:
+    struct Area {
+        int x, y, width, height;
+    };
+    // Enough for the updates of real servers; more are merged into one bounding area.
+    static constexpr std::size_t maxDamage = 64;
+
     static void checkSize(int width, int height);
-    void makeUnique();
+    void makeWritable();
+    void addDamage(const Area& written);
+    void copyArea(const std::uint32_t* from, std::uint32_t* to, const Area& part) const;
     std::size_t count() const { return std::size_t(width_) * height_; }
     std::size_t index(int x, int y) const { return std::size_t(y) * width_ + x; }
 
@@ -67,6 +73,8 @@ private:
     int height_ = 0;
     std::shared_ptr<std::uint32_t[]> pixels_;
     std::shared_ptr<std::uint32_t[]> spare_;  // the previous store, possibly still published
+    // Written since the stores were last swapped: all that the spare store lacks.
+    std::vector<Area> damage_;
 };
 
 }  // namespace rfb

@@ -9,16 +9,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string_view>
+#include <optional>
 #include <random>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "Decoders.hpp"
+#include "Framebuffer.hpp"
 #include "HeapCounter.hpp"
 #include "Log.hpp"
 #include "RFBClient.hpp"
-#include "Framebuffer.hpp"
 #include "RFBInput.hpp"
 
 using namespace rfb;
@@ -58,7 +59,7 @@ struct Wire {
 // Serves the same update over and over, as if the server kept sending it, so one reader runs
 // across all iterations just as it runs across a session.
 class Replay {
-public:
+  public:
     explicit Replay(std::vector<std::uint8_t> bytes)
         : bytes_(std::make_shared<std::vector<std::uint8_t>>(std::move(bytes))),
           position_(std::make_shared<std::size_t>(0)),
@@ -71,7 +72,7 @@ public:
     RFBInput& input() { return input_; }
     std::size_t size() const { return bytes_->size(); }
 
-private:
+  private:
     std::shared_ptr<std::vector<std::uint8_t>> bytes_;
     std::shared_ptr<std::size_t> position_;
     RFBInput input_;
@@ -177,7 +178,7 @@ void BM_FillHextile(benchmark::State& state) {
 
 // Each frame is compressed as the next part of one stream, as a server does across updates.
 class Deflater {
-public:
+  public:
     Deflater() {
         if (deflateInit(&stream_, Z_DEFAULT_COMPRESSION) != Z_OK) {
             std::abort();
@@ -198,14 +199,14 @@ public:
         return out;
     }
 
-private:
+  private:
     z_stream stream_{};
 };
 
 // Chooses each tile's subencoding by size, the way servers do, so that the mix of solid,
 // palette, run-length and raw tiles follows the content.
 class ZRLEEncoder {
-public:
+  public:
     explicit ZRLEEncoder(const std::vector<std::uint32_t>& image) : image_(image) {}
 
     std::vector<std::uint8_t> tiles() {
@@ -217,7 +218,7 @@ public:
         return std::move(out_);
     }
 
-private:
+  private:
     void cpixel(std::uint32_t word) {
         out_.push_back(std::uint8_t(word));
         out_.push_back(std::uint8_t(word >> 8));
@@ -334,7 +335,7 @@ std::uint32_t blend(std::uint32_t from, std::uint32_t to, int level, int levels)
 // A desktop as remote sessions show it: a gradient wallpaper, a menu bar, a document window
 // with anti-aliased text, a dark code editor with coloured text, a photo and a dock.
 class SyntheticDesktop {
-public:
+  public:
     SyntheticDesktop() : image_(screenPixels), random_(42) {
         for (int y = 0; y < screenHeight; ++y) {
             std::uint32_t word = blend(rgb(40, 70, 140), rgb(180, 90, 120), y, screenHeight);
@@ -362,7 +363,7 @@ public:
 
     const std::vector<std::uint32_t>& image() const { return image_; }
 
-private:
+  private:
     std::uint32_t& at(int x, int y) { return image_[std::size_t(y) * screenWidth + x]; }
 
     void rect(int x, int y, int w, int h, std::uint32_t word) {
@@ -586,16 +587,27 @@ void BM_ZRLEDesktopTilesOnly(benchmark::State& state) {
 // Publishing ---------------------------------------------------------------------------------
 
 // Publishing shares the store with the image; the copy happens when the next update first
-// writes, so both are timed together.
-void BM_PublishFrame(benchmark::State& state) {
+// writes, so both are timed together, for a one-pixel update. While the viewer releases its
+// images only the damaged area is copied; while it still holds the one before, the whole frame.
+void publishFrames(benchmark::State& state, bool holdPrevious) {
     Framebuffer framebuffer(screenWidth, screenHeight);
+    std::optional<RFBImage> held;
     for (auto _ : state) {
         auto image = framebuffer.makeImage();
-        framebuffer.row(0)[0] = 0xFF000001;
+        framebuffer.area(0, 0, 1, 1)[0] = 0xFF000001;
         benchmark::DoNotOptimize(image);
         benchmark::ClobberMemory();
+        if (holdPrevious) {
+            held = std::move(image);
+        }
     }
     reportPixels(state, screenPixels, screenPixels * 4);
+}
+void BM_PublishFrame(benchmark::State& state) {
+    publishFrames(state, false);
+}
+void BM_PublishFrameHeld(benchmark::State& state) {
+    publishFrames(state, true);
 }
 
 // Session memory -----------------------------------------------------------------------------
@@ -679,6 +691,7 @@ BENCHMARK(BM_ZRLEDesktopInflateOnly)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ZRLEDesktop)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ZRLEDesktopTilesOnly)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PublishFrame)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PublishFrameHeld)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SessionPeakMemory)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 BENCHMARK_MAIN();

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <vector>
+
 #include "ByteSource.hpp"
 #include "Framebuffer.hpp"
 
@@ -41,4 +45,38 @@ TEST(FramebufferTest, ImagesAreSnapshots) {
     EXPECT_EQ(image->pixel(0, 0), 0xFF000000u);
     EXPECT_EQ(image->pixel(1, 1), 0xFFFFFFFFu);
     EXPECT_EQ(image->width(), 2);
+}
+
+// Writes land in whichever of the two stores no image holds, brought up to date from the other
+// by copying only what changed since. Any mistake there shows as a frame or an image that
+// differs from a plain model of the same writes.
+TEST(FramebufferTest, AlternatingStoresMatchAPlainModel) {
+    constexpr int width = 37, height = 23;
+    Framebuffer framebuffer(width, height);
+    std::vector<std::uint32_t> model(width * height, 0xFF000000);
+    std::vector<std::pair<RFBImage, std::vector<std::uint32_t>>> held;
+    std::mt19937 random(7);
+    auto below = [&](int n) { return int(random() % unsigned(n)); };
+    for (int step = 0; step < 2000; ++step) {
+        // Up to 100 areas between images, beyond the number of areas tracked one by one.
+        for (int i = below(4) == 0 ? below(100) : below(3); i >= 0; --i) {
+            int x = below(width), y = below(height);
+            int w = 1 + below(width - x), h = 1 + below(height - y);
+            std::uint32_t word = 0xFF000000 | std::uint32_t(random());
+            framebuffer.fill(x, y, w, h, word);
+            for (int r = y; r < y + h; ++r) {
+                std::fill_n(model.begin() + r * width + x, w, word);
+            }
+        }
+        ASSERT_EQ(framebuffer.pixels(), model) << "step " << step;
+        held.emplace_back(*framebuffer.makeImage(), model);
+        // The viewer sometimes keeps images for a while, sometimes drops them at once.
+        while (held.size() > std::size_t(below(3))) {
+            held.erase(held.begin() + below(int(held.size())));
+        }
+        for (const auto& [image, expected] : held) {
+            ASSERT_TRUE(std::equal(expected.begin(), expected.end(), image.words()))
+                << "step " << step;
+        }
+    }
 }
