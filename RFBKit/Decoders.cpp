@@ -7,6 +7,10 @@
 #include <string>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "RFBError.hpp"
 #include "RFBInput.hpp"
 
@@ -64,14 +68,14 @@ struct CompactRGB888 {
 // order of the format is folded into the table when it is built.
 struct Lookup16 {
     static constexpr std::size_t size = 2;
-    const std::uint32_t* table;
-    std::uint32_t operator()(const std::uint8_t* p) const { return table[p[0] | p[1] << 8]; }
+    const PixelTable* table;
+    std::uint32_t operator()(const std::uint8_t* p) const { return table->words[p[0] | p[1] << 8]; }
 };
 
 struct Lookup8 {
     static constexpr std::size_t size = 1;
-    const std::uint32_t* table;
-    std::uint32_t operator()(const std::uint8_t* p) const { return table[p[0]]; }
+    const PixelTable* table;
+    std::uint32_t operator()(const std::uint8_t* p) const { return table->words[p[0]]; }
 };
 
 struct Generic32 {
@@ -108,31 +112,13 @@ const PixelFormat& checked(const PixelFormat& format) {
     return format;
 }
 
-std::vector<std::uint32_t> lookupTable(const PixelFormat& format) {
-    std::vector<std::uint32_t> table;
-    if (format.bitsPerPixel == 8) {
-        table.resize(256);
-        for (std::uint32_t value = 0; value < 256; ++value) {
-            table[value] = format.word(value);
-        }
-    } else if (format.bitsPerPixel == 16) {
-        table.resize(65536);
-        for (std::uint32_t index = 0; index < 65536; ++index) {
-            const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(index & 0xFF),
-                                           static_cast<std::uint8_t>(index >> 8)};
-            table[index] = format.word(format.readValue(bytes));
-        }
-    }
-    return table;
-}
-
 template <class Body>
-auto withPixels(const PixelFormat& format, const std::uint32_t* table, Body&& body) {
+auto withPixels(const PixelFormat& format, const PixelTable& table, Body&& body) {
     switch (format.bitsPerPixel) {
         case 8:
-            return body(Lookup8{table});
+            return body(Lookup8{&table});
         case 16:
-            return body(Lookup16{table});
+            return body(Lookup16{&table});
         default:
             if (format.isDirectRGB888() && !format.bigEndian) {
                 return body(DirectRGB888{});
@@ -142,7 +128,7 @@ auto withPixels(const PixelFormat& format, const std::uint32_t* table, Body&& bo
 }
 
 template <class Body>
-auto withCompactPixels(const PixelFormat& format, const std::uint32_t* table, Body&& body) {
+auto withCompactPixels(const PixelFormat& format, const PixelTable& table, Body&& body) {
     if (format.bitsPerPixel == 32 && format.trueColor && format.depth <= 24) {
         if (format.isDirectRGB888() && !format.bigEndian) {
             return body(CompactRGB888{});
@@ -206,6 +192,44 @@ TESSARAL_WIDE_VECTORS int orAlpha(const std::uint8_t* source, std::uint32_t* tar
     return i;
 }
 
+#if defined(__SSE2__)
+// Eight 8- or 16-bit true-colour pixels at a time, in 16-bit lanes (SSE2 is part of x86-64).
+// Returns how many it did, a multiple of 8.
+template <std::size_t Size>
+int scaleChannels(const std::uint8_t* source, std::uint32_t* target, int count,
+                  const PixelTable& table) {
+    struct Lanes {
+        __m128i shift, mask, factor;
+    };
+    auto lanes = [](const PixelTable::Channel& c) {
+        return Lanes{_mm_cvtsi32_si128(int(c.shift)), _mm_set1_epi16(short(c.mask)),
+                     _mm_set1_epi16(short(c.factor))};
+    };
+    const auto& [redChannel, greenChannel, blueChannel] = *table.channels;
+    const Lanes red = lanes(redChannel), green = lanes(greenChannel), blue = lanes(blueChannel);
+    const __m128i alpha = _mm_set1_epi16(short(0xFF00));
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        __m128i value;
+        if constexpr (Size == 1) {
+            value = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(source + i)),
+                                      _mm_setzero_si128());
+        } else {
+            value = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + 2 * std::size_t(i)));
+        }
+        auto scaled = [&](const Lanes& c) {
+            __m128i v = _mm_and_si128(_mm_srl_epi16(value, c.shift), c.mask);
+            return _mm_mulhi_epu16(_mm_slli_epi16(v, 8), c.factor);
+        };
+        const __m128i low = _mm_or_si128(_mm_slli_epi16(scaled(green), 8), scaled(blue));
+        const __m128i high = _mm_or_si128(scaled(red), alpha);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + i), _mm_unpacklo_epi16(low, high));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + i + 4), _mm_unpackhi_epi16(low, high));
+    }
+    return i;
+}
+#endif
+
 template <class Convert>
 inline void convertRow(const std::uint8_t* source, std::uint32_t* target, int count,
                        Convert convert) {
@@ -213,6 +237,13 @@ inline void convertRow(const std::uint8_t* source, std::uint32_t* target, int co
     if constexpr (std::is_same_v<Convert, DirectRGB888> && littleEndianHost) {
         i = orAlpha(source, target, count);
     }
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<Convert, Lookup8> || std::is_same_v<Convert, Lookup16>) {
+        if (convert.table->channels) {
+            i = scaleChannels<Convert::size>(source, target, count, *convert.table);
+        }
+    }
+#endif
     if constexpr (std::is_same_v<Convert, CompactRGB888> && littleEndianHost) {
         // Four bytes are loaded per three-byte pixel; the surplus byte is the alpha that the OR
         // overwrites. The row's last pixel is left to the exact path so as not to read past it.
@@ -512,10 +543,55 @@ std::size_t ceilDiv(std::size_t a, std::size_t b) {
     return (a + b - 1) / b;
 }
 
+// The factor that turns a channel value into its byte exactly as PixelFormat::word() does, by
+// a multiplication instead of a division; none if no factor is exact for every value.
+std::optional<PixelTable::Channel> channelScale(std::uint16_t max, std::uint8_t shift) {
+    if (max == 0 || shift >= 16) {
+        return PixelTable::Channel{};  // always 0 for values of at most 16 bits
+    }
+    if (max > 255) {
+        return std::nullopt;
+    }
+    const std::uint32_t factor = (255u << 8) / max + 1;
+    for (std::uint32_t c = 0; c <= max; ++c) {
+        if ((c << 8) * factor >> 16 != c * 255 / max) {
+            return std::nullopt;
+        }
+    }
+    return PixelTable::Channel{shift, max, factor};
+}
+
 }  // namespace
 
+PixelTable::PixelTable(const PixelFormat& format) {
+    if (format.bitsPerPixel == 8) {
+        words.resize(256);
+        for (std::uint32_t value = 0; value < 256; ++value) {
+            words[value] = format.word(value);
+        }
+    } else if (format.bitsPerPixel == 16) {
+        words.resize(65536);
+        for (std::uint32_t index = 0; index < 65536; ++index) {
+            const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(index & 0xFF),
+                                           static_cast<std::uint8_t>(index >> 8)};
+            words[index] = format.word(format.readValue(bytes));
+        }
+    } else {
+        return;
+    }
+    if (!format.trueColor || (format.bitsPerPixel == 16 && format.bigEndian)) {
+        return;
+    }
+    auto red = channelScale(format.redMax, format.redShift);
+    auto green = channelScale(format.greenMax, format.greenShift);
+    auto blue = channelScale(format.blueMax, format.blueShift);
+    if (red && green && blue) {
+        channels = {*red, *green, *blue};
+    }
+}
+
 RectangleDecoder::RectangleDecoder(const PixelFormat& format)
-    : format_(checked(format)), table_(lookupTable(format)) {}
+    : format_(checked(format)), table_(format) {}
 
 RectangleDecoder::~RectangleDecoder() = default;
 
@@ -523,12 +599,12 @@ void RectangleDecoder::setFormat(const PixelFormat& format) {
     if (format == format_) {
         return;
     }
-    table_ = lookupTable(checked(format));
+    table_ = PixelTable(checked(format));
     format_ = format;
 }
 
 std::uint32_t RectangleDecoder::pixel(RFBInput& input) {
-    return withPixels(format_, table_.data(), [&](auto convert) {
+    return withPixels(format_, table_, [&](auto convert) {
         constexpr std::size_t size = decltype(convert)::size;
         std::uint32_t word = convert(need(input, size));
         input.advance(size);
@@ -540,7 +616,7 @@ void RectangleDecoder::decodeRaw(const RectHeader& rect, RFBInput& input,
                                  Framebuffer& framebuffer) {
     framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
     std::uint32_t* origin = framebuffer.area(rect.x, rect.y, rect.width, rect.height);
-    withPixels(format_, table_.data(), [&](auto convert) {
+    withPixels(format_, table_, [&](auto convert) {
         rawRows(input, origin, std::size_t(framebuffer.width()), rect.width, rect.height, convert);
     });
 }
@@ -579,7 +655,7 @@ void RectangleDecoder::decodeCopyRect(const RectHeader& rect, RFBInput& input,
 void RectangleDecoder::decodeRRE(const RectHeader& rect, RFBInput& input,
                                  Framebuffer& framebuffer) {
     framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
-    withPixels(format_, table_.data(), [&](auto convert) {
+    withPixels(format_, table_, [&](auto convert) {
         constexpr std::size_t size = decltype(convert)::size;
         const std::uint8_t* p = need(input, 4 + size);
         std::uint32_t count = be32(p);
@@ -620,7 +696,7 @@ void RectangleDecoder::decodeHextile(const RectHeader& rect, RFBInput& input,
         anySubrects = 8,
         subrectsColoured = 16
     };
-    withPixels(format_, table_.data(), [&](auto convert) {
+    withPixels(format_, table_, [&](auto convert) {
         constexpr std::size_t size = decltype(convert)::size;
         const std::size_t stride = std::size_t(framebuffer.width());
         std::uint32_t* pixels = framebuffer.area(rect.x, rect.y, rect.width, rect.height);
@@ -701,7 +777,7 @@ void RectangleDecoder::decodeZRLE(const RectHeader& rect, RFBInput& input,
     zrleStream_->begin({input.data(), length}, limit);
     std::uint32_t* origin = framebuffer.area(rect.x, rect.y, rect.width, rect.height);
     const std::size_t stride = std::size_t(framebuffer.width());
-    withCompactPixels(format_, table_.data(), [&](auto convert) {
+    withCompactPixels(format_, table_, [&](auto convert) {
         StreamedData source{*zrleStream_};
         ZRLETiles<decltype(convert), StreamedData>(source, convert, stride)
             .decode(origin, rect.width, rect.height);
@@ -711,13 +787,13 @@ void RectangleDecoder::decodeZRLE(const RectHeader& rect, RFBInput& input,
 }
 
 ZRLETileDecoder::ZRLETileDecoder(std::span<const std::uint8_t> data, const PixelFormat& format)
-    : data_(data), format_(checked(format)), table_(lookupTable(format)) {}
+    : data_(data), format_(checked(format)), table_(format) {}
 
 void ZRLETileDecoder::decode(const RectHeader& rect, Framebuffer& framebuffer) {
     framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
     std::uint32_t* origin = framebuffer.area(rect.x, rect.y, rect.width, rect.height);
     const std::size_t stride = std::size_t(framebuffer.width());
-    withCompactPixels(format_, table_.data(), [&](auto convert) {
+    withCompactPixels(format_, table_, [&](auto convert) {
         WholeData source{data_, position_};
         ZRLETiles<decltype(convert), WholeData>(source, convert, stride)
             .decode(origin, rect.width, rect.height);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -18,6 +19,21 @@ namespace rfb {
 
 class RFBInput;
 
+// How 8- and 16-bit pixels become pixel words: looked up by their little-endian wire value, and
+// for little-endian true-colour formats also computed channel by channel, many at a time.
+struct PixelTable {
+    // A channel's byte is (((value >> shift) & mask) << 8) * factor >> 16, in 16 bits.
+    struct Channel {
+        std::uint32_t shift = 0;
+        std::uint32_t mask = 0;
+        std::uint32_t factor = 0;
+    };
+    std::vector<std::uint32_t> words;
+    std::optional<std::array<Channel, 3>> channels;  // red, green, blue
+
+    explicit PixelTable(const PixelFormat& format);
+};
+
 struct RectHeader {
     int x = 0;
     int y = 0;
@@ -27,7 +43,7 @@ struct RectHeader {
 
 // Decodes rectangles of one connection into its framebuffer. Owns the connection's ZRLE stream.
 class RectangleDecoder {
-public:
+  public:
     // Throws std::invalid_argument for formats other than 8, 16 or 32 bits per pixel.
     explicit RectangleDecoder(const PixelFormat& format);
     ~RectangleDecoder();
@@ -44,10 +60,9 @@ public:
 
     bool hasZRLEStream() const { return zrleStream_ != nullptr; }
 
-private:
+  private:
     PixelFormat format_;
-    // Pixel words indexed by the little-endian wire value, for 8- and 16-bit formats.
-    std::vector<std::uint32_t> table_;
+    PixelTable table_;
     std::unique_ptr<ZlibInflater> zrleStream_;
 };
 
@@ -74,18 +89,18 @@ void readFramebufferUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuff
 // Decodes the inflated tiles of one ZRLE rectangle held whole in memory (the connection's own
 // rectangles are decoded as they inflate).
 class ZRLETileDecoder {
-public:
+  public:
     // Throws std::invalid_argument for formats other than 8, 16 or 32 bits per pixel.
     ZRLETileDecoder(std::span<const std::uint8_t> data, const PixelFormat& format);
     void decode(const RectHeader& rect, Framebuffer& framebuffer);
     // Bytes consumed so far; whatever follows the last tile is left unread.
     std::size_t position() const { return position_; }
 
-private:
+  private:
     std::span<const std::uint8_t> data_;
     std::size_t position_ = 0;
     PixelFormat format_;
-    std::vector<std::uint32_t> table_;
+    PixelTable table_;
 };
 
 }  // namespace rfb

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <optional>
+#include <vector>
 
 #include "ByteSource.hpp"
 #include "Decoders.hpp"
@@ -137,6 +138,43 @@ TEST(RawTest, ConvertsEachFormatRowByRow) {
     Decoded d233 = decode(b233, 2, 1, PixelFormat::bgr233);
     EXPECT_EQ(d233.framebuffer(0, 0), 0xFF242455);
     EXPECT_EQ(d233.framebuffer(1, 0), blue);
+}
+
+// Narrow true-colour formats are converted many pixels at a time where the channels allow it,
+// and through a table otherwise; both must give exactly what the format says for every value.
+// Rows of 251 pixels leave a remainder for the one-at-a-time path.
+TEST(RawTest, EveryValueOfNarrowFormatsConvertsExactly) {
+    const PixelFormat formats[] = {
+        PixelFormat::rgb565,
+        PixelFormat::bgr233,
+        {16, 15, false, true, 31, 31, 31, 10, 5, 0},
+        {16, 16, false, true, 3, 1000, 0, 14, 4, 0},  // a channel wider than a byte
+        {16, 16, false, true, 255, 15, 1, 8, 4, 20},  // a shift past the value
+        {8, 8, false, true, 5, 2, 1, 0, 3, 6},        // maxima that are not all ones
+        {8, 8, false, false, 7, 7, 3, 0, 3, 6},       // a colour map, unused
+    };
+    constexpr int width = 251;
+    for (const PixelFormat& format : formats) {
+        const std::size_t values = std::size_t(1) << format.bitsPerPixel;
+        const int height = int((values + width - 1) / width);
+        Bytes b = update(1).rect(0, 0, width, height, RFBEncoding::raw);
+        std::vector<std::uint8_t> pixels;
+        for (std::size_t i = 0; i < std::size_t(width) * height; ++i) {
+            pixels.push_back(std::uint8_t(i % values));
+            if (format.bitsPerPixel == 16) {
+                pixels.push_back(std::uint8_t(i % values >> 8));
+            }
+        }
+        b.raw(pixels);
+        Decoded d = decode(b, width, height, format);
+        for (std::size_t i = 0; i < std::size_t(width) * height; ++i) {
+            const std::uint8_t* p = pixels.data() + i * format.bytesPerPixel();
+            ASSERT_EQ(d.framebuffer(int(i % width), int(i / width)),
+                      format.word(format.readValue(p)))
+                << "value " << format.readValue(p) << " of a " << int(format.bitsPerPixel)
+                << "-bit format, red max " << format.redMax;
+        }
+    }
 }
 
 TEST(RawTest, EmptyRectanglesReadNothingAndBoundsComeFirst) {
