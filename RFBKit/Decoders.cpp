@@ -199,11 +199,11 @@ template <std::size_t Size>
 int scaleChannels(const std::uint8_t* source, std::uint32_t* target, int count,
                   const PixelTable& table) {
     struct Lanes {
-        __m128i shift, mask, factor;
+        __m128i shift, mask, lift, factor;
     };
     auto lanes = [](const PixelTable::Channel& c) {
         return Lanes{_mm_cvtsi32_si128(int(c.shift)), _mm_set1_epi16(short(c.mask)),
-                     _mm_set1_epi16(short(c.factor))};
+                     _mm_cvtsi32_si128(int(c.lift)), _mm_set1_epi16(short(c.factor))};
     };
     const auto& [redChannel, greenChannel, blueChannel] = *table.channels;
     const Lanes red = lanes(redChannel), green = lanes(greenChannel), blue = lanes(blueChannel);
@@ -219,7 +219,7 @@ int scaleChannels(const std::uint8_t* source, std::uint32_t* target, int count,
         }
         auto scaled = [&](const Lanes& c) {
             __m128i v = _mm_and_si128(_mm_srl_epi16(value, c.shift), c.mask);
-            return _mm_mulhi_epu16(_mm_slli_epi16(v, 8), c.factor);
+            return _mm_mulhi_epu16(_mm_sll_epi16(v, c.lift), c.factor);
         };
         const __m128i low = _mm_or_si128(_mm_slli_epi16(scaled(green), 8), scaled(blue));
         const __m128i high = _mm_or_si128(scaled(red), alpha);
@@ -287,30 +287,41 @@ void rawRows(RFBInput& input, std::uint32_t* origin, std::size_t stride, int wid
     throw RFBError::protocolViolation("ZRLE run overflows tile");
 }
 
+// `palette` has all 16 entries, those past `paletteSize` unused. Indices out of range are only
+// noted on the way and reported once the tile is done, which keeps the check out of the
+// per-pixel path. At four bits, every byte value is looked up once as its pair of pixels.
 template <unsigned Bits>
 void packedRows(const std::uint8_t* source, std::size_t rowBytes, std::uint32_t* origin,
                 std::size_t stride, int width, int height, const std::uint32_t* palette,
                 unsigned paletteSize) {
     constexpr int perByte = 8 / Bits;
     constexpr unsigned mask = (1u << Bits) - 1;
+    unsigned highest = 0;
     auto entry = [&](unsigned byte, int k) {
         unsigned index = byte >> (8 - Bits * unsigned(k + 1)) & mask;
-        // A two-entry palette uses one bit, so its indices are always in range.
-        if constexpr (Bits != 1) {
-            if (index >= paletteSize) {
-                zrlePaletteIndex();
-            }
-        }
+        highest = std::max(highest, index);
         return palette[index];
     };
+    std::uint32_t pairs[Bits == 4 ? 256 : 1][2];
+    if constexpr (Bits == 4) {
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            pairs[byte][0] = palette[byte >> 4];
+            pairs[byte][1] = palette[byte & 15];
+        }
+    }
     for (int r = 0; r < height; ++r) {
         const std::uint8_t* in = source + std::size_t(r) * rowBytes;
         std::uint32_t* out = origin + std::size_t(r) * stride;
         int c = 0;
         for (; c + perByte <= width; c += perByte) {
             unsigned byte = *in++;
-            for (int k = 0; k < perByte; ++k) {
-                out[c + k] = entry(byte, k);
+            if constexpr (Bits == 4) {
+                std::memcpy(out + c, pairs[byte], sizeof pairs[byte]);
+                highest = std::max(highest, std::max(byte >> 4, byte & 15));
+            } else {
+                for (int k = 0; k < perByte; ++k) {
+                    out[c + k] = entry(byte, k);
+                }
             }
         }
         if (c < width) {
@@ -319,6 +330,9 @@ void packedRows(const std::uint8_t* source, std::size_t rowBytes, std::uint32_t*
                 out[c + k] = entry(byte, k);
             }
         }
+    }
+    if (highest >= paletteSize) {
+        zrlePaletteIndex();
     }
 }
 
@@ -416,7 +430,7 @@ class ZRLETiles {
         } else if (subencoding == 1) {
             fillRect(origin, stride_, width, height, convert_(take(cpixelSize)));
         } else if (subencoding <= 16) {
-            std::uint32_t entries[16];
+            std::uint32_t entries[16] = {};
             palette(entries, subencoding);
             unsigned bits = subencoding == 2 ? 1 : subencoding <= 4 ? 2 : 4;
             const std::size_t rowBytes = (std::size_t(width) * bits + 7) / 8;
@@ -552,13 +566,18 @@ std::optional<PixelTable::Channel> channelScale(std::uint16_t max, std::uint8_t 
     if (max > 255) {
         return std::nullopt;
     }
-    const std::uint32_t factor = (255u << 8) / max + 1;
+    // The value is lifted as little as keeps the factor within 16 bits, for the most precision.
+    std::uint32_t lift = 0;
+    while ((255u << (16 - lift)) / max >= 65535) {
+        ++lift;
+    }
+    const std::uint32_t factor = (255u << (16 - lift)) / max + 1;
     for (std::uint32_t c = 0; c <= max; ++c) {
-        if ((c << 8) * factor >> 16 != c * 255 / max) {
+        if ((c << lift) * factor >> 16 != c * 255 / max) {
             return std::nullopt;
         }
     }
-    return PixelTable::Channel{shift, max, factor};
+    return PixelTable::Channel{shift, max, lift, factor};
 }
 
 }  // namespace

@@ -22,10 +22,11 @@ class RFBInput;
 // How 8- and 16-bit pixels become pixel words: looked up by their little-endian wire value, and
 // for little-endian true-colour formats also computed channel by channel, many at a time.
 struct PixelTable {
-    // A channel's byte is (((value >> shift) & mask) << 8) * factor >> 16, in 16 bits.
+    // A channel's byte is (((value >> shift) & mask) << lift) * factor >> 16, in 16 bits.
     struct Channel {
         std::uint32_t shift = 0;
         std::uint32_t mask = 0;
+        std::uint32_t lift = 0;
         std::uint32_t factor = 0;
     };
     std::vector<std::uint32_t> words;

@@ -153,6 +153,9 @@ TEST(RawTest, EveryValueOfNarrowFormatsConvertsExactly) {
         {8, 8, false, true, 5, 2, 1, 0, 3, 6},        // maxima that are not all ones
         {8, 8, false, false, 7, 7, 3, 0, 3, 6},       // a colour map, unused
     };
+    // The client's own narrow formats must take the fast path, not only convert correctly.
+    EXPECT_TRUE(PixelTable(PixelFormat::rgb565).channels);
+    EXPECT_TRUE(PixelTable(PixelFormat::bgr233).channels);
     constexpr int width = 251;
     for (const PixelFormat& format : formats) {
         const std::size_t values = std::size_t(1) << format.bitsPerPixel;

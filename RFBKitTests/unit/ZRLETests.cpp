@@ -118,10 +118,13 @@ TEST(ZRLETest, PackedPalettesStartEachRowOnAFreshByte) {
     for (std::uint32_t word : {black, red, green, blue, 0xFFFFFFFFu}) {
         five.raw(cpixel(word).data);
     }
-    Framebuffer g = decode(3, 1, five.raw({0x42, 0x10}));
+    // The padding nibble after the last pixel is never looked at.
+    Framebuffer g = decode(3, 1, Bytes(five).raw({0x42, 0x1F}));
     EXPECT_EQ(g(0, 0), 0xFFFFFFFF);
     EXPECT_EQ(g(1, 0), green);
     EXPECT_EQ(g(2, 0), red);
+    EXPECT_EQ(failure(3, 1, Bytes(five).raw({0x45, 0x10})), "ZRLE palette index");
+    EXPECT_EQ(failure(3, 1, Bytes(five).raw({0x42, 0x50})), "ZRLE palette index");
 
     Bytes three =
         Bytes{}.u8(3).raw(cpixel(red).data).raw(cpixel(green).data).raw(cpixel(blue).data);
