@@ -303,10 +303,13 @@ void packedRows(const std::uint8_t* source, std::size_t rowBytes, std::uint32_t*
         return palette[index];
     };
     std::uint32_t pairs[Bits == 4 ? 256 : 1][2];
+    std::uint8_t outOfRange[Bits == 4 ? 256 : 1];
+    std::uint8_t anyOutOfRange = 0;
     if constexpr (Bits == 4) {
         for (unsigned byte = 0; byte < 256; ++byte) {
             pairs[byte][0] = palette[byte >> 4];
             pairs[byte][1] = palette[byte & 15];
+            outOfRange[byte] = std::max(byte >> 4, byte & 15) >= paletteSize;
         }
     }
     for (int r = 0; r < height; ++r) {
@@ -317,7 +320,7 @@ void packedRows(const std::uint8_t* source, std::size_t rowBytes, std::uint32_t*
             unsigned byte = *in++;
             if constexpr (Bits == 4) {
                 std::memcpy(out + c, pairs[byte], sizeof pairs[byte]);
-                highest = std::max(highest, std::max(byte >> 4, byte & 15));
+                anyOutOfRange |= outOfRange[byte];
             } else {
                 for (int k = 0; k < perByte; ++k) {
                     out[c + k] = entry(byte, k);
@@ -331,7 +334,7 @@ void packedRows(const std::uint8_t* source, std::size_t rowBytes, std::uint32_t*
             }
         }
     }
-    if (highest >= paletteSize) {
+    if (highest >= paletteSize || anyOutOfRange) {
         zrlePaletteIndex();
     }
 }
