@@ -143,21 +143,27 @@ auto withCompactPixels(const PixelFormat& format, const PixelTable& table, Body&
 using Words4 = std::uint32_t __attribute__((vector_size(16)));
 constexpr bool littleEndianHost = std::endian::native == std::endian::little;
 
+// Narrow fills (the subrectangles of text) are common, so any count from 4 up is done in whole
+// vector stores, the last one overlapping the one before.
 inline void fillWords(std::uint32_t* target, int count, std::uint32_t word) {
-    int i = 0;
-    if (count >= 8) {
-        const Words4 words = {word, word, word, word};
-        for (; i + 8 <= count; i += 8) {
-            std::memcpy(target + i, &words, sizeof words);
-            std::memcpy(target + i + 4, &words, sizeof words);
+    if (count < 4) {
+        for (int i = 0; i < count; ++i) {
+            target[i] = word;
         }
-        if (i + 4 <= count) {
-            std::memcpy(target + i, &words, sizeof words);
-            i += 4;
-        }
+        return;
     }
-    for (; i < count; ++i) {
-        target[i] = word;
+    const Words4 words = {word, word, word, word};
+    int i = 0;
+    for (; i + 8 <= count; i += 8) {
+        std::memcpy(target + i, &words, sizeof words);
+        std::memcpy(target + i + 4, &words, sizeof words);
+    }
+    if (i + 4 <= count) {
+        std::memcpy(target + i, &words, sizeof words);
+        i += 4;
+    }
+    if (i < count) {
+        std::memcpy(target + count - 4, &words, sizeof words);
     }
 }
 
