@@ -34,6 +34,7 @@ void Framebuffer::resize(int width, int height) {
     pixels_ = std::move(fresh);
     spare_.reset();
     damage_.clear();
+    missing_.clear();
     width_ = width;
     height_ = height;
 }
@@ -41,22 +42,46 @@ void Framebuffer::resize(int width, int height) {
 // Only a published image can share the store, and only this thread publishes, so a count of
 // one cannot grow behind our back.
 // Writing moves to the store given up at the last swap once no image holds it any more, so a
-// session alternates between two stores. That store missed only what was written since the
-// swap, so bringing it up to date copies the damaged areas rather than the whole frame.
+// session alternates between two stores. That store lacks only what was written since the swap,
+// and most of that is usually written again by the update at hand (a scrolling terminal, a
+// playing video), so it is brought in area by area only where the update does not cover it.
 void Framebuffer::makeWritable() {
     if (pixels_.use_count() == 1) {
         return;
     }
     if (spare_ && spare_.use_count() == 1) {
-        for (const Area& damaged : damage_) {
-            copyArea(pixels_.get(), spare_.get(), damaged);
-        }
+        missing_ = damage_;
     } else {
         spare_.reset(new std::uint32_t[count()]);
-        std::memcpy(spare_.get(), pixels_.get(), count() * sizeof(std::uint32_t));
+        missing_.assign(1, Area{0, 0, width_, height_});
     }
     std::swap(pixels_, spare_);
     damage_.clear();
+}
+
+// Before `written` is written: a missing area inside it need never be brought in, one that
+// overlaps it must be brought in now. One that misses it stays missing, and since it missed every
+// area written before too, bringing it in later cannot overwrite anything new.
+void Framebuffer::bringInMissing(const Area& written) {
+    std::erase_if(missing_, [&](const Area& lacking) {
+        bool inside = lacking.x >= written.x && lacking.y >= written.y &&
+                      lacking.x + lacking.width <= written.x + written.width &&
+                      lacking.y + lacking.height <= written.y + written.height;
+        bool overlaps =
+            lacking.x < written.x + written.width && written.x < lacking.x + lacking.width &&
+            lacking.y < written.y + written.height && written.y < lacking.y + lacking.height;
+        if (overlaps && !inside) {
+            copyArea(spare_.get(), pixels_.get(), lacking);
+        }
+        return overlaps;
+    });
+}
+
+void Framebuffer::bringInMissing() const {
+    for (const Area& lacking : missing_) {
+        copyArea(spare_.get(), pixels_.get(), lacking);
+    }
+    missing_.clear();
 }
 
 void Framebuffer::addDamage(const Area& written) {
@@ -88,11 +113,14 @@ std::uint32_t* Framebuffer::area(int x, int y, int width, int height) {
         return nullptr;
     }
     makeWritable();
-    addDamage({x, y, width, height});
+    const Area written{x, y, width, height};
+    bringInMissing(written);
+    addDamage(written);
     return pixels_.get() + index(x, y);
 }
 
 std::vector<std::uint32_t> Framebuffer::pixels() const {
+    bringInMissing();
     return std::vector<std::uint32_t>(pixels_.get(), pixels_.get() + count());
 }
 
@@ -114,7 +142,8 @@ void Framebuffer::fill(int x, int y, int width, int height, std::uint32_t word) 
     }
 }
 
-std::optional<RFBImage> Framebuffer::makeImage() const {
+std::optional<RFBImage> Framebuffer::makeImage() {
+    bringInMissing();
     return image(std::shared_ptr<const std::uint32_t[]>(pixels_), width_, height_);
 }
 

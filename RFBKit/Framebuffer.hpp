@@ -41,17 +41,24 @@ class Framebuffer {
 
     int width() const { return width_; }
     int height() const { return height_; }
-    std::uint32_t operator()(int x, int y) const { return pixels_[index(x, y)]; }
-    const std::uint32_t* row(int y) const { return pixels_.get() + std::size_t(y) * width_; }
+    std::uint32_t operator()(int x, int y) const {
+        bringInMissing();
+        return pixels_[index(x, y)];
+    }
+    const std::uint32_t* row(int y) const {
+        bringInMissing();
+        return pixels_.get() + std::size_t(y) * width_;
+    }
     // Writable pixels of a validated area: its top-left pixel, rows width() words apart. Null for
-    // an empty area. Images made before stay unchanged (see makeWritable).
+    // an empty area. The caller must write every pixel of it: what it held before may never have
+    // been brought into this store. Images made before stay unchanged (see makeWritable).
     std::uint32_t* area(int x, int y, int width, int height);
     // A copy of all pixel words, row by row.
     std::vector<std::uint32_t> pixels() const;
 
     void fill(int x, int y, int width, int height, std::uint32_t word);
 
-    std::optional<RFBImage> makeImage() const;
+    std::optional<RFBImage> makeImage();
     static std::optional<RFBImage> image(std::shared_ptr<const std::uint32_t[]> words, int width,
                                          int height);
 
@@ -64,6 +71,8 @@ class Framebuffer {
 
     static void checkSize(int width, int height);
     void makeWritable();
+    void bringInMissing(const Area& written);
+    void bringInMissing() const;
     void addDamage(const Area& written);
     void copyArea(const std::uint32_t* from, std::uint32_t* to, const Area& part) const;
     std::size_t count() const { return std::size_t(width_) * height_; }
@@ -75,6 +84,9 @@ class Framebuffer {
     std::shared_ptr<std::uint32_t[]> spare_;  // the previous store, possibly still published
     // Written since the stores were last swapped: all that the spare store lacks.
     std::vector<Area> damage_;
+    // What this store lacks of the spare one since the swap, brought in no sooner than needed
+    // (mutable: readers bring it in, which changes no pixel they can see).
+    mutable std::vector<Area> missing_;
 };
 
 }  // namespace rfb

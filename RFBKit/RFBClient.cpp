@@ -119,7 +119,7 @@ struct RFBClient::Core {
     [[noreturn]] void messageLoop(RFBInput& input, const RFBServerInfo& info);
     void readUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuffer& framebuffer,
                     DecodeStatistics& decoding);
-    void publishFrame(const Framebuffer& framebuffer);
+    void publishFrame(Framebuffer& framebuffer);
     void finish(std::optional<RFBError> error);
     void send(const std::vector<std::uint8_t>& bytes) { connection.send(bytes); }
 
@@ -518,7 +518,7 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
                                                  framebuffer.height()));
 }
 
-void RFBClient::Core::publishFrame(const Framebuffer& framebuffer) {
+void RFBClient::Core::publishFrame(Framebuffer& framebuffer) {
     std::optional<RFBImage> image = framebuffer.makeImage();
     if (!image) {
         return;
