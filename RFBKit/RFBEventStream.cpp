@@ -15,7 +15,9 @@ RFBEventStream::RFBEventStream() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     }
 }
 
-RFBEventStream::~RFBEventStream() { ::close(fd_); }
+RFBEventStream::~RFBEventStream() {
+    ::close(fd_);
+}
 
 void RFBEventStream::send(RFBEvent event) {
     std::lock_guard lock(mutex_);
@@ -25,10 +27,32 @@ void RFBEventStream::send(RFBEvent event) {
     ended_ = std::holds_alternative<event::Disconnected>(event);
     queue_.push_back(std::move(event));
     if (queue_.size() == 1) {
-        std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(fd_, &one, sizeof one);
+        signal(true);
     }
     available_.notify_all();
+}
+
+int RFBEventStream::fd() const {
+    std::lock_guard lock(mutex_);
+    if (!watched_) {
+        watched_ = true;
+        if (!queue_.empty()) {
+            signal(true);
+        }
+    }
+    return fd_;
+}
+
+void RFBEventStream::signal(bool readable) const {
+    if (!watched_) {
+        return;
+    }
+    std::uint64_t value = 1;
+    if (readable) {
+        [[maybe_unused]] auto written = ::write(fd_, &value, sizeof value);
+    } else {
+        [[maybe_unused]] auto read = ::read(fd_, &value, sizeof value);
+    }
 }
 
 // The descriptor stays readable exactly while the queue is non-empty.
@@ -39,8 +63,7 @@ std::optional<RFBEvent> RFBEventStream::popLocked() {
     RFBEvent event = std::move(queue_.front());
     queue_.pop_front();
     if (queue_.empty()) {
-        std::uint64_t value;
-        [[maybe_unused]] auto read = ::read(fd_, &value, sizeof value);
+        signal(false);
     }
     return event;
 }

@@ -6,6 +6,7 @@
 
 #include "FakeServer.hpp"
 #include "Log.hpp"
+#include "RFBEventStream.hpp"
 
 using namespace rfb;
 using namespace rfbtest;
@@ -206,6 +207,22 @@ TEST(Lifecycle, EventDescriptorIsReadableExactlyWhileEventsAreQueued) {
     ASSERT_EQ(::poll(&p, 1, 5000), 1);
     EXPECT_TRUE(std::holds_alternative<event::Disconnected>(*client.events().tryNext()));
     EXPECT_FALSE(readable());
+}
+
+// The descriptor is only kept in step once asked for, so events queued before that must make it
+// readable at once.
+TEST(Lifecycle, EventDescriptorAskedForLateReflectsQueuedEvents) {
+    RFBEventStream events;
+    events.send(event::Bell{});
+    events.send(event::Bell{});
+    pollfd p{events.fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 1);
+    EXPECT_TRUE(events.tryNext());
+    EXPECT_EQ(::poll(&p, 1, 0), 1);
+    EXPECT_TRUE(events.tryNext());
+    EXPECT_EQ(::poll(&p, 1, 0), 0);
+    events.send(event::Bell{});
+    EXPECT_EQ(::poll(&p, 1, 0), 1);
 }
 
 TEST(Lifecycle, StartTwiceRunsOnce) {
