@@ -1,6 +1,7 @@
 #include "Framebuffer.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -32,31 +33,40 @@ void Framebuffer::resize(int width, int height) {
     std::shared_ptr<std::uint32_t[]> fresh(new std::uint32_t[words]);
     std::fill_n(fresh.get(), words, opaqueBlack);
     pixels_ = std::move(fresh);
-    spare_.reset();
-    damage_.clear();
+    spares_.clear();
     missing_.clear();
     width_ = width;
     height_ = height;
 }
 
-// Only a published image can share the store, and only this thread publishes, so a count of
-// one cannot grow behind our back.
-// Writing moves to the store given up at the last swap once no image holds it any more, so a
-// session alternates between two stores. That store lacks only what was written since the swap,
-// and most of that is usually written again by the update at hand (a scrolling terminal, a
-// playing video), so it is brought in area by area only where the update does not cover it.
+// Only a published image can share a store, and only this thread publishes, so a count of one
+// cannot grow behind our back; the fence orders our writes after the last reader's release.
+// Writing moves to a spare store that no image holds any more. It lacks only what was written
+// since it was given up, and most of that is usually written again by the update at hand (a
+// scrolling terminal, a playing video), so it is brought in area by area only where the update
+// does not cover it.
 void Framebuffer::makeWritable() {
     if (pixels_.use_count() == 1) {
         return;
     }
-    if (spare_ && spare_.use_count() == 1) {
-        missing_ = damage_;
+    auto unused = std::find_if(spares_.begin(), spares_.end(),
+                               [](const Spare& spare) { return spare.pixels.use_count() == 1; });
+    Spare next;
+    if (unused != spares_.end()) {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        next = std::move(*unused);
+        spares_.erase(unused);
     } else {
-        spare_.reset(new std::uint32_t[count()]);
-        missing_.assign(1, Area{0, 0, width_, height_});
+        next.pixels.reset(new std::uint32_t[count()]);
+        next.lacking.assign(1, Area{0, 0, width_, height_});
     }
-    std::swap(pixels_, spare_);
-    damage_.clear();
+    // The store given up is complete: making its image brought in all it lacked.
+    spares_.insert(spares_.begin(), Spare{std::move(pixels_), {}});
+    if (spares_.size() > maxSpares) {
+        spares_.pop_back();  // still held by an image, which keeps it alive
+    }
+    pixels_ = std::move(next.pixels);
+    missing_ = std::move(next.lacking);
 }
 
 // Before `written` is written: a missing area inside it need never be brought in, one that
@@ -71,7 +81,7 @@ void Framebuffer::bringInMissing(const Area& written) {
             lacking.x < written.x + written.width && written.x < lacking.x + lacking.width &&
             lacking.y < written.y + written.height && written.y < lacking.y + lacking.height;
         if (overlaps && !inside) {
-            copyArea(spare_.get(), pixels_.get(), lacking);
+            copyArea(spares_.front().pixels.get(), pixels_.get(), lacking);
         }
         return overlaps;
     });
@@ -79,26 +89,26 @@ void Framebuffer::bringInMissing(const Area& written) {
 
 void Framebuffer::bringInMissing() const {
     for (const Area& lacking : missing_) {
-        copyArea(spare_.get(), pixels_.get(), lacking);
+        copyArea(spares_.front().pixels.get(), pixels_.get(), lacking);
     }
     missing_.clear();
 }
 
-void Framebuffer::addDamage(const Area& written) {
-    if (damage_.size() == maxDamage) {
-        Area bounds = written;
-        for (const Area& damaged : damage_) {
-            int right = std::max(bounds.x + bounds.width, damaged.x + damaged.width);
-            int bottom = std::max(bounds.y + bounds.height, damaged.y + damaged.height);
-            bounds.x = std::min(bounds.x, damaged.x);
-            bounds.y = std::min(bounds.y, damaged.y);
+void Framebuffer::addArea(std::vector<Area>& areas, const Area& added) {
+    if (areas.size() == maxAreas) {
+        Area bounds = added;
+        for (const Area& area : areas) {
+            int right = std::max(bounds.x + bounds.width, area.x + area.width);
+            int bottom = std::max(bounds.y + bounds.height, area.y + area.height);
+            bounds.x = std::min(bounds.x, area.x);
+            bounds.y = std::min(bounds.y, area.y);
             bounds.width = right - bounds.x;
             bounds.height = bottom - bounds.y;
         }
-        damage_.assign(1, bounds);
+        areas.assign(1, bounds);
         return;
     }
-    damage_.push_back(written);
+    areas.push_back(added);
 }
 
 void Framebuffer::copyArea(const std::uint32_t* from, std::uint32_t* to, const Area& part) const {
@@ -115,7 +125,9 @@ std::uint32_t* Framebuffer::area(int x, int y, int width, int height) {
     makeWritable();
     const Area written{x, y, width, height};
     bringInMissing(written);
-    addDamage(written);
+    for (Spare& spare : spares_) {
+        addArea(spare.lacking, written);
+    }
     return pixels_.get() + index(x, y);
 }
 

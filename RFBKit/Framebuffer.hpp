@@ -66,14 +66,22 @@ class Framebuffer {
     struct Area {
         int x, y, width, height;
     };
+    // A store not being written, with where it may differ from the frame being built.
+    struct Spare {
+        std::shared_ptr<std::uint32_t[]> pixels;
+        std::vector<Area> lacking;
+    };
     // Enough for the updates of real servers; more are merged into one bounding area.
-    static constexpr std::size_t maxDamage = 64;
+    static constexpr std::size_t maxAreas = 64;
+    // One for the newest image and one for an older image that the viewer still shows, so that
+    // a viewer slower than the updates does not cost a fresh store and a full copy per update.
+    static constexpr std::size_t maxSpares = 2;
 
     static void checkSize(int width, int height);
+    static void addArea(std::vector<Area>& areas, const Area& added);
     void makeWritable();
     void bringInMissing(const Area& written);
     void bringInMissing() const;
-    void addDamage(const Area& written);
     void copyArea(const std::uint32_t* from, std::uint32_t* to, const Area& part) const;
     std::size_t count() const { return std::size_t(width_) * height_; }
     std::size_t index(int x, int y) const { return std::size_t(y) * width_ + x; }
@@ -81,11 +89,10 @@ class Framebuffer {
     int width_ = 0;
     int height_ = 0;
     std::shared_ptr<std::uint32_t[]> pixels_;
-    std::shared_ptr<std::uint32_t[]> spare_;  // the previous store, possibly still published
-    // Written since the stores were last swapped: all that the spare store lacks.
-    std::vector<Area> damage_;
-    // What this store lacks of the spare one since the swap, brought in no sooner than needed
-    // (mutable: readers bring it in, which changes no pixel they can see).
+    // Most recently given up first; images may still hold them.
+    std::vector<Spare> spares_;
+    // What this store lacks of the one given up at the last swap (which was complete), brought in
+    // no sooner than needed (mutable: readers bring it in, which changes no pixel they can see).
     mutable std::vector<Area> missing_;
 };
 

@@ -586,9 +586,10 @@ void BM_ZRLEDesktopTilesOnly(benchmark::State& state) {
 
 // Publishing ---------------------------------------------------------------------------------
 
-// Publishing shares the store with the image; the copy happens when the next update first
-// writes, so both are timed together, for a one-pixel update. While the viewer releases its
-// images only the damaged area is copied; while it still holds the one before, the whole frame.
+// Publishing shares the store with the image; any copying happens when the next update first
+// writes, so both are timed together, for a one-pixel update: once with a viewer that releases
+// each image at once, once with one that still shows the image before (a viewer slower than the
+// updates), which a third store keeps just as cheap.
 void publishFrames(benchmark::State& state, bool holdPrevious) {
     Framebuffer framebuffer(screenWidth, screenHeight);
     std::optional<RFBImage> held;

@@ -79,7 +79,7 @@ TEST(FramebufferTest, AlternatingStoresMatchAPlainModel) {
         ASSERT_TRUE(std::equal(model.begin(), model.end(), held.back().first.words()))
             << "step " << step;
         // The viewer sometimes keeps images for a while, sometimes drops them at once.
-        while (held.size() > std::size_t(below(3))) {
+        while (held.size() > std::size_t(below(4))) {
             held.erase(held.begin() + below(int(held.size())));
         }
         for (const auto& [image, expected] : held) {
