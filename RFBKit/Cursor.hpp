@@ -26,7 +26,6 @@ struct RFBCursor {
 std::optional<RFBCursor> readCursor(const RectHeader& rect, RFBInput& input,
                                     const PixelFormat& format);
 
-std::optional<RFBImage> premultipliedImage(std::vector<std::uint32_t> words, int width,
-                                           int height);
+std::optional<RFBImage> premultipliedImage(std::vector<std::uint32_t> words, int width, int height);
 
 }  // namespace rfb

@@ -30,17 +30,29 @@ std::optional<PixelFormat> PixelFormat::fromBytes(std::span<const std::uint8_t> 
         return std::nullopt;
     }
     auto be16 = [&](std::size_t i) { return static_cast<std::uint16_t>(b[i] << 8 | b[i + 1]); };
-    return PixelFormat{b[0],     b[1],     b[2] != 0, b[3] != 0, be16(4),
-                       be16(6),  be16(8),  b[10],     b[11],     b[12]};
+    return PixelFormat{b[0],    b[1],    b[2] != 0, b[3] != 0, be16(4),
+                       be16(6), be16(8), b[10],     b[11],     b[12]};
 }
 
 std::array<std::uint8_t, 16> PixelFormat::encoded() const {
     auto hi = [](std::uint16_t v) { return static_cast<std::uint8_t>(v >> 8); };
     auto lo = [](std::uint16_t v) { return static_cast<std::uint8_t>(v & 0xFF); };
-    return {bitsPerPixel, depth,       std::uint8_t{bigEndian}, std::uint8_t{trueColor},
-            hi(redMax),   lo(redMax),  hi(greenMax),            lo(greenMax),
-            hi(blueMax),  lo(blueMax), redShift,                greenShift,
-            blueShift,    0,           0,                       0};
+    return {bitsPerPixel,
+            depth,
+            std::uint8_t{bigEndian},
+            std::uint8_t{trueColor},
+            hi(redMax),
+            lo(redMax),
+            hi(greenMax),
+            lo(greenMax),
+            hi(blueMax),
+            lo(blueMax),
+            redShift,
+            greenShift,
+            blueShift,
+            0,
+            0,
+            0};
 }
 
 bool PixelFormat::fitsInLeastSignificantBytes() const {

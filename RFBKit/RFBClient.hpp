@@ -18,7 +18,7 @@ namespace rfb {
 // destroy it. No operation blocks on the network, and destroying a client never waits for its
 // receive thread; the thread winds down on its own and releases everything it holds.
 class RFBClient {
-public:
+  public:
     explicit RFBClient(RFBConfiguration configuration);
     ~RFBClient();
     RFBClient(const RFBClient&) = delete;
@@ -53,7 +53,7 @@ public:
 
     struct Core;
 
-private:
+  private:
     friend struct RFBClientTesting;
     std::shared_ptr<Core> core_;
 };

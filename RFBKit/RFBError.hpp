@@ -12,7 +12,7 @@ enum class RFBCredentialKind { password, usernameAndPassword };
 // The library's only error type. Every failure a user can see is one of these cases; the
 // description texts are user-visible and fixed.
 class RFBError : public std::exception {
-public:
+  public:
     enum class Kind {
         invalidAddress,
         connectionFailed,
@@ -26,14 +26,26 @@ public:
         timedOut,
     };
 
-    static RFBError invalidAddress(std::string text) { return {Kind::invalidAddress, std::move(text)}; }
-    static RFBError connectionFailed(std::string text) { return {Kind::connectionFailed, std::move(text)}; }
-    static RFBError unsupportedVersion(std::string text) { return {Kind::unsupportedVersion, std::move(text)}; }
-    static RFBError serverRefused(std::string text) { return {Kind::serverRefused, std::move(text)}; }
+    static RFBError invalidAddress(std::string text) {
+        return {Kind::invalidAddress, std::move(text)};
+    }
+    static RFBError connectionFailed(std::string text) {
+        return {Kind::connectionFailed, std::move(text)};
+    }
+    static RFBError unsupportedVersion(std::string text) {
+        return {Kind::unsupportedVersion, std::move(text)};
+    }
+    static RFBError serverRefused(std::string text) {
+        return {Kind::serverRefused, std::move(text)};
+    }
     static RFBError noSupportedSecurityType(std::vector<std::uint8_t> types);
     static RFBError credentialsRequired(RFBCredentialKind kind);
-    static RFBError authenticationFailed(std::string text) { return {Kind::authenticationFailed, std::move(text)}; }
-    static RFBError protocolViolation(std::string text) { return {Kind::protocolViolation, std::move(text)}; }
+    static RFBError authenticationFailed(std::string text) {
+        return {Kind::authenticationFailed, std::move(text)};
+    }
+    static RFBError protocolViolation(std::string text) {
+        return {Kind::protocolViolation, std::move(text)};
+    }
     static RFBError connectionClosed() { return {Kind::connectionClosed, {}}; }
     static RFBError timedOut() { return {Kind::timedOut, {}}; }
 
@@ -51,7 +63,7 @@ public:
                credentialKind_ == other.credentialKind_;
     }
 
-private:
+  private:
     RFBError(Kind kind, std::string text, std::vector<std::uint8_t> types = {},
              RFBCredentialKind credentialKind = RFBCredentialKind::password);
     static std::string describe(Kind kind, const std::string& text,

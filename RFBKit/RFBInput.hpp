@@ -12,7 +12,7 @@ namespace rfb {
 // Buffered big-endian reader over everything the server sends. It pulls chunks from a refill
 // function and lets decoders read straight out of its buffer after one ensure() per run.
 class RFBInput {
-public:
+  public:
     // Writes up to `space.size()` received bytes into `space` and returns how many it wrote
     // (0 is allowed and simply asks again). Throws on end of stream, errors and cancellation.
     using Refill = std::function<std::size_t(std::span<std::uint8_t> space)>;
@@ -40,7 +40,7 @@ public:
     // Bytes currently reserved by the buffer (for memory accounting in tests and benchmarks).
     std::size_t capacity() const { return capacity_; }
 
-private:
+  private:
     void makeRoom(std::size_t count);
 
     std::unique_ptr<std::uint8_t[]> storage_;

@@ -13,7 +13,7 @@ namespace rfb {
 // the same stream and dictionary. A rectangle's output is produced in 65536-byte steps as the
 // reader asks for it, so it is consumed while still in cache and never held whole.
 class ZlibInflater {
-public:
+  public:
     // Throws protocolViolation("zlib initialisation failed").
     ZlibInflater();
     ~ZlibInflater();
@@ -38,7 +38,7 @@ public:
     // Bytes reserved for output (for memory accounting in tests).
     std::size_t capacity() const { return capacity_; }
 
-private:
+  private:
     void step();
     void detach();
 

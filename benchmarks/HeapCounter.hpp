@@ -34,9 +34,21 @@ inline void release(void* p) noexcept {
 }
 }  // namespace heap
 
-void* operator new(std::size_t size) { return heap::allocate(size); }
-void* operator new[](std::size_t size) { return heap::allocate(size); }
-void operator delete(void* p) noexcept { heap::release(p); }
-void operator delete[](void* p) noexcept { heap::release(p); }
-void operator delete(void* p, std::size_t) noexcept { heap::release(p); }
-void operator delete[](void* p, std::size_t) noexcept { heap::release(p); }
+void* operator new(std::size_t size) {
+    return heap::allocate(size);
+}
+void* operator new[](std::size_t size) {
+    return heap::allocate(size);
+}
+void operator delete(void* p) noexcept {
+    heap::release(p);
+}
+void operator delete[](void* p) noexcept {
+    heap::release(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    heap::release(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    heap::release(p);
+}

@@ -68,7 +68,7 @@ struct Recording {
 };
 
 class ByteReader {
-public:
+  public:
     ByteReader(const std::vector<std::uint8_t>& bytes, std::size_t position = 0)
         : bytes_(bytes), position_(position) {}
 
@@ -97,7 +97,7 @@ public:
         return high << 32 | u32();
     }
 
-private:
+  private:
     const std::vector<std::uint8_t>& bytes_;
     std::size_t position_;
 };
@@ -323,7 +323,7 @@ struct ServeResult {
 };
 
 class ReplayServer {
-public:
+  public:
     explicit ReplayServer(const std::vector<Recording>& recordings) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -388,7 +388,7 @@ public:
         return result;
     }
 
-private:
+  private:
     void serveForever(const std::vector<Recording>& recordings, int control, int results) {
         std::uint32_t index;
         while (::read(control, &index, sizeof index) == ssize_t(sizeof index)) {

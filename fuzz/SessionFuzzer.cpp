@@ -14,8 +14,8 @@ std::vector<std::uint8_t> handshake() {
     for (char c : std::string_view("RFB 003.008\n")) {
         bytes.push_back(static_cast<std::uint8_t>(c));
     }
-    add({1, 1, 0, 0, 0, 0});                                          // None, result OK
-    add({0, 64, 0, 48});                                              // 64 × 48
+    add({1, 1, 0, 0, 0, 0});                                         // None, result OK
+    add({0, 64, 0, 48});                                             // 64 × 48
     add({32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0});  // server format
     add({0, 0, 0, 4, 'f', 'u', 'z', 'z'});
     return bytes;

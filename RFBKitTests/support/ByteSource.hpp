@@ -56,7 +56,7 @@ struct Bytes {
 // An RFBInput over a fixed byte sequence, handing out at most `step` bytes per refill so that
 // tests can split every value across refills. Running dry is a closed connection.
 class ByteInput {
-public:
+  public:
     explicit ByteInput(std::vector<std::uint8_t> bytes, std::size_t step = RFBInput::chunkSize)
         : state_(std::make_shared<State>(State{std::move(bytes), 0, step})),
           input_([state = state_](std::span<std::uint8_t> space) {
@@ -78,7 +78,7 @@ public:
     std::size_t consumed() const { return state_->served - input_.available(); }
     std::size_t total() const { return state_->bytes.size(); }
 
-private:
+  private:
     struct State {
         std::vector<std::uint8_t> bytes;
         std::size_t served;

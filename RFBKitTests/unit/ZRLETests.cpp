@@ -13,7 +13,7 @@ constexpr std::uint32_t black = 0xFF000000, red = 0xFFFF0000, green = 0xFF00FF00
 // A zlib stream of stored blocks: the test decides byte for byte what inflates, and each chunk
 // after the first continues the stream without a header, as a server's sync flush does.
 class StoredStream {
-public:
+  public:
     std::vector<std::uint8_t> chunk(const Bytes& payload) {
         std::vector<std::uint8_t> out;
         if (!started_) {
@@ -32,7 +32,7 @@ public:
         return out;
     }
 
-private:
+  private:
     bool started_ = false;
 };
 
@@ -111,8 +111,7 @@ TEST(ZRLETest, PackedPalettesStartEachRowOnAFreshByte) {
     std::vector<std::uint32_t> row0{blue, red, blue, red, red, red, red, red, red, blue};
     std::vector<std::uint32_t> pixels = f.pixels();
     EXPECT_EQ(std::vector(pixels.begin(), pixels.begin() + 10), row0);
-    EXPECT_EQ(std::vector(pixels.begin() + 10, pixels.end()),
-              std::vector<std::uint32_t>(10, blue));
+    EXPECT_EQ(std::vector(pixels.begin() + 10, pixels.end()), std::vector<std::uint32_t>(10, blue));
 
     Bytes five = Bytes{}.u8(5);
     for (std::uint32_t word : {black, red, green, blue, 0xFFFFFFFFu}) {
