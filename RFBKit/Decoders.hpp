@@ -19,8 +19,9 @@ namespace rfb {
 
 class RFBInput;
 
-// How 8- and 16-bit pixels become pixel words: looked up by their little-endian wire value, and
-// for little-endian true-colour formats also computed channel by channel, many at a time.
+// How 8- and 16-bit pixels become pixel words: computed channel by channel for little-endian
+// true-colour formats (many at a time in rows), and looked up by their little-endian wire value
+// for all 8-bit formats and the 16-bit formats that cannot be computed.
 struct PixelTable {
     // A channel's byte is (((value >> shift) & mask) << lift) * factor >> 16, in 16 bits.
     struct Channel {

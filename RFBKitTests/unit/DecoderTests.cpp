@@ -141,8 +141,8 @@ TEST(RawTest, ConvertsEachFormatRowByRow) {
 }
 
 // Narrow true-colour formats are converted many pixels at a time where the channels allow it,
-// and through a table otherwise; both must give exactly what the format says for every value.
-// Rows of 251 pixels leave a remainder for the one-at-a-time path.
+// and one at a time or through a table otherwise; all must give exactly what the format says for
+// every value. Rows of 251 pixels take both paths, rows of 7 only the one-at-a-time path.
 TEST(RawTest, EveryValueOfNarrowFormatsConvertsExactly) {
     const PixelFormat formats[] = {
         PixelFormat::rgb565,
@@ -156,26 +156,27 @@ TEST(RawTest, EveryValueOfNarrowFormatsConvertsExactly) {
     // The client's own narrow formats must take the fast path, not only convert correctly.
     EXPECT_TRUE(PixelTable(PixelFormat::rgb565).channels);
     EXPECT_TRUE(PixelTable(PixelFormat::bgr233).channels);
-    constexpr int width = 251;
-    for (const PixelFormat& format : formats) {
-        const std::size_t values = std::size_t(1) << format.bitsPerPixel;
-        const int height = int((values + width - 1) / width);
-        Bytes b = update(1).rect(0, 0, width, height, RFBEncoding::raw);
-        std::vector<std::uint8_t> pixels;
-        for (std::size_t i = 0; i < std::size_t(width) * height; ++i) {
-            pixels.push_back(std::uint8_t(i % values));
-            if (format.bitsPerPixel == 16) {
-                pixels.push_back(std::uint8_t(i % values >> 8));
+    for (int width : {251, 7}) {
+        for (const PixelFormat& format : formats) {
+            const std::size_t values = std::size_t(1) << format.bitsPerPixel;
+            const int height = int((values + width - 1) / width);
+            Bytes b = update(1).rect(0, 0, width, height, RFBEncoding::raw);
+            std::vector<std::uint8_t> pixels;
+            for (std::size_t i = 0; i < std::size_t(width) * height; ++i) {
+                pixels.push_back(std::uint8_t(i % values));
+                if (format.bitsPerPixel == 16) {
+                    pixels.push_back(std::uint8_t(i % values >> 8));
+                }
             }
-        }
-        b.raw(pixels);
-        Decoded d = decode(b, width, height, format);
-        for (std::size_t i = 0; i < std::size_t(width) * height; ++i) {
-            const std::uint8_t* p = pixels.data() + i * format.bytesPerPixel();
-            ASSERT_EQ(d.framebuffer(int(i % width), int(i / width)),
-                      format.word(format.readValue(p)))
-                << "value " << format.readValue(p) << " of a " << int(format.bitsPerPixel)
-                << "-bit format, red max " << format.redMax;
+            b.raw(pixels);
+            Decoded d = decode(b, width, height, format);
+            for (std::size_t i = 0; i < std::size_t(width) * height; ++i) {
+                const std::uint8_t* p = pixels.data() + i * format.bytesPerPixel();
+                ASSERT_EQ(d.framebuffer(int(i % width), int(i / width)),
+                          format.word(format.readValue(p)))
+                    << "value " << format.readValue(p) << " of a " << int(format.bitsPerPixel)
+                    << "-bit format, red max " << format.redMax << ", rows of " << width;
+            }
         }
     }
 }
