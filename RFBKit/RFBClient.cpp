@@ -119,7 +119,7 @@ struct RFBClient::Core {
     [[noreturn]] void messageLoop(RFBInput& input, const RFBServerInfo& info);
     void readUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuffer& framebuffer,
                     DecodeStatistics& decoding);
-    void publishFrame(Framebuffer& framebuffer);
+    void publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted = nullptr);
     void finish(std::optional<RFBError> error);
     void send(const std::vector<std::uint8_t>& bytes) { connection.send(bytes); }
 
@@ -492,12 +492,9 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
         .statistics = &decoding,
     };
     readFramebufferUpdate(input, decoder, framebuffer, observer);
-    publishFrame(framebuffer);
 
     std::optional<RFBQuality> quality;
     bool full;
-    // Copied outside the lock and swapped in, so the critical section never allocates.
-    DecodeStatistics published = decoding;
     {
         std::lock_guard guard(lock);
         quality = shared.pendingQuality;
@@ -506,8 +503,6 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
         shared.fullUpdateRequested = false;
         shared.framebufferWidth = framebuffer.width();
         shared.framebufferHeight = framebuffer.height();
-        shared.updates += 1;
-        shared.decoding.swap(published);
     }
     if (quality && pixelFormat(*quality) != decoder.format()) {
         decoder.setFormat(pixelFormat(*quality));
@@ -516,9 +511,15 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
     }
     send(ClientMessage::framebufferUpdateRequest(!full, 0, 0, framebuffer.width(),
                                                  framebuffer.height()));
+    // After the request, so that the server is already at work on the next update. Copied
+    // here and swapped in, so that the critical section never allocates.
+    DecodeStatistics published = decoding;
+    publishFrame(framebuffer, &published);
 }
 
-void RFBClient::Core::publishFrame(Framebuffer& framebuffer) {
+// The frame and the statistics of the update that made it change together, so that a viewer
+// never finds an update counted whose frame it cannot take, or the other way round.
+void RFBClient::Core::publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted) {
     std::optional<RFBImage> image = framebuffer.makeImage();
     if (!image) {
         return;
@@ -526,6 +527,10 @@ void RFBClient::Core::publishFrame(Framebuffer& framebuffer) {
     bool wasPending;
     {
         std::lock_guard guard(lock);
+        if (counted) {
+            shared.updates += 1;
+            shared.decoding.swap(*counted);
+        }
         shared.latestFrame = std::move(image);
         wasPending = shared.framePending;
         shared.framePending = true;

@@ -33,14 +33,18 @@
 #include <optional>
 #include <regex>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "Decoders.hpp"
+#include "Framebuffer.hpp"
 #include "Log.hpp"
 #include "PixelFormat.hpp"
 #include "RFBClient.hpp"
+#include "RFBInput.hpp"
 
 namespace {
 
@@ -805,6 +809,42 @@ std::vector<Recording> recordings;
 std::optional<ReplayServer> replayServer;
 std::map<std::pair<std::size_t, Peer>, Samples> samples;
 
+// Tessaral's decoding alone: the recording read from memory by one thread, an image made after
+// every update and dropped at the next, as by a viewer that keeps up. What the replay adds to
+// this is the transport, the threads and the viewer's waking.
+void decodeOnly(benchmark::State& state, std::size_t index) {
+    const Recording& recording = recordings[index];
+    std::optional<rfb::RFBQuality> quality = qualityFor(recording.pixelFormat);
+    if (!quality) {
+        state.SkipWithError("Tessaral has no quality with the recording's pixel format");
+        return;
+    }
+    for (auto _ : state) {
+        std::size_t position = 0;
+        rfb::RFBInput input([&](std::span<std::uint8_t> space) {
+            std::size_t n = std::min(space.size(), recording.stream.size() - position);
+            std::memcpy(space.data(), recording.stream.data() + position, n);
+            position += n;
+            return n;
+        });
+        rfb::Framebuffer framebuffer(recording.width, recording.height);
+        rfb::RectangleDecoder decoder(rfb::pixelFormat(*quality));
+        std::optional<rfb::RFBImage> shown;
+        for (std::uint32_t update = 0; update < recording.updates;) {
+            if (input.u8() != 0) {
+                state.SkipWithError("the recording holds messages other than updates");
+                return;
+            }
+            rfb::readFramebufferUpdate(input, decoder, framebuffer, {});
+            shown = framebuffer.makeImage();
+            ++update;
+        }
+        benchmark::DoNotOptimize(shown);
+    }
+    state.counters["Mpixel_per_s"] = benchmark::Counter(
+        double(recording.pixels) * 1e-6 * double(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 void replay(benchmark::State& state, std::size_t index, Peer peer) {
     const Recording& recording = recordings[index];
     Samples& collected = samples[{index, peer}];
@@ -972,8 +1012,11 @@ int main(int argc, char** argv) {
         std::erase_if(files, [&](const std::filesystem::path& file) {
             std::string name = "Replay/" + file.filename().string();
             name.erase(name.find('.'));
+            std::string decodeName = "Decode/" + file.filename().string();
+            decodeName.erase(decodeName.find('.'));
             bool matches = std::regex_search(name + "/tessaral", filter) ||
-                           std::regex_search(name + "/libvncclient", filter);
+                           std::regex_search(name + "/libvncclient", filter) ||
+                           std::regex_search(decodeName, filter);
             return matches == negated;
         });
     }
@@ -1005,6 +1048,11 @@ int main(int argc, char** argv) {
                 ->Unit(benchmark::kMillisecond)
                 ->Iterations(iterations);
         }
+    }
+    for (std::size_t i = 0; i < recordings.size(); ++i) {
+        benchmark::RegisterBenchmark(("Decode/" + recordings[i].name).c_str(), decodeOnly, i)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(iterations);
     }
     int count = int(arguments.size());
     arguments.push_back(nullptr);
