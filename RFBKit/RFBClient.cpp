@@ -492,6 +492,9 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
         .statistics = &decoding,
     };
     readFramebufferUpdate(input, decoder, framebuffer, observer);
+    // Copied here and swapped in, so that the critical section never allocates.
+    DecodeStatistics published = decoding;
+    publishFrame(framebuffer, &published);
 
     std::optional<RFBQuality> quality;
     bool full;
@@ -511,10 +514,6 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
     }
     send(ClientMessage::framebufferUpdateRequest(!full, 0, 0, framebuffer.width(),
                                                  framebuffer.height()));
-    // After the request, so that the server is already at work on the next update. Copied
-    // here and swapped in, so that the critical section never allocates.
-    DecodeStatistics published = decoding;
-    publishFrame(framebuffer, &published);
 }
 
 // The frame and the statistics of the update that made it change together, so that a viewer
