@@ -10,6 +10,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <tmmintrin.h>
+#define TESSARAL_BYTE_SHUFFLES 1
+#endif
 
 #include "RFBError.hpp"
 #include "RFBInput.hpp"
@@ -315,6 +319,54 @@ void rawRows(RFBInput& input, std::uint32_t* origin, std::size_t stride, int wid
     throw RFBError::protocolViolation("ZRLE run overflows tile");
 }
 
+#if defined(TESSARAL_BYTE_SHUFFLES)
+// SSSE3 is not part of x86-64 itself, so its byte shuffle is used only where the CPU has it.
+const bool hasByteShuffles = __builtin_cpu_supports("ssse3");
+
+// Sixteen bytes of four-bit indices (thirty-two pixels) at a time: one byte shuffle looks up
+// one byte of sixteen pixel words, from `planes` (byte k of every palette word). Returns how
+// many bytes it did; `highest` grows to the largest index among them.
+[[gnu::target("ssse3")]] int nibbleBytes(const std::uint8_t* in, int count, std::uint32_t* out,
+                                         const std::uint8_t (&planes)[4][16], unsigned& highest) {
+    auto load = [](const std::uint8_t* p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    const __m128i plane[4] = {load(planes[0]), load(planes[1]), load(planes[2]), load(planes[3])};
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    __m128i top = _mm_setzero_si128();
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m128i bytes = load(in + i);
+        const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
+        const __m128i low = _mm_and_si128(bytes, nibble);
+        top = _mm_max_epu8(top, _mm_max_epu8(high, low));
+        // Each byte is two pixels, its high nibble first.
+        const __m128i indices[2] = {_mm_unpacklo_epi8(high, low), _mm_unpackhi_epi8(high, low)};
+        for (int half = 0; half < 2; ++half) {
+            __m128i b[4];
+            for (int k = 0; k < 4; ++k) {
+                b[k] = _mm_shuffle_epi8(plane[k], indices[half]);
+            }
+            const __m128i low01 = _mm_unpacklo_epi8(b[0], b[1]);
+            const __m128i high01 = _mm_unpackhi_epi8(b[0], b[1]);
+            const __m128i low23 = _mm_unpacklo_epi8(b[2], b[3]);
+            const __m128i high23 = _mm_unpackhi_epi8(b[2], b[3]);
+            auto* target = reinterpret_cast<__m128i*>(out + 2 * i + 16 * half);
+            _mm_storeu_si128(target, _mm_unpacklo_epi16(low01, low23));
+            _mm_storeu_si128(target + 1, _mm_unpackhi_epi16(low01, low23));
+            _mm_storeu_si128(target + 2, _mm_unpacklo_epi16(high01, high23));
+            _mm_storeu_si128(target + 3, _mm_unpackhi_epi16(high01, high23));
+        }
+    }
+    alignas(16) std::uint8_t tops[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(tops), top);
+    for (std::uint8_t t : tops) {
+        highest = std::max<unsigned>(highest, t);
+    }
+    return i;
+}
+#endif
+
 // `palette` has all 16 entries, those past `paletteSize` unused. Indices out of range are only
 // noted on the way and reported once the tile is done, which keeps the check out of the
 // per-pixel path. At four bits, every byte value is looked up once as its pair of pixels.
@@ -330,20 +382,43 @@ void packedRows(const std::uint8_t* source, std::size_t rowBytes, std::uint32_t*
         highest = std::max(highest, index);
         return palette[index];
     };
+#if defined(TESSARAL_BYTE_SHUFFLES)
+    const bool shuffles = Bits == 4 && hasByteShuffles && littleEndianHost;
+#else
+    constexpr bool shuffles = false;
+#endif
     std::uint32_t pairs[Bits == 4 ? 256 : 1][2];
     std::uint8_t outOfRange[Bits == 4 ? 256 : 1];
     std::uint8_t anyOutOfRange = 0;
-    if constexpr (Bits == 4) {
+    // Only bytes that the shuffles leave over need the table, and a whole tile leaves none.
+    if (Bits == 4 && (!shuffles || width / 2 % 16 != 0)) {
         for (unsigned byte = 0; byte < 256; ++byte) {
             pairs[byte][0] = palette[byte >> 4];
             pairs[byte][1] = palette[byte & 15];
             outOfRange[byte] = std::max(byte >> 4, byte & 15) >= paletteSize;
         }
     }
+#if defined(TESSARAL_BYTE_SHUFFLES)
+    std::uint8_t planes[4][16];
+    if (shuffles) {
+        for (int i = 0; i < 16; ++i) {
+            for (int k = 0; k < 4; ++k) {
+                planes[k][i] = std::uint8_t(palette[i] >> (8 * k));
+            }
+        }
+    }
+#endif
     for (int r = 0; r < height; ++r) {
         const std::uint8_t* in = source + std::size_t(r) * rowBytes;
         std::uint32_t* out = origin + std::size_t(r) * stride;
         int c = 0;
+#if defined(TESSARAL_BYTE_SHUFFLES)
+        if (shuffles) {
+            int done = nibbleBytes(in, width / 2, out, planes, highest);
+            in += done;
+            c = 2 * done;
+        }
+#endif
         for (; c + perByte <= width; c += perByte) {
             unsigned byte = *in++;
             if constexpr (Bits == 4) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "ByteSource.hpp"
 #include "Decoders.hpp"
 
@@ -128,6 +130,47 @@ TEST(ZRLETest, PackedPalettesStartEachRowOnAFreshByte) {
     Bytes three =
         Bytes{}.u8(3).raw(cpixel(red).data).raw(cpixel(green).data).raw(cpixel(blue).data);
     EXPECT_EQ(failure(4, 1, three.u8(0b00011011)), "ZRLE palette index");
+}
+
+// Rows of four-bit indices are looked up sixteen bytes at a time where the CPU allows, the rest
+// byte by byte: every width from one step plus a remainder to a whole tile must agree with a
+// plain reading, and a bad index must be found in either part.
+TEST(ZRLETest, WidePackedRowsMatchAPlainReading) {
+    std::vector<std::uint32_t> colours;
+    Bytes palette = Bytes{}.u8(16);
+    for (std::uint32_t i = 0; i < 16; ++i) {
+        colours.push_back(0xFF000000 | (i * 0x0F1B2D));
+        palette.raw(cpixel(colours.back()).data);
+    }
+    for (int width : {32, 47, 64}) {
+        const int height = 3;
+        const int rowBytes = (width + 1) / 2;
+        Bytes tile = palette;
+        std::vector<std::uint32_t> expected;
+        for (int r = 0; r < height; ++r) {
+            for (int c = 0; c < rowBytes; ++c) {
+                unsigned byte = (unsigned(r * 37 + c * 11) * 2654435761u >> 13) & 0xFF;
+                tile.u8(byte);
+                expected.push_back(colours[byte >> 4]);
+                if (2 * c + 1 < width) {
+                    expected.push_back(colours[byte & 15]);
+                }
+            }
+        }
+        EXPECT_EQ(decode(width, height, tile).pixels(), expected) << "width " << width;
+    }
+
+    Bytes five = Bytes{}.u8(5);
+    for (std::uint32_t word : {black, red, green, blue, 0xFFFFFFFFu}) {
+        five.raw(cpixel(word).data);
+    }
+    for (int badByte : {5, 20}) {  // within the first sixteen bytes, and after them
+        Bytes tile = five;
+        for (int c = 0; c < 24; ++c) {
+            tile.u8(c == badByte ? 0x15 : 0x34);
+        }
+        EXPECT_EQ(failure(48, 1, tile), "ZRLE palette index") << "byte " << badByte;
+    }
 }
 
 TEST(ZRLETest, RunsWrapRowsAndMayNotPassTheTile) {
