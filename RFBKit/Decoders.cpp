@@ -84,12 +84,14 @@ struct Lookup8 {
 
 // Little-endian 16-bit true colour, computed rather than looked up: a table of all 65536 values
 // would take a quarter of a megabyte of cache and a millisecond to build per connection.
+// The channels are held by value: behind a pointer they would have to be reloaded after every
+// pixel store, which might alias them.
 struct Scaled16 {
     static constexpr std::size_t size = 2;
-    const PixelTable* table;
+    PixelTable::Channels channels;
     std::uint32_t operator()(const std::uint8_t* p) const {
         const std::uint32_t value = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8;
-        const auto& [red, green, blue] = *table->channels;
+        const auto& [red, green, blue] = channels;
         return opaqueBlack | scaled(value, red) << 16 | scaled(value, green) << 8 |
                scaled(value, blue);
     }
@@ -139,7 +141,7 @@ auto withPixels(const PixelFormat& format, const PixelTable& table, Body&& body)
             return body(Lookup8{&table});
         case 16:
             if (table.channels) {
-                return body(Scaled16{&table});
+                return body(Scaled16{*table.channels});
             }
             return body(Lookup16{&table});
         default:
@@ -226,7 +228,7 @@ TESSARAL_WIDE_VECTORS int orAlpha(const std::uint8_t* source, std::uint32_t* tar
 // Returns how many it did, a multiple of 8.
 template <std::size_t Size>
 int scaleChannels(const std::uint8_t* source, std::uint32_t* target, int count,
-                  const PixelTable& table) {
+                  const PixelTable::Channels& channels) {
     struct Lanes {
         __m128i shift, mask, lift, factor;
     };
@@ -234,7 +236,7 @@ int scaleChannels(const std::uint8_t* source, std::uint32_t* target, int count,
         return Lanes{_mm_cvtsi32_si128(int(c.shift)), _mm_set1_epi16(short(c.mask)),
                      _mm_cvtsi32_si128(int(c.lift)), _mm_set1_epi16(short(c.factor))};
     };
-    const auto& [redChannel, greenChannel, blueChannel] = *table.channels;
+    const auto& [redChannel, greenChannel, blueChannel] = channels;
     const Lanes red = lanes(redChannel), green = lanes(greenChannel), blue = lanes(blueChannel);
     const __m128i alpha = _mm_set1_epi16(short(0xFF00));
     int i = 0;
@@ -268,11 +270,11 @@ inline void convertRow(const std::uint8_t* source, std::uint32_t* target, int co
     }
 #if defined(__SSE2__)
     if constexpr (std::is_same_v<Convert, Scaled16>) {
-        i = scaleChannels<2>(source, target, count, *convert.table);
+        i = scaleChannels<2>(source, target, count, convert.channels);
     }
     if constexpr (std::is_same_v<Convert, Lookup8>) {
         if (convert.table->channels) {
-            i = scaleChannels<1>(source, target, count, *convert.table);
+            i = scaleChannels<1>(source, target, count, *convert.table->channels);
         }
     }
 #endif

@@ -30,8 +30,9 @@ struct PixelTable {
         std::uint32_t lift = 0;
         std::uint32_t factor = 0;
     };
+    using Channels = std::array<Channel, 3>;  // red, green, blue
     std::vector<std::uint32_t> words;
-    std::optional<std::array<Channel, 3>> channels;  // red, green, blue
+    std::optional<Channels> channels;
 
     explicit PixelTable(const PixelFormat& format);
 };

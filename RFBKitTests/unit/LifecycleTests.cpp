@@ -142,7 +142,8 @@ TEST(Lifecycle, StopEndsCleanlyInEveryPhaseWithoutLogging) {
         auto stopped = std::chrono::steady_clock::now();
         client.stop();
         auto events = drainEvents(client, 2s);
-        EXPECT_LT(std::chrono::steady_clock::now() - stopped, 500ms);
+        // Well under the 5 s connect time-out, with room for a loaded machine.
+        EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s);
         EXPECT_FALSE(finalError(events));
     }
     {
@@ -185,7 +186,7 @@ TEST(Lifecycle, DestroyingAConnectingClientNeverBlocks) {
             RFBClient client(configurationFor(target.server.endpoint()));
             client.start();
         }
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 500ms);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     }
     expectSettlesAt(threads, descriptors);
 }
