@@ -26,17 +26,7 @@ fail() {
     exit 2
 }
 
-stop_pid() {
-    local pid=$1
-    [[ -n $pid ]] || return 0
-    kill -TERM "$pid" 2>/dev/null || return 0
-    for _ in $(seq 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-}
+source "$(dirname "$script")/stop-pid.sh"
 
 # ---- Inside the namespace ----------------------------------------------------------------------
 if [[ ${1-} == --inside ]]; then
