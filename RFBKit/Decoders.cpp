@@ -756,27 +756,7 @@ void RectangleDecoder::decodeCopyRect(const RectHeader& rect, RFBInput& input,
     input.advance(4);
     framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
     framebuffer.validate(sourceX, sourceY, rect.width, rect.height);
-    if (rect.width < 1 || rect.height < 1) {
-        return;
-    }
-    const std::size_t rowBytes = std::size_t(rect.width) * sizeof(std::uint32_t);
-    const std::size_t stride = std::size_t(framebuffer.width());
-    // The source is read from the store being written, which area() has brought up to date.
-    std::uint32_t* target = framebuffer.area(rect.x, rect.y, rect.width, rect.height);
-    const std::uint32_t* source = framebuffer.row(sourceY) + sourceX;
-    auto move = [&](int r) {
-        std::memmove(target + std::size_t(r) * stride, source + std::size_t(r) * stride, rowBytes);
-    };
-    // Rows are taken in the order that reads each source row before it is overwritten.
-    if (rect.y > sourceY) {
-        for (int r = rect.height - 1; r >= 0; --r) {
-            move(r);
-        }
-    } else {
-        for (int r = 0; r < rect.height; ++r) {
-            move(r);
-        }
-    }
+    framebuffer.move(sourceX, sourceY, rect.x, rect.y, rect.width, rect.height);
 }
 
 void RectangleDecoder::decodeRRE(const RectHeader& rect, RFBInput& input,

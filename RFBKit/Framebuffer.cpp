@@ -17,7 +17,7 @@ std::string size(long width, long height) {
 }
 }  // namespace
 
-Framebuffer::Framebuffer(int width, int height) {
+Framebuffer::Framebuffer(int width, int height, Publishing publishing) : publishing_(publishing) {
     resize(width, height);
 }
 
@@ -87,6 +87,19 @@ void Framebuffer::bringInMissing(const Area& written) {
     });
 }
 
+// Before `read` is read: whatever it overlaps must be brought in, since an area written next may
+// cover a missing area (and so drop it) that the read still needs.
+void Framebuffer::bringInOverlapping(const Area& read) {
+    std::erase_if(missing_, [&](const Area& lacking) {
+        bool overlaps = lacking.x < read.x + read.width && read.x < lacking.x + lacking.width &&
+                        lacking.y < read.y + read.height && read.y < lacking.y + lacking.height;
+        if (overlaps) {
+            copyArea(spares_.front().pixels.get(), pixels_.get(), lacking);
+        }
+        return overlaps;
+    });
+}
+
 void Framebuffer::bringInMissing() const {
     for (const Area& lacking : missing_) {
         copyArea(spares_.front().pixels.get(), pixels_.get(), lacking);
@@ -131,6 +144,31 @@ std::uint32_t* Framebuffer::area(int x, int y, int width, int height) {
     return pixels_.get() + index(x, y);
 }
 
+void Framebuffer::move(int fromX, int fromY, int x, int y, int width, int height) {
+    if (width < 1 || height < 1) {
+        return;
+    }
+    makeWritable();
+    bringInOverlapping(Area{fromX, fromY, width, height});
+    std::uint32_t* target = area(x, y, width, height);
+    const std::uint32_t* source = pixels_.get() + index(fromX, fromY);
+    const std::size_t stride = std::size_t(width_);
+    const std::size_t rowBytes = std::size_t(width) * sizeof(std::uint32_t);
+    auto moveRow = [&](int r) {
+        std::memmove(target + std::size_t(r) * stride, source + std::size_t(r) * stride, rowBytes);
+    };
+    // Rows are taken in the order that reads each source row before it is overwritten.
+    if (y > fromY) {
+        for (int r = height - 1; r >= 0; --r) {
+            moveRow(r);
+        }
+    } else {
+        for (int r = 0; r < height; ++r) {
+            moveRow(r);
+        }
+    }
+}
+
 std::vector<std::uint32_t> Framebuffer::pixels() const {
     bringInMissing();
     return std::vector<std::uint32_t>(pixels_.get(), pixels_.get() + count());
@@ -156,6 +194,11 @@ void Framebuffer::fill(int x, int y, int width, int height, std::uint32_t word) 
 
 std::optional<RFBImage> Framebuffer::makeImage() {
     bringInMissing();
+    if (publishing_ == Publishing::copyEachImage) {
+        std::shared_ptr<std::uint32_t[]> copy(new std::uint32_t[count()]);
+        std::copy_n(pixels_.get(), count(), copy.get());
+        return image(std::move(copy), width_, height_);
+    }
     return image(std::shared_ptr<const std::uint32_t[]>(pixels_), width_, height_);
 }
 

@@ -31,8 +31,13 @@ class Framebuffer {
   public:
     static constexpr int maxDimension = 16384;
 
+    // How images are made. `sharedStores` hands out the store itself and writes on into one no
+    // image holds; `copyEachImage` copies the whole frame into every image. The second is the
+    // plain reference that the first must always equal.
+    enum class Publishing { sharedStores, copyEachImage };
+
     // Throws protocolViolation("framebuffer size W×H") outside 1...16384.
-    Framebuffer(int width, int height);
+    Framebuffer(int width, int height, Publishing publishing = Publishing::sharedStores);
 
     // Replaces the store with opaque black; a failed resize leaves everything unchanged.
     void resize(int width, int height);
@@ -57,6 +62,9 @@ class Framebuffer {
     std::vector<std::uint32_t> pixels() const;
 
     void fill(int x, int y, int width, int height, std::uint32_t word);
+    // Copies the validated area at (fromX, fromY) to (x, y) as it was before the copy, whatever
+    // the two areas share.
+    void move(int fromX, int fromY, int x, int y, int width, int height);
 
     std::optional<RFBImage> makeImage();
     static std::optional<RFBImage> image(std::shared_ptr<const std::uint32_t[]> words, int width,
@@ -81,11 +89,13 @@ class Framebuffer {
     static void addArea(std::vector<Area>& areas, const Area& added);
     void makeWritable();
     void bringInMissing(const Area& written);
+    void bringInOverlapping(const Area& read);
     void bringInMissing() const;
     void copyArea(const std::uint32_t* from, std::uint32_t* to, const Area& part) const;
     std::size_t count() const { return std::size_t(width_) * height_; }
     std::size_t index(int x, int y) const { return std::size_t(y) * width_ + x; }
 
+    Publishing publishing_;
     int width_ = 0;
     int height_ = 0;
     std::shared_ptr<std::uint32_t[]> pixels_;

@@ -102,3 +102,25 @@ cursors = {
 }
 for name, data in cursors.items():
     write("CursorFuzzer", name, data)
+
+
+# Sessions for the framebuffer fuzzer: each update (without its type byte) follows a byte that
+# says how many published images the viewer keeps.
+def kept(keep, message): return u8(keep) + message[1:]
+
+
+def rows(y, h, w=24, base=0):
+    return rect(0, y, w, h, 0) + b"".join(px(base + 0x10 * (y + r)) for r in range(h) for _ in range(w))
+
+
+sessions = {
+    "scroll": kept(1, update(rows(0, 16))) + kept(1, update(rows(4, 2, base=0x80)))
+              + kept(1, update(rect(0, 0, 24, 15, 1) + u16(0) + u16(1))),
+    "held": kept(3, update(rows(0, 16))) + kept(3, update(rows(2, 3, base=0x80)))
+            + kept(1, update(rect(2, 2, 8, 8, 1) + u16(0) + u16(0)))
+            + kept(2, update(rect(0, 0, 20, 10, -223), rows(0, 10, 20))),
+    "mixed": kept(2, update(rows(0, 16))) + kept(1, messages["zrle"])
+             + kept(0, messages["hextile"]) + kept(3, messages["copyrect"]),
+}
+for name, data in sessions.items():
+    write("FramebufferFuzzer", name, b"\x00" + data)

@@ -31,6 +31,6 @@ section "Fuzzing (${fuzz_seconds} s per target)"
 fuzz="$root/build/fuzz"
 CC=clang CXX=clang++ cmake -G Ninja -S "$root" -B "$fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTESSARAL_FUZZ=ON -DTESSARAL_SANITIZE=ON -DTESSARAL_BENCHMARKS=OFF
-targets=(HandshakeFuzzer SessionFuzzer ZRLETileFuzzer CursorFuzzer)
+targets=(HandshakeFuzzer SessionFuzzer ZRLETileFuzzer CursorFuzzer FramebufferFuzzer)
 cmake --build "$fuzz" --target "${targets[@]}"
 "$root/scripts/fuzz.sh" "$fuzz/fuzz" "$fuzz_seconds" "${targets[@]}"
