@@ -11,7 +11,7 @@ section() { printf '\n==== %s (%s)\n' "$1" "$(date -u +%H:%M:%S)"; }
 
 section "Release build"
 release="$root/build/release"
-cmake -G Ninja -S "$root" -B "$release" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -G Ninja -S "$root" -B "$release" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARAL_WERROR=ON
 cmake --build "$release"
 section "Release tests"
 (cd "$release" && ctest --output-on-failure --timeout 600 -j2)
@@ -19,7 +19,7 @@ section "Release tests"
 section "Sanitizer build"
 sanitize="$root/build/sanitize"
 cmake -G Ninja -S "$root" -B "$sanitize" -DCMAKE_BUILD_TYPE=Debug -DTESSARAL_SANITIZE=ON \
-    -DTESSARAL_BENCHMARKS=OFF
+    -DTESSARAL_BENCHMARKS=OFF -DTESSARAL_WERROR=ON
 cmake --build "$sanitize"
 section "Sanitizer tests"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
@@ -27,10 +27,15 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 (cd "$sanitize" && ctest --output-on-failure --timeout 900 -j2)
 
+# As a user or packager builds it: their compiler's warnings are shown but stop nothing.
+section "Release build as a user makes it"
+cmake -G Ninja -S "$root" -B "$root/build/user" -DCMAKE_BUILD_TYPE=Release -DTESSARAL_BENCHMARKS=OFF
+cmake --build "$root/build/user"
+
 section "Fuzzing (${fuzz_seconds} s per target)"
 fuzz="$root/build/fuzz"
 CC=clang CXX=clang++ cmake -G Ninja -S "$root" -B "$fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DTESSARAL_FUZZ=ON -DTESSARAL_SANITIZE=ON -DTESSARAL_BENCHMARKS=OFF
+    -DTESSARAL_WERROR=ON -DTESSARAL_FUZZ=ON -DTESSARAL_SANITIZE=ON -DTESSARAL_BENCHMARKS=OFF
 targets=(HandshakeFuzzer SessionFuzzer ZRLETileFuzzer CursorFuzzer FramebufferFuzzer)
 cmake --build "$fuzz" --target "${targets[@]}"
 "$root/scripts/fuzz.sh" "$fuzz/fuzz" "$fuzz_seconds" "${targets[@]}"
