@@ -1,0 +1,131 @@
+#pragma once
+
+#include <QDateTime>
+#include <QImage>
+#include <QObject>
+#include <QSet>
+#include <QSocketNotifier>
+#include <QString>
+#include <QUuid>
+#include <memory>
+#include <optional>
+
+#include "KeyboardInput.hpp"
+#include "LocalClipboard.hpp"
+#include "Model/Connection.hpp"
+#include "Model/ConnectionStore.hpp"
+#include "Model/Keychain.hpp"
+#include "RFBClient.hpp"
+#include "RemoteShortcut.hpp"
+
+namespace tessaral {
+
+// One live connection to one computer as its window shows it. Runs on the main thread: the
+// client's events are read when its event descriptor becomes readable, never by polling. Every
+// signal fires only when its value really changed.
+class VNCSession : public QObject {
+    Q_OBJECT
+
+  public:
+    struct State {
+        enum class Kind {
+            idle,
+            connecting,
+            authenticating,
+            connected,
+            disconnected,
+            failed,
+            needsCredentials
+        };
+        Kind kind = Kind::idle;
+        QString message;  // failed: the error's description
+        rfb::RFBCredentialKind credentialKind = rfb::RFBCredentialKind::password;  // needsCredentials
+        bool retry = false;  // needsCredentials: offered credentials were rejected
+
+        static State failed(QString message) { return {Kind::failed, std::move(message)}; }
+        static State needsCredentials(rfb::RFBCredentialKind kind, bool retry) {
+            return {Kind::needsCredentials, {}, kind, retry};
+        }
+        bool operator==(const State&) const = default;
+    };
+
+    // Without `credentials` the session looks up the computer's stored password in the
+    // background; connect() waits for that answer. `store`, `keychain` and `clipboard` must
+    // outlive the session.
+    VNCSession(const Connection& connection, ConnectionStore& store, Keychain& keychain,
+               LocalClipboard& clipboard,
+               std::optional<rfb::RFBCredentials> credentials = std::nullopt,
+               QObject* parent = nullptr);
+    ~VNCSession() override;
+
+    QUuid id() const { return id_; }
+    const Connection& connection() const { return connection_; }
+    const State& state() const { return state_; }
+    // One line for the title: "Connecting…", "Studio · 2560 × 1440", "Disconnected", …
+    QString statusText() const;
+    // The newest frame, wrapped without a copy; null before the first one. Kept after the
+    // connection ends.
+    const QImage& frame() const { return frame_; }
+    const std::optional<rfb::RFBServerInfo>& serverInfo() const { return serverInfo_; }
+    const std::optional<rfb::RFBCursor>& cursor() const { return cursor_; }
+    const std::optional<QString>& remoteClipboard() const { return remoteClipboard_; }
+    // A short notice about clipboard traffic, shown for two seconds.
+    const std::optional<QString>& clipboardActivity() const { return clipboardActivity_; }
+    const ConnectionOptions& options() const { return options_; }
+    // Applies quality at once, releases held keys when observe-only is switched on, and saves the
+    // options into the computer's record.
+    void setOptions(const ConnectionOptions& options);
+    const QSet<std::uint32_t>& pressedKeys() const { return pressedKeys_; }
+    // Connected and not observe-only: input goes to the remote computer.
+    bool acceptsInput() const;
+    KeyboardContext keyboardContext() const;
+    bool canTypePassword() const;
+
+    void connect();
+    void disconnect();
+    void provideCredentials(const QString& username, const QString& password, bool remember);
+
+    void pointer(int x, int y, std::uint8_t buttons);
+    void key(std::uint32_t keysym, bool down);
+    void releaseAllKeys();
+
+    void syncLocalClipboardIfChanged();
+    void sendClipboard();
+    void getClipboard();
+    void send(RemoteShortcut shortcut);
+    void typeText(const QString& text);
+    void typePassword();
+    void refreshScreen();
+
+    // "<name> 2026-12-05T151203.png" for that moment in UTC.
+    QString screenshotFileName(const QDateTime& now) const;
+    // Writes `image` as PNG to `path` atomically; false on any failure.
+    static bool writeScreenshot(const QImage& image, const QString& path);
+
+  signals:
+    void stateChanged();
+    void statusTextChanged();
+    void frameChanged();
+    void serverInfoChanged();
+    void cursorChanged();
+    void remoteClipboardChanged();
+    void clipboardActivityChanged();
+    void optionsChanged();
+    void canTypePasswordChanged();
+    // The server rang its bell.
+    void bell();
+
+  private:
+    QUuid id_;
+    Connection connection_;
+    State state_;
+    QImage frame_;
+    std::optional<rfb::RFBServerInfo> serverInfo_;
+    std::optional<rfb::RFBCursor> cursor_;
+    std::optional<QString> remoteClipboard_;
+    std::optional<QString> clipboardActivity_;
+    ConnectionOptions options_;
+    QSet<std::uint32_t> pressedKeys_;
+};
+
+}  // namespace tessaral
