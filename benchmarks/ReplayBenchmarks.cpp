@@ -268,7 +268,7 @@ std::vector<std::uint32_t> plainLastFrame(const Recording& recording) {
 std::optional<std::string> differenceFromReference(const Recording& recording,
                                                    std::string_view client,
                                                    const std::vector<std::uint32_t>& frame) {
-    std::string prefix = recording.name + ": " + std::string(client) + "'s last frame ";
+    std::string prefix = recording.name + ": the last frame of " + std::string(client) + " ";
     if (recording.referenceError) {
         return prefix + "cannot be checked, " + *recording.referenceError;
     }
@@ -761,14 +761,20 @@ void finishedUpdate(rfbClient* client) {
 
 void quiet(const char*, ...) {}
 
-const char* libvncEncodingName(std::int32_t encoding) {
-    switch (encoding) {
+// libvncclient's name for a recording's pixel encodings: one of Raw, Hextile and ZRLE, with or
+// without CopyRect.
+const char* libvncEncodingsString(std::set<std::int32_t> encodings) {
+    bool copyRect = encodings.erase(rfb::RFBEncoding::copyRect) == 1;
+    if (encodings.size() != 1) {
+        return nullptr;
+    }
+    switch (*encodings.begin()) {
         case rfb::RFBEncoding::raw:
-            return "raw";
+            return copyRect ? "raw copyrect" : "raw";
         case rfb::RFBEncoding::hextile:
-            return "hextile";
+            return copyRect ? "hextile copyrect" : "hextile";
         case rfb::RFBEncoding::zrle:
-            return "zrle";
+            return copyRect ? "zrle copyrect" : "zrle";
         default:
             return nullptr;
     }
@@ -789,11 +795,10 @@ std::vector<std::uint32_t> libvncFrame(const rfbClient* client, const rfb::Pixel
 }
 
 Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t index) {
-    std::set<std::int32_t> encodings = pixelEncodings(recording.encodings);
-    const char* encodingName =
-        encodings.size() == 1 ? libvncEncodingName(*encodings.begin()) : nullptr;
+    const char* encodingName = libvncEncodingsString(pixelEncodings(recording.encodings));
     if (!encodingName) {
-        return failure("libvncclient is only asked for single Raw, Hextile or ZRLE recordings");
+        return failure(
+            "libvncclient is only asked for Raw, Hextile or ZRLE recordings, with CopyRect or not");
     }
     const rfb::PixelFormat& format = recording.pixelFormat;
     int bytesPerPixel = format.bitsPerPixel / 8;
@@ -936,7 +941,7 @@ void decodeOnly(benchmark::State& state, std::size_t index) {
                      shown->words() + std::size_t(shown->width()) * shown->height());
     }
     if (std::optional<std::string> mismatch =
-            differenceFromReference(recording, "Tessaral's decode-only", frame)) {
+            differenceFromReference(recording, "Tessaral decoding alone", frame)) {
         reportMismatch(*mismatch);
         state.SkipWithError(mismatch->c_str());
         return;
