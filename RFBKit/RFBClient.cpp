@@ -98,6 +98,8 @@ struct RFBClient::Core {
         bool stopped = false;
         std::optional<RFBQuality> pendingQuality;
         bool fullUpdateRequested = false;
+        // Set by ServerInit; input waits for it, since in the middle of the handshake the server
+        // would read it as handshake data.
         long framebufferWidth = 0;
         long framebufferHeight = 0;
         bool started = false;
@@ -122,6 +124,7 @@ struct RFBClient::Core {
     void publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted = nullptr);
     void finish(std::optional<RFBError> error);
     void send(const std::vector<std::uint8_t>& bytes) { connection.send(bytes); }
+    bool established();
 
     RFBConfiguration configuration;
     std::vector<std::int32_t> encodings;
@@ -146,6 +149,7 @@ void RFBClient::start() {
         }
         core_->shared.started = true;
     }
+    core_->events.send(event::Status{RFBStatus::connecting});
     try {
         // The thread shares ownership of the core, so destroying the client never waits for it.
         std::thread([core = core_] { core->run(); }).detach();
@@ -177,7 +181,9 @@ std::optional<RFBImage> RFBClient::takeFrame() {
 }
 
 void RFBClient::sendKey(std::uint32_t key, bool down) {
-    core_->send(ClientMessage::keyEvent(key, down));
+    if (core_->established()) {
+        core_->send(ClientMessage::keyEvent(key, down));
+    }
 }
 
 void RFBClient::sendPointer(long x, long y, std::uint8_t buttons) {
@@ -195,7 +201,9 @@ void RFBClient::sendPointer(long x, long y, std::uint8_t buttons) {
 }
 
 void RFBClient::sendClipboard(std::string_view utf8) {
-    core_->send(ClientMessage::clientCutText(utf8));
+    if (core_->established()) {
+        core_->send(ClientMessage::clientCutText(utf8));
+    }
 }
 
 void RFBClient::setQuality(RFBQuality quality) {
@@ -253,8 +261,12 @@ void RFBClientTesting::setEncodings(RFBClient& client, std::vector<std::int32_t>
     client.core_->encodings = std::move(encodings);
 }
 
+bool RFBClient::Core::established() {
+    std::lock_guard guard(lock);
+    return shared.framebufferWidth > 0;
+}
+
 void RFBClient::Core::run() {
-    events.send(event::Status{RFBStatus::connecting});
     endingWithFailure([this] {
         RFBInput input = open();
         session(input);
