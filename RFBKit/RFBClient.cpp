@@ -8,6 +8,7 @@
 #include "ClientMessage.hpp"
 #include "Decoders.hpp"
 #include "Log.hpp"
+#include "MessageTypes.hpp"
 #include "RFBInput.hpp"
 #include "Text.hpp"
 #include "Transport.hpp"
@@ -235,19 +236,20 @@ std::uint8_t RFBClient::chooseSecurityType(const std::vector<std::uint8_t>& type
     if (types.empty()) {
         throw RFBError::noSupportedSecurityType(types);
     }
-    if (contains(types, 30) && credentials && !credentials->username.empty()) {
-        return 30;
+    using namespace RFBSecurityType;
+    if (contains(types, appleRemoteDesktop) && credentials && !credentials->username.empty()) {
+        return appleRemoteDesktop;
     }
-    if (contains(types, 2) && credentials) {
-        return 2;
+    if (contains(types, vncAuthentication) && credentials) {
+        return vncAuthentication;
     }
-    if (contains(types, 1)) {
-        return 1;
+    if (contains(types, none)) {
+        return none;
     }
-    if (contains(types, 2)) {
+    if (contains(types, vncAuthentication)) {
         throw RFBError::credentialsRequired(RFBCredentialKind::password);
     }
-    if (contains(types, 30)) {
+    if (contains(types, appleRemoteDesktop)) {
         throw RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
     }
     throw RFBError::noSupportedSecurityType(types);
@@ -358,7 +360,8 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
         input.ensure(count);
         std::vector<std::uint8_t> types(input.data(), input.data() + count);
         input.advance(count);
-        isApple = *minor == appleMinorVersion || contains(types, 30);
+        isApple =
+            *minor == appleMinorVersion || contains(types, RFBSecurityType::appleRemoteDesktop);
         type = chooseSecurityType(types, configuration.credentials);
         send({type});
     } else {
@@ -373,7 +376,7 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
     }
     authenticate(type, input);
 
-    if (*minor >= 8 || type != 1) {
+    if (*minor >= 8 || type != RFBSecurityType::none) {
         if (input.u32() != 0) {
             throw RFBError::authenticationFailed(*minor >= 8 ? readReason(input) : std::string());
         }
@@ -402,9 +405,9 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
 void RFBClient::Core::authenticate(std::uint8_t type, RFBInput& input) {
     const auto& credentials = configuration.credentials;
     switch (type) {
-        case 1:
+        case RFBSecurityType::none:
             return;
-        case 2: {
+        case RFBSecurityType::vncAuthentication: {
             if (!credentials) {
                 throw RFBError::credentialsRequired(RFBCredentialKind::password);
             }
@@ -416,7 +419,7 @@ void RFBClient::Core::authenticate(std::uint8_t type, RFBInput& input) {
             send({response.begin(), response.end()});
             return;
         }
-        case 30: {
+        case RFBSecurityType::appleRemoteDesktop: {
             if (!credentials || credentials->username.empty()) {
                 throw RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
             }
@@ -459,19 +462,19 @@ void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {
         }
         std::uint8_t type = input.u8();
         switch (type) {
-            case 0:
+            case ServerMessageType::framebufferUpdate:
                 readUpdate(input, decoder, framebuffer, decoding);
                 break;
-            case 1: {
+            case ServerMessageType::setColourMapEntries: {
                 input.skip(3);  // padding and first colour
                 std::uint16_t colours = input.u16();
                 input.skip(std::size_t{colours} * 6);
                 break;
             }
-            case 2:
+            case ServerMessageType::bell:
                 events.send(event::Bell{});
                 break;
-            case 3: {
+            case ServerMessageType::serverCutText: {
                 input.skip(3);
                 std::uint32_t length = input.u32();
                 if (length > maxCutTextLength) {
