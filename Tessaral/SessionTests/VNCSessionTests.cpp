@@ -225,6 +225,16 @@ TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheySh
     EXPECT_EQ(calls, QStringList({"key 63 up", "key 64 up", "quality 1"}));
     EXPECT_EQ(store.connection(connection.id)->options, options);
     EXPECT_FALSE(session.acceptsInput());
+
+    // A new attempt over a live one: the replaced client's end never shows.
+    QList<Kind> kinds;
+    QObject::connect(&session, &VNCSession::stateChanged,
+                     [&] { kinds.append(session.state().kind); });
+    session.connect();
+    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::connected; }));
+    QTest::qWait(500);
+    EXPECT_EQ(kinds, QList<Kind>({Kind::connecting, Kind::authenticating, Kind::connected}));
+    EXPECT_TRUE(store.activeSessions().contains(connection.id));
 }
 
 // No X clipboard tool hands Xvnc that much at once, so a scripted server sends it.
