@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QImage>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "FakeKeychain.hpp"
+#include "LocalClipboard.hpp"
+#include "Model/ConnectionStore.hpp"
+#include "VNCSession.hpp"
+
+namespace tessaral {
+
+// Puts a session into the state a test needs without a server.
+struct VNCSessionProbe {
+    static void set(VNCSession& session, const VNCSession::State& state, bool withFrame,
+                    bool observeOnly) {
+        session.state_ = state;
+        session.frame_ = withFrame ? QImage(64, 48, QImage::Format_RGB32) : QImage();
+        session.options_.observeOnly = observeOnly;
+        emit session.stateChanged();
+        emit session.statusTextChanged();
+        emit session.frameChanged();
+        emit session.optionsChanged();
+    }
+};
+
+namespace testing {
+
+class MemoryClipboard final : public LocalClipboard {
+  public:
+    long changeCount() const override { return changes_; }
+    std::optional<QString> text() const override { return text_; }
+    void setText(const QString& text) override {
+        text_ = text;
+        ++changes_;
+    }
+
+  private:
+    std::optional<QString> text_;
+    long changes_ = 0;
+};
+
+// A saved computer "Studio" and a session for it that never connects.
+class SessionFixture {
+  public:
+    SessionFixture() : store(keychain, folder.path()) {
+        connection.name = QStringLiteral("Studio");
+        connection.host = QStringLiteral("studio.local");
+        store.upsert(connection);
+        session = std::make_unique<VNCSession>(connection, store, keychain, clipboard,
+                                               rfb::RFBCredentials{"", "secret"});
+    }
+
+    void set(const VNCSession::State& state, bool withFrame = false, bool observeOnly = false) {
+        VNCSessionProbe::set(*session, state, withFrame, observeOnly);
+    }
+
+    QTemporaryDir folder;
+    FakeKeychain keychain;
+    MemoryClipboard clipboard;
+    ConnectionStore store;
+    Connection connection;
+    std::unique_ptr<VNCSession> session;
+};
+
+}  // namespace testing
+}  // namespace tessaral
