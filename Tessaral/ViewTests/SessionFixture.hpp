@@ -12,16 +12,14 @@
 namespace tessaral {
 
 // Puts a session into the state a test needs without a server.
-struct VNCSessionProbe {
+struct VNCSessionTesting {
     static void set(VNCSession& session, const VNCSession::State& state, bool withFrame,
                     bool observeOnly) {
-        session.state_ = state;
         session.frame_ = withFrame ? QImage(64, 48, QImage::Format_RGB32) : QImage();
-        session.options_.observeOnly = observeOnly;
-        emit session.stateChanged();
-        emit session.statusTextChanged();
         emit session.frameChanged();
+        session.options_.observeOnly = observeOnly;
         emit session.optionsChanged();
+        session.setState(state);
     }
 };
 
@@ -53,7 +51,7 @@ class SessionFixture {
     }
 
     void set(const VNCSession::State& state, bool withFrame = false, bool observeOnly = false) {
-        VNCSessionProbe::set(*session, state, withFrame, observeOnly);
+        VNCSessionTesting::set(*session, state, withFrame, observeOnly);
     }
 
     QTemporaryDir folder;
