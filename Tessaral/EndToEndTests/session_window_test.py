@@ -65,9 +65,9 @@ class Remote:
     def _start_clients(self):
         self.typed = os.path.join(self.directory, "typed.txt")
         self.helpers.append(desktop.Process(
-            ["xterm", "-geometry", "60x6+0+0", "-e", "sh", "-c", f"exec cat > '{self.typed}'"],
+            ["xterm", "-title", "typing-probe", "-geometry", "60x6+0+0", "-e", "sh", "-c", f"exec cat > '{self.typed}'"],
             env=self.display.env(), log=os.path.join(self.directory, "xterm.log")))
-        self.terminal = wait_for(lambda: desktop.visible_windows(self.display, "^cat$|xterm|sh"),
+        self.terminal = wait_for(lambda: desktop.visible_windows(self.display, "^typing-probe$"),
                                  "the remote terminal")[0]
         x, y, width, height = self.XEV_GEOMETRY
         self.buttons_log = os.path.join(self.directory, "xev.log")
@@ -130,7 +130,8 @@ class App:
         try:
             wait_for(seen, f"a title ending in {suffix!r}", timeout)
         except AssertionError as error:
-            raise AssertionError(f"{error}; the title is {window_name(local, window)!r}")
+            raise AssertionError(f"{error}; the title is {window_name(local, window)!r}") \
+                from None
 
     def stop(self):
         self.process.stop()
@@ -167,7 +168,7 @@ def locate_screen(window, remote_image, what, position=None):
         wanted = keep(remote_image, what.replace(" ", "-") + "-remote")
         found = last[0].find(remote_image)
         raise AssertionError(f"{error} (found at {found}, wanted {position}); see {seen} "
-                             f"and {wanted}")
+                             f"and {wanted}") from None
 
 
 class ConnectedSession(unittest.TestCase):
@@ -283,7 +284,7 @@ class ConnectedSession(unittest.TestCase):
         try:
             wait_for(lambda: local_clipboard() == incoming, "the text on the local clipboard")
         except AssertionError as error:
-            raise AssertionError(f"{error}; it holds {local_clipboard()!r}")
+            raise AssertionError(f"{error}; it holds {local_clipboard()!r}") from None
 
 
 def credentials_sheet(window):
