@@ -285,6 +285,12 @@ class ConnectedSession(unittest.TestCase):
             wait_for(lambda: local_clipboard() == incoming, "the text on the local clipboard")
         except AssertionError as error:
             raise AssertionError(f"{error}; it holds {local_clipboard()!r}") from None
+        # The notice covers the top of the screen for a moment, then the screen is whole again.
+        remote_top = capture(self.remote.display).crop(0, 0, 1024, 80)
+        shown_top = capture(local, self.window).crop(0, self.screen_top, 1024, 80)
+        self.assertNotEqual(shown_top.data, remote_top.data, "no clipboard notice is shown")
+        locate_screen(self.window, capture(self.remote.display), "screen after the notice",
+                      (0, self.screen_top))
 
 
 def credentials_sheet(window):
