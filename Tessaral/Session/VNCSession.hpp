@@ -25,6 +25,8 @@ namespace tessaral {
 // signal fires only when its value really changed.
 class VNCSession : public QObject {
     Q_OBJECT
+    // Widget tests put a session into a given state, frame and options without a server.
+    friend struct VNCSessionProbe;
 
   public:
     struct State {

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+class QWidget;
+
+namespace tessaral {
+
+// The file dialogs the views open, with a way for tests to answer the next one.
+class FileDialog {
+  public:
+    // A PNG file to write, with `suggestedName` proposed in the user's pictures folder. Empty when
+    // the user cancelled. A chosen name without the ".png" extension gets it.
+    static QString getSavePngFileName(QWidget* parent, const QString& caption,
+                                      const QString& suggestedName);
+
+    // The next dialog is not shown: it answers `fileName` (empty: cancelled) at once.
+    static void setNextFileName(const QString& fileName);
+    // The name proposed to the last dialog, shown or answered.
+    static QString lastSuggestedName();
+
+  private:
+    static std::optional<QString> nextFileName_;
+    static QString lastSuggestedName_;
+};
+
+}  // namespace tessaral

@@ -1,0 +1,79 @@
+#include "Icons.hpp"
+
+#include <QFile>
+#include <QHash>
+#include <QPainter>
+
+namespace tessaral {
+
+namespace {
+
+// Symbol name -> freedesktop icon name; empty where no standard icon means the same thing.
+const QHash<QString, QString>& themeNames() {
+    static const QHash<QString, QString> names = {
+        {QStringLiteral("questionmark.square.dashed"), QStringLiteral("dialog-question")},
+        {QStringLiteral("bolt.horizontal.circle"), QStringLiteral("network-offline")},
+        {QStringLiteral("exclamationmark.triangle"), QStringLiteral("dialog-warning")},
+        {QStringLiteral("arrow.up.left.and.arrow.down.right"), QStringLiteral("zoom-original")},
+        {QStringLiteral("arrow.down.right.and.arrow.up.left"), QStringLiteral("zoom-fit-best")},
+        {QStringLiteral("eye"), {}},
+        {QStringLiteral("eye.fill"), {}},
+        {QStringLiteral("command"), QStringLiteral("input-keyboard")},
+        {QStringLiteral("doc.on.clipboard"), QStringLiteral("edit-paste")},
+        {QStringLiteral("slider.horizontal.3"), {}},
+        {QStringLiteral("camera"), QStringLiteral("camera-photo")},
+        {QStringLiteral("xmark"), QStringLiteral("window-close")},
+        {QStringLiteral("character.cursor.ibeam"), QStringLiteral("insert-text")},
+        {QStringLiteral("key"), QStringLiteral("dialog-password")},
+        {QStringLiteral("arrow.up.doc.on.clipboard"), {}},
+        {QStringLiteral("arrow.down.doc.on.clipboard"), {}},
+        {QStringLiteral("arrow.clockwise"), QStringLiteral("view-refresh")},
+        {QStringLiteral("lock"), QStringLiteral("system-lock-screen")},
+        // Orange by definition: a themed lock would lose the warning.
+        {QStringLiteral("lock.trianglebadge.exclamationmark"), {}},
+        {QStringLiteral("power"), QStringLiteral("system-shutdown")},
+        {QStringLiteral("rectangle.3.group"), {}},
+        {QStringLiteral("arrow.left.square"), QStringLiteral("go-previous")},
+        {QStringLiteral("arrow.right.square"), QStringLiteral("go-next")},
+        {QStringLiteral("square.on.square"), {}},
+        {QStringLiteral("magnifyingglass"), QStringLiteral("system-search")},
+        {QStringLiteral("xmark.octagon"), QStringLiteral("process-stop")},
+        {QStringLiteral("rectangle.portrait.and.arrow.right"), QStringLiteral("system-log-out")},
+    };
+    return names;
+}
+
+QString bundledPath(const QString& symbol) {
+    return QStringLiteral(":/symbols/") + symbol + QStringLiteral(".svg");
+}
+
+}  // namespace
+
+QIcon symbolIcon(const QString& symbol) {
+    const auto it = themeNames().constFind(symbol);
+    if (it == themeNames().constEnd()) {
+        return {};
+    }
+    QIcon bundled(bundledPath(symbol));
+    if (it->isEmpty()) {
+        return bundled;
+    }
+    return QIcon::fromTheme(*it, bundled);
+}
+
+bool hasBundledSymbol(const QString& symbol) {
+    return themeNames().contains(symbol) && QFile::exists(bundledPath(symbol));
+}
+
+QPixmap tintedSymbol(const QString& symbol, const QColor& color, int size, qreal devicePixelRatio) {
+    QPixmap pixmap = QIcon(bundledPath(symbol)).pixmap(QSize(size, size), devicePixelRatio);
+    if (pixmap.isNull()) {
+        return pixmap;
+    }
+    QPainter painter(&pixmap);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(pixmap.rect(), color);
+    return pixmap;
+}
+
+}  // namespace tessaral

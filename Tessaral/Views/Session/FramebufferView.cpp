@@ -1,0 +1,265 @@
+#include "FramebufferView.hpp"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QWheelEvent>
+#include <cmath>
+
+#include "ScreenGeometry.hpp"
+#include "VNCSession.hpp"
+
+namespace tessaral {
+
+namespace {
+
+KeyRecord keyRecord(const QKeyEvent& event) {
+    KeyRecord record;
+    record.key = event.key();
+    record.nativeKeysym = event.nativeVirtualKey();
+    record.scanCode = event.nativeScanCode();
+    record.text = event.text();
+    record.modifiers = event.modifiers();
+    record.autoRepeat = event.isAutoRepeat();
+    return record;
+}
+
+QCursor transparentCursor() {
+    QPixmap pixmap(1, 1);
+    pixmap.fill(Qt::transparent);
+    return QCursor(pixmap, 0, 0);
+}
+
+QCursor cursorFrom(const rfb::RFBCursor& cursor, double scale) {
+    const rfb::RFBImage& image = cursor.image;
+    // Read-only wrap of the shared words; the pixmap below is the only copy.
+    const QImage shape(reinterpret_cast<const uchar*>(image.words()), image.width(), image.height(),
+                       image.width() * 4, QImage::Format_ARGB32_Premultiplied);
+    const int width = std::max(1, int(std::lround(image.width() * scale)));
+    const int height = std::max(1, int(std::lround(image.height() * scale)));
+    const QPixmap pixmap =
+        QPixmap::fromImage(scale == 1.0 ? shape.copy()
+                                        : shape.scaled(width, height, Qt::IgnoreAspectRatio,
+                                                       Qt::SmoothTransformation));
+    return QCursor(pixmap, int(cursor.hotSpot.x * scale), int(cursor.hotSpot.y * scale));
+}
+
+}  // namespace
+
+FramebufferView::FramebufferView(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("remoteScreen"));
+    setAccessibleName(tr("Remote screen"));
+    setFocusPolicy(Qt::StrongFocus);
+    setMouseTracking(true);
+    // Every pixel is painted: the frame, or black around it.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+}
+
+void FramebufferView::setSession(VNCSession* session) {
+    session_ = session;
+}
+
+void FramebufferView::setAcceptsInput(bool accepts) {
+    if (accepts == acceptsInput_) {
+        return;
+    }
+    acceptsInput_ = accepts;
+    if (!accepts) {
+        keyboard_.reset();
+        pointer_.releaseAll({}, {}, {});
+    }
+    applyCursor(mapFromGlobal(QCursor::pos()));
+}
+
+QRectF FramebufferView::imageRect() const {
+    return tessaral::imageRect(QSizeF(size()), imageSize_, scaling_);
+}
+
+bool FramebufferView::updateImage(ScalingMode scaling) {
+    const QSize newSize = session_ ? session_->frame().size() : QSize();
+    const QSize shownSize = newSize.isValid() ? newSize : QSize();
+    if (shownSize == imageSize_ && scaling == scaling_) {
+        update(imageRect().toAlignedRect());
+        return false;
+    }
+    imageSize_ = shownSize;
+    scaling_ = scaling;
+    update();
+    return true;
+}
+
+void FramebufferView::updateCursor(bool hideLocal) {
+    std::optional<QCursor> cursor;
+    if (session_ && session_->cursor()) {
+        const QRectF target = imageRect();
+        const double scale = imageSize_.width() > 0 && target.width() > 0
+                                 ? target.width() / imageSize_.width()
+                                 : 1.0;
+        cursor = cursorFrom(*session_->cursor(), scale);
+    } else if (hideLocal) {
+        cursor = transparentCursor();
+    }
+    remoteCursor_ = std::move(cursor);
+    showingRemoteCursor_ = false;
+    unsetCursor();
+    applyCursor(mapFromGlobal(QCursor::pos()));
+}
+
+void FramebufferView::applyCursor(QPointF position) {
+    const bool remote = acceptsInput_ && remoteCursor_ && imageRect().contains(position);
+    if (remote == showingRemoteCursor_) {
+        return;
+    }
+    showingRemoteCursor_ = remote;
+    if (remote) {
+        setCursor(*remoteCursor_);
+    } else {
+        unsetCursor();
+    }
+}
+
+bool FramebufferView::event(QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride && acceptsInput_ && session_) {
+        // Claimed keys never trigger the application's shortcuts: Ctrl+W or Ctrl+Q belong to the
+        // remote computer while it has the keyboard.
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (!KeyboardInput::staysLocal(keyRecord(*key), session_->keyboardContext())) {
+            event->accept();
+            return true;
+        }
+    }
+    return QWidget::event(event);
+}
+
+void FramebufferView::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    const QRectF target = imageRect();
+    const QImage* frame = session_ && !session_->frame().isNull() ? &session_->frame() : nullptr;
+    if (!frame || target.isEmpty()) {
+        painter.fillRect(event->rect(), Qt::black);
+        return;
+    }
+    // Black only where the image leaves a margin; its fractional edge pixels get both.
+    const QRect inner(
+        QPoint(int(std::ceil(target.left())), int(std::ceil(target.top()))),
+        QPoint(int(std::floor(target.right())) - 1, int(std::floor(target.bottom())) - 1));
+    const QRegion margins = event->region() - QRegion(inner);
+    for (const QRect& rect : margins) {
+        painter.fillRect(rect, Qt::black);
+    }
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, target.size() != QSizeF(imageSize_));
+    painter.drawImage(target, *frame);
+}
+
+void FramebufferView::send(const std::vector<PointerAction>& actions) {
+    if (!session_) {
+        return;
+    }
+    for (const PointerAction& action : actions) {
+        session_->pointer(action.x, action.y, action.buttons);
+    }
+}
+
+void FramebufferView::send(const std::vector<KeyAction>& actions) {
+    if (!session_) {
+        return;
+    }
+    for (const KeyAction& action : actions) {
+        session_->key(action.keysym, action.down);
+    }
+}
+
+void FramebufferView::keyPressEvent(QKeyEvent* event) {
+    if (!acceptsInput_ || !session_) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    send(keyboard_.press(keyRecord(*event), session_->keyboardContext()));
+    event->accept();
+}
+
+void FramebufferView::keyReleaseEvent(QKeyEvent* event) {
+    if (!acceptsInput_ || !session_) {
+        QWidget::keyReleaseEvent(event);
+        return;
+    }
+    send(keyboard_.release(keyRecord(*event), session_->keyboardContext()));
+    event->accept();
+}
+
+void FramebufferView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        setFocus(Qt::MouseFocusReason);
+    }
+    if (acceptsInput_) {
+        send(pointer_.press(event->button(), event->position(), imageRect(), imageSize_));
+    }
+    event->accept();
+}
+
+void FramebufferView::mouseReleaseEvent(QMouseEvent* event) {
+    if (acceptsInput_) {
+        send(pointer_.release(event->button(), event->position(), imageRect(), imageSize_));
+    }
+    event->accept();
+}
+
+void FramebufferView::mouseMoveEvent(QMouseEvent* event) {
+    applyCursor(event->position());
+    if (acceptsInput_) {
+        send(pointer_.move(event->position(), imageRect(), imageSize_));
+    }
+    event->accept();
+}
+
+void FramebufferView::wheelEvent(QWheelEvent* event) {
+    if (!acceptsInput_) {
+        // The surrounding scroll area scrolls an actual-size screen instead.
+        event->ignore();
+        return;
+    }
+    WheelRecord wheel;
+    wheel.position = event->position();
+    wheel.angleDelta = event->angleDelta();
+    wheel.pixelDelta = event->pixelDelta();
+    wheel.gestureEnded = event->phase() == Qt::ScrollEnd;
+    send(pointer_.wheel(wheel, imageRect(), imageSize_));
+    event->accept();
+}
+
+void FramebufferView::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    if (session_) {
+        session_->syncLocalClipboardIfChanged();
+    }
+}
+
+void FramebufferView::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    releaseInput();
+}
+
+void FramebufferView::releaseInput() {
+    keyboard_.reset();
+    if (!session_) {
+        pointer_.releaseAll({}, {}, {});
+        return;
+    }
+    session_->releaseAllKeys();
+    send(pointer_.releaseAll(mapFromGlobal(QCursor::pos()), imageRect(), imageSize_));
+}
+
+void FramebufferView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    applyCursor(mapFromGlobal(QCursor::pos()));
+}
+
+bool FramebufferView::focusNextPrevChild(bool) {
+    // Tab belongs to the remote computer.
+    return false;
+}
+
+}  // namespace tessaral

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QCursor>
+#include <QPointer>
+#include <QRectF>
+#include <QWidget>
+#include <optional>
+
+#include "KeyboardInput.hpp"
+#include "Model/Connection.hpp"
+#include "PointerInput.hpp"
+
+namespace tessaral {
+
+class VNCSession;
+
+// Draws the session's newest frame and turns local keyboard, mouse and wheel input into RFB
+// events for the session. The frame is drawn from the image the session holds, never copied.
+class FramebufferView : public QWidget {
+    Q_OBJECT
+
+  public:
+    explicit FramebufferView(QWidget* parent = nullptr);
+
+    VNCSession* session() const { return session_; }
+    void setSession(VNCSession* session);
+
+    bool acceptsInput() const { return acceptsInput_; }
+    // Switching input off forgets held buttons without telling the server: the session itself
+    // releases its keys when observe-only is switched on.
+    void setAcceptsInput(bool accepts);
+
+    // A new frame from the session, or the mode changed. Repaints only the image when neither its
+    // size nor the mode changed. Returns whether the image rectangle may have moved.
+    bool updateImage(ScalingMode scaling);
+    void updateCursor(bool hideLocal);
+
+    ScalingMode scaling() const { return scaling_; }
+    QSize imageSize() const { return imageSize_; }
+    // Where the frame is drawn, in this view's coordinates; empty without a frame.
+    QRectF imageRect() const;
+    // What the pointer shows over the image; none means the local arrow.
+    const std::optional<QCursor>& remoteCursor() const { return remoteCursor_; }
+
+  protected:
+    bool event(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
+
+  private:
+    void send(const std::vector<PointerAction>& actions);
+    void send(const std::vector<KeyAction>& actions);
+    void releaseInput();
+    // The remote cursor over the image while input is on, the arrow elsewhere.
+    void applyCursor(QPointF position);
+
+    QPointer<VNCSession> session_;
+    bool acceptsInput_ = false;
+    ScalingMode scaling_ = ScalingMode::fit;
+    QSize imageSize_;
+    std::optional<QCursor> remoteCursor_;
+    bool showingRemoteCursor_ = false;
+    KeyboardInput keyboard_;
+    PointerInput pointer_;
+};
+
+}  // namespace tessaral
