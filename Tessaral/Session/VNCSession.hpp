@@ -1,12 +1,14 @@
 #pragma once
 
 #include <QDateTime>
+#include <QFutureWatcher>
 #include <QImage>
 #include <QObject>
 #include <QSet>
 #include <QSocketNotifier>
 #include <QString>
 #include <QUuid>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -25,8 +27,6 @@ namespace tessaral {
 // signal fires only when its value really changed.
 class VNCSession : public QObject {
     Q_OBJECT
-    // Widget tests put a session into a given state, frame and options without a server.
-    friend struct VNCSessionProbe;
 
   public:
     struct State {
@@ -118,6 +118,41 @@ class VNCSession : public QObject {
     void bell();
 
   private:
+    friend struct VNCSessionTesting;
+
+    void setState(State state);
+    // Emits the change signals of the values derived from several fields.
+    void updateDerived();
+    void startClient();
+    void teardown();
+    void readEvents();
+    void handle(const rfb::RFBEvent& event, rfb::RFBClient& from);
+    void handleDisconnected(const std::optional<rfb::RFBError>& error);
+    void handleRemoteClipboard(QString text);
+    void passwordLookedUp();
+    void forgetPasswordLookup();
+    void sendKeys(const std::vector<KeyAction>& keys);
+    void sendKey(std::uint32_t keysym, bool down);
+    void flashClipboardActivity(const QString& text);
+    void setClipboardActivity(std::optional<QString> text);
+    void saveThumbnail();
+    bool live() const;
+
+    ConnectionStore& store_;
+    Keychain& keychain_;
+    LocalClipboard& clipboard_;
+    std::optional<rfb::RFBCredentials> credentials_;
+    long lastPasteboardChange_ = 0;
+    std::shared_ptr<rfb::RFBClient> client_;
+    QSocketNotifier* events_ = nullptr;
+    // The stored password being looked up in the background, and whether connect() waits for it.
+    QFutureWatcher<std::optional<QString>>* passwordLookup_ = nullptr;
+    bool connectAfterLookup_ = false;
+    QString statusText_;
+    bool canTypePassword_ = false;
+    // Sees every message handed to the client; for tests.
+    std::function<void(const QString&)> clientCalls_;
+
     QUuid id_;
     Connection connection_;
     State state_;

@@ -4,9 +4,20 @@
 #include <QHash>
 #include <QPainter>
 
+// A resource in a static library is only registered when asked for by name.
+static void registerBundledSymbols() {
+    Q_INIT_RESOURCE(icons);
+}
+
 namespace tessaral {
 
 namespace {
+
+QString bundledPath(const QString& symbol) {
+    static const bool registered = (registerBundledSymbols(), true);
+    Q_UNUSED(registered);
+    return QStringLiteral(":/symbols/") + symbol + QStringLiteral(".svg");
+}
 
 // Symbol name -> freedesktop icon name; empty where no standard icon means the same thing.
 const QHash<QString, QString>& themeNames() {
@@ -41,10 +52,6 @@ const QHash<QString, QString>& themeNames() {
         {QStringLiteral("rectangle.portrait.and.arrow.right"), QStringLiteral("system-log-out")},
     };
     return names;
-}
-
-QString bundledPath(const QString& symbol) {
-    return QStringLiteral(":/symbols/") + symbol + QStringLiteral(".svg");
 }
 
 }  // namespace

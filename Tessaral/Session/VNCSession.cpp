@@ -1,0 +1,533 @@
+#include "VNCSession.hpp"
+
+#include <QPromise>
+#include <QSaveFile>
+#include <QThreadPool>
+#include <QTimer>
+#include <chrono>
+#include <variant>
+
+#include "DisplayText.hpp"
+#include "Model/AppSettings.hpp"
+
+namespace tessaral {
+
+namespace {
+
+// Every keychain call of the sessions goes through this one thread: a locked keyring that waits
+// for the user holds up keychain work only, never a window, and the Secret Service sees one call
+// at a time. Deliberately never destroyed, so that quitting does not wait for an unlock prompt
+// nobody answers.
+QThreadPool& keychainThread() {
+    static QThreadPool* const pool = [] {
+        auto* threads = new QThreadPool;
+        threads->setMaxThreadCount(1);
+        return threads;
+    }();
+    return *pool;
+}
+
+using Storage = std::shared_ptr<const std::uint32_t[]>;
+
+QImage wrap(const rfb::RFBImage& image) {
+    auto* keeper = new Storage(image.storage());
+    return QImage(
+        reinterpret_cast<const uchar*>(keeper->get()), image.width(), image.height(),
+        static_cast<qsizetype>(image.width()) * 4, QImage::Format_RGB32,
+        [](void* storage) { delete static_cast<Storage*>(storage); }, keeper);
+}
+
+VNCSession::State plain(VNCSession::State::Kind kind) {
+    VNCSession::State state;
+    state.kind = kind;
+    return state;
+}
+
+template <class... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+
+}  // namespace
+
+VNCSession::VNCSession(const Connection& connection, ConnectionStore& store, Keychain& keychain,
+                       LocalClipboard& clipboard, std::optional<rfb::RFBCredentials> credentials,
+                       QObject* parent)
+    : QObject(parent),
+      store_(store),
+      keychain_(keychain),
+      clipboard_(clipboard),
+      credentials_(std::move(credentials)),
+      lastPasteboardChange_(clipboard.changeCount()),
+      id_(connection.id),
+      connection_(connection),
+      options_(connection.options) {
+    statusText_ = statusText();
+    if (credentials_) {
+        return;
+    }
+    auto promise = std::make_shared<QPromise<std::optional<QString>>>();
+    passwordLookup_ = new QFutureWatcher<std::optional<QString>>(this);
+    QObject::connect(passwordLookup_, &QFutureWatcherBase::finished, this,
+                     &VNCSession::passwordLookedUp);
+    passwordLookup_->setFuture(promise->future());
+    keychainThread().start([promise, &keychain = keychain_, id = id_] {
+        promise->start();
+        promise->addResult(keychain.password(id));
+        promise->finish();
+    });
+}
+
+VNCSession::~VNCSession() {
+    teardown();
+}
+
+void VNCSession::passwordLookedUp() {
+    const auto future = passwordLookup_->future();
+    forgetPasswordLookup();
+    if (future.resultCount() > 0) {
+        if (const std::optional<QString> password = future.result()) {
+            credentials_ =
+                rfb::RFBCredentials{connection_.username.toStdString(), password->toStdString()};
+        }
+    }
+    if (connectAfterLookup_) {
+        connectAfterLookup_ = false;
+        startClient();
+    }
+    updateDerived();
+}
+
+void VNCSession::forgetPasswordLookup() {
+    if (passwordLookup_ != nullptr) {
+        passwordLookup_->disconnect(this);
+        passwordLookup_->deleteLater();
+        passwordLookup_ = nullptr;
+    }
+}
+
+QString VNCSession::statusText() const {
+    switch (state_.kind) {
+        case State::Kind::idle:
+        case State::Kind::connecting:
+            return QStringLiteral("Connecting…");
+        case State::Kind::authenticating:
+            return QStringLiteral("Authenticating…");
+        case State::Kind::connected:
+            if (serverInfo_ && !frame_.isNull()) {
+                return QStringLiteral("%1 · %2 × %3")
+                    .arg(displayText(QString::fromStdString(serverInfo_->name)))
+                    .arg(frame_.width())
+                    .arg(frame_.height());
+            }
+            return QStringLiteral("Connected");
+        case State::Kind::disconnected:
+            return QStringLiteral("Disconnected");
+        case State::Kind::failed:
+            return QStringLiteral("Connection Failed");
+        case State::Kind::needsCredentials:
+            return QStringLiteral("Authentication Required");
+    }
+    return {};
+}
+
+void VNCSession::setState(State state) {
+    if (state == state_) {
+        return;
+    }
+    state_ = std::move(state);
+    emit stateChanged();
+    updateDerived();
+}
+
+void VNCSession::updateDerived() {
+    if (QString text = statusText(); text != statusText_) {
+        statusText_ = std::move(text);
+        emit statusTextChanged();
+    }
+    if (const bool can = canTypePassword(); can != canTypePassword_) {
+        canTypePassword_ = can;
+        emit canTypePasswordChanged();
+    }
+}
+
+bool VNCSession::live() const {
+    return state_.kind == State::Kind::connected && !options_.observeOnly;
+}
+
+bool VNCSession::acceptsInput() const {
+    return live();
+}
+
+KeyboardContext VNCSession::keyboardContext() const {
+    return {AppSettings::sendSystemShortcuts(), options_.commandMapping,
+            serverInfo_ && serverInfo_->isApple};
+}
+
+bool VNCSession::canTypePassword() const {
+    return live() && credentials_ && !credentials_->password.empty();
+}
+
+// ---- Attempts -------------------------------------------------------------------------------
+
+void VNCSession::connect() {
+    teardown();
+    setState(plain(State::Kind::connecting));
+    if (passwordLookup_ != nullptr) {
+        connectAfterLookup_ = true;
+        return;
+    }
+    startClient();
+}
+
+void VNCSession::startClient() {
+    rfb::RFBConfiguration configuration;
+    if (connection_.bonjourServiceName) {
+        configuration.endpoint =
+            rfb::RFBEndpoint::bonjour(connection_.bonjourServiceName->toStdString());
+    } else {
+        configuration.endpoint = rfb::RFBEndpoint::host(connection_.host.toStdString(),
+                                                        static_cast<long>(connection_.port));
+    }
+    configuration.credentials = credentials_;
+    configuration.quality = options_.quality;
+    configuration.shared = options_.sharedSession;
+    configuration.localCursor = options_.showRemoteCursor;
+    configuration.connectTimeout = std::chrono::seconds(15);
+
+    client_ = std::make_shared<rfb::RFBClient>(std::move(configuration));
+    events_ = new QSocketNotifier(client_->events().fd(), QSocketNotifier::Read, this);
+    QObject::connect(events_, &QSocketNotifier::activated, this, &VNCSession::readEvents);
+    client_->start();
+}
+
+void VNCSession::teardown() {
+    connectAfterLookup_ = false;
+    if (client_) {
+        client_->stop();
+        client_.reset();
+    }
+    if (events_ != nullptr) {
+        // Possibly inside its own activation.
+        events_->setEnabled(false);
+        events_->deleteLater();
+        events_ = nullptr;
+    }
+}
+
+void VNCSession::disconnect() {
+    saveThumbnail();
+    releaseAllKeys();
+    teardown();
+    switch (state_.kind) {
+        case State::Kind::connected:
+        case State::Kind::connecting:
+        case State::Kind::authenticating:
+            setState(plain(State::Kind::disconnected));
+            break;
+        default:
+            break;
+    }
+}
+
+void VNCSession::provideCredentials(const QString& username, const QString& password,
+                                    bool remember) {
+    // What the user typed now wins over whatever the keychain still has to say.
+    forgetPasswordLookup();
+    credentials_ = rfb::RFBCredentials{username.toStdString(), password.toStdString()};
+    const bool saved = store_.isSaved(id_);
+    if (username != connection_.username) {
+        connection_.username = username;
+        if (saved) {
+            store_.upsert(connection_);
+        }
+    }
+    if (remember && saved) {
+        keychainThread().start(
+            [&keychain = keychain_, id = id_, password] { keychain.setPassword(id, password); });
+    }
+    connect();
+}
+
+// ---- Events ---------------------------------------------------------------------------------
+
+void VNCSession::readEvents() {
+    // Handling an event may end this attempt or start another; what is left of this client's
+    // events is then dropped.
+    const std::shared_ptr<rfb::RFBClient> client = client_;
+    while (client && client_ == client) {
+        std::optional<rfb::RFBEvent> event = client->events().tryNext();
+        if (!event) {
+            break;
+        }
+        handle(*event, *client);
+    }
+}
+
+void VNCSession::handle(const rfb::RFBEvent& event, rfb::RFBClient& from) {
+    std::visit(Overloaded{
+                   [this](const rfb::event::Status& status) {
+                       setState(plain(status.status == rfb::RFBStatus::connecting
+                                          ? State::Kind::connecting
+                                          : State::Kind::authenticating));
+                   },
+                   [this](const rfb::event::Connected& connected) {
+                       if (serverInfo_ != connected.info) {
+                           serverInfo_ = connected.info;
+                           emit serverInfoChanged();
+                       }
+                       setState(plain(State::Kind::connected));
+                       store_.markConnected(id_);
+                       store_.insertActiveSession(id_);
+                       lastPasteboardChange_ = -1;
+                       syncLocalClipboardIfChanged();
+                   },
+                   [this, &from](const rfb::event::FrameAvailable&) {
+                       if (std::optional<rfb::RFBImage> image = from.takeFrame()) {
+                           frame_ = wrap(*image);
+                           emit frameChanged();
+                           updateDerived();
+                       }
+                   },
+                   [this](const rfb::event::Cursor& cursor) {
+                       cursor_ = cursor.cursor;
+                       emit cursorChanged();
+                   },
+                   [this](const rfb::event::Clipboard& clipboard) {
+                       handleRemoteClipboard(QString::fromStdString(clipboard.text));
+                   },
+                   [this](const rfb::event::Bell&) { emit bell(); },
+                   [this](const rfb::event::Disconnected& disconnected) {
+                       handleDisconnected(disconnected.error);
+                   },
+               },
+               event);
+}
+
+void VNCSession::handleDisconnected(const std::optional<rfb::RFBError>& error) {
+    store_.removeActiveSession(id_);
+    saveThumbnail();
+    teardown();
+    if (!error) {
+        setState(plain(State::Kind::disconnected));
+        return;
+    }
+    switch (error->kind()) {
+        case rfb::RFBError::Kind::credentialsRequired:
+            setState(State::needsCredentials(error->credentialKind(), false));
+            break;
+        case rfb::RFBError::Kind::authenticationFailed:
+            setState(State::needsCredentials(credentials_ && !credentials_->username.empty()
+                                                 ? rfb::RFBCredentialKind::usernameAndPassword
+                                                 : rfb::RFBCredentialKind::password,
+                                             true));
+            break;
+        default:
+            // Some descriptions carry the server's own words.
+            setState(
+                State::failed(displayText(QString::fromStdString(error->errorDescription()), 240)));
+            break;
+    }
+}
+
+void VNCSession::handleRemoteClipboard(QString text) {
+    if (remoteClipboard_ != text) {
+        remoteClipboard_ = text;
+        emit remoteClipboardChanged();
+    }
+    if (!options_.shareClipboard || options_.observeOnly) {
+        return;
+    }
+    clipboard_.setText(text);
+    // Seen as this session's own write, so the next key press does not send it straight back.
+    lastPasteboardChange_ = clipboard_.changeCount();
+    flashClipboardActivity(QStringLiteral("Clipboard received"));
+}
+
+// ---- Options and input ----------------------------------------------------------------------
+
+void VNCSession::setOptions(const ConnectionOptions& options) {
+    const ConnectionOptions old = options_;
+    options_ = options;
+    if (options_ != old) {
+        emit optionsChanged();
+    }
+    if (options_.quality != old.quality && client_) {
+        if (clientCalls_) {
+            clientCalls_(QStringLiteral("quality %1").arg(int(options_.quality)));
+        }
+        client_->setQuality(options_.quality);
+    }
+    if (options_.observeOnly && !old.observeOnly) {
+        releaseAllKeys();
+    }
+    connection_.options = options_;
+    if (store_.isSaved(id_)) {
+        store_.upsert(connection_);
+    }
+    updateDerived();
+}
+
+void VNCSession::pointer(int x, int y, std::uint8_t buttons) {
+    if (live() && client_) {
+        client_->sendPointer(x, y, buttons);
+    }
+}
+
+void VNCSession::key(std::uint32_t keysym, bool down) {
+    if (!live() || !client_) {
+        return;
+    }
+    if (down) {
+        syncLocalClipboardIfChanged();
+        pressedKeys_.insert(keysym);
+        sendKey(keysym, true);
+    } else if (pressedKeys_.remove(keysym)) {
+        sendKey(keysym, false);
+    }
+}
+
+void VNCSession::releaseAllKeys() {
+    if (client_) {
+        for (const std::uint32_t keysym : std::as_const(pressedKeys_)) {
+            sendKey(keysym, false);
+        }
+    }
+    pressedKeys_.clear();
+}
+
+void VNCSession::sendKey(std::uint32_t keysym, bool down) {
+    if (clientCalls_) {
+        clientCalls_(QStringLiteral("key %1 %2").arg(keysym, 0, 16).arg(down ? "down" : "up"));
+    }
+    client_->sendKey(keysym, down);
+}
+
+void VNCSession::sendKeys(const std::vector<KeyAction>& keys) {
+    for (const KeyAction& action : keys) {
+        sendKey(action.keysym, action.down);
+    }
+}
+
+void VNCSession::send(RemoteShortcut shortcut) {
+    if (live() && client_) {
+        sendKeys(keySequence(shortcut, keyboardContext()));
+    }
+}
+
+void VNCSession::typeText(const QString& text) {
+    if (live() && client_) {
+        sendKeys(typingSequence(text));
+    }
+}
+
+void VNCSession::typePassword() {
+    if (canTypePassword() && client_) {
+        sendKeys(typingSequence(QString::fromStdString(credentials_->password)));
+    }
+}
+
+void VNCSession::refreshScreen() {
+    if (state_.kind == State::Kind::connected && client_) {
+        client_->requestFullUpdate();
+    }
+}
+
+// ---- Clipboard ------------------------------------------------------------------------------
+
+void VNCSession::syncLocalClipboardIfChanged() {
+    if (!options_.shareClipboard || !live()) {
+        return;
+    }
+    const long change = clipboard_.changeCount();
+    if (change == lastPasteboardChange_) {
+        return;
+    }
+    lastPasteboardChange_ = change;
+    const std::optional<QString> text = clipboard_.text();
+    if (!text || text->isEmpty() || !client_) {
+        return;
+    }
+    const QByteArray utf8 = text->toUtf8();
+    if (clientCalls_) {
+        clientCalls_(QStringLiteral("clipboard ") + *text);
+    }
+    client_->sendClipboard(std::string_view(utf8.constData(), std::size_t(utf8.size())));
+}
+
+void VNCSession::sendClipboard() {
+    if (state_.kind != State::Kind::connected) {
+        return;
+    }
+    const std::optional<QString> text = clipboard_.text();
+    if (!text) {
+        return;
+    }
+    if (client_) {
+        const QByteArray utf8 = text->toUtf8();
+        if (clientCalls_) {
+            clientCalls_(QStringLiteral("clipboard ") + *text);
+        }
+        client_->sendClipboard(std::string_view(utf8.constData(), std::size_t(utf8.size())));
+    }
+    flashClipboardActivity(QStringLiteral("Clipboard sent"));
+}
+
+void VNCSession::getClipboard() {
+    if (!remoteClipboard_ || remoteClipboard_->isEmpty()) {
+        flashClipboardActivity(QStringLiteral("Remote clipboard is empty"));
+        return;
+    }
+    clipboard_.setText(*remoteClipboard_);
+    lastPasteboardChange_ = clipboard_.changeCount();
+    flashClipboardActivity(QStringLiteral("Clipboard received"));
+}
+
+void VNCSession::flashClipboardActivity(const QString& text) {
+    setClipboardActivity(text);
+    // Clears only its own notice: a newer one keeps its full two seconds.
+    QTimer::singleShot(std::chrono::seconds(2), this, [this, text] {
+        if (clipboardActivity_ == text) {
+            setClipboardActivity(std::nullopt);
+        }
+    });
+}
+
+void VNCSession::setClipboardActivity(std::optional<QString> text) {
+    if (clipboardActivity_ != text) {
+        clipboardActivity_ = std::move(text);
+        emit clipboardActivityChanged();
+    }
+}
+
+// ---- Images ---------------------------------------------------------------------------------
+
+void VNCSession::saveThumbnail() {
+    if (!frame_.isNull() && AppSettings::saveThumbnails()) {
+        store_.saveThumbnail(frame_, id_);
+    }
+}
+
+QString VNCSession::screenshotFileName(const QDateTime& now) const {
+    QString name;
+    for (const QChar c : connection_.name) {
+        // The name is a file name, never a path, and never holds control characters.
+        if (c == u'/') {
+            name += u'-';
+        } else if (c.category() != QChar::Other_Control) {
+            name += c;
+        }
+    }
+    return name + u' ' + now.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HHmmss")) +
+           QStringLiteral(".png");
+}
+
+bool VNCSession::writeScreenshot(const QImage& image, const QString& path) {
+    if (image.isNull()) {
+        return false;
+    }
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && image.save(&file, "PNG") && file.commit();
+}
+
+}  // namespace tessaral

@@ -1,0 +1,290 @@
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimeZone>
+#include <QTimer>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "LocalClipboard.hpp"
+#include "Model/SecretServiceKeychain.hpp"
+#include "RealServers.hpp"
+#include "VNCSession.hpp"
+
+namespace tessaral {
+
+struct VNCSessionTesting {
+    static void recordClientCalls(VNCSession& session, QStringList& calls) {
+        session.clientCalls_ = [&calls](const QString& call) { calls.append(call); };
+    }
+};
+
+namespace {
+
+using Kind = VNCSession::State::Kind;
+using rfb::RFBCredentialKind;
+
+class FakeClipboard final : public LocalClipboard {
+  public:
+    long changeCount() const override { return changes; }
+    std::optional<QString> text() const override { return value; }
+    void setText(const QString& text) override {
+        value = text;
+        ++changes;
+    }
+    std::optional<QString> value;
+    long changes = 0;
+};
+
+// Reads wait while closed, as with a locked keyring whose unlock prompt is still open.
+class GatedKeychain final : public Keychain {
+  public:
+    std::optional<QString> password(const QUuid&) const override {
+        std::unique_lock lock(mutex_);
+        opened_.wait(lock, [this] { return open_; });
+        return std::nullopt;
+    }
+    bool setPassword(const QUuid&, const std::optional<QString>&) override { return true; }
+    void setOpen(bool open) {
+        std::lock_guard lock(mutex_);
+        open_ = open;
+        opened_.notify_all();
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable opened_;
+    bool open_ = true;
+};
+
+bool eventually(const std::function<bool()>& condition) {
+    return QTest::qWaitFor(condition, 60'000);
+}
+
+class VNCSessionTest : public ::testing::Test {
+  protected:
+    Connection computer(int port, bool saved = true) {
+        Connection connection;
+        connection.name = QStringLiteral("Studio");
+        connection.host = QStringLiteral("127.0.0.1");
+        connection.port = port;
+        saved ? store.upsert(connection) : store.registerTransient(connection);
+        return connection;
+    }
+
+    QTemporaryDir folder;
+    GatedKeychain keychain;
+    ConnectionStore store{keychain, folder.path()};
+    FakeClipboard clipboard;
+};
+
+TEST_F(VNCSessionTest, ScreenshotFileNamesAreNamesInUtc) {
+    const QDateTime moment(QDate(2026, 12, 5), QTime(16, 12, 3), QTimeZone(3600));
+    for (const auto& [name, expected] : std::vector<std::pair<QString, QString>>{
+             {"Studio", "Studio 2026-12-05T151203.png"},
+             {"../etc/passwd", "..-etc-passwd 2026-12-05T151203.png"},
+             {"Line\nbreak", "Linebreak 2026-12-05T151203.png"}}) {
+        Connection connection;
+        connection.name = name;
+        const VNCSession session(connection, store, keychain, clipboard, rfb::RFBCredentials{});
+        EXPECT_EQ(session.screenshotFileName(moment), expected);
+    }
+}
+
+TEST_F(VNCSessionTest, ScreenshotsAreWrittenWholeOrNotAtAll) {
+    QImage image(3, 2, QImage::Format_RGB32);
+    image.fill(0xFF336699);
+    const QString path = folder.filePath("shot.png");
+    ASSERT_TRUE(VNCSession::writeScreenshot(image, path));
+    EXPECT_EQ(QImage(path).convertToFormat(QImage::Format_RGB32), image);
+    EXPECT_FALSE(VNCSession::writeScreenshot(image, folder.filePath("missing/shot.png")));
+    EXPECT_FALSE(VNCSession::writeScreenshot(QImage(), folder.filePath("null.png")));
+    EXPECT_FALSE(QFile::exists(folder.filePath("null.png")));
+}
+
+TEST_F(VNCSessionTest, SystemClipboardCountsEveryChangeItsOwnIncluded) {
+    SystemClipboard system;
+    const long before = system.changeCount();
+    system.setText(QStringLiteral("one"));
+    system.setText(QStringLiteral("two"));
+    EXPECT_TRUE(eventually([&] { return system.changeCount() == before + 2; }));
+    EXPECT_EQ(system.text(), QStringLiteral("two"));
+}
+
+TEST_F(VNCSessionTest, RefusedConnectionFailsAndDisconnectKeepsTheFailure) {
+    VNCSession session(computer(rfbtest::freePort()), store, keychain, clipboard);
+    session.connect();
+    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::failed; }));
+    EXPECT_FALSE(session.state().message.isEmpty());
+    EXPECT_EQ(session.statusText(), QStringLiteral("Connection Failed"));
+    session.disconnect();
+    EXPECT_EQ(session.state().kind, Kind::failed);
+}
+
+// Against TigerVNC's Xvnc and the Secret Service of scripts/with-secret-service.sh.
+class VNCSessionServerTest : public VNCSessionTest {
+  protected:
+    void SetUp() override {
+        if (qgetenv("TESSARAL_SECRET_SERVICE") != "running") {
+            GTEST_SKIP() << "needs scripts/with-secret-service.sh";
+        }
+    }
+    SecretServiceKeychain secrets;
+};
+
+TEST_F(VNCSessionServerTest, ConnectsShowsFramesAndFailsWhenTheServerGoesAway) {
+    auto server = std::make_unique<rfbtest::RealServer>(rfbtest::ServerOptions{});
+    const Connection connection = computer(server->port());
+    VNCSession session(connection, store, secrets, clipboard);
+    QStringList texts;
+    QObject::connect(&session, &VNCSession::statusTextChanged,
+                     [&] { texts.append(session.statusText()); });
+    session.connect();
+    ASSERT_TRUE(eventually([&] { return !session.frame().isNull(); }));
+    EXPECT_EQ(texts, QStringList({"Authenticating…", "Connected", "Tessaral test · 493 × 317"}));
+    EXPECT_EQ(session.frame().format(), QImage::Format_RGB32);
+    EXPECT_TRUE(store.activeSessions().contains(connection.id));
+    EXPECT_TRUE(store.connection(connection.id)->lastConnectedAt.has_value());
+
+    server.reset();
+    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::failed; }));
+    EXPECT_EQ(session.state().message,
+              QStringLiteral("The remote computer closed the connection."));
+    EXPECT_FALSE(session.frame().isNull());
+    EXPECT_FALSE(store.activeSessions().contains(connection.id));
+    store.waitForThumbnails();
+    EXPECT_TRUE(QFile::exists(store.thumbnailPath(connection.id)));
+}
+
+TEST_F(VNCSessionServerTest, WrongPasswordAsksAgainAndARememberedOneIsStoredAndUsed) {
+    rfbtest::RealServer server({.password = "secret"});
+    const Connection connection = computer(server.port());
+    VNCSession session(connection, store, secrets, clipboard, rfb::RFBCredentials{"", "wrong"});
+    session.connect();
+    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::needsCredentials; }));
+    EXPECT_EQ(session.state(),
+              VNCSession::State::needsCredentials(RFBCredentialKind::password, true));
+    EXPECT_EQ(session.statusText(), QStringLiteral("Authentication Required"));
+
+    session.provideCredentials({}, QStringLiteral("secret"), true);
+    EXPECT_EQ(session.state().kind, Kind::connecting);
+    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::connected; }));
+    EXPECT_TRUE(session.canTypePassword());
+    ASSERT_TRUE(eventually([&] { return secrets.password(connection.id) == "secret"; }));
+
+    // A new window finds the password in the keychain by itself.
+    VNCSession next(connection, store, secrets, clipboard);
+    next.connect();
+    ASSERT_TRUE(eventually([&] { return next.state().kind == Kind::connected; }));
+    secrets.deletePassword(connection.id);
+}
+
+TEST_F(VNCSessionServerTest, DisconnectWhileAuthenticatingEndsDisconnected) {
+    rfbtest::RealServer server({.password = "secret"});
+    VNCSession session(computer(server.port()), store, secrets, clipboard,
+                       rfb::RFBCredentials{"", "wrong"});
+    QObject::connect(&session, &VNCSession::stateChanged, [&] {
+        if (session.state().kind == Kind::authenticating) {
+            session.disconnect();
+        }
+    });
+    session.connect();
+    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::disconnected; }));
+    QTest::qWait(1000);  // the stopped client's own end must not show
+    EXPECT_EQ(session.state().kind, Kind::disconnected);
+}
+
+TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheyShould) {
+    rfbtest::RealServer server;
+    const Connection connection = computer(server.port());
+    clipboard.setText(QStringLiteral("before"));
+    VNCSession session(connection, store, secrets, clipboard);
+    QStringList calls;
+    VNCSessionTesting::recordClientCalls(session, calls);
+    session.connect();
+    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::connected; }));
+    EXPECT_EQ(calls, QStringList({"clipboard before"}));  // offered once on connecting
+
+    calls.clear();
+    session.key(0x61, true);  // unchanged clipboard: not sent again
+    session.key(0x61, false);
+    session.key(0x62, false);  // never pressed
+    clipboard.setText(QStringLiteral("copied"));
+    session.key(0x63, true);
+    session.key(0x64, true);
+    EXPECT_EQ(calls, QStringList({"key 61 down", "key 61 up", "clipboard copied", "key 63 down",
+                                  "key 64 down"}));
+
+    calls.clear();
+    ConnectionOptions options = session.options();
+    options.quality = rfb::RFBQuality::thousands;
+    options.observeOnly = true;
+    session.setOptions(options);
+    session.setOptions(options);
+    session.key(0x65, true);
+    calls.sort();
+    EXPECT_EQ(calls, QStringList({"key 63 up", "key 64 up", "quality 1"}));
+    EXPECT_EQ(store.connection(connection.id)->options, options);
+    EXPECT_FALSE(session.acceptsInput());
+}
+
+TEST_F(VNCSessionServerTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysThere) {
+    rfbtest::RealServer server({.arguments = {"-MaxCutText", "10485760"}});
+    VNCSession session(computer(server.port()), store, secrets, clipboard);
+    QStringList calls;
+    VNCSessionTesting::recordClientCalls(session, calls);
+    session.connect();
+    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::connected; }));
+
+    const std::string text(10 * 1024 * 1024, 'x');
+    const std::string path = server.directory().file("clipboard.txt");
+    std::ofstream(path) << text;
+    // The longest the main loop went without turning while the text came in.
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
+    sinceTick.start();
+    ticker.start(10);
+    server.startX({"xclip", "-quiet", "-selection", "clipboard", path}, "xclip");
+    ASSERT_TRUE(eventually(
+        [&] { return clipboard.value && clipboard.value->size() == qsizetype(text.size()); }));
+    ticker.stop();
+    EXPECT_LT(longestGap, 1000);
+    EXPECT_EQ(session.remoteClipboard(), clipboard.value);
+    EXPECT_EQ(session.clipboardActivity(), QStringLiteral("Clipboard received"));
+    calls.clear();
+    session.key(0x61, true);
+    EXPECT_EQ(calls, QStringList({"key 61 down"}));
+    session.disconnect();
+}
+
+TEST_F(VNCSessionServerTest, ALockedKeychainNeverHoldsUpTheWindow) {
+    rfbtest::RealServer server;
+    const Connection connection = computer(server.port());
+    keychain.setOpen(false);
+    QElapsedTimer clock;
+    clock.start();
+    std::thread unlock([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(6));
+        keychain.setOpen(true);
+    });
+    VNCSession session(connection, store, keychain, clipboard);
+    session.connect();
+    QTest::qWait(200);
+    EXPECT_LT(clock.elapsed(), 4000);
+    EXPECT_EQ(session.state().kind, Kind::connecting);
+    unlock.join();
+    EXPECT_TRUE(eventually([&] { return session.state().kind == Kind::connected; }));
+}
+
+}  // namespace
+}  // namespace tessaral

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QImage>
+#include <QTemporaryDir>
+#include <memory>
+
+#include "FakeKeychain.hpp"
+#include "LocalClipboard.hpp"
+#include "Model/ConnectionStore.hpp"
+#include "VNCSession.hpp"
+
+namespace tessaral {
+
+// Puts a session into the state a test needs without a server.
+struct VNCSessionTesting {
+    static void set(VNCSession& session, const VNCSession::State& state, bool withFrame,
+                    bool observeOnly) {
+        session.frame_ = withFrame ? QImage(64, 48, QImage::Format_RGB32) : QImage();
+        emit session.frameChanged();
+        session.options_.observeOnly = observeOnly;
+        emit session.optionsChanged();
+        session.setState(state);
+    }
+};
+
+namespace testing {
+
+class MemoryClipboard final : public LocalClipboard {
+  public:
+    long changeCount() const override { return changes_; }
+    std::optional<QString> text() const override { return text_; }
+    void setText(const QString& text) override {
+        text_ = text;
+        ++changes_;
+    }
+
+  private:
+    std::optional<QString> text_;
+    long changes_ = 0;
+};
+
+// A saved computer "Studio" and a session for it that never connects.
+class SessionFixture {
+  public:
+    SessionFixture() : store(keychain, folder.path()) {
+        connection.name = QStringLiteral("Studio");
+        connection.host = QStringLiteral("studio.local");
+        store.upsert(connection);
+        session = std::make_unique<VNCSession>(connection, store, keychain, clipboard,
+                                               rfb::RFBCredentials{"", "secret"});
+    }
+
+    void set(const VNCSession::State& state, bool withFrame = false, bool observeOnly = false) {
+        VNCSessionTesting::set(*session, state, withFrame, observeOnly);
+    }
+
+    QTemporaryDir folder;
+    FakeKeychain keychain;
+    MemoryClipboard clipboard;
+    ConnectionStore store;
+    Connection connection;
+    std::unique_ptr<VNCSession> session;
+};
+
+}  // namespace testing
+}  // namespace tessaral
