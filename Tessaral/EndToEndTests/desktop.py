@@ -10,7 +10,6 @@ import select
 import signal
 import socket
 import subprocess
-import sys
 import tempfile
 import time
 
@@ -224,11 +223,6 @@ def focus(display, window):
     run(display, ["xdotool", "windowfocus", "--sync", str(window)])
 
 
-def focused_window(display):
-    result = run(display, ["xdotool", "getwindowfocus", "-f"], check=False)
-    return int(result.stdout) if result.returncode == 0 else None
-
-
 # ---- Images ---------------------------------------------------------------------------------
 
 class Image:
@@ -250,11 +244,6 @@ class Image:
 
     def mean(self):
         return sum(self.data) / len(self.data) if self.data else 0.0
-
-    def differing_pixels(self, other):
-        assert (self.width, self.height) == (other.width, other.height)
-        a, b = self.data, other.data
-        return sum(1 for i in range(0, len(a), 3) if a[i:i + 3] != b[i:i + 3])
 
     def find(self, needle):
         """The top-left corner where `needle` appears exactly, or None."""

@@ -15,7 +15,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import desktop  # noqa: E402
-from desktop import TIMEOUT, capture, focus, run, wait_for, window_geometry, window_name  # noqa
+from desktop import (TIMEOUT, capture, focus, run, wait_for, window_geometry,  # noqa: E402
+                     window_name)
 
 APP = None
 SECRETS = None
@@ -259,14 +260,14 @@ class ConnectedSession(unittest.TestCase):
             image.pixel(left + 10, middle) != (0, 0, 0)
 
     def test_clipboard_travels_both_ways(self):
+        # Copied while the window has the focus: the next key press offers it to the server.
+        focus(local, self.window)
         outgoing = "from the local side: café"
         owner = desktop.Process(["xclip", "-quiet", "-selection", "clipboard", "-i"],
                                 env=local.env(), stdin=subprocess.PIPE)
         self.addCleanup(owner.stop)
         owner.popen.stdin.write(outgoing.encode())
         owner.popen.stdin.close()
-        # The local clipboard is offered to the server before each key press.
-        focus(local, self.window)
         press("shift")
         wait_for(lambda: self.remote.clipboard() == outgoing, "the text on the remote clipboard")
 
