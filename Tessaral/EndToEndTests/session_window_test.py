@@ -66,7 +66,8 @@ class Remote:
     def _start_clients(self):
         self.typed = os.path.join(self.directory, "typed.txt")
         self.helpers.append(desktop.Process(
-            ["xterm", "-title", "typing-probe", "-geometry", "60x6+0+0", "-e", "sh", "-c", f"exec cat > '{self.typed}'"],
+            ["xterm", "-title", "typing-probe", "-geometry", "60x6+0+0",
+             "-e", "sh", "-c", f"exec cat > '{self.typed}'"],
             env=self.display.env(), log=os.path.join(self.directory, "xterm.log")))
         self.terminal = wait_for(lambda: desktop.visible_windows(self.display, "^typing-probe$"),
                                  "the remote terminal")[0]
