@@ -4,6 +4,8 @@
 // having decoded the last update. CPU time is the client process's from the start of the
 // connection (so that no work done before the first timestamp of a fast client is missed) to the
 // last update; the replay server runs in a process of its own and costs the clients nothing.
+// Each run's last frame must equal a plain decode of the recording made beforehand, or the client
+// gets no figures and the program fails: a fast path that corrupts the frame cannot look fast.
 //
 // usage: replay-benchmarks [--recordings=DIR] [--iterations=N] [benchmark flags]
 
@@ -69,6 +71,10 @@ struct Recording {
     std::uint64_t pixels = 0;
     std::vector<std::uint8_t> stream;
     std::set<std::int32_t> used;  // every rectangle encoding that occurs in the stream
+    // The last frame of the plain decode (see plainLastFrame) that every client's last frame must
+    // equal, or why there is none.
+    std::vector<std::uint32_t> reference;
+    std::optional<std::string> referenceError;
 };
 
 class ByteReader {
@@ -217,6 +223,79 @@ void walkStream(Recording& recording) {
     }
 }
 
+// The recording decoded the plainest way Tessaral knows: from memory on one thread, into a
+// framebuffer that copies every image and so never shares, swaps or lazily fills a store. A fast
+// path in the client that corrupts the frame would otherwise only show as a fast replay.
+std::vector<std::uint32_t> plainLastFrame(const Recording& recording) {
+    std::size_t position = 0;
+    rfb::RFBInput input([&](std::span<std::uint8_t> space) {
+        if (position == recording.stream.size()) {
+            throw std::runtime_error("the stream ends inside an update");
+        }
+        std::size_t n = std::min(space.size(), recording.stream.size() - position);
+        std::memcpy(space.data(), recording.stream.data() + position, n);
+        position += n;
+        return n;
+    });
+    rfb::Framebuffer framebuffer(recording.width, recording.height,
+                                 rfb::Framebuffer::Publishing::copyEachImage);
+    rfb::RectangleDecoder decoder(recording.pixelFormat);
+    for (std::uint32_t update = 0; update < recording.updates;) {
+        switch (input.u8()) {
+            case 0:
+                rfb::readFramebufferUpdate(input, decoder, framebuffer, {});
+                ++update;
+                break;
+            case 1:
+                input.skip(3);
+                input.skip(6 * std::size_t(input.u16()));
+                break;
+            case 2:
+                break;
+            case 3:
+                input.skip(3);
+                input.skip(input.u32());
+                break;
+            default:
+                throw std::runtime_error("unexpected server message");
+        }
+    }
+    return framebuffer.pixels();
+}
+
+// Why a client's last frame (0xFFRRGGBB words, row by row) is not the recording's reference, or
+// nothing when it is.
+std::optional<std::string> differenceFromReference(const Recording& recording,
+                                                   std::string_view client,
+                                                   const std::vector<std::uint32_t>& frame) {
+    std::string prefix = recording.name + ": the last frame of " + std::string(client) + " ";
+    if (recording.referenceError) {
+        return prefix + "cannot be checked, " + *recording.referenceError;
+    }
+    const std::vector<std::uint32_t>& reference = recording.reference;
+    if (frame.size() != reference.size()) {
+        return prefix + "has " + std::to_string(frame.size()) + " pixels, the reference decode " +
+               std::to_string(reference.size()) + " (all differ)";
+    }
+    std::size_t differing = 0;
+    std::size_t first = 0;
+    for (std::size_t p = 0; p < frame.size(); ++p) {
+        if (frame[p] != reference[p]) {
+            first = differing == 0 ? p : first;
+            ++differing;
+        }
+    }
+    if (differing == 0) {
+        return std::nullopt;
+    }
+    char detail[96];
+    std::snprintf(detail, sizeof detail, " (first at %zu,%zu: %08X, reference %08X)",
+                  first % std::size_t(recording.width), first / std::size_t(recording.width),
+                  unsigned(frame[first]), unsigned(reference[first]));
+    return prefix + "differs from the reference decode in " + std::to_string(differing) + " of " +
+           std::to_string(reference.size()) + " pixels" + detail;
+}
+
 Recording loadRecording(const std::filesystem::path& path) {
     Recording recording;
     recording.name = path.filename().string();
@@ -246,6 +325,11 @@ Recording loadRecording(const std::filesystem::path& path) {
     }
     recording.stream.assign(file.begin() + long(in.position()), file.end());
     walkStream(recording);
+    try {
+        recording.reference = plainLastFrame(recording);
+    } catch (const std::exception& error) {
+        recording.referenceError = std::string("no reference decode: ") + error.what();
+    }
     return recording;
 }
 
@@ -575,7 +659,7 @@ struct Run {
     double cpuSeconds = 0;
     // The part of cpuSeconds spent by the thread that waits for the updates (Tessaral only).
     double waitingCPUSeconds = 0;
-    std::vector<std::uint32_t> frame;  // the last frame as 0xFFRRGGBB words, when asked for
+    std::vector<std::uint32_t> frame;  // the last frame as 0xFFRRGGBB words
 };
 
 Run failure(std::string message) {
@@ -596,8 +680,7 @@ void finish(rfb::RFBClient& client) {
     }
 }
 
-Run runTessaral(ReplayServer& server, const Recording& recording, std::uint32_t index,
-                bool keepFrame) {
+Run runTessaral(ReplayServer& server, const Recording& recording, std::uint32_t index) {
     std::optional<rfb::RFBQuality> quality = qualityFor(recording.pixelFormat);
     if (!quality) {
         return failure("Tessaral has no quality with the recording's pixel format");
@@ -651,11 +734,10 @@ Run runTessaral(ReplayServer& server, const Recording& recording, std::uint32_t 
                 .count();
         run.cpuSeconds = cpuEnd - cpuStart;
         run.waitingCPUSeconds = waitingEnd - waitingStart;
-        if (keepFrame) {
-            if (std::optional<rfb::RFBImage> image = client.takeFrame()) {
-                run.frame.assign(image->words(),
-                                 image->words() + std::size_t(image->width()) * image->height());
-            }
+        // The frame the viewer would show last, published with the last update's count.
+        if (std::optional<rfb::RFBImage> image = client.takeFrame()) {
+            run.frame.assign(image->words(),
+                             image->words() + std::size_t(image->width()) * image->height());
         }
     }
     finish(client);
@@ -679,14 +761,20 @@ void finishedUpdate(rfbClient* client) {
 
 void quiet(const char*, ...) {}
 
-const char* libvncEncodingName(std::int32_t encoding) {
-    switch (encoding) {
+// libvncclient's name for a recording's pixel encodings: one of Raw, Hextile and ZRLE, with or
+// without CopyRect.
+const char* libvncEncodingsString(std::set<std::int32_t> encodings) {
+    bool copyRect = encodings.erase(rfb::RFBEncoding::copyRect) == 1;
+    if (encodings.size() != 1) {
+        return nullptr;
+    }
+    switch (*encodings.begin()) {
         case rfb::RFBEncoding::raw:
-            return "raw";
+            return copyRect ? "raw copyrect" : "raw";
         case rfb::RFBEncoding::hextile:
-            return "hextile";
+            return copyRect ? "hextile copyrect" : "hextile";
         case rfb::RFBEncoding::zrle:
-            return "zrle";
+            return copyRect ? "zrle copyrect" : "zrle";
         default:
             return nullptr;
     }
@@ -706,13 +794,11 @@ std::vector<std::uint32_t> libvncFrame(const rfbClient* client, const rfb::Pixel
     return words;
 }
 
-Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t index,
-              bool keepFrame) {
-    std::set<std::int32_t> encodings = pixelEncodings(recording.encodings);
-    const char* encodingName =
-        encodings.size() == 1 ? libvncEncodingName(*encodings.begin()) : nullptr;
+Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t index) {
+    const char* encodingName = libvncEncodingsString(pixelEncodings(recording.encodings));
     if (!encodingName) {
-        return failure("libvncclient is only asked for single Raw, Hextile or ZRLE recordings");
+        return failure(
+            "libvncclient is only asked for Raw, Hextile or ZRLE recordings, with CopyRect or not");
     }
     const rfb::PixelFormat& format = recording.pixelFormat;
     int bytesPerPixel = format.bitsPerPixel / 8;
@@ -784,9 +870,7 @@ Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t in
             std::chrono::duration<double>(state.end - fromNanoseconds(served.firstByteNanoseconds))
                 .count();
         run.cpuSeconds = cpuEnd - cpuStart;
-        if (keepFrame) {
-            run.frame = libvncFrame(client, format);
-        }
+        run.frame = libvncFrame(client, format);
     }
     std::free(client->frameBuffer);
     client->frameBuffer = nullptr;
@@ -798,16 +882,24 @@ Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t in
 
 enum class Peer { tessaral, libvnc };
 
+// A client's figures for one recording over all repetitions; none once any run failed.
 struct Samples {
     std::vector<double> seconds;
     std::vector<double> cpuSeconds;
-    std::vector<std::uint32_t> frame;
     std::optional<std::string> error;
 };
 
 std::vector<Recording> recordings;
 std::optional<ReplayServer> replayServer;
 std::map<std::pair<std::size_t, Peer>, Samples> samples;
+// Every last frame that differed from its reference, repeated under the summary.
+std::vector<std::string> mismatches;
+
+// Said at once as well as in the summary, so that it is seen even when a later run hangs.
+void reportMismatch(const std::string& message) {
+    std::fprintf(stderr, "replay-benchmarks: FRAME MISMATCH: %s\n", message.c_str());
+    mismatches.push_back(message);
+}
 
 // Tessaral's decoding alone: the recording read from memory by one thread, an image made after
 // every update and dropped at the next, as by a viewer that keeps up. What the replay adds to
@@ -819,6 +911,7 @@ void decodeOnly(benchmark::State& state, std::size_t index) {
         state.SkipWithError("Tessaral has no quality with the recording's pixel format");
         return;
     }
+    std::optional<rfb::RFBImage> shown;
     for (auto _ : state) {
         std::size_t position = 0;
         rfb::RFBInput input([&](std::span<std::uint8_t> space) {
@@ -829,7 +922,6 @@ void decodeOnly(benchmark::State& state, std::size_t index) {
         });
         rfb::Framebuffer framebuffer(recording.width, recording.height);
         rfb::RectangleDecoder decoder(rfb::pixelFormat(*quality));
-        std::optional<rfb::RFBImage> shown;
         for (std::uint32_t update = 0; update < recording.updates;) {
             if (input.u8() != 0) {
                 state.SkipWithError("the recording holds messages other than updates");
@@ -841,6 +933,19 @@ void decodeOnly(benchmark::State& state, std::size_t index) {
         }
         benchmark::DoNotOptimize(shown);
     }
+    // One thread decoding from memory does the same work in every iteration, so the last one
+    // stands for all.
+    std::vector<std::uint32_t> frame;
+    if (shown) {
+        frame.assign(shown->words(),
+                     shown->words() + std::size_t(shown->width()) * shown->height());
+    }
+    if (std::optional<std::string> mismatch =
+            differenceFromReference(recording, "Tessaral decoding alone", frame)) {
+        reportMismatch(*mismatch);
+        state.SkipWithError(mismatch->c_str());
+        return;
+    }
     state.counters["Mpixel_per_s"] = benchmark::Counter(
         double(recording.pixels) * 1e-6 * double(state.iterations()), benchmark::Counter::kIsRate);
 }
@@ -848,14 +953,31 @@ void decodeOnly(benchmark::State& state, std::size_t index) {
 void replay(benchmark::State& state, std::size_t index, Peer peer) {
     const Recording& recording = recordings[index];
     Samples& collected = samples[{index, peer}];
+    if (collected.error) {  // from an earlier repetition
+        state.SkipWithError(collected.error->c_str());
+        return;
+    }
+    const char* client = peer == Peer::tessaral ? "Tessaral" : "libvncclient";
     double seconds = 0, cpuSeconds = 0, waitingCPUSeconds = 0;
     for (auto _ : state) {
-        bool keepFrame = collected.frame.empty();
         Run run = peer == Peer::tessaral
-                      ? runTessaral(*replayServer, recording, std::uint32_t(index), keepFrame)
-                      : runLibVNC(*replayServer, recording, std::uint32_t(index), keepFrame);
+                      ? runTessaral(*replayServer, recording, std::uint32_t(index))
+                      : runLibVNC(*replayServer, recording, std::uint32_t(index));
+        // Every run, not only the first: a store handed between threads can go wrong in one run
+        // and not the next.
+        if (!run.error) {
+            if (std::optional<std::string> mismatch =
+                    differenceFromReference(recording, client, run.frame)) {
+                reportMismatch(*mismatch);
+                run.error = *mismatch;
+            }
+        }
         if (run.error) {
+            // A wrong frame made fast must show no figures at all, not even earlier runs' ones.
             collected.error = *run.error;
+            collected.seconds.clear();
+            collected.cpuSeconds.clear();
+            seconds = 0;
             state.SkipWithError(run.error->c_str());
             break;
         }
@@ -865,9 +987,6 @@ void replay(benchmark::State& state, std::size_t index, Peer peer) {
         waitingCPUSeconds += run.waitingCPUSeconds;
         collected.seconds.push_back(run.seconds);
         collected.cpuSeconds.push_back(run.cpuSeconds);
-        if (keepFrame) {
-            collected.frame = std::move(run.frame);
-        }
     }
     if (seconds > 0) {
         double iterations = double(state.iterations());
@@ -890,8 +1009,8 @@ double median(std::vector<double> values) {
 // The goal is measured on medians, which other processes on the machine disturb least.
 constexpr double goal = 1.3;
 
-// Returns false when a run failed or the clients' last frames differ. Recordings that only one
-// client replayed (a --benchmark_filter) show that client's columns alone.
+// Returns false when a run failed or a last frame differed from its reference. Recordings that only
+// one client replayed (a --benchmark_filter) show that client's columns alone.
 bool printSummary() {
     bool allGood = true;
     std::printf(
@@ -934,15 +1053,6 @@ bool printSummary() {
             const char* verdict = speed >= goal ? "met" : speed >= 1 ? "MISSED" : "SLOWER";
             std::snprintf(ratios, sizeof ratios, " | %5.2fx %5.2fx  %s", speed, *cpu[1] / *cpu[0],
                           verdict);
-            if (found[0]->frame != found[1]->frame) {
-                std::size_t differing = 0;
-                for (std::size_t p = 0;
-                     p < std::min(found[0]->frame.size(), found[1]->frame.size()); ++p) {
-                    differing += found[0]->frame[p] != found[1]->frame[p];
-                }
-                notes += "  LAST FRAMES DIFFER (" + std::to_string(differing) + " pixels)";
-                allGood = false;
-            }
         } else {
             std::snprintf(ratios, sizeof ratios, " | %6s %6s  %s", "-", "-", "-");
         }
@@ -953,6 +1063,14 @@ bool printSummary() {
         "T = Tessaral, L = libvncclient; speed = Tessaral's throughput / libvncclient's (wall time "
         "from the first update byte sent to the last update decoded); cpu = libvncclient's CPU "
         "time / Tessaral's\n");
+    if (!mismatches.empty()) {
+        std::printf("\nFAILED: %zu last frames differ from their recording's reference decode\n",
+                    mismatches.size());
+        for (const std::string& mismatch : mismatches) {
+            std::printf("  %s\n", mismatch.c_str());
+        }
+        allGood = false;
+    }
     return allGood;
 }
 

@@ -5,8 +5,9 @@
 # and the proxy keeps the server's side of that session.
 #
 # usage: benchmarks/record.sh BUILD_DIR [ENCODING-QUALITY ...]
-#   BUILD_DIR holds tools/tessaral-snapshot/tessaral-snapshot; without names, all nine
-#   recordings (zrle, hextile, raw × full, thousands, low) are made.
+#   BUILD_DIR holds tools/tessaral-snapshot/tessaral-snapshot; without names, all ten
+#   recordings (zrle, hextile, raw × full, thousands, low, and zrle+copyrect-full) are made. An
+#   ENCODING of the form zrle+copyrect asks the server for both.
 # Needs: tigervnc-standalone-server, xterm, xdotool, imagemagick, x11-utils, fonts-dejavu-core,
 # python3.
 
@@ -24,7 +25,7 @@ output=$here/recordings
 names=("$@")
 if [ ${#names[@]} -eq 0 ]; then
     names=(zrle-full zrle-thousands zrle-low hextile-full hextile-thousands hextile-low
-           raw-full raw-thousands raw-low)
+           raw-full raw-thousands raw-low zrle+copyrect-full)
 fi
 
 width=1024
@@ -136,7 +137,8 @@ record() {  # record ENCODING QUALITY
     local proxy_port
     proxy_port=$(free_port)
     start "$log/record.log" /usr/bin/python3 "$recorder" --listen "$proxy_port" \
-        --server "127.0.0.1:$port" --encodings "$encoding" --updates "${caps[$encoding]}" \
+        --server "127.0.0.1:$port" --encodings "${encoding//+/,}" \
+        --updates "${caps[${encoding%%+*}]}" \
         --output "$output/$name.rfbrec.gz"
     local proxy=$last_pid
     wait_for 10 grep -q listening "$log/record.log"

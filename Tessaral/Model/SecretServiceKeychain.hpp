@@ -12,8 +12,10 @@ namespace tessaral {
 // libsecret. Each computer has one item whose attributes "service" (the fixed string below) and
 // "account" (the computer's id, upper-case) are its whole search key.
 //
-// Every call is one synchronous round trip on the session bus, made on the main thread. Without a
-// session bus or a Secret Service, reads give none and writes report false, promptly.
+// Every call is one synchronous round trip on the session bus, made on the calling thread; a locked
+// keyring may hold it until the user answers the unlock prompt, so windows call it from a worker
+// thread (libsecret's synchronous calls are safe there). Without a session bus or a Secret
+// Service, reads give none and writes report false, promptly.
 class SecretServiceKeychain final : public Keychain {
   public:
     static constexpr const char* service = "org.tessaral.Tessaral.connection";

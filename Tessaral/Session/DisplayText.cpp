@@ -13,30 +13,22 @@ QString displayText(const QString& serverText, int maximumLength) {
     bool pendingSpace = false;
     for (qsizetype i = 0; i < serverText.size(); ++i) {
         const QChar c = serverText.at(i);
-        if (c.isHighSurrogate() && i + 1 < serverText.size() &&
-            serverText.at(i + 1).isLowSurrogate()) {
-            const char32_t scalar = QChar::surrogateToUcs4(c, serverText.at(i + 1));
-            if (QChar::category(scalar) != QChar::Other_Format) {
-                if (pendingSpace && !cleaned.isEmpty()) {
-                    cleaned.append(u' ');
-                }
-                pendingSpace = false;
-                cleaned.append(c).append(serverText.at(i + 1));
-            }
-            ++i;
-            continue;
-        }
+        const bool pair = c.isHighSurrogate() && i + 1 < serverText.size() &&
+                          serverText.at(i + 1).isLowSurrogate();
+        const char32_t scalar =
+            pair ? QChar::surrogateToUcs4(c, serverText.at(i + 1)) : c.unicode();
         // Line breaks and tabs separate words; dropping them would run the words together.
-        if (c.isSpace()) {
+        if (QChar::isSpace(scalar)) {
             pendingSpace = true;
             continue;
         }
         // Controls, format characters (the bidirectional overrides and marks among them) and
         // lone surrogates.
-        switch (c.category()) {
+        switch (QChar::category(scalar)) {
             case QChar::Other_Control:
             case QChar::Other_Format:
             case QChar::Other_Surrogate:
+                i += pair ? 1 : 0;
                 continue;
             default:
                 break;
@@ -46,6 +38,9 @@ QString displayText(const QString& serverText, int maximumLength) {
         }
         pendingSpace = false;
         cleaned.append(c);
+        if (pair) {
+            cleaned.append(serverText.at(++i));
+        }
     }
 
     // Cut between grapheme clusters, so that no accent, emoji or surrogate pair is split.

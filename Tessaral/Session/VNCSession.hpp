@@ -53,7 +53,8 @@ class VNCSession : public QObject {
 
     // Without `credentials` the session looks up the computer's stored password in the
     // background; connect() waits for that answer. `store`, `keychain` and `clipboard` must
-    // outlive the session.
+    // outlive the session, and `keychain` also the background calls it started (in practice it
+    // lives as long as the application).
     VNCSession(const Connection& connection, ConnectionStore& store, Keychain& keychain,
                LocalClipboard& clipboard,
                std::optional<rfb::RFBCredentials> credentials = std::nullopt,

@@ -9,10 +9,10 @@
 #include <QTimeZone>
 #include <QTimer>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
+#include "FakeServer.hpp"
 #include "LocalClipboard.hpp"
 #include "Model/SecretServiceKeychain.hpp"
 #include "RealServers.hpp"
@@ -235,17 +235,20 @@ TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheySh
     EXPECT_FALSE(session.acceptsInput());
 }
 
-TEST_F(VNCSessionServerTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysThere) {
-    rfbtest::RealServer server({.arguments = {"-MaxCutText", "10485760"}});
-    VNCSession session(computer(server.port()), store, secrets, clipboard);
+// No X clipboard tool hands Xvnc that much at once, so a scripted server sends it.
+TEST_F(VNCSessionTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysThere) {
+    const std::string text(10 * 1024 * 1024, 'x');
+    rfbtest::FakeServer server([&](rfbtest::Peer& peer) {
+        using namespace rfbtest;
+        rfbtest::acceptWithoutSecurity(peer);
+        peer.write(rfbtest::Bytes{3, 0, 0, 0} + rfbtest::u32(std::uint32_t(text.size())) +
+                   rfbtest::text(text));
+        peer.waitForClose(std::chrono::seconds(60));
+    });
+    VNCSession session(computer(server.port()), store, keychain, clipboard);
     QStringList calls;
     VNCSessionTesting::recordClientCalls(session, calls);
     session.connect();
-    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::connected; }));
-
-    const std::string text(10 * 1024 * 1024, 'x');
-    const std::string path = server.directory().file("clipboard.txt");
-    std::ofstream(path) << text;
     // The longest the main loop went without turning while the text came in.
     QElapsedTimer sinceTick;
     qint64 longestGap = 0;
@@ -254,11 +257,10 @@ TEST_F(VNCSessionServerTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndS
                      [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
     sinceTick.start();
     ticker.start(10);
-    server.startX({"xclip", "-quiet", "-selection", "clipboard", path}, "xclip");
-    ASSERT_TRUE(eventually(
-        [&] { return clipboard.value && clipboard.value->size() == qsizetype(text.size()); }));
+    ASSERT_TRUE(eventually([&] { return clipboard.value.has_value(); }));
     ticker.stop();
     EXPECT_LT(longestGap, 1000);
+    EXPECT_EQ(clipboard.value->size(), qsizetype(text.size()));
     EXPECT_EQ(session.remoteClipboard(), clipboard.value);
     EXPECT_EQ(session.clipboardActivity(), QStringLiteral("Clipboard received"));
     calls.clear();

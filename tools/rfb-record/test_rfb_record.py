@@ -347,7 +347,7 @@ class RecordTests(unittest.TestCase):
 @unittest.skipUnless(os.environ.get("REPLAY_BENCHMARKS"), "REPLAY_BENCHMARKS not set")
 class ReplayTests(unittest.TestCase):
     """Recordings made through the proxy, replayed to both clients; replay-benchmarks fails
-    when either client fails, or their last frames differ."""
+    when either client fails, or a last frame differs from a plain decode of the recording."""
 
     def setUp(self):
         self.directory = tempfile.TemporaryDirectory()

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "Views/Icons.hpp"
 
@@ -60,7 +61,6 @@ StatePanel::StatePanel(QWidget* parent)
     message_->setObjectName(QStringLiteral("statePanelMessage"));
     message_->setAlignment(Qt::AlignCenter);
     message_->setWordWrap(true);
-    message_->setMaximumWidth(360);
     QPalette secondary = message_->palette();
     secondary.setColor(QPalette::WindowText, QColor(255, 255, 255, 165));
     message_->setPalette(secondary);
@@ -162,6 +162,8 @@ void StatePanel::showStatus(const QString& symbol, const QString& title, const Q
     title_->setFont(scaledFont(font(), 1.4, QFont::DemiBold));
     title_->setText(title);
     message_->setText(message);
+    // A wrapping label asks for a narrow column; give it the room of its text, up to 360.
+    message_->setFixedWidth(std::min(360, message_->fontMetrics().horizontalAdvance(message) + 8));
     message_->setVisible(!message.isEmpty());
     cancel_->hide();
     close_->show();
