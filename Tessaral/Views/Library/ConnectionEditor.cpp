@@ -14,10 +14,12 @@
 #include <QPromise>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QScrollArea>
 #include <QThreadPool>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <memory>
 
 #include "Model/ConnectionStore.hpp"
@@ -108,6 +110,25 @@ QLabel* footnote(const QString& text) {
     return label;
 }
 
+// One label column for all sections, so that their fields line up.
+void alignLabelColumns(QWidget* root) {
+    QList<QWidget*> labels;
+    int width = 0;
+    for (QGroupBox* box : root->findChildren<QGroupBox*>()) {
+        auto* form = qobject_cast<QFormLayout*>(box->layout());
+        for (int row = 0; form && row < form->rowCount(); ++row) {
+            QLayoutItem* item = form->itemAt(row, QFormLayout::LabelRole);
+            if (item && item->widget()) {
+                labels << item->widget();
+                width = std::max(width, item->widget()->sizeHint().width());
+            }
+        }
+    }
+    for (QWidget* label : labels) {
+        label->setMinimumWidth(width);
+    }
+}
+
 }  // namespace
 
 qint64 ConnectionEditor::portFromText(const QString& text) {
@@ -167,7 +188,11 @@ ConnectionEditor::ConnectionEditor(ConnectionStore& store, Keychain& keychain,
     layout->setSpacing(0);
     layout->addWidget(scroll, 1);
     layout->addWidget(buildBottomBar());
-    resize(540, 760);
+    alignLabelColumns(content);
+    // Tall enough to show every section without scrolling where the screen allows it.
+    const int wanted = content->sizeHint().height() + 64;
+    const int available = screen() ? screen()->availableGeometry().height() - 80 : wanted;
+    resize(560, std::min(wanted, available));
 
     loadPassword();
     refresh();
@@ -364,7 +389,7 @@ QWidget* ConnectionEditor::buildDisplaySection() {
     cursor->setChecked(connection_.options.showRemoteCursor);
     connect(cursor, &QCheckBox::toggled, this,
             [this](bool on) { connection_.options.showRemoteCursor = on; });
-    form->addRow(cursor);
+    form->addRow(QString(), cursor);
     return section(tr("Display"), form);
 }
 
@@ -375,7 +400,7 @@ QWidget* ConnectionEditor::buildBehaviorSection() {
         box->setObjectName(QLatin1StringView(name));
         box->setChecked(option);
         connect(box, &QCheckBox::toggled, this, [&option](bool on) { option = on; });
-        form->addRow(box);
+        form->addRow(QString(), box);
     };
     toggle(tr("Observe Only"), "observeOnlyToggle", connection_.options.observeOnly);
     toggle(tr("Share Clipboard"), "shareClipboardToggle", connection_.options.shareClipboard);
@@ -420,7 +445,8 @@ QWidget* ConnectionEditor::buildBottomBar() {
     row->setContentsMargins(18, 10, 18, 12);
     row->setSpacing(6);
     row->addWidget(validationIcon_);
-    row->addWidget(validation_, 1);
+    row->addWidget(validation_);
+    row->addStretch(1);
     row->addSpacing(12);
     row->addWidget(cancel);
     row->addWidget(save_);

@@ -133,7 +133,7 @@ QuickConnectSheet::QuickConnectSheet(const ConnectionStore& store, QWidget* pare
     buttons->addWidget(connect_);
     layout->addSpacing(8);
     layout->addLayout(buttons);
-    setMinimumWidth(440);
+    setMinimumWidth(500);
 
     connect(address_, &QLineEdit::textChanged, this, [this](const QString& text) {
         connect_->setEnabled(addressFromText(text).has_value());

@@ -67,7 +67,7 @@ SettingsView::SettingsView(ConnectionStore& store, QWidget* parent)
     tabs_->addTab(buildGeneral(), symbolIcon(QStringLiteral("gearshape")), tr("General"));
     tabs_->addTab(buildConnectionDefaults(), symbolIcon(QStringLiteral("display")),
                   tr("Connections"));
-    tabs_->addTab(buildInput(), symbolIcon(QStringLiteral("keyboard")), tr("Keyboard & Mouse"));
+    tabs_->addTab(buildInput(), symbolIcon(QStringLiteral("keyboard")), tr("Keyboard && Mouse"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(12, 12, 12, 12);
     layout->addWidget(tabs_);
