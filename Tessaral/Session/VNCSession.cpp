@@ -191,15 +191,15 @@ void VNCSession::startClient() {
 
 void VNCSession::teardown() {
     connectAfterLookup_ = false;
-    if (client_) {
-        client_->stop();
-        client_.reset();
-    }
     if (events_ != nullptr) {
-        // Possibly inside its own activation.
+        // Before the client and its descriptor go; possibly inside the notifier's own activation.
         events_->setEnabled(false);
         events_->deleteLater();
         events_ = nullptr;
+    }
+    if (client_) {
+        client_->stop();
+        client_.reset();
     }
 }
 
