@@ -8,6 +8,7 @@
 // gets no figures and the program fails: a fast path that corrupts the frame cannot look fast.
 //
 // usage: replay-benchmarks [--recordings=DIR] [--iterations=N] [benchmark flags]
+//        replay-benchmarks [--recordings=DIR] [--benchmark_filter=RE] --write-references=DIR
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -71,6 +72,9 @@ struct Recording {
     std::uint64_t pixels = 0;
     std::vector<std::uint8_t> stream;
     std::set<std::int32_t> used;  // every rectangle encoding that occurs in the stream
+    // Where each update message ends in the stream (with the other messages before it), so that a
+    // server replaying to a viewer can send one update per request.
+    std::vector<std::size_t> updateEnds;
     // The last frame of the plain decode (see plainLastFrame) that every client's last frame must
     // equal, or why there is none.
     std::vector<std::uint32_t> reference;
@@ -199,6 +203,7 @@ void walkStream(Recording& recording) {
                     }
                 }
                 ++updates;
+                recording.updateEnds.push_back(in.position());
                 break;
             }
             case 1:
@@ -748,6 +753,10 @@ struct LibVNCState {
     std::uint32_t updates = 0;
     std::uint32_t wanted = 0;
     Clock::time_point end;
+    // For a viewer built on libvncclient: its frame buffer holds the server's pixel format, which
+    // a screen cannot show, so each rectangle is widened to 0xFFRRGGBB words as it arrives.
+    const rfb::PixelFormat* convertFrom = nullptr;
+    std::vector<std::uint32_t> words;
 };
 
 int stateTag;
@@ -756,6 +765,32 @@ void finishedUpdate(rfbClient* client) {
     auto* state = static_cast<LibVNCState*>(rfbClientGetClientData(client, &stateTag));
     if (++state->updates == state->wanted) {
         state->end = Clock::now();
+    }
+}
+
+void convertRectangle(rfbClient* client, int x, int y, int w, int h) {
+    auto* state = static_cast<LibVNCState*>(rfbClientGetClientData(client, &stateTag));
+    const rfb::PixelFormat& format = *state->convertFrom;
+    const std::size_t bpp = format.bitsPerPixel / 8;
+    const std::size_t stride = std::size_t(client->width);
+    for (int row = y; row < y + h; ++row) {
+        const std::uint8_t* source = client->frameBuffer + (std::size_t(row) * stride + x) * bpp;
+        std::uint32_t* target = state->words.data() + std::size_t(row) * stride + x;
+        // The common formats get loops the compiler can vectorise, as a real viewer would write.
+        if (bpp == 4 && format.redShift == 16 && format.greenShift == 8 && format.blueShift == 0 &&
+            format.redMax == 255 && format.greenMax == 255 && format.blueMax == 255) {
+            for (int i = 0; i < w; ++i) {
+                std::uint32_t value;
+                std::memcpy(&value, source + std::size_t(i) * 4, 4);
+                target[i] = value | 0xFF000000u;
+            }
+        } else {
+            for (int i = 0; i < w; ++i) {
+                std::uint32_t value = 0;
+                std::memcpy(&value, source + std::size_t(i) * bpp, bpp);
+                target[i] = format.word(value);
+            }
+        }
     }
 }
 
@@ -794,7 +829,7 @@ std::vector<std::uint32_t> libvncFrame(const rfbClient* client, const rfb::Pixel
     return words;
 }
 
-Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t index) {
+Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t index, bool convert) {
     const char* encodingName = libvncEncodingsString(pixelEncodings(recording.encodings));
     if (!encodingName) {
         return failure(
@@ -819,6 +854,12 @@ Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t in
     client->FinishedFrameBufferUpdate = finishedUpdate;
     LibVNCState state;
     state.wanted = recording.updates;
+    if (convert) {
+        state.convertFrom = &format;
+        state.words.assign(std::size_t(recording.width) * std::size_t(recording.height),
+                           0xFF000000u);
+        client->GotFrameBufferUpdate = convertRectangle;
+    }
     rfbClientSetClientData(client, &stateTag, &state);
     client->serverHost = strdup("127.0.0.1");
     client->serverPort = server.port();
@@ -870,7 +911,7 @@ Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t in
             std::chrono::duration<double>(state.end - fromNanoseconds(served.firstByteNanoseconds))
                 .count();
         run.cpuSeconds = cpuEnd - cpuStart;
-        run.frame = libvncFrame(client, format);
+        run.frame = convert ? std::move(state.words) : libvncFrame(client, format);
     }
     std::free(client->frameBuffer);
     client->frameBuffer = nullptr;
@@ -880,7 +921,20 @@ Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t in
 
 // Benchmarks ---------------------------------------------------------------------------------
 
-enum class Peer { tessaral, libvnc };
+enum class Peer { tessaral, libvnc, libvncConverting };
+constexpr Peer allPeers[] = {Peer::tessaral, Peer::libvnc, Peer::libvncConverting};
+
+const char* peerName(Peer peer) {
+    switch (peer) {
+        case Peer::tessaral:
+            return "tessaral";
+        case Peer::libvnc:
+            return "libvncclient";
+        case Peer::libvncConverting:
+            return "libvncclient+convert";
+    }
+    return "";
+}
 
 // A client's figures for one recording over all repetitions; none once any run failed.
 struct Samples {
@@ -957,12 +1011,13 @@ void replay(benchmark::State& state, std::size_t index, Peer peer) {
         state.SkipWithError(collected.error->c_str());
         return;
     }
-    const char* client = peer == Peer::tessaral ? "Tessaral" : "libvncclient";
+    const char* client = peer == Peer::tessaral ? "Tessaral" : peerName(peer);
     double seconds = 0, cpuSeconds = 0, waitingCPUSeconds = 0;
     for (auto _ : state) {
         Run run = peer == Peer::tessaral
                       ? runTessaral(*replayServer, recording, std::uint32_t(index))
-                      : runLibVNC(*replayServer, recording, std::uint32_t(index));
+                      : runLibVNC(*replayServer, recording, std::uint32_t(index),
+                                  peer == Peer::libvncConverting);
         // Every run, not only the first: a store handed between threads can go wrong in one run
         // and not the next.
         if (!run.error) {
@@ -1010,33 +1065,35 @@ double median(std::vector<double> values) {
 constexpr double goal = 1.3;
 
 // Returns false when a run failed or a last frame differed from its reference. Recordings that only
-// one client replayed (a --benchmark_filter) show that client's columns alone.
+// some clients replayed (a --benchmark_filter) show those clients' columns alone.
 bool printSummary() {
     bool allGood = true;
     std::printf(
         "\nReplay summary (medians over all iterations; CPU = client process CPU time)\n"
-        "%-18s %7s %7s | %8s %8s %8s | %8s %8s %8s | %6s %6s  %s\n",
+        "%-18s %7s %7s | %8s %8s %8s | %8s %8s %8s | %8s %8s %8s | %6s %6s  %-9s | %6s %6s\n",
         "recording", "updates", "Mpixel", "T upd/s", "T Mpx/s", "T cpu ms", "L upd/s", "L Mpx/s",
-        "L cpu ms", "speed", "cpu", "goal 1.3x");
+        "L cpu ms", "LC upd/s", "LC Mpx/s", "LC cpums", "speed", "cpu", "goal 1.3x", "speedC",
+        "cpuC");
     for (std::size_t i = 0; i < recordings.size(); ++i) {
         const Recording& r = recordings[i];
         const double mpx = double(r.pixels) * 1e-6;
         std::string row, notes;
-        std::optional<double> seconds[2], cpu[2];
-        const Samples* found[2] = {};
-        for (Peer peer : {Peer::tessaral, Peer::libvnc}) {
-            int side = peer == Peer::tessaral ? 0 : 1;
+        std::optional<double> seconds[3], cpu[3];
+        bool any = false;
+        for (Peer peer : allPeers) {
+            int side = int(peer);
             auto entry = samples.find({i, peer});
             char cells[64];
             if (entry == samples.end() || entry->second.seconds.empty()) {
                 std::snprintf(cells, sizeof cells, " | %8s %8s %8s", "-", "-", "-");
                 if (entry != samples.end() && entry->second.error) {
-                    notes += std::string(side == 0 ? "  Tessaral: " : "  libvncclient: ") +
+                    notes += std::string("  ") +
+                             (peer == Peer::tessaral ? "Tessaral" : peerName(peer)) + ": " +
                              *entry->second.error;
                     allGood = false;
                 }
             } else {
-                found[side] = &entry->second;
+                any = true;
                 seconds[side] = median(entry->second.seconds);
                 cpu[side] = median(entry->second.cpuSeconds);
                 std::snprintf(cells, sizeof cells, " | %8.0f %8.1f %8.1f",
@@ -1044,25 +1101,34 @@ bool printSummary() {
             }
             row += cells;
         }
-        if (!found[0] && !found[1] && notes.empty()) {
+        if (!any && notes.empty()) {
             continue;
         }
-        char ratios[64];
-        if (found[0] && found[1]) {
+        char ratios[96];
+        if (seconds[0] && seconds[1]) {
             double speed = *seconds[1] / *seconds[0];
             const char* verdict = speed >= goal ? "met" : speed >= 1 ? "MISSED" : "SLOWER";
-            std::snprintf(ratios, sizeof ratios, " | %5.2fx %5.2fx  %s", speed, *cpu[1] / *cpu[0],
+            std::snprintf(ratios, sizeof ratios, " | %5.2fx %5.2fx  %-9s", speed, *cpu[1] / *cpu[0],
                           verdict);
         } else {
-            std::snprintf(ratios, sizeof ratios, " | %6s %6s  %s", "-", "-", "-");
+            std::snprintf(ratios, sizeof ratios, " | %6s %6s  %-9s", "-", "-", "-");
         }
-        std::printf("%-18s %7u %7.1f%s%s%s\n", r.name.c_str(), r.updates, mpx, row.c_str(), ratios,
-                    notes.c_str());
+        char converting[64];
+        if (seconds[0] && seconds[2]) {
+            std::snprintf(converting, sizeof converting, " | %5.2fx %5.2fx",
+                          *seconds[2] / *seconds[0], *cpu[2] / *cpu[0]);
+        } else {
+            std::snprintf(converting, sizeof converting, " | %6s %6s", "-", "-");
+        }
+        std::printf("%-18s %7u %7.1f%s%s%s%s\n", r.name.c_str(), r.updates, mpx, row.c_str(),
+                    ratios, converting, notes.c_str());
     }
     std::printf(
-        "T = Tessaral, L = libvncclient; speed = Tessaral's throughput / libvncclient's (wall time "
-        "from the first update byte sent to the last update decoded); cpu = libvncclient's CPU "
-        "time / Tessaral's\n");
+        "T = Tessaral, L = libvncclient decoding alone, LC = libvncclient plus widening each "
+        "updated rectangle to 0xFFRRGGBB words, as a viewer built on it must; speed = Tessaral's "
+        "throughput / libvncclient's (wall time from the first update byte sent to the last "
+        "update decoded); cpu = libvncclient's CPU time / Tessaral's; speedC and cpuC the same "
+        "against LC\n");
     if (!mismatches.empty()) {
         std::printf("\nFAILED: %zu last frames differ from their recording's reference decode\n",
                     mismatches.size());
@@ -1070,6 +1136,55 @@ bool printSummary() {
             std::printf("  %s\n", mismatch.c_str());
         }
         allGood = false;
+    }
+    return allGood;
+}
+
+// For replaying to whole viewers (benchmarks/viewers): each recording's last frame as libvncclient
+// decodes it, once it equals the plain decode, as a binary PPM, and where each update ends in the
+// stream, one offset a line. Two decoders written apart agreeing is what makes the picture a
+// reference for a third.
+bool writeReferences(const std::filesystem::path& directory) {
+    std::filesystem::create_directories(directory);
+    bool allGood = true;
+    for (std::size_t i = 0; i < recordings.size(); ++i) {
+        const Recording& r = recordings[i];
+        Run run = runLibVNC(*replayServer, r, std::uint32_t(i), false);
+        std::optional<std::string> problem = run.error;
+        if (!problem) {
+            problem = differenceFromReference(r, "libvncclient", run.frame);
+        }
+        if (problem) {
+            std::fprintf(stderr, "replay-benchmarks: %s: no reference: %s\n", r.name.c_str(),
+                         problem->c_str());
+            allGood = false;
+            continue;
+        }
+        std::FILE* picture = std::fopen((directory / (r.name + ".ppm")).c_str(), "wb");
+        std::FILE* ends = std::fopen((directory / (r.name + ".updates")).c_str(), "w");
+        if (!picture || !ends) {
+            std::fprintf(stderr, "replay-benchmarks: cannot write into %s\n", directory.c_str());
+            return false;
+        }
+        std::fprintf(picture, "P6\n%d %d\n255\n", r.width, r.height);
+        std::vector<std::uint8_t> rgb;
+        rgb.reserve(run.frame.size() * 3);
+        for (std::uint32_t word : run.frame) {
+            rgb.push_back(std::uint8_t(word >> 16));
+            rgb.push_back(std::uint8_t(word >> 8));
+            rgb.push_back(std::uint8_t(word));
+        }
+        std::fwrite(rgb.data(), 1, rgb.size(), picture);
+        for (std::size_t end : r.updateEnds) {
+            std::fprintf(ends, "%zu\n", end);
+        }
+        bool written = std::fclose(picture) == 0;
+        written = std::fclose(ends) == 0 && written;
+        if (!written) {
+            std::fprintf(stderr, "replay-benchmarks: cannot write into %s\n", directory.c_str());
+            return false;
+        }
+        std::printf("%s: reference written\n", r.name.c_str());
     }
     return allGood;
 }
@@ -1094,6 +1209,7 @@ int main(int argc, char** argv) {
     std::filesystem::path directory =
         option(arguments, "--recordings").value_or(TESSARAL_RECORDINGS_DIR);
     int iterations = std::atoi(option(arguments, "--iterations").value_or("5").c_str());
+    std::optional<std::string> referencesDirectory = option(arguments, "--write-references");
     // Repetitions interleaved at random spread other processes' load over both clients alike.
     std::vector<std::string> defaults = {"--benchmark_repetitions=3",
                                          "--benchmark_enable_random_interleaving=true",
@@ -1132,9 +1248,10 @@ int main(int argc, char** argv) {
             name.erase(name.find('.'));
             std::string decodeName = "Decode/" + file.filename().string();
             decodeName.erase(decodeName.find('.'));
-            bool matches = std::regex_search(name + "/tessaral", filter) ||
-                           std::regex_search(name + "/libvncclient", filter) ||
-                           std::regex_search(decodeName, filter);
+            bool matches = std::regex_search(decodeName, filter);
+            for (Peer peer : allPeers) {
+                matches = matches || std::regex_search(name + "/" + peerName(peer), filter);
+            }
             return matches == negated;
         });
     }
@@ -1156,11 +1273,15 @@ int main(int argc, char** argv) {
     rfbClientErr = quiet;
     ::signal(SIGPIPE, SIG_IGN);
     replayServer.emplace(recordings);
+    if (referencesDirectory) {
+        bool written = writeReferences(*referencesDirectory);
+        replayServer.reset();
+        return written ? 0 : 1;
+    }
 
     for (std::size_t i = 0; i < recordings.size(); ++i) {
-        for (Peer peer : {Peer::tessaral, Peer::libvnc}) {
-            std::string name = "Replay/" + recordings[i].name +
-                               (peer == Peer::tessaral ? "/tessaral" : "/libvncclient");
+        for (Peer peer : allPeers) {
+            std::string name = "Replay/" + recordings[i].name + "/" + peerName(peer);
             benchmark::RegisterBenchmark(name.c_str(), replay, i, peer)
                 ->UseManualTime()
                 ->Unit(benchmark::kMillisecond)
