@@ -1,0 +1,643 @@
+#!/usr/bin/python3
+"""viewer-bench: the whole path from socket to screen, Tessaral's session window beside the
+viewers a Linux user would otherwise pick, each fed the same recorded Xvnc session.
+
+This program is the VNC server: it serves a recording (benchmarks/recordings, made by
+benchmarks/record.sh) over loopback to one viewer process at a time, all on one Xvfb. It sends
+the recorded ServerInit, then each recorded update in answer to one FramebufferUpdateRequest, as
+a real server paces a client, never more than one ahead. A run ends when the viewer asks for the
+update after the last one, and then when the viewer and the X server have gone quiet, so that
+drawing a viewer defers past its request is still counted.
+
+For every run it prints the wall time from the first timed update byte, the viewer's CPU time
+(all threads) and the X server's over the same span, and the viewer's peak resident memory. The
+viewer's final picture, captured from the screen, must equal libvncclient's decode of the
+recording (itself checked against Tessaral's plain decode by replay-benchmarks), or the run fails:
+a viewer that skips or garbles updates cannot look fast. Speed itself never fails a run.
+
+usage: viewer-bench.py --build BUILD_DIR [--recordings DIR] [--only NAME,...]
+                       [--viewers tessaral,tessaral-fit,vncviewer,gvncviewer-fit] [--runs N]
+"""
+
+import argparse
+import gzip
+import os
+import re
+import shutil
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "Tessaral", "EndToEndTests"))
+import desktop  # noqa: E402  (processes stopped by pid, Xvfb, captures)
+
+SCREEN = (2560, 1600)  # room for a 1920 × 1080 remote screen at actual size, bars included
+FIT_SIZE = (1280, 720)
+TICKS = os.sysconf("SC_CLK_TCK")
+
+RAW, COPYRECT, HEXTILE, ZRLE = 0, 1, 5, 16
+ENCODING_NAMES = {RAW: "Raw", COPYRECT: "CopyRect", 2: "RRE", HEXTILE: "Hextile", ZRLE: "ZRLE"}
+
+
+class Refused(Exception):
+    """The viewer asked for something the recording cannot give it (a format or encodings)."""
+
+
+class Failed(Exception):
+    pass
+
+
+# ---- Recordings ------------------------------------------------------------------------------
+
+class Recording:
+    def __init__(self, path, references):
+        self.name = os.path.basename(path).split(".")[0]
+        data = gzip.open(path).read()
+        if data[:8] != b"RFBREC1\n":
+            raise Failed(f"{path}: not a recording")
+        self.width, self.height = struct.unpack(">HH", data[8:12])
+        self.format = data[12:28]
+        at = 28
+        (length,) = struct.unpack(">H", data[at:at + 2])
+        self.desktop_name = data[at + 2:at + 2 + length]
+        at += 2 + length
+        (count,) = struct.unpack(">H", data[at:at + 2])
+        self.encodings = list(struct.unpack(">%di" % count, data[at + 2:at + 2 + 4 * count]))
+        at += 2 + 4 * count
+        self.updates, self.pixels, stream_length = struct.unpack(">IQQ", data[at:at + 20])
+        self.stream = memoryview(data[at + 20:])
+        if len(self.stream) != stream_length:
+            raise Failed(f"{path}: the stream length disagrees with the file")
+        with open(os.path.join(references, self.name + ".updates")) as f:
+            self.ends = [int(line) for line in f]
+        if len(self.ends) != self.updates or self.ends[-1] != len(self.stream):
+            raise Failed(f"{path}: the update offsets disagree with the recording")
+        self.reference = read_ppm(os.path.join(references, self.name + ".ppm"))
+        bpp, depth, _big, _true, rmax, gmax, bmax = struct.unpack(">BBBBHHH", self.format[:10])
+        self.bits = min(m.bit_length() for m in (rmax, gmax, bmax))
+        self.bpp = bpp
+
+    def pixel_encodings(self):
+        return sorted({e for e in self.encodings if 0 <= e < 256})
+
+    def describe_format(self, fmt=None):
+        return describe_format(fmt or self.format)
+
+
+def describe_format(fmt):
+    bpp, depth, big, true, rmax, gmax, bmax, rs, gs, bs = struct.unpack(">BBBBHHHBBB", fmt[:13])
+    return (f"{bpp} bpp depth {depth} {'big' if big else 'little'}-endian "
+            f"{'true colour' if true else 'colour map'} max {rmax}/{gmax}/{bmax} "
+            f"shift {rs}/{gs}/{bs}")
+
+
+def read_ppm(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    match = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", data)
+    width, height = int(match.group(1)), int(match.group(2))
+    return desktop.Image(width, height, data[match.end():match.end() + width * height * 3])
+
+
+# ---- Processes -------------------------------------------------------------------------------
+
+def cpu_ticks(pid):
+    """User plus system CPU time of every thread of the process, in clock ticks."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def peak_rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+# ---- The server side -------------------------------------------------------------------------
+
+class Connection:
+    """One viewer's connection: the handshake, then a thread reading what the viewer sends."""
+
+    def __init__(self, sock, recording):
+        self.sock = sock
+        self.recording = recording
+        self.lock = threading.Condition()
+        self.formats = []  # every SetPixelFormat, in order
+        self.encodings = None
+        self.requests = 0  # FramebufferUpdateRequests not yet answered (folded into one)
+        self.request_times = []
+        self.error = None
+        self.closed = False
+
+    def read(self, count):
+        data = b""
+        while len(data) < count:
+            chunk = self.sock.recv(count - len(data))
+            if not chunk:
+                raise EOFError()
+            data += chunk
+        return data
+
+    def handshake(self):
+        self.sock.sendall(b"RFB 003.008\n")
+        version = self.read(12)
+        if not version.startswith(b"RFB 003.00"):
+            raise Failed(f"the viewer answered protocol version {version!r}")
+        self.sock.sendall(b"\x01\x01")  # security type None only
+        if self.read(1) != b"\x01":
+            raise Failed("the viewer chose a security type other than None")
+        self.sock.sendall(b"\x00\x00\x00\x00")
+        self.read(1)  # ClientInit: shared or not, all the same here
+        r = self.recording
+        self.sock.sendall(struct.pack(">HH", r.width, r.height) + r.format +
+                          struct.pack(">I", len(r.desktop_name)) + r.desktop_name)
+        threading.Thread(target=self.reader, daemon=True).start()
+
+    def reader(self):
+        try:
+            while True:
+                kind = self.read(1)[0]
+                if kind == 0:  # SetPixelFormat
+                    body = self.read(19)
+                    with self.lock:
+                        self.formats.append(body[3:19])
+                elif kind == 2:  # SetEncodings
+                    (count,) = struct.unpack(">xH", self.read(3))
+                    values = list(struct.unpack(">%di" % count, self.read(4 * count)))
+                    with self.lock:
+                        self.encodings = values
+                elif kind == 3:  # FramebufferUpdateRequest
+                    self.read(9)
+                    with self.lock:
+                        self.requests = 1
+                        self.request_times.append(time.monotonic())
+                        self.lock.notify_all()
+                elif kind == 4:
+                    self.read(7)
+                elif kind == 5:
+                    self.read(5)
+                elif kind == 6:
+                    (length,) = struct.unpack(">3xI", self.read(7))
+                    self.read(length)
+                elif kind == 150:  # EnableContinuousUpdates: never offered, so never on
+                    self.read(9)
+                elif kind == 248:  # Fence
+                    self.read(7)
+                    self.read(self.read(1)[0])
+                elif kind == 251:  # SetDesktopSize
+                    (count,) = struct.unpack(">x4xBx", self.read(7))
+                    self.read(16 * count)
+                else:
+                    raise Failed(f"client message type {kind}")
+        except (EOFError, OSError):
+            pass
+        except Failed as error:
+            self.error = str(error)
+        with self.lock:
+            self.closed = True
+            self.lock.notify_all()
+
+    def wait_request(self, timeout, what):
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while not self.requests:
+                if self.closed:
+                    raise Failed(f"the viewer closed the connection {what}"
+                                 + (f" ({self.error})" if self.error else ""))
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise Failed(f"no update request {what} within {timeout:.0f} s")
+                self.lock.wait(left)
+            self.requests = 0
+
+    def check_asked_for(self):
+        """What the viewer asked for must be what the recording holds: nothing is re-encoded."""
+        r = self.recording
+        with self.lock:
+            fmt = self.formats[-1] if self.formats else r.format
+            encodings = self.encodings
+        # The three padding bytes carry nothing.
+        if fmt[:13] != r.format[:13]:
+            raise Refused(f"the viewer asks for {describe_format(fmt)}, the recording holds "
+                          f"{describe_format(r.format)}")
+        if encodings is None:
+            raise Refused("the viewer sent no SetEncodings")
+        used = set(r.pixel_encodings()) - {RAW}  # Raw needs no announcing
+        missing = used - set(encodings)
+        if missing:
+            raise Refused("the viewer does not announce " +
+                          ", ".join(ENCODING_NAMES.get(e, str(e)) for e in sorted(missing)))
+        return fmt, encodings
+
+    def send_update(self, index):
+        start = self.recording.ends[index - 1] if index else 0
+        self.sock.sendall(self.recording.stream[start:self.recording.ends[index]])
+
+
+# ---- Viewers ---------------------------------------------------------------------------------
+
+class Viewer:
+    name = ""
+    fit = False
+
+    def __init__(self, options, work):
+        self.options = options
+        self.work = work
+
+    def argv(self, port, recording):
+        raise NotImplementedError
+
+    def env(self, display):
+        return display.env()
+
+    def window(self, display, process):
+        """The viewer's top-level window showing the remote screen: its largest visible one."""
+        result = desktop.run(display, ["xdotool", "search", "--onlyvisible", "--pid",
+                                       str(process.pid)], check=False)
+        best = None
+        for window in result.stdout.split():
+            try:
+                x, y, w, h = desktop.window_geometry(display, int(window))
+            except (AssertionError, AttributeError):
+                continue
+            if best is None or w * h > best[0]:
+                best = (w * h, int(window))
+        return best[1] if best else None
+
+    def prepare(self, display, window):
+        """After the first update: put the window in the mode measured."""
+
+    def before_capture(self, display, window):
+        """After the replay: show the remote screen at one pixel per pixel if the viewer can."""
+
+
+class Tessaral(Viewer):
+    name = "tessaral"
+    scaling = "actualSize"
+
+    def env(self, display):
+        home = os.path.join(self.work, self.name + "-home")
+        config = os.path.join(home, ".config", "Tessaral")
+        os.makedirs(config, exist_ok=True)
+        # A throwaway home whose settings say how the session window first shows the screen.
+        with open(os.path.join(config, "Tessaral.conf"), "w") as f:
+            f.write(f"[General]\ndefaultScaling={self.scaling}\ndefaultQuality=full\n"
+                    "saveThumbnails=false\n")
+        return display.env(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                           XDG_DATA_HOME=os.path.join(home, ".local", "share"),
+                           XDG_CACHE_HOME=os.path.join(home, ".cache"), QT_QPA_PLATFORM="xcb")
+
+    def argv(self, port, recording):
+        return [self.options.tessaral, f"vnc://127.0.0.1:{port}"]
+
+
+class TessaralFit(Tessaral):
+    name = "tessaral-fit"
+    scaling = "fit"
+    fit = True
+
+    def prepare(self, display, window):
+        resize(display, window, *FIT_SIZE)
+
+    def before_capture(self, display, window):
+        # Connection ▸ Actual Size, then a window that holds all of it.
+        desktop.focus(display, window)
+        desktop.run(display, ["xdotool", "key", "--window", str(window), "ctrl+super+0"])
+        resize(display, window, SCREEN[0] - 40, SCREEN[1] - 40)
+
+
+class TigerVNC(Viewer):
+    name = "vncviewer"
+
+    def argv(self, port, recording):
+        preferred = {ZRLE: "ZRLE", HEXTILE: "Hextile", RAW: "Raw"}
+        encoding = next((preferred[e] for e in (ZRLE, HEXTILE, RAW)
+                         if e in recording.pixel_encodings()), "ZRLE")
+        # Full colour fixed: with AutoSelect it would pick format and encoding by measured speed.
+        return ["vncviewer", "-AutoSelect=0", "-FullColor=1", f"-PreferredEncoding={encoding}",
+                "-CompressLevel=-1", "-NoJPEG=1", "-RemoteResize=0", "-Shared=1",
+                "-AcceptClipboard=0", "-SendClipboard=0", "-SendPrimary=0",
+                "-FullScreen=0", "-MenuKey=", f"127.0.0.1::{port}"]
+
+
+class GtkVNC(Viewer):
+    name = "gvncviewer-fit"
+    fit = True
+
+    def argv(self, port, recording):
+        if port < 5900:
+            raise Failed("gvncviewer takes display numbers: ports from 5900 up")
+        return ["gvncviewer", f"127.0.0.1:{port - 5900}"]
+
+    def env(self, display):
+        return display.env(GDK_BACKEND="x11", NO_AT_BRIDGE="1")
+
+    def prepare(self, display, window):
+        # View ▸ Scaled display is on from the start (smooth, aspect not kept).
+        resize(display, window, *FIT_SIZE)
+
+    def before_capture(self, display, window):
+        toggle_gvnc_scaling(display, window)
+        resize(display, window, SCREEN[0] - 40, SCREEN[1] - 40)
+
+
+def toggle_gvnc_scaling(display, window):
+    # gvncviewer has no option for it: View ▸ Scaled display, through the menu bar's keys.
+    desktop.focus(display, window)
+    desktop.run(display, ["xdotool", "key", "--window", str(window), "--delay", "150", "F10",
+                          "Right", "Down", "Down", "Return"])
+
+
+def resize(display, window, width, height):
+    desktop.run(display, ["xdotool", "windowsize", "--sync", str(window), str(width),
+                          str(height)], check=False)
+    desktop.wait_for(lambda: desktop.window_geometry(display, window)[2:] == (width, height),
+                     f"a window of {width} × {height}", timeout=10)
+
+
+VIEWERS = {v.name: v for v in (Tessaral, TessaralFit, TigerVNC, GtkVNC)}
+
+
+# ---- A run -----------------------------------------------------------------------------------
+
+def quantise(data, bits):
+    if bits >= 8:
+        return data
+    table = bytes((v >> (8 - bits)) for v in range(256))
+    return data.translate(table)
+
+
+def check_picture(display, window, recording, keep):
+    """Where the viewer's window shows the recording's last frame exactly (after quantising
+    both to the recording's colour depth), or a Failed saying why not."""
+    shot = desktop.capture(display, window)
+    reference = recording.reference
+    if recording.bits < 8:
+        shot = desktop.Image(shot.width, shot.height, quantise(shot.data, recording.bits))
+        reference = desktop.Image(reference.width, reference.height,
+                                  quantise(reference.data, recording.bits))
+    at = shot.find(reference)
+    if at is None:
+        shot_path = os.path.join(keep, "mismatch-window.ppm")
+        shot.save(shot_path)
+        raise Failed(f"the final picture is not the reference decode (window kept in "
+                     f"{shot_path})")
+    return at
+
+
+def run_once(display, viewer, recording, keep):
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    for port in range(5950, 6900):
+        try:
+            listener.bind(("127.0.0.1", port))
+            break
+        except OSError:
+            continue
+    listener.listen(1)
+    port = listener.getsockname()[1]
+    log = os.path.join(keep, f"{viewer.name}.log")
+    process = desktop.Process(viewer.argv(port, recording), env=viewer.env(display), log=log)
+    sock = None
+    try:
+        listener.settimeout(30)
+        try:
+            sock, _ = listener.accept()
+        except socket.timeout:
+            raise Failed("the viewer never connected: " + process.log()[-1500:]) from None
+        sock.settimeout(None)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        connection = Connection(sock, recording)
+        connection.handshake()
+        connection.wait_request(30, "after the handshake")
+        fmt, encodings = connection.check_asked_for()
+
+        # The first update sizes the window; the mode measured is set up after it, untimed.
+        connection.send_update(0)
+        connection.wait_request(60, "after the first update")
+        window = desktop.wait_for(lambda: viewer.window(display, process), "the viewer's window")
+        desktop.run(display, ["xdotool", "mousemove", str(SCREEN[0] - 1), str(SCREEN[1] - 1)])
+        viewer.prepare(display, window)
+        wait_quiet(process.pid, display.process.pid, 0.5, 15)
+
+        xserver = display.process.pid
+        start_viewer, start_x = cpu_ticks(process.pid), cpu_ticks(xserver)
+        start = time.monotonic()
+        connection.send_update(1) if recording.updates > 1 else None
+        for index in range(2, recording.updates):
+            connection.wait_request(60, f"after update {index}")
+            connection.send_update(index)
+        connection.wait_request(60, "after the last update")
+        requested = time.monotonic()
+        settled = max(requested, wait_quiet(process.pid, xserver, 0.5, 20))
+        viewer_ticks = cpu_ticks(process.pid) - start_viewer
+        x_ticks = cpu_ticks(xserver) - start_x
+        peak = peak_rss_kib(process.pid)
+        with connection.lock:
+            if connection.formats and connection.formats[-1][:13] != fmt[:13]:
+                raise Failed("the viewer changed its pixel format during the replay")
+            if connection.encodings != encodings:
+                raise Failed("the viewer changed its encodings during the replay")
+        if not process.running():
+            raise Failed("the viewer exited: " + process.log()[-1500:])
+
+        viewer.before_capture(display, window)
+        desktop.wait_for(lambda: try_picture(display, window, recording, keep), "the picture",
+                         timeout=10, interval=0.5)
+        return {
+            "wall": requested - start,
+            "settled": settled - start,
+            "cpu": viewer_ticks / TICKS,
+            "xcpu": x_ticks / TICKS,
+            "rss": peak / 1024,
+        }
+    finally:
+        if sock:
+            sock.close()
+        listener.close()
+        process.stop()
+
+
+def try_picture(display, window, recording, keep):
+    try:
+        check_picture(display, window, recording, keep)
+        return True
+    except Failed as error:
+        try_picture.last = error
+        return False
+
+
+def wait_quiet(viewer_pid, xserver_pid, quiet_seconds, timeout):
+    """Polls until neither process has used a clock tick (beyond one) for quiet_seconds; returns
+    when the last tick was seen."""
+    deadline = time.monotonic() + timeout
+    last_change = time.monotonic()
+    previous = cpu_ticks(viewer_pid) + cpu_ticks(xserver_pid)
+    quiet_from = previous
+    while time.monotonic() < deadline:
+        time.sleep(0.02)
+        now_ticks = cpu_ticks(viewer_pid) + cpu_ticks(xserver_pid)
+        if now_ticks != previous:
+            previous = now_ticks
+            if now_ticks - quiet_from > 1:
+                last_change = time.monotonic()
+                quiet_from = now_ticks
+        if time.monotonic() - last_change >= quiet_seconds:
+            break
+    return last_change
+
+
+# ---- Main ------------------------------------------------------------------------------------
+
+def write_references(build, recordings_dir, names, directory):
+    tool = os.path.join(build, "benchmarks", "replay-benchmarks")
+    pattern = "^Decode/(" + "|".join(re.escape(n) for n in names) + ")$"
+    result = subprocess.run([tool, "--recordings=" + recordings_dir,
+                             "--benchmark_filter=" + pattern,
+                             "--write-references=" + directory],
+                            capture_output=True, text=True, timeout=600)
+    if result.returncode != 0:
+        raise Failed("no reference decodes: " + result.stdout[-2000:] + result.stderr[-2000:])
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", required=True, help="build directory (tessaral, "
+                        "replay-benchmarks)")
+    parser.add_argument("--recordings", default=os.path.join(ROOT, "benchmarks", "recordings"))
+    parser.add_argument("--only", help="recording names, comma-separated")
+    parser.add_argument("--viewers", default=",".join(VIEWERS))
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--keep", help="a directory for logs and mismatching pictures")
+    options = parser.parse_args()
+    options.tessaral = os.path.join(os.path.abspath(options.build), "Tessaral", "App",
+                                    "tessaral")
+    if not os.path.exists(options.tessaral):
+        found = shutil.which("tessaral", path=os.path.join(options.build, "bin"))
+        options.tessaral = found or options.tessaral
+
+    names = sorted(f.split(".")[0] for f in os.listdir(options.recordings)
+                   if f.endswith(".rfbrec.gz"))
+    if options.only:
+        wanted = options.only.split(",")
+        unknown = set(wanted) - set(names)
+        if unknown:
+            parser.error("no recordings " + ", ".join(sorted(unknown)))
+        names = wanted
+    viewers = options.viewers.split(",")
+    for name in viewers:
+        if name not in VIEWERS:
+            parser.error(f"no viewer {name}; there are " + ", ".join(VIEWERS))
+
+    desktop.install_signal_handlers()
+    work = tempfile.mkdtemp(prefix="viewer-bench-")
+    keep = options.keep or work
+    os.makedirs(keep, exist_ok=True)
+    failures = []
+    rows = {}
+    display = None
+    try:
+        write_references(options.build, options.recordings, names, work)
+        display = desktop.start_xvfb(work, *SCREEN)
+        for name in names:
+            recording = Recording(os.path.join(options.recordings, name + ".rfbrec.gz"), work)
+            print(f"{name}: {recording.width}×{recording.height}, {recording.updates} updates, "
+                  f"{recording.pixels / 1e6:.1f} Mpixel, {len(recording.stream) / 1e6:.1f} MB, "
+                  f"{recording.describe_format()}, "
+                  + "+".join(ENCODING_NAMES.get(e, str(e)) for e in recording.pixel_encodings()),
+                  flush=True)
+            for run in range(options.runs):
+                for viewer_name in viewers:
+                    viewer = VIEWERS[viewer_name](options, work)
+                    key = (name, viewer_name)
+                    if isinstance(rows.get(key), str):
+                        continue  # refused or failed before: the figures would mean nothing
+                    try:
+                        result = run_once(display, viewer, recording, keep)
+                    except Refused as refusal:
+                        rows[key] = "refused: " + str(refusal)
+                        print(f"  {viewer_name:15} {rows[key]}", flush=True)
+                        continue
+                    except (Failed, AssertionError) as error:
+                        rows[key] = "FAILED: " + str(error)
+                        failures.append(f"{name} {viewer_name}: {error}")
+                        print(f"  {viewer_name:15} {rows[key]}", flush=True)
+                        continue
+                    rows.setdefault(key, []).append(result)
+                    print(f"  {viewer_name:15} run {run + 1}: wall {result['wall'] * 1e3:7.0f} ms"
+                          f"  settled {result['settled'] * 1e3:7.0f} ms"
+                          f"  cpu {result['cpu'] * 1e3:6.0f} ms  X cpu {result['xcpu'] * 1e3:6.0f}"
+                          f" ms  peak RSS {result['rss']:6.0f} MiB  picture ok", flush=True)
+    except Failed as error:
+        failures.append(str(error))
+    finally:
+        if display:
+            display.stop()
+        desktop.stop_all()
+        if not options.keep:
+            shutil.rmtree(work, ignore_errors=True)
+
+    print_table(names, viewers, rows)
+    if failures:
+        print("\nFAILED:\n  " + "\n  ".join(failures))
+        return 1
+    return 0
+
+
+def print_table(names, viewers, rows):
+    print("\nViewer summary (medians; wall = first timed update byte to the request after the "
+          "last update; settled = until viewer and X server went quiet; CPU from the first "
+          "byte to settled)")
+    print(f"{'recording':22} {'viewer':15} {'runs':>4} {'wall ms':>8} {'settled':>8} "
+          f"{'cpu ms':>7} {'X ms':>7} {'cpu+X':>7} {'RSS MiB':>8}")
+    medians = {}
+    for name in names:
+        for viewer in viewers:
+            value = rows.get((name, viewer))
+            if value is None:
+                continue
+            if isinstance(value, str):
+                print(f"{name:22} {viewer:15} {value}")
+                continue
+            m = {k: median([r[k] for r in value]) for k in value[0]}
+            m["total"] = median([r["cpu"] + r["xcpu"] for r in value])
+            medians[(name, viewer)] = m
+            print(f"{name:22} {viewer:15} {len(value):4} {m['wall'] * 1e3:8.0f} "
+                  f"{m['settled'] * 1e3:8.0f} {m['cpu'] * 1e3:7.0f} {m['xcpu'] * 1e3:7.0f} "
+                  f"{m['total'] * 1e3:7.0f} {m['rss']:8.0f}")
+    pairs = [("tessaral", "vncviewer"), ("tessaral-fit", "gvncviewer-fit")]
+    lines = []
+    for name in names:
+        for ours, theirs in pairs:
+            a, b = medians.get((name, ours)), medians.get((name, theirs))
+            if not a or not b:
+                continue
+            def ratio(key):
+                return b[key] / a[key] if a[key] > 0 else float("inf")
+            lines.append(f"{name:22} {ours + ' vs ' + theirs:30} {ratio('wall'):6.2f}x "
+                         f"{ratio('settled'):6.2f}x {ratio('cpu'):6.2f}x {ratio('xcpu'):6.2f}x "
+                         f"{ratio('total'):6.2f}x {ratio('rss'):6.2f}x")
+    if lines:
+        print("\nRatios: the other viewer's figure / Tessaral's (above 1: Tessaral is faster, "
+              "uses less CPU or memory)")
+        print(f"{'recording':22} {'pair':30} {'wall':>7} {'settled':>7} {'cpu':>7} {'X':>7} "
+              f"{'cpu+X':>7} {'RSS':>7}")
+        print("\n".join(lines))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
