@@ -118,6 +118,7 @@ class Session:
         self.updates = 0
         self.pixels = 0
         self.saved = False
+        self.written = threading.Event()  # the file is complete on disk
         self.error = None
 
     # -- server to client -------------------------------------------------------------------
@@ -155,7 +156,8 @@ class Session:
             self.server_message(reader)
             with self.lock:
                 self.complete_length = len(self.stream) - (len(reader.buffer) - reader.position)
-                done = self.updates >= self.arguments.updates
+                done = (self.updates >= self.arguments.updates or
+                        self.complete_length >= self.arguments.max_bytes)
             if done:
                 self.save()
 
@@ -293,6 +295,7 @@ class Session:
                 out.write(header)
                 out.write(stream)
         os.replace(partial, self.arguments.output)
+        self.written.set()
         print(
             "rfb-record: %s: %d updates, %d pixels, %d stream bytes, %d bytes on disk"
             % (self.arguments.output, updates, pixels, len(stream),
@@ -358,6 +361,9 @@ def main():
                         help="replace the client's SetEncodings, e.g. zrle or hextile,copyrect")
     parser.add_argument("--updates", type=int, default=1 << 31,
                         help="stop recording after this many framebuffer updates")
+    parser.add_argument("--max-bytes", type=int, default=1 << 62,
+                        help="stop recording at the end of the update that reaches this many "
+                             "stream bytes")
     parser.add_argument("--output", required=True)
     arguments = parser.parse_args()
 
@@ -371,7 +377,8 @@ def main():
 
     def finish(_signal, _frame):
         session.save()
-        os._exit(0 if session.saved else 1)
+        # A cap reached just before the signal has a thread writing the file: let it finish.
+        os._exit(0 if session.saved and session.written.wait(120) else 1)
 
     signal.signal(signal.SIGTERM, finish)
     signal.signal(signal.SIGINT, finish)

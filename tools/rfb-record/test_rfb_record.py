@@ -329,6 +329,17 @@ class RecordTests(unittest.TestCase):
         self.assertEqual(recording["encodings"], [RAW, LASTRECT])
         self.assertEqual(recording["stream"], first + second)
 
+    def test_stops_at_the_end_of_the_update_that_reaches_the_byte_cap(self):
+        encoder = Encoder(RGB888)
+        updates = encoder.session(RAW, 6)
+        cap = len(updates[0]) + len(updates[1]) + 1  # reached inside the third update
+        _, _, code, errors = self.record(updates, RGB888, [RAW], "--max-bytes", str(cap),
+                                         piece=500)
+        self.assertEqual(code, 0, errors)
+        recording = read_recording(self.output)
+        self.assertEqual(recording["updates"], 3)
+        self.assertEqual(recording["stream"], b"".join(updates[:3]))
+
     def test_zrle_at_eight_bits(self):
         encoder = Encoder(BGR233)
         updates = encoder.session(ZRLE, 5)
