@@ -15,6 +15,11 @@ cmake -G Ninja -S "$root" -B "$release" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESS
 cmake --build "$release"
 section "Release tests"
 (cd "$release" && ctest --output-on-failure --timeout 600 -j2)
+# One short recording replayed to each whole viewer on Xvfb: figures are printed, never judged;
+# a viewer that crashes, stalls or ends on a picture other than the reference decode fails.
+section "Viewer replay smoke run"
+timeout 300 /usr/bin/python3 "$root/benchmarks/viewers/viewer-bench.py" --build "$release" \
+    --only zrle-full --runs 1
 
 section "Sanitizer build"
 sanitize="$root/build/sanitize"
