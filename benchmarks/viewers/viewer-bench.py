@@ -115,6 +115,25 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
+def cpu_seconds(pid):
+    """CPU time of the process's threads, to the nanosecond: clock ticks are too coarse for
+    replays that take tens of milliseconds. A thread that ends within the span takes its time
+    with it, so the tick count, which keeps it, is taken as well and the larger one used."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total * 1e-9, cpu_ticks(pid) / TICKS
+
+
+def cpu_delta(before, after):
+    precise, ticks = after[0] - before[0], after[1] - before[1]
+    return precise if ticks <= precise + 2 / TICKS else ticks
+
+
 def peak_rss_kib(pid):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -278,7 +297,8 @@ class Viewer:
         """After the first update: put the window in the mode measured."""
 
     def before_capture(self, display, window):
-        """After the replay: show the remote screen at one pixel per pixel if the viewer can."""
+        """After the replay: show the remote screen at one pixel per pixel if the viewer can (the
+        window then gets back the size it had for the first frame)."""
 
 
 class Tessaral(Viewer):
@@ -286,7 +306,8 @@ class Tessaral(Viewer):
     scaling = "actualSize"
 
     def env(self, display):
-        home = os.path.join(self.work, self.name + "-home")
+        # A fresh one each run, so that no run starts from what an earlier one left.
+        home = tempfile.mkdtemp(prefix=self.name + "-home-", dir=self.work)
         config = os.path.join(home, ".config", "Tessaral")
         os.makedirs(config, exist_ok=True)
         # A throwaway home whose settings say how the session window first shows the screen.
@@ -311,9 +332,9 @@ class TessaralFit(Tessaral):
 
     def before_capture(self, display, window):
         # Connection ▸ Actual Size, then a window that holds all of it.
+        # Typed through XTEST into the focused window: Qt may ignore events sent to a window.
         desktop.focus(display, window)
-        desktop.run(display, ["xdotool", "key", "--window", str(window), "ctrl+super+0"])
-        resize(display, window, SCREEN[0] - 40, SCREEN[1] - 40)
+        desktop.run(display, ["xdotool", "key", "ctrl+super+0"])
 
 
 class TigerVNC(Viewer):
@@ -348,7 +369,6 @@ class GtkVNC(Viewer):
 
     def before_capture(self, display, window):
         toggle_gvnc_scaling(display, window)
-        resize(display, window, SCREEN[0] - 40, SCREEN[1] - 40)
 
 
 def toggle_gvnc_scaling(display, window):
@@ -407,14 +427,32 @@ def run_once(display, viewer, recording, keep):
     listener.listen(1)
     port = listener.getsockname()[1]
     log = os.path.join(keep, f"{viewer.name}.log")
-    process = desktop.Process(viewer.argv(port, recording), env=viewer.env(display), log=log)
+    process = None
     sock = None
     try:
-        listener.settimeout(30)
-        try:
-            sock, _ = listener.accept()
-        except socket.timeout:
-            raise Failed("the viewer never connected: " + process.log()[-1500:]) from None
+        # On this loaded machine an X client now and then fails to open the display at all
+        # ("could not connect to display"); a viewer that exits before connecting is started
+        # again, at most twice.
+        listener.settimeout(0.2)
+        for attempt in range(3):
+            process = desktop.Process(viewer.argv(port, recording), env=viewer.env(display),
+                                      log=log)
+            deadline = time.monotonic() + 30
+            while sock is None and process.running() and time.monotonic() < deadline:
+                try:
+                    sock, _ = listener.accept()
+                except socket.timeout:
+                    pass
+            if sock is not None or process.running():
+                break
+            print(f"  ({viewer.name} exited before connecting: "
+                  f"{process.log().strip().splitlines()[:1]}; started again)", flush=True)
+            process.stop()
+        if sock is None:
+            shot = os.path.join(keep, "never-connected.ppm")
+            desktop.capture(display).save(shot)
+            raise Failed(f"the viewer never connected (screen kept in {shot}): " +
+                         process.log()[-1500:])
         sock.settimeout(None)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         connection = Connection(sock, recording)
@@ -427,11 +465,15 @@ def run_once(display, viewer, recording, keep):
         connection.wait_request(60, "after the first update")
         window = desktop.wait_for(lambda: viewer.window(display, process), "the viewer's window")
         desktop.run(display, ["xdotool", "mousemove", str(SCREEN[0] - 1), str(SCREEN[1] - 1)])
+        # The size each viewer gives its window for the whole screen at one pixel per pixel, once
+        # it has given it.
+        wait_quiet(process.pid, display.process.pid, 0.5, 15)
+        natural = desktop.window_geometry(display, window)[2:]
         viewer.prepare(display, window)
         wait_quiet(process.pid, display.process.pid, 0.5, 15)
 
         xserver = display.process.pid
-        start_viewer, start_x = cpu_ticks(process.pid), cpu_ticks(xserver)
+        start_viewer, start_x = cpu_seconds(process.pid), cpu_seconds(xserver)
         start = time.monotonic()
         connection.send_update(1) if recording.updates > 1 else None
         for index in range(2, recording.updates):
@@ -440,8 +482,8 @@ def run_once(display, viewer, recording, keep):
         connection.wait_request(60, "after the last update")
         requested = time.monotonic()
         settled = max(requested, wait_quiet(process.pid, xserver, 0.5, 20))
-        viewer_ticks = cpu_ticks(process.pid) - start_viewer
-        x_ticks = cpu_ticks(xserver) - start_x
+        viewer_cpu = cpu_delta(start_viewer, cpu_seconds(process.pid))
+        x_cpu = cpu_delta(start_x, cpu_seconds(xserver))
         peak = peak_rss_kib(process.pid)
         with connection.lock:
             if connection.formats and connection.formats[-1][:13] != fmt[:13]:
@@ -452,20 +494,32 @@ def run_once(display, viewer, recording, keep):
             raise Failed("the viewer exited: " + process.log()[-1500:])
 
         viewer.before_capture(display, window)
-        desktop.wait_for(lambda: try_picture(display, window, recording, keep), "the picture",
-                         timeout=10, interval=0.5)
+        wait_quiet(process.pid, xserver, 0.3, 10)
+        # Back to the window's own size for the whole screen, asked for again while the picture
+        # is not there: a viewer that sizes its own window on a change of mode may answer the
+        # first request with a size of its own. (Larger is no good: without a window manager
+        # to honour a maximum size, Qt keeps laying out for the size it allows.)
+        def shown():
+            desktop.run(display, ["xdotool", "windowsize", "--sync", str(window),
+                                  str(natural[0]), str(natural[1])], check=False)
+            return try_picture(display, window, recording, keep)
+        try:
+            desktop.wait_for(shown, "the picture", timeout=15, interval=0.5)
+        except AssertionError:
+            raise try_picture.last from None
         return {
             "wall": requested - start,
             "settled": settled - start,
-            "cpu": viewer_ticks / TICKS,
-            "xcpu": x_ticks / TICKS,
+            "cpu": viewer_cpu,
+            "xcpu": x_cpu,
             "rss": peak / 1024,
         }
     finally:
         if sock:
             sock.close()
         listener.close()
-        process.stop()
+        if process:
+            process.stop()
 
 
 def try_picture(display, window, recording, keep):
