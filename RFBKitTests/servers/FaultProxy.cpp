@@ -18,6 +18,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "RealServers.hpp"
+
 namespace rfbtest {
 
 namespace {
@@ -180,26 +182,12 @@ std::string FaultPlan::describe() const {
 
 FaultProxy::FaultProxy(int serverPort, FaultPlan plan)
     : plan_(std::move(plan)), serverPort_(serverPort) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = listenOnLoopback(port_, 1);
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (listener_ < 0 || wake_ < 0 ||
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 1) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        std::string error = std::strerror(errno);
-        if (listener_ >= 0) {
-            ::close(listener_);
-        }
-        if (wake_ >= 0) {
-            ::close(wake_);
-        }
-        throw std::runtime_error("fault proxy cannot listen: " + error);
+    if (wake_ < 0) {
+        ::close(listener_);
+        throw std::runtime_error(std::string("fault proxy: eventfd: ") + std::strerror(errno));
     }
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { run(); });
 }
 

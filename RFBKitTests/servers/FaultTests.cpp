@@ -37,13 +37,6 @@ using Clock = std::chrono::steady_clock;
 // takes longer has hung.
 constexpr auto runBound = 10s;
 
-std::string errorName(const std::optional<RFBError>& error) {
-    if (!error) {
-        return "no error";
-    }
-    return error->errorDescription();
-}
-
 // What one session reported, checked for order as it arrives.
 struct EventLog {
     bool connected = false;
@@ -94,10 +87,7 @@ struct Screen {
         // Sessions that end during the handshake must not get the loopback address refused.
         options.arguments = {"-UseBlacklist=0"};
         server = std::make_unique<RealServer>(options);
-        server->setBackground("#336699");
-        server->hideCursor(1, height - 2);
-        server->show(testPattern(patternWidth, patternHeight), 11, 7);
-        capture = server->waitForStableScreen();
+        capture = server->showPattern(patternWidth, patternHeight, 11, 7);
         // Version, one security type, its result and ServerInit with the desktop name.
         handshakeLength = 12 + 2 + 4 + 24 + options.desktopName.size();
     }
@@ -220,7 +210,7 @@ class XvncFaults : public testing::TestWithParam<int> {
         session.pump([&] { return session.correct; }, Clock::now() + 30s);
         if (!session.correct) {
             throw std::runtime_error(std::string("no correct frame through a clean proxy with ") +
-                                     set.name + ": " + errorName(session.log.error));
+                                     set.name + ": " + describe(session.log.error));
         }
         // The request that follows the update goes out once the update is counted.
         waitUntil([&] { return client.statistics().updates >= 1; }, 5s);
@@ -295,15 +285,15 @@ void XvncFaults::run(std::uint64_t seed, Tally& tally) {
     const std::optional<RFBError>& error = session.log.error;
     if (stopped) {
         if (error) {
-            fail("stopped, but the end came with " + errorName(error));
+            fail("stopped, but the end came with " + describe(error));
         }
     } else if (!cut) {
-        fail("ended without a fault: " + errorName(error));
+        fail("ended without a fault: " + describe(error));
     } else if (plan.cut == FaultPlan::Cut::close
                    ? !(error && error->kind() == RFBError::Kind::connectionClosed)
                    : !(error && (error->kind() == RFBError::Kind::connectionFailed ||
                                  error->kind() == RFBError::Kind::connectionClosed))) {
-        fail("the cut ended the session with " + errorName(error));
+        fail("the cut ended the session with " + describe(error));
     }
 
     std::lock_guard lock(tally.mutex);
@@ -372,13 +362,16 @@ INSTANTIATE_TEST_SUITE_P(Seeds, XvncFaults, testing::Range(0, 4), [](const auto&
 // A server that accepts but then says nothing is as unreachable as one that never answers the
 // connection: the time-out covers the handshake. Once connected, a quiet server is just a screen
 // that does not change.
-class XvncStalls : public testing::Test {
+// A small screen of its own for each suite derived from it.
+template <class Base>
+class OnSmallScreen : public Base {
   protected:
     static void SetUpTestSuite() { screen = std::make_unique<Screen>(160, 120, 120, 90); }
     static void TearDownTestSuite() { screen.reset(); }
-    static std::unique_ptr<Screen> screen;
+    static inline std::unique_ptr<Screen> screen;
 };
-std::unique_ptr<Screen> XvncStalls::screen;
+
+class XvncStalls : public OnSmallScreen<testing::Test> {};
 
 TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
     ErrorLines quiet;
@@ -399,7 +392,7 @@ TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
         auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
         EXPECT_TRUE(session.log.ended) << "still waiting after " << took.count() << " ms";
         EXPECT_FALSE(session.log.connected);
-        EXPECT_EQ(errorName(session.log.error), errorName(RFBError::timedOut()));
+        EXPECT_EQ(describe(session.log.error), describe(RFBError::timedOut()));
         EXPECT_GE(took, 1900ms);
         EXPECT_EQ(proxy.forwarded(Direction::toClient), offset);
     }
@@ -417,25 +410,17 @@ TEST_F(XvncStalls, QuietServerAfterConnectingIsNoTimeOut) {
 
     Session session(client, screen->capture);
     session.pump([&] { return session.correct; }, started + 20s);
-    EXPECT_TRUE(session.correct) << errorName(session.log.error);
+    EXPECT_TRUE(session.correct) << describe(session.log.error);
     EXPECT_GE(Clock::now() - started, 3s);
-    EXPECT_FALSE(session.log.ended) << errorName(session.log.error);
+    EXPECT_FALSE(session.log.ended) << describe(session.log.error);
     client.stop();
     session.pump([] { return false; }, Clock::now() + runBound);
-    EXPECT_EQ(errorName(session.log.error), "no error");
+    EXPECT_EQ(describe(session.log.error), "no error");
 }
 
 // ---- A slow link --------------------------------------------------------------------------
 
-using EncodingAndQuality = std::tuple<std::int32_t, RFBQuality>;
-
-class XvncSlowLink : public testing::TestWithParam<EncodingAndQuality> {
-  protected:
-    static void SetUpTestSuite() { screen = std::make_unique<Screen>(160, 120, 120, 90); }
-    static void TearDownTestSuite() { screen.reset(); }
-    static std::unique_ptr<Screen> screen;
-};
-std::unique_ptr<Screen> XvncSlowLink::screen;
+class XvncSlowLink : public OnSmallScreen<testing::TestWithParam<EncodingAndQuality>> {};
 
 TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     auto [encoding, quality] = GetParam();
@@ -455,7 +440,7 @@ TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     Session session(*client, expected);
     session.pump([&] { return session.correct; }, Clock::now() + 120s);
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-    EXPECT_TRUE(session.correct) << errorName(session.log.error);
+    EXPECT_TRUE(session.correct) << describe(session.log.error);
     if (session.held) {
         EXPECT_EQ(difference(pictureOf(*session.held), expected), "");
     }
@@ -472,7 +457,7 @@ TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     client->stop();
     session.pump([] { return false; }, Clock::now() + runBound);
     EXPECT_TRUE(session.log.ended);
-    EXPECT_EQ(errorName(session.log.error), "no error");
+    EXPECT_EQ(describe(session.log.error), "no error");
     EXPECT_TRUE(session.log.problems.empty()) << session.log.problems.front();
 }
 
@@ -482,12 +467,6 @@ INSTANTIATE_TEST_SUITE_P(Encodings, XvncSlowLink,
                                          EncodingAndQuality{RFBEncoding::zrle, RFBQuality::low},
                                          EncodingAndQuality{RFBEncoding::hextile,
                                                             RFBQuality::thousands}),
-                         [](const auto& p) {
-                             const char* name = std::get<0>(p.param) == RFBEncoding::raw ? "Raw"
-                                                : std::get<0>(p.param) == RFBEncoding::zrle
-                                                    ? "ZRLE"
-                                                    : "Hextile";
-                             return name + ("_" + std::string(rawValue(std::get<1>(p.param))));
-                         });
+                         [](const auto& p) { return caseName(p.param); });
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -583,22 +584,29 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
-int freePort() {
+int listenOnLoopback(int& port, int backlog) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
     socklen_t length = sizeof address;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, backlog) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::string error = std::strerror(errno);
         if (fd >= 0) {
             ::close(fd);
         }
-        throw failure(std::string("no free port: ") + std::strerror(errno));
+        throw failure("cannot listen on the loopback address: " + error);
     }
-    ::close(fd);
-    return ntohs(address.sin_port);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+int freePort() {
+    int port = 0;
+    ::close(listenOnLoopback(port));
+    return port;
 }
 
 bool acceptsConnections(int port) {
@@ -817,6 +825,13 @@ void RealServer::setBackground(const std::string& colour) const {
     xOrThrow({"xsetroot", "-solid", colour});
 }
 
+Picture RealServer::showPattern(int width, int height, int x, int y) {
+    setBackground("#336699");
+    hideCursor(1, options_.height - 2);
+    show(testPattern(width, height), x, y);
+    return waitForStableScreen();
+}
+
 void RealServer::hideCursor(int x, int y) const {
     std::string blank = directory_.file("blank.xbm");
     std::ofstream(blank) << "#define blank_width 1\n#define blank_height 1\n"
@@ -873,6 +888,79 @@ Picture RealServer::waitForScreen(const std::function<bool(const Picture&)>& con
         }
         std::this_thread::sleep_for(50ms);
     }
+}
+
+// ---- Test names ----------------------------------------------------------------------------
+
+std::string encodingName(std::int32_t encoding) {
+    switch (encoding) {
+        case rfb::RFBEncoding::raw:
+            return "Raw";
+        case rfb::RFBEncoding::copyRect:
+            return "CopyRect";
+        case rfb::RFBEncoding::rre:
+            return "RRE";
+        case rfb::RFBEncoding::hextile:
+            return "Hextile";
+        case rfb::RFBEncoding::zrle:
+            return "ZRLE";
+        default:
+            return "Encoding" + std::to_string(encoding);
+    }
+}
+
+std::string caseName(const EncodingAndQuality& param) {
+    return encodingName(std::get<0>(param)) + "_" + std::string(rawValue(std::get<1>(param)));
+}
+
+std::string versionName(std::string version) {
+    std::replace(version.begin(), version.end(), '.', '_');
+    return "RFB" + version;
+}
+
+// ---- Sessions ------------------------------------------------------------------------------
+
+std::string describe(const std::optional<rfb::RFBError>& error) {
+    return error ? error->errorDescription() : "no error";
+}
+
+std::string Outcome::describe() const {
+    return ended ? rfbtest::describe(error) : "no disconnected event";
+}
+
+Outcome attempt(const rfb::RFBConfiguration& configuration,
+                const std::function<bool(const Picture&)>& wanted,
+                std::chrono::milliseconds timeout) {
+    rfb::RFBClient client(configuration);
+    Outcome outcome;
+    const auto started = Clock::now();
+    const auto deadline = started + timeout;
+    client.start();
+    bool stopped = false;
+    while (!outcome.ended && Clock::now() < deadline + 5s) {
+        if (auto event = client.events().next(50ms)) {
+            if (auto* connected = std::get_if<rfb::event::Connected>(&*event)) {
+                outcome.info = connected->info;
+            } else if (auto* disconnected = std::get_if<rfb::event::Disconnected>(&*event)) {
+                outcome.error = disconnected->error;
+                outcome.ended = true;
+            }
+        }
+        // The frame published before the first update is black, never a server's screen.
+        if (outcome.info && wanted && client.statistics().updates > 0) {
+            if (auto image = client.takeFrame()) {
+                outcome.frame = pictureOf(*image);
+            }
+        }
+        const bool done = outcome.info && (!wanted || (outcome.frame && wanted(*outcome.frame)));
+        if (!stopped && (done || outcome.ended || Clock::now() >= deadline)) {
+            outcome.elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+            client.stop();
+            stopped = true;
+        }
+    }
+    return outcome;
 }
 
 }  // namespace rfbtest

@@ -1,14 +1,11 @@
 // tessaral-snapshot end to end: the program as a user runs it, against Xvnc and x0vncserver.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -52,10 +49,7 @@ class Snapshot : public testing::Test {
     static void SetUpTestSuite() { start(ServerKind::xvnc); }
     static void start(ServerKind kind) {
         server = std::make_unique<RealServer>(ServerOptions{.kind = kind});
-        server->setBackground("#336699");
-        server->hideCursor(5, 300);
-        server->show(testPattern(320, 200), 37, 23);
-        screen = server->capture();
+        screen = server->showPattern();
     }
     static void TearDownTestSuite() { server.reset(); }
 
@@ -170,21 +164,13 @@ TEST(SnapshotFailures, ConnectionErrorsExitWithTheirText) {
 
 TEST(SnapshotFailures, SilentServerTimesOut) {
     // Accepts connections (the kernel completes them) but never says anything.
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    int port = 0;
+    int listener = listenOnLoopback(port);
 
     TemporaryDirectory directory;
     auto start = std::chrono::steady_clock::now();
-    CommandResult result =
-        snapshot({"--timeout", "1", "127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
-                  directory.file("out.png")});
+    CommandResult result = snapshot(
+        {"--timeout", "1", "127.0.0.1:" + std::to_string(port), directory.file("out.png")});
     auto elapsed = std::chrono::steady_clock::now() - start;
     ::close(listener);
     EXPECT_EQ(result.exitCode, 1);
@@ -242,12 +228,7 @@ struct PasswordScreen {
     RealServer server;
     Picture screen;
 
-    PasswordScreen() : server(passwordProtected()) {
-        server.setBackground("#336699");
-        server.hideCursor(5, 300);
-        server.show(testPattern(320, 200), 37, 23);
-        screen = server.capture();
-    }
+    PasswordScreen() : server(passwordProtected()), screen(server.showPattern()) {}
 
     std::string file(const std::string& name, const std::string& content) const {
         std::string path = server.directory().file(name);

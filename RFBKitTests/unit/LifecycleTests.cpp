@@ -2,10 +2,8 @@
 #include <poll.h>
 
 #include <filesystem>
-#include <mutex>
 
 #include "FakeServer.hpp"
-#include "Log.hpp"
 #include "RFBEventStream.hpp"
 
 using namespace rfb;
@@ -52,23 +50,6 @@ struct Unanswered {
     int fillers[3];
 };
 
-class SilentLog {
-  public:
-    SilentLog() {
-        setLogSink([this](LogLevel, std::string_view message) {
-            std::lock_guard lock(mutex);
-            lines.emplace_back(message);
-        });
-    }
-    ~SilentLog() { setLogSink(nullptr); }
-    std::size_t count() {
-        std::lock_guard lock(mutex);
-        return lines.size();
-    }
-    std::mutex mutex;
-    std::vector<std::string> lines;
-};
-
 std::optional<RFBError> connectTo(RFBEndpoint endpoint, std::chrono::duration<double> timeout) {
     RFBConfiguration configuration = configurationFor(endpoint);
     configuration.connectTimeout = timeout;
@@ -80,7 +61,7 @@ std::optional<RFBError> connectTo(RFBEndpoint endpoint, std::chrono::duration<do
 }  // namespace
 
 TEST(Lifecycle, ConnectFailures) {
-    SilentLog log;
+    LogCapture log;
     std::uint16_t refusedPort;
     {
         FakeServer closed(nullptr);
@@ -110,7 +91,7 @@ TEST(Lifecycle, ConnectFailures) {
 }
 
 TEST(Lifecycle, UnansweredConnectTimesOut) {
-    SilentLog log;
+    LogCapture log;
     Unanswered target;
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(connectTo(target.server.endpoint(), 1s), RFBError::timedOut());
@@ -120,7 +101,7 @@ TEST(Lifecycle, UnansweredConnectTimesOut) {
 }
 
 TEST(Lifecycle, ServerThatAcceptsButNeverFinishesTheHandshakeTimesOut) {
-    SilentLog log;
+    LogCapture log;
     FakeServer silent([](Peer& peer) {
         peer.write(text("RFB 003.008\n"));
         peer.waitForClose();
@@ -131,7 +112,7 @@ TEST(Lifecycle, ServerThatAcceptsButNeverFinishesTheHandshakeTimesOut) {
 }
 
 TEST(Lifecycle, StopEndsCleanlyInEveryPhaseWithoutLogging) {
-    SilentLog log;
+    LogCapture log;
     std::size_t threads = entries("/proc/self/task");
     std::size_t descriptors = entries("/proc/self/fd");
     {
@@ -171,12 +152,12 @@ TEST(Lifecycle, StopEndsCleanlyInEveryPhaseWithoutLogging) {
         EXPECT_TRUE(client.events().ended());
         EXPECT_FALSE(client.events().next(10ms)) << "nothing follows disconnected";
     }
-    EXPECT_EQ(log.count(), 0u);
+    EXPECT_EQ(log.lines().size(), 0u);
     expectSettlesAt(threads, descriptors);
 }
 
 TEST(Lifecycle, DestroyingAConnectingClientNeverBlocks) {
-    SilentLog log;
+    LogCapture log;
     std::size_t threads = entries("/proc/self/task");
     std::size_t descriptors = entries("/proc/self/fd");
     {
