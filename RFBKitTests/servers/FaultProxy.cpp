@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -545,43 +544,6 @@ void FaultProxy::run() {
         caughtUp = caughtUp_;
     }
     Relay(*this, client, server, std::move(caughtUp)).run();
-}
-
-// ---- What the process holds -----------------------------------------------------------------
-
-namespace {
-
-long entries(const char* directory) {
-    std::error_code error;
-    long count = 0;
-    for (std::filesystem::directory_iterator i(directory, error), end; !error && i != end;
-         i.increment(error)) {
-        ++count;
-    }
-    return count;
-}
-
-}  // namespace
-
-ProcessResources ProcessResources::now() {
-    // The listing of /proc/self/fd holds one descriptor of its own while it runs: always the
-    // same one more, so comparisons are unaffected.
-    return {entries("/proc/self/task"), entries("/proc/self/fd")};
-}
-
-std::string ProcessResources::describe() const {
-    return std::to_string(threads) + " threads, " + std::to_string(descriptors) + " descriptors";
-}
-
-ProcessResources waitForResources(const ProcessResources& baseline,
-                                  std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    ProcessResources current = ProcessResources::now();
-    while (current != baseline && Clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-        current = ProcessResources::now();
-    }
-    return current;
 }
 
 }  // namespace rfbtest

@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
-#include <filesystem>
-
 #include "FakeServer.hpp"
+#include "ProcessResources.hpp"
 #include "RFBEventStream.hpp"
 
 using namespace rfb;
@@ -11,22 +10,6 @@ using namespace rfbtest;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::size_t entries(const char* folder) {
-    auto range = std::filesystem::directory_iterator(folder);
-    return std::size_t(std::distance(begin(range), end(range)));
-}
-
-// Thread and descriptor counts of this process settle shortly after clients wind down.
-void expectSettlesAt(std::size_t threads, std::size_t descriptors) {
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline &&
-           (entries("/proc/self/task") != threads || entries("/proc/self/fd") != descriptors)) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(entries("/proc/self/task"), threads);
-    EXPECT_EQ(entries("/proc/self/fd"), descriptors);
-}
 
 // A loopback listener whose accept queue is full, so that new connects are never answered.
 struct Unanswered {
@@ -113,8 +96,7 @@ TEST(Lifecycle, ServerThatAcceptsButNeverFinishesTheHandshakeTimesOut) {
 
 TEST(Lifecycle, StopEndsCleanlyInEveryPhaseWithoutLogging) {
     LogCapture log;
-    std::size_t threads = entries("/proc/self/task");
-    std::size_t descriptors = entries("/proc/self/fd");
+    const ProcessResources baseline = ProcessResources::now();
     {
         Unanswered target;  // stop while the connect is pending
         RFBClient client(configurationFor(target.server.endpoint()));
@@ -153,13 +135,13 @@ TEST(Lifecycle, StopEndsCleanlyInEveryPhaseWithoutLogging) {
         EXPECT_FALSE(client.events().next(10ms)) << "nothing follows disconnected";
     }
     EXPECT_EQ(log.lines().size(), 0u);
-    expectSettlesAt(threads, descriptors);
+    // Thread and descriptor counts settle shortly after clients wind down.
+    EXPECT_EQ(waitForResources(baseline, 5s).describe(), baseline.describe());
 }
 
 TEST(Lifecycle, DestroyingAConnectingClientNeverBlocks) {
     LogCapture log;
-    std::size_t threads = entries("/proc/self/task");
-    std::size_t descriptors = entries("/proc/self/fd");
+    const ProcessResources baseline = ProcessResources::now();
     {
         Unanswered target;
         auto started = std::chrono::steady_clock::now();
@@ -169,7 +151,8 @@ TEST(Lifecycle, DestroyingAConnectingClientNeverBlocks) {
         }
         EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     }
-    expectSettlesAt(threads, descriptors);
+    // Thread and descriptor counts settle shortly after clients wind down.
+    EXPECT_EQ(waitForResources(baseline, 5s).describe(), baseline.describe());
 }
 
 TEST(Lifecycle, EventDescriptorIsReadableExactlyWhileEventsAreQueued) {
