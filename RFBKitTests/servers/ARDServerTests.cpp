@@ -47,11 +47,7 @@ class ARDServer {
     }
 
     RFBConfiguration configuration(std::optional<RFBCredentials> credentials) const {
-        RFBConfiguration configuration;
-        configuration.endpoint = RFBEndpoint::host("127.0.0.1", port_);
-        configuration.credentials = std::move(credentials);
-        configuration.connectTimeout = std::chrono::seconds(10);
-        return configuration;
+        return configurationFor(RFBEndpoint::host("127.0.0.1", port_), 10s, std::move(credentials));
     }
 
     long port() const { return port_; }

@@ -31,10 +31,7 @@ std::string environment(const char* name) {
 }
 
 RFBConfiguration bonjour(const std::string& name, std::chrono::seconds timeout = 15s) {
-    RFBConfiguration configuration;
-    configuration.endpoint = RFBEndpoint::bonjour(name);
-    configuration.connectTimeout = timeout;
-    return configuration;
+    return configurationFor(RFBEndpoint::bonjour(name), timeout);
 }
 
 const auto anyFrame = [](const Picture&) { return true; };

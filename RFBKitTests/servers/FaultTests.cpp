@@ -122,13 +122,6 @@ struct Session {
     }
 };
 
-RFBConfiguration configurationFor(const RFBEndpoint& endpoint) {
-    RFBConfiguration configuration;
-    configuration.endpoint = endpoint;
-    configuration.connectTimeout = std::chrono::seconds(5);
-    return configuration;
-}
-
 // ---- Seeded faults ------------------------------------------------------------------------
 
 constexpr int seedsPerBlock = 100;
@@ -203,7 +196,7 @@ class XvncFaults : public testing::TestWithParam<int> {
     // A session through a proxy that changes nothing: also shows that the proxy is transparent.
     static StreamLengths measure(const EncodingSet& set) {
         FaultProxy proxy(screen->server->port(), FaultPlan{});
-        RFBClient client(configurationFor(proxy.endpoint()));
+        RFBClient client(configurationFor(proxy.endpoint(), 5s));
         RFBClientTesting::setEncodings(client, set.encodings);
         client.start();
         Session session(client, screen->capture);
@@ -240,7 +233,7 @@ void XvncFaults::run(std::uint64_t seed, Tally& tally) {
     // Outlives the proxy, whose thread may ask it how far it got.
     std::unique_ptr<RFBClient> client;
     FaultProxy proxy(screen->server->port(), plan);
-    client = std::make_unique<RFBClient>(configurationFor(proxy.endpoint()));
+    client = std::make_unique<RFBClient>(configurationFor(proxy.endpoint(), 5s));
     RFBClientTesting::setEncodings(*client, set.encodings);
     if (plan.paced) {
         RFBClient* paced = client.get();
@@ -381,7 +374,7 @@ TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
         FaultPlan plan;
         plan.pauses = {{offset, 8s}};
         FaultProxy proxy(screen->server->port(), plan);
-        RFBConfiguration configuration = configurationFor(proxy.endpoint());
+        RFBConfiguration configuration = configurationFor(proxy.endpoint(), 5s);
         configuration.connectTimeout = std::chrono::seconds(2);
         RFBClient client(configuration);
         auto started = Clock::now();
@@ -402,7 +395,7 @@ TEST_F(XvncStalls, QuietServerAfterConnectingIsNoTimeOut) {
     FaultPlan plan;
     plan.pauses = {{screen->handshakeLength + 100, 3s}};
     FaultProxy proxy(screen->server->port(), plan);
-    RFBConfiguration configuration = configurationFor(proxy.endpoint());
+    RFBConfiguration configuration = configurationFor(proxy.endpoint(), 5s);
     configuration.connectTimeout = std::chrono::seconds(1);
     RFBClient client(configuration);
     auto started = Clock::now();
@@ -428,7 +421,7 @@ TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
 
     std::unique_ptr<RFBClient> client;
     FaultProxy proxy(screen->server->port(), FaultPlan::oneByteAtATime());
-    RFBConfiguration configuration = configurationFor(proxy.endpoint());
+    RFBConfiguration configuration = configurationFor(proxy.endpoint(), 5s);
     configuration.quality = quality;
     client = std::make_unique<RFBClient>(configuration);
     RFBClientTesting::setEncodings(*client, {encoding, RFBEncoding::cursor});

@@ -104,10 +104,8 @@ class Viewer {
 
   private:
     static RFBConfiguration configuration(const RealServer& server, RFBQuality quality) {
-        RFBConfiguration configuration;
-        configuration.endpoint = server.endpoint();
+        RFBConfiguration configuration = configurationFor(server.endpoint());
         configuration.quality = quality;
-        configuration.connectTimeout = std::chrono::seconds(15);
         return configuration;
     }
 
@@ -177,24 +175,38 @@ void expectFrameOfScreen(Viewer& viewer, const Picture& capture, RFBQuality qual
     EXPECT_EQ(difference(frame, expected), "") << viewer.endReason();
 }
 
+// One server of `kind` showing the pattern for a whole suite, whose clients must show exactly
+// what it shows.
+template <ServerKind kind>
+class PixelsOf : public testing::TestWithParam<EncodingAndQuality> {
+  protected:
+    static void SetUpTestSuite() {
+        screen = std::make_unique<PatternScreen>(ServerOptions{.kind = kind});
+    }
+    static void TearDownTestSuite() { screen.reset(); }
+
+    void expectFullUpdateEqualsTheScreen() {
+        auto [encoding, quality] = GetParam();
+        Viewer viewer(*screen->server, {encoding, RFBEncoding::cursor}, quality);
+        RFBServerInfo info = viewer.connect();
+        EXPECT_EQ(info.width, 493);
+        EXPECT_EQ(info.height, 317);
+        if constexpr (kind == ServerKind::xvnc) {
+            EXPECT_EQ(info, (RFBServerInfo{"Tessaral test", 493, 317, "3.8", false}));
+        }
+        expectFrameOfScreen(viewer, screen->capture, quality, kind);
+        expectEncodingUsed(viewer.client(), encoding);
+    }
+
+    static inline std::unique_ptr<PatternScreen> screen;
+};
+
 // ---- Xvnc: every encoding in every quality -------------------------------------------------
 
-class XvncPixels : public testing::TestWithParam<EncodingAndQuality> {
-  protected:
-    static void SetUpTestSuite() { screen = std::make_unique<PatternScreen>(ServerOptions{}); }
-    static void TearDownTestSuite() { screen.reset(); }
-    static std::unique_ptr<PatternScreen> screen;
-};
-std::unique_ptr<PatternScreen> XvncPixels::screen;
+class XvncPixels : public PixelsOf<ServerKind::xvnc> {};
 
 TEST_P(XvncPixels, FullUpdateEqualsTheServersScreen) {
-    auto [encoding, quality] = GetParam();
-    Viewer viewer(*screen->server, {encoding, RFBEncoding::cursor}, quality);
-    RFBServerInfo info = viewer.connect();
-    EXPECT_EQ(info, (RFBServerInfo{"Tessaral test", 493, 317, "3.8", false}));
-
-    expectFrameOfScreen(viewer, screen->capture, quality, ServerKind::xvnc);
-    expectEncodingUsed(viewer.client(), encoding);
+    expectFullUpdateEqualsTheScreen();
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, XvncPixels,
@@ -245,23 +257,10 @@ INSTANTIATE_TEST_SUITE_P(Qualities, XvncCopyRect, testing::ValuesIn(allQualities
 
 // ---- x11vnc: a smaller set, for its different encoder and quantisation ------------------
 
-class X11vncPixels : public testing::TestWithParam<EncodingAndQuality> {
-  protected:
-    static void SetUpTestSuite() { screen = std::make_unique<PatternScreen>(x11vnc()); }
-    static void TearDownTestSuite() { screen.reset(); }
-    static std::unique_ptr<PatternScreen> screen;
-};
-std::unique_ptr<PatternScreen> X11vncPixels::screen;
+class X11vncPixels : public PixelsOf<ServerKind::x11vnc> {};
 
 TEST_P(X11vncPixels, FullUpdateEqualsTheServersScreen) {
-    auto [encoding, quality] = GetParam();
-    Viewer viewer(*screen->server, {encoding, RFBEncoding::cursor}, quality);
-    RFBServerInfo info = viewer.connect();
-    EXPECT_EQ(info.width, 493);
-    EXPECT_EQ(info.height, 317);
-
-    expectFrameOfScreen(viewer, screen->capture, quality, ServerKind::x11vnc);
-    expectEncodingUsed(viewer.client(), encoding);
+    expectFullUpdateEqualsTheScreen();
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -97,10 +98,11 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return result;
 }
 
-// fork and execve with the given descriptors as 0, 1, 2 (and 3). Only async-signal-safe calls
-// happen in the child.
+// fork and execve with the given descriptors as 0, 1, 2 (and 3). With `ownSession` the child
+// leads a session of its own whose controlling terminal is its standard input, as a shell's
+// command does. Only async-signal-safe calls happen in the child.
 pid_t forkExec(const std::vector<std::string>& argv, const Environment& environment, int in,
-               int out, int err, int passed) {
+               int out, int err, int passed, bool ownSession = false) {
     if (argv.empty()) {
         throw failure("empty command");
     }
@@ -141,6 +143,12 @@ pid_t forkExec(const std::vector<std::string>& argv, const Environment& environm
             first = 4;
         }
         ::close_range(unsigned(first), ~0u, 0);
+        if (ownSession) {
+            // Interrupts as a shell's command gets them, whatever this process ignores.
+            ::signal(SIGINT, SIG_DFL);
+            ::setsid();
+            ::ioctl(0, TIOCSCTTY, 0);
+        }
         ::execve(program.c_str(), argp.data(), envp.data());
         ::_exit(127);
     }
@@ -521,6 +529,13 @@ Process Process::spawn(const std::vector<std::string>& argv, const Environment& 
     if (log != nothing) {
         ::close(log);
     }
+    return process;
+}
+
+Process Process::spawnOnTerminal(const std::vector<std::string>& argv, int terminalFd,
+                                 int errorFd) {
+    Process process;
+    process.pid_ = forkExec(argv, {}, terminalFd, terminalFd, errorFd, -1, true);
     return process;
 }
 
@@ -919,6 +934,16 @@ std::string versionName(std::string version) {
 }
 
 // ---- Sessions ------------------------------------------------------------------------------
+
+rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
+                                       std::chrono::seconds connectTimeout,
+                                       std::optional<rfb::RFBCredentials> credentials) {
+    rfb::RFBConfiguration configuration;
+    configuration.endpoint = endpoint;
+    configuration.connectTimeout = connectTimeout;
+    configuration.credentials = std::move(credentials);
+    return configuration;
+}
 
 std::string describe(const std::optional<rfb::RFBError>& error) {
     return error ? error->errorDescription() : "no error";

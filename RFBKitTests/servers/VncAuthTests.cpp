@@ -21,10 +21,8 @@ const std::string storedPassword = "abcdefgh";
 
 Outcome attempt(const RealServer& server, std::optional<RFBCredentials> credentials,
                 const std::optional<Picture>& screen = std::nullopt) {
-    RFBConfiguration configuration;
-    configuration.endpoint = server.endpoint();
-    configuration.credentials = std::move(credentials);
-    configuration.connectTimeout = std::chrono::seconds(15);
+    RFBConfiguration configuration =
+        configurationFor(server.endpoint(), 15s, std::move(credentials));
     if (!screen) {
         return rfbtest::attempt(configuration);
     }

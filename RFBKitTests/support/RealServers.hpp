@@ -98,6 +98,10 @@ class Process {
     // handed to the child as descriptor 3.
     static Process spawn(const std::vector<std::string>& argv, const Environment& environment,
                          const std::string& logPath, int passedFd = -1, int stdinFd = -1);
+    // As run from a shell: `terminalFd` is its standard input and output and its controlling
+    // terminal, in a session of its own; standard error goes to `errorFd`.
+    static Process spawnOnTerminal(const std::vector<std::string>& argv, int terminalFd,
+                                   int errorFd);
     ~Process() { stop(); }
     Process(Process&& other) noexcept;
     Process& operator=(Process&& other) noexcept;
@@ -224,6 +228,11 @@ std::string caseName(const EncodingAndQuality& param);
 std::string versionName(std::string version);
 
 // ---- Sessions ------------------------------------------------------------------------------
+
+// A configuration for `endpoint` as shipped, but for the connect time-out and credentials.
+rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
+                                       std::chrono::seconds connectTimeout = 15s,
+                                       std::optional<rfb::RFBCredentials> credentials = {});
 
 // "no error", or the error's description.
 std::string describe(const std::optional<rfb::RFBError>& error);
