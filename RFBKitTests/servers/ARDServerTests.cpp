@@ -20,8 +20,7 @@ using namespace rfbtest;
 
 namespace {
 
-const std::string serverScript =
-    (std::filesystem::path(__FILE__).parent_path() / "ard_server.py").string();
+const std::string serverScript = TESSARAL_ARD_SERVER;
 
 class ARDServer {
   public:
