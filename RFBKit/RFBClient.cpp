@@ -8,6 +8,7 @@
 #include "ClientMessage.hpp"
 #include "Decoders.hpp"
 #include "Log.hpp"
+#include "MessageTypes.hpp"
 #include "RFBInput.hpp"
 #include "Text.hpp"
 #include "Transport.hpp"
@@ -98,6 +99,8 @@ struct RFBClient::Core {
         bool stopped = false;
         std::optional<RFBQuality> pendingQuality;
         bool fullUpdateRequested = false;
+        // Set by ServerInit; input waits for it, since in the middle of the handshake the server
+        // would read it as handshake data.
         long framebufferWidth = 0;
         long framebufferHeight = 0;
         bool started = false;
@@ -122,6 +125,7 @@ struct RFBClient::Core {
     void publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted = nullptr);
     void finish(std::optional<RFBError> error);
     void send(const std::vector<std::uint8_t>& bytes) { connection.send(bytes); }
+    bool established();
 
     RFBConfiguration configuration;
     std::vector<std::int32_t> encodings;
@@ -146,6 +150,7 @@ void RFBClient::start() {
         }
         core_->shared.started = true;
     }
+    core_->events.send(event::Status{RFBStatus::connecting});
     try {
         // The thread shares ownership of the core, so destroying the client never waits for it.
         std::thread([core = core_] { core->run(); }).detach();
@@ -177,7 +182,9 @@ std::optional<RFBImage> RFBClient::takeFrame() {
 }
 
 void RFBClient::sendKey(std::uint32_t key, bool down) {
-    core_->send(ClientMessage::keyEvent(key, down));
+    if (core_->established()) {
+        core_->send(ClientMessage::keyEvent(key, down));
+    }
 }
 
 void RFBClient::sendPointer(long x, long y, std::uint8_t buttons) {
@@ -195,7 +202,9 @@ void RFBClient::sendPointer(long x, long y, std::uint8_t buttons) {
 }
 
 void RFBClient::sendClipboard(std::string_view utf8) {
-    core_->send(ClientMessage::clientCutText(utf8));
+    if (core_->established()) {
+        core_->send(ClientMessage::clientCutText(utf8));
+    }
 }
 
 void RFBClient::setQuality(RFBQuality quality) {
@@ -227,19 +236,20 @@ std::uint8_t RFBClient::chooseSecurityType(const std::vector<std::uint8_t>& type
     if (types.empty()) {
         throw RFBError::noSupportedSecurityType(types);
     }
-    if (contains(types, 30) && credentials && !credentials->username.empty()) {
-        return 30;
+    using namespace RFBSecurityType;
+    if (contains(types, appleRemoteDesktop) && credentials && !credentials->username.empty()) {
+        return appleRemoteDesktop;
     }
-    if (contains(types, 2) && credentials) {
-        return 2;
+    if (contains(types, vncAuthentication) && credentials) {
+        return vncAuthentication;
     }
-    if (contains(types, 1)) {
-        return 1;
+    if (contains(types, none)) {
+        return none;
     }
-    if (contains(types, 2)) {
+    if (contains(types, vncAuthentication)) {
         throw RFBError::credentialsRequired(RFBCredentialKind::password);
     }
-    if (contains(types, 30)) {
+    if (contains(types, appleRemoteDesktop)) {
         throw RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
     }
     throw RFBError::noSupportedSecurityType(types);
@@ -253,8 +263,12 @@ void RFBClientTesting::setEncodings(RFBClient& client, std::vector<std::int32_t>
     client.core_->encodings = std::move(encodings);
 }
 
+bool RFBClient::Core::established() {
+    std::lock_guard guard(lock);
+    return shared.framebufferWidth > 0;
+}
+
 void RFBClient::Core::run() {
-    events.send(event::Status{RFBStatus::connecting});
     endingWithFailure([this] {
         RFBInput input = open();
         session(input);
@@ -346,7 +360,8 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
         input.ensure(count);
         std::vector<std::uint8_t> types(input.data(), input.data() + count);
         input.advance(count);
-        isApple = *minor == appleMinorVersion || contains(types, 30);
+        isApple =
+            *minor == appleMinorVersion || contains(types, RFBSecurityType::appleRemoteDesktop);
         type = chooseSecurityType(types, configuration.credentials);
         send({type});
     } else {
@@ -361,7 +376,7 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
     }
     authenticate(type, input);
 
-    if (*minor >= 8 || type != 1) {
+    if (*minor >= 8 || type != RFBSecurityType::none) {
         if (input.u32() != 0) {
             throw RFBError::authenticationFailed(*minor >= 8 ? readReason(input) : std::string());
         }
@@ -390,9 +405,9 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
 void RFBClient::Core::authenticate(std::uint8_t type, RFBInput& input) {
     const auto& credentials = configuration.credentials;
     switch (type) {
-        case 1:
+        case RFBSecurityType::none:
             return;
-        case 2: {
+        case RFBSecurityType::vncAuthentication: {
             if (!credentials) {
                 throw RFBError::credentialsRequired(RFBCredentialKind::password);
             }
@@ -404,7 +419,7 @@ void RFBClient::Core::authenticate(std::uint8_t type, RFBInput& input) {
             send({response.begin(), response.end()});
             return;
         }
-        case 30: {
+        case RFBSecurityType::appleRemoteDesktop: {
             if (!credentials || credentials->username.empty()) {
                 throw RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
             }
@@ -447,19 +462,19 @@ void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {
         }
         std::uint8_t type = input.u8();
         switch (type) {
-            case 0:
+            case ServerMessageType::framebufferUpdate:
                 readUpdate(input, decoder, framebuffer, decoding);
                 break;
-            case 1: {
+            case ServerMessageType::setColourMapEntries: {
                 input.skip(3);  // padding and first colour
                 std::uint16_t colours = input.u16();
                 input.skip(std::size_t{colours} * 6);
                 break;
             }
-            case 2:
+            case ServerMessageType::bell:
                 events.send(event::Bell{});
                 break;
-            case 3: {
+            case ServerMessageType::serverCutText: {
                 input.skip(3);
                 std::uint32_t length = input.u32();
                 if (length > maxCutTextLength) {

@@ -66,6 +66,24 @@ const QHash<QString, QString>& themeNames() {
         {QStringLiteral("plus"), QStringLiteral("list-add")},
         {QStringLiteral("wifi.exclamationmark"), {}},
         {QStringLiteral("dot.radiowaves.left.and.right"), {}},
+        // The computer icons are tinted and offered side by side, so they are always Tessaral's
+        // own.
+        {QStringLiteral("desktopcomputer"), {}},
+        {QStringLiteral("laptopcomputer"), {}},
+        {QStringLiteral("macmini"), {}},
+        {QStringLiteral("macstudio"), {}},
+        {QStringLiteral("macpro.gen3"), {}},
+        {QStringLiteral("display"), {}},
+        {QStringLiteral("pc"), {}},
+        {QStringLiteral("server.rack"), {}},
+        {QStringLiteral("externaldrive.connected.to.line.below"), {}},
+        {QStringLiteral("tv"), {}},
+        {QStringLiteral("raspberrypi"), {}},
+        {QStringLiteral("bonjour"), {}},
+        {QStringLiteral("exclamationmark.circle"), {}},
+        {QStringLiteral("bolt.fill"), {}},
+        {QStringLiteral("gearshape"), QStringLiteral("preferences-system")},
+        {QStringLiteral("keyboard"), QStringLiteral("input-keyboard")},
     };
     return names;
 }
