@@ -371,8 +371,10 @@ void LibrarySidebar::beginRename(const QUuid& groupID) {
         return;
     }
     renaming_ = groupID;
-    tree_->setFocus();
-    tree_->editItem(row);
+    if (tree_->isVisible()) {
+        tree_->setFocus();
+        tree_->editItem(row);
+    }
 }
 
 void LibrarySidebar::commitRename(const QUuid& groupID, const QString& text) {
