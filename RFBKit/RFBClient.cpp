@@ -105,6 +105,7 @@ struct RFBClient::Core {
         long framebufferHeight = 0;
         bool started = false;
         std::uint64_t updates = 0;
+        std::uint64_t completeUpdates = 0;
         DecodeStatistics decoding;
     };
 
@@ -122,7 +123,8 @@ struct RFBClient::Core {
     [[noreturn]] void messageLoop(RFBInput& input, const RFBServerInfo& info);
     void readUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuffer& framebuffer,
                     DecodeStatistics& decoding);
-    void publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted = nullptr);
+    void publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted = nullptr,
+                      bool resized = false);
     void finish(std::optional<RFBError> error);
     void send(const std::vector<std::uint8_t>& bytes) { connection.send(bytes); }
     bool established();
@@ -219,7 +221,8 @@ void RFBClient::requestFullUpdate() {
 
 RFBClient::Statistics RFBClient::statistics() const {
     std::lock_guard lock(core_->lock);
-    return {core_->shared.updates, core_->connection.bytesReceived(), core_->shared.decoding};
+    return {core_->shared.updates, core_->shared.completeUpdates, core_->connection.bytesReceived(),
+            core_->shared.decoding};
 }
 
 std::vector<std::int32_t> RFBClient::encodings(bool localCursor) {
@@ -494,13 +497,15 @@ void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {
 
 void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
                                  Framebuffer& framebuffer, DecodeStatistics& decoding) {
+    bool resized = false;
     UpdateObserver observer{
         .cursor =
             [this](std::optional<RFBCursor> cursor) {
                 events.send(event::Cursor{std::move(cursor)});
             },
         .desktopResized =
-            [this] {
+            [this, &resized] {
+                resized = true;
                 std::lock_guard guard(lock);
                 shared.fullUpdateRequested = true;
             },
@@ -509,7 +514,7 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
     readFramebufferUpdate(input, decoder, framebuffer, observer);
     // Copied here and swapped in, so that the critical section never allocates.
     DecodeStatistics published = decoding;
-    publishFrame(framebuffer, &published);
+    publishFrame(framebuffer, &published, resized);
 
     std::optional<RFBQuality> quality;
     bool full;
@@ -533,7 +538,8 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
 
 // The frame and the statistics of the update that made it change together, so that a viewer
 // never finds an update counted whose frame it cannot take, or the other way round.
-void RFBClient::Core::publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted) {
+void RFBClient::Core::publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted,
+                                   bool resized) {
     std::optional<RFBImage> image = framebuffer.makeImage();
     if (!image) {
         return;
@@ -543,6 +549,9 @@ void RFBClient::Core::publishFrame(Framebuffer& framebuffer, DecodeStatistics* c
         std::lock_guard guard(lock);
         if (counted) {
             shared.updates += 1;
+            // A resize starts a new screen, even one that the same update paints whole.
+            std::uint64_t before = resized ? 0 : shared.completeUpdates;
+            shared.completeUpdates = framebuffer.complete() ? before + 1 : 0;
             shared.decoding.swap(*counted);
         }
         shared.latestFrame = std::move(image);

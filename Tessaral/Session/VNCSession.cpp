@@ -296,7 +296,11 @@ void VNCSession::handleDisconnected(const std::optional<rfb::RFBError>& error) {
     store_.removeActiveSession(id_);
     saveThumbnail();
     teardown();
-    if (!error) {
+    // A server that closes a live session has ended it; "Couldn't Connect" would tell the user
+    // something that never happened.
+    bool endedByServer = state_.kind == State::Kind::connected && error &&
+                         error->kind() == rfb::RFBError::Kind::connectionClosed;
+    if (!error || endedByServer) {
         setState(plain(State::Kind::disconnected));
         return;
     }
