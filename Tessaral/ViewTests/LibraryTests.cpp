@@ -28,7 +28,8 @@ namespace {
 Connection computer(const QString& name, const QString& host = {}, const QString& user = {}) {
     Connection connection;
     connection.name = name;
-    connection.host = host.isEmpty() ? name.toLower().remove(u' ') + QStringLiteral(".local") : host;
+    connection.host =
+        host.isEmpty() ? name.toLower().remove(u' ') + QStringLiteral(".local") : host;
     connection.username = user;
     return connection;
 }
@@ -94,8 +95,9 @@ TEST(LibraryScope, AllComputersInNaturalOrderAndSearch) {
         SCOPED_TRACE(c.search);
         EXPECT_EQ(names(LibraryScope::filtered(all, QString::fromUtf8(c.search))), c.shown);
     }
-    EXPECT_EQ(names(LibraryScope::scoped(library.store, SidebarItem::plain(SidebarItem::Kind::links))),
-              QStringList({"Link"}));
+    EXPECT_EQ(
+        names(LibraryScope::scoped(library.store, SidebarItem::plain(SidebarItem::Kind::links))),
+        QStringList({"Link"}));
 }
 
 TEST(LibraryScope, Texts) {
@@ -124,8 +126,8 @@ TEST(LibraryScope, Texts) {
     EXPECT_EQ(LibraryScope::deletionTitle(library.store, {office.id}), "Delete “Office”?");
     EXPECT_EQ(LibraryScope::deletionTitle(library.store, {QUuid::createUuid()}),
               "Delete 1 Computers?");
-    EXPECT_EQ(LibraryScope::deletionTitle(
-                  library.store, {office.id, QUuid::createUuid(), QUuid::createUuid()}),
+    EXPECT_EQ(LibraryScope::deletionTitle(library.store,
+                                          {office.id, QUuid::createUuid(), QUuid::createUuid()}),
               "Delete 3 Computers?");
 
     const struct {
@@ -182,16 +184,15 @@ TEST(ConnectionListModel, KeepsTheSelectionWhileTheLibraryChanges) {
     window.setSelection({beta});
     QSignalSpy resets(window.model(), &QAbstractItemModel::modelReset);
 
-    library.store.upsert(computer("Aardvark"));             // inserted before it
-    Connection renamed = library.store.connections()[1];    // Beta, renamed to sort last
+    library.store.upsert(computer("Aardvark"));           // inserted before it
+    Connection renamed = library.store.connections()[1];  // Beta, renamed to sort last
     renamed.name = QStringLiteral("Zulu");
-    library.store.upsert(renamed);                          // moved
+    library.store.upsert(renamed);                                         // moved
     library.store.deleteConnections({library.store.connections()[0].id});  // Alpha removed
     library.store.move({beta}, library.store.addGroup("Home").id);
 
     EXPECT_EQ(resets.count(), 0);
-    EXPECT_EQ(names(window.model()->connections()),
-              QStringList({"Aardvark", "Gamma", "Zulu"}));
+    EXPECT_EQ(names(window.model()->connections()), QStringList({"Aardvark", "Gamma", "Zulu"}));
     EXPECT_EQ(window.grid()->selectedIDs(), QSet<QUuid>({beta}));
     EXPECT_EQ(window.selection(), QSet<QUuid>({beta}));
     EXPECT_EQ(window.windowTitle(), "All Computers — 3 computers");
@@ -227,7 +228,9 @@ TEST(LibrarySidebar, GroupsRenameDropAndLinks) {
         EXPECT_EQ(library.store.groups()[1].name, QString::fromUtf8(c.name));
     }
 
-    const QString upper = [](const QUuid& id) { return id.toString(QUuid::WithoutBraces).toUpper(); }(a.id);
+    const QString upper = [](const QUuid& id) {
+        return id.toString(QUuid::WithoutBraces).toUpper();
+    }(a.id);
     EXPECT_FALSE(sidebar.dropOnGroup(group.id, QStringLiteral("not an id\nnor this")));
     EXPECT_TRUE(sidebar.dropOnGroup(
         group.id, upper + u'\n' + b.id.toString(QUuid::WithoutBraces).toUpper() + "\njunk"));
@@ -333,7 +336,8 @@ TEST(LibraryView, ExportWritesTheSelectionOrEverything) {
     EXPECT_EQ(FileDialog::lastSuggestedName(), "Tessaral Connections.json");
     QFile file(path + ".json");
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), library.store.exportData(QSet<QUuid>{library.store.connections()[1].id}));
+    EXPECT_EQ(file.readAll(),
+              library.store.exportData(QSet<QUuid>{library.store.connections()[1].id}));
 
     // A folder that does not exist: said, not silently dropped.
     FileDialog::setNextFileName(library.folder.filePath("missing/out.json"));
