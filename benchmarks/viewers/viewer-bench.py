@@ -17,6 +17,7 @@ a viewer that skips or garbles updates cannot look fast. Speed itself never fail
 
 usage: viewer-bench.py --build BUILD_DIR [--recordings DIR] [--only NAME,...]
                        [--viewers tessaral,tessaral-fit,vncviewer,gvncviewer-fit] [--runs N]
+                       [--keep DIR] [--perf]
 """
 
 import argparse
@@ -24,6 +25,7 @@ import gzip
 import os
 import re
 import shutil
+import signal
 import socket
 import statistics
 import struct
@@ -415,6 +417,29 @@ def check_picture(display, window, recording, keep):
     return at
 
 
+def start_profile(options, viewer, recording, pid, keep):
+    """perf sampling the viewer over the timed span, when --perf asks for it. Its own cost lands
+    on the figures, so profiled runs are for reading, not for comparing."""
+    if not options.perf:
+        return None
+    output = os.path.join(keep, f"{recording.name}-{viewer.name}.perf.data")
+    # DWARF call graphs: the viewers' libraries are built without frame pointers.
+    profiler = desktop.Process(["perf", "record", "-e", "cpu-clock", "-F", "4000",
+                                "--call-graph", "dwarf,32768", "-p", str(pid), "-o", output],
+                               log=os.path.join(keep, "perf.log"))
+    time.sleep(0.5)  # perf attaches to every thread before the first timed byte
+    return profiler
+
+
+def stop_profile(profiler):
+    if profiler:
+        profiler.popen.send_signal(signal.SIGINT)
+        try:
+            profiler.popen.wait(timeout=30)
+        finally:
+            profiler.stop()
+
+
 def run_once(display, viewer, recording, keep):
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -426,27 +451,28 @@ def run_once(display, viewer, recording, keep):
             continue
     listener.listen(1)
     port = listener.getsockname()[1]
-    log = os.path.join(keep, f"{viewer.name}.log")
+    log = os.path.join(keep, f"{recording.name}-{viewer.name}.log")
     process = None
     sock = None
     try:
         # On this loaded machine an X client now and then fails to open the display at all
-        # ("could not connect to display"); a viewer that exits before connecting is started
-        # again, at most twice.
+        # ("could not connect to display") or hangs before connecting; such a viewer is
+        # started again, at most twice, and said so.
         listener.settimeout(0.2)
         for attempt in range(3):
             process = desktop.Process(viewer.argv(port, recording), env=viewer.env(display),
                                       log=log)
-            deadline = time.monotonic() + 30
+            deadline = time.monotonic() + 20
             while sock is None and process.running() and time.monotonic() < deadline:
                 try:
                     sock, _ = listener.accept()
                 except socket.timeout:
                     pass
-            if sock is not None or process.running():
+            if sock is not None or attempt == 2:
                 break
-            print(f"  ({viewer.name} exited before connecting: "
-                  f"{process.log().strip().splitlines()[:1]}; started again)", flush=True)
+            said = process.log().strip().splitlines()
+            print(f"  ({viewer.name} did not connect: {said[0] if said else 'said nothing'}; "
+                  "started again)", flush=True)
             process.stop()
         if sock is None:
             shot = os.path.join(keep, "never-connected.ppm")
@@ -473,6 +499,7 @@ def run_once(display, viewer, recording, keep):
         wait_quiet(process.pid, display.process.pid, 0.5, 15)
 
         xserver = display.process.pid
+        profiler = start_profile(viewer.options, viewer, recording, process.pid, keep)
         start_viewer, start_x = cpu_seconds(process.pid), cpu_seconds(xserver)
         start = time.monotonic()
         connection.send_update(1) if recording.updates > 1 else None
@@ -484,6 +511,7 @@ def run_once(display, viewer, recording, keep):
         settled = max(requested, wait_quiet(process.pid, xserver, 0.5, 20))
         viewer_cpu = cpu_delta(start_viewer, cpu_seconds(process.pid))
         x_cpu = cpu_delta(start_x, cpu_seconds(xserver))
+        stop_profile(profiler)
         peak = peak_rss_kib(process.pid)
         with connection.lock:
             if connection.formats and connection.formats[-1][:13] != fmt[:13]:
@@ -577,6 +605,8 @@ def main():
     parser.add_argument("--viewers", default=",".join(VIEWERS))
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--keep", help="a directory for logs and mismatching pictures")
+    parser.add_argument("--perf", action="store_true",
+                        help="sample each viewer with perf over the timed span, into --keep")
     options = parser.parse_args()
     options.tessaral = os.path.join(os.path.abspath(options.build), "Tessaral", "App",
                                     "tessaral")
