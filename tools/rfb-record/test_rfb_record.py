@@ -390,6 +390,25 @@ class ReplayTests(unittest.TestCase):
         self.assertEqual(result.stdout.count(" met") + result.stdout.count(" MISSED") +
                          result.stdout.count(" SLOWER"), 9, result.stdout)
 
+    def test_references_for_whole_viewers(self):
+        path = self.make("hextile-thousands", HEXTILE, RGB565, updates=5)
+        out = os.path.join(self.directory.name, "references")
+        result = subprocess.run(
+            [os.environ["REPLAY_BENCHMARKS"], "--recordings=" + self.directory.name,
+             "--write-references=" + out], capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        recording = read_recording(path)
+        with open(os.path.join(out, "hextile-thousands.updates")) as f:
+            ends = [int(line) for line in f]
+        self.assertEqual(len(ends), 5)
+        self.assertEqual(ends, sorted(ends))
+        self.assertEqual(ends[-1], len(recording["stream"]))
+        with open(os.path.join(out, "hextile-thousands.ppm"), "rb") as f:
+            picture = f.read()
+        header = b"P6\n%d %d\n255\n" % (recording["width"], recording["height"])
+        self.assertTrue(picture.startswith(header))
+        self.assertEqual(len(picture), len(header) + recording["width"] * recording["height"] * 3)
+
     def test_a_recording_whose_header_disagrees_is_refused(self):
         path = self.make("raw-full", RAW, RGB888, updates=3)
         data = bytearray(gzip.open(path).read())
