@@ -48,6 +48,23 @@ SessionWindow* TessaralApp::openSession(const QUuid& id) {
     return window;
 }
 
+bool TessaralApp::openArguments(const QStringList& arguments) {
+    bool opened = true;
+    for (const QString& argument : arguments) {
+        opened = openLink(argument) && opened;
+    }
+    if (arguments.isEmpty()) {
+        // A second start from the menu: the user wants to see the application.
+        for (const QPointer<SessionWindow>& window : std::as_const(windows_)) {
+            if (window) {
+                window->raise();
+                window->activateWindow();
+            }
+        }
+    }
+    return opened;
+}
+
 int TessaralApp::openWindowCount() const {
     int count = 0;
     for (const QPointer<SessionWindow>& window : windows_) {

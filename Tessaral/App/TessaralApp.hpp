@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <QUuid>
 #include <memory>
 
@@ -33,6 +34,9 @@ class TessaralApp : public QObject {
     // Opens the window of that computer, or brings it forward when it is already open.
     SessionWindow* openSession(const QUuid& id);
     bool openLink(const QString& link) { return router_.openLink(link); }
+    // What a launch was given, this process's own or one handed over by a later launch: opens
+    // each link and brings the application forward. False when a link could not be opened.
+    bool openArguments(const QStringList& arguments);
     int openWindowCount() const;
 
   private:

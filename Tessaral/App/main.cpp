@@ -1,18 +1,20 @@
 #include <QApplication>
 #include <QString>
+#include <QStringList>
 #include <cstdio>
 #include <cstring>
 
+#include "SingleInstance.hpp"
 #include "TessaralApp.hpp"
 
 namespace {
 
-constexpr const char* usage = "usage: tessaral [vnc://[user[:password]@]host[:port]]\n";
+constexpr const char* usage = "usage: tessaral [vnc://[user[:password]@]host[:port]]...\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Answered before Qt starts, so that they need no display.
+    // Answered before Qt starts, so that they need no display and never reach a running Tessaral.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("tessaral %s\n", TESSARAL_VERSION);
@@ -22,11 +24,10 @@ int main(int argc, char** argv) {
             std::fputs(usage, stdout);
             return 0;
         }
-    }
-    if (argc != 2 || argv[1][0] == '-') {
-        // Without a link there is nothing to show until the library window exists.
-        std::fputs(usage, argc == 1 ? stdout : stderr);
-        return argc == 1 ? 0 : 2;
+        if (argv[i][0] == '-') {
+            std::fputs(usage, stderr);
+            return 2;
+        }
     }
 
     QApplication application(argc, argv);
@@ -35,9 +36,28 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(TESSARAL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.tessaral.Tessaral"));
 
+    const QStringList arguments = QApplication::arguments().mid(1);
+    tessaral::SingleInstance instance;
+    switch (instance.claim(arguments)) {
+        case tessaral::SingleInstance::Outcome::HandedOver:
+            return 0;
+        case tessaral::SingleInstance::Outcome::Failed:
+            std::fprintf(stderr, "tessaral: %s\n", qPrintable(instance.message()));
+            return 1;
+        case tessaral::SingleInstance::Outcome::Owner:
+            break;
+    }
+
     tessaral::TessaralApp app;
-    if (!app.openLink(QString::fromLocal8Bit(argv[1])) && app.openWindowCount() == 0) {
+    QObject::connect(&instance, &tessaral::SingleInstance::argumentsReceived, &app,
+                     &tessaral::TessaralApp::openArguments);
+    if (!app.openArguments(arguments) && app.openWindowCount() == 0) {
         return 1;
+    }
+    if (app.openWindowCount() == 0) {
+        // Without a link there is nothing to show until the library window exists.
+        std::fputs(usage, stdout);
+        return 0;
     }
     return QApplication::exec();
 }
