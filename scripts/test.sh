@@ -27,10 +27,19 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 (cd "$sanitize" && ctest --output-on-failure --timeout 900 -j2)
 
-# As a user or packager builds it: their compiler's warnings are shown but stop nothing.
+# As a user or packager builds it: their compiler's warnings are shown but stop nothing. The flags
+# are Debian's own for packages, hardening included.
 section "Release build as a user makes it"
-cmake -G Ninja -S "$root" -B "$root/build/user" -DCMAKE_BUILD_TYPE=Release -DTESSARAL_BENCHMARKS=OFF
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+CFLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+    CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+    LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+    cmake -G Ninja -S "$root" -B "$root/build/user" -DCMAKE_BUILD_TYPE=Release \
+    -DTESSARAL_BENCHMARKS=OFF
 cmake --build "$root/build/user"
+
+section "Debian package"
+"$root/scripts/check-package.sh" "$root/build/user"
 
 section "Fuzzing (${fuzz_seconds} s per target)"
 fuzz="$root/build/fuzz"
