@@ -30,6 +30,11 @@ int main(int argc, char** argv) {
         }
     }
 
+    // X11 window managers find the desktop entry by the window's WM_CLASS, whose instance part Qt
+    // takes from here (Wayland uses the desktop file name set below).
+    if (!qEnvironmentVariableIsSet("RESOURCE_NAME")) {
+        qputenv("RESOURCE_NAME", "org.tessaral.Tessaral");
+    }
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Tessaral"));
     QApplication::setApplicationName(QStringLiteral("Tessaral"));
