@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "MessageTypes.hpp"
 #include "Text.hpp"
 
 namespace rfb::ClientMessage {
@@ -36,14 +37,14 @@ Bytes be32(std::uint32_t value) {
 }
 
 Bytes setPixelFormat(const PixelFormat& format) {
-    Bytes out{0, 0, 0, 0};
+    Bytes out{ClientMessageType::setPixelFormat, 0, 0, 0};
     auto encoded = format.encoded();
     out.insert(out.end(), encoded.begin(), encoded.end());
     return out;
 }
 
 Bytes setEncodings(const std::vector<std::int32_t>& encodings) {
-    Bytes out{2, 0};
+    Bytes out{ClientMessageType::setEncodings, 0};
     put16(out, static_cast<long>(encodings.size()));
     for (std::int32_t encoding : encodings) {
         put32(out, static_cast<std::uint32_t>(encoding));
@@ -52,7 +53,7 @@ Bytes setEncodings(const std::vector<std::int32_t>& encodings) {
 }
 
 Bytes framebufferUpdateRequest(bool incremental, long x, long y, long width, long height) {
-    Bytes out{3, std::uint8_t{incremental}};
+    Bytes out{ClientMessageType::framebufferUpdateRequest, std::uint8_t{incremental}};
     put16(out, x);
     put16(out, y);
     put16(out, width);
@@ -61,13 +62,13 @@ Bytes framebufferUpdateRequest(bool incremental, long x, long y, long width, lon
 }
 
 Bytes keyEvent(std::uint32_t key, bool down) {
-    Bytes out{4, std::uint8_t{down}, 0, 0};
+    Bytes out{ClientMessageType::keyEvent, std::uint8_t{down}, 0, 0};
     put32(out, key);
     return out;
 }
 
 Bytes pointerEvent(std::uint8_t buttons, long x, long y) {
-    Bytes out{5, buttons};
+    Bytes out{ClientMessageType::pointerEvent, buttons};
     put16(out, x);
     put16(out, y);
     return out;
@@ -75,7 +76,7 @@ Bytes pointerEvent(std::uint8_t buttons, long x, long y) {
 
 Bytes clientCutText(std::string_view utf8) {
     std::string latin1 = utf8ToLatin1(utf8);
-    Bytes out{6, 0, 0, 0};
+    Bytes out{ClientMessageType::clientCutText, 0, 0, 0};
     out.reserve(8 + latin1.size());
     put32(out, static_cast<std::uint32_t>(latin1.size()));
     out.insert(out.end(), latin1.begin(), latin1.end());

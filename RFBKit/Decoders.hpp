@@ -45,6 +45,8 @@ struct RectHeader {
 };
 
 // Decodes rectangles of one connection into its framebuffer. Owns the connection's ZRLE stream.
+// Each encoding has its own unit (RawDecoder.cpp, ZRLEDecoder.cpp, ...) over the shared pixel
+// conversion in PixelConversion.hpp.
 class RectangleDecoder {
   public:
     // Throws std::invalid_argument for formats other than 8, 16 or 32 bits per pixel.

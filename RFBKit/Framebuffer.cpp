@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -11,6 +12,10 @@ namespace rfb {
 
 namespace {
 constexpr std::uint32_t opaqueBlack = 0xFF000000;
+
+std::size_t wordsPerRow(int width) {
+    return (std::size_t(width) + 63) / 64;
+}
 
 std::string size(long width, long height) {
     return std::to_string(width) + "\u00D7" + std::to_string(height);
@@ -37,6 +42,28 @@ void Framebuffer::resize(int width, int height) {
     missing_.clear();
     width_ = width;
     height_ = height;
+    painted_.assign(wordsPerRow(width) * std::size_t(height), 0);
+    unpainted_ = count();
+}
+
+void Framebuffer::markPainted(const Area& written) {
+    const std::size_t rowWords = wordsPerRow(width_);
+    const std::size_t end = std::size_t(written.x) + std::size_t(written.width);
+    for (int y = written.y; y < written.y + written.height; ++y) {
+        std::uint64_t* row = painted_.data() + std::size_t(y) * rowWords;
+        for (std::size_t x = std::size_t(written.x); x < end;) {
+            const std::size_t bit = x % 64;
+            const std::size_t bits = std::min(64 - bit, end - x);
+            const std::uint64_t mask =
+                (bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1) << bit;
+            unpainted_ -= std::size_t(std::popcount(mask & ~row[x / 64]));
+            row[x / 64] |= mask;
+            x += bits;
+        }
+    }
+    if (unpainted_ == 0) {
+        painted_ = {};
+    }
 }
 
 // Only a published image can share a store, and only this thread publishes, so a count of one
@@ -140,6 +167,9 @@ std::uint32_t* Framebuffer::area(int x, int y, int width, int height) {
     bringInMissing(written);
     for (Spare& spare : spares_) {
         addArea(spare.lacking, written);
+    }
+    if (unpainted_ != 0) {
+        markPainted(written);
     }
     return pixels_.get() + index(x, y);
 }

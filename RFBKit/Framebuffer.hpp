@@ -66,6 +66,10 @@ class Framebuffer {
     // the two areas share.
     void move(int fromX, int fromY, int x, int y, int width, int height);
 
+    // True once every pixel has been written since the store was made or last resized: until
+    // then parts of it are only the initial black, not anything the server sent.
+    bool complete() const { return unpainted_ == 0; }
+
     std::optional<RFBImage> makeImage();
     static std::optional<RFBImage> image(std::shared_ptr<const std::uint32_t[]> words, int width,
                                          int height);
@@ -92,6 +96,7 @@ class Framebuffer {
     void bringInOverlapping(const Area& read);
     void bringInMissing() const;
     void copyArea(const std::uint32_t* from, std::uint32_t* to, const Area& part) const;
+    void markPainted(const Area& written);
     std::size_t count() const { return std::size_t(width_) * height_; }
     std::size_t index(int x, int y) const { return std::size_t(y) * width_ + x; }
 
@@ -104,6 +109,10 @@ class Framebuffer {
     // What this store lacks of the one given up at the last swap (which was complete), brought in
     // no sooner than needed (mutable: readers bring it in, which changes no pixel they can see).
     mutable std::vector<Area> missing_;
+    // One bit per pixel written so far, rows starting on whole words, so that areas written more
+    // than once count once. Dropped when complete, which most connections are after one update.
+    std::vector<std::uint64_t> painted_;
+    std::size_t unpainted_ = 0;
 };
 
 }  // namespace rfb

@@ -8,6 +8,7 @@
 #include "ClientMessage.hpp"
 #include "Decoders.hpp"
 #include "Log.hpp"
+#include "MessageTypes.hpp"
 #include "RFBInput.hpp"
 #include "Text.hpp"
 #include "Transport.hpp"
@@ -98,10 +99,13 @@ struct RFBClient::Core {
         bool stopped = false;
         std::optional<RFBQuality> pendingQuality;
         bool fullUpdateRequested = false;
+        // Set by ServerInit; input waits for it, since in the middle of the handshake the server
+        // would read it as handshake data.
         long framebufferWidth = 0;
         long framebufferHeight = 0;
         bool started = false;
         std::uint64_t updates = 0;
+        std::uint64_t completeUpdates = 0;
         DecodeStatistics decoding;
     };
 
@@ -119,9 +123,11 @@ struct RFBClient::Core {
     [[noreturn]] void messageLoop(RFBInput& input, const RFBServerInfo& info);
     void readUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuffer& framebuffer,
                     DecodeStatistics& decoding);
-    void publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted = nullptr);
+    void publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted = nullptr,
+                      bool resized = false);
     void finish(std::optional<RFBError> error);
     void send(const std::vector<std::uint8_t>& bytes) { connection.send(bytes); }
+    bool established();
 
     RFBConfiguration configuration;
     std::vector<std::int32_t> encodings;
@@ -146,6 +152,7 @@ void RFBClient::start() {
         }
         core_->shared.started = true;
     }
+    core_->events.send(event::Status{RFBStatus::connecting});
     try {
         // The thread shares ownership of the core, so destroying the client never waits for it.
         std::thread([core = core_] { core->run(); }).detach();
@@ -177,7 +184,9 @@ std::optional<RFBImage> RFBClient::takeFrame() {
 }
 
 void RFBClient::sendKey(std::uint32_t key, bool down) {
-    core_->send(ClientMessage::keyEvent(key, down));
+    if (core_->established()) {
+        core_->send(ClientMessage::keyEvent(key, down));
+    }
 }
 
 void RFBClient::sendPointer(long x, long y, std::uint8_t buttons) {
@@ -195,7 +204,9 @@ void RFBClient::sendPointer(long x, long y, std::uint8_t buttons) {
 }
 
 void RFBClient::sendClipboard(std::string_view utf8) {
-    core_->send(ClientMessage::clientCutText(utf8));
+    if (core_->established()) {
+        core_->send(ClientMessage::clientCutText(utf8));
+    }
 }
 
 void RFBClient::setQuality(RFBQuality quality) {
@@ -210,7 +221,8 @@ void RFBClient::requestFullUpdate() {
 
 RFBClient::Statistics RFBClient::statistics() const {
     std::lock_guard lock(core_->lock);
-    return {core_->shared.updates, core_->connection.bytesReceived(), core_->shared.decoding};
+    return {core_->shared.updates, core_->shared.completeUpdates, core_->connection.bytesReceived(),
+            core_->shared.decoding};
 }
 
 std::vector<std::int32_t> RFBClient::encodings(bool localCursor) {
@@ -227,19 +239,20 @@ std::uint8_t RFBClient::chooseSecurityType(const std::vector<std::uint8_t>& type
     if (types.empty()) {
         throw RFBError::noSupportedSecurityType(types);
     }
-    if (contains(types, 30) && credentials && !credentials->username.empty()) {
-        return 30;
+    using namespace RFBSecurityType;
+    if (contains(types, appleRemoteDesktop) && credentials && !credentials->username.empty()) {
+        return appleRemoteDesktop;
     }
-    if (contains(types, 2) && credentials) {
-        return 2;
+    if (contains(types, vncAuthentication) && credentials) {
+        return vncAuthentication;
     }
-    if (contains(types, 1)) {
-        return 1;
+    if (contains(types, none)) {
+        return none;
     }
-    if (contains(types, 2)) {
+    if (contains(types, vncAuthentication)) {
         throw RFBError::credentialsRequired(RFBCredentialKind::password);
     }
-    if (contains(types, 30)) {
+    if (contains(types, appleRemoteDesktop)) {
         throw RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
     }
     throw RFBError::noSupportedSecurityType(types);
@@ -253,8 +266,12 @@ void RFBClientTesting::setEncodings(RFBClient& client, std::vector<std::int32_t>
     client.core_->encodings = std::move(encodings);
 }
 
+bool RFBClient::Core::established() {
+    std::lock_guard guard(lock);
+    return shared.framebufferWidth > 0;
+}
+
 void RFBClient::Core::run() {
-    events.send(event::Status{RFBStatus::connecting});
     endingWithFailure([this] {
         RFBInput input = open();
         session(input);
@@ -346,7 +363,8 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
         input.ensure(count);
         std::vector<std::uint8_t> types(input.data(), input.data() + count);
         input.advance(count);
-        isApple = *minor == appleMinorVersion || contains(types, 30);
+        isApple =
+            *minor == appleMinorVersion || contains(types, RFBSecurityType::appleRemoteDesktop);
         type = chooseSecurityType(types, configuration.credentials);
         send({type});
     } else {
@@ -361,7 +379,7 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
     }
     authenticate(type, input);
 
-    if (*minor >= 8 || type != 1) {
+    if (*minor >= 8 || type != RFBSecurityType::none) {
         if (input.u32() != 0) {
             throw RFBError::authenticationFailed(*minor >= 8 ? readReason(input) : std::string());
         }
@@ -390,9 +408,9 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
 void RFBClient::Core::authenticate(std::uint8_t type, RFBInput& input) {
     const auto& credentials = configuration.credentials;
     switch (type) {
-        case 1:
+        case RFBSecurityType::none:
             return;
-        case 2: {
+        case RFBSecurityType::vncAuthentication: {
             if (!credentials) {
                 throw RFBError::credentialsRequired(RFBCredentialKind::password);
             }
@@ -404,7 +422,7 @@ void RFBClient::Core::authenticate(std::uint8_t type, RFBInput& input) {
             send({response.begin(), response.end()});
             return;
         }
-        case 30: {
+        case RFBSecurityType::appleRemoteDesktop: {
             if (!credentials || credentials->username.empty()) {
                 throw RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
             }
@@ -447,19 +465,19 @@ void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {
         }
         std::uint8_t type = input.u8();
         switch (type) {
-            case 0:
+            case ServerMessageType::framebufferUpdate:
                 readUpdate(input, decoder, framebuffer, decoding);
                 break;
-            case 1: {
+            case ServerMessageType::setColourMapEntries: {
                 input.skip(3);  // padding and first colour
                 std::uint16_t colours = input.u16();
                 input.skip(std::size_t{colours} * 6);
                 break;
             }
-            case 2:
+            case ServerMessageType::bell:
                 events.send(event::Bell{});
                 break;
-            case 3: {
+            case ServerMessageType::serverCutText: {
                 input.skip(3);
                 std::uint32_t length = input.u32();
                 if (length > maxCutTextLength) {
@@ -479,13 +497,15 @@ void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {
 
 void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
                                  Framebuffer& framebuffer, DecodeStatistics& decoding) {
+    bool resized = false;
     UpdateObserver observer{
         .cursor =
             [this](std::optional<RFBCursor> cursor) {
                 events.send(event::Cursor{std::move(cursor)});
             },
         .desktopResized =
-            [this] {
+            [this, &resized] {
+                resized = true;
                 std::lock_guard guard(lock);
                 shared.fullUpdateRequested = true;
             },
@@ -494,7 +514,7 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
     readFramebufferUpdate(input, decoder, framebuffer, observer);
     // Copied here and swapped in, so that the critical section never allocates.
     DecodeStatistics published = decoding;
-    publishFrame(framebuffer, &published);
+    publishFrame(framebuffer, &published, resized);
 
     std::optional<RFBQuality> quality;
     bool full;
@@ -518,7 +538,8 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
 
 // The frame and the statistics of the update that made it change together, so that a viewer
 // never finds an update counted whose frame it cannot take, or the other way round.
-void RFBClient::Core::publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted) {
+void RFBClient::Core::publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted,
+                                   bool resized) {
     std::optional<RFBImage> image = framebuffer.makeImage();
     if (!image) {
         return;
@@ -528,6 +549,9 @@ void RFBClient::Core::publishFrame(Framebuffer& framebuffer, DecodeStatistics* c
         std::lock_guard guard(lock);
         if (counted) {
             shared.updates += 1;
+            // A resize starts a new screen, even one that the same update paints whole.
+            std::uint64_t before = resized ? 0 : shared.completeUpdates;
+            shared.completeUpdates = framebuffer.complete() ? before + 1 : 0;
             shared.decoding.swap(*counted);
         }
         shared.latestFrame = std::move(image);

@@ -39,6 +39,10 @@ class RFBClient {
 
     struct Statistics {
         std::uint64_t updates = 0;
+        // Updates since the one that first left every pixel painted, counting it; none while
+        // parts of the screen were never sent since connecting or the last resize. A server may
+        // send its screen in several updates, the first of them holding no pixels at all.
+        std::uint64_t completeUpdates = 0;
         std::uint64_t bytesReceived = 0;
         DecodeStatistics decoding;
     };

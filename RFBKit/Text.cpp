@@ -6,13 +6,53 @@ namespace {
 
 constexpr char32_t invalid = 0xFFFFFFFF;
 
-// Decodes one scalar at `i` and advances past it; a malformed sequence consumes its first byte
-// only and yields `invalid`.
+// The sequence a non-empty text starts with: a well-formed one as its scalar, an ill-formed one
+// as the length of its maximal subpart (the longest start of some well-formed sequence, at least
+// one byte), which is replaced as a unit. The bounds of the byte after the lead rule out
+// overlong forms, surrogates and values above U+10FFFF before they are read.
+struct Sequence {
+    std::optional<char32_t> scalar;
+    std::size_t length;
+};
+
+Sequence leadingSequence(std::string_view text) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        return {lead, 1};
+    }
+    std::size_t length = 0;
+    char32_t value = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, value = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, value = lead & 0x0Fu;
+        low = lead == 0xE0 ? 0xA0 : low;
+        high = lead == 0xED ? 0x9F : high;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, value = lead & 0x07u;
+        low = lead == 0xF0 ? 0x90 : low;
+        high = lead == 0xF4 ? 0x8F : high;
+    } else {
+        return {std::nullopt, 1};
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        if (i == text.size() || byte(i) < low || byte(i) > high) {
+            return {std::nullopt, i};
+        }
+        value = value << 6 | (byte(i) & 0x3Fu);
+        low = 0x80, high = 0xBF;
+    }
+    return {value, length};
+}
+
+// Decodes one sequence at `i` and advances past it; an ill-formed one yields `invalid`.
 char32_t decodeOne(std::span<const std::uint8_t> s, std::size_t& i) {
     std::string_view rest(reinterpret_cast<const char*>(s.data()) + i, s.size() - i);
-    std::optional<UTF8Scalar> scalar = leadingScalar(rest);
-    i += scalar ? scalar->length : 1;
-    return scalar ? scalar->value : invalid;
+    Sequence sequence = leadingSequence(rest);
+    i += sequence.length;
+    return sequence.scalar.value_or(invalid);
 }
 
 void appendUTF8(std::string& out, char32_t c) {
@@ -43,35 +83,11 @@ std::optional<UTF8Scalar> leadingScalar(std::string_view text) {
     if (text.empty()) {
         return std::nullopt;
     }
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    unsigned char lead = byte(0);
-    std::size_t length = 0;
-    char32_t value = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80) {
-        return UTF8Scalar{lead, 1};
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1Fu, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0Fu, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07u, minimum = 0x10000;
-    } else {
+    Sequence sequence = leadingSequence(text);
+    if (!sequence.scalar) {
         return std::nullopt;
     }
-    if (text.size() < length) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) {
-            return std::nullopt;
-        }
-        value = value << 6 | (byte(i) & 0x3Fu);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        return std::nullopt;
-    }
-    return UTF8Scalar{value, length};
+    return UTF8Scalar{*sequence.scalar, sequence.length};
 }
 
 std::string utf8WithReplacement(std::span<const std::uint8_t> bytes) {

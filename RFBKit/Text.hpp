@@ -19,7 +19,8 @@ std::optional<UTF8Scalar> leadingScalar(std::string_view text);
 
 // Server texts arrive as raw bytes; the library hands out valid UTF-8 only.
 
-// UTF-8 with every invalid sequence replaced by U+FFFD.
+// UTF-8 with each maximal ill-formed subsequence replaced by one U+FFFD, as the Unicode
+// standard recommends.
 std::string utf8WithReplacement(std::span<const std::uint8_t> bytes);
 // ISO 8859-1 bytes (each byte is the scalar of the same value) as UTF-8.
 std::string latin1ToUTF8(std::span<const std::uint8_t> bytes);

@@ -416,7 +416,7 @@ Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKin
     if (format.redMax == 255 && format.greenMax == 255 && format.blueMax == 255) {
         return capture;
     }
-    const std::uint32_t bias = kind == ServerKind::xvnc ? 128 : 127;
+    const std::uint32_t bias = kind == ServerKind::x11vnc ? 127 : 128;
     auto channel = [bias](std::uint32_t value, std::uint32_t max) {
         std::uint32_t reduced = (value * max + bias) / 255;
         return reduced * 255 / max;
@@ -648,7 +648,7 @@ RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
     if (options_.kind == ServerKind::xvnc) {
         startXvnc();
     } else {
-        startX11vnc();
+        startOnXvfb();
     }
 }
 
@@ -714,7 +714,7 @@ void RealServer::startXvnc() {
     throw failure("Xvnc did not start:\n" + tail(logPath));
 }
 
-void RealServer::startX11vnc() {
+void RealServer::startOnXvfb() {
     std::string xvfbLog = directory_.file("Xvfb.log");
     for (int attempt = 0; attempt < startAttempts && display_ < 0; ++attempt) {
         Pipe displayPipe;
@@ -736,20 +736,31 @@ void RealServer::startX11vnc() {
         throw failure("Xvfb did not start:\n" + tail(xvfbLog));
     }
 
-    std::string logPath = directory_.file("x11vnc.log");
-    std::vector<std::string> authentication = {"-nopw"};
+    const bool tiger = options_.kind == ServerKind::x0vncserver;
+    const std::string name = tiger ? "x0vncserver" : "x11vnc";
+    std::string logPath = directory_.file(name + ".log");
+    std::vector<std::string> authentication =
+        tiger ? std::vector<std::string>{"-SecurityTypes", "None"}
+              : std::vector<std::string>{"-nopw"};
     if (options_.password) {
-        authentication = {"-rfbauth", directory_.file("passwd")};
-        writeVncPasswordFile(authentication[1], *options_.password);
+        std::string passwordFile = directory_.file("passwd");
+        writeVncPasswordFile(passwordFile, *options_.password);
+        authentication = tiger ? std::vector<std::string>{"-SecurityTypes", "VncAuth",
+                                                          "-PasswordFile", passwordFile}
+                               : std::vector<std::string>{"-rfbauth", passwordFile};
     }
     for (int attempt = 0; attempt < startAttempts; ++attempt) {
         int port = freePort();
-        // -forever: x11vnc would otherwise exit when its first client (the probe below) leaves.
         // clang-format off
-        std::vector<std::string> argv = {
-            "x11vnc", "-display", displayName(), "-rfbport", std::to_string(port),
-            "-localhost", "-norc", "-forever", "-shared",
-            "-desktop", options_.desktopName};
+        // -forever: x11vnc would otherwise exit when its first client (the probe below) leaves.
+        std::vector<std::string> argv = tiger
+            ? std::vector<std::string>{
+                "x0vncserver", "-display", displayName(), "-rfbport", std::to_string(port),
+                "-localhost", "-desktop", options_.desktopName}
+            : std::vector<std::string>{
+                "x11vnc", "-display", displayName(), "-rfbport", std::to_string(port),
+                "-localhost", "-norc", "-forever", "-shared",
+                "-desktop", options_.desktopName};
         // clang-format on
         argv.insert(argv.end(), authentication.begin(), authentication.end());
         argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
@@ -763,12 +774,12 @@ void RealServer::startX11vnc() {
             return;
         }
     }
-    throw failure("x11vnc did not start:\n" + tail(logPath));
+    throw failure(name + " did not start:\n" + tail(logPath));
 }
 
 std::string RealServer::log() const {
     std::string text;
-    for (const char* name : {"Xvnc.log", "Xvfb.log", "x11vnc.log"}) {
+    for (const char* name : {"Xvnc.log", "Xvfb.log", "x11vnc.log", "x0vncserver.log"}) {
         std::string path = directory_.file(name);
         if (std::filesystem::exists(path)) {
             text += std::string("--- ") + name + "\n" + tail(path);

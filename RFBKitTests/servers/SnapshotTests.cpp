@@ -1,4 +1,4 @@
-// tessaral-snapshot end to end: the program as a user runs it, against Xvnc.
+// tessaral-snapshot end to end: the program as a user runs it, against Xvnc and x0vncserver.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -49,8 +49,9 @@ std::string address(const RealServer& server) {
 
 class Snapshot : public testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        server = std::make_unique<RealServer>();
+    static void SetUpTestSuite() { start(ServerKind::xvnc); }
+    static void start(ServerKind kind) {
+        server = std::make_unique<RealServer>(ServerOptions{.kind = kind});
         server->setBackground("#336699");
         server->hideCursor(5, 300);
         server->show(testPattern(320, 200), 37, 23);
@@ -83,6 +84,26 @@ TEST_F(Snapshot, PngEqualsTheServersScreen) {
     EXPECT_EQ(difference(readPNG(output("565.png")),
                          expectedFrame(screen, rfb::RFBQuality::thousands, ServerKind::xvnc)),
               "");
+}
+
+// x0vncserver answers the first full-update request with the cursor alone and sends the pixels in
+// the next update, so a snapshot of the first update would be black.
+class SnapshotOfScrapingServer : public Snapshot {
+  protected:
+    static void SetUpTestSuite() { start(ServerKind::x0vncserver); }
+};
+
+TEST_F(SnapshotOfScrapingServer, PngEqualsTheServersScreen) {
+    for (rfb::RFBQuality quality : rfb::allQualities) {
+        std::string name(rfb::rawValue(quality));
+        CommandResult result =
+            snapshot({"--quality", name, address(*server), output(name + ".png")});
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(difference(readPNG(output(name + ".png")),
+                             expectedFrame(screen, quality, ServerKind::x0vncserver)),
+                  "")
+            << name;
+    }
 }
 
 TEST_F(Snapshot, StatsDescribeTheSession) {

@@ -58,8 +58,9 @@ Picture testPattern(int width, int height);
 // How a server reduces an 8-bit channel to the bits of a smaller pixel format. Measured with
 // ramps of all 256 values: both round, but Xvnc computes (v × max + 128) / 255 and x11vnc
 // (v × max + 127) / 255, which differ exactly where v × max / 255 lies just below one half
-// (v = 37 for 5 bits, v = 91 for 3 bits).
-enum class ServerKind { xvnc, x11vnc };
+// (v = 37 for 5 bits, v = 91 for 3 bits). TigerVNC's x0vncserver, which serves an existing
+// display (Xvfb here) like x11vnc, quantises as Xvnc does.
+enum class ServerKind { xvnc, x11vnc, x0vncserver };
 
 // The frame the client must show for a captured screen: the server's quantisation to the
 // quality's pixel format, then the client's widening c × 255 / max (truncating).
@@ -138,7 +139,7 @@ struct ServerOptions {
     int width = 493;
     int height = 317;
     std::string desktopName = "Tessaral test";
-    // Appended to the VNC server's command line (Xvnc itself, or x11vnc).
+    // Appended to the VNC server's command line (Xvnc itself, x11vnc or x0vncserver).
     std::vector<std::string> arguments = {};
     // When set, the server offers VNC authentication (type 2) with this password only, and keeps
     // accepting attempts after wrong ones.
@@ -160,7 +161,7 @@ class RealServer {
     int port() const { return port_; }
     rfb::RFBEndpoint endpoint() const { return rfb::RFBEndpoint::host("127.0.0.1", port_); }
     const TemporaryDirectory& directory() const { return directory_; }
-    // The VNC server's process (Xvnc, or x11vnc).
+    // The VNC server's process (Xvnc, x11vnc or x0vncserver).
     const Process& vncProcess() const;
 
     // Runs an X client on this display.
@@ -192,7 +193,7 @@ class RealServer {
 
   private:
     void startXvnc();
-    void startX11vnc();
+    void startOnXvfb();
     Environment environment() const;
 
     ServerOptions options_;

@@ -245,27 +245,29 @@ TEST(Lifecycle, StartTwiceRunsOnce) {
               1);
 }
 
-TEST(Lifecycle, PointerBeforeServerInitIsDropped) {
+TEST(Lifecycle, InputBeforeServerInitIsDropped) {
     bool nothingBeyondTheVersion = false;
-    std::atomic<bool> pointerSent{false};
+    std::atomic<bool> inputSent{false};
     FakeServer server([&](Peer& peer) {
         peer.write(text("RFB 003.008\n"));
         peer.read(12);
-        while (!pointerSent) {
+        while (!inputSent) {
             std::this_thread::sleep_for(1ms);
         }
         try {
             peer.read(1, 300ms);
         } catch (const std::runtime_error&) {
-            nothingBeyondTheVersion = true;  // timed out: no pointer event arrived
+            nothingBeyondTheVersion = true;  // timed out: no input arrived
         }
     });
     RFBClient client(configurationFor(server.endpoint()));
     client.start();
     ASSERT_TRUE(waitFor<event::Status>(client));  // connecting
     ASSERT_TRUE(waitFor<event::Status>(client));  // authenticating: the version was answered
+    client.sendKey(0x61, true);
+    client.sendClipboard("a");
     client.sendPointer(1, 1, 0);
-    pointerSent = true;
+    inputSent = true;
     server.join();
     EXPECT_TRUE(nothingBeyondTheVersion);
     EXPECT_FALSE(client.takeFrame());

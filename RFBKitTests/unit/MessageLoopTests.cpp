@@ -185,6 +185,56 @@ TEST(MessageLoop, DesktopSizeMakesTheNextRequestFullAndMovesThePointerBounds) {
     EXPECT_EQ(pointer, Bytes({5, 1}) + u16(0) + u16(1079));
 }
 
+// A server may send its screen over several updates (x0vncserver's first holds only the cursor),
+// and rectangles may overlap: only a screen whose every pixel was painted counts as complete.
+TEST(MessageLoop, UpdatesCountAsCompleteOnceEveryPixelWasPainted) {
+    auto raw = [](std::uint16_t x, std::uint16_t y, std::uint16_t width, std::uint16_t height) {
+        return u16(x) + u16(y) + u16(width) + u16(height) + s32(0) +
+               Bytes(std::size_t(width) * height * 4, 0x20);
+    };
+    auto update = [](std::vector<Bytes> rectangles) {
+        Bytes bytes = Bytes{0, 0} + u16(std::uint16_t(rectangles.size()));
+        for (const Bytes& rectangle : rectangles) {
+            bytes = bytes + rectangle;
+        }
+        return bytes;
+    };
+    const Bytes cursorOnly = u16(0) + u16(0) + u16(0) + u16(0) + s32(-239);
+    const Bytes lastRect = u16(0) + u16(0) + u16(0) + u16(0) + s32(-224);
+    const Bytes resize = u16(0) + u16(0) + u16(4) + u16(4) + s32(-223);
+    const std::vector<std::pair<Bytes, std::uint64_t>> steps = {
+        {update({cursorOnly, lastRect}), 0},
+        {update({raw(0, 0, 4, 2)}), 0},
+        // Eight pixels twice, as many as the screen lacks, but half of them again.
+        {update({raw(0, 0, 4, 2), raw(0, 1, 4, 2)}), 0},
+        {update({raw(1, 3, 3, 1), raw(0, 3, 1, 1)}), 1},
+        {update({}), 2},
+        {update({resize, raw(0, 0, 4, 4)}), 1},
+        {update({resize}), 0},
+        {update({raw(0, 0, 4, 4)}), 1},
+    };
+    std::atomic<std::size_t> step{0};
+    Session session([&](Peer& peer) {
+        for (std::size_t i = 1; i <= steps.size(); ++i) {
+            while (step != i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            peer.write(steps[i - 1].first);
+            peer.read(10);
+            step = 0;
+        }
+        peer.waitForClose();
+    });
+    ASSERT_TRUE(session.connected);
+    for (std::size_t i = 1; i <= steps.size(); ++i) {
+        step = i;
+        while (step != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_EQ(session.client.statistics().completeUpdates, steps[i - 1].second) << i;
+    }
+}
+
 TEST(MessageLoop, ClipboardBellAndColourMap) {
     std::string big(10'485'760, 'x');
     Session session([&](Peer& peer) {

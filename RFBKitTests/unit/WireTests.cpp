@@ -81,10 +81,25 @@ TEST(Text, ServerTextConversions) {
     Bytes latin1{'c', 0xE9, 0x00, 0xFF};
     EXPECT_EQ(latin1ToUTF8(latin1), std::string("c\u00E9\0\u00FF", 6));
     EXPECT_EQ(utf8ToLatin1(latin1ToUTF8(latin1)), std::string("c\xE9\0\xFF", 4));
-    EXPECT_EQ(utf8WithReplacement(Bytes{0xE2, 0x82, 0xAC, 0xC0, 0xAF, 'z', 0xF0, 0x9F}),
-              "\u20AC\uFFFD\uFFFDz\uFFFD\uFFFD");
-    EXPECT_EQ(utf8WithReplacement(Bytes{0xED, 0xA0, 0x80}), "\uFFFD\uFFFD\uFFFD")
-        << "surrogates are not scalars";
+}
+
+TEST(Text, OneReplacementPerMaximalSubpart) {
+    const struct {
+        Bytes bytes;
+        std::string expected;
+    } cases[] = {
+        {{0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80}, "\u20AC\U0001F600"},
+        {{0xE2, 0x82, 'z'}, "\uFFFDz"},              // truncated three-byte sequence
+        {{0xF0, 0x9F, 0x98}, "\uFFFD"},              // truncated four-byte sequence
+        {{0xC0, 0xAF}, "\uFFFD\uFFFD"},              // overlong: no sequence starts with C0
+        {{0xE0, 0x80, 0x80}, "\uFFFD\uFFFD\uFFFD"},  // overlong three-byte form
+        {{0xED, 0xA0, 0x80}, "\uFFFD\uFFFD\uFFFD"},  // surrogate
+        {{0xF4, 0x90, 0x80, 0x80}, "\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
+        {{0xE2, 0x28, 0xA1}, "\uFFFD(\uFFFD"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(utf8WithReplacement(c.bytes), c.expected) << ::testing::PrintToString(c.bytes);
+    }
 }
 
 TEST(RFBError, Descriptions) {

@@ -9,23 +9,11 @@
 
 #include "DisplayText.hpp"
 #include "Model/AppSettings.hpp"
+#include "Model/KeychainThread.hpp"
 
 namespace tessaral {
 
 namespace {
-
-// Every keychain call of the sessions goes through this one thread: a locked keyring that waits
-// for the user holds up keychain work only, never a window, and the Secret Service sees one call
-// at a time. Deliberately never destroyed, so that quitting does not wait for an unlock prompt
-// nobody answers.
-QThreadPool& keychainThread() {
-    static QThreadPool* const pool = [] {
-        auto* threads = new QThreadPool;
-        threads->setMaxThreadCount(1);
-        return threads;
-    }();
-    return *pool;
-}
 
 using Storage = std::shared_ptr<const std::uint32_t[]>;
 
@@ -203,15 +191,15 @@ void VNCSession::startClient() {
 
 void VNCSession::teardown() {
     connectAfterLookup_ = false;
-    if (client_) {
-        client_->stop();
-        client_.reset();
-    }
     if (events_ != nullptr) {
-        // Possibly inside its own activation.
+        // Before the client and its descriptor go; possibly inside the notifier's own activation.
         events_->setEnabled(false);
         events_->deleteLater();
         events_ = nullptr;
+    }
+    if (client_) {
+        client_->stop();
+        client_.reset();
     }
 }
 
@@ -308,7 +296,11 @@ void VNCSession::handleDisconnected(const std::optional<rfb::RFBError>& error) {
     store_.removeActiveSession(id_);
     saveThumbnail();
     teardown();
-    if (!error) {
+    // A server that closes a live session has ended it; "Couldn't Connect" would tell the user
+    // something that never happened.
+    bool endedByServer = state_.kind == State::Kind::connected && error &&
+                         error->kind() == rfb::RFBError::Kind::connectionClosed;
+    if (!error || endedByServer) {
         setState(plain(State::Kind::disconnected));
         return;
     }

@@ -70,12 +70,12 @@ bool eventually(const std::function<bool()>& condition) {
 
 class VNCSessionTest : public ::testing::Test {
   protected:
-    Connection computer(int port, bool saved = true) {
+    Connection computer(int port) {
         Connection connection;
         connection.name = QStringLiteral("Studio");
         connection.host = QStringLiteral("127.0.0.1");
         connection.port = port;
-        saved ? store.upsert(connection) : store.registerTransient(connection);
+        store.upsert(connection);
         return connection;
     }
 
@@ -118,16 +118,6 @@ TEST_F(VNCSessionTest, SystemClipboardCountsEveryChangeItsOwnIncluded) {
     EXPECT_EQ(system.text(), QStringLiteral("two"));
 }
 
-TEST_F(VNCSessionTest, RefusedConnectionFailsAndDisconnectKeepsTheFailure) {
-    VNCSession session(computer(rfbtest::freePort()), store, keychain, clipboard);
-    session.connect();
-    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::failed; }));
-    EXPECT_FALSE(session.state().message.isEmpty());
-    EXPECT_EQ(session.statusText(), QStringLiteral("Connection Failed"));
-    session.disconnect();
-    EXPECT_EQ(session.state().kind, Kind::failed);
-}
-
 // Against TigerVNC's Xvnc and the Secret Service of scripts/with-secret-service.sh.
 class VNCSessionServerTest : public VNCSessionTest {
   protected:
@@ -139,7 +129,7 @@ class VNCSessionServerTest : public VNCSessionTest {
     SecretServiceKeychain secrets;
 };
 
-TEST_F(VNCSessionServerTest, ConnectsShowsFramesAndFailsWhenTheServerGoesAway) {
+TEST_F(VNCSessionServerTest, ConnectsShowsFramesAndEndsWhenTheServerGoesAway) {
     auto server = std::make_unique<rfbtest::RealServer>(rfbtest::ServerOptions{});
     const Connection connection = computer(server->port());
     VNCSession session(connection, store, secrets, clipboard);
@@ -154,13 +144,19 @@ TEST_F(VNCSessionServerTest, ConnectsShowsFramesAndFailsWhenTheServerGoesAway) {
     EXPECT_TRUE(store.connection(connection.id)->lastConnectedAt.has_value());
 
     server.reset();
-    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::failed; }));
-    EXPECT_EQ(session.state().message,
-              QStringLiteral("The remote computer closed the connection."));
+    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::disconnected; }));
+    EXPECT_EQ(texts.last(), QStringLiteral("Disconnected"));
     EXPECT_FALSE(session.frame().isNull());
     EXPECT_FALSE(store.activeSessions().contains(connection.id));
     store.waitForThumbnails();
     EXPECT_TRUE(QFile::exists(store.thumbnailPath(connection.id)));
+
+    // Closed before the session was established, the same end is a failure to connect, and the
+    // user's disconnect leaves it shown.
+    session.connect();
+    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::failed; }));
+    session.disconnect();
+    EXPECT_EQ(session.state().kind, Kind::failed);
 }
 
 TEST_F(VNCSessionServerTest, WrongPasswordAsksAgainAndARememberedOneIsStoredAndUsed) {
@@ -233,6 +229,16 @@ TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheySh
     EXPECT_EQ(calls, QStringList({"key 63 up", "key 64 up", "quality 1"}));
     EXPECT_EQ(store.connection(connection.id)->options, options);
     EXPECT_FALSE(session.acceptsInput());
+
+    // A new attempt over a live one: the replaced client's end never shows.
+    QList<Kind> kinds;
+    QObject::connect(&session, &VNCSession::stateChanged,
+                     [&] { kinds.append(session.state().kind); });
+    session.connect();
+    ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::connected; }));
+    QTest::qWait(500);
+    EXPECT_EQ(kinds, QList<Kind>({Kind::connecting, Kind::authenticating, Kind::connected}));
+    EXPECT_TRUE(store.activeSessions().contains(connection.id));
 }
 
 // No X clipboard tool hands Xvnc that much at once, so a scripted server sends it.

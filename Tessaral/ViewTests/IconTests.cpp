@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "Model/Connection.hpp"
 #include "RemoteShortcut.hpp"
 #include "Views/Icons.hpp"
 
@@ -30,6 +31,12 @@ TEST(Icons, EverySymbolTheViewsUseIsBundled) {
     for (RemoteShortcut shortcut : allRemoteShortcuts) {
         symbols << iconName(shortcut);
     }
+    symbols << Connection::symbols() << "bonjour"
+            << "exclamationmark.circle"
+            << "bolt.fill"
+            << "gearshape"
+            << "display"
+            << "keyboard";
     for (const QString& symbol : symbols) {
         EXPECT_TRUE(hasBundledSymbol(symbol)) << symbol.toStdString();
         EXPECT_FALSE(symbolIcon(symbol).pixmap(24, 24).isNull()) << symbol.toStdString();

@@ -50,6 +50,24 @@ const QHash<QString, QString>& themeNames() {
         {QStringLiteral("magnifyingglass"), QStringLiteral("system-search")},
         {QStringLiteral("xmark.octagon"), QStringLiteral("process-stop")},
         {QStringLiteral("rectangle.portrait.and.arrow.right"), QStringLiteral("system-log-out")},
+        // The computer icons are tinted and offered side by side, so they are always Tessaral's
+        // own.
+        {QStringLiteral("desktopcomputer"), {}},
+        {QStringLiteral("laptopcomputer"), {}},
+        {QStringLiteral("macmini"), {}},
+        {QStringLiteral("macstudio"), {}},
+        {QStringLiteral("macpro.gen3"), {}},
+        {QStringLiteral("display"), {}},
+        {QStringLiteral("pc"), {}},
+        {QStringLiteral("server.rack"), {}},
+        {QStringLiteral("externaldrive.connected.to.line.below"), {}},
+        {QStringLiteral("tv"), {}},
+        {QStringLiteral("raspberrypi"), {}},
+        {QStringLiteral("bonjour"), {}},
+        {QStringLiteral("exclamationmark.circle"), {}},
+        {QStringLiteral("bolt.fill"), {}},
+        {QStringLiteral("gearshape"), QStringLiteral("preferences-system")},
+        {QStringLiteral("keyboard"), QStringLiteral("input-keyboard")},
     };
     return names;
 }

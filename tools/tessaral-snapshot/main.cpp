@@ -1,6 +1,7 @@
-// tessaral-snapshot: connects to a VNC server, waits for complete framebuffer updates and writes
-// the newest frame as a PNG file. Exit status 0 on success, 1 when the connection or a file fails
-// (the reason on standard error), 2 for bad usage, 3 when credentials are missing or refused.
+// tessaral-snapshot: connects to a VNC server, waits until its whole screen has arrived (and for
+// --updates N, N - 1 updates more) and writes the newest frame as a PNG file. Exit status 0 on
+// success, 1 when the connection or a file fails (the reason on standard error), 2 for bad usage, 3
+// when credentials are missing or refused.
 //
 // Passwords come from a file or a prompt on the terminal, never from the command line, where every
 // user of the machine could read them in the process list.
@@ -224,9 +225,10 @@ struct Snapshot {
     rfb::RFBImage frame;
 };
 
-// Waits until `updates` framebuffer updates have been decoded. The time-out bounds every wait
-// for progress (the handshake, and each further update), so a silent server ends the program
-// rather than keeping it waiting.
+// Waits for the first complete frame (every pixel painted since connecting: a server may send
+// its screen over several updates, the first of them empty) and then for `updates` - 1 more. The
+// time-out bounds every wait for progress (the handshake, and each further update), so a silent
+// server ends the program rather than keeping it waiting.
 Snapshot takeSnapshot(rfb::RFBClient& client, const Options& options) {
     const auto patience = std::chrono::seconds(options.timeoutSeconds);
     auto deadline = Clock::now() + patience;
@@ -242,11 +244,13 @@ Snapshot takeSnapshot(rfb::RFBClient& client, const Options& options) {
             }
         }
         if (info) {
-            // Counted only after an update's frame has been published, so the frame taken
-            // next holds at least that many updates.
+            // Frames and statistics are published together: with no update counted between
+            // the two looks, the frame is the one those statistics describe (and not, say, the
+            // black one of a resize that came meanwhile).
             rfb::RFBClient::Statistics statistics = client.statistics();
-            if (statistics.updates >= options.updates) {
-                if (auto frame = client.takeFrame()) {
+            if (statistics.completeUpdates >= options.updates) {
+                std::optional<rfb::RFBImage> frame = client.takeFrame();
+                if (frame && client.statistics().updates == statistics.updates) {
                     return {*info, *frame};
                 }
             }

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+
+namespace rfb {
+
+// The numbers the protocol gives its security types and messages (the encodings are in
+// RFBEncoding).
+
+namespace RFBSecurityType {
+inline constexpr std::uint8_t none = 1;
+inline constexpr std::uint8_t vncAuthentication = 2;
+inline constexpr std::uint8_t appleRemoteDesktop = 30;
+}  // namespace RFBSecurityType
+
+namespace ServerMessageType {
+inline constexpr std::uint8_t framebufferUpdate = 0;
+inline constexpr std::uint8_t setColourMapEntries = 1;
+inline constexpr std::uint8_t bell = 2;
+inline constexpr std::uint8_t serverCutText = 3;
+}  // namespace ServerMessageType
+
+namespace ClientMessageType {
+inline constexpr std::uint8_t setPixelFormat = 0;
+inline constexpr std::uint8_t setEncodings = 2;
+inline constexpr std::uint8_t framebufferUpdateRequest = 3;
+inline constexpr std::uint8_t keyEvent = 4;
+inline constexpr std::uint8_t pointerEvent = 5;
+inline constexpr std::uint8_t clientCutText = 6;
+}  // namespace ClientMessageType
+
+}  // namespace rfb

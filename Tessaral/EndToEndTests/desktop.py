@@ -1,0 +1,281 @@
+"""Processes, X displays and screen captures for driving the real application from outside.
+
+Every process started here is recorded and stopped by its pid: by the test that started it, and
+by `stop_all` when the run itself is interrupted.
+"""
+
+import os
+import re
+import select
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+# The machine running these may be loaded by parallel builds and tests: waits are long, and every
+# wait polls a condition rather than sleeping for a guessed time.
+TIMEOUT = 20.0
+
+_running = []
+
+
+def wait_for(condition, what, timeout=TIMEOUT, interval=0.1):
+    """Polls until condition() returns something truthy and returns it; fails with `what`."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout:.0f} s waiting for {what}")
+        time.sleep(interval)
+
+
+class Process:
+    def __init__(self, argv, env=None, log=None, pass_fds=(), stdin=None):
+        self.argv = argv
+        self.log_path = log
+        out = open(log, "wb") if log else subprocess.DEVNULL
+        try:
+            self.popen = subprocess.Popen(argv, env=env, stdin=stdin, stdout=out,
+                                          stderr=subprocess.STDOUT, pass_fds=pass_fds)
+        finally:
+            if log:
+                out.close()
+        _running.append(self)
+
+    @property
+    def pid(self):
+        return self.popen.pid
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def stop(self):
+        """SIGTERM, a bounded wait, then SIGKILL; a process already gone is fine."""
+        if self in _running:
+            _running.remove(self)
+        if self.popen.stdin:
+            self.popen.stdin.close()
+        if self.popen.poll() is not None:
+            return
+        self.popen.send_signal(signal.SIGTERM)
+        try:
+            self.popen.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.popen.kill()
+            self.popen.wait()
+
+    def log(self):
+        if not self.log_path or not os.path.exists(self.log_path):
+            return ""
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+
+def stop_all():
+    while _running:
+        _running[-1].stop()
+
+
+def _on_signal(number, _frame):
+    stop_all()
+    os._exit(128 + number)
+
+
+def install_signal_handlers():
+    # CTest's time-out and Ctrl+C must not leave X servers or the application behind.
+    signal.signal(signal.SIGTERM, _on_signal)
+    signal.signal(signal.SIGINT, _on_signal)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def accepts_connections(port):
+    with socket.socket() as s:
+        s.settimeout(1)
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def _read_display_number(fd, process, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    text = b""
+    while time.monotonic() < deadline and process.running():
+        ready, _, _ = select.select([fd], [], [], 0.2)
+        if ready:
+            chunk = os.read(fd, 64)
+            if not chunk:
+                break
+            text += chunk
+            if b"\n" in text:
+                return int(text.strip())
+    return None
+
+
+class XServer:
+    """An X server (Xvfb, or Xvnc when `port` is given) on a display number it picks itself,
+    so that parallel test runs never meet."""
+
+    def __init__(self, directory, name, argv):
+        self.directory = directory
+        for _attempt in range(5):
+            read_end, write_end = os.pipe()
+            self.process = Process(argv + ["-displayfd", str(write_end)],
+                                   log=os.path.join(directory, name + ".log"),
+                                   pass_fds=(write_end,))
+            os.close(write_end)
+            number = _read_display_number(read_end, self.process)
+            os.close(read_end)
+            if number is not None:
+                self.number = number
+                self.name = f":{number}"
+                wait_for(lambda: not self.process.running() or self._accepts_clients(),
+                         f"{name} on {self.name}", timeout=30)
+                if self.process.running():
+                    return
+            self.process.stop()
+        raise AssertionError(f"{name} did not start:\n{self.process.log()[-2000:]}")
+
+    def _accepts_clients(self):
+        return run(self, ["xdpyinfo"], check=False, timeout=5).returncode == 0
+
+    def env(self, **extra):
+        env = dict(os.environ, DISPLAY=self.name, XAUTHORITY="/dev/null", LC_ALL="C.UTF-8")
+        env.update(extra)
+        return env
+
+    def stop(self):
+        self.process.stop()
+
+
+def start_xvfb(directory, width=1600, height=1000):
+    return XServer(directory, "Xvfb", ["Xvfb", "-nolisten", "tcp", "-screen", "0",
+                                       f"{width}x{height}x24"])
+
+
+def start_xvnc(directory, port, desktop, password=None, log_name="Xvnc"):
+    security = ["-SecurityTypes", "None"]
+    if password is not None:
+        password_file = os.path.join(directory, "passwd")
+        made = subprocess.run(["vncpasswd", "-f"], input=(password + "\n").encode(),
+                              capture_output=True, check=True, timeout=20)
+        with open(password_file, "wb") as f:
+            f.write(made.stdout)
+        # Wrong passwords are made on purpose: the blacklist would refuse the right one after.
+        security = ["-SecurityTypes", "VncAuth", "-PasswordFile", password_file,
+                    "-UseBlacklist=0"]
+    server = XServer(directory, log_name,
+                     ["Xvnc", "-rfbport", str(port), "-localhost", "-nolisten", "tcp",
+                      "-geometry", "1024x768", "-depth", "24", "-desktop", desktop] + security)
+    server.port = port
+    wait_for(lambda: not server.process.running() or accepts_connections(port),
+             f"Xvnc listening on port {port}", timeout=30)
+    if not server.process.running():
+        raise AssertionError(f"Xvnc exited:\n{server.process.log()[-2000:]}")
+    return server
+
+
+def run(display, argv, check=True, timeout=TIMEOUT, input=None):
+    """Runs an X client to completion on the display."""
+    result = subprocess.run(argv, env=display.env(), capture_output=True, timeout=timeout,
+                            input=input)
+    if check and result.returncode != 0:
+        raise AssertionError(f"{' '.join(argv)} failed ({result.returncode}): "
+                             f"{result.stderr.decode(errors='replace').strip()}")
+    return result
+
+
+def output(display, argv, **kwargs):
+    return run(display, argv, **kwargs).stdout.decode("utf-8", "replace").strip()
+
+
+# ---- Windows --------------------------------------------------------------------------------
+
+def visible_windows(display, name_regex):
+    result = run(display, ["xdotool", "search", "--onlyvisible", "--name", name_regex],
+                 check=False)
+    return [int(w) for w in result.stdout.split()]
+
+
+def window_name(display, window):
+    result = run(display, ["xdotool", "getwindowname", str(window)], check=False)
+    return result.stdout.decode("utf-8", "replace").strip() if result.returncode == 0 else ""
+
+
+def window_geometry(display, window):
+    """(x, y, width, height) of the window on the root window."""
+    text = output(display, ["xwininfo", "-id", str(window)])
+    values = {}
+    for key, label in (("x", "Absolute upper-left X"), ("y", "Absolute upper-left Y"),
+                       ("width", "Width"), ("height", "Height")):
+        values[key] = int(re.search(rf"{label}:\s+(-?\d+)", text).group(1))
+    return values["x"], values["y"], values["width"], values["height"]
+
+
+def focus(display, window):
+    # No window manager runs: the window is given the input focus directly, which Qt takes as
+    # its window becoming active.
+    run(display, ["xdotool", "windowfocus", "--sync", str(window)])
+
+
+# ---- Images ---------------------------------------------------------------------------------
+
+class Image:
+    """A 24-bit RGB picture, rows top to bottom."""
+
+    def __init__(self, width, height, data):
+        self.width, self.height, self.data = width, height, data
+
+    def row(self, y, x=0, width=None):
+        width = self.width - x if width is None else width
+        start = (y * self.width + x) * 3
+        return self.data[start:start + width * 3]
+
+    def pixel(self, x, y):
+        return tuple(self.row(y, x, 1))
+
+    def crop(self, x, y, width, height):
+        return Image(width, height, b"".join(self.row(r, x, width) for r in range(y, y + height)))
+
+    def mean(self):
+        return sum(self.data) / len(self.data) if self.data else 0.0
+
+    def find(self, needle):
+        """The top-left corner where `needle` appears exactly, or None."""
+        first = needle.row(0)
+        for y in range(self.height - needle.height + 1):
+            line = self.row(y)
+            at = line.find(first)
+            while at >= 0:
+                if at % 3 == 0:
+                    x = at // 3
+                    if all(self.row(y + r, x, needle.width) == needle.row(r)
+                           for r in range(1, needle.height)):
+                        return x, y
+                at = line.find(first, at + 1)
+        return None
+
+    def save(self, path):
+        with open(path, "wb") as f:
+            f.write(b"P6\n%d %d\n255\n" % (self.width, self.height) + self.data)
+
+
+def capture(display, window="root"):
+    result = run(display, ["import", "-silent", "-window", str(window), "-depth", "8", "ppm:-"],
+                 timeout=30)
+    data = result.stdout
+    match = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", data)
+    if not match or match.group(3) != b"255":
+        raise AssertionError(f"unexpected capture of window {window}")
+    width, height = int(match.group(1)), int(match.group(2))
+    pixels = data[match.end():match.end() + width * height * 3]
+    return Image(width, height, pixels)
+
+
+def temporary_directory():
+    return tempfile.mkdtemp(prefix="tessaral-e2e-")
