@@ -30,10 +30,10 @@ export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 # As a user or packager builds it: their compiler's warnings are shown but stop nothing. The flags
 # are Debian's own for packages, hardening included.
 section "Release build as a user makes it"
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-CFLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-    CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
-    LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+debian_flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+CFLAGS="$(debian_flags CFLAGS) $(debian_flags CPPFLAGS)" \
+    CXXFLAGS="$(debian_flags CXXFLAGS) $(debian_flags CPPFLAGS)" \
+    LDFLAGS="$(debian_flags LDFLAGS)" \
     cmake -G Ninja -S "$root" -B "$root/build/user" -DCMAKE_BUILD_TYPE=Release \
     -DTESSARAL_BENCHMARKS=OFF
 cmake --build "$root/build/user"
