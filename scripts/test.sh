@@ -28,9 +28,12 @@ export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 (cd "$sanitize" && ctest --output-on-failure --timeout 900 -j2)
 
 # As a user or packager builds it: their compiler's warnings are shown but stop nothing. The flags
-# are Debian's own for packages, hardening included.
+# are Debian's own for packages, hardening included (without -g: the package is stripped anyway).
 section "Release build as a user makes it"
-debian_flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+debian_flags() {
+    DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CFLAGS_MAINT_STRIP=-g DEB_CXXFLAGS_MAINT_STRIP=-g \
+        dpkg-buildflags --get "$1"
+}
 CFLAGS="$(debian_flags CFLAGS) $(debian_flags CPPFLAGS)" \
     CXXFLAGS="$(debian_flags CXXFLAGS) $(debian_flags CPPFLAGS)" \
     LDFLAGS="$(debian_flags LDFLAGS)" \
