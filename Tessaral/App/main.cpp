@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
             std::fputs(usage, stdout);
             return 0;
         }
+    }
+    for (int i = 1; i < argc; ++i) {
         if (argv[i][0] == '-') {
             std::fputs(usage, stderr);
             return 2;
@@ -41,6 +43,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(TESSARAL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.tessaral.Tessaral"));
 
+    // A browser opening a vnc:// link, or a second start from the menu, starts another process;
+    // the library stays with the first.
     const QStringList arguments = QApplication::arguments().mid(1);
     tessaral::SingleInstance instance;
     switch (instance.claim(arguments)) {
@@ -56,13 +60,6 @@ int main(int argc, char** argv) {
     tessaral::TessaralApp app;
     QObject::connect(&instance, &tessaral::SingleInstance::argumentsReceived, &app,
                      &tessaral::TessaralApp::openArguments);
-    if (!app.openArguments(arguments) && app.openWindowCount() == 0) {
-        return 1;
-    }
-    if (app.openWindowCount() == 0) {
-        // Without a link there is nothing to show until the library window exists.
-        std::fputs(usage, stdout);
-        return 0;
-    }
+    app.openArguments(arguments);
     return QApplication::exec();
 }
