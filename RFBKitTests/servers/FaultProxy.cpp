@@ -212,23 +212,8 @@ bool FaultProxy::disarm() {
     return cutHappened_;
 }
 
-bool FaultProxy::cutHappened() const {
-    std::lock_guard lock(mutex_);
-    return cutHappened_;
-}
-
 std::uint64_t FaultProxy::forwarded(Direction direction) const {
     return direction == Direction::toClient ? toClient_.load() : toServer_.load();
-}
-
-std::string FaultProxy::failure() const {
-    std::lock_guard lock(mutex_);
-    return failure_;
-}
-
-void FaultProxy::setFailure(const std::string& text) {
-    std::lock_guard lock(mutex_);
-    failure_ = text;
 }
 
 bool FaultProxy::cutDue(std::uint64_t toClient, std::uint64_t toServer) {
@@ -490,7 +475,6 @@ struct FaultProxy::Relay {
 int FaultProxy::connectToServer() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
-        setFailure(std::string("socket: ") + std::strerror(errno));
         return -1;
     }
     sockaddr_in address{};
@@ -510,7 +494,6 @@ int FaultProxy::connectToServer() {
         }
     }
     if (error != 0) {
-        setFailure(std::string("connect to the server: ") + std::strerror(error));
         ::close(fd);
         return -1;
     }
