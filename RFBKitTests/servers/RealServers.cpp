@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -71,22 +72,14 @@ std::string resolve(const std::string& name) {
 }
 
 std::vector<std::string> mergedEnvironment(const Environment& extra) {
-    std::vector<std::string> result;
-    auto overridden = [&](const std::string& entry) {
-        std::string name = entry.substr(0, entry.find('='));
-        for (const auto& e : extra) {
-            if (e.substr(0, e.find('=')) == name) {
-                return true;
-            }
-        }
-        return false;
-    };
+    auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<std::string> result(extra);
     for (char** e = environ; *e; ++e) {
-        if (!overridden(*e)) {
+        if (std::none_of(extra.begin(), extra.end(),
+                         [&](const auto& x) { return name(x) == name(*e); })) {
             result.emplace_back(*e);
         }
     }
-    result.insert(result.end(), extra.begin(), extra.end());
     return result;
 }
 
@@ -429,8 +422,8 @@ Process Process::spawn(const std::vector<std::string>& argv, const Environment& 
     auto closer = [](const int* fd) { ::close(*fd); };
     const int nothing = openOrThrow("/dev/null", O_RDWR);
     std::unique_ptr<const int, decltype(closer)> closeNothing(&nothing, closer);
-    const int log = openOrThrow(logPath.empty() ? "/dev/null" : logPath.c_str(),
-                                O_WRONLY | O_CREAT | O_APPEND);
+    const int log =
+        openOrThrow(logPath.empty() ? "/dev/null" : logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND);
     std::unique_ptr<const int, decltype(closer)> closeLog(&log, closer);
     Process process;
     process.pid_ = forkExec(argv, environment, nothing, log, log, passedFd);
@@ -667,8 +660,8 @@ void RealServer::startOnXvfb() {
     const std::string size =
         std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
     for (int attempt = 0; attempt < startAttempts && display_ < 0; ++attempt) {
-        display_ = startDisplay({"Xvfb", "-nolisten", "tcp", "-screen", "0", size}, xvfbLog)
-                       .value_or(-1);
+        display_ =
+            startDisplay({"Xvfb", "-nolisten", "tcp", "-screen", "0", size}, xvfbLog).value_or(-1);
     }
     if (display_ < 0) {
         throw failure("Xvfb did not start:\n" + tail(xvfbLog));
@@ -744,8 +737,8 @@ std::string RealServer::xOrThrow(const std::vector<std::string>& argv,
 }
 
 Process& RealServer::startX(const std::vector<std::string>& argv, const std::string& logName) {
-    processes_.push_back(std::make_unique<Process>(
-        Process::spawn(argv, environment(), directory_.file(logName))));
+    processes_.push_back(
+        std::make_unique<Process>(Process::spawn(argv, environment(), directory_.file(logName))));
     return *processes_.back();
 }
 
@@ -821,20 +814,14 @@ Picture RealServer::waitForScreen(const std::function<bool(const Picture&)>& con
 // ---- Test names ----------------------------------------------------------------------------
 
 std::string encodingName(std::int32_t encoding) {
-    switch (encoding) {
-        case rfb::RFBEncoding::raw:
-            return "Raw";
-        case rfb::RFBEncoding::copyRect:
-            return "CopyRect";
-        case rfb::RFBEncoding::rre:
-            return "RRE";
-        case rfb::RFBEncoding::hextile:
-            return "Hextile";
-        case rfb::RFBEncoding::zrle:
-            return "ZRLE";
-        default:
-            return "Encoding" + std::to_string(encoding);
-    }
+    static const std::map<std::int32_t, std::string> names = {
+        {rfb::RFBEncoding::raw, "Raw"},
+        {rfb::RFBEncoding::copyRect, "CopyRect"},
+        {rfb::RFBEncoding::rre, "RRE"},
+        {rfb::RFBEncoding::hextile, "Hextile"},
+        {rfb::RFBEncoding::zrle, "ZRLE"}};
+    auto found = names.find(encoding);
+    return found != names.end() ? found->second : "Encoding" + std::to_string(encoding);
 }
 
 std::string caseName(const EncodingAndQuality& param) {
