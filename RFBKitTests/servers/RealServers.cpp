@@ -27,6 +27,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -781,19 +782,9 @@ Picture RealServer::capture() const {
 }
 
 Picture RealServer::waitForStableScreen(std::chrono::milliseconds timeout) const {
-    auto deadline = Clock::now() + timeout;
-    Picture previous = capture();
-    while (true) {
-        std::this_thread::sleep_for(50ms);
-        Picture screen = capture();
-        if (screen == previous) {
-            return screen;
-        }
-        if (Clock::now() >= deadline) {
-            throw failure("the X screen kept changing\n" + log());
-        }
-        previous = std::move(screen);
-    }
+    std::optional<Picture> previous;
+    return waitForScreen(
+        [&](const Picture& screen) { return std::exchange(previous, screen) == screen; }, timeout);
 }
 
 Picture RealServer::waitForScreen(const std::function<bool(const Picture&)>& condition,
