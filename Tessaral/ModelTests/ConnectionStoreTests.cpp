@@ -479,6 +479,7 @@ TEST_F(ThumbnailTest, NoFileForUnsavedDeletedOrEmptyAndAMissingFolderIsRemade) {
     store->saveThumbnail(gradient(64, 48), kept.id);
     store->deleteConnections({doomed.id});
     settle(*store, 2);
+    EXPECT_EQ(store->thumbnailRevision(), 2);  // refused images count for nothing
     EXPECT_EQ(testing::entries(folder() + u"/Thumbnails"_s),
               QStringList{uuidString(kept.id) + u".png"_s});
     EXPECT_EQ(QImage(store->thumbnailPath(kept.id)).size(), QSize(64, 48));
