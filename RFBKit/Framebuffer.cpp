@@ -44,6 +44,7 @@ void Framebuffer::resize(int width, int height) {
     height_ = height;
     painted_.assign(wordsPerRow(width) * std::size_t(height), 0);
     unpainted_ = count();
+    written_.assign(1, Area{0, 0, width, height});
 }
 
 void Framebuffer::markPainted(const Area& written) {
@@ -134,21 +135,21 @@ void Framebuffer::bringInMissing() const {
     missing_.clear();
 }
 
-void Framebuffer::addArea(std::vector<Area>& areas, const Area& added) {
-    if (areas.size() == maxAreas) {
-        Area bounds = added;
-        for (const Area& area : areas) {
-            int right = std::max(bounds.x + bounds.width, area.x + area.width);
-            int bottom = std::max(bounds.y + bounds.height, area.y + area.height);
-            bounds.x = std::min(bounds.x, area.x);
-            bounds.y = std::min(bounds.y, area.y);
+void addRect(std::vector<RFBRect>& rects, const RFBRect& added) {
+    if (rects.size() == maxRects) {
+        RFBRect bounds = added;
+        for (const RFBRect& rect : rects) {
+            int right = std::max(bounds.x + bounds.width, rect.x + rect.width);
+            int bottom = std::max(bounds.y + bounds.height, rect.y + rect.height);
+            bounds.x = std::min(bounds.x, rect.x);
+            bounds.y = std::min(bounds.y, rect.y);
             bounds.width = right - bounds.x;
             bounds.height = bottom - bounds.y;
         }
-        areas.assign(1, bounds);
+        rects.assign(1, bounds);
         return;
     }
-    areas.push_back(added);
+    rects.push_back(added);
 }
 
 void Framebuffer::copyArea(const std::uint32_t* from, std::uint32_t* to, const Area& part) const {
@@ -166,8 +167,9 @@ std::uint32_t* Framebuffer::area(int x, int y, int width, int height) {
     const Area written{x, y, width, height};
     bringInMissing(written);
     for (Spare& spare : spares_) {
-        addArea(spare.lacking, written);
+        addRect(spare.lacking, written);
     }
+    addRect(written_, written);
     if (unpainted_ != 0) {
         markPainted(written);
     }
@@ -230,6 +232,12 @@ std::optional<RFBImage> Framebuffer::makeImage() {
         return image(std::move(copy), width_, height_);
     }
     return image(std::shared_ptr<const std::uint32_t[]>(pixels_), width_, height_);
+}
+
+std::vector<RFBRect> Framebuffer::takeWritten() {
+    std::vector<RFBRect> taken;
+    taken.swap(written_);
+    return taken;
 }
 
 std::optional<RFBImage> Framebuffer::image(std::shared_ptr<const std::uint32_t[]> words, int width,

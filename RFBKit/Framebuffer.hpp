@@ -1,11 +1,26 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
 
 namespace rfb {
+
+// An area of the framebuffer, in pixels.
+struct RFBRect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    bool operator==(const RFBRect&) const = default;
+};
+
+// At most this many areas are kept in a list of changed areas; one more merges the list into its
+// bounding area, which stays correct, only coarser. Real servers' updates rarely reach it.
+constexpr std::size_t maxRects = 64;
+void addRect(std::vector<RFBRect>& rects, const RFBRect& added);
 
 // An immutable, shared snapshot of pixel words (0xFFRRGGBB for frames, premultiplied ARGB for
 // cursors), row by row from the top. Copies share the pixels.
@@ -71,26 +86,23 @@ class Framebuffer {
     bool complete() const { return unpainted_ == 0; }
 
     std::optional<RFBImage> makeImage();
+    // The areas written (or made anew by a resize) since the last call, bounded by maxRects.
+    std::vector<RFBRect> takeWritten();
     static std::optional<RFBImage> image(std::shared_ptr<const std::uint32_t[]> words, int width,
                                          int height);
 
   private:
-    struct Area {
-        int x, y, width, height;
-    };
+    using Area = RFBRect;
     // A store not being written, with where it may differ from the frame being built.
     struct Spare {
         std::shared_ptr<std::uint32_t[]> pixels;
         std::vector<Area> lacking;
     };
-    // Enough for the updates of real servers; more are merged into one bounding area.
-    static constexpr std::size_t maxAreas = 64;
     // One for the newest image and one for an older image that the viewer still shows, so that
     // a viewer slower than the updates does not cost a fresh store and a full copy per update.
     static constexpr std::size_t maxSpares = 2;
 
     static void checkSize(int width, int height);
-    static void addArea(std::vector<Area>& areas, const Area& added);
     void makeWritable();
     void bringInMissing(const Area& written);
     void bringInOverlapping(const Area& read);
@@ -113,6 +125,7 @@ class Framebuffer {
     // than once count once. Dropped when complete, which most connections are after one update.
     std::vector<std::uint64_t> painted_;
     std::size_t unpainted_ = 0;
+    std::vector<Area> written_;
 };
 
 }  // namespace rfb

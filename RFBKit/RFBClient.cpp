@@ -95,6 +95,9 @@ bool contains(const std::vector<std::uint8_t>& types, std::uint8_t type) {
 struct RFBClient::Core {
     struct Shared {
         std::optional<RFBImage> latestFrame;
+        // Since the last takeFrameWithDamage; reserved for maxRects + 1 so that adding never
+        // allocates under the lock.
+        std::vector<RFBRect> damage;
         bool framePending = false;
         bool stopped = false;
         std::optional<RFBQuality> pendingQuality;
@@ -110,7 +113,9 @@ struct RFBClient::Core {
     };
 
     explicit Core(RFBConfiguration c)
-        : configuration(std::move(c)), encodings(RFBClient::encodings(configuration.localCursor)) {}
+        : configuration(std::move(c)), encodings(RFBClient::encodings(configuration.localCursor)) {
+        shared.damage.reserve(maxRects + 1);
+    }
 
     void run();
     void runOn(RFBInput& input);
@@ -181,6 +186,18 @@ std::optional<RFBImage> RFBClient::takeFrame() {
     std::lock_guard lock(core_->lock);
     core_->shared.framePending = false;
     return core_->shared.latestFrame;
+}
+
+std::optional<RFBFrame> RFBClient::takeFrameWithDamage() {
+    std::vector<RFBRect> fresh;
+    fresh.reserve(maxRects + 1);
+    std::lock_guard lock(core_->lock);
+    if (!core_->shared.latestFrame) {
+        return std::nullopt;
+    }
+    core_->shared.framePending = false;
+    fresh.swap(core_->shared.damage);
+    return RFBFrame{*core_->shared.latestFrame, std::move(fresh)};
 }
 
 void RFBClient::sendKey(std::uint32_t key, bool down) {
@@ -544,9 +561,17 @@ void RFBClient::Core::publishFrame(Framebuffer& framebuffer, DecodeStatistics* c
     if (!image) {
         return;
     }
+    const std::vector<RFBRect> written = framebuffer.takeWritten();
     bool wasPending;
     {
         std::lock_guard guard(lock);
+        if (resized) {
+            // Older areas may lie outside the new size; the new screen is damaged whole anyway.
+            shared.damage.clear();
+        }
+        for (const RFBRect& rect : written) {
+            addRect(shared.damage, rect);
+        }
         if (counted) {
             shared.updates += 1;
             // A resize starts a new screen, even one that the same update paints whole.

@@ -14,6 +14,14 @@
 
 namespace rfb {
 
+// A frame with the areas that changed since the frame handed out before it.
+struct RFBFrame {
+    RFBImage image;
+    // Everything after a resize and with the first frame; empty when nothing changed. Areas may
+    // overlap and may cover unchanged pixels, but never miss a changed one.
+    std::vector<RFBRect> damage;
+};
+
 // One connection attempt to a VNC server. Single-use: start() once, watch events(), stop() or
 // destroy it. No operation blocks on the network, and destroying a client never waits for its
 // receive thread; the thread winds down on its own and releases everything it holds.
@@ -31,6 +39,10 @@ class RFBClient {
     const RFBConfiguration& configuration() const;
 
     std::optional<RFBImage> takeFrame();
+    // The newest frame with what changed since the last call of this (takeFrame() leaves that
+    // untouched), so a viewer that keeps a copy of what it was handed needs to refresh only
+    // those areas. Frames it never took are folded into the damage of the next.
+    std::optional<RFBFrame> takeFrameWithDamage();
     void sendKey(std::uint32_t key, bool down);
     void sendPointer(long x, long y, std::uint8_t buttons);
     void sendClipboard(std::string_view utf8);

@@ -76,6 +76,13 @@ void TessaralApp::openLink(const QString& link) {
     library_->handle(link);
 }
 
+void TessaralApp::openArguments(const QStringList& arguments) {
+    showLibrary();
+    for (const QString& argument : arguments) {
+        openLink(argument);
+    }
+}
+
 int TessaralApp::openWindowCount() const {
     int count = 0;
     for (const QPointer<SessionWindow>& window : windows_) {

@@ -17,6 +17,20 @@ namespace {
 
 using Storage = std::shared_ptr<const std::uint32_t[]>;
 
+// The client's damage is relative to the frame this session took before, so it is whole exactly
+// when the size changed (or there was no frame).
+QRegion damageOf(const rfb::RFBFrame& frame, QSize before) {
+    const QSize size(frame.image.width(), frame.image.height());
+    if (size != before) {
+        return QRegion(QRect(QPoint(), size));
+    }
+    QRegion damage;
+    for (const rfb::RFBRect& rect : frame.damage) {
+        damage += QRect(rect.x, rect.y, rect.width, rect.height);
+    }
+    return damage;
+}
+
 QImage wrap(const rfb::RFBImage& image) {
     auto* keeper = new Storage(image.storage());
     return QImage(
@@ -271,8 +285,10 @@ void VNCSession::handle(const rfb::RFBEvent& event, rfb::RFBClient& from) {
                        syncLocalClipboardIfChanged();
                    },
                    [this, &from](const rfb::event::FrameAvailable&) {
-                       if (std::optional<rfb::RFBImage> image = from.takeFrame()) {
-                           frame_ = wrap(*image);
+                       if (std::optional<rfb::RFBFrame> frame = from.takeFrameWithDamage()) {
+                           const QSize before = frame_.size();
+                           frame_ = wrap(frame->image);
+                           frameDamage_ = damageOf(*frame, before);
                            emit frameChanged();
                            updateDerived();
                        }

@@ -4,6 +4,7 @@
 #include <QFutureWatcher>
 #include <QImage>
 #include <QObject>
+#include <QRegion>
 #include <QSet>
 #include <QSocketNotifier>
 #include <QString>
@@ -41,7 +42,8 @@ class VNCSession : public QObject {
         };
         Kind kind = Kind::idle;
         QString message;  // failed: the error's description
-        rfb::RFBCredentialKind credentialKind = rfb::RFBCredentialKind::password;  // needsCredentials
+        rfb::RFBCredentialKind credentialKind =
+            rfb::RFBCredentialKind::password;  // needsCredentials
         bool retry = false;  // needsCredentials: offered credentials were rejected
 
         static State failed(QString message) { return {Kind::failed, std::move(message)}; }
@@ -69,6 +71,9 @@ class VNCSession : public QObject {
     // The newest frame, wrapped without a copy; null before the first one. Kept after the
     // connection ends.
     const QImage& frame() const { return frame_; }
+    // Where frame() differs from the frame before it, in its pixels: all of it for the first
+    // frame and after a resize. Valid until the next frameChanged().
+    const QRegion& frameDamage() const { return frameDamage_; }
     const std::optional<rfb::RFBServerInfo>& serverInfo() const { return serverInfo_; }
     const std::optional<rfb::RFBCursor>& cursor() const { return cursor_; }
     const std::optional<QString>& remoteClipboard() const { return remoteClipboard_; }
@@ -158,6 +163,7 @@ class VNCSession : public QObject {
     Connection connection_;
     State state_;
     QImage frame_;
+    QRegion frameDamage_;
     std::optional<rfb::RFBServerInfo> serverInfo_;
     std::optional<rfb::RFBCursor> cursor_;
     std::optional<QString> remoteClipboard_;

@@ -21,6 +21,11 @@ struct VNCSessionTesting {
         emit session.optionsChanged();
         session.setState(state);
     }
+    static void setFrame(VNCSession& session, const QImage& frame, const QRegion& damage) {
+        session.frame_ = frame;
+        session.frameDamage_ = damage;
+        emit session.frameChanged();
+    }
 };
 
 namespace testing {

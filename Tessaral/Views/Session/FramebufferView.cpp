@@ -48,7 +48,9 @@ QCursor cursorFrom(const rfb::RFBCursor& cursor, double scale) {
 
 }  // namespace
 
-FramebufferView::FramebufferView(QWidget* parent) : QWidget(parent) {
+FramebufferView::FramebufferView(QWidget* parent) : FramebufferView(screenPath(), parent) {}
+
+FramebufferView::FramebufferView(ScreenPath path, QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("remoteScreen"));
     setAccessibleName(tr("Remote screen"));
     setFocusPolicy(Qt::StrongFocus);
@@ -56,6 +58,9 @@ FramebufferView::FramebufferView(QWidget* parent) : QWidget(parent) {
     // Every pixel is painted: the frame, or black around it.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_InputMethodEnabled, false);
+    if (path == ScreenPath::opengl) {
+        glScreen_ = new GLScreen(this);
+    }
 }
 
 void FramebufferView::setSession(VNCSession* session) {
@@ -81,14 +86,39 @@ QRectF FramebufferView::imageRect() const {
 bool FramebufferView::updateImage(ScalingMode scaling) {
     const QSize newSize = session_ ? session_->frame().size() : QSize();
     const QSize shownSize = newSize.isValid() ? newSize : QSize();
-    if (shownSize == imageSize_ && scaling == scaling_) {
-        update(imageRect().toAlignedRect());
-        return false;
-    }
+    const bool moved = shownSize != imageSize_ || scaling != scaling_;
     imageSize_ = shownSize;
     scaling_ = scaling;
-    update();
-    return true;
+    const QRegion damage = session_ ? session_->frameDamage() : QRegion();
+    if (glScreen_) {
+        glScreen_->setFrame(session_ ? session_->frame() : QImage(), damage);
+        glScreen_->setTarget(imageRect());
+    } else if (moved) {
+        update();
+    } else {
+        update(viewDamage(damage));
+    }
+    return moved;
+}
+
+QRegion FramebufferView::viewDamage(const QRegion& damage) const {
+    const QRectF target = imageRect();
+    if (imageSize_.isEmpty() || target.isEmpty()) {
+        return {};
+    }
+    if (target.size() == QSizeF(imageSize_)) {
+        return damage.translated(target.topLeft().toPoint());
+    }
+    const double scaleX = target.width() / imageSize_.width();
+    const double scaleY = target.height() / imageSize_.height();
+    QRegion shown;
+    for (const QRect& rect : damage) {
+        const QRectF mapped(target.left() + rect.x() * scaleX, target.top() + rect.y() * scaleY,
+                            rect.width() * scaleX, rect.height() * scaleY);
+        // A smoothed pixel blends its neighbours, so the change reaches a little further.
+        shown += mapped.toAlignedRect().adjusted(-2, -2, 2, 2);
+    }
+    return shown;
 }
 
 void FramebufferView::updateCursor(bool hideLocal) {
@@ -135,6 +165,9 @@ bool FramebufferView::event(QEvent* event) {
 }
 
 void FramebufferView::paintEvent(QPaintEvent* event) {
+    if (glScreen_) {
+        return;  // covered by the OpenGL screen
+    }
     QPainter painter(this);
     const QRectF target = imageRect();
     const QImage* frame = session_ && !session_->frame().isNull() ? &session_->frame() : nullptr;
@@ -152,6 +185,7 @@ void FramebufferView::paintEvent(QPaintEvent* event) {
     }
     painter.setRenderHint(QPainter::SmoothPixmapTransform, target.size() != QSizeF(imageSize_));
     painter.drawImage(target, *frame);
+    screenHandedOver();
 }
 
 void FramebufferView::send(const std::vector<PointerAction>& actions) {
@@ -254,6 +288,10 @@ void FramebufferView::releaseInput() {
 
 void FramebufferView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    if (glScreen_) {
+        glScreen_->setGeometry(rect());
+        glScreen_->setTarget(imageRect());
+    }
     applyCursor(mapFromGlobal(QCursor::pos()));
 }
 

@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <optional>
 
+#include "GLScreen.hpp"
 #include "KeyboardInput.hpp"
 #include "Model/Connection.hpp"
 #include "PointerInput.hpp"
@@ -21,6 +22,7 @@ class FramebufferView : public QWidget {
 
   public:
     explicit FramebufferView(QWidget* parent = nullptr);
+    FramebufferView(ScreenPath path, QWidget* parent = nullptr);
 
     VNCSession* session() const { return session_; }
     void setSession(VNCSession* session);
@@ -30,13 +32,15 @@ class FramebufferView : public QWidget {
     // releases its keys when observe-only is switched on.
     void setAcceptsInput(bool accepts);
 
-    // A new frame from the session, or the mode changed. Repaints only the image when neither its
-    // size nor the mode changed. Returns whether the image rectangle may have moved.
+    // A new frame from the session, or the mode changed. Repaints only what the frame changed when
+    // neither its size nor the mode changed. Returns whether the image rectangle may have moved.
     bool updateImage(ScalingMode scaling);
     void updateCursor(bool hideLocal);
 
     ScalingMode scaling() const { return scaling_; }
     QSize imageSize() const { return imageSize_; }
+    // The OpenGL screen drawing the frame, or null where this view paints it.
+    GLScreen* glScreen() const { return glScreen_; }
     // Where the frame is drawn, in this view's coordinates; empty without a frame.
     QRectF imageRect() const;
     // What the pointer shows over the image; none means the local arrow.
@@ -62,8 +66,12 @@ class FramebufferView : public QWidget {
     void releaseInput();
     // The remote cursor over the image while input is on, the arrow elsewhere.
     void applyCursor(QPointF position);
+    // Where `damage` (frame pixels) shows in this view, widened by the scaling filter's reach.
+    QRegion viewDamage(const QRegion& damage) const;
 
     QPointer<VNCSession> session_;
+    // Draws the frame where OpenGL works; this view paints it itself otherwise.
+    GLScreen* glScreen_ = nullptr;
     bool acceptsInput_ = false;
     ScalingMode scaling_ = ScalingMode::fit;
     QSize imageSize_;

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "FakeServer.hpp"
+#include "RFBClient.hpp"
+#include "RFBError.hpp"
+#include "RFBInput.hpp"
+
+using namespace rfb;
+using namespace rfbtest;
+
+namespace {
+
+// What a viewer keeps: the pixels it was handed, refreshed only where the damage says.
+struct ViewerCopy {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint32_t> pixels;
+
+    void apply(const RFBFrame& frame) {
+        const RFBImage& image = frame.image;
+        if (image.width() != width || image.height() != height) {
+            width = image.width();
+            height = image.height();
+            // Stale garbage: whatever the damage misses shows up as a difference.
+            pixels.assign(std::size_t(width) * height, 0x12345678);
+        }
+        for (const RFBRect& rect : frame.damage) {
+            ASSERT_TRUE(rect.x >= 0 && rect.y >= 0 && rect.width > 0 && rect.height > 0 &&
+                        rect.x + rect.width <= width && rect.y + rect.height <= height)
+                << rect.x << "," << rect.y << " " << rect.width << "x" << rect.height;
+            for (int y = rect.y; y < rect.y + rect.height; ++y) {
+                std::memcpy(&pixels[std::size_t(y) * width + rect.x],
+                            image.words() + std::size_t(y) * width + rect.x,
+                            std::size_t(rect.width) * 4);
+            }
+        }
+    }
+    bool equals(const RFBImage& image) const {
+        return image.width() == width && image.height() == height &&
+               std::memcmp(pixels.data(), image.words(), pixels.size() * 4) == 0;
+    }
+};
+
+struct Scenario {
+    unsigned seed;
+    std::uint16_t width;
+    std::uint16_t height;
+    int updates;
+    int maxRectangles;  // per update; above maxRects the damage merges into a bounding area
+    double takeChance;  // per update; the rest are skipped takes
+};
+
+// A random run of raw rectangles, CopyRects (overlapping their source) and resizes.
+std::vector<Bytes> randomUpdates(const Scenario& scenario, std::mt19937& random) {
+    std::vector<Bytes> updates;
+    int width = scenario.width;
+    int height = scenario.height;
+    auto below = [&](int n) { return int(random() % unsigned(n)); };
+    for (int u = 0; u < scenario.updates; ++u) {
+        int count = 1 + below(scenario.maxRectangles);
+        Bytes update = Bytes{0, 0} + u16(std::uint16_t(count));
+        auto add = [&update](const Bytes& bytes) {
+            update.insert(update.end(), bytes.begin(), bytes.end());
+        };
+        for (int i = 0; i < count; ++i) {
+            int kind = below(20);
+            if (kind == 0) {
+                width = 8 + below(40);
+                height = 8 + below(30);
+                add(u16(0) + u16(0) + u16(std::uint16_t(width)) + u16(std::uint16_t(height)) +
+                    s32(-223));
+                continue;
+            }
+            int w = 1 + below(width);
+            int h = 1 + below(height);
+            int x = below(width - w + 1);
+            int y = below(height - h + 1);
+            add(u16(std::uint16_t(x)) + u16(std::uint16_t(y)) + u16(std::uint16_t(w)) +
+                u16(std::uint16_t(h)));
+            if (kind < 8) {
+                add(s32(1) + u16(std::uint16_t(below(width - w + 1))) +
+                    u16(std::uint16_t(below(height - h + 1))));
+            } else {
+                add(s32(0));
+                for (int p = 0; p < w * h; ++p) {
+                    add(u32(std::uint32_t(random())));
+                }
+            }
+        }
+        updates.push_back(std::move(update));
+    }
+    return updates;
+}
+
+class DamageTest : public ::testing::TestWithParam<Scenario> {};
+
+// Refreshing only the damaged areas of each taken frame must always give the whole frame.
+TEST_P(DamageTest, DamagedAreasRebuildEveryTakenFrame) {
+    const Scenario& scenario = GetParam();
+    std::mt19937 random(scenario.seed);
+    std::vector<Bytes> messages{text("RFB 003.008\n") + Bytes{1, 1} + u32(0) +
+                                serverInit(scenario.width, scenario.height, "damage")};
+    for (Bytes& update : randomUpdates(scenario, random)) {
+        messages.push_back(std::move(update));
+    }
+
+    RFBClient client(configurationFor(RFBEndpoint::host("damage.invalid", 5900)));
+    ViewerCopy copy;
+    int takes = 0;
+    auto take = [&] {
+        std::optional<RFBFrame> frame = client.takeFrameWithDamage();
+        ASSERT_TRUE(frame);
+        copy.apply(*frame);
+        ASSERT_TRUE(copy.equals(frame->image)) << "after take " << takes;
+        ++takes;
+    };
+    std::size_t message = 0;
+    std::size_t offset = 0;
+    RFBInput input([&](std::span<std::uint8_t> space) -> std::size_t {
+        if (message == messages.size()) {
+            throw RFBError::connectionClosed();
+        }
+        // Between updates the client has published the last one: the viewer's moment to take.
+        if (offset == 0 && message > 1) {
+            double roll = std::uniform_real_distribution<>(0, 1)(random);
+            if (roll < scenario.takeChance) {
+                take();
+            } else if (roll < scenario.takeChance + 0.1) {
+                client.takeFrame();  // another reader, which must not eat the damage
+            }
+        }
+        std::size_t n = std::min(space.size(), messages[message].size() - offset);
+        std::memcpy(space.data(), messages[message].data() + offset, n);
+        offset += n;
+        if (offset == messages[message].size()) {
+            ++message;
+            offset = 0;
+        }
+        return n;
+    });
+    RFBClientTesting::runOn(client, input);
+    take();
+    EXPECT_GT(takes, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, DamageTest,
+                         ::testing::Values(Scenario{1, 32, 24, 300, 4, 0.5},
+                                           Scenario{2, 40, 30, 300, 3, 0.1},
+                                           Scenario{3, 16, 16, 200, 90, 0.3},
+                                           Scenario{4, 48, 20, 300, 2, 0.9}));
+
+}  // namespace
