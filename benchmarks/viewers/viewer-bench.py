@@ -17,7 +17,7 @@ a viewer that skips or garbles updates cannot look fast. Speed itself never fail
 
 usage: viewer-bench.py --build BUILD_DIR [--recordings DIR] [--only NAME,...]
                        [--viewers tessaral,tessaral-fit,vncviewer,gvncviewer-fit] [--runs N]
-                       [--keep DIR] [--perf]
+                       [--keep DIR] [--perf] [--tessaral-screen opengl|painter]
 """
 
 import argparse
@@ -316,9 +316,17 @@ class Tessaral(Viewer):
         with open(os.path.join(config, "Tessaral.conf"), "w") as f:
             f.write(f"[General]\ndefaultScaling={self.scaling}\ndefaultQuality=full\n"
                     "saveThumbnails=false\n")
-        return display.env(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
-                           XDG_DATA_HOME=os.path.join(home, ".local", "share"),
-                           XDG_CACHE_HOME=os.path.join(home, ".cache"), QT_QPA_PLATFORM="xcb")
+        # The runtime directory holds the single-instance socket: a shared one would hand the
+        # link to whatever Tessaral already runs there.
+        runtime = os.path.join(home, "runtime")
+        os.makedirs(runtime, mode=0o700)
+        env = display.env(HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+                          XDG_DATA_HOME=os.path.join(home, ".local", "share"),
+                          XDG_CACHE_HOME=os.path.join(home, ".cache"), XDG_RUNTIME_DIR=runtime,
+                          QT_QPA_PLATFORM="xcb")
+        if self.options.tessaral_screen:
+            env["TESSARAL_SCREEN"] = self.options.tessaral_screen
+        return env
 
     def argv(self, port, recording):
         return [self.options.tessaral, f"vnc://127.0.0.1:{port}"]
@@ -605,6 +613,10 @@ def main():
     parser.add_argument("--viewers", default=",".join(VIEWERS))
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--keep", help="a directory for logs and mismatching pictures")
+    parser.add_argument("--tessaral-screen", choices=("opengl", "painter"),
+                        help="force Tessaral's screen drawing (TESSARAL_SCREEN); by default it "
+                             "picks OpenGL where a context can be made, Mesa's software one "
+                             "under Xvfb included")
     parser.add_argument("--perf", action="store_true",
                         help="sample each viewer with perf over the timed span, into --keep")
     options = parser.parse_args()
