@@ -1,12 +1,12 @@
 #include "TessaralApp.hpp"
 
-#include <QMessageBox>
-
 #include "App/AppState.hpp"
 #include "LocalClipboard.hpp"
 #include "Model/BonjourBrowser.hpp"
 #include "Model/ConnectionStore.hpp"
 #include "Model/SecretServiceKeychain.hpp"
+#include "Views/AppCommands.hpp"
+#include "Views/Library/LibraryView.hpp"
 #include "Views/Session/SessionWindow.hpp"
 
 namespace tessaral {
@@ -17,9 +17,12 @@ TessaralApp::TessaralApp(const QString& libraryDirectory, QObject* parent)
       store_(std::make_unique<ConnectionStore>(*keychain_, libraryDirectory)),
       appState_(std::make_unique<AppState>()),
       browser_(std::make_unique<BonjourBrowser>()),
-      clipboard_(std::make_unique<SystemClipboard>()),
-      router_(*store_, *appState_, [this](const QUuid& id) { openSession(id); }) {
-    connect(appState_.get(), &AppState::alertChanged, this, &TessaralApp::showAlert);
+      clipboard_(std::make_unique<SystemClipboard>()) {
+    commands_ = std::make_unique<AppCommands>(
+        *store_, *appState_, AppCommands::Windows{[this] { showLibrary(); }, {}});
+    library_ = std::make_unique<LibraryView>(*store_, *appState_, *browser_, *keychain_,
+                                             [this](const QUuid& id) { openSession(id); });
+    library_->installCommands(*commands_);
 }
 
 TessaralApp::~TessaralApp() {
@@ -27,6 +30,13 @@ TessaralApp::~TessaralApp() {
     for (const QPointer<SessionWindow>& window : std::as_const(windows_)) {
         delete window.data();
     }
+    library_.reset();
+}
+
+void TessaralApp::showLibrary() {
+    library_->showNormal();
+    library_->raise();
+    library_->activateWindow();
 }
 
 SessionWindow* TessaralApp::openSession(const QUuid& id) {
@@ -38,6 +48,7 @@ SessionWindow* TessaralApp::openSession(const QUuid& id) {
     }
     auto* window = new SessionWindow(*store_, *appState_, *keychain_, *clipboard_, id);
     window->setAttribute(Qt::WA_DeleteOnClose);
+    commands_->install(window, window->connectionMenu());
     windows_.insert(id, window);
     connect(window, &QObject::destroyed, this, [this, id] {
         if (!windows_.value(id)) {
@@ -48,22 +59,16 @@ SessionWindow* TessaralApp::openSession(const QUuid& id) {
     return window;
 }
 
+void TessaralApp::openLink(const QString& link) {
+    library_->handle(link);
+}
+
 int TessaralApp::openWindowCount() const {
     int count = 0;
     for (const QPointer<SessionWindow>& window : windows_) {
         count += window ? 1 : 0;
     }
     return count;
-}
-
-void TessaralApp::showAlert() {
-    const std::optional<AppState::AppAlert> alert = appState_->alert();
-    if (!alert) {
-        return;
-    }
-    // Until the library window presents the application's alerts, a message box does.
-    appState_->setAlert(std::nullopt);
-    QMessageBox::warning(nullptr, alert->title, alert->message);
 }
 
 }  // namespace tessaral

@@ -6,18 +6,19 @@
 #include <QUuid>
 #include <memory>
 
-#include "SessionRouter.hpp"
-
 namespace tessaral {
 
+class AppCommands;
 class AppState;
 class BonjourBrowser;
 class ConnectionStore;
 class Keychain;
+class LibraryView;
 class SessionWindow;
 class SystemClipboard;
 
-// The application: the objects every window shares, created once, and one window per computer.
+// The application: the objects every window shares, created once, the library window, one
+// window per computer, and the menus they all carry.
 class TessaralApp : public QObject {
     Q_OBJECT
 
@@ -29,21 +30,24 @@ class TessaralApp : public QObject {
     ConnectionStore& store() { return *store_; }
     AppState& appState() { return *appState_; }
     BonjourBrowser& browser() { return *browser_; }
+    LibraryView& library() { return *library_; }
 
+    // Shows the library window, or brings it forward.
+    void showLibrary();
     // Opens the window of that computer, or brings it forward when it is already open.
     SessionWindow* openSession(const QUuid& id);
-    bool openLink(const QString& link) { return router_.openLink(link); }
+    // Hands a vnc:// link to the library window, which opens the computer it names.
+    void openLink(const QString& link);
     int openWindowCount() const;
 
   private:
-    void showAlert();
-
     std::unique_ptr<Keychain> keychain_;
     std::unique_ptr<ConnectionStore> store_;
     std::unique_ptr<AppState> appState_;
     std::unique_ptr<BonjourBrowser> browser_;
     std::unique_ptr<SystemClipboard> clipboard_;
-    SessionRouter router_;
+    std::unique_ptr<AppCommands> commands_;
+    std::unique_ptr<LibraryView> library_;
     QHash<QUuid, QPointer<SessionWindow>> windows_;
 };
 

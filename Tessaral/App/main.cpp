@@ -23,10 +23,9 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    if (argc != 2 || argv[1][0] == '-') {
-        // Without a link there is nothing to show until the library window exists.
-        std::fputs(usage, argc == 1 ? stdout : stderr);
-        return argc == 1 ? 0 : 2;
+    if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+        std::fputs(usage, stderr);
+        return 2;
     }
 
     QApplication application(argc, argv);
@@ -36,8 +35,9 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("org.tessaral.Tessaral"));
 
     tessaral::TessaralApp app;
-    if (!app.openLink(QString::fromLocal8Bit(argv[1])) && app.openWindowCount() == 0) {
-        return 1;
+    app.showLibrary();
+    if (argc == 2) {
+        app.openLink(QString::fromLocal8Bit(argv[1]));
     }
     return QApplication::exec();
 }

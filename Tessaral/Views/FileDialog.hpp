@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QStandardPaths>
 #include <QString>
 #include <optional>
 
@@ -15,12 +16,21 @@ class FileDialog {
     static QString getSavePngFileName(QWidget* parent, const QString& caption,
                                       const QString& suggestedName);
 
+    // A JSON file to read; empty when the user cancelled.
+    static QString getOpenJsonFileName(QWidget* parent, const QString& caption);
+    // A JSON file to write, with `suggestedName` proposed in the user's documents folder. A chosen
+    // name without the ".json" extension gets it.
+    static QString getSaveJsonFileName(QWidget* parent, const QString& caption,
+                                       const QString& suggestedName);
+
     // The next dialog is not shown: it answers `fileName` (empty: cancelled) at once.
     static void setNextFileName(const QString& fileName);
     // The name proposed to the last dialog, shown or answered.
     static QString lastSuggestedName();
 
   private:
+    static QString folder(QStandardPaths::StandardLocation location);
+
     static std::optional<QString> nextFileName_;
     static QString lastSuggestedName_;
 };

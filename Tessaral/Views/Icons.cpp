@@ -68,6 +68,22 @@ const QHash<QString, QString>& themeNames() {
         {QStringLiteral("bolt.fill"), {}},
         {QStringLiteral("gearshape"), QStringLiteral("preferences-system")},
         {QStringLiteral("keyboard"), QStringLiteral("input-keyboard")},
+        // The library window.
+        {QStringLiteral("play.display"), {}},
+        {QStringLiteral("pencil"), QStringLiteral("document-edit")},
+        {QStringLiteral("plus.square.on.square"), {}},
+        {QStringLiteral("link"), QStringLiteral("insert-link")},
+        {QStringLiteral("folder"), QStringLiteral("folder")},
+        {QStringLiteral("trash"), QStringLiteral("edit-delete")},
+        {QStringLiteral("display.2"), {}},
+        {QStringLiteral("clock"), {}},
+        {QStringLiteral("plus.circle"), QStringLiteral("list-add")},
+        {QStringLiteral("square.grid.2x2"), QStringLiteral("view-list-icons")},
+        {QStringLiteral("list.bullet"), QStringLiteral("view-list-details")},
+        {QStringLiteral("bolt"), {}},
+        {QStringLiteral("plus"), QStringLiteral("list-add")},
+        {QStringLiteral("wifi.exclamationmark"), {}},
+        {QStringLiteral("dot.radiowaves.left.and.right"), {}},
     };
     return names;
 }
