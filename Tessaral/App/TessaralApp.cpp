@@ -63,6 +63,16 @@ void TessaralApp::openLink(const QString& link) {
     library_->handle(link);
 }
 
+void TessaralApp::openArguments(const QStringList& arguments) {
+    for (const QString& argument : arguments) {
+        openLink(argument);
+    }
+    if (arguments.isEmpty()) {
+        // A second start from the menu: the user wants to see the application.
+        showLibrary();
+    }
+}
+
 int TessaralApp::openWindowCount() const {
     int count = 0;
     for (const QPointer<SessionWindow>& window : windows_) {

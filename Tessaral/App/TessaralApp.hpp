@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <QUuid>
 #include <memory>
 
@@ -38,6 +39,9 @@ class TessaralApp : public QObject {
     SessionWindow* openSession(const QUuid& id);
     // Hands a vnc:// link to the library window, which opens the computer it names.
     void openLink(const QString& link);
+    // What a launch was given, this process's own or one handed over by a later launch: opens
+    // each link, or brings the library window forward when there are none.
+    void openArguments(const QStringList& arguments);
     int openWindowCount() const;
 
   private:

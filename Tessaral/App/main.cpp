@@ -1,18 +1,20 @@
 #include <QApplication>
 #include <QString>
+#include <QStringList>
 #include <cstdio>
 #include <cstring>
 
+#include "SingleInstance.hpp"
 #include "TessaralApp.hpp"
 
 namespace {
 
-constexpr const char* usage = "usage: tessaral [vnc://[user[:password]@]host[:port]]\n";
+constexpr const char* usage = "usage: tessaral [vnc://[user[:password]@]host[:port]]...\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Answered before Qt starts, so that they need no display.
+    // Answered before Qt starts, so that they need no display and never reach a running Tessaral.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {
             std::printf("tessaral %s\n", TESSARAL_VERSION);
@@ -22,10 +24,10 @@ int main(int argc, char** argv) {
             std::fputs(usage, stdout);
             return 0;
         }
-    }
-    if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
-        std::fputs(usage, stderr);
-        return 2;
+        if (argv[i][0] == '-') {
+            std::fputs(usage, stderr);
+            return 2;
+        }
     }
 
     QApplication application(argc, argv);
@@ -34,10 +36,22 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(TESSARAL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.tessaral.Tessaral"));
 
+    const QStringList arguments = QApplication::arguments().mid(1);
+    tessaral::SingleInstance instance;
+    switch (instance.claim(arguments)) {
+        case tessaral::SingleInstance::Outcome::HandedOver:
+            return 0;
+        case tessaral::SingleInstance::Outcome::Failed:
+            std::fprintf(stderr, "tessaral: %s\n", qPrintable(instance.message()));
+            return 1;
+        case tessaral::SingleInstance::Outcome::Owner:
+            break;
+    }
+
     tessaral::TessaralApp app;
     app.showLibrary();
-    if (argc == 2) {
-        app.openLink(QString::fromLocal8Bit(argv[1]));
-    }
+    QObject::connect(&instance, &tessaral::SingleInstance::argumentsReceived, &app,
+                     &tessaral::TessaralApp::openArguments);
+    app.openArguments(arguments);
     return QApplication::exec();
 }
