@@ -8,6 +8,7 @@
 #include "Views/AppCommands.hpp"
 #include "Views/Library/LibraryView.hpp"
 #include "Views/Session/SessionWindow.hpp"
+#include "Views/Settings/SettingsView.hpp"
 
 namespace tessaral {
 
@@ -19,7 +20,8 @@ TessaralApp::TessaralApp(const QString& libraryDirectory, QObject* parent)
       browser_(std::make_unique<BonjourBrowser>()),
       clipboard_(std::make_unique<SystemClipboard>()) {
     commands_ = std::make_unique<AppCommands>(
-        *store_, *appState_, AppCommands::Windows{[this] { showLibrary(); }, {}});
+        *store_, *appState_,
+        AppCommands::Windows{[this] { showLibrary(); }, [this] { showPreferences(); }});
     library_ = std::make_unique<LibraryView>(*store_, *appState_, *browser_, *keychain_,
                                              [this](const QUuid& id) { openSession(id); });
     library_->installCommands(*commands_);
@@ -30,6 +32,7 @@ TessaralApp::~TessaralApp() {
     for (const QPointer<SessionWindow>& window : std::as_const(windows_)) {
         delete window.data();
     }
+    delete settings_.data();
     library_.reset();
 }
 
@@ -37,6 +40,16 @@ void TessaralApp::showLibrary() {
     library_->showNormal();
     library_->raise();
     library_->activateWindow();
+}
+
+void TessaralApp::showPreferences() {
+    if (!settings_) {
+        settings_ = new SettingsView(*store_);
+        settings_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    settings_->show();
+    settings_->raise();
+    settings_->activateWindow();
 }
 
 SessionWindow* TessaralApp::openSession(const QUuid& id) {

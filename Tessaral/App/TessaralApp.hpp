@@ -16,6 +16,7 @@ class ConnectionStore;
 class Keychain;
 class LibraryView;
 class SessionWindow;
+class SettingsView;
 class SystemClipboard;
 
 // The application: the objects every window shares, created once, the library window, one
@@ -35,6 +36,8 @@ class TessaralApp : public QObject {
 
     // Shows the library window, or brings it forward.
     void showLibrary();
+    // Shows the settings window, or brings it forward.
+    void showPreferences();
     // Opens the window of that computer, or brings it forward when it is already open.
     SessionWindow* openSession(const QUuid& id);
     // Hands a vnc:// link to the library window, which opens the computer it names.
@@ -53,6 +56,7 @@ class TessaralApp : public QObject {
     std::unique_ptr<AppCommands> commands_;
     std::unique_ptr<LibraryView> library_;
     QHash<QUuid, QPointer<SessionWindow>> windows_;
+    QPointer<SettingsView> settings_;
 };
 
 }  // namespace tessaral

@@ -50,6 +50,22 @@ const QHash<QString, QString>& themeNames() {
         {QStringLiteral("magnifyingglass"), QStringLiteral("system-search")},
         {QStringLiteral("xmark.octagon"), QStringLiteral("process-stop")},
         {QStringLiteral("rectangle.portrait.and.arrow.right"), QStringLiteral("system-log-out")},
+        // The library window.
+        {QStringLiteral("play.display"), {}},
+        {QStringLiteral("pencil"), QStringLiteral("document-edit")},
+        {QStringLiteral("plus.square.on.square"), {}},
+        {QStringLiteral("link"), QStringLiteral("insert-link")},
+        {QStringLiteral("folder"), QStringLiteral("folder")},
+        {QStringLiteral("trash"), QStringLiteral("edit-delete")},
+        {QStringLiteral("display.2"), {}},
+        {QStringLiteral("clock"), {}},
+        {QStringLiteral("plus.circle"), QStringLiteral("list-add")},
+        {QStringLiteral("square.grid.2x2"), QStringLiteral("view-list-icons")},
+        {QStringLiteral("list.bullet"), QStringLiteral("view-list-details")},
+        {QStringLiteral("bolt"), {}},
+        {QStringLiteral("plus"), QStringLiteral("list-add")},
+        {QStringLiteral("wifi.exclamationmark"), {}},
+        {QStringLiteral("dot.radiowaves.left.and.right"), {}},
         // The computer icons are tinted and offered side by side, so they are always Tessaral's
         // own.
         {QStringLiteral("desktopcomputer"), {}},
@@ -68,22 +84,6 @@ const QHash<QString, QString>& themeNames() {
         {QStringLiteral("bolt.fill"), {}},
         {QStringLiteral("gearshape"), QStringLiteral("preferences-system")},
         {QStringLiteral("keyboard"), QStringLiteral("input-keyboard")},
-        // The library window.
-        {QStringLiteral("play.display"), {}},
-        {QStringLiteral("pencil"), QStringLiteral("document-edit")},
-        {QStringLiteral("plus.square.on.square"), {}},
-        {QStringLiteral("link"), QStringLiteral("insert-link")},
-        {QStringLiteral("folder"), QStringLiteral("folder")},
-        {QStringLiteral("trash"), QStringLiteral("edit-delete")},
-        {QStringLiteral("display.2"), {}},
-        {QStringLiteral("clock"), {}},
-        {QStringLiteral("plus.circle"), QStringLiteral("list-add")},
-        {QStringLiteral("square.grid.2x2"), QStringLiteral("view-list-icons")},
-        {QStringLiteral("list.bullet"), QStringLiteral("view-list-details")},
-        {QStringLiteral("bolt"), {}},
-        {QStringLiteral("plus"), QStringLiteral("list-add")},
-        {QStringLiteral("wifi.exclamationmark"), {}},
-        {QStringLiteral("dot.radiowaves.left.and.right"), {}},
     };
     return names;
 }

@@ -14,6 +14,7 @@
 #include <QToolButton>
 
 #include "App/AppState.hpp"
+#include "ConnectionEditor.hpp"
 #include "ConnectionGridView.hpp"
 #include "ConnectionListModel.hpp"
 #include "ConnectionTableView.hpp"
@@ -23,6 +24,7 @@
 #include "Model/ConnectionStore.hpp"
 #include "Model/Keychain.hpp"
 #include "NearbyView.hpp"
+#include "QuickConnectSheet.hpp"
 #include "RFBError.hpp"
 #include "Views/AppCommands.hpp"
 #include "Views/FileDialog.hpp"
@@ -474,8 +476,44 @@ void LibraryView::showAlert() {
     appState_.setAlert(std::nullopt);
 }
 
-void LibraryView::presentEditor() {}
+void LibraryView::presentEditor() {
+    const std::optional<AppState::EditorRequest>& request = appState_.editorRequest();
+    if (!request || (editor_ && editor_->connection().id == request->id())) {
+        return;
+    }
+    if (editor_) {
+        editor_->reject();
+    }
+    if (!isVisible()) {
+        show();
+    }
+    editor_ = new ConnectionEditor(store_, keychain_, request->connection, request->isNew, this);
+    editor_->setAttribute(Qt::WA_DeleteOnClose);
+    editor_->setWindowModality(Qt::WindowModal);
+    connect(editor_, &QDialog::finished, this, [this, editor = editor_.data()] {
+        if (editor == editor_) {
+            appState_.setEditorRequest(std::nullopt);
+        }
+    });
+    editor_->open();
+}
 
-void LibraryView::presentQuickConnect() {}
+void LibraryView::presentQuickConnect() {
+    if (!appState_.showQuickConnect() || quickConnect_) {
+        return;
+    }
+    if (!isVisible()) {
+        show();
+    }
+    quickConnect_ = new QuickConnectSheet(store_, this);
+    quickConnect_->setAttribute(Qt::WA_DeleteOnClose);
+    quickConnect_->setWindowModality(Qt::WindowModal);
+    connect(quickConnect_, &QuickConnectSheet::connectRequested, this, &LibraryView::connectTo);
+    connect(quickConnect_, &QuickConnectSheet::recentChosen, this,
+            [this](const QUuid& id) { openSession_(id); });
+    connect(quickConnect_, &QDialog::finished, this,
+            [this] { appState_.setShowQuickConnect(false); });
+    quickConnect_->open();
+}
 
 }  // namespace tessaral

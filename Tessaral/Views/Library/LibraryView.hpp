@@ -1,14 +1,17 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QSet>
 #include <QUuid>
 #include <functional>
 #include <optional>
 
 #include "ConnectionContextMenu.hpp"
+#include "ConnectionEditor.hpp"
 #include "LibraryScope.hpp"
 #include "Model/BonjourBrowser.hpp"
+#include "QuickConnectSheet.hpp"
 #include "VNCAddress.hpp"
 
 class QAction;
@@ -20,6 +23,7 @@ class QToolButton;
 namespace tessaral {
 
 class AppCommands;
+
 class AppState;
 class ConnectionGridView;
 class ConnectionListModel;
@@ -78,6 +82,8 @@ class LibraryView : public QMainWindow {
     QWidget* currentDetail() const;
     QAction* deleteAction() const { return deleteAction_; }
     ConnectionMenu* connectionMenu() const { return connectionMenu_; }
+    ConnectionEditor* editor() const { return editor_; }
+    QuickConnectSheet* quickConnectSheet() const { return quickConnect_; }
     ConnectionListModel* model() const { return model_; }
 
   protected:
@@ -115,6 +121,8 @@ class LibraryView : public QMainWindow {
     QAction* refreshAction_ = nullptr;
     QAction* deleteAction_ = nullptr;
     ConnectionMenu* connectionMenu_ = nullptr;
+    QPointer<ConnectionEditor> editor_;
+    QPointer<QuickConnectSheet> quickConnect_;
     QSet<QUuid> selection_;
     bool browsingStarted_ = false;
 };
