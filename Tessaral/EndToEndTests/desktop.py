@@ -158,7 +158,9 @@ def start_xvfb(directory, width=1600, height=1000):
                                        f"{width}x{height}x24"])
 
 
-def start_xvnc(directory, port, desktop, password=None, log_name="Xvnc"):
+def start_xvnc(directory, port, desktop, password=None, log_name="Xvnc", localhost=True):
+    """`localhost` False listens on every interface: only for a server inside a private network
+    namespace, where that means loopback and the namespace's own link."""
     security = ["-SecurityTypes", "None"]
     if password is not None:
         password_file = os.path.join(directory, "passwd")
@@ -170,7 +172,8 @@ def start_xvnc(directory, port, desktop, password=None, log_name="Xvnc"):
         security = ["-SecurityTypes", "VncAuth", "-PasswordFile", password_file,
                     "-UseBlacklist=0"]
     server = XServer(directory, log_name,
-                     ["Xvnc", "-rfbport", str(port), "-localhost", "-nolisten", "tcp",
+                     ["Xvnc", "-rfbport", str(port)] + (["-localhost"] if localhost else []) +
+                     ["-nolisten", "tcp",
                       "-geometry", "1024x768", "-depth", "24", "-desktop", desktop] + security)
     server.port = port
     wait_for(lambda: not server.process.running() or accepts_connections(port),
