@@ -176,10 +176,23 @@ def is_card_blue(r, g, b):
     return b > 180 and r < 140 and b - r > 80
 
 
+def click_rightmost_label(window, image, top, bottom, what):
+    """Clicks the label whose ink reaches furthest right between rows `top` and `bottom` of the
+    window's picture: the last button of a tool bar or of a row."""
+    ink = [(x, y) for y in range(top, bottom) for x in range(image.width)
+           if sum(image.pixel(x, y)) < 200]
+    if not ink:
+        raise AssertionError(f"{what} not found; see {keep(image, what.replace(' ', '-'))}")
+    right = max(x for x, _ in ink)
+    y = max(y for x, y in ink if x == right)
+    wx, wy = window_geometry(local, window)[:2]
+    click(wx + right - 20, wy + y)
+
+
 def close_by_disconnect(window, screen_colour):
-    """Clicks the session toolbar's last button, Disconnect: keys would go to the remote computer
-    while its screen has the focus. Found on screen: the toolbar lies between the menu bar and
-    the first row of the remote screen, and Disconnect's label is its rightmost ink."""
+    """Clicks Disconnect, the session tool bar's last button: keys would go to the remote
+    computer while its screen has the focus. The tool bar lies between the menu bar and the
+    first row of the remote screen."""
     def screen_shown():
         image = capture(local, window)
         top = next((y for y in range(image.height) if image.pixel(image.width // 2, y) ==
@@ -189,14 +202,7 @@ def close_by_disconnect(window, screen_colour):
         image, screen_top = wait_for(screen_shown, "the remote screen", interval=0.3)
     except AssertionError as error:
         raise AssertionError(f"{error}; see {keep(capture(local, window), 'session')}") from None
-    ink = [(x, y) for y in range(screen_top // 2, screen_top)
-           for x in range(image.width) if sum(image.pixel(x, y)) < 200]
-    if not ink:
-        raise AssertionError(f"no toolbar found; see {keep(image, 'session-toolbar')}")
-    right = max(x for x, _ in ink)
-    y = max(y for x, y in ink if x == right)
-    wx, wy = window_geometry(local, window)[:2]
-    click(wx + right - 20, wy + y)
+    click_rightmost_label(window, image, screen_top // 2, screen_top, "the session tool bar")
 
 
 class LibraryAndSession(unittest.TestCase):
@@ -432,7 +438,7 @@ class Nearby(unittest.TestCase):
         library = app.window("^All Computers — ", "the library window")
         select_nearby(app, library)
         app.wait_for_title(library, "Nearby — 1 computer", timeout=30)
-        connect_first_nearby(app, library)
+        connect_first_nearby(library)
         session = app.window(f"^{self.SERVICE}", "the session window")
         app.wait_for_title(session, CONNECTED_SUFFIX, ending=True, timeout=30)
         # Nothing is saved by connecting to a nearby computer.
@@ -440,11 +446,25 @@ class Nearby(unittest.TestCase):
 
 
 def select_nearby(app, library):
-    raise NotImplementedError
+    """Walks down the sidebar from the keyboard, which has its focus at first, to Bonjour."""
+    focus(local, library)
+    for _ in range(8):
+        if window_name(local, library).startswith("Nearby — "):
+            return
+        press("Down")
+    raise AssertionError(f"Bonjour never selected; the title is {window_name(local, library)!r}")
 
 
-def connect_first_nearby(app, library):
-    raise NotImplementedError
+def connect_first_nearby(library):
+    """Clicks Connect, the last button of the first row of the nearby list, whose white
+    background starts below the tool bar."""
+    image = capture(local, library)
+    right = image.width - 8
+    top = next((y for y in range(image.height) if image.pixel(right, y) == (255, 255, 255)),
+               None)
+    if top is None:
+        raise AssertionError(f"no nearby list; see {keep(image, 'nearby')}")
+    click_rightmost_label(library, image, top, top + 50, "the first nearby row")
 
 
 def main():
