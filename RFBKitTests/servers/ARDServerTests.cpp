@@ -20,10 +20,7 @@ using namespace rfbtest;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-const std::string serverScript =
-    (std::filesystem::path(__FILE__).parent_path() / "ard_server.py").string();
+const std::string serverScript = TESSARAL_ARD_SERVER;
 
 class ARDServer {
   public:
@@ -49,11 +46,7 @@ class ARDServer {
     }
 
     RFBConfiguration configuration(std::optional<RFBCredentials> credentials) const {
-        RFBConfiguration configuration;
-        configuration.endpoint = RFBEndpoint::host("127.0.0.1", port_);
-        configuration.credentials = std::move(credentials);
-        configuration.connectTimeout = std::chrono::seconds(10);
-        return configuration;
+        return configurationFor(RFBEndpoint::host("127.0.0.1", port_), 10s, std::move(credentials));
     }
 
     long port() const { return port_; }
@@ -72,39 +65,8 @@ class ARDServer {
     long port_ = 0;
 };
 
-struct Outcome {
-    std::optional<RFBServerInfo> info;
-    std::optional<RFBError> error;
-    bool ended = false;
-};
-
-// Runs one client to its connected event (then stops it) or to its end.
 Outcome attempt(const ARDServer& server, std::optional<RFBCredentials> credentials) {
-    RFBClient client(server.configuration(std::move(credentials)));
-    client.start();
-    Outcome outcome;
-    const auto deadline = Clock::now() + 30s;
-    while (!outcome.ended && Clock::now() < deadline) {
-        auto event = client.events().next(100ms);
-        if (!event) {
-            continue;
-        }
-        if (auto* connected = std::get_if<event::Connected>(&*event)) {
-            outcome.info = connected->info;
-            client.stop();
-        } else if (auto* disconnected = std::get_if<event::Disconnected>(&*event)) {
-            outcome.error = disconnected->error;
-            outcome.ended = true;
-        }
-    }
-    return outcome;
-}
-
-std::string describe(const Outcome& outcome) {
-    if (!outcome.ended) {
-        return "no disconnected event";
-    }
-    return outcome.error ? outcome.error->errorDescription() : "ended without an error";
+    return rfbtest::attempt(server.configuration(std::move(credentials)));
 }
 
 const RFBCredentials rightCredentials{"tester", "secret"};
@@ -114,10 +76,10 @@ class ARDServerAccepts : public testing::TestWithParam<const char*> {};
 TEST_P(ARDServerAccepts, TheRightUserAndPassword) {
     ARDServer server(GetParam());
     const Outcome outcome = attempt(server, rightCredentials);
-    ASSERT_TRUE(outcome.info) << describe(outcome) << "\n" << server.log();
+    ASSERT_TRUE(outcome.info) << outcome.describe() << "\n" << server.log();
     EXPECT_EQ(*outcome.info, (RFBServerInfo{"ard-test", 64, 48, "3.889", true}));
     EXPECT_TRUE(outcome.ended);
-    EXPECT_FALSE(outcome.error) << describe(outcome);
+    EXPECT_FALSE(outcome.error) << outcome.describe();
     EXPECT_NE(server.log().find("accepted"), std::string::npos) << server.log();
 }
 
@@ -132,22 +94,22 @@ TEST(ARDServer, RefusesWrongCredentialsWithTheServersReason) {
          {RFBCredentials{"tester", "Secret"}, RFBCredentials{"someone", "secret"},
           RFBCredentials{"tester", ""}}) {
         const Outcome outcome = attempt(server, wrong);
-        ASSERT_TRUE(outcome.error) << describe(outcome);
+        ASSERT_TRUE(outcome.error) << outcome.describe();
         EXPECT_EQ(*outcome.error, RFBError::authenticationFailed(
                                       "Authentication failed: wrong user name or password."))
-            << describe(outcome);
+            << outcome.describe();
     }
 }
 
 TEST(ARDServer, CredentialsTheClientCannotSend) {
     ARDServer server("normal", "30");
     Outcome outcome = attempt(server, RFBCredentials{"", "secret"});
-    ASSERT_TRUE(outcome.error) << describe(outcome);
+    ASSERT_TRUE(outcome.error) << outcome.describe();
     EXPECT_EQ(*outcome.error,
               RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword));
 
     outcome = attempt(server, RFBCredentials{"tester", std::string(64, 'p')});
-    ASSERT_TRUE(outcome.error) << describe(outcome);
+    ASSERT_TRUE(outcome.error) << outcome.describe();
     EXPECT_EQ(*outcome.error,
               RFBError::authenticationFailed("The username or password is too long."));
 }
@@ -155,11 +117,11 @@ TEST(ARDServer, CredentialsTheClientCannotSend) {
 TEST(ARDServer, WithoutAUserNameFallsBackToThePasswordType) {
     ARDServer server("normal", "30,2");
     Outcome outcome = attempt(server, RFBCredentials{"", "secret"});
-    EXPECT_TRUE(outcome.info) << describe(outcome) << "\n" << server.log();
+    EXPECT_TRUE(outcome.info) << outcome.describe() << "\n" << server.log();
     EXPECT_NE(server.log().find("type 2"), std::string::npos) << server.log();
 
     outcome = attempt(server, RFBCredentials{"", "wrong"});
-    ASSERT_TRUE(outcome.error) << describe(outcome);
+    ASSERT_TRUE(outcome.error) << outcome.describe();
     EXPECT_EQ(outcome.error->kind(), RFBError::Kind::authenticationFailed);
 }
 
@@ -174,9 +136,9 @@ TEST_P(ARDServerBadInput, EndsTheConnectionWithTheRightError) {
     ARDServer server(GetParam().mode);
     const Outcome outcome = attempt(server, rightCredentials);
     EXPECT_FALSE(outcome.info);
-    ASSERT_TRUE(outcome.error) << describe(outcome);
+    ASSERT_TRUE(outcome.error) << outcome.describe();
     EXPECT_EQ(*outcome.error, GetParam().error)
-        << describe(outcome) << " instead of " << GetParam().error.errorDescription();
+        << outcome.describe() << " instead of " << GetParam().error.errorDescription();
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -30,43 +30,11 @@ std::string environment(const char* name) {
     return value != nullptr ? value : "";
 }
 
-// What a session sees of a client: the connection, or how it ended.
-struct Outcome {
-    std::optional<RFBServerInfo> info;
-    bool sawFrame = false;
-    std::optional<event::Disconnected> ended;
-    std::chrono::milliseconds elapsed{0};
-};
-
-// Runs `client` until it has connected and delivered a frame, or has ended.
-Outcome drive(RFBClient& client, std::chrono::milliseconds timeout = 30s) {
-    Outcome outcome;
-    auto start = Clock::now();
-    client.start();
-    while (!outcome.ended && !(outcome.info && outcome.sawFrame) &&
-           Clock::now() - start < timeout) {
-        auto event = client.events().next(50ms);
-        if (!event) {
-            continue;
-        }
-        if (auto* connected = std::get_if<event::Connected>(&*event)) {
-            outcome.info = connected->info;
-        } else if (std::holds_alternative<event::FrameAvailable>(*event)) {
-            outcome.sawFrame = client.takeFrame().has_value();
-        } else if (auto* disconnected = std::get_if<event::Disconnected>(&*event)) {
-            outcome.ended = *disconnected;
-        }
-    }
-    outcome.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-    return outcome;
+RFBConfiguration bonjour(const std::string& name, std::chrono::seconds timeout = 15s) {
+    return configurationFor(RFBEndpoint::bonjour(name), timeout);
 }
 
-RFBClient bonjourClient(const std::string& name, std::chrono::seconds timeout = 15s) {
-    RFBConfiguration configuration;
-    configuration.endpoint = RFBEndpoint::bonjour(name);
-    configuration.connectTimeout = timeout;
-    return RFBClient(configuration);
-}
+const auto anyFrame = [](const Picture&) { return true; };
 
 // An eventfd standing in for a connection's cancellation descriptor.
 class CancelSignal {
@@ -166,25 +134,20 @@ TEST_F(BonjourConnectTest, SessionReachesTheServerBehindThePublishedService) {
     ASSERT_TRUE(resolved.has_value()) << server->log();
     EXPECT_EQ(*resolved, (ResolvedService{"127.0.0.1", std::uint16_t(server->port()), hostName}));
 
-    RFBClient client = bonjourClient(serviceName);
-    Outcome outcome = drive(client);
-    ASSERT_TRUE(outcome.info.has_value())
-        << (outcome.ended && outcome.ended->error ? outcome.ended->error->errorDescription()
-                                                  : "no outcome");
+    Outcome outcome = attempt(bonjour(serviceName), anyFrame);
+    ASSERT_TRUE(outcome.info.has_value()) << outcome.describe();
     EXPECT_EQ(outcome.info->name, "Bonjour desktop");
     EXPECT_EQ(outcome.info->width, 493);
-    EXPECT_TRUE(outcome.sawFrame);
-    client.stop();
+    EXPECT_TRUE(outcome.frame.has_value());
+    EXPECT_FALSE(outcome.error) << outcome.describe();
 }
 
 TEST_F(BonjourConnectTest, AMissingServiceCostsNoMoreThanTheConnectTimeOut) {
     // The daemon's own resolver gives up after several seconds; a shorter connect time-out ends
     // the attempt first, with the time-out.
-    RFBClient client = bonjourClient("Nobody By This Name", 2s);
-    Outcome outcome = drive(client);
-    ASSERT_TRUE(outcome.ended.has_value());
-    ASSERT_TRUE(outcome.ended->error.has_value());
-    EXPECT_EQ(*outcome.ended->error, RFBError::timedOut());
+    Outcome outcome = attempt(bonjour("Nobody By This Name", 2s), anyFrame);
+    ASSERT_TRUE(outcome.error.has_value()) << outcome.describe();
+    EXPECT_EQ(*outcome.error, RFBError::timedOut());
     EXPECT_GE(outcome.elapsed, 1900ms);
     EXPECT_LT(outcome.elapsed, 3500ms);
 
@@ -214,7 +177,7 @@ TEST_F(BonjourConnectTest, CancellationEndsAResolutionAtOnce) {
     EXPECT_LT(elapsed, 1500ms);
 
     // A session stopped while resolving ends without an error, promptly.
-    RFBClient client = bonjourClient("Nobody By This Name");
+    RFBClient client(bonjour("Nobody By This Name"));
     client.start();
     std::this_thread::sleep_for(300ms);
     start = Clock::now();
@@ -248,12 +211,9 @@ TEST_F(BonjourNoDaemonTest, ConnectingFailsAtOnceWithAvahisText) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(*error, RFBError::connectionFailed("Daemon not running"));
 
-    RFBClient client = bonjourClient("Office Mac");
-    Outcome outcome = drive(client, 10s);
-    ASSERT_TRUE(outcome.ended.has_value());
-    ASSERT_TRUE(outcome.ended->error.has_value());
-    EXPECT_EQ(outcome.ended->error->errorDescription(),
-              "The connection failed: Daemon not running");
+    Outcome outcome = attempt(bonjour("Office Mac"), anyFrame, 10s);
+    ASSERT_TRUE(outcome.error.has_value()) << outcome.describe();
+    EXPECT_EQ(outcome.error->errorDescription(), "The connection failed: Daemon not running");
     EXPECT_LT(outcome.elapsed, 2s);
 }
 

@@ -12,11 +12,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include "RealServers.hpp"
 
 namespace rfbtest {
 
@@ -180,26 +181,12 @@ std::string FaultPlan::describe() const {
 
 FaultProxy::FaultProxy(int serverPort, FaultPlan plan)
     : plan_(std::move(plan)), serverPort_(serverPort) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = listenOnLoopback(port_, 1);
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (listener_ < 0 || wake_ < 0 ||
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 1) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-        std::string error = std::strerror(errno);
-        if (listener_ >= 0) {
-            ::close(listener_);
-        }
-        if (wake_ >= 0) {
-            ::close(wake_);
-        }
-        throw std::runtime_error("fault proxy cannot listen: " + error);
+    if (wake_ < 0) {
+        ::close(listener_);
+        throw std::runtime_error(std::string("fault proxy: eventfd: ") + std::strerror(errno));
     }
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -557,43 +544,6 @@ void FaultProxy::run() {
         caughtUp = caughtUp_;
     }
     Relay(*this, client, server, std::move(caughtUp)).run();
-}
-
-// ---- What the process holds -----------------------------------------------------------------
-
-namespace {
-
-long entries(const char* directory) {
-    std::error_code error;
-    long count = 0;
-    for (std::filesystem::directory_iterator i(directory, error), end; !error && i != end;
-         i.increment(error)) {
-        ++count;
-    }
-    return count;
-}
-
-}  // namespace
-
-ProcessResources ProcessResources::now() {
-    // The listing of /proc/self/fd holds one descriptor of its own while it runs: always the
-    // same one more, so comparisons are unaffected.
-    return {entries("/proc/self/task"), entries("/proc/self/fd")};
-}
-
-std::string ProcessResources::describe() const {
-    return std::to_string(threads) + " threads, " + std::to_string(descriptors) + " descriptors";
-}
-
-ProcessResources waitForResources(const ProcessResources& baseline,
-                                  std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    ProcessResources current = ProcessResources::now();
-    while (current != baseline && Clock::now() < deadline) {
-        std::this_thread::sleep_for(20ms);
-        current = ProcessResources::now();
-    }
-    return current;
 }
 
 }  // namespace rfbtest

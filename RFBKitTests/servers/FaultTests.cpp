@@ -37,13 +37,6 @@ using Clock = std::chrono::steady_clock;
 // takes longer has hung.
 constexpr auto runBound = 10s;
 
-std::string errorName(const std::optional<RFBError>& error) {
-    if (!error) {
-        return "no error";
-    }
-    return error->errorDescription();
-}
-
 // What one session reported, checked for order as it arrives.
 struct EventLog {
     bool connected = false;
@@ -94,10 +87,7 @@ struct Screen {
         // Sessions that end during the handshake must not get the loopback address refused.
         options.arguments = {"-UseBlacklist=0"};
         server = std::make_unique<RealServer>(options);
-        server->setBackground("#336699");
-        server->hideCursor(1, height - 2);
-        server->show(testPattern(patternWidth, patternHeight), 11, 7);
-        capture = server->waitForStableScreen();
+        capture = server->showPattern(patternWidth, patternHeight, 11, 7);
         // Version, one security type, its result and ServerInit with the desktop name.
         handshakeLength = 12 + 2 + 4 + 24 + options.desktopName.size();
     }
@@ -131,13 +121,6 @@ struct Session {
         }
     }
 };
-
-RFBConfiguration configurationFor(const RFBEndpoint& endpoint) {
-    RFBConfiguration configuration;
-    configuration.endpoint = endpoint;
-    configuration.connectTimeout = std::chrono::seconds(5);
-    return configuration;
-}
 
 // ---- Seeded faults ------------------------------------------------------------------------
 
@@ -213,14 +196,14 @@ class XvncFaults : public testing::TestWithParam<int> {
     // A session through a proxy that changes nothing: also shows that the proxy is transparent.
     static StreamLengths measure(const EncodingSet& set) {
         FaultProxy proxy(screen->server->port(), FaultPlan{});
-        RFBClient client(configurationFor(proxy.endpoint()));
+        RFBClient client(configurationFor(proxy.endpoint(), 5s));
         RFBClientTesting::setEncodings(client, set.encodings);
         client.start();
         Session session(client, screen->capture);
         session.pump([&] { return session.correct; }, Clock::now() + 30s);
         if (!session.correct) {
             throw std::runtime_error(std::string("no correct frame through a clean proxy with ") +
-                                     set.name + ": " + errorName(session.log.error));
+                                     set.name + ": " + describe(session.log.error));
         }
         // The request that follows the update goes out once the update is counted.
         waitUntil([&] { return client.statistics().updates >= 1; }, 5s);
@@ -250,7 +233,7 @@ void XvncFaults::run(std::uint64_t seed, Tally& tally) {
     // Outlives the proxy, whose thread may ask it how far it got.
     std::unique_ptr<RFBClient> client;
     FaultProxy proxy(screen->server->port(), plan);
-    client = std::make_unique<RFBClient>(configurationFor(proxy.endpoint()));
+    client = std::make_unique<RFBClient>(configurationFor(proxy.endpoint(), 5s));
     RFBClientTesting::setEncodings(*client, set.encodings);
     if (plan.paced) {
         RFBClient* paced = client.get();
@@ -295,15 +278,15 @@ void XvncFaults::run(std::uint64_t seed, Tally& tally) {
     const std::optional<RFBError>& error = session.log.error;
     if (stopped) {
         if (error) {
-            fail("stopped, but the end came with " + errorName(error));
+            fail("stopped, but the end came with " + describe(error));
         }
     } else if (!cut) {
-        fail("ended without a fault: " + errorName(error));
+        fail("ended without a fault: " + describe(error));
     } else if (plan.cut == FaultPlan::Cut::close
                    ? !(error && error->kind() == RFBError::Kind::connectionClosed)
                    : !(error && (error->kind() == RFBError::Kind::connectionFailed ||
                                  error->kind() == RFBError::Kind::connectionClosed))) {
-        fail("the cut ended the session with " + errorName(error));
+        fail("the cut ended the session with " + describe(error));
     }
 
     std::lock_guard lock(tally.mutex);
@@ -372,13 +355,16 @@ INSTANTIATE_TEST_SUITE_P(Seeds, XvncFaults, testing::Range(0, 4), [](const auto&
 // A server that accepts but then says nothing is as unreachable as one that never answers the
 // connection: the time-out covers the handshake. Once connected, a quiet server is just a screen
 // that does not change.
-class XvncStalls : public testing::Test {
+// A small screen of its own for each suite derived from it.
+template <class Base>
+class OnSmallScreen : public Base {
   protected:
     static void SetUpTestSuite() { screen = std::make_unique<Screen>(160, 120, 120, 90); }
     static void TearDownTestSuite() { screen.reset(); }
-    static std::unique_ptr<Screen> screen;
+    static inline std::unique_ptr<Screen> screen;
 };
-std::unique_ptr<Screen> XvncStalls::screen;
+
+class XvncStalls : public OnSmallScreen<testing::Test> {};
 
 TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
     ErrorLines quiet;
@@ -388,7 +374,7 @@ TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
         FaultPlan plan;
         plan.pauses = {{offset, 8s}};
         FaultProxy proxy(screen->server->port(), plan);
-        RFBConfiguration configuration = configurationFor(proxy.endpoint());
+        RFBConfiguration configuration = configurationFor(proxy.endpoint(), 5s);
         configuration.connectTimeout = std::chrono::seconds(2);
         RFBClient client(configuration);
         auto started = Clock::now();
@@ -399,7 +385,7 @@ TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
         auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
         EXPECT_TRUE(session.log.ended) << "still waiting after " << took.count() << " ms";
         EXPECT_FALSE(session.log.connected);
-        EXPECT_EQ(errorName(session.log.error), errorName(RFBError::timedOut()));
+        EXPECT_EQ(describe(session.log.error), describe(RFBError::timedOut()));
         EXPECT_GE(took, 1900ms);
         EXPECT_EQ(proxy.forwarded(Direction::toClient), offset);
     }
@@ -409,7 +395,7 @@ TEST_F(XvncStalls, QuietServerAfterConnectingIsNoTimeOut) {
     FaultPlan plan;
     plan.pauses = {{screen->handshakeLength + 100, 3s}};
     FaultProxy proxy(screen->server->port(), plan);
-    RFBConfiguration configuration = configurationFor(proxy.endpoint());
+    RFBConfiguration configuration = configurationFor(proxy.endpoint(), 5s);
     configuration.connectTimeout = std::chrono::seconds(1);
     RFBClient client(configuration);
     auto started = Clock::now();
@@ -417,25 +403,17 @@ TEST_F(XvncStalls, QuietServerAfterConnectingIsNoTimeOut) {
 
     Session session(client, screen->capture);
     session.pump([&] { return session.correct; }, started + 20s);
-    EXPECT_TRUE(session.correct) << errorName(session.log.error);
+    EXPECT_TRUE(session.correct) << describe(session.log.error);
     EXPECT_GE(Clock::now() - started, 3s);
-    EXPECT_FALSE(session.log.ended) << errorName(session.log.error);
+    EXPECT_FALSE(session.log.ended) << describe(session.log.error);
     client.stop();
     session.pump([] { return false; }, Clock::now() + runBound);
-    EXPECT_EQ(errorName(session.log.error), "no error");
+    EXPECT_EQ(describe(session.log.error), "no error");
 }
 
 // ---- A slow link --------------------------------------------------------------------------
 
-using EncodingAndQuality = std::tuple<std::int32_t, RFBQuality>;
-
-class XvncSlowLink : public testing::TestWithParam<EncodingAndQuality> {
-  protected:
-    static void SetUpTestSuite() { screen = std::make_unique<Screen>(160, 120, 120, 90); }
-    static void TearDownTestSuite() { screen.reset(); }
-    static std::unique_ptr<Screen> screen;
-};
-std::unique_ptr<Screen> XvncSlowLink::screen;
+class XvncSlowLink : public OnSmallScreen<testing::TestWithParam<EncodingAndQuality>> {};
 
 TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     auto [encoding, quality] = GetParam();
@@ -443,7 +421,7 @@ TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
 
     std::unique_ptr<RFBClient> client;
     FaultProxy proxy(screen->server->port(), FaultPlan::oneByteAtATime());
-    RFBConfiguration configuration = configurationFor(proxy.endpoint());
+    RFBConfiguration configuration = configurationFor(proxy.endpoint(), 5s);
     configuration.quality = quality;
     client = std::make_unique<RFBClient>(configuration);
     RFBClientTesting::setEncodings(*client, {encoding, RFBEncoding::cursor});
@@ -455,7 +433,7 @@ TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     Session session(*client, expected);
     session.pump([&] { return session.correct; }, Clock::now() + 120s);
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-    EXPECT_TRUE(session.correct) << errorName(session.log.error);
+    EXPECT_TRUE(session.correct) << describe(session.log.error);
     if (session.held) {
         EXPECT_EQ(difference(pictureOf(*session.held), expected), "");
     }
@@ -472,7 +450,7 @@ TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     client->stop();
     session.pump([] { return false; }, Clock::now() + runBound);
     EXPECT_TRUE(session.log.ended);
-    EXPECT_EQ(errorName(session.log.error), "no error");
+    EXPECT_EQ(describe(session.log.error), "no error");
     EXPECT_TRUE(session.log.problems.empty()) << session.log.problems.front();
 }
 
@@ -482,12 +460,6 @@ INSTANTIATE_TEST_SUITE_P(Encodings, XvncSlowLink,
                                          EncodingAndQuality{RFBEncoding::zrle, RFBQuality::low},
                                          EncodingAndQuality{RFBEncoding::hextile,
                                                             RFBQuality::thousands}),
-                         [](const auto& p) {
-                             const char* name = std::get<0>(p.param) == RFBEncoding::raw ? "Raw"
-                                                : std::get<0>(p.param) == RFBEncoding::zrle
-                                                    ? "ZRLE"
-                                                    : "Hextile";
-                             return name + ("_" + std::string(rawValue(std::get<1>(p.param))));
-                         });
+                         [](const auto& p) { return caseName(p.param); });
 
 }  // namespace

@@ -27,10 +27,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int clientCount = 50;
 
-std::string describe(const std::optional<RFBError>& error) {
-    return error ? error->errorDescription() : "no error";
-}
-
 // One client and what it has reported.
 struct Watched {
     std::unique_ptr<RFBClient> client;
@@ -103,9 +99,7 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
     // get the loopback address refused for "too many security failures".
     options.arguments = {"-UseBlacklist=0"};
     RealServer server(options);
-    server.setBackground("#336699");
-    server.hideCursor(1, 238);
-    server.show(testPattern(140, 90), 8, 8, "still");
+    server.showPattern(140, 90, 8, 8);
 
     // ImageMagick's animate flips its window between the two pictures every 40 ms, for ever.
     Picture first = testPattern(96, 64);

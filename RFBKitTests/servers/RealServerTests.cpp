@@ -27,30 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int patternX = 37;
-constexpr int patternY = 23;
-
-std::string qualityName(RFBQuality quality) {
-    return std::string(rawValue(quality));
-}
-
-std::string encodingName(std::int32_t encoding) {
-    switch (encoding) {
-        case RFBEncoding::raw:
-            return "Raw";
-        case RFBEncoding::copyRect:
-            return "CopyRect";
-        case RFBEncoding::rre:
-            return "RRE";
-        case RFBEncoding::hextile:
-            return "Hextile";
-        case RFBEncoding::zrle:
-            return "ZRLE";
-        default:
-            return "Encoding" + std::to_string(encoding);
-    }
-}
-
 // A connected client and what it has reported so far. Frames are pulled as the session would.
 class Viewer {
   public:
@@ -128,10 +104,8 @@ class Viewer {
 
   private:
     static RFBConfiguration configuration(const RealServer& server, RFBQuality quality) {
-        RFBConfiguration configuration;
-        configuration.endpoint = server.endpoint();
+        RFBConfiguration configuration = configurationFor(server.endpoint());
         configuration.quality = quality;
-        configuration.connectTimeout = std::chrono::seconds(15);
         return configuration;
     }
 
@@ -189,14 +163,9 @@ struct PatternScreen {
     std::unique_ptr<RealServer> server;
     Picture capture;
 
-    explicit PatternScreen(ServerOptions options) {
-        server = std::make_unique<RealServer>(std::move(options));
-        server->setBackground("#336699");
-        server->hideCursor(5, 300);
-        Picture pattern = testPattern(320, 200);
-        server->show(pattern, patternX, patternY);
-        capture = server->capture();
-    }
+    explicit PatternScreen(ServerOptions options)
+        : server(std::make_unique<RealServer>(std::move(options))),
+          capture(server->showPattern()) {}
 };
 
 void expectFrameOfScreen(Viewer& viewer, const Picture& capture, RFBQuality quality,
@@ -206,37 +175,45 @@ void expectFrameOfScreen(Viewer& viewer, const Picture& capture, RFBQuality qual
     EXPECT_EQ(difference(frame, expected), "") << viewer.endReason();
 }
 
-using EncodingAndQuality = std::tuple<std::int32_t, RFBQuality>;
+// One server of `kind` showing the pattern for a whole suite, whose clients must show exactly
+// what it shows.
+template <ServerKind kind>
+class PixelsOf : public testing::TestWithParam<EncodingAndQuality> {
+  protected:
+    static void SetUpTestSuite() {
+        screen = std::make_unique<PatternScreen>(ServerOptions{.kind = kind});
+    }
+    static void TearDownTestSuite() { screen.reset(); }
 
-std::string caseName(const testing::TestParamInfo<EncodingAndQuality>& info) {
-    return encodingName(std::get<0>(info.param)) + "_" + qualityName(std::get<1>(info.param));
-}
+    void expectFullUpdateEqualsTheScreen() {
+        auto [encoding, quality] = GetParam();
+        Viewer viewer(*screen->server, {encoding, RFBEncoding::cursor}, quality);
+        RFBServerInfo info = viewer.connect();
+        EXPECT_EQ(info.width, 493);
+        EXPECT_EQ(info.height, 317);
+        if constexpr (kind == ServerKind::xvnc) {
+            EXPECT_EQ(info, (RFBServerInfo{"Tessaral test", 493, 317, "3.8", false}));
+        }
+        expectFrameOfScreen(viewer, screen->capture, quality, kind);
+        expectEncodingUsed(viewer.client(), encoding);
+    }
+
+    static inline std::unique_ptr<PatternScreen> screen;
+};
 
 // ---- Xvnc: every encoding in every quality -------------------------------------------------
 
-class XvncPixels : public testing::TestWithParam<EncodingAndQuality> {
-  protected:
-    static void SetUpTestSuite() { screen = std::make_unique<PatternScreen>(ServerOptions{}); }
-    static void TearDownTestSuite() { screen.reset(); }
-    static std::unique_ptr<PatternScreen> screen;
-};
-std::unique_ptr<PatternScreen> XvncPixels::screen;
+class XvncPixels : public PixelsOf<ServerKind::xvnc> {};
 
 TEST_P(XvncPixels, FullUpdateEqualsTheServersScreen) {
-    auto [encoding, quality] = GetParam();
-    Viewer viewer(*screen->server, {encoding, RFBEncoding::cursor}, quality);
-    RFBServerInfo info = viewer.connect();
-    EXPECT_EQ(info, (RFBServerInfo{"Tessaral test", 493, 317, "3.8", false}));
-
-    expectFrameOfScreen(viewer, screen->capture, quality, ServerKind::xvnc);
-    expectEncodingUsed(viewer.client(), encoding);
+    expectFullUpdateEqualsTheScreen();
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, XvncPixels,
                          testing::Combine(testing::Values(RFBEncoding::raw, RFBEncoding::rre,
                                                           RFBEncoding::hextile, RFBEncoding::zrle),
                                           testing::ValuesIn(allQualities)),
-                         caseName);
+                         [](const auto& p) { return caseName(p.param); });
 
 // Xvnc sends CopyRect for a window that the X server moves by copying its contents. ImageMagick's
 // display repaints its window after a move, so the window that moves is xmessage's, which keeps
@@ -276,27 +253,14 @@ TEST_P(XvncCopyRect, MovedWindowArrivesAsCopyRect) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Qualities, XvncCopyRect, testing::ValuesIn(allQualities),
-                         [](const auto& p) { return qualityName(p.param); });
+                         [](const auto& p) { return std::string(rawValue(p.param)); });
 
 // ---- x11vnc: a smaller set, for its different encoder and quantisation ------------------
 
-class X11vncPixels : public testing::TestWithParam<EncodingAndQuality> {
-  protected:
-    static void SetUpTestSuite() { screen = std::make_unique<PatternScreen>(x11vnc()); }
-    static void TearDownTestSuite() { screen.reset(); }
-    static std::unique_ptr<PatternScreen> screen;
-};
-std::unique_ptr<PatternScreen> X11vncPixels::screen;
+class X11vncPixels : public PixelsOf<ServerKind::x11vnc> {};
 
 TEST_P(X11vncPixels, FullUpdateEqualsTheServersScreen) {
-    auto [encoding, quality] = GetParam();
-    Viewer viewer(*screen->server, {encoding, RFBEncoding::cursor}, quality);
-    RFBServerInfo info = viewer.connect();
-    EXPECT_EQ(info.width, 493);
-    EXPECT_EQ(info.height, 317);
-
-    expectFrameOfScreen(viewer, screen->capture, quality, ServerKind::x11vnc);
-    expectEncodingUsed(viewer.client(), encoding);
+    expectFullUpdateEqualsTheScreen();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -307,7 +271,7 @@ INSTANTIATE_TEST_SUITE_P(
                     EncodingAndQuality{RFBEncoding::zrle, RFBQuality::full},
                     EncodingAndQuality{RFBEncoding::zrle, RFBQuality::thousands},
                     EncodingAndQuality{RFBEncoding::zrle, RFBQuality::low}),
-    caseName);
+    [](const auto& p) { return caseName(p.param); });
 
 class X11vncVersions : public testing::TestWithParam<std::string> {};
 
@@ -319,11 +283,7 @@ TEST_P(X11vncVersions, OlderProtocolVersionsConnect) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, X11vncVersions, testing::Values("3.3", "3.7"),
-                         [](const auto& p) {
-                             std::string name = p.param;
-                             name[1] = '_';
-                             return "RFB" + name;
-                         });
+                         [](const auto& p) { return versionName(p.param); });
 
 // ---- Xvnc: cursor, desktop size, clipboard and pointer -----------------------------------
 
@@ -421,13 +381,11 @@ TEST(XvncCursor, RootCursorArrivesAsCursorEvent) {
 
 TEST(XvncDesktopSize, ResizedScreenArrivesWithItsNewSize) {
     RealServer server;
-    server.setBackground("#336699");
-    server.hideCursor(5, 300);
-    server.show(testPattern(320, 200), patternX, patternY);
+    const Picture pattern = server.showPattern();
 
     Viewer viewer(server, {RFBEncoding::zrle, RFBEncoding::desktopSize, RFBEncoding::cursor});
     viewer.connect();
-    expectFrameOfScreen(viewer, server.capture(), RFBQuality::full, ServerKind::xvnc);
+    expectFrameOfScreen(viewer, pattern, RFBQuality::full, ServerKind::xvnc);
 
     for (auto [width, height, command] :
          {std::tuple{800, 600, std::vector<std::string>{"xrandr", "-s", "800x600"}},

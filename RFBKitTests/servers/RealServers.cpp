@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -96,10 +98,11 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return result;
 }
 
-// fork and execve with the given descriptors as 0, 1, 2 (and 3). Only async-signal-safe calls
-// happen in the child.
+// fork and execve with the given descriptors as 0, 1, 2 (and 3). With `ownSession` the child
+// leads a session of its own whose controlling terminal is its standard input, as a shell's
+// command does. Only async-signal-safe calls happen in the child.
 pid_t forkExec(const std::vector<std::string>& argv, const Environment& environment, int in,
-               int out, int err, int passed) {
+               int out, int err, int passed, bool ownSession = false) {
     if (argv.empty()) {
         throw failure("empty command");
     }
@@ -140,6 +143,12 @@ pid_t forkExec(const std::vector<std::string>& argv, const Environment& environm
             first = 4;
         }
         ::close_range(unsigned(first), ~0u, 0);
+        if (ownSession) {
+            // Interrupts as a shell's command gets them, whatever this process ignores.
+            ::signal(SIGINT, SIG_DFL);
+            ::setsid();
+            ::ioctl(0, TIOCSCTTY, 0);
+        }
         ::execve(program.c_str(), argp.data(), envp.data());
         ::_exit(127);
     }
@@ -523,6 +532,13 @@ Process Process::spawn(const std::vector<std::string>& argv, const Environment& 
     return process;
 }
 
+Process Process::spawnOnTerminal(const std::vector<std::string>& argv, int terminalFd,
+                                 int errorFd) {
+    Process process;
+    process.pid_ = forkExec(argv, {}, terminalFd, terminalFd, errorFd, -1, true);
+    return process;
+}
+
 Process::Process(Process&& other) noexcept : pid_(other.pid_), status_(other.status_) {
     other.pid_ = -1;
 }
@@ -583,22 +599,29 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
-int freePort() {
+int listenOnLoopback(int& port, int backlog) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
     socklen_t length = sizeof address;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, backlog) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::string error = std::strerror(errno);
         if (fd >= 0) {
             ::close(fd);
         }
-        throw failure(std::string("no free port: ") + std::strerror(errno));
+        throw failure("cannot listen on the loopback address: " + error);
     }
-    ::close(fd);
-    return ntohs(address.sin_port);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+int freePort() {
+    int port = 0;
+    ::close(listenOnLoopback(port));
+    return port;
 }
 
 bool acceptsConnections(int port) {
@@ -817,6 +840,13 @@ void RealServer::setBackground(const std::string& colour) const {
     xOrThrow({"xsetroot", "-solid", colour});
 }
 
+Picture RealServer::showPattern(int width, int height, int x, int y) {
+    setBackground("#336699");
+    hideCursor(1, options_.height - 2);
+    show(testPattern(width, height), x, y);
+    return waitForStableScreen();
+}
+
 void RealServer::hideCursor(int x, int y) const {
     std::string blank = directory_.file("blank.xbm");
     std::ofstream(blank) << "#define blank_width 1\n#define blank_height 1\n"
@@ -873,6 +903,89 @@ Picture RealServer::waitForScreen(const std::function<bool(const Picture&)>& con
         }
         std::this_thread::sleep_for(50ms);
     }
+}
+
+// ---- Test names ----------------------------------------------------------------------------
+
+std::string encodingName(std::int32_t encoding) {
+    switch (encoding) {
+        case rfb::RFBEncoding::raw:
+            return "Raw";
+        case rfb::RFBEncoding::copyRect:
+            return "CopyRect";
+        case rfb::RFBEncoding::rre:
+            return "RRE";
+        case rfb::RFBEncoding::hextile:
+            return "Hextile";
+        case rfb::RFBEncoding::zrle:
+            return "ZRLE";
+        default:
+            return "Encoding" + std::to_string(encoding);
+    }
+}
+
+std::string caseName(const EncodingAndQuality& param) {
+    return encodingName(std::get<0>(param)) + "_" + std::string(rawValue(std::get<1>(param)));
+}
+
+std::string versionName(std::string version) {
+    std::replace(version.begin(), version.end(), '.', '_');
+    return "RFB" + version;
+}
+
+// ---- Sessions ------------------------------------------------------------------------------
+
+rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
+                                       std::chrono::seconds connectTimeout,
+                                       std::optional<rfb::RFBCredentials> credentials) {
+    rfb::RFBConfiguration configuration;
+    configuration.endpoint = endpoint;
+    configuration.connectTimeout = connectTimeout;
+    configuration.credentials = std::move(credentials);
+    return configuration;
+}
+
+std::string describe(const std::optional<rfb::RFBError>& error) {
+    return error ? error->errorDescription() : "no error";
+}
+
+std::string Outcome::describe() const {
+    return ended ? rfbtest::describe(error) : "no disconnected event";
+}
+
+Outcome attempt(const rfb::RFBConfiguration& configuration,
+                const std::function<bool(const Picture&)>& wanted,
+                std::chrono::milliseconds timeout) {
+    rfb::RFBClient client(configuration);
+    Outcome outcome;
+    const auto started = Clock::now();
+    const auto deadline = started + timeout;
+    client.start();
+    bool stopped = false;
+    while (!outcome.ended && Clock::now() < deadline + 5s) {
+        if (auto event = client.events().next(50ms)) {
+            if (auto* connected = std::get_if<rfb::event::Connected>(&*event)) {
+                outcome.info = connected->info;
+            } else if (auto* disconnected = std::get_if<rfb::event::Disconnected>(&*event)) {
+                outcome.error = disconnected->error;
+                outcome.ended = true;
+            }
+        }
+        // The frame published before the first update is black, never a server's screen.
+        if (outcome.info && wanted && client.statistics().updates > 0) {
+            if (auto image = client.takeFrame()) {
+                outcome.frame = pictureOf(*image);
+            }
+        }
+        const bool done = outcome.info && (!wanted || (outcome.frame && wanted(*outcome.frame)));
+        if (!stopped && (done || outcome.ended || Clock::now() >= deadline)) {
+            outcome.elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+            client.stop();
+            stopped = true;
+        }
+    }
+    return outcome;
 }
 
 }  // namespace rfbtest

@@ -1,14 +1,10 @@
 // tessaral-snapshot end to end: the program as a user runs it, against Xvnc and x0vncserver.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,8 +13,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 #include "RealServers.hpp"
 
@@ -52,10 +46,7 @@ class Snapshot : public testing::Test {
     static void SetUpTestSuite() { start(ServerKind::xvnc); }
     static void start(ServerKind kind) {
         server = std::make_unique<RealServer>(ServerOptions{.kind = kind});
-        server->setBackground("#336699");
-        server->hideCursor(5, 300);
-        server->show(testPattern(320, 200), 37, 23);
-        screen = server->capture();
+        screen = server->showPattern();
     }
     static void TearDownTestSuite() { server.reset(); }
 
@@ -170,21 +161,13 @@ TEST(SnapshotFailures, ConnectionErrorsExitWithTheirText) {
 
 TEST(SnapshotFailures, SilentServerTimesOut) {
     // Accepts connections (the kernel completes them) but never says anything.
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    int port = 0;
+    int listener = listenOnLoopback(port);
 
     TemporaryDirectory directory;
     auto start = std::chrono::steady_clock::now();
-    CommandResult result =
-        snapshot({"--timeout", "1", "127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
-                  directory.file("out.png")});
+    CommandResult result = snapshot(
+        {"--timeout", "1", "127.0.0.1:" + std::to_string(port), directory.file("out.png")});
     auto elapsed = std::chrono::steady_clock::now() - start;
     ::close(listener);
     EXPECT_EQ(result.exitCode, 1);
@@ -242,12 +225,7 @@ struct PasswordScreen {
     RealServer server;
     Picture screen;
 
-    PasswordScreen() : server(passwordProtected()) {
-        server.setBackground("#336699");
-        server.hideCursor(5, 300);
-        server.show(testPattern(320, 200), 37, 23);
-        screen = server.capture();
-    }
+    PasswordScreen() : server(passwordProtected()), screen(server.showPattern()) {}
 
     std::string file(const std::string& name, const std::string& content) const {
         std::string path = server.directory().file(name);
@@ -291,9 +269,8 @@ TEST(SnapshotPassword, WrongOrMissingPasswordExitsWithThree) {
     EXPECT_FALSE(std::filesystem::exists(png));
 }
 
-// The tool on a pseudo-terminal of its own, as run from a shell: the terminal is its standard
-// input and output and its controlling terminal; standard error goes to a file. The test keeps
-// the terminal's other end open to look at its settings.
+// The tool on a pseudo-terminal of its own, as run from a shell, with standard error in a file.
+// The test keeps the terminal's other end open to look at its settings.
 class TerminalRun {
   public:
     TerminalRun(const std::vector<std::string>& arguments, const std::string& errorPath) {
@@ -310,44 +287,12 @@ class TerminalRun {
         }
         std::vector<std::string> argv = {TESSARAL_SNAPSHOT};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<char*> pointers;
-        for (auto& argument : argv) {
-            pointers.push_back(argument.data());
-        }
-        pointers.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            // What a shell gives its commands, whatever this test process blocks or ignores.
-            sigset_t none;
-            sigemptyset(&none);
-            ::sigprocmask(SIG_SETMASK, &none, nullptr);
-            ::signal(SIGINT, SIG_DFL);
-            ::signal(SIGPIPE, SIG_DFL);
-            // A new session, whose first terminal opened becomes its controlling terminal.
-            ::setsid();
-            const int slave = ::open(name, O_RDWR);
-            if (slave < 0) {
-                ::_exit(126);
-            }
-            ::dup2(slave, 0);
-            ::dup2(slave, 1);
-            ::dup2(error, 2);
-            ::close_range(3, ~0u, 0);
-            ::execve(pointers[0], pointers.data(), environ);
-            ::_exit(127);
-        }
+        process_ = Process::spawnOnTerminal(argv, terminal_, error);
         ::close(error);
-        if (pid_ < 0) {
-            throw std::runtime_error("fork failed");
-        }
     }
 
     ~TerminalRun() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
+        process_.stop();
         ::close(terminal_);
         ::close(master_);
     }
@@ -358,7 +303,7 @@ class TerminalRun {
     bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (output_.find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() >= deadline || ended()) {
+            if (std::chrono::steady_clock::now() >= deadline || !process_.running()) {
                 return output_.find(text) != std::string::npos;
             }
             readOutput(50ms);
@@ -381,24 +326,16 @@ class TerminalRun {
         waitUntil(
             [&] {
                 readOutput(10ms);
-                return ended();
+                return !process_.running();
             },
             timeout);
         readOutput(0ms);
-        return status_;
+        return process_.wait(0ms);
     }
 
     const std::string& output() const { return output_; }
 
   private:
-    bool ended() {
-        int status = 0;
-        if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
-            status_ = status;
-        }
-        return status_.has_value();
-    }
-
     void readOutput(std::chrono::milliseconds timeout) {
         pollfd p{master_, POLLIN, 0};
         while (::poll(&p, 1, int(timeout.count())) > 0 && (p.revents & POLLIN)) {
@@ -414,8 +351,7 @@ class TerminalRun {
 
     int master_ = -1;
     int terminal_ = -1;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
+    Process process_;
     std::string output_;
 };
 

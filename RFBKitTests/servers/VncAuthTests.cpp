@@ -16,64 +16,17 @@ using namespace rfbtest;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Eight bytes: the most a VNC password can hold, so that longer ones show their cut.
 const std::string storedPassword = "abcdefgh";
 
-struct Outcome {
-    std::optional<RFBServerInfo> info;
-    // Empty once a frame equal to the expected screen arrived.
-    std::string frameDifference = "no frame";
-    std::optional<RFBError> error;
-    bool ended = false;
-};
-
-std::string describe(const Outcome& outcome) {
-    if (!outcome.ended) {
-        return "no disconnected event";
-    }
-    return outcome.error ? outcome.error->errorDescription() : "ended without an error";
-}
-
-// Runs one client until it ends by itself, or until it has connected and (when `screen` is given)
-// shown a frame equal to it, after which it is stopped.
 Outcome attempt(const RealServer& server, std::optional<RFBCredentials> credentials,
                 const std::optional<Picture>& screen = std::nullopt) {
-    RFBConfiguration configuration;
-    configuration.endpoint = server.endpoint();
-    configuration.credentials = std::move(credentials);
-    configuration.connectTimeout = std::chrono::seconds(15);
-    RFBClient client(configuration);
-    client.start();
-
-    Outcome outcome;
-    bool stopped = false;
-    const auto deadline = Clock::now() + 30s;
-    while (!outcome.ended) {
-        if (auto event = client.events().next(50ms)) {
-            if (auto* connected = std::get_if<event::Connected>(&*event)) {
-                outcome.info = connected->info;
-            } else if (auto* disconnected = std::get_if<event::Disconnected>(&*event)) {
-                outcome.error = disconnected->error;
-                outcome.ended = true;
-            }
-        }
-        if (outcome.info && screen && client.statistics().updates > 0) {
-            if (auto frame = client.takeFrame()) {
-                outcome.frameDifference = difference(pictureOf(*frame), *screen);
-            }
-        }
-        const bool done = outcome.info && (!screen || outcome.frameDifference.empty());
-        if (!stopped && (done || Clock::now() >= deadline)) {
-            client.stop();
-            stopped = true;
-        }
-        if (Clock::now() >= deadline + 5s) {
-            break;
-        }
+    RFBConfiguration configuration =
+        configurationFor(server.endpoint(), 15s, std::move(credentials));
+    if (!screen) {
+        return rfbtest::attempt(configuration);
     }
-    return outcome;
+    return rfbtest::attempt(configuration, [&](const Picture& frame) { return frame == *screen; });
 }
 
 struct PasswordServer {
@@ -98,25 +51,22 @@ class VncAuth : public testing::TestWithParam<PasswordServer> {};
 
 TEST_P(VncAuth, TheRightPasswordShowsTheScreen) {
     RealServer server(withPassword(GetParam().kind));
-    server.setBackground("#336699");
-    server.hideCursor(5, 300);
-    server.show(testPattern(320, 200), 37, 23);
-    const Picture screen = server.capture();
+    const Picture screen = server.showPattern();
 
     // The user name plays no part in type 2, and must not keep the client from choosing it.
     for (const RFBCredentials& credentials :
          {RFBCredentials{"", storedPassword}, RFBCredentials{"someone", storedPassword}}) {
         SCOPED_TRACE(credentials.username);
         const Outcome outcome = attempt(server, credentials, screen);
-        ASSERT_TRUE(outcome.info) << describe(outcome) << "\n" << server.log();
+        ASSERT_TRUE(outcome.info) << outcome.describe() << "\n" << server.log();
         EXPECT_EQ(outcome.info->protocolVersion, "3.8");
-        EXPECT_EQ(outcome.frameDifference, "");
-        EXPECT_FALSE(outcome.error) << describe(outcome);
+        EXPECT_EQ(difference(outcome.frame.value_or(Picture()), screen), "");
+        EXPECT_FALSE(outcome.error) << outcome.describe();
     }
 
     // Only the first eight bytes make the key, at both ends.
     const Outcome longer = attempt(server, RFBCredentials{"", storedPassword + "XYZ"});
-    EXPECT_TRUE(longer.info) << describe(longer);
+    EXPECT_TRUE(longer.info) << longer.describe();
 }
 
 TEST_P(VncAuth, AWrongOrMissingPasswordEndsTheConnection) {
@@ -126,14 +76,14 @@ TEST_P(VncAuth, AWrongOrMissingPasswordEndsTheConnection) {
         SCOPED_TRACE("\"" + wrong + "\"");
         const Outcome outcome = attempt(server, RFBCredentials{"", wrong});
         EXPECT_FALSE(outcome.info);
-        ASSERT_TRUE(outcome.error) << describe(outcome);
+        ASSERT_TRUE(outcome.error) << outcome.describe();
         EXPECT_EQ(*outcome.error, RFBError::authenticationFailed(GetParam().failureReason))
-            << describe(outcome);
+            << outcome.describe();
     }
 
     const Outcome none = attempt(server, std::nullopt);
     EXPECT_FALSE(none.info);
-    ASSERT_TRUE(none.error) << describe(none);
+    ASSERT_TRUE(none.error) << none.describe();
     EXPECT_EQ(*none.error, RFBError::credentialsRequired(RFBCredentialKind::password));
     EXPECT_EQ(none.error->errorDescription(), "Authentication is required.");
 }
@@ -150,21 +100,17 @@ class X11vncVncAuthVersions : public testing::TestWithParam<std::string> {};
 TEST_P(X11vncVncAuthVersions, ResultWithoutAReason) {
     RealServer server(withPassword(ServerKind::x11vnc, {"-rfbversion", GetParam()}));
     const Outcome right = attempt(server, RFBCredentials{"", storedPassword});
-    ASSERT_TRUE(right.info) << describe(right) << "\n" << server.log();
+    ASSERT_TRUE(right.info) << right.describe() << "\n" << server.log();
     EXPECT_EQ(right.info->protocolVersion, GetParam());
 
     const Outcome wrong = attempt(server, RFBCredentials{"", "abcdefgX"});
-    ASSERT_TRUE(wrong.error) << describe(wrong);
+    ASSERT_TRUE(wrong.error) << wrong.describe();
     EXPECT_EQ(*wrong.error, RFBError::authenticationFailed(""));
     EXPECT_EQ(wrong.error->errorDescription(),
               "Access was denied because of an invalid username or password.");
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, X11vncVncAuthVersions, testing::Values("3.3", "3.7"),
-                         [](const auto& p) {
-                             std::string name = p.param;
-                             name[1] = '_';
-                             return "RFB" + name;
-                         });
+                         [](const auto& p) { return versionName(p.param); });
 
 }  // namespace

@@ -13,12 +13,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Log.hpp"
 #include "RFBClient.hpp"
 
 namespace rfb {
@@ -210,6 +212,26 @@ inline SessionStart readSessionStart(Peer& peer, std::size_t encodings = 8) {
     start.request = peer.read(10);
     return start;
 }
+
+// Takes what the library logs while it lives, instead of printing it.
+class LogCapture {
+  public:
+    LogCapture() {
+        rfb::setLogSink([this](rfb::LogLevel level, std::string_view message) {
+            std::lock_guard lock(mutex_);
+            lines_.push_back({level, std::string(message)});
+        });
+    }
+    ~LogCapture() { rfb::setLogSink(nullptr); }
+    std::vector<std::pair<rfb::LogLevel, std::string>> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::pair<rfb::LogLevel, std::string>> lines_;
+};
 
 inline rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint) {
     rfb::RFBConfiguration configuration;

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "ProcessResources.hpp"
 #include "RFBConfiguration.hpp"
 
 namespace rfbtest {
@@ -112,22 +113,5 @@ class FaultProxy {
     std::atomic<std::uint64_t> paceTimeouts_{0};
     std::thread thread_;
 };
-
-// ---- What the process holds -----------------------------------------------------------------
-
-// This process's threads and open descriptors, to show that finished sessions leave none behind.
-struct ProcessResources {
-    long threads = 0;
-    long descriptors = 0;
-
-    static ProcessResources now();
-    bool operator==(const ProcessResources&) const = default;
-    std::string describe() const;
-};
-
-// A client's receive thread winds down on its own after the session has ended, so this polls
-// until the process holds what it held at `baseline`, and returns what it holds at the end.
-ProcessResources waitForResources(const ProcessResources& baseline,
-                                  std::chrono::milliseconds timeout);
 
 }  // namespace rfbtest

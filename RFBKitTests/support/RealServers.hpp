@@ -13,10 +13,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Framebuffer.hpp"
 #include "PixelFormat.hpp"
+#include "RFBClient.hpp"
 #include "RFBConfiguration.hpp"
 
 namespace rfbtest {
@@ -78,6 +80,10 @@ struct CommandResult {
 // Extra environment entries "NAME=value" replace or extend the inherited environment.
 using Environment = std::vector<std::string>;
 
+// A loopback socket listening on a port the kernel chose, which goes to `port`; throws when
+// none can be had.
+int listenOnLoopback(int& port, int backlog = 4);
+
 // Runs a command to completion (killing it at the time-out) and collects its output.
 CommandResult run(const std::vector<std::string>& argv, const Environment& environment = {},
                   std::chrono::milliseconds timeout = 20s, const std::string& input = {});
@@ -92,6 +98,10 @@ class Process {
     // handed to the child as descriptor 3.
     static Process spawn(const std::vector<std::string>& argv, const Environment& environment,
                          const std::string& logPath, int passedFd = -1, int stdinFd = -1);
+    // As run from a shell: `terminalFd` is its standard input and output and its controlling
+    // terminal, in a session of its own; standard error goes to `errorFd`.
+    static Process spawnOnTerminal(const std::vector<std::string>& argv, int terminalFd,
+                                   int errorFd);
     ~Process() { stop(); }
     Process(Process&& other) noexcept;
     Process& operator=(Process&& other) noexcept;
@@ -175,6 +185,9 @@ class RealServer {
                     int stdinFd = -1);
 
     void setBackground(const std::string& colour) const;
+    // The screen most tests look at: a flat background, an invisible cursor near the bottom-left
+    // corner and testPattern(width, height) at (x, y). Returns the screen once it stands still.
+    Picture showPattern(int width = 320, int height = 200, int x = 37, int y = 23);
     // Gives the root window an invisible cursor and moves the pointer to (x, y), which must be
     // over the root window. Servers may draw the cursor into the framebuffer (Xvnc does until
     // the client itself moves the pointer); an invisible one keeps frames equal to captures.
@@ -204,5 +217,44 @@ class RealServer {
     std::vector<std::unique_ptr<Process>> processes_;
     std::size_t vncIndex_ = 0;
 };
+
+// ---- Test names ----------------------------------------------------------------------------
+
+std::string encodingName(std::int32_t encoding);
+using EncodingAndQuality = std::tuple<std::int32_t, rfb::RFBQuality>;
+// "ZRLE_low": the encoding's name and the quality's.
+std::string caseName(const EncodingAndQuality& param);
+// "RFB3_3" for protocol version "3.3".
+std::string versionName(std::string version);
+
+// ---- Sessions ------------------------------------------------------------------------------
+
+// A configuration for `endpoint` as shipped, but for the connect time-out and credentials.
+rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
+                                       std::chrono::seconds connectTimeout = 15s,
+                                       std::optional<rfb::RFBCredentials> credentials = {});
+
+// "no error", or the error's description.
+std::string describe(const std::optional<rfb::RFBError>& error);
+
+// How one client session went.
+struct Outcome {
+    std::optional<rfb::RFBServerInfo> info;
+    // The newest frame after the first update, if one came.
+    std::optional<Picture> frame;
+    std::optional<rfb::RFBError> error;
+    bool ended = false;
+    // From start until the session ended by itself or had what it was run for.
+    std::chrono::milliseconds elapsed{0};
+
+    std::string describe() const;
+};
+
+// Starts a client and runs it until it ends by itself, or until it has connected and (when
+// `wanted` is given) shown a frame that `wanted` accepts; then stops it and waits for its end.
+// A session still short of that at the time-out is stopped as well.
+Outcome attempt(const rfb::RFBConfiguration& configuration,
+                const std::function<bool(const Picture&)>& wanted = nullptr,
+                std::chrono::milliseconds timeout = 30s);
 
 }  // namespace rfbtest

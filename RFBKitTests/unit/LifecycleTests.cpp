@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
-#include <filesystem>
-#include <mutex>
-
 #include "FakeServer.hpp"
-#include "Log.hpp"
+#include "ProcessResources.hpp"
 #include "RFBEventStream.hpp"
 
 using namespace rfb;
@@ -13,22 +10,6 @@ using namespace rfbtest;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::size_t entries(const char* folder) {
-    auto range = std::filesystem::directory_iterator(folder);
-    return std::size_t(std::distance(begin(range), end(range)));
-}
-
-// Thread and descriptor counts of this process settle shortly after clients wind down.
-void expectSettlesAt(std::size_t threads, std::size_t descriptors) {
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline &&
-           (entries("/proc/self/task") != threads || entries("/proc/self/fd") != descriptors)) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(entries("/proc/self/task"), threads);
-    EXPECT_EQ(entries("/proc/self/fd"), descriptors);
-}
 
 // A loopback listener whose accept queue is full, so that new connects are never answered.
 struct Unanswered {
@@ -52,23 +33,6 @@ struct Unanswered {
     int fillers[3];
 };
 
-class SilentLog {
-  public:
-    SilentLog() {
-        setLogSink([this](LogLevel, std::string_view message) {
-            std::lock_guard lock(mutex);
-            lines.emplace_back(message);
-        });
-    }
-    ~SilentLog() { setLogSink(nullptr); }
-    std::size_t count() {
-        std::lock_guard lock(mutex);
-        return lines.size();
-    }
-    std::mutex mutex;
-    std::vector<std::string> lines;
-};
-
 std::optional<RFBError> connectTo(RFBEndpoint endpoint, std::chrono::duration<double> timeout) {
     RFBConfiguration configuration = configurationFor(endpoint);
     configuration.connectTimeout = timeout;
@@ -80,7 +44,7 @@ std::optional<RFBError> connectTo(RFBEndpoint endpoint, std::chrono::duration<do
 }  // namespace
 
 TEST(Lifecycle, ConnectFailures) {
-    SilentLog log;
+    LogCapture log;
     std::uint16_t refusedPort;
     {
         FakeServer closed(nullptr);
@@ -110,7 +74,7 @@ TEST(Lifecycle, ConnectFailures) {
 }
 
 TEST(Lifecycle, UnansweredConnectTimesOut) {
-    SilentLog log;
+    LogCapture log;
     Unanswered target;
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(connectTo(target.server.endpoint(), 1s), RFBError::timedOut());
@@ -120,7 +84,7 @@ TEST(Lifecycle, UnansweredConnectTimesOut) {
 }
 
 TEST(Lifecycle, ServerThatAcceptsButNeverFinishesTheHandshakeTimesOut) {
-    SilentLog log;
+    LogCapture log;
     FakeServer silent([](Peer& peer) {
         peer.write(text("RFB 003.008\n"));
         peer.waitForClose();
@@ -131,9 +95,8 @@ TEST(Lifecycle, ServerThatAcceptsButNeverFinishesTheHandshakeTimesOut) {
 }
 
 TEST(Lifecycle, StopEndsCleanlyInEveryPhaseWithoutLogging) {
-    SilentLog log;
-    std::size_t threads = entries("/proc/self/task");
-    std::size_t descriptors = entries("/proc/self/fd");
+    LogCapture log;
+    const ProcessResources baseline = ProcessResources::now();
     {
         Unanswered target;  // stop while the connect is pending
         RFBClient client(configurationFor(target.server.endpoint()));
@@ -171,14 +134,14 @@ TEST(Lifecycle, StopEndsCleanlyInEveryPhaseWithoutLogging) {
         EXPECT_TRUE(client.events().ended());
         EXPECT_FALSE(client.events().next(10ms)) << "nothing follows disconnected";
     }
-    EXPECT_EQ(log.count(), 0u);
-    expectSettlesAt(threads, descriptors);
+    EXPECT_EQ(log.lines().size(), 0u);
+    // Thread and descriptor counts settle shortly after clients wind down.
+    EXPECT_EQ(waitForResources(baseline, 5s).describe(), baseline.describe());
 }
 
 TEST(Lifecycle, DestroyingAConnectingClientNeverBlocks) {
-    SilentLog log;
-    std::size_t threads = entries("/proc/self/task");
-    std::size_t descriptors = entries("/proc/self/fd");
+    LogCapture log;
+    const ProcessResources baseline = ProcessResources::now();
     {
         Unanswered target;
         auto started = std::chrono::steady_clock::now();
@@ -188,7 +151,8 @@ TEST(Lifecycle, DestroyingAConnectingClientNeverBlocks) {
         }
         EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
     }
-    expectSettlesAt(threads, descriptors);
+    // Thread and descriptor counts settle shortly after clients wind down.
+    EXPECT_EQ(waitForResources(baseline, 5s).describe(), baseline.describe());
 }
 
 TEST(Lifecycle, EventDescriptorIsReadableExactlyWhileEventsAreQueued) {

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "FakeServer.hpp"
 #include "Log.hpp"
 
@@ -32,26 +30,6 @@ Request parseRequest(const Bytes& b) {
     EXPECT_EQ(b[0], 3);
     return {b[1] == 1, std::uint16_t(b[6] << 8 | b[7]), std::uint16_t(b[8] << 8 | b[9])};
 }
-
-// Collects log lines for the duration of a test.
-class LogCapture {
-  public:
-    LogCapture() {
-        setLogSink([this](LogLevel level, std::string_view message) {
-            std::lock_guard lock(mutex_);
-            lines_.push_back({level, std::string(message)});
-        });
-    }
-    ~LogCapture() { setLogSink(nullptr); }
-    std::vector<std::pair<LogLevel, std::string>> lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::pair<LogLevel, std::string>> lines_;
-};
 
 // A client connected to a fake server whose script continues after the session start.
 struct Session {

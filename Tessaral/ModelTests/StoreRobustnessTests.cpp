@@ -94,7 +94,7 @@ std::vector<BadFile> badFiles() {
     };
 }
 
-class BadLibraryFile : public ::testing::TestWithParam<BadFile> {
+class UnreadableLibraryTest : public ::testing::Test {
   protected:
     QString folder() const { return scratch_.path(); }
     QString libraryFile() const { return scratch_.path() + u"/Library.json"_s; }
@@ -102,6 +102,9 @@ class BadLibraryFile : public ::testing::TestWithParam<BadFile> {
     QTemporaryDir scratch_;
     testing::FakeKeychain keychain_;
 };
+
+class BadLibraryFile : public UnreadableLibraryTest,
+                       public ::testing::WithParamInterface<BadFile> {};
 
 TEST_P(BadLibraryFile, IsMovedAsideIntactAndTheLibraryStartsEmpty) {
     const QByteArray bad = GetParam().bytes();
@@ -158,15 +161,6 @@ TEST_P(BadLibraryFile, ImportChangesNothingAndReportsTheError) {
 
 INSTANTIATE_TEST_SUITE_P(Files, BadLibraryFile, ::testing::ValuesIn(badFiles()),
                          [](const auto& param) { return std::string(param.param.name); });
-
-class UnreadableLibraryTest : public ::testing::Test {
-  protected:
-    QString folder() const { return scratch_.path(); }
-    QString libraryFile() const { return scratch_.path() + u"/Library.json"_s; }
-
-    QTemporaryDir scratch_;
-    testing::FakeKeychain keychain_;
-};
 
 TEST_F(UnreadableLibraryTest, RepeatedBadStartsKeepEveryCopy) {
     // Within one second the copies would share a name; none may be overwritten or left in place.

@@ -16,10 +16,9 @@ QString FileDialog::getSavePngFileName(QWidget* parent, const QString& caption,
     if (nextFileName_) {
         fileName = *std::exchange(nextFileName_, std::nullopt);
     } else {
-        fileName = QFileDialog::getSaveFileName(parent, caption,
-                                                folder(QStandardPaths::PicturesLocation) + u'/' +
-                                                    suggestedName,
-                                                QObject::tr("PNG Image (*.png)"));
+        fileName = QFileDialog::getSaveFileName(
+            parent, caption, folder(QStandardPaths::PicturesLocation) + u'/' + suggestedName,
+            QObject::tr("PNG Image (*.png)"));
     }
     if (!fileName.isEmpty() && !fileName.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive)) {
         fileName += QStringLiteral(".png");

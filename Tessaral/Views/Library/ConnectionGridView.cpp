@@ -53,14 +53,13 @@ class CardDelegate : public QStyledItemDelegate {
         QPainterPath shape;
         shape.addRoundedRect(preview.adjusted(0.5, 0.5, -0.5, -0.5), cornerRadius, cornerRadius);
 
-        const QImage thumbnail =
-            index.data(ConnectionListModel::thumbnailRole).value<QImage>();
+        const QImage thumbnail = index.data(ConnectionListModel::thumbnailRole).value<QImage>();
         const QColor tint = index.data(ConnectionListModel::tintRole).value<QColor>();
         painter->save();
         painter->setClipPath(shape);
         if (!thumbnail.isNull()) {
-            const QSize fill = thumbnail.size().scaled(preview.size().toSize(),
-                                                       Qt::KeepAspectRatioByExpanding);
+            const QSize fill =
+                thumbnail.size().scaled(preview.size().toSize(), Qt::KeepAspectRatioByExpanding);
             const QRectF target(preview.center().x() - fill.width() / 2.0,
                                 preview.center().y() - fill.height() / 2.0, fill.width(),
                                 fill.height());
@@ -72,12 +71,13 @@ class CardDelegate : public QStyledItemDelegate {
             gradient.setColorAt(1, tint.darker(115));
             painter->fillPath(shape, gradient);
             const int side = qRound(preview.height() * 0.42);
-            const QPixmap icon = tintedSymbol(index.data(ConnectionListModel::symbolRole).toString(),
-                                              Qt::white, side, view_->devicePixelRatioF());
+            const QPixmap icon =
+                tintedSymbol(index.data(ConnectionListModel::symbolRole).toString(), Qt::white,
+                             side, view_->devicePixelRatioF());
             if (!icon.isNull()) {
-                painter->drawPixmap(QPointF(preview.center().x() - side / 2.0,
-                                            preview.center().y() - side / 2.0),
-                                    icon);
+                painter->drawPixmap(
+                    QPointF(preview.center().x() - side / 2.0, preview.center().y() - side / 2.0),
+                    icon);
             }
         }
         if (hovered && !selected) {
@@ -163,8 +163,7 @@ ConnectionGridView::ConnectionGridView(const ConnectionStore& store, ConnectionL
             actions_.connect(*connection);
         }
     });
-    connect(this, &QWidget::customContextMenuRequested, this,
-            &ConnectionGridView::showContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, this, &ConnectionGridView::showContextMenu);
     updateCardSize();
 }
 

@@ -150,8 +150,7 @@ QVariant ConnectionListModel::data(const QModelIndex& index, int role) const {
     }
 }
 
-QVariant ConnectionListModel::headerData(int section, Qt::Orientation orientation,
-                                         int role) const {
+QVariant ConnectionListModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
         return {};
     }

@@ -39,9 +39,9 @@ class NameDelegate : public QStyledItemDelegate {
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
         const int side = option->decorationSize.height();
-        const QPixmap icon = tintedSymbol(index.data(ConnectionListModel::symbolRole).toString(),
-                                          index.data(ConnectionListModel::tintRole).value<QColor>(),
-                                          side, 2.0);
+        const QPixmap icon =
+            tintedSymbol(index.data(ConnectionListModel::symbolRole).toString(),
+                         index.data(ConnectionListModel::tintRole).value<QColor>(), side, 2.0);
         if (!icon.isNull()) {
             option->features |= QStyleOptionViewItem::HasDecoration;
             option->icon = QIcon(icon);

@@ -23,7 +23,7 @@ EmptyStateView::EmptyStateView(QWidget* parent)
     font.setWeight(QFont::DemiBold);
     title_->setFont(font);
     text_->setWordWrap(true);
-    text_->setMaximumWidth(420);
+    text_->setFixedWidth(420);
     QPalette secondary = text_->palette();
     secondary.setColor(QPalette::WindowText, secondary.color(QPalette::PlaceholderText));
     text_->setPalette(secondary);
@@ -46,6 +46,8 @@ void EmptyStateView::present(const QString& symbol, const QString& title, const 
     icon_->setVisible(!icon.isNull());
     title_->setText(title);
     text_->setText(text);
+    // An aligned layout item gets its size hint, not the height its wrapped lines need.
+    text_->setFixedHeight(text_->heightForWidth(text_->width()));
     text_->setVisible(!text.isEmpty());
     for (QPushButton* button : buttons_->findChildren<QPushButton*>()) {
         delete button;

@@ -19,6 +19,7 @@ struct SidebarItem {
     Kind kind = Kind::all;
     QUuid groupID;
 
+    static SidebarItem plain(Kind kind) { return {kind, {}}; }
     static SidebarItem group(const QUuid& id) { return {Kind::group, id}; }
     bool operator==(const SidebarItem&) const = default;
 };

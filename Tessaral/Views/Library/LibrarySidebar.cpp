@@ -95,7 +95,8 @@ class SidebarDelegate : public QStyledItemDelegate {
     }
 
     // The store renames the group; the row follows from its change.
-    void setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex& index) const override {
+    void setModelData(QWidget* editor, QAbstractItemModel*,
+                      const QModelIndex& index) const override {
         sidebar_->commitRename(index.data(groupRole).toUuid(),
                                static_cast<QLineEdit*>(editor)->text());
     }
@@ -178,8 +179,7 @@ LibrarySidebar::LibrarySidebar(ConnectionStore& store, const BonjourBrowser& bro
     layout->addWidget(newGroupButton_);
 
     connect(newGroupButton_, &QPushButton::clicked, this, &LibrarySidebar::newGroup);
-    connect(tree_, &QTreeWidget::itemSelectionChanged, this,
-            &LibrarySidebar::treeSelectionChanged);
+    connect(tree_, &QTreeWidget::itemSelectionChanged, this, &LibrarySidebar::treeSelectionChanged);
     connect(tree_, &QWidget::customContextMenuRequested, this, &LibrarySidebar::showContextMenu);
     connect(&store_, &ConnectionStore::connectionsChanged, this, &LibrarySidebar::refresh);
     connect(&store_, &ConnectionStore::groupsChanged, this, &LibrarySidebar::refresh);
@@ -207,16 +207,23 @@ QList<Row> rows(const ConnectionStore& store, const BonjourBrowser& browser) {
     }
     using Kind = SidebarItem::Kind;
     QList<Row> list = {
-        {0, {Kind::all, {}}, LibrarySidebar::tr("All Computers"), QStringLiteral("display.2"),
+        {0,
+         {Kind::all, {}},
+         LibrarySidebar::tr("All Computers"),
+         QStringLiteral("display.2"),
          saved},
         {0, {Kind::recents, {}}, LibrarySidebar::tr("Recents"), QStringLiteral("clock"), {}},
     };
     if (links) {
-        list.append({0, {Kind::links, {}}, LibrarySidebar::tr("Links"), QStringLiteral("link"), {}});
+        list.append(
+            {0, {Kind::links, {}}, LibrarySidebar::tr("Links"), QStringLiteral("link"), {}});
     }
     if (AppSettings::showNearby()) {
-        list.append({1, {Kind::nearby, {}}, LibrarySidebar::tr("Bonjour"),
-                     QStringLiteral("bonjour"), browser.services().size()});
+        list.append({1,
+                     {Kind::nearby, {}},
+                     LibrarySidebar::tr("Bonjour"),
+                     QStringLiteral("bonjour"),
+                     browser.services().size()});
     }
     for (const ConnectionGroup& group : store.groups()) {
         list.append({2, SidebarItem::group(group.id), group.name, QStringLiteral("folder"),
@@ -247,8 +254,8 @@ void LibrarySidebar::refresh() {
     // Counts and names change in place, so that a rename in progress keeps its field.
     for (qsizetype i = 0; i < wanted.size(); ++i) {
         shown[i]->setText(0, wanted[i].title);
-        shown[i]->setData(0, badgeRole, wanted[i].badge ? QVariant::fromValue(*wanted[i].badge)
-                                                        : QVariant());
+        shown[i]->setData(0, badgeRole,
+                          wanted[i].badge ? QVariant::fromValue(*wanted[i].badge) : QVariant());
     }
 }
 
@@ -371,8 +378,10 @@ void LibrarySidebar::beginRename(const QUuid& groupID) {
         return;
     }
     renaming_ = groupID;
-    tree_->setFocus();
-    tree_->editItem(row);
+    if (tree_->isVisible()) {
+        tree_->setFocus();
+        tree_->editItem(row);
+    }
 }
 
 void LibrarySidebar::commitRename(const QUuid& groupID, const QString& text) {
@@ -427,7 +436,8 @@ void LibrarySidebar::showContextMenu(const QPoint& position) {
         menu->addAction(tr("Clear Links"), this, &LibrarySidebar::clearLinks);
     } else if (row->data(0, kindRole).toInt() == static_cast<int>(SidebarItem::Kind::group)) {
         menu->addAction(tr("Rename"), this, [this, id = clicked.groupID] { beginRename(id); });
-        menu->addAction(tr("Delete Group"), this, [this, id = clicked.groupID] { deleteGroup(id); });
+        menu->addAction(tr("Delete Group"), this,
+                        [this, id = clicked.groupID] { deleteGroup(id); });
     } else {
         delete menu;
         return;

@@ -105,12 +105,11 @@ LibraryView::LibraryView(ConnectionStore& store, AppState& appState, BonjourBrow
             selectionChanged(ids);
         }
     });
-    connect(table_, &ConnectionTableView::selectedIDsChanged, this,
-            [this](const QSet<QUuid>& ids) {
-                if (detail_->currentWidget() == table_) {
-                    selectionChanged(ids);
-                }
-            });
+    connect(table_, &ConnectionTableView::selectedIDsChanged, this, [this](const QSet<QUuid>& ids) {
+        if (detail_->currentWidget() == table_) {
+            selectionChanged(ids);
+        }
+    });
     connect(sidebar_, &LibrarySidebar::selectionChanged, this, &LibraryView::scopeChanged);
     connect(&store_, &ConnectionStore::connectionsChanged, this, &LibraryView::reload);
     connect(&store_, &ConnectionStore::groupsChanged, this, &LibraryView::updateTitle);
@@ -180,13 +179,13 @@ void LibraryView::buildToolbar() {
     toolbar->addWidget(picker);
     toolbar->addSeparator();
 
-    QAction* quickConnect = toolbar->addAction(symbolIcon(QStringLiteral("bolt")),
-                                               tr("Quick Connect"), this,
-                                               [this] { appState_.setShowQuickConnect(true); });
+    QAction* quickConnect =
+        toolbar->addAction(symbolIcon(QStringLiteral("bolt")), tr("Quick Connect"), this,
+                           [this] { appState_.setShowQuickConnect(true); });
     quickConnect->setObjectName(QStringLiteral("quickConnectAction"));
     quickConnect->setToolTip(tr("Connect to an address without saving it"));
-    QAction* newConnection = toolbar->addAction(
-        symbolIcon(QStringLiteral("plus")), tr("New Connection"), this, [this] {
+    QAction* newConnection =
+        toolbar->addAction(symbolIcon(QStringLiteral("plus")), tr("New Connection"), this, [this] {
             const std::optional<SidebarItem>& scope = sidebar_->selection();
             appState_.newConnection(scope && scope->kind == SidebarItem::Kind::group
                                         ? std::optional<QUuid>(scope->groupID)
@@ -206,8 +205,7 @@ void LibraryView::buildToolbar() {
     search_->setObjectName(QStringLiteral("searchField"));
     search_->setPlaceholderText(tr("Search"));
     search_->setClearButtonEnabled(true);
-    search_->addAction(symbolIcon(QStringLiteral("magnifyingglass")),
-                       QLineEdit::LeadingPosition);
+    search_->addAction(symbolIcon(QStringLiteral("magnifyingglass")), QLineEdit::LeadingPosition);
     search_->setMaximumWidth(260);
     search_->setMinimumWidth(160);
     toolbar->addWidget(search_);
@@ -221,8 +219,7 @@ void LibraryView::installCommands(AppCommands& commands) {
     connectionMenu_ = new ConnectionMenu(this);
     deleteAction_ = commands.install(this, connectionMenu_);
     deleteAction_->setEnabled(!selection_.isEmpty());
-    connect(deleteAction_, &QAction::triggered, this,
-            [this] { requestDeletion(selection_); });
+    connect(deleteAction_, &QAction::triggered, this, [this] { requestDeletion(selection_); });
 }
 
 QList<Connection> LibraryView::shownConnections() const {
@@ -441,8 +438,8 @@ void LibraryView::importLibrary() {
     try {
         const int added = store_.importData(contents);
         appState_.setAlert(AppState::AppAlert{
-            tr("Import Complete"), added == 1 ? tr("1 computer was added.")
-                                              : tr("%1 computers were added.").arg(added)});
+            tr("Import Complete"),
+            added == 1 ? tr("1 computer was added.") : tr("%1 computers were added.").arg(added)});
     } catch (const LibraryError& error) {
         appState_.setAlert(AppState::AppAlert{tr("Couldn’t Import"), error.description()});
     }
@@ -458,7 +455,8 @@ void LibraryView::exportLibrary() {
         return;
     }
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size() || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size() ||
+        !file.commit()) {
         // Said, rather than leaving the user to believe the computers were saved.
         appState_.setAlert(AppState::AppAlert{tr("Couldn’t Export"), file.errorString()});
     }

@@ -1,0 +1,50 @@
+#pragma once
+
+// This process's threads and open descriptors, to show that finished sessions leave none behind.
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+namespace rfbtest {
+
+struct ProcessResources {
+    long threads = 0;
+    long descriptors = 0;
+
+    static long entries(const char* directory) {
+        std::error_code error;
+        long count = 0;
+        for (std::filesystem::directory_iterator i(directory, error), end; !error && i != end;
+             i.increment(error)) {
+            ++count;
+        }
+        return count;
+    }
+
+    // The listing of /proc/self/fd holds one descriptor of its own while it runs: always the
+    // same one more, so comparisons are unaffected.
+    static ProcessResources now() { return {entries("/proc/self/task"), entries("/proc/self/fd")}; }
+
+    bool operator==(const ProcessResources&) const = default;
+    std::string describe() const {
+        return std::to_string(threads) + " threads, " + std::to_string(descriptors) +
+               " descriptors";
+    }
+};
+
+// A client's receive thread winds down on its own after the session has ended, so this polls
+// until the process holds what it held at `baseline`, and returns what it holds at the end.
+inline ProcessResources waitForResources(const ProcessResources& baseline,
+                                         std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    ProcessResources current = ProcessResources::now();
+    while (current != baseline && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        current = ProcessResources::now();
+    }
+    return current;
+}
+
+}  // namespace rfbtest

@@ -1,0 +1,418 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <QAction>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+
+#include "App/AppState.hpp"
+#include "FakeKeychain.hpp"
+#include "Model/AppSettings.hpp"
+#include "Model/BonjourBrowser.hpp"
+#include "Model/ConnectionStore.hpp"
+#include "Views/AppCommands.hpp"
+#include "Views/FileDialog.hpp"
+#include "Views/Library/ConnectionGridView.hpp"
+#include "Views/Library/ConnectionListModel.hpp"
+#include "Views/Library/LibraryScope.hpp"
+#include "Views/Library/LibrarySidebar.hpp"
+#include "Views/Library/LibraryView.hpp"
+#include "Views/MessageBox.hpp"
+#include "Views/Session/ConnectionMenu.hpp"
+
+namespace tessaral::testing {
+namespace {
+
+Connection computer(const QString& name, const QString& host = {}, const QString& user = {}) {
+    Connection connection;
+    connection.name = name;
+    connection.host =
+        host.isEmpty() ? name.toLower().remove(u' ') + QStringLiteral(".local") : host;
+    connection.username = user;
+    return connection;
+}
+
+QStringList names(const QList<Connection>& connections) {
+    QStringList result;
+    for (const Connection& connection : connections) {
+        result.append(connection.name);
+    }
+    return result;
+}
+
+// A library in a scratch folder and a library window over it that opens nothing but a list.
+struct Library {
+    Library() : store(keychain, folder.path()) {}
+
+    LibraryView& window() {
+        if (!view) {
+            view = std::make_unique<LibraryView>(store, appState, browser, keychain,
+                                                 [this](const QUuid& id) { opened.append(id); });
+            view->installCommands(commands);
+        }
+        return *view;
+    }
+
+    QTemporaryDir folder;
+    FakeKeychain keychain;
+    ConnectionStore store;
+    AppState appState;
+    BonjourBrowser browser;
+    AppCommands commands{store, appState, {[] {}, {}}};
+    QList<QUuid> opened;
+    std::unique_ptr<LibraryView> view;
+};
+
+TEST(LibraryScope, AllComputersInNaturalOrderAndSearch) {
+    Library library;
+    for (const Connection& connection :
+         {computer("Mac 10"), computer("mac 9"), computer("Studio", "iMac.local", "anna"),
+          computer("Café"), computer("Mac 9")}) {
+        library.store.upsert(connection);
+    }
+    Connection link = computer("Link");
+    link.origin = ConnectionOrigin::link;
+    library.store.upsert(link);
+
+    const QList<Connection> all = LibraryScope::scoped(library.store, std::nullopt);
+    // Stable: the two names that compare equal keep library order.
+    EXPECT_EQ(names(all), QStringList({"Café", "mac 9", "Mac 9", "Mac 10", "Studio"}));
+
+    const struct {
+        const char* search;
+        QStringList shown;
+    } cases[] = {
+        {" \t ", {"Café", "mac 9", "Mac 9", "Mac 10", "Studio"}},
+        {"imac", {"Studio"}},
+        {" ANNA ", {"Studio"}},
+        {"cafe", {"Café"}},
+        {"mac 1", {"Mac 10"}},
+        {"nothing", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.search);
+        EXPECT_EQ(names(LibraryScope::filtered(all, QString::fromUtf8(c.search))), c.shown);
+    }
+    EXPECT_EQ(
+        names(LibraryScope::scoped(library.store, SidebarItem::plain(SidebarItem::Kind::links))),
+        QStringList({"Link"}));
+}
+
+TEST(LibraryScope, Texts) {
+    Library library;
+    Connection office = computer("Office");
+    library.store.upsert(office);
+    const ConnectionGroup group = library.store.addGroup("Home");
+
+    const struct {
+        std::optional<SidebarItem> item;
+        const char* title;
+    } titles[] = {
+        {std::nullopt, "All Computers"},
+        {SidebarItem::plain(SidebarItem::Kind::recents), "Recents"},
+        {SidebarItem::plain(SidebarItem::Kind::nearby), "Nearby"},
+        {SidebarItem::group(group.id), "Home"},
+        {SidebarItem::group(QUuid::createUuid()), "Group"},
+    };
+    for (const auto& c : titles) {
+        EXPECT_EQ(LibraryScope::title(library.store, c.item), QString::fromUtf8(c.title));
+    }
+    EXPECT_EQ(LibraryScope::countText(0), "0 computers");
+    EXPECT_EQ(LibraryScope::countText(1), "1 computer");
+    EXPECT_EQ(LibraryScope::countText(3), "3 computers");
+
+    EXPECT_EQ(LibraryScope::deletionTitle(library.store, {office.id}), "Delete “Office”?");
+    EXPECT_EQ(LibraryScope::deletionTitle(library.store, {QUuid::createUuid()}),
+              "Delete 1 Computers?");
+    EXPECT_EQ(LibraryScope::deletionTitle(library.store,
+                                          {office.id, QUuid::createUuid(), QUuid::createUuid()}),
+              "Delete 3 Computers?");
+
+    const struct {
+        QStringList existing;
+        const char* name;
+    } groups[] = {
+        {{}, "New Group"},
+        {{"New Group"}, "New Group 2"},
+        {{"New Group", "New Group 2"}, "New Group 3"},
+        {{"New Group", "New Group 3"}, "New Group 2"},
+        {{"new group"}, "New Group"},
+    };
+    for (const auto& c : groups) {
+        EXPECT_EQ(LibraryScope::newGroupName(c.existing), QString::fromUtf8(c.name));
+    }
+}
+
+TEST(LibraryScope, LinksAndRelativeDates) {
+    Connection plain = computer("Plain", "studio.local");
+    Connection other = computer("Other", "10.0.0.7", "anna");
+    other.port = 5901;
+    Connection nearby = Connection::fromNearbyService("Living Room");
+    EXPECT_EQ(LibraryScope::link(plain), "vnc://studio.local");
+    EXPECT_EQ(LibraryScope::link(other), "vnc://anna@10.0.0.7:5901");
+    EXPECT_EQ(LibraryScope::link(nearby), std::nullopt);
+
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const struct {
+        std::optional<QDateTime> date;
+        const char* text;
+    } dates[] = {
+        {std::nullopt, "Never"},
+        {now.addSecs(-20), "just now"},
+        {now.addSecs(-60), "1 minute ago"},
+        {now.addSecs(-5 * 60), "5 minutes ago"},
+        {now.addDays(-1), "yesterday"},
+        {now.addDays(-3), "3 days ago"},
+        {now.addDays(-400), "1 year ago"},
+    };
+    for (const auto& c : dates) {
+        EXPECT_EQ(LibraryScope::relativeDate(c.date, now), QString::fromUtf8(c.text));
+    }
+}
+
+TEST(ConnectionListModel, KeepsTheSelectionWhileTheLibraryChanges) {
+    Library library;
+    for (const char* name : {"Alpha", "Beta", "Gamma"}) {
+        library.store.upsert(computer(QString::fromUtf8(name)));
+    }
+    LibraryView& window = library.window();
+    QAbstractItemModelTester tester(window.model(),
+                                    QAbstractItemModelTester::FailureReportingMode::Fatal);
+    const QUuid beta = library.store.connections()[1].id;
+    window.setSelection({beta});
+    QSignalSpy resets(window.model(), &QAbstractItemModel::modelReset);
+
+    library.store.upsert(computer("Aardvark"));           // inserted before it
+    Connection renamed = library.store.connections()[1];  // Beta, renamed to sort last
+    renamed.name = QStringLiteral("Zulu");
+    library.store.upsert(renamed);                                         // moved
+    library.store.deleteConnections({library.store.connections()[0].id});  // Alpha removed
+    library.store.move({beta}, library.store.addGroup("Home").id);
+
+    EXPECT_EQ(resets.count(), 0);
+    EXPECT_EQ(names(window.model()->connections()), QStringList({"Aardvark", "Gamma", "Zulu"}));
+    EXPECT_EQ(window.grid()->selectedIDs(), QSet<QUuid>({beta}));
+    EXPECT_EQ(window.selection(), QSet<QUuid>({beta}));
+    EXPECT_EQ(window.windowTitle(), "All Computers — 3 computers");
+}
+
+TEST(LibrarySidebar, GroupsRenameDropAndLinks) {
+    Library library;
+    const Connection a = computer("A");
+    const Connection b = computer("B");
+    Connection link = computer("Link");
+    link.origin = ConnectionOrigin::link;
+    for (const Connection& connection : {a, b, link}) {
+        library.store.upsert(connection);
+    }
+    LibrarySidebar sidebar(library.store, library.browser);
+
+    sidebar.newGroup();
+    sidebar.newGroup();
+    ASSERT_EQ(library.store.groups().size(), 2);
+    const ConnectionGroup group = library.store.groups()[1];
+    EXPECT_EQ(group.name, "New Group 2");
+    EXPECT_EQ(sidebar.selection(), SidebarItem::group(group.id));
+    EXPECT_EQ(sidebar.renaming(), group.id);
+
+    const struct {
+        const char* text;
+        const char* name;
+    } renames[] = {{" \t ", "New Group 2"}, {"", "New Group 2"}, {"\t Office  ", "Office"}};
+    for (const auto& c : renames) {
+        sidebar.beginRename(group.id);
+        sidebar.commitRename(group.id, QString::fromUtf8(c.text));
+        EXPECT_FALSE(sidebar.renaming());
+        EXPECT_EQ(library.store.groups()[1].name, QString::fromUtf8(c.name));
+    }
+
+    const QString upper = [](const QUuid& id) {
+        return id.toString(QUuid::WithoutBraces).toUpper();
+    }(a.id);
+    EXPECT_FALSE(sidebar.dropOnGroup(group.id, QStringLiteral("not an id\nnor this")));
+    EXPECT_TRUE(sidebar.dropOnGroup(
+        group.id, upper + u'\n' + b.id.toString(QUuid::WithoutBraces).toUpper() + "\njunk"));
+    EXPECT_EQ(names(LibraryScope::scoped(library.store, SidebarItem::group(group.id))),
+              QStringList({"A", "B"}));
+
+    const SidebarItem links = SidebarItem::plain(SidebarItem::Kind::links);
+    ASSERT_TRUE(sidebar.item(links));
+    sidebar.setSelection(links);
+    sidebar.clearLinks();
+    EXPECT_FALSE(sidebar.item(links));
+    EXPECT_EQ(sidebar.selection(), SidebarItem{});
+
+    sidebar.setSelection(SidebarItem::group(group.id));
+    sidebar.deleteGroup(group.id);
+    EXPECT_EQ(sidebar.selection(), SidebarItem{});
+    EXPECT_EQ(library.store.connections().size(), 2);
+}
+
+TEST(LibraryView, DeletionAsksWithTheComputersName) {
+    const struct {
+        int count;
+        bool confirm;
+        const char* title;
+        qsizetype left;
+    } cases[] = {
+        {1, true, "Delete “Office”?", 2},
+        {3, false, "Delete 3 Computers?", 3},
+        {3, true, "Delete 3 Computers?", 0},
+    };
+    for (const auto& c : cases) {
+        Library library;
+        for (const char* name : {"Office", "Studio", "Pi"}) {
+            library.store.upsert(computer(QString::fromUtf8(name)));
+        }
+        LibraryView& window = library.window();
+        QSet<QUuid> ids;
+        for (int i = 0; i < c.count; ++i) {
+            ids.insert(library.store.connections()[i].id);
+        }
+        window.setSelection(ids);
+        ASSERT_TRUE(window.deleteAction()->isEnabled());
+        MessageBox::setNextAnswer(c.confirm);
+        window.deleteAction()->trigger();
+        EXPECT_EQ(MessageBox::lastTitle(), QString::fromUtf8(c.title));
+        EXPECT_EQ(MessageBox::lastText(),
+                  "Saved passwords for these computers will also be removed from the Keychain.");
+        EXPECT_EQ(library.store.connections().size(), c.left);
+        EXPECT_EQ(window.selection().isEmpty(), c.confirm);
+        EXPECT_EQ(window.deleteAction()->isEnabled(), !c.confirm);
+    }
+}
+
+TEST(LibraryView, ImportReportsWhatHappened) {
+    Library source;
+    source.store.upsert(computer("Studio"));
+    source.store.upsert(computer("Pi"));
+    const QByteArray one = source.store.exportData(QSet<QUuid>{source.store.connections()[0].id});
+    const struct {
+        QByteArray contents;
+        const char* title;
+        const char* message;
+        qsizetype computers;
+    } cases[] = {
+        {one, "Import Complete", "1 computer was added.", 1},
+        {source.store.exportData(), "Import Complete", "2 computers were added.", 2},
+        {"{\"nothing\": true}", "Couldn’t Import", nullptr, 0},
+        {"not json", "Couldn’t Import", nullptr, 0},
+    };
+    for (const auto& c : cases) {
+        Library library;
+        LibraryView& window = library.window();
+        const QString path = library.folder.filePath("import.json");
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(c.contents);
+        file.close();
+        FileDialog::setNextFileName(path);
+        MessageBox::setNextAnswer(true);
+        library.appState.setShowImporter(true);
+        EXPECT_FALSE(library.appState.showImporter());
+        EXPECT_FALSE(library.appState.alert());  // shown and dismissed
+        EXPECT_EQ(MessageBox::lastTitle(), QString::fromUtf8(c.title));
+        if (c.message) {
+            EXPECT_EQ(MessageBox::lastText(), QString::fromUtf8(c.message));
+        } else {
+            EXPECT_FALSE(MessageBox::lastText().isEmpty());
+        }
+        EXPECT_EQ(library.store.connections().size(), c.computers);
+        (void)window;
+    }
+}
+
+TEST(LibraryView, ExportWritesTheSelectionOrEverything) {
+    Library library;
+    library.store.upsert(computer("Studio"));
+    library.store.upsert(computer("Pi"));
+    LibraryView& window = library.window();
+    const QString path = library.folder.filePath("out");
+    window.setSelection({library.store.connections()[1].id});
+    FileDialog::setNextFileName(path);
+    library.appState.setShowExporter(true);
+    EXPECT_EQ(FileDialog::lastSuggestedName(), "Tessaral Connections.json");
+    QFile file(path + ".json");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(),
+              library.store.exportData(QSet<QUuid>{library.store.connections()[1].id}));
+
+    // A folder that does not exist: said, not silently dropped.
+    FileDialog::setNextFileName(library.folder.filePath("missing/out.json"));
+    MessageBox::setNextAnswer(true);
+    library.appState.setShowExporter(true);
+    EXPECT_EQ(MessageBox::lastTitle(), "Couldn’t Export");
+}
+
+TEST(LibraryView, LinksOpenTheComputerTheyName) {
+    Library library;
+    Connection studio = computer("Studio", "studio.local");
+    library.store.upsert(studio);
+    LibraryView& window = library.window();
+
+    window.handle(QStringLiteral("vnc://STUDIO.local"));
+    window.handle(QStringLiteral("vnc://anna:pw@other.local:5901"));
+    ASSERT_EQ(library.opened.size(), 2);
+    EXPECT_EQ(library.opened[0], studio.id);
+    EXPECT_EQ(library.store.connection(library.opened[1])->origin, ConnectionOrigin::link);
+    EXPECT_EQ(library.appState.takePendingCredentials(library.opened[1]),
+              (rfb::RFBCredentials{"anna", "pw"}));
+
+    MessageBox::setNextAnswer(true);
+    window.handle(QStringLiteral("vnc://[::1"));
+    EXPECT_EQ(library.opened.size(), 2);
+    EXPECT_EQ(MessageBox::lastTitle(), "Can’t Open Link");
+}
+
+TEST(LibraryView, NearbyComputersConnectWithoutBeingSaved) {
+    Library library;
+    Connection saved = Connection::fromNearbyService("Studio");
+    library.store.upsert(saved);
+    LibraryView& window = library.window();
+    window.connectNearby({QStringLiteral("Studio")});
+    window.connectNearby({QStringLiteral("Den")});
+    ASSERT_EQ(library.opened.size(), 2);
+    EXPECT_EQ(library.opened[0], saved.id);
+    EXPECT_FALSE(library.store.isSaved(library.opened[1]));
+    EXPECT_EQ(library.store.connection(library.opened[1])->bonjourServiceName, "Den");
+
+    window.saveNearby({QStringLiteral("Den")});
+    ASSERT_TRUE(library.appState.editorRequest());
+    EXPECT_TRUE(library.appState.editorRequest()->isNew);
+    EXPECT_EQ(library.store.connections().size(), 1);
+}
+
+TEST(AppCommands, EnablingWithAndWithoutASession) {
+    Library library;
+    LibraryView& window = library.window();
+    QAction* exportAction = window.findChild<QAction*>(QStringLiteral("exportAction"));
+    ASSERT_TRUE(exportAction);
+    EXPECT_FALSE(exportAction->isEnabled());
+    library.store.upsert(computer("Studio"));
+    EXPECT_TRUE(exportAction->isEnabled());
+
+    // The library window has no session: its Connection menu is all disabled.
+    for (QAction* action : window.connectionMenu()->actions()) {
+        EXPECT_FALSE(action->isEnabled() && !action->isSeparator()) << action->text().toStdString();
+    }
+    EXPECT_FALSE(window.deleteAction()->isEnabled());
+
+    // Ctrl+N asks for a new computer on port 5900.
+    QAction* newConnection = nullptr;
+    for (QAction* action : window.findChildren<QAction*>()) {
+        if (action->shortcut() == QKeySequence(QStringLiteral("Ctrl+N"))) {
+            newConnection = action;
+        }
+    }
+    ASSERT_TRUE(newConnection);
+    newConnection->trigger();
+    ASSERT_TRUE(library.appState.editorRequest());
+    EXPECT_EQ(library.appState.editorRequest()->connection.port, 5900);
+    EXPECT_EQ(library.appState.editorRequest()->connection.symbol, "desktopcomputer");
+    library.appState.setEditorRequest(std::nullopt);
+}
+
+}  // namespace
+}  // namespace tessaral::testing
