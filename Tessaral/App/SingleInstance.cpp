@@ -15,7 +15,7 @@ namespace tessaral {
 
 namespace {
 
-Q_LOGGING_CATEGORY(instanceLog, "org.tessaral.Tessaral.instance")
+Q_LOGGING_CATEGORY(instanceLog, "org.tessaral.Tessaral.instance", QtInfoMsg)
 
 // Long enough for an owner that is busy starting up (loading the library) to answer.
 constexpr int answerTimeoutMs = 10000;

@@ -77,12 +77,9 @@ void TessaralApp::openLink(const QString& link) {
 }
 
 void TessaralApp::openArguments(const QStringList& arguments) {
+    showLibrary();
     for (const QString& argument : arguments) {
         openLink(argument);
-    }
-    if (arguments.isEmpty()) {
-        // A second start from the menu: the user wants to see the application.
-        showLibrary();
     }
 }
 

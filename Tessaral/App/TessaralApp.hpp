@@ -42,8 +42,8 @@ class TessaralApp : public QObject {
     SessionWindow* openSession(const QUuid& id);
     // Hands a vnc:// link to the library window, which opens the computer it names.
     void openLink(const QString& link);
-    // What a launch was given, this process's own or one handed over by a later launch: opens
-    // each link, or brings the library window forward when there are none.
+    // What a launch was given, this process's own or one handed over by a later launch: brings
+    // the library window forward and hands it each link.
     void openArguments(const QStringList& arguments);
     int openWindowCount() const;
 

@@ -24,18 +24,27 @@ int main(int argc, char** argv) {
             std::fputs(usage, stdout);
             return 0;
         }
+    }
+    for (int i = 1; i < argc; ++i) {
         if (argv[i][0] == '-') {
             std::fputs(usage, stderr);
             return 2;
         }
     }
 
+    // X11 window managers find the desktop entry by the window's WM_CLASS, whose instance part Qt
+    // takes from here (Wayland uses the desktop file name set below).
+    if (!qEnvironmentVariableIsSet("RESOURCE_NAME")) {
+        qputenv("RESOURCE_NAME", "org.tessaral.Tessaral");
+    }
     QApplication application(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Tessaral"));
     QApplication::setApplicationName(QStringLiteral("Tessaral"));
     QApplication::setApplicationVersion(QStringLiteral(TESSARAL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.tessaral.Tessaral"));
 
+    // A browser opening a vnc:// link, or a second start from the menu, starts another process;
+    // the library stays with the first.
     const QStringList arguments = QApplication::arguments().mid(1);
     tessaral::SingleInstance instance;
     switch (instance.claim(arguments)) {
@@ -49,7 +58,6 @@ int main(int argc, char** argv) {
     }
 
     tessaral::TessaralApp app;
-    app.showLibrary();
     QObject::connect(&instance, &tessaral::SingleInstance::argumentsReceived, &app,
                      &tessaral::TessaralApp::openArguments);
     app.openArguments(arguments);
