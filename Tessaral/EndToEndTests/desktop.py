@@ -5,6 +5,7 @@ by `stop_all` when the run itself is interrupted.
 """
 
 import os
+import random
 import re
 import select
 import signal
@@ -125,7 +126,12 @@ class XServer:
         self.directory = directory
         for _attempt in range(5):
             read_end, write_end = os.pipe()
-            self.process = Process(argv + ["-displayfd", str(write_end)],
+            # Left to itself the server takes the lowest free number, where every other X server
+            # on the machine starts too, and a neighbour that takes a display whose lock file it
+            # thinks stale unlinks the socket of the server still on it. A random number far
+            # above those, tried once (it is taken or it is ours), keeps apart from them.
+            self.process = Process(argv + [f":{random.randrange(200, 30000)}",
+                                           "-displayfd", str(write_end)],
                                    log=os.path.join(directory, name + ".log"),
                                    pass_fds=(write_end,))
             os.close(write_end)

@@ -115,7 +115,9 @@ class App:
 
     def check_running(self):
         if not self.process.running():
-            raise AssertionError(f"the application exited:\n{self.process.log()[-3000:]}")
+            raise AssertionError(f"the application exited with status "
+                                 f"{self.process.popen.returncode}:\n"
+                                 f"{self.process.log()[-3000:]}")
 
     def window(self, regex, what=None):
         def found():
@@ -367,7 +369,11 @@ class Import(unittest.TestCase):
     def import_file(self, app, library, path):
         """File ▸ Import… from the keyboard, then the path typed into the file panel."""
         focus(local, library)
-        press("alt+f", "Down", "Down", "Return")
+        # Keys sent before the menu has grabbed the keyboard would move the sidebar instead.
+        shown = set(windows_named(""))
+        press("alt+f")
+        wait_for(lambda: set(windows_named("")) - shown, "the File menu")
+        press("Down", "Down", "Return")
         panel = app.window("^Import$", "the import panel")
         focus(local, panel)
         type_text(path)
@@ -449,9 +455,14 @@ def select_nearby(app, library):
     """Walks down the sidebar from the keyboard, which has its focus at first, to Bonjour."""
     focus(local, library)
     for _ in range(8):
-        if window_name(local, library).startswith("Nearby — "):
-            return
         press("Down")
+        try:
+            # Section headings select nothing new, so a title that stays is no failure here.
+            wait_for(lambda: window_name(local, library).startswith("Nearby — "), "Nearby",
+                     timeout=1.5)
+            return
+        except AssertionError:
+            pass
     raise AssertionError(f"Bonjour never selected; the title is {window_name(local, library)!r}")
 
 
