@@ -304,7 +304,7 @@ class Links(unittest.TestCase):
 
     def test_a_second_launch_hands_its_link_to_the_running_one_and_exits(self):
         owner = start(self, self.home, self.directory)
-        owner.window("^All Computers — ", "the library window")
+        library = owner.window("^All Computers — ", "the library window")
 
         link = f"vnc://127.0.0.1:{self.remote.port}"
         second = start(self, self.home, self.directory, link)
@@ -318,6 +318,9 @@ class Links(unittest.TestCase):
                                       if c.get("origin") == "link"], "a link computer")
         self.assertEqual([(c["host"], c["port"]) for c in computers],
                          [("127.0.0.1", self.remote.port)])
+        # The sidebar has gained Links, holding that computer.
+        select_scope(library, "Links")
+        self.assertEqual(window_name(local, library), "Links — 1 computer")
 
     def test_two_launches_at_once_leave_one_owner_with_both_links(self):
         port = self.remote.port
@@ -442,7 +445,7 @@ class Nearby(unittest.TestCase):
     def test_a_published_service_is_listed_and_connect_reaches_it(self):
         app = start(self, self.home, self.directory)
         library = app.window("^All Computers — ", "the library window")
-        select_nearby(app, library)
+        select_scope(library, "Nearby")
         app.wait_for_title(library, "Nearby — 1 computer", timeout=30)
         connect_first_nearby(library)
         session = app.window(f"^{self.SERVICE}", "the session window")
@@ -451,19 +454,20 @@ class Nearby(unittest.TestCase):
         self.assertEqual(self.home.connections(), [])
 
 
-def select_nearby(app, library):
-    """Walks down the sidebar from the keyboard, which has its focus at first, to Bonjour."""
+def select_scope(library, title):
+    """Walks down the sidebar from the keyboard, which has its focus in the library window, until
+    the window's title starts with `title`."""
     focus(local, library)
     for _ in range(8):
         press("Down")
         try:
             # Section headings select nothing new, so a title that stays is no failure here.
-            wait_for(lambda: window_name(local, library).startswith("Nearby — "), "Nearby",
+            wait_for(lambda: window_name(local, library).startswith(title + " — "), title,
                      timeout=1.5)
             return
         except AssertionError:
             pass
-    raise AssertionError(f"Bonjour never selected; the title is {window_name(local, library)!r}")
+    raise AssertionError(f"{title} never selected; the title is {window_name(local, library)!r}")
 
 
 def connect_first_nearby(library):
