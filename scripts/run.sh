@@ -28,7 +28,7 @@ esac
 
 "$root/scripts/install-dependencies.sh"
 build="$root/build/release"
-cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target tessaral tessaral-snapshot
 tessaral="$build/Tessaral/App/tessaral"
 

@@ -9,12 +9,25 @@ fuzz_seconds="${TESSARAL_FUZZ_SECONDS:-60}"
 
 section() { printf '\n==== %s (%s)\n' "$1" "$(date -u +%H:%M:%S)"; }
 
+# Built as a user or packager builds it, with Debian's own flags for packages (hardening included;
+# no -g, since the package is stripped anyway): their compiler's warnings are shown but stop
+# nothing. The developer builds below turn warnings into errors.
 section "Release build"
 release="$root/build/release"
-cmake -G Ninja -S "$root" -B "$release" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARAL_WERROR=ON
+debian_flags() {
+    DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CFLAGS_MAINT_STRIP=-g DEB_CXXFLAGS_MAINT_STRIP=-g \
+        dpkg-buildflags --get "$1"
+}
+CFLAGS="$(debian_flags CFLAGS) $(debian_flags CPPFLAGS)" \
+    CXXFLAGS="$(debian_flags CXXFLAGS) $(debian_flags CPPFLAGS)" \
+    LDFLAGS="$(debian_flags LDFLAGS)" \
+    cmake -G Ninja -S "$root" -B "$release" -DCMAKE_BUILD_TYPE=Release
 cmake --build "$release"
 section "Release tests"
 (cd "$release" && ctest --output-on-failure --timeout 600 -j2)
+
+section "Debian package"
+"$root/scripts/check-package.sh" "$release"
 
 section "Sanitizer build"
 sanitize="$root/build/sanitize"
@@ -26,23 +39,6 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 (cd "$sanitize" && ctest --output-on-failure --timeout 900 -j2)
-
-# As a user or packager builds it: their compiler's warnings are shown but stop nothing. The flags
-# are Debian's own for packages, hardening included (without -g: the package is stripped anyway).
-section "Release build as a user makes it"
-debian_flags() {
-    DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CFLAGS_MAINT_STRIP=-g DEB_CXXFLAGS_MAINT_STRIP=-g \
-        dpkg-buildflags --get "$1"
-}
-CFLAGS="$(debian_flags CFLAGS) $(debian_flags CPPFLAGS)" \
-    CXXFLAGS="$(debian_flags CXXFLAGS) $(debian_flags CPPFLAGS)" \
-    LDFLAGS="$(debian_flags LDFLAGS)" \
-    cmake -G Ninja -S "$root" -B "$root/build/user" -DCMAKE_BUILD_TYPE=Release \
-    -DTESSARAL_BENCHMARKS=OFF
-cmake --build "$root/build/user"
-
-section "Debian package"
-"$root/scripts/check-package.sh" "$root/build/user"
 
 section "Fuzzing (${fuzz_seconds} s per target)"
 fuzz="$root/build/fuzz"

@@ -421,10 +421,7 @@ TEST(XvncClipboard, TextTravelsBothWays) {
     const std::string fromServer = "Grüße, café";
     std::string file = server.directory().file("clipboard.txt");
     std::ofstream(file) << fromServer;
-    int input = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(input, 0);
-    server.startX({"xclip", "-quiet", "-selection", "clipboard", "-i"}, "xclip.log", input);
-    ::close(input);
+    server.startX({"xclip", "-quiet", "-selection", "clipboard", "-i", file}, "xclip.log");
     EXPECT_TRUE(viewer.pumpUntil(
         [&] { return !viewer.clipboards().empty() && viewer.clipboards().back() == fromServer; },
         30s))

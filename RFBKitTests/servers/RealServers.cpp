@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,10 +22,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -70,22 +73,14 @@ std::string resolve(const std::string& name) {
 }
 
 std::vector<std::string> mergedEnvironment(const Environment& extra) {
-    std::vector<std::string> result;
-    auto overridden = [&](const std::string& entry) {
-        std::string name = entry.substr(0, entry.find('='));
-        for (const auto& e : extra) {
-            if (e.substr(0, e.find('=')) == name) {
-                return true;
-            }
-        }
-        return false;
-    };
+    auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<std::string> result(extra);
     for (char** e = environ; *e; ++e) {
-        if (!overridden(*e)) {
+        if (std::none_of(extra.begin(), extra.end(),
+                         [&](const auto& x) { return name(x) == name(*e); })) {
             result.emplace_back(*e);
         }
     }
-    result.insert(result.end(), extra.begin(), extra.end());
     return result;
 }
 
@@ -163,35 +158,6 @@ int openOrThrow(const char* path, int flags) {
     return fd;
 }
 
-struct Pipe {
-    int read = -1;
-    int write = -1;
-    Pipe() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            throw failure(std::string("pipe: ") + std::strerror(errno));
-        }
-        read = fds[0];
-        write = fds[1];
-    }
-    ~Pipe() {
-        closeRead();
-        closeWrite();
-    }
-    void closeRead() {
-        if (read >= 0) {
-            ::close(read);
-        }
-        read = -1;
-    }
-    void closeWrite() {
-        if (write >= 0) {
-            ::close(write);
-        }
-        write = -1;
-    }
-};
-
 bool connectsUnix(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -212,31 +178,6 @@ std::string tail(const std::string& path, std::size_t bytes = 3000) {
         text = "..." + text.substr(text.size() - bytes);
     }
     return text;
-}
-
-// Reads the display number an X server writes to its -displayfd descriptor once it accepts
-// clients; none when it exits first or the time-out passes.
-std::optional<int> readDisplayNumber(int fd, std::chrono::milliseconds timeout) {
-    std::string text;
-    auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        int left = int(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        if (::poll(&p, 1, std::max(left, 1)) <= 0) {
-            continue;
-        }
-        char buffer[32];
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        text.append(buffer, std::size_t(n));
-        if (text.find('\n') != std::string::npos) {
-            return std::atoi(text.c_str());
-        }
-    }
-    return std::nullopt;
 }
 
 // ---- The test pattern ----------------------------------------------------------------------
@@ -293,21 +234,17 @@ Picture readPPM(const std::string& path) {
     }
     int width = std::atoi(token().c_str());
     int height = std::atoi(token().c_str());
-    int maximum = std::atoi(token().c_str());
-    if (width <= 0 || height <= 0 || (maximum != 255 && maximum != 65535)) {
+    if (width <= 0 || height <= 0 || token() != "255") {
         throw failure(path + ": unsupported PPM header");
     }
-    std::size_t sampleBytes = maximum == 255 ? 1 : 2;
-    std::vector<unsigned char> data(std::size_t(width) * std::size_t(height) * 3 * sampleBytes);
+    std::vector<unsigned char> data(std::size_t(width) * std::size_t(height) * 3);
     file.read(reinterpret_cast<char*>(data.data()), std::streamsize(data.size()));
     if (file.gcount() != std::streamsize(data.size())) {
         throw failure(path + ": truncated PPM");
     }
     Picture picture(width, height);
     for (std::size_t i = 0; i < picture.words.size(); ++i) {
-        // 16-bit samples are big-endian; their high byte is the 8-bit value.
-        const unsigned char* p = data.data() + i * 3 * sampleBytes;
-        picture.words[i] = rgb(p[0], p[sampleBytes], p[2 * sampleBytes]);
+        picture.words[i] = rgb(data[3 * i], data[3 * i + 1], data[3 * i + 2]);
     }
     return picture;
 }
@@ -443,92 +380,54 @@ Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKin
 
 CommandResult run(const std::vector<std::string>& argv, const Environment& environment,
                   std::chrono::milliseconds timeout, const std::string& input) {
-    Pipe in, out, err;
-    pid_t pid = forkExec(argv, environment, in.read, out.write, err.write, -1);
-    in.closeRead();
-    out.closeWrite();
-    err.closeWrite();
-    ::fcntl(in.write, F_SETFL, O_NONBLOCK);
-    if (input.empty()) {
-        in.closeWrite();
-    }
-
+    // Files in memory rather than pipes: no pumping, and no deadlock on a chatty command.
+    auto memoryFile = [](const std::string& content) {
+        int fd = ::memfd_create("run", MFD_CLOEXEC);
+        if (fd < 0 || ::write(fd, content.data(), content.size()) != ssize_t(content.size())) {
+            throw failure(std::string("memfd: ") + std::strerror(errno));
+        }
+        ::lseek(fd, 0, SEEK_SET);
+        return fd;
+    };
+    auto contents = [](int fd) {
+        std::string text;
+        char buffer[4096];
+        ::lseek(fd, 0, SEEK_SET);
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, std::size_t(n));
+        }
+        ::close(fd);
+        return text;
+    };
+    const int in = memoryFile(input), out = memoryFile({}), err = memoryFile({});
+    Process process;
+    process.pid_ = forkExec(argv, environment, in, out, err, -1);
+    ::close(in);
     CommandResult result;
-    std::size_t written = 0;
-    auto deadline = Clock::now() + timeout;
-    while (out.read >= 0 || err.read >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            result.timedOut = true;
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        std::vector<pollfd> fds;
-        if (out.read >= 0) {
-            fds.push_back({out.read, POLLIN, 0});
-        }
-        if (err.read >= 0) {
-            fds.push_back({err.read, POLLIN, 0});
-        }
-        if (in.write >= 0) {
-            fds.push_back({in.write, POLLOUT, 0});
-        }
-        if (::poll(fds.data(), fds.size(), int(left.count())) < 0 && errno != EINTR) {
-            break;
-        }
-        for (const pollfd& p : fds) {
-            if (p.revents == 0) {
-                continue;
-            }
-            if (p.fd == in.write) {
-                ssize_t n = ::write(in.write, input.data() + written, input.size() - written);
-                if (n > 0) {
-                    written += std::size_t(n);
-                }
-                if (n < 0 || written == input.size()) {
-                    in.closeWrite();
-                }
-                continue;
-            }
-            char buffer[4096];
-            ssize_t n = ::read(p.fd, buffer, sizeof buffer);
-            if (n <= 0) {
-                (p.fd == out.read ? out : err).closeRead();
-            } else {
-                (p.fd == out.read ? result.out : result.err).append(buffer, std::size_t(n));
-            }
-        }
+    std::optional<int> status = process.wait(timeout);
+    result.timedOut = !status;
+    if (!status) {
+        status = process.stop(0ms);
     }
-    in.closeWrite();
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    if (!result.timedOut && WIFEXITED(*status)) {
+        result.exitCode = WEXITSTATUS(*status);
     }
-    if (!result.timedOut && WIFEXITED(status)) {
-        result.exitCode = WEXITSTATUS(status);
-    }
+    result.out = contents(out);
+    result.err = contents(err);
     return result;
 }
 
 Process Process::spawn(const std::vector<std::string>& argv, const Environment& environment,
-                       const std::string& logPath, int passedFd, int stdinFd) {
-    int nothing = openOrThrow("/dev/null", O_RDWR);
-    int log =
-        logPath.empty() ? nothing : openOrThrow(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND);
+                       const std::string& logPath, int passedFd) {
+    // Owned by unique_ptrs so that a failed fork closes them too.
+    auto closer = [](const int* fd) { ::close(*fd); };
+    const int nothing = openOrThrow("/dev/null", O_RDWR);
+    std::unique_ptr<const int, decltype(closer)> closeNothing(&nothing, closer);
+    const int log =
+        openOrThrow(logPath.empty() ? "/dev/null" : logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND);
+    std::unique_ptr<const int, decltype(closer)> closeLog(&log, closer);
     Process process;
-    try {
-        process.pid_ =
-            forkExec(argv, environment, stdinFd >= 0 ? stdinFd : nothing, log, log, passedFd);
-    } catch (...) {
-        ::close(nothing);
-        if (log != nothing) {
-            ::close(log);
-        }
-        throw;
-    }
-    ::close(nothing);
-    if (log != nothing) {
-        ::close(log);
-    }
+    process.pid_ = forkExec(argv, environment, nothing, log, log, passedFd);
     return process;
 }
 
@@ -624,7 +523,7 @@ int freePort() {
     return port;
 }
 
-bool acceptsConnections(int port) {
+static bool acceptsConnections(int port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
@@ -683,12 +582,47 @@ RealServer::~RealServer() {
     }
 }
 
-const Process& RealServer::vncProcess() const {
-    return *processes_.at(vncIndex_);
-}
-
 Environment RealServer::environment() const {
     return {"DISPLAY=" + displayName(), "XAUTHORITY=/dev/null"};
+}
+
+// Starts an X server (given without its -displayfd) and returns its display once the server
+// accepts X clients and `ready` holds; none when it exits first or the time-out passes.
+std::optional<int> RealServer::startDisplay(std::vector<std::string> argv,
+                                            const std::string& logPath,
+                                            const std::function<bool()>& ready) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        throw failure(std::string("pipe: ") + std::strerror(errno));
+    }
+    argv.insert(argv.begin() + 1, {"-displayfd", "3"});
+    auto process = std::make_unique<Process>(Process::spawn(argv, {}, logPath, fds[1]));
+    ::close(fds[1]);
+    // The server writes the number and a newline once it accepts clients, or exits.
+    std::string text;
+    char buffer[32];
+    pollfd p{fds[0], POLLIN, 0};
+    while (text.find('\n') == std::string::npos &&
+           ::poll(&p, 1, int(std::chrono::milliseconds(startTimeout).count())) > 0) {
+        ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, std::size_t(n));
+    }
+    ::close(fds[0]);
+    if (text.find('\n') == std::string::npos) {
+        return std::nullopt;
+    }
+    const int display = std::atoi(text.c_str());
+    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(display);
+    if (!waitUntil([&] { return !process->running() || (connectsUnix(socket) && ready()); },
+                   startTimeout) ||
+        !process->running()) {
+        return std::nullopt;
+    }
+    processes_.push_back(std::move(process));
+    return display;
 }
 
 void RealServer::startXvnc() {
@@ -701,59 +635,34 @@ void RealServer::startXvnc() {
         // have every connection refused for a while.
         security = {"-SecurityTypes", "VncAuth", "-PasswordFile", passwordFile, "-UseBlacklist=0"};
     }
-    for (int attempt = 0; attempt < startAttempts; ++attempt) {
+    for (int attempt = 0; attempt < startAttempts && display_ < 0; ++attempt) {
         int port = freePort();
-        Pipe displayPipe;
         // clang-format off
         std::vector<std::string> argv = {
-            "Xvnc", "-displayfd", "3", "-rfbport", std::to_string(port),
-            "-localhost", "-nolisten", "tcp",
+            "Xvnc", "-rfbport", std::to_string(port), "-localhost", "-nolisten", "tcp",
             "-geometry", std::to_string(options_.width) + "x" + std::to_string(options_.height),
             "-depth", "24", "-desktop", options_.desktopName};
         // clang-format on
         argv.insert(argv.end(), security.begin(), security.end());
         argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
-        auto process =
-            std::make_unique<Process>(Process::spawn(argv, {}, logPath, displayPipe.write));
-        displayPipe.closeWrite();
-        std::optional<int> display = readDisplayNumber(displayPipe.read, startTimeout);
-        if (!display) {
-            continue;  // most likely the port was taken meanwhile; the log says
-        }
-        display_ = *display;
-        port_ = port;
-        std::string socket = "/tmp/.X11-unix/X" + std::to_string(display_);
-        bool ready = waitUntil(
-            [&] {
-                return !process->running() || (connectsUnix(socket) && acceptsConnections(port_));
-            },
-            startTimeout);
-        if (ready && process->running()) {
-            processes_.push_back(std::move(process));
-            vncIndex_ = 0;
-            return;
+        // A failure is most likely a port taken meanwhile; the log says.
+        if (auto display = startDisplay(argv, logPath, [&] { return acceptsConnections(port); })) {
+            display_ = *display;
+            port_ = port;
         }
     }
-    throw failure("Xvnc did not start:\n" + tail(logPath));
+    if (display_ < 0) {
+        throw failure("Xvnc did not start:\n" + tail(logPath));
+    }
 }
 
 void RealServer::startOnXvfb() {
     std::string xvfbLog = directory_.file("Xvfb.log");
+    const std::string size =
+        std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
     for (int attempt = 0; attempt < startAttempts && display_ < 0; ++attempt) {
-        Pipe displayPipe;
-        auto xvfb = std::make_unique<Process>(Process::spawn(
-            {"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0",
-             std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24"},
-            {}, xvfbLog, displayPipe.write));
-        displayPipe.closeWrite();
-        std::optional<int> display = readDisplayNumber(displayPipe.read, startTimeout);
-        std::string socket = display ? "/tmp/.X11-unix/X" + std::to_string(*display) : "";
-        if (display &&
-            waitUntil([&] { return !xvfb->running() || connectsUnix(socket); }, startTimeout) &&
-            xvfb->running()) {
-            display_ = *display;
-            processes_.push_back(std::move(xvfb));
-        }
+        display_ =
+            startDisplay({"Xvfb", "-nolisten", "tcp", "-screen", "0", size}, xvfbLog).value_or(-1);
     }
     if (display_ < 0) {
         throw failure("Xvfb did not start:\n" + tail(xvfbLog));
@@ -793,7 +702,6 @@ void RealServer::startOnXvfb() {
         if (ready && process->running()) {
             port_ = port;
             processes_.push_back(std::move(process));
-            vncIndex_ = processes_.size() - 1;
             return;
         }
     }
@@ -829,10 +737,9 @@ std::string RealServer::xOrThrow(const std::vector<std::string>& argv,
     return result.out;
 }
 
-Process& RealServer::startX(const std::vector<std::string>& argv, const std::string& logName,
-                            int stdinFd) {
-    processes_.push_back(std::make_unique<Process>(
-        Process::spawn(argv, environment(), directory_.file(logName), -1, stdinFd)));
+Process& RealServer::startX(const std::vector<std::string>& argv, const std::string& logName) {
+    processes_.push_back(
+        std::make_unique<Process>(Process::spawn(argv, environment(), directory_.file(logName))));
     return *processes_.back();
 }
 
@@ -875,19 +782,9 @@ Picture RealServer::capture() const {
 }
 
 Picture RealServer::waitForStableScreen(std::chrono::milliseconds timeout) const {
-    auto deadline = Clock::now() + timeout;
-    Picture previous = capture();
-    while (true) {
-        std::this_thread::sleep_for(50ms);
-        Picture screen = capture();
-        if (screen == previous) {
-            return screen;
-        }
-        if (Clock::now() >= deadline) {
-            throw failure("the X screen kept changing\n" + log());
-        }
-        previous = std::move(screen);
-    }
+    std::optional<Picture> previous;
+    return waitForScreen(
+        [&](const Picture& screen) { return std::exchange(previous, screen) == screen; }, timeout);
 }
 
 Picture RealServer::waitForScreen(const std::function<bool(const Picture&)>& condition,
@@ -908,20 +805,14 @@ Picture RealServer::waitForScreen(const std::function<bool(const Picture&)>& con
 // ---- Test names ----------------------------------------------------------------------------
 
 std::string encodingName(std::int32_t encoding) {
-    switch (encoding) {
-        case rfb::RFBEncoding::raw:
-            return "Raw";
-        case rfb::RFBEncoding::copyRect:
-            return "CopyRect";
-        case rfb::RFBEncoding::rre:
-            return "RRE";
-        case rfb::RFBEncoding::hextile:
-            return "Hextile";
-        case rfb::RFBEncoding::zrle:
-            return "ZRLE";
-        default:
-            return "Encoding" + std::to_string(encoding);
-    }
+    static const std::map<std::int32_t, std::string> names = {
+        {rfb::RFBEncoding::raw, "Raw"},
+        {rfb::RFBEncoding::copyRect, "CopyRect"},
+        {rfb::RFBEncoding::rre, "RRE"},
+        {rfb::RFBEncoding::hextile, "Hextile"},
+        {rfb::RFBEncoding::zrle, "ZRLE"}};
+    auto found = names.find(encoding);
+    return found != names.end() ? found->second : "Encoding" + std::to_string(encoding);
 }
 
 std::string caseName(const EncodingAndQuality& param) {

@@ -59,22 +59,22 @@ std::unique_ptr<RealServer> Snapshot::server;
 Picture Snapshot::screen;
 
 TEST_F(Snapshot, PngEqualsTheServersScreen) {
-    CommandResult result = snapshot({address(*server), output("full.png")});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(difference(readPNG(output("full.png")), screen), "");
-
-    result = snapshot({"--quality", "low", address(*server), output("low.png")});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(difference(readPNG(output("low.png")),
-                         expectedFrame(screen, rfb::RFBQuality::low, ServerKind::xvnc)),
-              "");
-
-    result = snapshot({"--quality=thousands", "vnc://" + address(*server), output("565.png")});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(difference(readPNG(output("565.png")),
-                         expectedFrame(screen, rfb::RFBQuality::thousands, ServerKind::xvnc)),
-              "");
+    // Each way of naming the quality and the address.
+    const std::vector<std::pair<std::vector<std::string>, rfb::RFBQuality>> cases = {
+        {{address(*server)}, rfb::RFBQuality::full},
+        {{"--quality", "low", address(*server)}, rfb::RFBQuality::low},
+        {{"--quality=thousands", "vnc://" + address(*server)}, rfb::RFBQuality::thousands},
+    };
+    for (const auto& [arguments, quality] : cases) {
+        const std::string png = output(std::string(rfb::rawValue(quality)) + ".png");
+        std::vector<std::string> argv = arguments;
+        argv.push_back(png);
+        CommandResult result = snapshot(argv);
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(difference(readPNG(png), expectedFrame(screen, quality, ServerKind::xvnc)), "")
+            << rfb::rawValue(quality);
+    }
 }
 
 // x0vncserver answers the first full-update request with the cursor alone and sends the pixels in
@@ -134,28 +134,25 @@ TEST_F(Snapshot, WaitsForTheRequestedNumberOfUpdates) {
     EXPECT_GE(std::stoul(text.substr(at + 9)), 3u) << text;
 }
 
-TEST_F(Snapshot, UnwritableOutputFails) {
-    CommandResult result = snapshot({address(*server), "/nonexistent/dir/out.png"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "Couldn't write /nonexistent/dir/out.png\n");
-}
-
-TEST(SnapshotFailures, ConnectionErrorsExitWithTheirText) {
-    TemporaryDirectory directory;
-    std::string png = directory.file("out.png");
-
-    CommandResult refused = snapshot({"127.0.0.1:" + std::to_string(freePort()), png});
-    EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_EQ(refused.err, "The connection failed: Connection refused\n");
-
-    CommandResult invalid = snapshot({"vnc://", png});
-    EXPECT_EQ(invalid.exitCode, 1);
-    EXPECT_EQ(invalid.err, "\u201Cvnc://\u201D isn\u2019t a valid computer address.\n");
-
-    CommandResult wrongScheme = snapshot({"http://127.0.0.1", png});
-    EXPECT_EQ(wrongScheme.exitCode, 1);
-    EXPECT_EQ(wrongScheme.err,
-              "\u201Chttp://127.0.0.1\u201D isn\u2019t a valid computer address.\n");
+TEST_F(Snapshot, FailuresExitWithTheirText) {
+    const std::string png = output("never.png");
+    const std::string refused = "127.0.0.1:" + std::to_string(freePort());
+    const std::string invalid = "\u201Cvnc://\u201D isn\u2019t a valid computer address.\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{address(*server), "/nonexistent/dir/out.png"},
+         "Couldn't write /nonexistent/dir/out.png\n"},
+        {{refused, png}, "The connection failed: Connection refused\n"},
+        {{"vnc://", png}, invalid},
+        {{"http://127.0.0.1", png},
+         "\u201Chttp://127.0.0.1\u201D isn\u2019t a valid computer address.\n"},
+        {{"--password-file", "/nonexistent/password", "127.0.0.1:1", png},
+         "Couldn't read /nonexistent/password: No such file or directory\n"},
+    };
+    for (const auto& [arguments, text] : cases) {
+        CommandResult result = snapshot(arguments);
+        EXPECT_EQ(result.exitCode, 1) << arguments.front();
+        EXPECT_EQ(result.err, text);
+    }
     EXPECT_FALSE(std::filesystem::exists(png));
 }
 
@@ -203,70 +200,61 @@ TEST(SnapshotUsage, BadUsageExitsWithTwo) {
     }
 }
 
-TEST(SnapshotUsage, UnreadablePasswordFileFailsBeforeConnecting) {
-    CommandResult result =
-        snapshot({"--password-file", "/nonexistent/password", "127.0.0.1:1", "a.png"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "Couldn't read /nonexistent/password: No such file or directory\n");
-}
-
 // ---- Credentials ---------------------------------------------------------------------------
 
 // Shorter than eight bytes, so that a line ending left in the password would change the key.
 const std::string toolPassword = "pw2use";
 
-ServerOptions passwordProtected() {
-    ServerOptions options;
-    options.password = toolPassword;
-    return options;
-}
+class SnapshotPassword : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        server = std::make_unique<RealServer>(ServerOptions{.password = toolPassword});
+        screen = server->showPattern();
+    }
+    static void TearDownTestSuite() { server.reset(); }
 
-struct PasswordScreen {
-    RealServer server;
-    Picture screen;
-
-    PasswordScreen() : server(passwordProtected()), screen(server.showPattern()) {}
-
-    std::string file(const std::string& name, const std::string& content) const {
-        std::string path = server.directory().file(name);
-        std::ofstream(path, std::ios::binary) << content;
+    static std::string file(const std::string& name, const std::string& content = {}) {
+        std::string path = server->directory().file(name);
+        if (!content.empty()) {
+            std::ofstream(path, std::ios::binary) << content;
+        }
         return path;
     }
+
+    static std::unique_ptr<RealServer> server;
+    static Picture screen;
 };
+std::unique_ptr<RealServer> SnapshotPassword::server;
+Picture SnapshotPassword::screen;
 
-TEST(SnapshotPassword, PasswordFileOpensTheSession) {
-    PasswordScreen s;
-    std::string png = s.server.directory().file("out.png");
-    CommandResult result =
-        snapshot({"--password-file", s.file("pw", toolPassword + "\n"), address(s.server), png});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(difference(readPNG(png), s.screen), "");
-
-    // Only the first line counts, whatever its ending.
-    for (const std::string& content :
-         {toolPassword, toolPassword + "\r\n", toolPassword + "\nsomething else\n"}) {
-        result = snapshot({"--password-file", s.file("pw", content), address(s.server), png});
-        EXPECT_EQ(result.exitCode, 0) << content << ": " << result.err;
+TEST_F(SnapshotPassword, OnlyTheFirstLineOfThePasswordFileCounts) {
+    const std::string png = file("out.png");
+    const std::string rejected = file("rejected.png");
+    const std::string failure = "Authentication failure\n";
+    // Contents, and the error when they are wrong (the exit code is then 3).
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {toolPassword + "\n", ""},
+        {toolPassword, ""},
+        {toolPassword + "\r\n", ""},
+        {toolPassword + "\nsomething else\n", ""},
+        {"pw2usE\n", failure},
+        {"\n", failure},
+        {" " + toolPassword + "\n", failure},
+    };
+    for (const auto& [content, error] : cases) {
+        const std::string& out = error.empty() ? png : rejected;
+        CommandResult result =
+            snapshot({"--password-file", file("pw", content), address(*server), out});
+        EXPECT_EQ(result.exitCode, error.empty() ? 0 : 3) << content;
+        EXPECT_EQ(result.err, error) << content;
     }
-}
-
-TEST(SnapshotPassword, WrongOrMissingPasswordExitsWithThree) {
-    PasswordScreen s;
-    std::string png = s.server.directory().file("out.png");
-    for (const std::string& content :
-         {std::string("pw2usE\n"), std::string("\n"), std::string(" ") + toolPassword + "\n"}) {
-        CommandResult wrong =
-            snapshot({"--password-file", s.file("pw", content), address(s.server), png});
-        EXPECT_EQ(wrong.exitCode, 3) << content;
-        EXPECT_EQ(wrong.err, "Authentication failure\n") << content;
-    }
+    EXPECT_EQ(difference(readPNG(png), screen), "");
 
     // Standard input is a pipe here: nobody to ask, so no prompt.
-    CommandResult missing = snapshot({"--username", "someone", address(s.server), png});
+    CommandResult missing = snapshot({"--username", "someone", address(*server), rejected});
     EXPECT_EQ(missing.exitCode, 3);
     EXPECT_EQ(missing.err, "Authentication is required.\n");
-    EXPECT_FALSE(std::filesystem::exists(png));
+    EXPECT_FALSE(std::filesystem::exists(rejected));
 }
 
 // The tool on a pseudo-terminal of its own, as run from a shell, with standard error in a file.
@@ -360,50 +348,40 @@ std::string fileText(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-TEST(SnapshotPassword, AsksOnTheTerminalWithoutEcho) {
-    PasswordScreen s;
-    std::string png = s.server.directory().file("prompted.png");
-    std::string errors = s.server.directory().file("errors.txt");
-    TerminalRun tool({address(s.server), png}, errors);
-    ASSERT_TRUE(tool.waitForOutput("Password for " + address(s.server) + ": ", 60s))
-        << tool.output() << fileText(errors);
-    EXPECT_FALSE(tool.echoing());
-    tool.type(toolPassword + "\n");
-
-    std::optional<int> status = tool.wait(60s);
-    ASSERT_TRUE(status.has_value()) << tool.output();
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0)
-        << *status << ": " << fileText(errors);
-    EXPECT_EQ(tool.output().find(toolPassword), std::string::npos) << tool.output();
-    EXPECT_TRUE(tool.echoing());
-    EXPECT_EQ(fileText(errors), "");
-    EXPECT_EQ(difference(readPNG(png), s.screen), "");
-}
-
-TEST(SnapshotPassword, InterruptedPromptGivesTheEchoBack) {
-    PasswordScreen s;
-    const std::string prompt = "Password for " + address(s.server) + ": ";
-    std::string errors = s.server.directory().file("errors.txt");
-    {
-        SCOPED_TRACE("Ctrl-C");
-        TerminalRun tool({address(s.server), s.server.directory().file("a.png")}, errors);
+TEST_F(SnapshotPassword, AsksOnTheTerminalWithoutEcho) {
+    const std::string png = file("prompted.png");
+    const std::string errors = file("errors.txt");
+    const std::string prompt = "Password for " + address(*server) + ": ";
+    // Typed keys, and the exit the program then makes.
+    struct Case {
+        const char* name;
+        std::string keys;
+        bool signalled;
+        int code;
+        std::string error;
+    };
+    for (const Case& c : {Case{"password", toolPassword + "\n", false, 0, ""},
+                          Case{"Ctrl-C", "pw\x03", true, SIGINT, ""},
+                          Case{"Ctrl-D", "\x04", false, 3, "Authentication is required.\n"}}) {
+        SCOPED_TRACE(c.name);
+        TerminalRun tool({address(*server), png}, errors);
         ASSERT_TRUE(tool.waitForOutput(prompt, 60s)) << tool.output() << fileText(errors);
-        tool.type("pw\x03");
-        std::optional<int> status = tool.wait(30s);
+        EXPECT_FALSE(tool.echoing());
+        tool.type(c.keys);
+        std::optional<int> status = tool.wait(60s);
         ASSERT_TRUE(status.has_value()) << tool.output();
-        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << *status;
+        if (c.signalled) {
+            EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == c.code) << *status;
+        } else {
+            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == c.code)
+                << *status << ": " << fileText(errors);
+            EXPECT_EQ(fileText(errors), c.error);
+        }
         EXPECT_TRUE(tool.echoing());
-    }
-    {
-        SCOPED_TRACE("Ctrl-D");
-        TerminalRun tool({address(s.server), s.server.directory().file("b.png")}, errors);
-        ASSERT_TRUE(tool.waitForOutput(prompt, 60s)) << tool.output() << fileText(errors);
-        tool.type("\x04");
-        std::optional<int> status = tool.wait(30s);
-        ASSERT_TRUE(status.has_value()) << tool.output();
-        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 3) << *status;
-        EXPECT_EQ(fileText(errors), "Authentication is required.\n");
-        EXPECT_TRUE(tool.echoing());
+        if (c.code == 0) {
+            EXPECT_EQ(tool.output().find(toolPassword), std::string::npos) << tool.output();
+            EXPECT_EQ(difference(readPNG(png), screen), "");
+        }
     }
 }
 

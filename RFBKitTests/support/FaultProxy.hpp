@@ -70,7 +70,6 @@ class FaultProxy {
 
     int port() const { return port_; }
     rfb::RFBEndpoint endpoint() const { return rfb::RFBEndpoint::host("127.0.0.1", port_); }
-    const FaultPlan& plan() const { return plan_; }
     // How a paced plan learns what the client has received; set before the client connects.
     // The function is called on the proxy's thread until the proxy is destroyed.
     void pace(CaughtUp caughtUp);
@@ -78,18 +77,14 @@ class FaultProxy {
     // Cancels the cut unless it has already happened, and returns whether it had. Afterwards the
     // connection goes on (still in pieces) until either end closes it.
     bool disarm();
-    bool cutHappened() const;
     std::uint64_t forwarded(Direction direction) const;
     // Paced pieces the client had not received after a few seconds.
     std::uint64_t paceTimeouts() const { return paceTimeouts_.load(); }
-    // Why the proxy could not connect to the server, if it could not.
-    std::string failure() const;
 
   private:
     struct Relay;
     void run();
     int connectToServer();
-    void setFailure(const std::string& text);
     // True (once, and never after disarm()) when the cut's byte count has been reached.
     bool cutDue(std::uint64_t toClient, std::uint64_t toServer);
     // How many more bytes may go that way before the cut.
@@ -106,7 +101,6 @@ class FaultProxy {
     mutable std::mutex mutex_;
     bool armed_ = true;
     bool cutHappened_ = false;
-    std::string failure_;
 
     std::atomic<std::uint64_t> toClient_{0};
     std::atomic<std::uint64_t> toServer_{0};

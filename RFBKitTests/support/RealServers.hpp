@@ -42,7 +42,7 @@ struct Picture {
 
 Picture pictureOf(const rfb::RFBImage& image);
 
-// Binary PPM (P6) with a maximum of 255 or 65535; throws std::runtime_error otherwise.
+// Binary PPM (P6) with a maximum of 255; throws std::runtime_error otherwise.
 Picture readPPM(const std::string& path);
 void writePPM(const std::string& path, const Picture& picture);
 
@@ -97,7 +97,7 @@ class Process {
     // Output and errors go to `logPath` (or nowhere when empty). `passedFd`, when given, is
     // handed to the child as descriptor 3.
     static Process spawn(const std::vector<std::string>& argv, const Environment& environment,
-                         const std::string& logPath, int passedFd = -1, int stdinFd = -1);
+                         const std::string& logPath, int passedFd = -1);
     // As run from a shell: `terminalFd` is its standard input and output and its controlling
     // terminal, in a session of its own; standard error goes to `errorFd`.
     static Process spawnOnTerminal(const std::vector<std::string>& argv, int terminalFd,
@@ -116,6 +116,8 @@ class Process {
     std::optional<int> wait(std::chrono::milliseconds timeout);
 
   private:
+    friend CommandResult run(const std::vector<std::string>&, const Environment&,
+                             std::chrono::milliseconds, const std::string&);
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
@@ -125,7 +127,6 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 // A loopback TCP port that was free a moment ago (the caller retries if it is taken meanwhile).
 int freePort();
-bool acceptsConnections(int port);
 
 // A fresh directory under /tmp, removed with everything in it.
 class TemporaryDirectory {
@@ -166,13 +167,10 @@ class RealServer {
     RealServer& operator=(const RealServer&) = delete;
 
     ServerKind kind() const { return options_.kind; }
-    int display() const { return display_; }
     std::string displayName() const { return ":" + std::to_string(display_); }
     int port() const { return port_; }
     rfb::RFBEndpoint endpoint() const { return rfb::RFBEndpoint::host("127.0.0.1", port_); }
     const TemporaryDirectory& directory() const { return directory_; }
-    // The VNC server's process (Xvnc, x11vnc or x0vncserver).
-    const Process& vncProcess() const;
 
     // Runs an X client on this display.
     CommandResult x(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 20s,
@@ -181,8 +179,7 @@ class RealServer {
     std::string xOrThrow(const std::vector<std::string>& argv,
                          std::chrono::milliseconds timeout = 20s) const;
     // Starts a long-running X client that this server stops with itself, or earlier by pid.
-    Process& startX(const std::vector<std::string>& argv, const std::string& logName,
-                    int stdinFd = -1);
+    Process& startX(const std::vector<std::string>& argv, const std::string& logName);
 
     void setBackground(const std::string& colour) const;
     // The screen most tests look at: a flat background, an invisible cursor near the bottom-left
@@ -205,6 +202,9 @@ class RealServer {
     std::string log() const;
 
   private:
+    std::optional<int> startDisplay(
+        std::vector<std::string> argv, const std::string& logPath,
+        const std::function<bool()>& ready = [] { return true; });
     void startXvnc();
     void startOnXvfb();
     Environment environment() const;
@@ -215,7 +215,6 @@ class RealServer {
     int port_ = -1;
     // Servers first, helpers after; stopped in reverse order.
     std::vector<std::unique_ptr<Process>> processes_;
-    std::size_t vncIndex_ = 0;
 };
 
 // ---- Test names ----------------------------------------------------------------------------

@@ -68,6 +68,8 @@ TEST_F(ConnectionStoreTest, FirstStartMakesPrivateFoldersAndAnEmptyLibrary) {
     EXPECT_TRUE(store->connections().isEmpty());
     EXPECT_TRUE(store->groups().isEmpty());
     EXPECT_EQ(store->directory(), folder());
+    EXPECT_EQ(ConnectionStore::defaultDirectory(),
+              qEnvironmentVariable("XDG_DATA_HOME") + u"/Tessaral"_s);
     for (const QString& path :
          {scratch_.path() + u"/data"_s, folder(), folder() + u"/Thumbnails"_s}) {
         const QFileInfo info(path);
@@ -82,11 +84,6 @@ TEST_F(ConnectionStoreTest, FirstStartMakesPrivateFoldersAndAnEmptyLibrary) {
 
     store->upsert(computer(u"Mac"_s));
     expectSaved(*store);
-}
-
-TEST_F(ConnectionStoreTest, DefaultFolderIsTessaralInTheUsersDataFolder) {
-    EXPECT_EQ(ConnectionStore::defaultDirectory(),
-              qEnvironmentVariable("XDG_DATA_HOME") + u"/Tessaral"_s);
 }
 
 TEST_F(ConnectionStoreTest, SavesAfterEveryChangeAndReloadsTheSame) {
@@ -465,33 +462,26 @@ TEST_F(ThumbnailTest, WritesScaledPngsAndCountsThem) {
     EXPECT_EQ(strip.size(), QSize(640, 1));
 }
 
-TEST_F(ThumbnailTest, NothingForUnsavedOrEmptyImages) {
-    auto store = open();
-    const Connection saved = computer(u"Saved"_s);
-    store->upsert(saved);
-    const Connection nearby = Connection::fromNearbyService(u"Nearby"_s);
-    store->registerTransient(nearby);
-
-    store->saveThumbnail(gradient(100, 100), nearby.id);
-    store->saveThumbnail(QImage(), saved.id);
-    ASSERT_TRUE(store->waitForThumbnails(10'000));
-    QCoreApplication::processEvents();
-    EXPECT_EQ(store->thumbnailRevision(), 0);
-    EXPECT_EQ(testing::entries(folder() + u"/Thumbnails"_s), QStringList());
-}
-
-TEST_F(ThumbnailTest, NoFileLeftForADeletedComputerAndAMissingFolderIsRemade) {
+TEST_F(ThumbnailTest, NoFileForUnsavedDeletedOrEmptyAndAMissingFolderIsRemade) {
     auto store = open();
     const Connection doomed = computer(u"Doomed"_s);
     const Connection kept = computer(u"Kept"_s);
-    store->upsert(doomed);
-    store->upsert(kept);
+    const Connection blank = computer(u"Blank"_s);
+    for (const Connection& connection : {doomed, kept, blank}) {
+        store->upsert(connection);
+    }
+    const Connection nearby = Connection::fromNearbyService(u"Nearby"_s);
+    store->registerTransient(nearby);
     QDir(folder() + u"/Thumbnails"_s).removeRecursively();
+    store->saveThumbnail(gradient(100, 100), nearby.id);
+    store->saveThumbnail(QImage(), blank.id);
     store->saveThumbnail(gradient(2000, 1500), doomed.id);
     store->saveThumbnail(gradient(64, 48), kept.id);
     store->deleteConnections({doomed.id});
     settle(*store, 2);
-    EXPECT_FALSE(QFileInfo::exists(store->thumbnailPath(doomed.id)));
+    EXPECT_EQ(store->thumbnailRevision(), 2);  // refused images count for nothing
+    EXPECT_EQ(testing::entries(folder() + u"/Thumbnails"_s),
+              QStringList{uuidString(kept.id) + u".png"_s});
     EXPECT_EQ(QImage(store->thumbnailPath(kept.id)).size(), QSize(64, 48));
 }
 

@@ -283,13 +283,9 @@ TEST(LibraryFile, ReadsEachOptionOnItsOwn) {
                 << (value ? QJsonDocument(QJsonArray{*value}).toJson().toStdString() : "missing");
         }
     }
-}
-
-TEST(LibraryFile, ReadsEmptyOptionsAsFactoryValues) {
     QJsonObject top = QJsonDocument::fromJson(readAll(goldenPath)).object();
     setKey(0, u"options"_s, QJsonObject{})(top);
-    EXPECT_EQ(decodeLibrary(QJsonDocument(top).toJson()).connections[0].options,
-              ConnectionOptions{});
+    EXPECT_EQ(decodeLibrary(QJsonDocument(top).toJson()).connections[0].options, factory);
 }
 
 // --- Dates and identifiers ---------------------------------------------------------------------
