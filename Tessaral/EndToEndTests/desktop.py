@@ -5,6 +5,7 @@ by `stop_all` when the run itself is interrupted.
 """
 
 import os
+import random
 import re
 import select
 import signal
@@ -125,7 +126,12 @@ class XServer:
         self.directory = directory
         for _attempt in range(5):
             read_end, write_end = os.pipe()
-            self.process = Process(argv + ["-displayfd", str(write_end)],
+            # Left to itself the server takes the lowest free number, where every other X server
+            # on the machine starts too, and a neighbour that takes a display whose lock file it
+            # thinks stale unlinks the socket of the server still on it. A random number far
+            # above those, tried once (it is taken or it is ours), keeps apart from them.
+            self.process = Process(argv + [f":{random.randrange(200, 30000)}",
+                                           "-displayfd", str(write_end)],
                                    log=os.path.join(directory, name + ".log"),
                                    pass_fds=(write_end,))
             os.close(write_end)
@@ -158,7 +164,9 @@ def start_xvfb(directory, width=1600, height=1000):
                                        f"{width}x{height}x24"])
 
 
-def start_xvnc(directory, port, desktop, password=None, log_name="Xvnc"):
+def start_xvnc(directory, port, desktop, password=None, log_name="Xvnc", localhost=True):
+    """`localhost` False listens on every interface: only for a server inside a private network
+    namespace, where that means loopback and the namespace's own link."""
     security = ["-SecurityTypes", "None"]
     if password is not None:
         password_file = os.path.join(directory, "passwd")
@@ -170,7 +178,8 @@ def start_xvnc(directory, port, desktop, password=None, log_name="Xvnc"):
         security = ["-SecurityTypes", "VncAuth", "-PasswordFile", password_file,
                     "-UseBlacklist=0"]
     server = XServer(directory, log_name,
-                     ["Xvnc", "-rfbport", str(port), "-localhost", "-nolisten", "tcp",
+                     ["Xvnc", "-rfbport", str(port)] + (["-localhost"] if localhost else []) +
+                     ["-nolisten", "tcp",
                       "-geometry", "1024x768", "-depth", "24", "-desktop", desktop] + security)
     server.port = port
     wait_for(lambda: not server.process.running() or accepts_connections(port),

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTreeWidget>
 
 #include "App/AppState.hpp"
@@ -248,6 +249,28 @@ TEST(LibrarySidebar, GroupsRenameDropAndLinks) {
     sidebar.deleteGroup(group.id);
     EXPECT_EQ(sidebar.selection(), SidebarItem{});
     EXPECT_EQ(library.store.connections().size(), 2);
+}
+
+TEST(LibrarySidebar, ArrowKeysPassOverSectionHeadings) {
+    Library library;
+    const ConnectionGroup group = library.store.addGroup(QStringLiteral("Home"));
+    LibrarySidebar sidebar(library.store, library.browser);
+    auto* tree = sidebar.findChild<QTreeWidget*>();
+    ASSERT_TRUE(tree);
+    sidebar.setSelection(SidebarItem::plain(SidebarItem::Kind::all));
+    using Kind = SidebarItem::Kind;
+    const SidebarItem down[] = {SidebarItem::plain(Kind::recents), SidebarItem::plain(Kind::nearby),
+                                SidebarItem::group(group.id), SidebarItem::group(group.id)};
+    for (const SidebarItem& expected : down) {
+        QTest::keyClick(tree, Qt::Key_Down);
+        EXPECT_EQ(sidebar.selection(), expected);
+    }
+    const SidebarItem up[] = {SidebarItem::plain(Kind::nearby), SidebarItem::plain(Kind::recents),
+                              SidebarItem::plain(Kind::all), SidebarItem::plain(Kind::all)};
+    for (const SidebarItem& expected : up) {
+        QTest::keyClick(tree, Qt::Key_Up);
+        EXPECT_EQ(sidebar.selection(), expected);
+    }
 }
 
 TEST(LibraryView, DeletionAsksWithTheComputersName) {

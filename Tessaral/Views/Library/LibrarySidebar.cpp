@@ -180,6 +180,7 @@ LibrarySidebar::LibrarySidebar(ConnectionStore& store, const BonjourBrowser& bro
 
     connect(newGroupButton_, &QPushButton::clicked, this, &LibrarySidebar::newGroup);
     connect(tree_, &QTreeWidget::itemSelectionChanged, this, &LibrarySidebar::treeSelectionChanged);
+    connect(tree_, &QTreeWidget::currentItemChanged, this, &LibrarySidebar::skipHeading);
     connect(tree_, &QWidget::customContextMenuRequested, this, &LibrarySidebar::showContextMenu);
     connect(&store_, &ConnectionStore::connectionsChanged, this, &LibrarySidebar::refresh);
     connect(&store_, &ConnectionStore::groupsChanged, this, &LibrarySidebar::refresh);
@@ -348,18 +349,30 @@ void LibrarySidebar::setSelection(const std::optional<SidebarItem>& wanted) {
 }
 
 void LibrarySidebar::treeSelectionChanged() {
-    if (rebuilding_) {
+    const QList<QTreeWidgetItem*> selected = tree_->selectedItems();
+    // A heading cannot be selected: the keyboard passing over one leaves the scope as it was.
+    if (rebuilding_ || selected.isEmpty()) {
         return;
     }
-    const QList<QTreeWidgetItem*> selected = tree_->selectedItems();
-    std::optional<SidebarItem> selection;
-    if (!selected.isEmpty() && selected.first()->data(0, kindRole).toInt() != sectionKind) {
-        selection = sidebarItem(selected.first());
-    }
+    const std::optional<SidebarItem> selection = sidebarItem(selected.first());
     if (selection != selection_) {
         selection_ = selection;
         emit selectionChanged(selection_);
     }
+}
+
+// Headings only label their rows, so the arrow keys move past them to the next row that way.
+void LibrarySidebar::skipHeading(QTreeWidgetItem* current, QTreeWidgetItem* previous) {
+    if (!current || current->data(0, kindRole).toInt() != sectionKind) {
+        return;
+    }
+    const bool down = !previous || tree_->indexOfTopLevelItem(current) >
+                                       tree_->indexOfTopLevelItem(previous->parent());
+    QTreeWidgetItem* next = current;
+    do {
+        next = down ? tree_->itemBelow(next) : tree_->itemAbove(next);
+    } while (next && next->data(0, kindRole).toInt() == sectionKind);
+    tree_->setCurrentItem(next ? next : previous);
 }
 
 void LibrarySidebar::newGroup() {

@@ -54,6 +54,7 @@ class LibrarySidebar : public QWidget {
     void refresh();
     void rebuild();
     void treeSelectionChanged();
+    void skipHeading(QTreeWidgetItem* current, QTreeWidgetItem* previous);
     void showContextMenu(const QPoint& position);
 
     ConnectionStore& store_;
