@@ -23,6 +23,7 @@
 #include "Model/AppSettings.hpp"
 #include "Model/ConnectionStore.hpp"
 #include "Model/Keychain.hpp"
+#include "Model/KeychainThread.hpp"
 #include "NearbyView.hpp"
 #include "QuickConnectSheet.hpp"
 #include "RFBError.hpp"
@@ -33,22 +34,6 @@
 #include "Views/Session/ConnectionMenu.hpp"
 
 namespace tessaral {
-
-namespace {
-
-// Keychain calls of the library window: off the main thread, since a locked keyring waits for
-// the user, and one at a time. Never destroyed, so that quitting does not wait for an unlock
-// prompt nobody answers.
-QThreadPool& keychainThread() {
-    static QThreadPool* const pool = [] {
-        auto* threads = new QThreadPool;
-        threads->setMaxThreadCount(1);
-        return threads;
-    }();
-    return *pool;
-}
-
-}  // namespace
 
 LibraryView::LibraryView(ConnectionStore& store, AppState& appState, BonjourBrowser& browser,
                          Keychain& keychain, OpenSession openSession, QWidget* parent)
