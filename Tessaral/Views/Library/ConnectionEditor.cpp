@@ -26,6 +26,7 @@
 #include "Model/Keychain.hpp"
 #include "Model/KeychainThread.hpp"
 #include "RFBError.hpp"
+#include "Views/FormParts.hpp"
 #include "Views/Icons.hpp"
 #include "Views/OptionPickers.hpp"
 
@@ -91,23 +92,6 @@ QGroupBox* section(const QString& title, QLayout* content) {
     auto* box = new QGroupBox(title);
     box->setLayout(content);
     return box;
-}
-
-QFormLayout* formLayout() {
-    auto* form = new QFormLayout;
-    form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
-    form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    return form;
-}
-
-QLabel* footnote(const QString& text) {
-    auto* label = new QLabel(text);
-    label->setWordWrap(true);
-    label->setForegroundRole(QPalette::PlaceholderText);
-    QFont small = label->font();
-    small.setPointSizeF(small.pointSizeF() * 0.9);
-    label->setFont(small);
-    return label;
 }
 
 // One label column for all sections, so that their fields line up.

@@ -13,29 +13,13 @@
 
 #include "Model/AppSettings.hpp"
 #include "Model/ConnectionStore.hpp"
+#include "Views/FormParts.hpp"
 #include "Views/Icons.hpp"
 #include "Views/OptionPickers.hpp"
 
 namespace tessaral {
 
 namespace {
-
-QFormLayout* formLayout(QGroupBox* box) {
-    auto* form = new QFormLayout(box);
-    form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
-    form->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    return form;
-}
-
-QLabel* footnote(const QString& text) {
-    auto* label = new QLabel(text);
-    label->setWordWrap(true);
-    label->setForegroundRole(QPalette::PlaceholderText);
-    QFont small = label->font();
-    small.setPointSizeF(small.pointSizeF() * 0.9);
-    label->setFont(small);
-    return label;
-}
 
 QWidget* page(std::initializer_list<QWidget*> parts) {
     auto* widget = new QWidget;
