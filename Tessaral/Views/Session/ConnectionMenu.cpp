@@ -2,6 +2,7 @@
 
 #include <QActionGroup>
 
+#include "QualityActions.hpp"
 #include "RemoteShortcut.hpp"
 #include "VNCSession.hpp"
 
@@ -25,19 +26,7 @@ ConnectionMenu::ConnectionMenu(QWidget* parent) : QMenu(tr("&Connection"), paren
         session_->setOptions(options);
     });
     quality_ = addMenu(tr("Quality"));
-    qualities_ = new QActionGroup(this);
-    for (rfb::RFBQuality quality : rfb::allQualities) {
-        const auto name = rfb::title(quality);
-        QAction* item = quality_->addAction(QString::fromUtf8(name.data(), qsizetype(name.size())));
-        item->setCheckable(true);
-        item->setData(int(quality));
-        qualities_->addAction(item);
-        connect(item, &QAction::triggered, this, [this, quality] {
-            ConnectionOptions options = session_->options();
-            options.quality = quality;
-            session_->setOptions(options);
-        });
-    }
+    qualities_ = addQualityActions(quality_, this, session_);
     refresh_ = addCommand(tr("Refresh Screen"), QStringLiteral("Ctrl+Meta+R"));
     connect(refresh_, &QAction::triggered, this, [this] { session_->refreshScreen(); });
     addSeparator();

@@ -4,6 +4,7 @@
 #include <QMenu>
 #include <QToolButton>
 
+#include "QualityActions.hpp"
 #include "RemoteShortcut.hpp"
 #include "VNCSession.hpp"
 #include "Views/Icons.hpp"
@@ -83,20 +84,7 @@ SessionToolbar::SessionToolbar(VNCSession* session, QWidget* parent)
     clipboard_->setObjectName(QStringLiteral("clipboardAction"));
 
     auto* qualityMenu = new QMenu(this);
-    qualities_ = new QActionGroup(this);
-    for (rfb::RFBQuality quality : rfb::allQualities) {
-        const auto name = rfb::title(quality);
-        QAction* item =
-            qualityMenu->addAction(QString::fromUtf8(name.data(), qsizetype(name.size())));
-        item->setCheckable(true);
-        item->setData(int(quality));
-        qualities_->addAction(item);
-        connect(item, &QAction::triggered, this, [this, quality] {
-            ConnectionOptions options = session_->options();
-            options.quality = quality;
-            session_->setOptions(options);
-        });
-    }
+    qualities_ = addQualityActions(qualityMenu, this, session_);
     qualityMenu->addSeparator();
     connect(addItem(qualityMenu, tr("Refresh Screen"), QStringLiteral("arrow.clockwise")),
             &QAction::triggered, this, [this] { session_->refreshScreen(); });
