@@ -53,4 +53,13 @@ QSet<QUuid> ConnectionContextMenu::targets(const QSet<QUuid>& selection, const Q
     return selection.contains(clicked) ? selection : QSet<QUuid>{clicked};
 }
 
+void ConnectionContextMenu::popup(const ConnectionStore& store, const QSet<QUuid>& selection,
+                                  const Connection& clicked, const ConnectionActions& actions,
+                                  QWidget* view, const QPoint& globalPosition) {
+    auto* menu =
+        new ConnectionContextMenu(store, targets(selection, clicked.id), clicked, actions, view);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->QMenu::popup(globalPosition);
+}
+
 }  // namespace tessaral

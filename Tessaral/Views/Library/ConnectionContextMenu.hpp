@@ -34,6 +34,12 @@ class ConnectionContextMenu : public QMenu {
     // The targets of a menu opened on `clicked`: the selection when it holds the clicked
     // computer, else that computer alone.
     static QSet<QUuid> targets(const QSet<QUuid>& selection, const QUuid& clicked);
+
+    // Opens, at `globalPosition`, the menu a right click on `clicked` in `view` shows; it deletes
+    // itself once closed.
+    static void popup(const ConnectionStore& store, const QSet<QUuid>& selection,
+                      const Connection& clicked, const ConnectionActions& actions, QWidget* view,
+                      const QPoint& globalPosition);
 };
 
 }  // namespace tessaral

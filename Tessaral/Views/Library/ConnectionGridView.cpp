@@ -236,10 +236,8 @@ void ConnectionGridView::showContextMenu(const QPoint& position) {
     if (!clicked) {
         return;
     }
-    const QSet<QUuid> ids = ConnectionContextMenu::targets(selectedIDs(), clicked->id);
-    auto* menu = new ConnectionContextMenu(store_, ids, *clicked, actions_, this);
-    menu->setAttribute(Qt::WA_DeleteOnClose);
-    menu->popup(viewport()->mapToGlobal(position));
+    ConnectionContextMenu::popup(store_, selectedIDs(), *clicked, actions_, this,
+                                 viewport()->mapToGlobal(position));
 }
 
 }  // namespace tessaral
