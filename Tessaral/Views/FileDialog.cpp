@@ -11,19 +11,8 @@ QString FileDialog::lastSuggestedName_;
 
 QString FileDialog::getSavePngFileName(QWidget* parent, const QString& caption,
                                        const QString& suggestedName) {
-    lastSuggestedName_ = suggestedName;
-    QString fileName;
-    if (nextFileName_) {
-        fileName = *std::exchange(nextFileName_, std::nullopt);
-    } else {
-        fileName = QFileDialog::getSaveFileName(
-            parent, caption, folder(QStandardPaths::PicturesLocation) + u'/' + suggestedName,
-            QObject::tr("PNG Image (*.png)"));
-    }
-    if (!fileName.isEmpty() && !fileName.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive)) {
-        fileName += QStringLiteral(".png");
-    }
-    return fileName;
+    return getSaveFileName(parent, caption, suggestedName, QStandardPaths::PicturesLocation,
+                           QObject::tr("PNG Image (*.png)"), QStringLiteral(".png"));
 }
 
 QString FileDialog::getOpenJsonFileName(QWidget* parent, const QString& caption) {
@@ -37,17 +26,24 @@ QString FileDialog::getOpenJsonFileName(QWidget* parent, const QString& caption)
 
 QString FileDialog::getSaveJsonFileName(QWidget* parent, const QString& caption,
                                         const QString& suggestedName) {
+    return getSaveFileName(parent, caption, suggestedName, QStandardPaths::DocumentsLocation,
+                           QObject::tr("JSON (*.json)"), QStringLiteral(".json"));
+}
+
+QString FileDialog::getSaveFileName(QWidget* parent, const QString& caption,
+                                    const QString& suggestedName,
+                                    QStandardPaths::StandardLocation location,
+                                    const QString& filter, const QString& suffix) {
     lastSuggestedName_ = suggestedName;
     QString fileName;
     if (nextFileName_) {
         fileName = *std::exchange(nextFileName_, std::nullopt);
     } else {
-        fileName = QFileDialog::getSaveFileName(
-            parent, caption, folder(QStandardPaths::DocumentsLocation) + u'/' + suggestedName,
-            QObject::tr("JSON (*.json)"));
+        fileName = QFileDialog::getSaveFileName(parent, caption,
+                                                folder(location) + u'/' + suggestedName, filter);
     }
-    if (!fileName.isEmpty() && !fileName.endsWith(QStringLiteral(".json"), Qt::CaseInsensitive)) {
-        fileName += QStringLiteral(".json");
+    if (!fileName.isEmpty() && !fileName.endsWith(suffix, Qt::CaseInsensitive)) {
+        fileName += suffix;
     }
     return fileName;
 }

@@ -29,6 +29,12 @@ class FileDialog {
     static QString lastSuggestedName();
 
   private:
+    // A file to write, proposed as `suggestedName` in `location`; a chosen name without `suffix`
+    // gets it.
+    static QString getSaveFileName(QWidget* parent, const QString& caption,
+                                   const QString& suggestedName,
+                                   QStandardPaths::StandardLocation location, const QString& filter,
+                                   const QString& suffix);
     static QString folder(QStandardPaths::StandardLocation location);
 
     static std::optional<QString> nextFileName_;
