@@ -8,11 +8,14 @@ import os
 import random
 import re
 import select
+import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
+import unittest
 
 # The machine running these may be loaded by parallel builds and tests: waits are long, and every
 # wait polls a condition rather than sleeping for a guessed time.
@@ -89,6 +92,23 @@ def install_signal_handlers():
     # CTest's time-out and Ctrl+C must not leave X servers or the application behind.
     signal.signal(signal.SIGTERM, _on_signal)
     signal.signal(signal.SIGINT, _on_signal)
+
+
+def run_tests(tools, argv):
+    """Runs the tests of the `__main__` module with the unittest arguments `argv`, provided every
+    program in `tools` is found, and returns the exit code."""
+    for tool in tools:
+        if not shutil.which(tool):
+            print(f"missing: {tool}", file=sys.stderr)
+            return 1
+    install_signal_handlers()
+    program = unittest.main(argv=[sys.argv[0]] + argv, exit=False, verbosity=2)
+    result = program.result
+    failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
+    # A class whose set-up failed counts as one failure and runs none of its tests.
+    print(f"{max(result.testsRun - failed, 0)} passed, {failed} failed")
+    stop_all()
+    return 0 if failed == 0 and result.testsRun > 0 else 1
 
 
 def free_port():

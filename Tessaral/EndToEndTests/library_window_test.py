@@ -488,18 +488,8 @@ def main():
     parser.add_argument("--app", required=True)
     args, rest = parser.parse_known_args()
     APP = os.path.abspath(args.app)
-    for tool in ["Xvfb", "Xvnc", "vncpasswd", "xdotool", "xdpyinfo", "xwininfo", "xsetroot",
-                 "import", "secret-tool", "avahi-publish", APP]:
-        if not shutil.which(tool):
-            print(f"missing: {tool}", file=sys.stderr)
-            return 1
-    desktop.install_signal_handlers()
-    program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
-    result = program.result
-    failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
-    print(f"{max(result.testsRun - failed, 0)} passed, {failed} failed")
-    desktop.stop_all()
-    return 0 if failed == 0 and result.testsRun > 0 else 1
+    return desktop.run_tests(["Xvfb", "Xvnc", "vncpasswd", "xdotool", "xdpyinfo", "xwininfo",
+                              "xsetroot", "import", "secret-tool", "avahi-publish", APP], rest)
 
 
 if __name__ == "__main__":
