@@ -20,6 +20,8 @@ import unittest
 # The machine running these may be loaded by parallel builds and tests: waits are long, and every
 # wait polls a condition rather than sleeping for a guessed time.
 TIMEOUT = 20.0
+# Where the captures a failure points to are left, for the developer or the CI to look at.
+ARTIFACTS = os.path.abspath("end-to-end-artifacts")
 
 _running = []
 
@@ -308,3 +310,20 @@ def capture(display, window="root"):
 
 def temporary_directory():
     return tempfile.mkdtemp(prefix="tessaral-e2e-")
+
+
+def start_module_display():
+    """An Xvfb display for the whole test module, stopped and removed once the module is done."""
+    directory = temporary_directory()
+    unittest.addModuleCleanup(shutil.rmtree, directory, ignore_errors=True)
+    display = start_xvfb(directory)
+    unittest.addModuleCleanup(display.stop)
+    return display
+
+
+def keep(image, name):
+    """Saves `image` among the artifacts and returns its path."""
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    path = os.path.join(ARTIFACTS, name + ".ppm")
+    image.save(path)
+    return path

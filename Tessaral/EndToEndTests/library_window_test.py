@@ -22,10 +22,10 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import desktop  # noqa: E402
-from desktop import capture, focus, run, wait_for, window_geometry, window_name  # noqa: E402
+from desktop import (capture, focus, keep, run, wait_for, window_geometry,  # noqa: E402
+                     window_name)
 
 APP = None
-ARTIFACTS = os.path.abspath("end-to-end-artifacts")
 CONNECTED_SUFFIX = " · 1024 × 768"
 KEYCHAIN_SERVICE = "org.tessaral.Tessaral.connection"
 GREEN = (0x30, 0xA0, 0x30)
@@ -37,17 +37,7 @@ def setUpModule():
     global local
     if os.environ.get("TESSARAL_SECRET_SERVICE") != "running":
         raise AssertionError("run inside scripts/with-secret-service.sh")
-    directory = desktop.temporary_directory()
-    unittest.addModuleCleanup(shutil.rmtree, directory, ignore_errors=True)
-    local = desktop.start_xvfb(directory)
-    unittest.addModuleCleanup(local.stop)
-
-
-def keep(image, name):
-    os.makedirs(ARTIFACTS, exist_ok=True)
-    path = os.path.join(ARTIFACTS, name + ".ppm")
-    image.save(path)
-    return path
+    local = desktop.start_module_display()
 
 
 def press(*keys):

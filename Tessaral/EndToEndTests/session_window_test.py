@@ -15,12 +15,11 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import desktop  # noqa: E402
-from desktop import (TIMEOUT, capture, focus, run, wait_for, window_geometry,  # noqa: E402
-                     window_name)
+from desktop import (TIMEOUT, capture, focus, keep, run, wait_for,  # noqa: E402
+                     window_geometry, window_name)
 
 APP = None
 SECRETS = None
-ARTIFACTS = os.path.abspath("end-to-end-artifacts")
 
 REMOTE_SIZE = (1024, 768)
 CONNECTED_SUFFIX = " · 1024 × 768"
@@ -32,17 +31,7 @@ local = None  # the Xvfb display the application runs on, shared by every test
 
 def setUpModule():
     global local
-    directory = desktop.temporary_directory()
-    unittest.addModuleCleanup(shutil.rmtree, directory, ignore_errors=True)
-    local = desktop.start_xvfb(directory)
-    unittest.addModuleCleanup(local.stop)
-
-
-def keep(image, name):
-    os.makedirs(ARTIFACTS, exist_ok=True)
-    path = os.path.join(ARTIFACTS, name + ".ppm")
-    image.save(path)
-    return path
+    local = desktop.start_module_display()
 
 
 class Remote:
