@@ -21,9 +21,9 @@ struct PointerAction {
 
 // What the screen view forwards of a wheel event.
 struct WheelRecord {
-    QPointF position;    // view coordinates
-    QPoint angleDelta;   // eighths of a degree: 120 per notch of a classic wheel
-    QPoint pixelDelta;   // precise touchpad deltas in pixels; null for a classic wheel
+    QPointF position;           // view coordinates
+    QPoint angleDelta;          // eighths of a degree: 120 per notch of a classic wheel
+    QPoint pixelDelta;          // precise touchpad deltas in pixels; null for a classic wheel
     bool gestureEnded = false;  // Qt::ScrollEnd: the remainder of the gesture is dropped
 };
 
