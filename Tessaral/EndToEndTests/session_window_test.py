@@ -32,6 +32,10 @@ local = None  # the Xvfb display the application runs on, shared by every test
 def setUpModule():
     global local
     local = desktop.start_module_display()
+    # The local keyboard has é on a key of its own, as a user's layout would. Otherwise xdotool
+    # remaps a spare key just for the keystroke and restores it at once, and a loaded machine may
+    # hand the application the key event after the restore.
+    desktop.run(local, ["xmodmap", "-e", "keycode 250 = eacute Eacute"])
 
 
 class Remote:
