@@ -76,8 +76,7 @@ class Home:
         self.library_file = os.path.join(self.library_folder, "Library.json")
 
     def env(self):
-        sanitizer = os.environ.get("ASAN_OPTIONS", "") + ":intercept_strndup=0"
-        return local.env(QT_QPA_PLATFORM="xcb", ASAN_OPTIONS=sanitizer, **self.folders)
+        return local.env(QT_QPA_PLATFORM="xcb", **self.folders)
 
     def connections(self):
         if not os.path.exists(self.library_file):

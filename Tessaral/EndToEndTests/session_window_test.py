@@ -103,12 +103,9 @@ class App:
     and keyring."""
 
     def __init__(self, url, directory):
-        # libxkbcommon-x11 copies keymap names with strndup from buffers that end without a NUL,
-        # which is correct but trips AddressSanitizer's strict string checks in sanitizer builds.
-        sanitizer = os.environ.get("ASAN_OPTIONS", "") + ":intercept_strndup=0"
         self.process = desktop.Process(
             [SECRETS, "env", f"DISPLAY={local.name}", "XAUTHORITY=/dev/null",
-             "QT_QPA_PLATFORM=xcb", f"ASAN_OPTIONS={sanitizer}", APP, url],
+             "QT_QPA_PLATFORM=xcb", APP, url],
             log=os.path.join(directory, "tessaral.log"))
 
     def session_window(self):
