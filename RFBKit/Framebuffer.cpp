@@ -97,31 +97,20 @@ void Framebuffer::makeWritable() {
     missing_ = std::move(next.lacking);
 }
 
-// Before `written` is written: a missing area inside it need never be brought in, one that
-// overlaps it must be brought in now. One that misses it stays missing, and since it missed every
-// area written before too, bringing it in later cannot overwrite anything new.
-void Framebuffer::bringInMissing(const Area& written) {
+// Every missing area that `touched` overlaps leaves the list, brought in first, except one lying
+// wholly inside an area about to be overwritten: its pixels are never needed. A missing area that
+// misses every write stays missing; since it missed every area written before too, bringing it in
+// later cannot overwrite anything new. Before a read, everything it overlaps must be brought in, or
+// a write that follows could cover (and so drop) a missing area the read still needs.
+void Framebuffer::bringInMissing(const Area& touched, bool overwritten) {
     std::erase_if(missing_, [&](const Area& lacking) {
-        bool inside = lacking.x >= written.x && lacking.y >= written.y &&
-                      lacking.x + lacking.width <= written.x + written.width &&
-                      lacking.y + lacking.height <= written.y + written.height;
         bool overlaps =
-            lacking.x < written.x + written.width && written.x < lacking.x + lacking.width &&
-            lacking.y < written.y + written.height && written.y < lacking.y + lacking.height;
-        if (overlaps && !inside) {
-            copyArea(spares_.front().pixels.get(), pixels_.get(), lacking);
-        }
-        return overlaps;
-    });
-}
-
-// Before `read` is read: whatever it overlaps must be brought in, since an area written next may
-// cover a missing area (and so drop it) that the read still needs.
-void Framebuffer::bringInOverlapping(const Area& read) {
-    std::erase_if(missing_, [&](const Area& lacking) {
-        bool overlaps = lacking.x < read.x + read.width && read.x < lacking.x + lacking.width &&
-                        lacking.y < read.y + read.height && read.y < lacking.y + lacking.height;
-        if (overlaps) {
+            lacking.x < touched.x + touched.width && touched.x < lacking.x + lacking.width &&
+            lacking.y < touched.y + touched.height && touched.y < lacking.y + lacking.height;
+        bool inside = lacking.x >= touched.x && lacking.y >= touched.y &&
+                      lacking.x + lacking.width <= touched.x + touched.width &&
+                      lacking.y + lacking.height <= touched.y + touched.height;
+        if (overlaps && !(overwritten && inside)) {
             copyArea(spares_.front().pixels.get(), pixels_.get(), lacking);
         }
         return overlaps;
@@ -165,7 +154,7 @@ std::uint32_t* Framebuffer::area(int x, int y, int width, int height) {
     }
     makeWritable();
     const Area written{x, y, width, height};
-    bringInMissing(written);
+    bringInMissing(written, true);
     for (Spare& spare : spares_) {
         addRect(spare.lacking, written);
     }
@@ -181,7 +170,7 @@ void Framebuffer::move(int fromX, int fromY, int x, int y, int width, int height
         return;
     }
     makeWritable();
-    bringInOverlapping(Area{fromX, fromY, width, height});
+    bringInMissing(Area{fromX, fromY, width, height}, false);
     std::uint32_t* target = area(x, y, width, height);
     const std::uint32_t* source = pixels_.get() + index(fromX, fromY);
     const std::size_t stride = std::size_t(width_);

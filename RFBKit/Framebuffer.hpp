@@ -104,8 +104,7 @@ class Framebuffer {
 
     static void checkSize(int width, int height);
     void makeWritable();
-    void bringInMissing(const Area& written);
-    void bringInOverlapping(const Area& read);
+    void bringInMissing(const Area& touched, bool overwritten);
     void bringInMissing() const;
     void copyArea(const std::uint32_t* from, std::uint32_t* to, const Area& part) const;
     void markPainted(const Area& written);
