@@ -153,12 +153,8 @@ void VNCSession::updateDerived() {
     }
 }
 
-bool VNCSession::live() const {
-    return state_.kind == State::Kind::connected && !options_.observeOnly;
-}
-
 bool VNCSession::acceptsInput() const {
-    return live();
+    return state_.kind == State::Kind::connected && !options_.observeOnly;
 }
 
 KeyboardContext VNCSession::keyboardContext() const {
@@ -167,7 +163,7 @@ KeyboardContext VNCSession::keyboardContext() const {
 }
 
 bool VNCSession::canTypePassword() const {
-    return live() && credentials_ && !credentials_->password.empty();
+    return acceptsInput() && credentials_ && !credentials_->password.empty();
 }
 
 // ---- Attempts -------------------------------------------------------------------------------
@@ -290,7 +286,10 @@ void VNCSession::handle(const rfb::RFBEvent& event, rfb::RFBClient& from) {
                            frame_ = wrap(frame->image);
                            frameDamage_ = damageOf(*frame, before);
                            emit frameChanged();
-                           updateDerived();
+                           // The status line shows the frame's size, and only that depends on it.
+                           if (frame_.size() != before) {
+                               updateDerived();
+                           }
                        }
                    },
                    [this](const rfb::event::Cursor& cursor) {
@@ -377,13 +376,13 @@ void VNCSession::setOptions(const ConnectionOptions& options) {
 }
 
 void VNCSession::pointer(int x, int y, std::uint8_t buttons) {
-    if (live() && client_) {
+    if (acceptsInput() && client_) {
         client_->sendPointer(x, y, buttons);
     }
 }
 
 void VNCSession::key(std::uint32_t keysym, bool down) {
-    if (!live() || !client_) {
+    if (!acceptsInput() || !client_) {
         return;
     }
     if (down) {
@@ -418,13 +417,13 @@ void VNCSession::sendKeys(const std::vector<KeyAction>& keys) {
 }
 
 void VNCSession::send(RemoteShortcut shortcut) {
-    if (live() && client_) {
+    if (acceptsInput() && client_) {
         sendKeys(keySequence(shortcut, keyboardContext()));
     }
 }
 
 void VNCSession::typeText(const QString& text) {
-    if (live() && client_) {
+    if (acceptsInput() && client_) {
         sendKeys(typingSequence(text));
     }
 }
@@ -444,7 +443,7 @@ void VNCSession::refreshScreen() {
 // ---- Clipboard ------------------------------------------------------------------------------
 
 void VNCSession::syncLocalClipboardIfChanged() {
-    if (!options_.shareClipboard || !live()) {
+    if (!options_.shareClipboard || !acceptsInput()) {
         return;
     }
     const long change = clipboard_.changeCount();

@@ -142,7 +142,6 @@ class VNCSession : public QObject {
     void flashClipboardActivity(const QString& text);
     void setClipboardActivity(std::optional<QString> text);
     void saveThumbnail();
-    bool live() const;
 
     ConnectionStore& store_;
     Keychain& keychain_;

@@ -65,9 +65,15 @@ void ConnectionMenu::setSession(VNCSession* session) {
     session_ = session;
     if (session) {
         for (auto signal : {&VNCSession::stateChanged, &VNCSession::optionsChanged,
-                            &VNCSession::frameChanged, &VNCSession::canTypePasswordChanged}) {
+                            &VNCSession::canTypePasswordChanged}) {
             connect(session, signal, this, &ConnectionMenu::refresh);
         }
+        // Of the frame only its presence matters here, which changes once, not with every frame.
+        connect(session, &VNCSession::frameChanged, this, [this] {
+            if (screenshot_->isEnabled() == session_->frame().isNull()) {
+                refresh();
+            }
+        });
     }
     refresh();
 }

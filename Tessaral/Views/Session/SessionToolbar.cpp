@@ -109,9 +109,15 @@ SessionToolbar::SessionToolbar(VNCSession* session, QWidget* parent)
     }
 
     for (auto signal : {&VNCSession::stateChanged, &VNCSession::optionsChanged,
-                        &VNCSession::frameChanged, &VNCSession::canTypePasswordChanged}) {
+                        &VNCSession::canTypePasswordChanged}) {
         connect(session, signal, this, &SessionToolbar::refresh);
     }
+    // Of the frame only its presence matters here, which changes once, not with every frame.
+    connect(session, &VNCSession::frameChanged, this, [this] {
+        if (screenshot_->isEnabled() == session_->frame().isNull()) {
+            refresh();
+        }
+    });
     refresh();
 }
 
