@@ -22,6 +22,8 @@ std::optional<Enum> findByRawValue(const std::array<Enum, N>& cases, QStringView
 constexpr std::array<ConnectionOrigin, 2> allOrigins = {ConnectionOrigin::saved,
                                                         ConnectionOrigin::link};
 
+}  // namespace
+
 // Only spaces and tabs count: a name made of them is blank, but other characters are kept as
 // typed.
 QStringView trimmedSpacesAndTabs(QStringView text) {
@@ -36,8 +38,6 @@ QStringView trimmedSpacesAndTabs(QStringView text) {
     }
     return text.sliced(begin, end - begin);
 }
-
-}  // namespace
 
 QString rawValue(ConnectionOrigin origin) {
     switch (origin) {

@@ -15,6 +15,10 @@
 
 namespace tessaral {
 
+// `text` without the spaces and tabs at either end: only those make a name or address blank,
+// every other character is kept as typed.
+QStringView trimmedSpacesAndTabs(QStringView text);
+
 // How a computer came into the library. Stored by case name.
 enum class ConnectionOrigin { saved, link };
 

@@ -37,18 +37,6 @@ namespace {
 constexpr int headerIconSize = 44;
 constexpr int symbolIconSize = 22;
 
-QString trimmedSpacesAndTabs(const QString& text) {
-    qsizetype start = 0;
-    qsizetype end = text.size();
-    while (start < end && (text[start] == u' ' || text[start] == u'\t')) {
-        ++start;
-    }
-    while (end > start && (text[end - 1] == u' ' || text[end - 1] == u'\t')) {
-        --end;
-    }
-    return text.mid(start, end - start);
-}
-
 QString tintTitle(ConnectionTint tint) {
     QString name = rawValue(tint);
     name[0] = name[0].toUpper();
@@ -546,9 +534,9 @@ void ConnectionEditor::save() {
     if (!connection_.isValid()) {
         return;
     }
-    connection_.name = trimmedSpacesAndTabs(connection_.name);
-    connection_.host = trimmedSpacesAndTabs(connection_.host);
-    connection_.username = trimmedSpacesAndTabs(connection_.username);
+    connection_.name = trimmedSpacesAndTabs(connection_.name).toString();
+    connection_.host = trimmedSpacesAndTabs(connection_.host).toString();
+    connection_.username = trimmedSpacesAndTabs(connection_.username).toString();
     connection_.origin = ConnectionOrigin::saved;
     store_.upsert(connection_);
 

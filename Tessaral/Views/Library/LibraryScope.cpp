@@ -82,19 +82,6 @@ int naturalCompare(const QString& a, const QString& b) {
     return collator.compare(a, b);
 }
 
-QString trimmed(const QString& text) {
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    const auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
-    while (begin < end && blank(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && blank(text[end - 1])) {
-        --end;
-    }
-    return text.mid(begin, end - begin);
-}
-
 bool localizedContains(const QString& text, const QString& part) {
     return folded(text).contains(folded(part));
 }
@@ -139,7 +126,7 @@ QList<Connection> scoped(const ConnectionStore& store, const std::optional<Sideb
 }
 
 QList<Connection> filtered(const QList<Connection>& connections, const QString& searchText) {
-    const QString text = trimmed(searchText);
+    const QString text = trimmedSpacesAndTabs(searchText).toString();
     if (text.isEmpty()) {
         return connections;
     }

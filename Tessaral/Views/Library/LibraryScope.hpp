@@ -39,8 +39,6 @@ QList<Connection> filtered(const QList<Connection>& connections, const QString& 
 int naturalCompare(const QString& a, const QString& b);
 // Whether `text` contains `part`, as the user's locale compares ignoring case.
 bool localizedContains(const QString& text, const QString& part);
-// Spaces and tabs only; other white space is part of a name.
-QString trimmed(const QString& text);
 
 QString title(const ConnectionStore& store, const std::optional<SidebarItem>& item);
 // "1 computer", otherwise "N computers".

@@ -402,7 +402,7 @@ void LibrarySidebar::commitRename(const QUuid& groupID, const QString& text) {
         return;
     }
     renaming_.reset();
-    const QString name = LibraryScope::trimmed(text);
+    const QString name = trimmedSpacesAndTabs(text).toString();
     if (!name.isEmpty()) {
         store_.renameGroup(groupID, name);
     }

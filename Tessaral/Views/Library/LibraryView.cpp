@@ -212,10 +212,6 @@ QList<Connection> LibraryView::shownConnections() const {
                                   search_->text());
 }
 
-QWidget* LibraryView::currentDetail() const {
-    return detail_->currentWidget();
-}
-
 void LibraryView::reload() {
     const std::optional<SidebarItem>& scope = sidebar_->selection();
     const bool nearby = scope && scope->kind == SidebarItem::Kind::nearby;
@@ -251,7 +247,7 @@ void LibraryView::showEmptyState() {
     const SidebarItem::Kind kind = scope ? scope->kind : SidebarItem::Kind::all;
     const std::optional<QUuid> group =
         kind == SidebarItem::Kind::group ? std::optional<QUuid>(scope->groupID) : std::nullopt;
-    const QString search = LibraryScope::trimmed(search_->text());
+    const QString search = trimmedSpacesAndTabs(search_->text()).toString();
     if (!search.isEmpty()) {
         empty_->present(QStringLiteral("magnifyingglass"), tr("No Results for “%1”").arg(search),
                         tr("Check the spelling or try a new search."));

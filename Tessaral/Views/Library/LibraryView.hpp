@@ -79,7 +79,6 @@ class LibraryView : public QMainWindow {
     NearbyView* nearby() const { return nearby_; }
     EmptyStateView* emptyState() const { return empty_; }
     QLineEdit* searchField() const { return search_; }
-    QWidget* currentDetail() const;
     QAction* deleteAction() const { return deleteAction_; }
     ConnectionMenu* connectionMenu() const { return connectionMenu_; }
     ConnectionEditor* editor() const { return editor_; }

@@ -45,7 +45,7 @@ void NearbyView::setSearchText(const QString& text) {
 }
 
 QList<BonjourBrowser::Service> NearbyView::shownServices() const {
-    const QString search = LibraryScope::trimmed(searchText_);
+    const QString search = trimmedSpacesAndTabs(searchText_).toString();
     QList<BonjourBrowser::Service> shown;
     for (const BonjourBrowser::Service& service : browser_.services()) {
         if (search.isEmpty() || LibraryScope::localizedContains(service.name, search)) {
