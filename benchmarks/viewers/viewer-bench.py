@@ -615,8 +615,7 @@ def main():
     parser.add_argument("--keep", help="a directory for logs and mismatching pictures")
     parser.add_argument("--tessaral-screen", choices=("opengl", "painter"),
                         help="force Tessaral's screen drawing (TESSARAL_SCREEN); by default it "
-                             "picks OpenGL where a context can be made, Mesa's software one "
-                             "under Xvfb included")
+                             "picks OpenGL only on a GPU, so the painter under Xvfb")
     parser.add_argument("--perf", action="store_true",
                         help="sample each viewer with perf over the timed span, into --keep")
     options = parser.parse_args()

@@ -5,6 +5,7 @@
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
 #include <cmath>
+#include <filesystem>
 
 namespace tessaral {
 
@@ -15,9 +16,23 @@ std::function<void()>& handOverObserver() {
     return observer;
 }
 
+// Without a GPU render node the only OpenGL there is rasterises on the CPU. Asking the driver would
+// load it (Mesa's LLVM, some 50 MB resident for the life of the process) only to learn that.
+bool gpuReachable() {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", error)) {
+        if (entry.path().filename().string().starts_with("renderD")) {
+            return true;
+        }
+    }
+    // NVIDIA's own driver without its DRM module has no render node.
+    return std::filesystem::exists("/dev/nvidiactl", error);
+}
+
 bool openGLWorks() {
     const QString platform = QGuiApplication::platformName();
-    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal") ||
+        !gpuReachable()) {
         return false;
     }
     QOpenGLContext context;
