@@ -35,10 +35,20 @@ void Framebuffer::checkSize(int width, int height) {
 void Framebuffer::resize(int width, int height) {
     checkSize(width, height);
     std::size_t words = std::size_t(width) * height;
-    std::shared_ptr<std::uint32_t[]> fresh(new std::uint32_t[words]);
-    std::fill_n(fresh.get(), words, opaqueBlack);
-    pixels_ = std::move(fresh);
-    spares_.clear();
+    auto blackStore = [words] {
+        std::shared_ptr<std::uint32_t[]> fresh(new std::uint32_t[words]);
+        std::fill_n(fresh.get(), words, opaqueBlack);
+        return fresh;
+    };
+    // The first published image takes the store from the decoder at once. Its successor is made
+    // here, equal to it and tracking writes from the start, so that the updates after that image
+    // do not pay the page faults of a fresh store in the middle of a session.
+    std::vector<Spare> spares;
+    if (publishing_ == Publishing::sharedStores) {
+        spares.push_back(Spare{blackStore(), {}});
+    }
+    pixels_ = blackStore();
+    spares_ = std::move(spares);
     missing_.clear();
     width_ = width;
     height_ = height;
