@@ -84,18 +84,22 @@ QRectF FramebufferView::imageRect() const {
 }
 
 bool FramebufferView::updateImage(ScalingMode scaling) {
-    const QSize newSize = session_ ? session_->frame().size() : QSize();
-    const QSize shownSize = newSize.isValid() ? newSize : QSize();
+    const QImage frame = session_ ? session_->frame() : QImage();
+    const QSize shownSize = frame.size().isValid() ? frame.size() : QSize();
     const bool moved = shownSize != imageSize_ || scaling != scaling_;
+    const bool newFrame = frame.cacheKey() != shownFrame_;
     imageSize_ = shownSize;
     scaling_ = scaling;
-    const QRegion damage = session_ ? session_->frameDamage() : QRegion();
+    shownFrame_ = frame.cacheKey();
+    const QRegion damage = newFrame && session_ ? session_->frameDamage() : QRegion();
     if (glScreen_) {
-        glScreen_->setFrame(session_ ? session_->frame() : QImage(), damage);
+        if (newFrame) {
+            glScreen_->setFrame(frame, damage);
+        }
         glScreen_->setTarget(imageRect());
     } else if (moved) {
         update();
-    } else {
+    } else if (newFrame) {
         update(viewDamage(damage));
     }
     return moved;

@@ -75,6 +75,8 @@ class FramebufferView : public QWidget {
     bool acceptsInput_ = false;
     ScalingMode scaling_ = ScalingMode::fit;
     QSize imageSize_;
+    // The frame whose damage was last applied: options and state changes show the same frame.
+    qint64 shownFrame_ = 0;
     std::optional<QCursor> remoteCursor_;
     bool showingRemoteCursor_ = false;
     KeyboardInput keyboard_;
