@@ -182,7 +182,8 @@ class XServer:
 
 
 def start_xvfb(directory, width=1600, height=1000):
-    return XServer(directory, "Xvfb", ["Xvfb", "-nolisten", "tcp", "-screen", "0",
+    # -noreset: a keymap set before the first lasting client connects must survive that moment.
+    return XServer(directory, "Xvfb", ["Xvfb", "-noreset", "-nolisten", "tcp", "-screen", "0",
                                        f"{width}x{height}x24"])
 
 

@@ -57,6 +57,9 @@ class Remote:
             raise
 
     def _start_clients(self):
+        # As on the local side: Xvnc would otherwise map é onto a spare key only when it arrives,
+        # racing the terminal's reading of the new keymap.
+        run(self.display, ["xmodmap", "-e", "keycode 250 = eacute Eacute"])
         self.typed = os.path.join(self.directory, "typed.txt")
         self.helpers.append(desktop.Process(
             ["xterm", "-title", "typing-probe", "-geometry", "60x6+0+0",
