@@ -32,7 +32,6 @@ class AppState : public QObject {
         QString title;
         QString message;
 
-        QString id() const { return title + message; }
         bool operator==(const AppAlert&) const = default;
     };
 

@@ -3,13 +3,9 @@
 
     test_single_instance.py bus|local TESSARAL
 
-"bus" runs inside a private session bus (scripts/with-secret-service.sh --without-keyring);
-"local" makes sure there is no session bus, so the local socket carries the hand-over.
-
-A link reaching the owner is seen from outside: each link names a port where this script
-listens, and the session window that the link opens connects to it. Each link gets its own
-port, so a connection proves which link arrived. A connection still open after the launch that
-was given the link has exited must belong to the process that is still running.
+"bus" runs on a private session bus; "local" has none, so the local socket carries the links.
+Each link names a port of its own where this script listens: a connection to it proves which
+link arrived, and one still open after its launch exited belongs to the process that stayed.
 """
 import os
 import socket

@@ -2,8 +2,6 @@
 
 #include <QHash>
 #include <QList>
-#include <QString>
-#include <QUuid>
 
 #include "Model/Keychain.hpp"
 
@@ -13,19 +11,14 @@ namespace tessaral::testing {
 class FakeKeychain final : public Keychain {
   public:
     std::optional<QString> password(const QUuid& id) const override {
-        const auto it = passwords.constFind(id);
-        if (it == passwords.constEnd()) {
-            return std::nullopt;
-        }
-        return it.value();
+        return passwords.contains(id) ? std::optional(passwords.value(id)) : std::nullopt;
     }
-
     bool setPassword(const QUuid& id, const std::optional<QString>& password) override {
-        if (!password || password->isEmpty()) {
+        if (password && !password->isEmpty()) {
+            passwords.insert(id, *password);
+        } else {
             deleted.push_back(id);
             passwords.remove(id);
-        } else {
-            passwords.insert(id, *password);
         }
         return true;
     }

@@ -2,24 +2,18 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "FakeKeychain.hpp"
 #include "Model/ConnectionStore.hpp"
 
-namespace {
-
-// Run as a child by the interrupted-save test: saves a growing library for ever, until killed,
-// telling the parent around each save so that it knows where the kill landed.
-int saveForever(const QString& folder) {
+// As a child of the interrupted-save test: saves a growing library until killed, telling the
+// parent around each save so that it knows where the kill landed.
+static int saveForever(const QString& folder) {
     tessaral::testing::FakeKeychain keychain;
     tessaral::ConnectionStore store(keychain, folder);
     std::printf("ready %lld\n", static_cast<long long>(store.connections().size()));
-    std::fflush(stdout);
     for (int n = 0;; ++n) {
         tessaral::Connection connection;
         connection.name = QStringLiteral("Added %1").arg(n);
@@ -31,33 +25,19 @@ int saveForever(const QString& folder) {
     }
 }
 
-}  // namespace
-
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--save-forever") == 0) {
-        // The parent test's environment already points at its own scratch folders.
-        QCoreApplication application(argc, argv);
+    QCoreApplication application(argc, argv);
+    if (argc == 3 && qstrcmp(argv[1], "--save-forever") == 0) {
         return saveForever(QString::fromLocal8Bit(argv[2]));
     }
-
-    // Everything the model finds through QStandardPaths or QSettings lands in a folder of this
-    // run, never in the user's own configuration or data.
-    char scratch[] = "/tmp/tessaral-model-tests-XXXXXX";
-    if (::mkdtemp(scratch) == nullptr) {
-        std::perror("mkdtemp");
-        return 2;
-    }
-    const QString root = QString::fromLocal8Bit(scratch);
+    // Preferences and libraries of the run stay in a scratch folder, never the user's own.
+    QTemporaryDir scratch(QDir::tempPath() + QStringLiteral("/tessaral-model-tests-XXXXXX"));
     for (const char* variable :
          {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"}) {
-        const QString path = root + u'/' + QString::fromLatin1(variable);
+        const QString path = scratch.filePath(QString::fromLatin1(variable));
         QDir().mkpath(path);
-        ::setenv(variable, QFile::encodeName(path).constData(), 1);
+        qputenv(variable, QFile::encodeName(path));
     }
-
-    QCoreApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    QDir(root).removeRecursively();
-    return result;
+    return RUN_ALL_TESTS();
 }

@@ -1,63 +1,90 @@
 #pragma once
 
-#include <QByteArray>
-#include <QDateTime>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <QDir>
-#include <QFile>
-#include <QList>
 #include <QSettings>
-#include <QString>
-#include <QStringList>
+#include <atomic>
 #include <mutex>
 #include <ostream>
 
-#include "Model/Connection.hpp"
 #include "Model/LibraryFile.hpp"
+#include "Model/StoreLog.hpp"
 
 namespace tessaral::testing {
 
-// Collects every log message while alive (from any thread).
+// Collects the store's error messages, from any thread, while alive.
 class LogCapture {
   public:
-    struct Message {
-        QtMsgType type;
-        QString category;
-        QString text;
-    };
-
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    QList<Message> messages() const;
-    // Texts of critical (error-level) messages in the store's category.
-    QStringList storeErrors() const;
+    LogCapture() {
+        active = this;
+        qInstallMessageHandler(&LogCapture::handler);
+    }
+    ~LogCapture() {
+        qInstallMessageHandler(nullptr);
+        active = nullptr;
+    }
+    QStringList storeErrors() const {
+        const std::lock_guard lock(mutex_);
+        return errors_;
+    }
 
   private:
-    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text);
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+        LogCapture* capture = active.load();
+        if (capture && type == QtCriticalMsg &&
+            qstrcmp(context.category, storeLog().categoryName()) == 0) {
+            const std::lock_guard lock(capture->mutex_);
+            capture->errors_.push_back(text);
+        }
+    }
 
+    static inline std::atomic<LogCapture*> active;
     mutable std::mutex mutex_;
-    QList<Message> messages_;
-    QtMessageHandler previous_;
+    QStringList errors_;
 };
 
-// Makes a folder unwritable for the test's lifetime, also for root (which ignores permission
-// bits) by setting the immutable attribute. `active()` is false when neither could be done.
+// Makes a folder unwritable while alive, also for root (which ignores permission bits) through
+// the immutable attribute. `active()` is false when neither works here.
 class UnwritableFolder {
   public:
-    explicit UnwritableFolder(const QString& path);
-    ~UnwritableFolder();
-    UnwritableFolder(const UnwritableFolder&) = delete;
-    UnwritableFolder& operator=(const UnwritableFolder&) = delete;
-
+    explicit UnwritableFolder(const QString& path)
+        : path_(path), fd_(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY)) {
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
+        if (writable()) {
+            setImmutable(true);
+        }
+        active_ = !writable();
+    }
+    ~UnwritableFolder() {
+        release();
+        ::close(fd_);
+    }
     bool active() const { return active_; }
-    // Makes it writable again before the destructor would.
-    void release();
+    void release() {
+        setImmutable(false);
+        QFile::setPermissions(path_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        active_ = false;
+    }
 
   private:
+    bool writable() const {
+        QFile probe(path_ + QStringLiteral("/.write-probe"));
+        return probe.open(QIODevice::WriteOnly) && probe.remove();
+    }
+    void setImmutable(bool on) const {
+        int flags = 0;
+        if (::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+            ::ioctl(fd_, FS_IOC_SETFLAGS, &flags);
+        }
+    }
+
     QString path_;
-    bool immutable_ = false;
+    int fd_;
     bool active_ = false;
 };
 
@@ -67,40 +94,51 @@ inline QDateTime utc(int year, int month, int day, int hour = 0, int minute = 0,
 
 inline QByteArray readAll(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 inline bool writeAll(const QString& path, const QByteArray& bytes) {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
-}
-
-// Files of a folder, sorted, without "." and "..".
-inline QStringList entries(const QString& folder) {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                                  QDir::Name);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 // A computer with every field set to something other than its default.
-Connection fullySetConnection();
+inline Connection fullySetConnection() {
+    return {.id = QUuid::fromString(QStringLiteral("1B4E28BA-2FA1-11D2-883F-0016D3CCA427")),
+            .name = QStringLiteral("Studio / \"Mac\" \u00e9"),
+            .host = QStringLiteral("studio.local"),
+            .port = 5901,
+            .username = QStringLiteral("anna"),
+            .bonjourServiceName = QStringLiteral("Studio"),
+            .groupID = QUuid::fromString(QStringLiteral("9C2B5A1E-0D3F-4E6A-8B7C-1D2E3F405162")),
+            .tint = ConnectionTint::teal,
+            .symbol = QStringLiteral("macstudio"),
+            .origin = ConnectionOrigin::link,
+            .createdAt = utc(2025, 3, 1, 9, 30, 0),
+            .lastConnectedAt = utc(2025, 3, 2, 18, 5, 7),
+            .options = {ScalingMode::actualSize, rfb::RFBQuality::thousands, true, false, false,
+                        false, rfb::KeySymbol::CommandMapping::superKey}};
+}
 
-// The preferences file of the test run (a temporary folder, see TestMain.cpp), emptied.
-void clearPreferences();
-
-// The test binary, for tests that run it as a child process.
-QString testExecutable();
+// Empties the preferences file of the run (a scratch folder, see TestMain.cpp).
+inline void clearPreferences() {
+    QSettings settings(QStringLiteral("Tessaral"), QStringLiteral("Tessaral"));
+    settings.clear();
+    settings.sync();
+}
 
 }  // namespace tessaral::testing
 
-// Readable failure messages.
 namespace tessaral {
-void PrintTo(const Connection& connection, std::ostream* out);
-void PrintTo(const ConnectionOptions& options, std::ostream* out);
-void PrintTo(const Library& library, std::ostream* out);
+// Failure messages show computers as the file would.
+inline void PrintTo(const Connection& connection, std::ostream* out) {
+    *out << encodeLibrary(Library{{connection}, {}}).toStdString();
+}
+inline void PrintTo(const Library& library, std::ostream* out) {
+    *out << encodeLibrary(library).toStdString();
+}
 }  // namespace tessaral
 
-void PrintTo(const QString& text, std::ostream* out);
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}

@@ -13,35 +13,15 @@
 #include <thread>
 
 #include "FakeServer.hpp"
-#include "LocalClipboard.hpp"
 #include "Model/SecretServiceKeychain.hpp"
 #include "RealServers.hpp"
-#include "VNCSession.hpp"
+#include "SessionFixture.hpp"
 
 namespace tessaral {
-
-struct VNCSessionTesting {
-    static void recordClientCalls(VNCSession& session, QStringList& calls) {
-        session.clientCalls_ = [&calls](const QString& call) { calls.append(call); };
-    }
-};
-
 namespace {
 
 using Kind = VNCSession::State::Kind;
 using rfb::RFBCredentialKind;
-
-class FakeClipboard final : public LocalClipboard {
-  public:
-    long changeCount() const override { return changes; }
-    std::optional<QString> text() const override { return value; }
-    void setText(const QString& text) override {
-        value = text;
-        ++changes;
-    }
-    std::optional<QString> value;
-    long changes = 0;
-};
 
 // Reads wait while closed, as with a locked keyring whose unlock prompt is still open.
 class GatedKeychain final : public Keychain {
@@ -82,7 +62,7 @@ class VNCSessionTest : public ::testing::Test {
     QTemporaryDir folder;
     GatedKeychain keychain;
     ConnectionStore store{keychain, folder.path()};
-    FakeClipboard clipboard;
+    testing::MemoryClipboard clipboard;
 };
 
 TEST_F(VNCSessionTest, ScreenshotFileNamesAreNamesInUtc) {
@@ -124,6 +104,11 @@ class VNCSessionServerTest : public VNCSessionTest {
     void SetUp() override {
         if (qgetenv("TESSARAL_SECRET_SERVICE") != "running") {
             GTEST_SKIP() << "needs scripts/with-secret-service.sh";
+        }
+    }
+    void TearDown() override {
+        for (const Connection& connection : store.connections()) {
+            secrets.deletePassword(connection.id);
         }
     }
     SecretServiceKeychain secrets;
@@ -179,7 +164,6 @@ TEST_F(VNCSessionServerTest, WrongPasswordAsksAgainAndARememberedOneIsStoredAndU
     VNCSession next(connection, store, secrets, clipboard);
     next.connect();
     ASSERT_TRUE(eventually([&] { return next.state().kind == Kind::connected; }));
-    secrets.deletePassword(connection.id);
 }
 
 TEST_F(VNCSessionServerTest, DisconnectWhileAuthenticatingEndsDisconnected) {
@@ -263,11 +247,11 @@ TEST_F(VNCSessionTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysTh
                      [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
     sinceTick.start();
     ticker.start(10);
-    ASSERT_TRUE(eventually([&] { return clipboard.value.has_value(); }));
+    ASSERT_TRUE(eventually([&] { return clipboard.text().has_value(); }));
     ticker.stop();
     EXPECT_LT(longestGap, 1000);
-    EXPECT_EQ(clipboard.value->size(), qsizetype(text.size()));
-    EXPECT_EQ(session.remoteClipboard(), clipboard.value);
+    EXPECT_EQ(clipboard.text()->size(), qsizetype(text.size()));
+    EXPECT_EQ(session.remoteClipboard(), clipboard.text());
     EXPECT_EQ(session.clipboardActivity(), QStringLiteral("Clipboard received"));
     calls.clear();
     session.key(0x61, true);
@@ -275,8 +259,11 @@ TEST_F(VNCSessionTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysTh
     session.disconnect();
 }
 
-TEST_F(VNCSessionServerTest, ALockedKeychainNeverHoldsUpTheWindow) {
-    rfbtest::RealServer server;
+TEST_F(VNCSessionTest, ALockedKeychainNeverHoldsUpTheWindow) {
+    rfbtest::FakeServer server([](rfbtest::Peer& peer) {
+        rfbtest::acceptWithoutSecurity(peer);
+        peer.waitForClose(std::chrono::seconds(60));
+    });
     const Connection connection = computer(server.port());
     keychain.setOpen(false);
     QElapsedTimer clock;

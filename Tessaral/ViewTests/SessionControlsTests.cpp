@@ -71,15 +71,6 @@ TEST(SessionControls, EnablingFollowsTheSessionState) {
     }
 }
 
-TEST(SessionControls, ConnectionMenuWithoutASessionIsDisabled) {
-    ConnectionMenu menu;
-    for (QAction* action : menu.actions()) {
-        if (!action->isSeparator()) {
-            EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
-        }
-    }
-}
-
 TEST(SessionControls, ScalingItemsNameTheOtherMode) {
     SessionFixture fixture;
     SessionToolbar toolbar(fixture.session.get());

@@ -11,7 +11,8 @@
 
 namespace tessaral {
 
-// Puts a session into the state a test needs without a server.
+// Puts a session into the state a test needs without a server, and records what it asks of its
+// client.
 struct VNCSessionTesting {
     static void set(VNCSession& session, const VNCSession::State& state, bool withFrame,
                     bool observeOnly) {
@@ -26,10 +27,14 @@ struct VNCSessionTesting {
         session.frameDamage_ = damage;
         emit session.frameChanged();
     }
+    static void recordClientCalls(VNCSession& session, QStringList& calls) {
+        session.clientCalls_ = [&calls](const QString& call) { calls.append(call); };
+    }
 };
 
 namespace testing {
 
+// The local clipboard, in memory.
 class MemoryClipboard final : public LocalClipboard {
   public:
     long changeCount() const override { return changes_; }
