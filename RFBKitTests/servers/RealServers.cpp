@@ -686,8 +686,9 @@ void Viewer::take() {
 
 std::optional<Picture> Viewer::frame() {
     take();
-    // The frame published before the first update is black, never a server's screen.
-    if (!image || client.statistics().updates == 0) {
+    // The frame published before the first update is black, never a server's screen; and one
+    // taken here may overtake the connected event still waiting to be handled.
+    if (!info || !image || client.statistics().updates == 0) {
         return std::nullopt;
     }
     if (!pictured_ || pictured_->words() != image->words()) {
