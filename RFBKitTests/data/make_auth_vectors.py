@@ -1,21 +1,12 @@
 #!/usr/bin/python3
-"""Writes the known-answer files read by BigUIntTests and AuthenticationTests.
+"""Writes the known-answer files of BigUIntTests and AuthenticationTests, deterministically, from
+Python's integers and Cryptodome's MD5 and AES, never from Tessaral's code.
 
-Every expected value comes from Python's own integers (pow) and from Cryptodome (MD5, AES), never
-from Tessaral's code. The output is deterministic: running this again rewrites the same files.
-
-    /usr/bin/python3 RFBKitTests/data/make_auth_vectors.py
-
-biguint_power.txt, one case a line:  seed length shape fnv
-    The operands are expanded from `seed` with SplitMix64 (the test implements the same
-    generator), so a few hundred cases up to 512 bytes take a few kilobytes. `fnv` is the 64-bit
-    FNV-1a hash of pow(base, exponent, modulus) written as `length` big-endian bytes.
-    Shapes: r random; s modulus with leading zero bytes (a short value in a wide modulus);
-    f modulus of all ones; z all-zero exponent; m base equal to modulus - 1.
-
-ard_exchanges.txt, blocks of `name hex` lines separated by blank lines: one type-30 exchange
-    each, with the client's private key and block filler fixed so the client's answer can be
-    compared byte for byte.
+biguint_power.txt: "seed length shape fnv" a line; the operands grow from `seed` by SplitMix64 (as
+in the test), `fnv` is FNV-1a 64 of the big-endian result. Shapes: r random, s modulus with leading
+zero bytes, f modulus of all ones, z zero exponent, m base = modulus - 1.
+ard_exchanges.txt: one type-30 exchange per block of "name hex" lines, with the client's private
+key and filler fixed so that its answer compares byte for byte.
 """
 
 import os

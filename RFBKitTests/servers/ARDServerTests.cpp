@@ -1,18 +1,11 @@
 // The client against ard_server.py, a type-30 server whose Diffie-Hellman arithmetic, MD5 and AES
-// are Python's and Cryptodome's rather than the client's. Each test starts its own server and
-// stops it by process id.
+// are Python's and Cryptodome's rather than the client's.
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <optional>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "RFBClient.hpp"
 #include "RealServers.hpp"
 
 using namespace rfb;
@@ -20,109 +13,77 @@ using namespace rfbtest;
 
 namespace {
 
-const std::string serverScript = TESSARAL_ARD_SERVER;
+const RFBCredentials tester{"tester", "secret"};
+const auto wrongCredentials =
+    RFBError::authenticationFailed("Authentication failed: wrong user name or password.");
 
-class ARDServer {
-  public:
+struct ARDServer {
+    TemporaryDirectory directory;
+    Process process;
+    int port = 0;
+
     explicit ARDServer(const std::string& mode, const std::string& types = "30,2") {
         // Cryptodome is packaged for the system interpreter only.
-        process_ =
-            Process::spawn({"/usr/bin/python3", serverScript, "--port", "0", "--username", "tester",
-                            "--password", "secret", "--types", types, "--mode", mode},
-                           {}, directory_.file("server.log"));
-        const bool listening = waitUntil(
+        process = Process::spawn(
+            {"/usr/bin/python3", TESSARAL_ARD_SERVER, "--types", types, "--mode", mode}, {},
+            directory.file("server.log"));
+        waitUntil(
             [&] {
-                std::ifstream log(directory_.file("server.log"));
+                std::ifstream log(directory.file("server.log"));
                 std::string word;
-                if (log >> word && word == "PORT" && log >> port_) {
-                    return true;
-                }
-                return !process_.running();
+                return (log >> word >> port && word == "PORT") || !process.running();
             },
             20s);
-        if (!listening || port_ == 0) {
+        if (port == 0) {
             throw std::runtime_error("ard_server.py did not start:\n" + log());
         }
     }
-
-    RFBConfiguration configuration(std::optional<RFBCredentials> credentials) const {
-        return configurationFor(RFBEndpoint::host("127.0.0.1", port_), 10s, std::move(credentials));
-    }
-
-    long port() const { return port_; }
-    const TemporaryDirectory& directory() const { return directory_; }
-
     std::string log() const {
-        std::ifstream file(directory_.file("server.log"));
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
+        std::ifstream file(directory.file("server.log"));
+        return std::string(std::istreambuf_iterator<char>(file), {});
     }
-
-  private:
-    TemporaryDirectory directory_;
-    Process process_;
-    long port_ = 0;
+    Outcome attempt(std::optional<RFBCredentials> credentials) const {
+        return rfbtest::attempt(
+            configurationFor(RFBEndpoint::host("127.0.0.1", port), 10s, std::move(credentials)));
+    }
 };
 
-Outcome attempt(const ARDServer& server, std::optional<RFBCredentials> credentials) {
-    return rfbtest::attempt(server.configuration(std::move(credentials)));
-}
-
-const RFBCredentials rightCredentials{"tester", "secret"};
-
+// The 1024-bit group, both ends of the key-length range, and a server key above the prime.
 class ARDServerAccepts : public testing::TestWithParam<const char*> {};
 
 TEST_P(ARDServerAccepts, TheRightUserAndPassword) {
     ARDServer server(GetParam());
-    const Outcome outcome = attempt(server, rightCredentials);
+    const Outcome outcome = server.attempt(tester);
     ASSERT_TRUE(outcome.info) << outcome.describe() << "\n" << server.log();
     EXPECT_EQ(*outcome.info, (RFBServerInfo{"ard-test", 64, 48, "3.889", true}));
-    EXPECT_TRUE(outcome.ended);
-    EXPECT_FALSE(outcome.error) << outcome.describe();
+    EXPECT_EQ(outcome.describe(), "no error");
     EXPECT_NE(server.log().find("accepted"), std::string::npos) << server.log();
 }
 
-// The 1024-bit group, both ends of the key-length range, and a server key above the prime.
 INSTANTIATE_TEST_SUITE_P(Keys, ARDServerAccepts,
                          testing::Values("normal", "key16", "key512", "bigkey"),
                          [](const auto& test) { return std::string(test.param); });
 
-TEST(ARDServer, RefusesWrongCredentialsWithTheServersReason) {
-    ARDServer server("normal");
-    for (const RFBCredentials& wrong :
-         {RFBCredentials{"tester", "Secret"}, RFBCredentials{"someone", "secret"},
-          RFBCredentials{"tester", ""}}) {
-        const Outcome outcome = attempt(server, wrong);
-        ASSERT_TRUE(outcome.error) << outcome.describe();
-        EXPECT_EQ(*outcome.error, RFBError::authenticationFailed(
-                                      "Authentication failed: wrong user name or password."))
-            << outcome.describe();
-    }
-}
-
-TEST(ARDServer, CredentialsTheClientCannotSend) {
+TEST(ARDServer, WrongOrUnsendableCredentialsEndWithTheirError) {
     ARDServer server("normal", "30");
-    Outcome outcome = attempt(server, RFBCredentials{"", "secret"});
-    ASSERT_TRUE(outcome.error) << outcome.describe();
-    EXPECT_EQ(*outcome.error,
-              RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword));
-
-    outcome = attempt(server, RFBCredentials{"tester", std::string(64, 'p')});
-    ASSERT_TRUE(outcome.error) << outcome.describe();
-    EXPECT_EQ(*outcome.error,
-              RFBError::authenticationFailed("The username or password is too long."));
+    const std::pair<RFBCredentials, RFBError> cases[] = {
+        {{"tester", "Secret"}, wrongCredentials},
+        {{"someone", "secret"}, wrongCredentials},
+        {{"tester", ""}, wrongCredentials},
+        {{"", "secret"}, RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword)},
+        {{"tester", std::string(64, 'p')},
+         RFBError::authenticationFailed("The username or password is too long.")},
+    };
+    for (const auto& [credentials, error] : cases) {
+        EXPECT_EQ(server.attempt(credentials).error, error) << credentials.username;
+    }
 }
 
 TEST(ARDServer, WithoutAUserNameFallsBackToThePasswordType) {
     ARDServer server("normal", "30,2");
-    Outcome outcome = attempt(server, RFBCredentials{"", "secret"});
-    EXPECT_TRUE(outcome.info) << outcome.describe() << "\n" << server.log();
+    EXPECT_TRUE(server.attempt(RFBCredentials{"", "secret"}).info) << server.log();
     EXPECT_NE(server.log().find("type 2"), std::string::npos) << server.log();
-
-    outcome = attempt(server, RFBCredentials{"", "wrong"});
-    ASSERT_TRUE(outcome.error) << outcome.describe();
-    EXPECT_EQ(outcome.error->kind(), RFBError::Kind::authenticationFailed);
+    EXPECT_EQ(server.attempt(RFBCredentials{"", "wrong"}).error, wrongCredentials);
 }
 
 struct BadInput {
@@ -134,11 +95,9 @@ class ARDServerBadInput : public testing::TestWithParam<BadInput> {};
 
 TEST_P(ARDServerBadInput, EndsTheConnectionWithTheRightError) {
     ARDServer server(GetParam().mode);
-    const Outcome outcome = attempt(server, rightCredentials);
+    const Outcome outcome = server.attempt(tester);
     EXPECT_FALSE(outcome.info);
-    ASSERT_TRUE(outcome.error) << outcome.describe();
-    EXPECT_EQ(*outcome.error, GetParam().error)
-        << outcome.describe() << " instead of " << GetParam().error.errorDescription();
+    EXPECT_EQ(outcome.describe(), describe(GetParam().error));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -149,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadInput{"evenprime", RFBError::protocolViolation("ARD prime")},
                     BadInput{"close-after-challenge", RFBError::connectionClosed()},
                     BadInput{"truncated", RFBError::connectionClosed()},
-                    // 0xFF bytes where ServerInit belongs: the desktop name length is 2^32 - 1.
+                    // 0xFF bytes where ServerInit belongs: a desktop name of 2^32 - 1 bytes.
                     BadInput{"garbage-after-result",
                              RFBError::protocolViolation("string length 4294967295")}),
     [](const auto& test) {
@@ -158,42 +117,38 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-// tessaral-snapshot logs in with a user name and a password that never appears in its arguments.
+// tessaral-snapshot logs in with a user name and a password that never is among its arguments.
 TEST(ARDServer, SnapshotToolLogsInWithTheUserAndThePasswordFile) {
     ARDServer server("normal", "30");
-    const std::string address = "127.0.0.1:" + std::to_string(server.port());
-    const std::string png = server.directory().file("out.png");
-    auto passwordFile = [&](const std::string& password) {
-        std::string path = server.directory().file("password");
-        std::ofstream(path) << password << "\n";
-        return path;
+    const std::string address = "127.0.0.1:" + std::to_string(server.port);
+    const std::string png = server.directory.file("out.png");
+    const std::string right = server.directory.file("right"),
+                      wrong = server.directory.file("wrong");
+    std::ofstream(right) << "secret\n";
+    std::ofstream(wrong) << "Secret\n";
+    // Arguments, exit code and error. Type 30 needs a user name, and standard input is no
+    // terminal to ask for one on.
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+        {{"--username", "tester", "--password-file", right, address}, 0, ""},
+        {{"--password-file", right, "vnc://tester@" + address}, 0, ""},
+        {{"--username", "tester", "--password-file", wrong, address},
+         3,
+         "Authentication failed: wrong user name or password.\n"},
+        {{"--password-file", right, address}, 3, "Authentication is required.\n"},
     };
-    auto snapshot = [&](std::vector<std::string> arguments) {
+    for (auto [arguments, code, error] : cases) {
         arguments.insert(arguments.begin(), {TESSARAL_SNAPSHOT, "--stats"});
-        arguments.insert(arguments.end(), {png});
-        return run(arguments, {}, 60s);
-    };
-
-    CommandResult result =
-        snapshot({"--username", "tester", "--password-file", passwordFile("secret"), address});
-    ASSERT_EQ(result.exitCode, 0) << result.err << "\n" << server.log();
-    EXPECT_NE(result.out.find("Server: ard-test\nProtocol version: 3.889\nSize: 64x48\n"),
-              std::string::npos)
-        << result.out;
-    EXPECT_TRUE(std::filesystem::exists(png));
-
-    // The user name may come with the address instead.
-    result = snapshot({"--password-file", passwordFile("secret"), "vnc://tester@" + address});
-    EXPECT_EQ(result.exitCode, 0) << result.err << "\n" << server.log();
-
-    result = snapshot({"--username", "tester", "--password-file", passwordFile("Secret"), address});
-    EXPECT_EQ(result.exitCode, 3);
-    EXPECT_EQ(result.err, "Authentication failed: wrong user name or password.\n");
-
-    // Type 30 needs a user name, and standard input is no terminal to ask on.
-    result = snapshot({"--password-file", passwordFile("secret"), address});
-    EXPECT_EQ(result.exitCode, 3);
-    EXPECT_EQ(result.err, "Authentication is required.\n");
+        arguments.push_back(png);
+        const CommandResult result = run(arguments, {}, 60s);
+        EXPECT_EQ(result.exitCode, code) << result.err << server.log();
+        EXPECT_EQ(result.err, error);
+        if (code == 0) {
+            EXPECT_NE(result.out.find("Server: ard-test\nProtocol version: 3.889\nSize: 64x48\n"),
+                      std::string::npos)
+                << result.out;
+            EXPECT_TRUE(std::filesystem::exists(png));
+        }
+    }
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,12 +16,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -37,14 +33,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::runtime_error failure(const std::string& what) {
-    return std::runtime_error(what);
-}
-
-std::string hex(std::uint32_t word) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", word);
-    return text;
+std::runtime_error failure(const std::string& what, bool withErrno = false) {
+    return std::runtime_error(withErrno ? what + ": " + std::strerror(errno) : what);
 }
 
 std::uint32_t rgb(int r, int g, int b) {
@@ -52,36 +42,18 @@ std::uint32_t rgb(int r, int g, int b) {
            std::uint32_t(b & 0xFF);
 }
 
-// ---- Process plumbing ----------------------------------------------------------------------
-
-// The absolute path a command name runs, looked up before fork: PATH search is not safe between
-// fork and exec in a threaded process (the client under test runs threads).
+// Looked up before fork: searching PATH between fork and exec is unsafe with threads running.
 std::string resolve(const std::string& name) {
-    if (name.find('/') != std::string::npos) {
-        return name;
-    }
     const char* path = std::getenv("PATH");
-    std::stringstream directories(path ? path : "/usr/local/bin:/usr/bin:/bin");
-    std::string directory;
-    while (std::getline(directories, directory, ':')) {
-        std::string candidate = (directory.empty() ? "." : directory) + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0) {
+    std::stringstream directories(path ? path : "/usr/bin:/bin");
+    for (std::string directory;
+         name.find('/') == std::string::npos && std::getline(directories, directory, ':');) {
+        if (std::string candidate = directory + "/" + name;
+            ::access(candidate.c_str(), X_OK) == 0) {
             return candidate;
         }
     }
-    throw failure("command not found: " + name);
-}
-
-std::vector<std::string> mergedEnvironment(const Environment& extra) {
-    auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-    std::vector<std::string> result(extra);
-    for (char** e = environ; *e; ++e) {
-        if (std::none_of(extra.begin(), extra.end(),
-                         [&](const auto& x) { return name(x) == name(*e); })) {
-            result.emplace_back(*e);
-        }
-    }
-    return result;
+    return name;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
@@ -93,30 +65,28 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return result;
 }
 
-// fork and execve with the given descriptors as 0, 1, 2 (and 3). With `ownSession` the child
-// leads a session of its own whose controlling terminal is its standard input, as a shell's
-// command does. Only async-signal-safe calls happen in the child.
-pid_t forkExec(const std::vector<std::string>& argv, const Environment& environment, int in,
-               int out, int err, int passed, bool ownSession = false) {
-    if (argv.empty()) {
-        throw failure("empty command");
+// fork and execve with `fds` as 0, 1, 2 and (when not negative) 3. Only async-signal-safe calls
+// happen in the child.
+pid_t forkExec(std::vector<std::string> argv, const Environment& extra, std::array<int, 4> fds,
+               bool ownSession = false) {
+    std::string program = resolve(argv.at(0));
+    std::vector<std::string> environment = extra;
+    for (char** e = environ; *e; ++e) {
+        const std::string name = std::string(*e).substr(0, std::strcspn(*e, "=") + 1);
+        if (std::none_of(extra.begin(), extra.end(),
+                         [&](auto& x) { return x.starts_with(name); })) {
+            environment.emplace_back(*e);
+        }
     }
-    std::string program = resolve(argv[0]);
-    std::vector<std::string> args = argv;
-    std::vector<std::string> env = mergedEnvironment(environment);
-    std::vector<char*> argp = pointers(args);
-    std::vector<char*> envp = pointers(env);
-    pid_t parent = ::getpid();
-    // A helper that exits before reading its input must not kill the test with SIGPIPE.
-    static std::once_flag ignorePipe;
+    std::vector<char*> argp = pointers(argv), envp = pointers(environment);
+    static std::once_flag ignorePipe;  // a helper that exits before reading must not kill us
     std::call_once(ignorePipe, [] { ::signal(SIGPIPE, SIG_IGN); });
-
-    pid_t pid = ::fork();
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
     if (pid < 0) {
-        throw failure(std::string("fork: ") + std::strerror(errno));
+        throw failure("fork", true);
     }
     if (pid == 0) {
-        // A crashed or killed test must not leave servers behind.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent) {
             ::_exit(127);
@@ -125,21 +95,16 @@ pid_t forkExec(const std::vector<std::string>& argv, const Environment& environm
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        // Move the passed descriptor out of the way of 0...2 before those are replaced.
-        if (passed >= 0 && passed < 10) {
-            passed = ::fcntl(passed, F_DUPFD, 10);
+        for (int& fd : fds) {  // out of the way of 0...3 before those are replaced
+            fd = fd < 0 ? -1 : ::fcntl(fd, F_DUPFD, 10);
         }
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        int first = 3;
-        if (passed >= 0) {
-            ::dup2(passed, 3);
-            first = 4;
+        for (int target = 0; target < 4; ++target) {
+            if (fds[target] >= 0) {
+                ::dup2(fds[target], target);
+            }
         }
-        ::close_range(unsigned(first), ~0u, 0);
-        if (ownSession) {
-            // Interrupts as a shell's command gets them, whatever this process ignores.
+        ::close_range(fds[3] < 0 ? 3u : 4u, ~0u, 0);
+        if (ownSession) {  // interrupts as a shell's command gets them
             ::signal(SIGINT, SIG_DFL);
             ::setsid();
             ::ioctl(0, TIOCSCTTY, 0);
@@ -150,97 +115,47 @@ pid_t forkExec(const std::vector<std::string>& argv, const Environment& environm
     return pid;
 }
 
-int openOrThrow(const char* path, int flags) {
-    int fd = ::open(path, flags | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        throw failure(std::string("open ") + path + ": " + std::strerror(errno));
-    }
-    return fd;
-}
-
-bool connectsUnix(const std::string& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+bool connects(int family, const std::string& where) {
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un local{.sun_family = AF_UNIX, .sun_path = {}};
+    sockaddr_in inet{.sin_family = AF_INET,
+                     .sin_port = htons(std::uint16_t(std::atoi(where.c_str()))),
+                     .sin_addr = {htonl(INADDR_LOOPBACK)},
+                     .sin_zero = {}};
+    std::snprintf(local.sun_path, sizeof local.sun_path, "%s", where.c_str());
+    bool ok = family == AF_UNIX
+                  ? ::connect(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0
+                  : ::connect(fd, reinterpret_cast<sockaddr*>(&inet), sizeof inet) == 0;
     ::close(fd);
     return ok;
 }
 
-std::string tail(const std::string& path, std::size_t bytes = 3000) {
+std::string tail(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (text.size() > bytes) {
-        text = "..." + text.substr(text.size() - bytes);
-    }
-    return text;
+    return text.size() > 3000 ? "..." + text.substr(text.size() - 3000) : text;
 }
-
-// ---- The test pattern ----------------------------------------------------------------------
-
-// A small deterministic generator, so every run draws the same pattern.
-struct Noise {
-    std::uint32_t state;
-    std::uint32_t next() {
-        state = state * 1664525u + 1013904223u;
-        return state >> 8;
-    }
-};
 
 }  // namespace
 
-// ---- Pictures ------------------------------------------------------------------------------
+// ---- Pictures -----------------------------------------------------------------------------
 
 Picture pictureOf(const rfb::RFBImage& image) {
     Picture picture(image.width(), image.height());
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            picture.pixel(x, y) = image.pixel(x, y);
-        }
-    }
+    std::copy_n(image.words(), picture.words.size(), picture.words.begin());
     return picture;
 }
 
 Picture readPPM(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        throw failure("cannot read " + path);
-    }
-    auto token = [&]() {
-        std::string t;
-        char c;
-        while (file.get(c)) {
-            if (c == '#') {
-                std::string comment;
-                std::getline(file, comment);
-                continue;
-            }
-            if (std::isspace(static_cast<unsigned char>(c))) {
-                if (!t.empty()) {
-                    return t;
-                }
-                continue;
-            }
-            t += c;
-        }
-        return t;
-    };
-    if (token() != "P6") {
-        throw failure(path + " is not a binary PPM");
-    }
-    int width = std::atoi(token().c_str());
-    int height = std::atoi(token().c_str());
-    if (width <= 0 || height <= 0 || token() != "255") {
-        throw failure(path + ": unsupported PPM header");
-    }
-    std::vector<unsigned char> data(std::size_t(width) * std::size_t(height) * 3);
+    std::string magic;
+    int width = 0, height = 0, maximum = 0;
+    file >> magic >> width >> height >> maximum;
+    file.get();
+    std::vector<unsigned char> data(std::size_t(std::max(width * height * 3, 0)));
     file.read(reinterpret_cast<char*>(data.data()), std::streamsize(data.size()));
-    if (file.gcount() != std::streamsize(data.size())) {
-        throw failure(path + ": truncated PPM");
+    if (magic != "P6" || width <= 0 || height <= 0 || maximum != 255 || !file) {
+        throw failure("not a complete binary PPM: " + path);
     }
     Picture picture(width, height);
     for (std::size_t i = 0; i < picture.words.size(); ++i) {
@@ -253,37 +168,29 @@ void writePPM(const std::string& path, const Picture& picture) {
     std::ofstream file(path, std::ios::binary);
     file << "P6\n" << picture.width << " " << picture.height << "\n255\n";
     for (std::uint32_t word : picture.words) {
-        char bytes[3] = {char(word >> 16 & 0xFF), char(word >> 8 & 0xFF), char(word & 0xFF)};
+        const char bytes[3] = {char(word >> 16), char(word >> 8), char(word)};
         file.write(bytes, 3);
-    }
-    if (!file) {
-        throw failure("cannot write " + path);
     }
 }
 
 std::string difference(const Picture& actual, const Picture& expected) {
+    std::ostringstream text;
     if (actual.width != expected.width || actual.height != expected.height) {
-        return "size " + std::to_string(actual.width) + "x" + std::to_string(actual.height) +
-               ", expected " + std::to_string(expected.width) + "x" +
-               std::to_string(expected.height);
+        text << "size " << actual.width << "x" << actual.height << ", expected " << expected.width
+             << "x" << expected.height;
+        return text.str();
     }
     std::size_t count = 0;
-    std::string examples;
-    for (int y = 0; y < actual.height; ++y) {
-        for (int x = 0; x < actual.width; ++x) {
-            if (actual.pixel(x, y) != expected.pixel(x, y)) {
-                if (++count <= 5) {
-                    examples += " (" + std::to_string(x) + "," + std::to_string(y) +
-                                "): " + hex(actual.pixel(x, y)) + " instead of " +
-                                hex(expected.pixel(x, y)) + ";";
-                }
-            }
+    for (std::size_t i = 0; i < actual.words.size(); ++i) {
+        if (actual.words[i] != expected.words[i] && ++count <= 5) {
+            char example[96];
+            std::snprintf(example, sizeof example, " (%zu,%zu): 0x%08X instead of 0x%08X;",
+                          i % std::size_t(actual.width), i / std::size_t(actual.width),
+                          actual.words[i], expected.words[i]);
+            text << example;
         }
     }
-    if (count == 0) {
-        return {};
-    }
-    return std::to_string(count) + " pixels differ:" + examples;
+    return count == 0 ? "" : std::to_string(count) + " pixels differ:" + text.str();
 }
 
 bool contains(const Picture& picture, const Picture& part, int x, int y) {
@@ -291,10 +198,10 @@ bool contains(const Picture& picture, const Picture& part, int x, int y) {
         return false;
     }
     for (int row = 0; row < part.height; ++row) {
-        for (int column = 0; column < part.width; ++column) {
-            if (picture.pixel(x + column, y + row) != part.pixel(column, row)) {
-                return false;
-            }
+        if (!std::equal(part.words.begin() + row * part.width,
+                        part.words.begin() + (row + 1) * part.width,
+                        picture.words.begin() + (y + row) * picture.width + x)) {
+            return false;
         }
     }
     return true;
@@ -302,56 +209,37 @@ bool contains(const Picture& picture, const Picture& part, int x, int y) {
 
 Picture testPattern(int width, int height) {
     Picture p(width, height);
-    Noise noise{0x7E55A1u};
-    // A palette of 40 colours: more than ZRLE's 16-colour palettes hold.
-    std::array<std::uint32_t, 40> many{};
-    for (std::size_t i = 0; i < many.size(); ++i) {
-        many[i] = rgb(int(i * 53 % 256), int(i * 97 % 256), int(255 - i * 31 % 256));
-    }
+    std::uint32_t noise = 0x7E55A1u;  // the same pattern on every run
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            std::uint32_t word;
-            if (y < 16) {
-                // Every 8-bit value of red, green, blue and grey, four rows each.
-                int v = x * 256 / width;
-                int band = y / 4;
-                word = band == 0   ? rgb(v, 0, 0)
-                       : band == 1 ? rgb(0, v, 0)
-                       : band == 2 ? rgb(0, 0, v)
-                                   : rgb(v, v, v);
+            std::uint32_t& word = p.pixel(x, y);
+            const int v = x * 256 / width, band = y / 4, cx = x - width / 2, cy = y - 16;
+            if (y < 16) {  // every value of red, green, blue and grey
+                word = rgb(band == 0 || band == 3 ? v : 0, band == 1 || band == 3 ? v : 0,
+                           band >= 2 ? v : 0);
             } else if (x < width / 2 && y < height / 2) {
-                // Smooth two-dimensional gradient.
                 word = rgb(x * 255 / std::max(width / 2 - 1, 1), y * 255 / std::max(height - 1, 1),
                            (x + 2 * y) & 0xFF);
-            } else if (y < height / 2) {
-                // Flat field with sharp rectangles of distinct colours.
-                word = rgb(0xF0, 0xE8, 0xD0);
-                int cx = x - width / 2;
-                int cy = y - 16;
-                if (cx % 37 < 11 && cy % 23 < 7) {
-                    word = rgb(0x20 + cx / 37 * 40, 0x90, 0x30 + cy / 23 * 30);
-                }
-                if (cx > 60 && cx < 64) {
-                    word = rgb(0x10, 0x10, 0x80);
-                }
-            } else if (x < width / 3) {
-                // Text-like: dark strokes in 5x7 cells of pseudo-glyphs on a light background.
-                int cellX = x / 6, cellY = y / 9;
-                int gx = x % 6, gy = y % 9;
-                std::uint32_t glyph = std::uint32_t(cellX * 7919 + cellY * 104729) * 2654435761u;
-                bool ink = gx < 5 && gy < 7 && ((glyph >> ((gx * 7 + gy) % 31)) & 1) != 0;
+            } else if (y < height / 2) {  // flat with sharp rectangles and a bar
+                word = cx > 60 && cx < 64 ? rgb(0x10, 0x10, 0x80)
+                       : cx % 37 < 11 && cy % 23 < 7
+                           ? rgb(0x20 + cx / 37 * 40, 0x90, 0x30 + cy / 23 * 30)
+                           : rgb(0xF0, 0xE8, 0xD0);
+            } else if (x < width / 3) {  // text-like pseudo-glyphs in 5x7 cells
+                const std::uint32_t glyph =
+                    std::uint32_t(x / 6 * 7919 + y / 9 * 104729) * 2654435761u;
+                const bool ink =
+                    x % 6 < 5 && y % 9 < 7 && (glyph >> ((x % 6 * 7 + y % 9) % 31) & 1);
                 word = ink ? rgb(0x18, 0x18, 0x30) : rgb(0xFA, 0xFA, 0xF5);
-            } else if (x < 2 * width / 3) {
-                // A single-pixel checkerboard beside a region of many flat colour runs.
-                if (y < 3 * height / 4) {
-                    word = ((x + y) & 1) ? rgb(0xFF, 0xFF, 0xFF) : rgb(0, 0, 0);
-                } else {
-                    word = many[std::size_t((x / 3 + y / 2) % int(many.size()))];
-                }
+            } else if (x < 2 * width / 3 && y < 3 * height / 4) {  // single-pixel checkerboard
+                word = (x + y) & 1 ? rgb(0xFF, 0xFF, 0xFF) : rgb(0, 0, 0);
+            } else if (x < 2 * width / 3) {  // 40 colours: more than a ZRLE palette holds
+                const int i = (x / 3 + y / 2) % 40;
+                word = rgb(i * 53 % 256, i * 97 % 256, 255 - i * 31 % 256);
             } else {
-                word = noise.next() | 0xFF000000u;
+                noise = noise * 1664525u + 1013904223u;
+                word = noise >> 8 | 0xFF000000u;
             }
-            p.pixel(x, y) = word;
         }
     }
     return p;
@@ -359,109 +247,89 @@ Picture testPattern(int width, int height) {
 
 Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKind kind) {
     const rfb::PixelFormat& format = rfb::pixelFormat(quality);
-    if (format.redMax == 255 && format.greenMax == 255 && format.blueMax == 255) {
-        return capture;
-    }
     const std::uint32_t bias = kind == ServerKind::x11vnc ? 127 : 128;
-    auto channel = [bias](std::uint32_t value, std::uint32_t max) {
-        std::uint32_t reduced = (value * max + bias) / 255;
-        return reduced * 255 / max;
+    auto channel = [bias](std::uint32_t word, int shift, std::uint32_t max) {
+        return ((word >> shift & 0xFF) * max + bias) / 255 * 255 / max << shift;
     };
     Picture result = capture;
     for (std::uint32_t& word : result.words) {
-        word = 0xFF000000u | channel(word >> 16 & 0xFF, format.redMax) << 16 |
-               channel(word >> 8 & 0xFF, format.greenMax) << 8 |
-               channel(word & 0xFF, format.blueMax);
+        word = 0xFF000000u | channel(word, 16, format.redMax) | channel(word, 8, format.greenMax) |
+               channel(word, 0, format.blueMax);
     }
     return result;
 }
 
-// ---- Processes -----------------------------------------------------------------------------
+// ---- Processes ----------------------------------------------------------------------------
 
 CommandResult run(const std::vector<std::string>& argv, const Environment& environment,
                   std::chrono::milliseconds timeout, const std::string& input) {
-    // Files in memory rather than pipes: no pumping, and no deadlock on a chatty command.
-    auto memoryFile = [](const std::string& content) {
-        int fd = ::memfd_create("run", MFD_CLOEXEC);
-        if (fd < 0 || ::write(fd, content.data(), content.size()) != ssize_t(content.size())) {
-            throw failure(std::string("memfd: ") + std::strerror(errno));
-        }
-        ::lseek(fd, 0, SEEK_SET);
-        return fd;
-    };
-    auto contents = [](int fd) {
-        std::string text;
-        char buffer[4096];
-        ::lseek(fd, 0, SEEK_SET);
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
-            text.append(buffer, std::size_t(n));
-        }
-        ::close(fd);
-        return text;
-    };
-    const int in = memoryFile(input), out = memoryFile({}), err = memoryFile({});
+    // Files in memory rather than pipes: nothing to pump, no deadlock on a chatty command.
+    std::array<int, 3> files{};
+    for (int& fd : files) {
+        fd = ::memfd_create("run", MFD_CLOEXEC);
+    }
+    [[maybe_unused]] auto written = ::write(files[0], input.data(), input.size());
+    ::lseek(files[0], 0, SEEK_SET);
     Process process;
-    process.pid_ = forkExec(argv, environment, in, out, err, -1);
-    ::close(in);
+    process.pid_ = forkExec(argv, environment, {files[0], files[1], files[2], -1});
     CommandResult result;
     std::optional<int> status = process.wait(timeout);
     result.timedOut = !status;
-    if (!status) {
-        status = process.stop(0ms);
-    }
+    status = status ? status : process.stop(0ms);
     if (!result.timedOut && WIFEXITED(*status)) {
         result.exitCode = WEXITSTATUS(*status);
     }
-    result.out = contents(out);
-    result.err = contents(err);
+    for (auto [fd, text] : {std::pair{files[1], &result.out}, std::pair{files[2], &result.err}}) {
+        char buffer[4096];
+        ::lseek(fd, 0, SEEK_SET);
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+            text->append(buffer, std::size_t(n));
+        }
+    }
+    for (int fd : files) {
+        ::close(fd);
+    }
     return result;
 }
 
 Process Process::spawn(const std::vector<std::string>& argv, const Environment& environment,
                        const std::string& logPath, int passedFd) {
-    // Owned by unique_ptrs so that a failed fork closes them too.
-    auto closer = [](const int* fd) { ::close(*fd); };
-    const int nothing = openOrThrow("/dev/null", O_RDWR);
-    std::unique_ptr<const int, decltype(closer)> closeNothing(&nothing, closer);
-    const int log =
-        openOrThrow(logPath.empty() ? "/dev/null" : logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND);
-    std::unique_ptr<const int, decltype(closer)> closeLog(&log, closer);
+    const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    const int log = ::open(logPath.empty() ? "/dev/null" : logPath.c_str(),
+                           O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     Process process;
-    process.pid_ = forkExec(argv, environment, nothing, log, log, passedFd);
+    try {
+        process.pid_ = forkExec(argv, environment, {nothing, log, log, passedFd});
+    } catch (...) {
+        ::close(nothing), ::close(log);
+        throw;
+    }
+    ::close(nothing), ::close(log);
     return process;
 }
 
 Process Process::spawnOnTerminal(const std::vector<std::string>& argv, int terminalFd,
                                  int errorFd) {
     Process process;
-    process.pid_ = forkExec(argv, {}, terminalFd, terminalFd, errorFd, -1, true);
+    process.pid_ = forkExec(argv, {}, {terminalFd, terminalFd, errorFd, -1}, true);
     return process;
-}
-
-Process::Process(Process&& other) noexcept : pid_(other.pid_), status_(other.status_) {
-    other.pid_ = -1;
 }
 
 Process& Process::operator=(Process&& other) noexcept {
     if (this != &other) {
         stop();
-        pid_ = other.pid_;
+        pid_ = std::exchange(other.pid_, -1);
         status_ = other.status_;
-        other.pid_ = -1;
     }
     return *this;
 }
 
 bool Process::running() {
-    if (pid_ < 0 || status_) {
-        return false;
-    }
     int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (pid_ >= 0 && !status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
         status_ = status;
-        return false;
     }
-    return true;
+    return pid_ >= 0 && !status_;
 }
 
 std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
@@ -470,9 +338,6 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
 }
 
 std::optional<int> Process::stop(std::chrono::milliseconds grace) {
-    if (pid_ < 0) {
-        return std::nullopt;
-    }
     if (running()) {
         ::kill(pid_, SIGTERM);
         if (!wait(grace)) {
@@ -488,30 +353,24 @@ std::optional<int> Process::stop(std::chrono::milliseconds grace) {
 }
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (!condition()) {
+    for (auto deadline = Clock::now() + timeout; !condition(); std::this_thread::sleep_for(10ms)) {
         if (Clock::now() >= deadline) {
             return false;
         }
-        std::this_thread::sleep_for(10ms);
     }
     return true;
 }
 
 int listenOnLoopback(int& port, int backlog) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{
+        .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, backlog) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        std::string error = std::strerror(errno);
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        throw failure("cannot listen on the loopback address: " + error);
+        ::close(fd);
+        throw failure("cannot listen on the loopback address", true);
     }
     port = ntohs(address.sin_port);
     return fd;
@@ -523,26 +382,10 @@ int freePort() {
     return port;
 }
 
-static bool acceptsConnections(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
+TemporaryDirectory::TemporaryDirectory() : path_("/tmp/tessaral-servers-XXXXXX") {
+    if (!::mkdtemp(path_.data())) {
+        throw failure("mkdtemp", true);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(std::uint16_t(port));
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-TemporaryDirectory::TemporaryDirectory() {
-    std::string pattern = "/tmp/tessaral-servers-XXXXXX";
-    if (!::mkdtemp(pattern.data())) {
-        throw failure(std::string("mkdtemp: ") + std::strerror(errno));
-    }
-    path_ = pattern;
 }
 
 TemporaryDirectory::~TemporaryDirectory() {
@@ -550,157 +393,82 @@ TemporaryDirectory::~TemporaryDirectory() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-// ---- Servers -------------------------------------------------------------------------------
-
-namespace {
-constexpr int startAttempts = 5;
-constexpr auto startTimeout = 30s;
-
-// The obfuscated form both servers read, made by TigerVNC's vncpasswd.
-void writeVncPasswordFile(const std::string& path, const std::string& password) {
-    CommandResult made = run({"vncpasswd", "-f"}, {}, 20s, password + "\n");
-    if (made.exitCode != 0 || made.out.empty()) {
-        throw failure("vncpasswd -f failed: " + made.err);
-    }
-    std::ofstream(path, std::ios::binary) << made.out;
-}
-}  // namespace
+// ---- Servers ------------------------------------------------------------------------------
 
 RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
-    if (options_.kind == ServerKind::xvnc) {
-        startXvnc();
-    } else {
-        startOnXvfb();
+    const std::string size = std::to_string(options_.width) + "x" + std::to_string(options_.height);
+    const bool tiger = options_.kind != ServerKind::x11vnc;
+    std::vector<std::string> argv =
+        options_.kind == ServerKind::xvnc
+            // Tests give wrong passwords and cut handshakes on purpose: no blacklisting for that.
+            ? std::vector<std::string>{"Xvnc", "-nolisten", "tcp", "-geometry",
+                                       size,   "-depth",    "24",  "-UseBlacklist=0"}
+            : tiger ? std::vector<std::string>{"x0vncserver"}
+                    // -forever: x11vnc would otherwise exit when its first client leaves.
+                    : std::vector<std::string>{"x11vnc", "-norc", "-forever", "-shared"};
+    if (options_.kind != ServerKind::xvnc) {
+        start({"Xvfb", "-nolisten", "tcp", "-screen", "0", size + "x24"}, "Xvfb", true);
+        argv.insert(argv.end(), {"-display", ":" + std::to_string(display_)});
     }
-}
-
-RealServer::~RealServer() {
-    // Helpers (windows, selection owners) first, the X server last.
-    while (!processes_.empty()) {
-        processes_.back()->stop();
-        processes_.pop_back();
-    }
-}
-
-Environment RealServer::environment() const {
-    return {"DISPLAY=" + displayName(), "XAUTHORITY=/dev/null"};
-}
-
-// Starts an X server (given without its -displayfd) and returns its display once the server
-// accepts X clients and `ready` holds; none when it exits first or the time-out passes.
-std::optional<int> RealServer::startDisplay(std::vector<std::string> argv,
-                                            const std::string& logPath,
-                                            const std::function<bool()>& ready) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        throw failure(std::string("pipe: ") + std::strerror(errno));
-    }
-    argv.insert(argv.begin() + 1, {"-displayfd", "3"});
-    auto process = std::make_unique<Process>(Process::spawn(argv, {}, logPath, fds[1]));
-    ::close(fds[1]);
-    // The server writes the number and a newline once it accepts clients, or exits.
-    std::string text;
-    char buffer[32];
-    pollfd p{fds[0], POLLIN, 0};
-    while (text.find('\n') == std::string::npos &&
-           ::poll(&p, 1, int(std::chrono::milliseconds(startTimeout).count())) > 0) {
-        ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        text.append(buffer, std::size_t(n));
-    }
-    ::close(fds[0]);
-    if (text.find('\n') == std::string::npos) {
-        return std::nullopt;
-    }
-    const int display = std::atoi(text.c_str());
-    const std::string socket = "/tmp/.X11-unix/X" + std::to_string(display);
-    if (!waitUntil([&] { return !process->running() || (connectsUnix(socket) && ready()); },
-                   startTimeout) ||
-        !process->running()) {
-        return std::nullopt;
-    }
-    processes_.push_back(std::move(process));
-    return display;
-}
-
-void RealServer::startXvnc() {
-    std::string logPath = directory_.file("Xvnc.log");
-    std::vector<std::string> security = {"-SecurityTypes", "None"};
+    argv.insert(argv.end(), {"-localhost", "-desktop", options_.desktopName});
+    const std::string file = directory_.file("passwd");
     if (options_.password) {
-        std::string passwordFile = directory_.file("passwd");
-        writeVncPasswordFile(passwordFile, *options_.password);
-        // Without -UseBlacklist=0 a few wrong passwords, which tests make on purpose, would
-        // have every connection refused for a while.
-        security = {"-SecurityTypes", "VncAuth", "-PasswordFile", passwordFile, "-UseBlacklist=0"};
+        std::ofstream(file, std::ios::binary)
+            << run({"vncpasswd", "-f"}, {}, 20s, *options_.password + "\n").out;
     }
-    for (int attempt = 0; attempt < startAttempts && display_ < 0; ++attempt) {
-        int port = freePort();
-        // clang-format off
-        std::vector<std::string> argv = {
-            "Xvnc", "-rfbport", std::to_string(port), "-localhost", "-nolisten", "tcp",
-            "-geometry", std::to_string(options_.width) + "x" + std::to_string(options_.height),
-            "-depth", "24", "-desktop", options_.desktopName};
-        // clang-format on
-        argv.insert(argv.end(), security.begin(), security.end());
-        argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
-        // A failure is most likely a port taken meanwhile; the log says.
-        if (auto display = startDisplay(argv, logPath, [&] { return acceptsConnections(port); })) {
-            display_ = *display;
-            port_ = port;
-        }
-    }
-    if (display_ < 0) {
-        throw failure("Xvnc did not start:\n" + tail(logPath));
-    }
+    const std::vector<std::string> security =
+        !options_.password ? tiger ? std::vector<std::string>{"-SecurityTypes", "None"}
+                                   : std::vector<std::string>{"-nopw"}
+        : tiger ? std::vector<std::string>{"-SecurityTypes", "VncAuth", "-PasswordFile", file}
+                : std::vector<std::string>{"-rfbauth", file};
+    argv.insert(argv.end(), security.begin(), security.end());
+    argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
+    start(argv, argv[0], options_.kind == ServerKind::xvnc);
 }
 
-void RealServer::startOnXvfb() {
-    std::string xvfbLog = directory_.file("Xvfb.log");
-    const std::string size =
-        std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
-    for (int attempt = 0; attempt < startAttempts && display_ < 0; ++attempt) {
-        display_ =
-            startDisplay({"Xvfb", "-nolisten", "tcp", "-screen", "0", size}, xvfbLog).value_or(-1);
-    }
-    if (display_ < 0) {
-        throw failure("Xvfb did not start:\n" + tail(xvfbLog));
-    }
-
-    const bool tiger = options_.kind == ServerKind::x0vncserver;
-    const std::string name = tiger ? "x0vncserver" : "x11vnc";
-    std::string logPath = directory_.file(name + ".log");
-    std::vector<std::string> authentication =
-        tiger ? std::vector<std::string>{"-SecurityTypes", "None"}
-              : std::vector<std::string>{"-nopw"};
-    if (options_.password) {
-        std::string passwordFile = directory_.file("passwd");
-        writeVncPasswordFile(passwordFile, *options_.password);
-        authentication = tiger ? std::vector<std::string>{"-SecurityTypes", "VncAuth",
-                                                          "-PasswordFile", passwordFile}
-                               : std::vector<std::string>{"-rfbauth", passwordFile};
-    }
-    for (int attempt = 0; attempt < startAttempts; ++attempt) {
-        int port = freePort();
-        // clang-format off
-        // -forever: x11vnc would otherwise exit when its first client (the probe below) leaves.
-        std::vector<std::string> argv = tiger
-            ? std::vector<std::string>{
-                "x0vncserver", "-display", displayName(), "-rfbport", std::to_string(port),
-                "-localhost", "-desktop", options_.desktopName}
-            : std::vector<std::string>{
-                "x11vnc", "-display", displayName(), "-rfbport", std::to_string(port),
-                "-localhost", "-norc", "-forever", "-shared",
-                "-desktop", options_.desktopName};
-        // clang-format on
-        argv.insert(argv.end(), authentication.begin(), authentication.end());
-        argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
-        auto process = std::make_unique<Process>(Process::spawn(argv, {}, logPath));
-        bool ready = waitUntil([&] { return !process->running() || acceptsConnections(port); },
-                               startTimeout);
-        if (ready && process->running()) {
-            port_ = port;
+// Starts a server on a free port (a VNC server) or display (an X server, which then tells its
+// number on descriptor 3), retrying when another process takes it first.
+void RealServer::start(const std::vector<std::string>& command, const std::string& name,
+                       bool ownsDisplay) {
+    const bool vnc = name != "Xvfb";
+    const std::string logPath = directory_.file(name + ".log");
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::vector<std::string> argv = command;
+        const int port = vnc ? freePort() : -1;
+        if (vnc) {
+            argv.insert(argv.begin() + 1, {"-rfbport", std::to_string(port)});
+        }
+        int fds[2] = {-1, -1};
+        if (ownsDisplay && ::pipe2(fds, O_CLOEXEC) == 0) {
+            argv.insert(argv.begin() + 1, {"-displayfd", "3"});
+        }
+        auto process = std::make_unique<Process>(Process::spawn(argv, {}, logPath, fds[1]));
+        int display = display_;
+        if (ownsDisplay) {
+            ::close(fds[1]);
+            // The number and a newline, possibly in pieces: closing early would kill the server.
+            std::string text;
+            char piece[16];
+            pollfd p{fds[0], POLLIN, 0};
+            for (ssize_t n = 1; n > 0 && text.find('\n') == std::string::npos;) {
+                n = ::poll(&p, 1, 30'000) > 0 ? ::read(fds[0], piece, sizeof piece) : 0;
+                text.append(piece, std::size_t(std::max<ssize_t>(n, 0)));
+            }
+            display = text.find('\n') == std::string::npos ? -1 : std::atoi(text.c_str());
+            ::close(fds[0]);
+        }
+        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(display);
+        if (display >= 0 &&
+            waitUntil(
+                [&] {
+                    return !process->running() ||
+                           (connects(AF_UNIX, socket) &&
+                            (!vnc || connects(AF_INET, std::to_string(port))));
+                },
+                30s) &&
+            process->running()) {
+            display_ = display;
+            port_ = vnc ? port : port_;
             processes_.push_back(std::move(process));
             return;
         }
@@ -708,31 +476,36 @@ void RealServer::startOnXvfb() {
     throw failure(name + " did not start:\n" + tail(logPath));
 }
 
+RealServer::~RealServer() {
+    while (!processes_.empty()) {  // helpers first, the X server last
+        processes_.pop_back();
+    }
+}
+
+Environment RealServer::environment() const {
+    return {"DISPLAY=:" + std::to_string(display_), "XAUTHORITY=/dev/null"};
+}
+
 std::string RealServer::log() const {
     std::string text;
-    for (const char* name : {"Xvnc.log", "Xvfb.log", "x11vnc.log", "x0vncserver.log"}) {
-        std::string path = directory_.file(name);
-        if (std::filesystem::exists(path)) {
+    for (const char* name : {"Xvnc", "Xvfb", "x11vnc", "x0vncserver"}) {
+        if (std::string path = directory_.file(name + std::string(".log"));
+            std::filesystem::exists(path)) {
             text += std::string("--- ") + name + "\n" + tail(path);
         }
     }
     return text;
 }
 
-CommandResult RealServer::x(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                            const std::string& input) const {
-    return run(argv, environment(), timeout, input);
+CommandResult RealServer::x(const std::vector<std::string>& argv,
+                            std::chrono::milliseconds timeout) const {
+    return run(argv, environment(), timeout);
 }
 
-std::string RealServer::xOrThrow(const std::vector<std::string>& argv,
-                                 std::chrono::milliseconds timeout) const {
-    CommandResult result = x(argv, timeout);
+std::string RealServer::xOrThrow(const std::vector<std::string>& argv) const {
+    CommandResult result = x(argv);
     if (result.exitCode != 0) {
-        std::string command;
-        for (const auto& a : argv) {
-            command += a + " ";
-        }
-        throw failure(command + (result.timedOut ? "timed out" : "failed") + ": " + result.err);
+        throw failure(argv[0] + " failed: " + result.err + log());
     }
     return result.out;
 }
@@ -743,80 +516,78 @@ Process& RealServer::startX(const std::vector<std::string>& argv, const std::str
     return *processes_.back();
 }
 
+std::string RealServer::window(const std::string& title) const {
+    std::string found;
+    waitUntil(
+        [&] {
+            found = x({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}).out;
+            return !found.empty();
+        },
+        30s);
+    return found.substr(0, found.find('\n'));
+}
+
 void RealServer::setBackground(const std::string& colour) const {
     xOrThrow({"xsetroot", "-solid", colour});
+}
+
+void RealServer::hideCursor(int x, int y) const {
+    const std::string blank = directory_.file("blank.xbm");
+    std::ofstream(blank) << "#define b_width 1\n#define b_height 1\n#define b_x_hot 0\n"
+                            "#define b_y_hot 0\nstatic unsigned char b_bits[] = {\n 0x00 };\n";
+    xOrThrow({"xsetroot", "-cursor", blank, blank});
+    xOrThrow({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
 }
 
 Picture RealServer::showPattern(int width, int height, int x, int y) {
     setBackground("#336699");
     hideCursor(1, options_.height - 2);
     show(testPattern(width, height), x, y);
-    return waitForStableScreen();
+    return waitForScreen();
 }
 
-void RealServer::hideCursor(int x, int y) const {
-    std::string blank = directory_.file("blank.xbm");
-    std::ofstream(blank) << "#define blank_width 1\n#define blank_height 1\n"
-                            "#define blank_x_hot 0\n#define blank_y_hot 0\n"
-                            "static unsigned char blank_bits[] = {\n 0x00 };\n";
-    xOrThrow({"xsetroot", "-cursor", blank, blank});
-    xOrThrow({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
-}
-
-std::string RealServer::show(const Picture& picture, int x, int y, const std::string& title) {
-    std::string path = directory_.file(title + ".ppm");
+void RealServer::show(const Picture& picture, int x, int y, const std::string& title) {
+    const std::string path = directory_.file(title + ".ppm");
     writePPM(path, picture);
     startX({"display", "-borderwidth", "0", "-title", title, "-geometry",
             "+" + std::to_string(x) + "+" + std::to_string(y), path},
-           "display-" + title + ".log");
+           title + ".log");
     waitForScreen([&](const Picture& screen) { return contains(screen, picture, x, y); });
-    return title;
 }
 
 Picture RealServer::capture() const {
-    std::string path = directory_.file("capture.ppm");
+    const std::string path = directory_.file("capture.ppm");
     xOrThrow({"import", "-silent", "-window", "root", "-depth", "8", path});
-    Picture picture = readPPM(path);
-    std::filesystem::remove(path);
-    return picture;
+    return readPPM(path);
 }
 
-Picture RealServer::waitForStableScreen(std::chrono::milliseconds timeout) const {
+Picture RealServer::waitForScreen(std::function<bool(const Picture&)> condition) const {
     std::optional<Picture> previous;
-    return waitForScreen(
-        [&](const Picture& screen) { return std::exchange(previous, screen) == screen; }, timeout);
-}
-
-Picture RealServer::waitForScreen(const std::function<bool(const Picture&)>& condition,
-                                  std::chrono::milliseconds timeout) const {
-    auto deadline = Clock::now() + timeout;
-    while (true) {
-        Picture screen = capture();
-        if (condition(screen)) {
+    if (!condition) {
+        condition = [&](const Picture& screen) {
+            return std::exchange(previous, screen) == screen;
+        };
+    }
+    for (auto deadline = Clock::now() + 30s;; std::this_thread::sleep_for(50ms)) {
+        if (Picture screen = capture(); condition(screen)) {
             return screen;
         }
         if (Clock::now() >= deadline) {
             throw failure("the X screen did not reach the expected state\n" + log());
         }
-        std::this_thread::sleep_for(50ms);
     }
 }
 
-// ---- Test names ----------------------------------------------------------------------------
-
-std::string encodingName(std::int32_t encoding) {
-    static const std::map<std::int32_t, std::string> names = {
-        {rfb::RFBEncoding::raw, "Raw"},
-        {rfb::RFBEncoding::copyRect, "CopyRect"},
-        {rfb::RFBEncoding::rre, "RRE"},
-        {rfb::RFBEncoding::hextile, "Hextile"},
-        {rfb::RFBEncoding::zrle, "ZRLE"}};
-    auto found = names.find(encoding);
-    return found != names.end() ? found->second : "Encoding" + std::to_string(encoding);
-}
+// ---- Clients ------------------------------------------------------------------------------
 
 std::string caseName(const EncodingAndQuality& param) {
-    return encodingName(std::get<0>(param)) + "_" + std::string(rawValue(std::get<1>(param)));
+    const auto [encoding, quality] = param;
+    const char* name = encoding == rfb::RFBEncoding::raw       ? "Raw"
+                       : encoding == rfb::RFBEncoding::rre     ? "RRE"
+                       : encoding == rfb::RFBEncoding::hextile ? "Hextile"
+                       : encoding == rfb::RFBEncoding::zrle    ? "ZRLE"
+                                                               : "Other";
+    return name + ("_" + std::string(rawValue(quality)));
 }
 
 std::string versionName(std::string version) {
@@ -824,15 +595,15 @@ std::string versionName(std::string version) {
     return "RFB" + version;
 }
 
-// ---- Sessions ------------------------------------------------------------------------------
-
 rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
                                        std::chrono::seconds connectTimeout,
-                                       std::optional<rfb::RFBCredentials> credentials) {
+                                       std::optional<rfb::RFBCredentials> credentials,
+                                       rfb::RFBQuality quality) {
     rfb::RFBConfiguration configuration;
     configuration.endpoint = endpoint;
     configuration.connectTimeout = connectTimeout;
     configuration.credentials = std::move(credentials);
+    configuration.quality = quality;
     return configuration;
 }
 
@@ -840,41 +611,125 @@ std::string describe(const std::optional<rfb::RFBError>& error) {
     return error ? error->errorDescription() : "no error";
 }
 
-std::string Outcome::describe() const {
-    return ended ? rfbtest::describe(error) : "no disconnected event";
+Viewer::Viewer(const rfb::RFBConfiguration& configuration, std::vector<std::int32_t> encodings)
+    : client(configuration) {
+    if (!encodings.empty()) {
+        rfb::RFBClientTesting::setEncodings(client, std::move(encodings));
+    }
+    client.start();
+}
+
+Viewer::~Viewer() {
+    client.stop();
+    pumpUntil([] { return false; }, 5s);
+}
+
+void Viewer::pump(std::chrono::milliseconds wait) {
+    for (auto event = client.events().next(wait); event; event = client.events().tryNext()) {
+        handle(*event);
+    }
+}
+
+bool Viewer::pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    for (auto deadline = Clock::now() + timeout; !done(); pump(20ms)) {
+        if (ends > 0 || Clock::now() >= deadline) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Viewer::handle(const rfb::RFBEvent& event) {
+    using namespace rfb::event;
+    auto problem = [&](bool when, const char* what) {
+        if (when) {
+            problems.emplace_back(what);
+        }
+    };
+    problem(ends > 0, "an event after disconnected");
+    auto* status = std::get_if<Status>(&event);
+    problem(events_++ == 0 && !(status && status->status == rfb::RFBStatus::connecting),
+            "the first event is not connecting");
+    if (status) {
+        problem(info.has_value(), "a status after connected");
+    } else if (auto* connected = std::get_if<Connected>(&event)) {
+        problem(info.has_value(), "connected twice");
+        info = connected->info;
+    } else if (auto* disconnected = std::get_if<Disconnected>(&event)) {
+        ++ends;
+        error = disconnected->error;
+    } else {
+        problem(!info, "a session event before connected");
+        if (auto* cursor = std::get_if<Cursor>(&event)) {
+            cursors.push_back(cursor->cursor);
+        } else if (auto* clipboard = std::get_if<Clipboard>(&event)) {
+            clipboards.push_back(clipboard->text);
+        } else if (std::holds_alternative<FrameAvailable>(event)) {
+            take();
+        }
+    }
+}
+
+void Viewer::take() {
+    if (auto taken = client.takeFrameWithDamage()) {
+        const rfb::RFBImage& next = taken->image;
+        repainted.resize(std::size_t(next.width()) * next.height());
+        for (const rfb::RFBRect& area : taken->damage) {
+            for (int y = area.y; y < area.y + area.height; ++y) {
+                const std::size_t start = std::size_t(y) * next.width() + area.x;
+                std::copy_n(next.words() + start, area.width, repainted.begin() + long(start));
+            }
+        }
+        image = next;
+    }
+}
+
+std::optional<Picture> Viewer::frame() {
+    take();
+    // The frame published before the first update is black, never a server's screen; and one
+    // taken here may overtake the connected event still waiting to be handled.
+    if (!info || !image || client.statistics().updates == 0) {
+        return std::nullopt;
+    }
+    if (!pictured_ || pictured_->words() != image->words()) {
+        pictured_ = image;
+        picture_ = pictureOf(*image);
+    }
+    return picture_;
+}
+
+bool Viewer::shows(const Picture& expected) {
+    std::optional<Picture> now = frame();
+    return now && *now == expected;
+}
+
+std::string Viewer::expectFrame(const Picture& expected, std::chrono::milliseconds timeout) {
+    if (pumpUntil([&] { return shows(expected); }, timeout)) {
+        return "";
+    }
+    return difference(frame().value_or(Picture()), expected) + " (" + endReason() + ")";
 }
 
 Outcome attempt(const rfb::RFBConfiguration& configuration,
                 const std::function<bool(const Picture&)>& wanted,
                 std::chrono::milliseconds timeout) {
-    rfb::RFBClient client(configuration);
     Outcome outcome;
     const auto started = Clock::now();
-    const auto deadline = started + timeout;
-    client.start();
-    bool stopped = false;
-    while (!outcome.ended && Clock::now() < deadline + 5s) {
-        if (auto event = client.events().next(50ms)) {
-            if (auto* connected = std::get_if<rfb::event::Connected>(&*event)) {
-                outcome.info = connected->info;
-            } else if (auto* disconnected = std::get_if<rfb::event::Disconnected>(&*event)) {
-                outcome.error = disconnected->error;
-                outcome.ended = true;
-            }
-        }
-        // The frame published before the first update is black, never a server's screen.
-        if (outcome.info && wanted && client.statistics().updates > 0) {
-            if (auto image = client.takeFrame()) {
-                outcome.frame = pictureOf(*image);
-            }
-        }
-        const bool done = outcome.info && (!wanted || (outcome.frame && wanted(*outcome.frame)));
-        if (!stopped && (done || outcome.ended || Clock::now() >= deadline)) {
-            outcome.elapsed =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-            client.stop();
-            stopped = true;
-        }
+    {
+        Viewer viewer(configuration);
+        viewer.pumpUntil(
+            [&] {
+                outcome.frame = wanted ? viewer.frame() : std::nullopt;
+                return viewer.info && (!wanted || (outcome.frame && wanted(*outcome.frame)));
+            },
+            timeout);
+        outcome.elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+        viewer.client.stop();
+        viewer.pumpUntil([] { return false; }, 5s);
+        outcome.info = viewer.info;
+        outcome.error = viewer.error;
+        outcome.ended = viewer.ends > 0;
     }
     return outcome;
 }

@@ -1,31 +1,16 @@
 #!/usr/bin/python3
-"""A VNC server speaking Apple's security type 30 (Diffie-Hellman, then AES-128 of the user name and
-password), for tests. No packaged server offers type 30, and this one's arithmetic is Python's own
-integers, independent of the client's.
+"""A VNC server speaking Apple's security type 30 (and type 2) for tests, with Python's own
+integers, MD5 and AES: no packaged server offers type 30.
 
-    /usr/bin/python3 ard_server.py [--port N] [--username U] [--password P] [--types 30,2]
-                                   [--mode MODE]
+    /usr/bin/python3 ard_server.py [--types 30,2] [--mode MODE]
 
-Listens on 127.0.0.1 (port 0, the default, picks a free one) and prints "PORT <n>" on standard
-output once it accepts connections. Serves any number of connections, one thread each, until it is
-killed. Each connection: "RFB 003.889", the offered types, the chosen type's exchange, a 3.8-style
-SecurityResult (with a reason on failure), then ClientInit/ServerInit (64x48, "ard-test"), after
-which every non-incremental FramebufferUpdateRequest gets one Raw rectangle of the whole screen in
-the flat colour #336699, in the client's pixel format, until the client closes. One line per
-connection on standard error says how authentication went.
-
-Type 2 (VNC password, DES) is served as well when offered, with the same password.
-
-Modes (type 30 only):
-    normal                 1024-bit MODP group 2 (RFC 2409), generator 2
-    key16, key512          key length 16 (a 128-bit safe prime) or 512 (RFC 3526 group 16)
-    bigkey                 the server key is sent as y + p, larger than the prime
-    keylen15, keylen513, keylen0
-                           announces that key length (and sends filler) instead of a real one
-    evenprime              sends p + 1
-    close-after-challenge  ends its side of the stream right after the Diffie-Hellman parameters
-    truncated              sends half of the server key, then ends its side of the stream
-    garbage-after-result   after a successful SecurityResult sends 0xFF bytes, not ServerInit
+Prints "PORT <n>" once it listens on 127.0.0.1, then serves every connection on a thread of its
+own: version 3.889, the types, their exchange as user "tester" with password "secret", then a
+64x48 screen named "ard-test" in #336699, one Raw rectangle per full update request. Modes bend
+type 30: key16 and key512 use those key lengths; bigkey sends the server key as y + p; keylen15,
+keylen513 and keylen0 announce a wrong length; evenprime sends p + 1; close-after-challenge and
+truncated hang up after all or half of the parameters; garbage-after-result sends 0xFF bytes
+where ServerInit belongs. One line per connection on standard error says how it went.
 """
 
 import argparse
@@ -53,6 +38,7 @@ PIXEL_FORMAT = struct.pack(">BBBBHHHBBB3x", 32, 24, 0, 1, 255, 255, 255, 16, 8, 
 
 WRONG_CREDENTIALS = "Authentication failed: wrong user name or password."
 SCREEN_COLOUR = (0x33, 0x66, 0x99)
+USERNAME, PASSWORD = b"tester", b"secret"
 
 
 class Closed(Exception):
@@ -80,9 +66,7 @@ def drain(conn):
 
 
 def hang_up(conn, reason):
-    """Stops sending but reads on until the client closes. Closing at once instead would answer
-    the client's next bytes with a reset, and the client would see either a reset or the end of
-    the stream depending on timing."""
+    """Reads on after its end of the stream: closing at once would answer with a reset."""
     conn.shutdown(socket.SHUT_WR)
     drain(conn)
     raise Closed(reason)
@@ -116,10 +100,8 @@ def serve_updates(conn):
             if not incremental:
                 conn.sendall(struct.pack(">BxHHHHHi", 0, 1, 0, 0, WIDTH, HEIGHT, 0) +
                              pixel(pixel_format, SCREEN_COLOUR) * (WIDTH * HEIGHT))
-        elif kind == 4:  # KeyEvent
-            receive(conn, 7)
-        elif kind == 5:  # PointerEvent
-            receive(conn, 5)
+        elif kind in (4, 5):  # KeyEvent, PointerEvent
+            receive(conn, 7 if kind == 4 else 5)
         elif kind == 6:  # ClientCutText
             length = struct.unpack(">3xI", receive(conn, 7))[0]
             receive(conn, length)
@@ -129,11 +111,8 @@ def serve_updates(conn):
 
 
 def send_result(conn, reason):
-    if reason is None:
-        conn.sendall(struct.pack(">I", 0))
-    else:
-        text = reason.encode()
-        conn.sendall(struct.pack(">II", 1, len(text)) + text)
+    text = (reason or "").encode()
+    conn.sendall(struct.pack(">I", 0) if reason is None else struct.pack(">II", 1, len(text)) + text)
 
 
 def field(half):
@@ -182,9 +161,7 @@ def authenticate_ard(conn, options, peer):
     block = AES.new(key, AES.MODE_ECB).decrypt(ciphertext)
     username, password = field(block[:64]), field(block[64:])
     log(peer, "type 30, key length %d, user %r" % (length, username))
-    if username == options.username.encode() and password == options.password.encode():
-        return None
-    return WRONG_CREDENTIALS
+    return None if (username, password) == (USERNAME, PASSWORD) else WRONG_CREDENTIALS
 
 
 def authenticate_vnc(conn, options, peer):
@@ -194,7 +171,7 @@ def authenticate_vnc(conn, options, peer):
     challenge = os.urandom(16)
     conn.sendall(challenge)
     answer = receive(conn, 16)
-    key = bytes(reversed_bits(b) for b in options.password.encode()[:8]).ljust(8, b"\0")
+    key = bytes(reversed_bits(b) for b in PASSWORD[:8]).ljust(8, b"\0")
     expected = DES.new(key, DES.MODE_ECB).encrypt(challenge)
     log(peer, "type 2")
     return None if answer == expected else WRONG_CREDENTIALS
@@ -239,9 +216,6 @@ def serve(conn, options):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--username", default="tester")
-    parser.add_argument("--password", default="secret")
     parser.add_argument("--types", default="30,2",
                         type=lambda text: [int(t) for t in text.split(",") if t])
     parser.add_argument("--mode", choices=MODES, default="normal")
@@ -249,7 +223,7 @@ def main():
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", options.port))
+    listener.bind(("127.0.0.1", 0))
     listener.listen(8)
     print("PORT %d" % listener.getsockname()[1], flush=True)
     while True:

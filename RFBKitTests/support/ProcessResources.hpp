@@ -11,22 +11,15 @@ namespace rfbtest {
 
 struct ProcessResources {
     long threads = 0;
-    long descriptors = 0;
+    long descriptors = 0;  // one more while /proc/self/fd is listed: always the same one
 
-    static long entries(const char* directory) {
-        std::error_code error;
-        long count = 0;
-        for (std::filesystem::directory_iterator i(directory, error), end; !error && i != end;
-             i.increment(error)) {
-            ++count;
-        }
-        return count;
+    static ProcessResources now() {
+        auto entries = [](const char* directory) {
+            std::error_code error;
+            return long(std::distance(std::filesystem::directory_iterator(directory, error), {}));
+        };
+        return {entries("/proc/self/task"), entries("/proc/self/fd")};
     }
-
-    // The listing of /proc/self/fd holds one descriptor of its own while it runs: always the
-    // same one more, so comparisons are unaffected.
-    static ProcessResources now() { return {entries("/proc/self/task"), entries("/proc/self/fd")}; }
-
     bool operator==(const ProcessResources&) const = default;
     std::string describe() const {
         return std::to_string(threads) + " threads, " + std::to_string(descriptors) +
@@ -34,11 +27,11 @@ struct ProcessResources {
     }
 };
 
-// A client's receive thread winds down on its own after the session has ended, so this polls
-// until the process holds what it held at `baseline`, and returns what it holds at the end.
+// A client's receive thread winds down on its own after its session has ended: polls until the
+// process holds what it held at `baseline`, and returns what it holds at the end.
 inline ProcessResources waitForResources(const ProcessResources& baseline,
                                          std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     ProcessResources current = ProcessResources::now();
     while (current != baseline && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
