@@ -27,7 +27,7 @@ TEST(CursorTest, MaskBitsSelectOpaquePixels) {
     // 10 × 2: two mask bytes per row, of which only the top two bits of the second count.
     Bytes b;
     for (std::uint32_t i = 0; i < 20; ++i) {
-        b.rgb888(0x00100000 + i);
+        b.pixel(0x00100000 + i);
     }
     b.raw({0x7F, 0x40 | 0x3F, 0x00, 0x80});
     Read r = read({20, 3, 10, 2}, b);

@@ -57,7 +57,7 @@ std::string failure(const Bytes& bytes, int width = 32, int height = 32) {
 TEST(UpdateTest, EmptyUpdateAndLastRectStopReading) {
     EXPECT_EQ(decode(update(0).u8(0xAA), 4, 4).consumed, 3u);
 
-    Bytes b = update(5).rect(0, 0, 1, 1, RFBEncoding::raw).rgb888(white);
+    Bytes b = update(5).rect(0, 0, 1, 1, RFBEncoding::raw).pixel(white);
     std::size_t end = b.rect(0, 0, 0, 0, RFBEncoding::lastRect).size();
     b.rect(0, 0, 1, 1, 99).rect(0, 0, 1, 1, 99);
     Decoded d = decode(b, 4, 4);
@@ -71,8 +71,8 @@ TEST(UpdateTest, UnknownEncodingsAreNamed) {
 }
 
 TEST(UpdateTest, DesktopSizeResizesInTheMiddleOfAnUpdate) {
-    Bytes b = update(3).rect(0, 0, 1, 1, RFBEncoding::raw).rgb888(white);
-    b.rect(7, 7, 40, 20, RFBEncoding::desktopSize).rect(39, 19, 1, 1, RFBEncoding::raw).rgb888(red);
+    Bytes b = update(3).rect(0, 0, 1, 1, RFBEncoding::raw).pixel(white);
+    b.rect(7, 7, 40, 20, RFBEncoding::desktopSize).rect(39, 19, 1, 1, RFBEncoding::raw).pixel(red);
     Framebuffer framebuffer(32, 32);
     RectangleDecoder decoder(PixelFormat::rgb888);
     ByteInput input(b);
@@ -96,7 +96,7 @@ TEST(UpdateTest, DesktopSizeResizesInTheMiddleOfAnUpdate) {
 }
 
 TEST(UpdateTest, CursorRectanglesGoToTheObserver) {
-    Bytes b = update(2).rect(0, 0, 1, 1, RFBEncoding::cursor).rgb888(red).u8(0x80);
+    Bytes b = update(2).rect(0, 0, 1, 1, RFBEncoding::cursor).pixel(red).u8(0x80);
     b.rect(0, 0, 0, 0, RFBEncoding::cursor);
     Framebuffer framebuffer(4, 4);
     RectangleDecoder decoder(PixelFormat::rgb888);
@@ -166,7 +166,7 @@ TEST(CopyRectTest, OverlappingMovesInEveryDirectionDoNotSmear) {
     const int n = 12;
     Bytes pattern = update(2).rect(0, 0, n, n, RFBEncoding::raw);
     for (std::uint32_t i = 0; i < n * n; ++i) {
-        pattern.rgb888(0xFF000000 | i * 977);
+        pattern.pixel(0xFF000000 | i * 977);
     }
     for (auto [dx, dy] : {std::pair{0, 1}, {1, 0}, {0, -1}, {-1, 0}, {2, 3}, {-3, -2}}) {
         int sx = 3, sy = 3, w = 6, h = 6;
@@ -187,10 +187,10 @@ TEST(CopyRectTest, OverlappingMovesInEveryDirectionDoNotSmear) {
 }
 
 TEST(RRETest, FillsBackgroundThenSubrectanglesWithinBounds) {
-    Bytes b = update(1).rect(1, 1, 10, 4, RFBEncoding::rre).u32(3).rgb888(red);
-    b.rgb888(blue).u16(5).u16(0).u16(5).u16(1);   // touches the right edge
-    b.rgb888(green).u16(0).u16(3).u16(1).u16(1);  // touches the bottom edge
-    b.rgb888(white).u16(0).u16(0).u16(0).u16(4);  // empty
+    Bytes b = update(1).rect(1, 1, 10, 4, RFBEncoding::rre).u32(3).pixel(red);
+    b.pixel(blue).u16(5).u16(0).u16(5).u16(1);   // touches the right edge
+    b.pixel(green).u16(0).u16(3).u16(1).u16(1);  // touches the bottom edge
+    b.pixel(white).u16(0).u16(0).u16(0).u16(4);  // empty
     Decoded d = decode(b, 12, 6);
     EXPECT_EQ(d.consumed, b.size());
     EXPECT_EQ(d.framebuffer(1, 1), red);
@@ -201,12 +201,12 @@ TEST(RRETest, FillsBackgroundThenSubrectanglesWithinBounds) {
     EXPECT_EQ(d.framebuffer(10, 4), red);
 
     // Empty, in the corner just outside the store, with an empty subrectangle.
-    Bytes corner = update(1).rect(12, 6, 0, 0, RFBEncoding::rre).u32(1).rgb888(red).rgb888(blue);
+    Bytes corner = update(1).rect(12, 6, 0, 0, RFBEncoding::rre).u32(1).pixel(red).pixel(blue);
     corner.u16(0).u16(0).u16(0).u16(0);
     EXPECT_EQ(decode(corner, 12, 6).consumed, corner.size());
 
     for (auto [sx, sy, sw, sh] : {std::array{5, 0, 6, 1}, {0, 3, 1, 2}}) {
-        Bytes bad = update(1).rect(0, 0, 10, 4, RFBEncoding::rre).u32(1).rgb888(red).rgb888(blue);
+        Bytes bad = update(1).rect(0, 0, 10, 4, RFBEncoding::rre).u32(1).pixel(red).pixel(blue);
         bad.u16(unsigned(sx)).u16(unsigned(sy)).u16(unsigned(sw)).u16(unsigned(sh));
         EXPECT_EQ(failure(bad), "RRE subrectangle out of bounds");
     }
@@ -215,9 +215,9 @@ TEST(RRETest, FillsBackgroundThenSubrectanglesWithinBounds) {
 TEST(HextileTest, ColoursCarryOverTilesButNotRawTilesOrColouredSubrects) {
     Bytes b = update(1).rect(0, 0, 80, 16, RFBEncoding::hextile);
     b.u8(0);  // default background
-    b.u8(2 | 4 | 8).rgb888(red).rgb888(green).u8(1).u8(0x00).u8(0x00);
+    b.u8(2 | 4 | 8).pixel(red).pixel(green).u8(1).u8(0x00).u8(0x00);
     b.u8(1 | 2).repeat(16 * 16 * 4, 0x40);              // raw; the background bit is ignored
-    b.u8(8 | 16).u8(1).rgb888(blue).u8(0x10).u8(0x00);  // own colour, foreground untouched
+    b.u8(8 | 16).u8(1).pixel(blue).u8(0x10).u8(0x00);  // own colour, foreground untouched
     b.u8(8).u8(1).u8(0xF0).u8(0x00);                    // carried colours; last column
     Decoded d = decode(b, 80, 16);
     EXPECT_EQ(d.consumed, b.size());
