@@ -106,19 +106,18 @@ TEST(KeySymbolTest, Modifiers) {
     }
 }
 
+// Settings files hold these names, and the editor lists the mappings in this order.
 TEST(KeySymbolTest, CommandMappingsRoundTripTheirStoredNames) {
     std::string names;
     for (CommandMapping mapping : ks::allCommandMappings) {
         names += std::string(ks::rawValue(mapping)) + ",";
-        EXPECT_EQ(ks::id(mapping), ks::rawValue(mapping));
         EXPECT_EQ(ks::commandMappingFromRawValue(ks::rawValue(mapping)), mapping);
     }
-    // Library files hold these names, and the editor lists the mappings in this order.
     EXPECT_EQ(names, "automatic,meta,superKey,control,");
-    for (std::string_view raw : {"Meta", "superkey", "super", "Automatic", "", " meta", "ctrl"}) {
+    using namespace std::string_view_literals;
+    for (std::string_view raw : {"Meta"sv, "super"sv, ""sv, " meta"sv, "meta\0"sv}) {
         EXPECT_EQ(ks::commandMappingFromRawValue(raw), std::nullopt) << raw;
     }
-    EXPECT_EQ(ks::commandMappingFromRawValue(std::string_view("meta\0", 5)), std::nullopt);
 }
 
 }  // namespace

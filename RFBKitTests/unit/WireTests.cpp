@@ -102,37 +102,31 @@ TEST(Text, OneReplacementPerMaximalSubpart) {
     }
 }
 
+// The texts people read when a session ends.
 TEST(RFBError, Descriptions) {
-    EXPECT_EQ(RFBError::noSupportedSecurityType({16, 18}).errorDescription(),
-              "None of the authentication methods offered by the remote computer are supported "
-              "(16, 18).");
-    EXPECT_EQ(RFBError::noSupportedSecurityType({}).errorDescription(),
-              "None of the authentication methods offered by the remote computer are supported "
-              "().");
-    EXPECT_EQ(RFBError::authenticationFailed("").errorDescription(),
-              "Access was denied because of an invalid username or password.");
-    EXPECT_EQ(RFBError::authenticationFailed("Nope").errorDescription(), "Nope");
-    EXPECT_EQ(RFBError::serverRefused("").errorDescription(),
-              "The remote computer refused the connection.");
-    EXPECT_EQ(RFBError::connectionFailed("").errorDescription(), "The connection failed: ");
-    EXPECT_EQ(RFBError::unsupportedVersion("RFB 004.000").errorDescription(),
-              "The remote computer uses an unsupported protocol version (RFB 004.000).");
-    EXPECT_EQ(RFBError::protocolViolation("encoding 7").errorDescription(),
-              "The remote computer sent unexpected data (encoding 7).");
-    EXPECT_EQ(RFBError::timedOut().errorDescription(),
-              "The remote computer didn\u2019t respond in time.");
-    EXPECT_EQ(
-        RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword).errorDescription(),
-        "Authentication is required.");
-
-    EXPECT_EQ(RFBError::timedOut(), RFBError::timedOut());
-    EXPECT_NE(RFBError::serverRefused("x"), RFBError::authenticationFailed("x"));
-    EXPECT_NE(RFBError::credentialsRequired(RFBCredentialKind::password),
-              RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword));
-}
-
-TEST(Encodings, AnnouncedList) {
-    EXPECT_EQ(RFBClient::encodings(false), (std::vector<std::int32_t>{16, 5, 2, 1, 0, -223, -224}));
-    EXPECT_EQ(RFBClient::encodings(true),
-              (std::vector<std::int32_t>{16, 5, 2, 1, 0, -223, -224, -239}));
+    using E = RFBError;
+    const std::string unsupported =
+        "None of the authentication methods offered by the remote computer are supported ";
+    const std::pair<RFBError, std::string> cases[] = {
+        {E::noSupportedSecurityType({16, 18}), unsupported + "(16, 18)."},
+        {E::noSupportedSecurityType({}), unsupported + "()."},
+        {E::authenticationFailed(""),
+         "Access was denied because of an invalid username or password."},
+        {E::authenticationFailed("Nope"), "Nope"},
+        {E::serverRefused(""), "The remote computer refused the connection."},
+        {E::connectionFailed(""), "The connection failed: "},
+        {E::unsupportedVersion("RFB 004.000"),
+         "The remote computer uses an unsupported protocol version (RFB 004.000)."},
+        {E::protocolViolation("encoding 7"),
+         "The remote computer sent unexpected data (encoding 7)."},
+        {E::timedOut(), "The remote computer didn\u2019t respond in time."},
+        {E::credentialsRequired(RFBCredentialKind::usernameAndPassword),
+         "Authentication is required."},
+    };
+    for (const auto& [error, description] : cases) {
+        EXPECT_EQ(error.errorDescription(), description);
+    }
+    EXPECT_NE(E::serverRefused("x"), E::authenticationFailed("x"));
+    EXPECT_NE(E::credentialsRequired(RFBCredentialKind::password),
+              E::credentialsRequired(RFBCredentialKind::usernameAndPassword));
 }
