@@ -70,11 +70,3 @@ TEST(CursorTest, SizesAndFormats) {
     EXPECT_EQ(small.cursor->image.pixel(0, 0), 0xFFFF0000);
     EXPECT_EQ(small.cursor->image.pixel(1, 0), 0xFF0000FF);
 }
-
-TEST(CursorTest, PremultipliedImageNeedsMatchingWords) {
-    EXPECT_FALSE(premultipliedImage({1, 2, 3}, 2, 2));
-    EXPECT_FALSE(premultipliedImage({}, 0, 0));
-    auto image = premultipliedImage({1, 2, 3, 4}, 2, 2);
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->pixel(1, 1), 4u);
-}

@@ -71,21 +71,18 @@ std::vector<Bytes> randomUpdates(const Scenario& scenario, std::mt19937& random)
             if (kind == 0) {
                 width = 8 + below(40);
                 height = 8 + below(30);
-                add(u16(0) + u16(0) + u16(std::uint16_t(width)) + u16(std::uint16_t(height)) +
-                    s32(-223));
+                add(rect(0, 0, width, height, -223));
                 continue;
             }
             int w = 1 + below(width);
             int h = 1 + below(height);
             int x = below(width - w + 1);
             int y = below(height - h + 1);
-            add(u16(std::uint16_t(x)) + u16(std::uint16_t(y)) + u16(std::uint16_t(w)) +
-                u16(std::uint16_t(h)));
+            add(rect(x, y, w, h, kind < 8 ? 1 : 0));
             if (kind < 8) {
-                add(s32(1) + u16(std::uint16_t(below(width - w + 1))) +
+                add(u16(std::uint16_t(below(width - w + 1))) +
                     u16(std::uint16_t(below(height - h + 1))));
             } else {
-                add(s32(0));
                 for (int p = 0; p < w * h; ++p) {
                     add(u32(std::uint32_t(random())));
                 }
