@@ -1,14 +1,18 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "Decoders.hpp"
 #include "RFBError.hpp"
 #include "RFBInput.hpp"
 
@@ -95,7 +99,37 @@ std::string violation(Run&& run) {
     return "no error";
 }
 
-// Refill sizes that every decoding test is run with: byte by byte, odd splits, whole chunks.
-inline constexpr std::size_t refillSteps[] = {1, 7, RFBInput::chunkSize};
+// A framebuffer update decoded into a fresh framebuffer, and the bytes it took.
+struct Decoded {
+    Framebuffer framebuffer;
+    std::size_t consumed;
+};
+
+// Decodes once per refill size, byte by byte, odd splits and whole chunks: every split must agree.
+inline Decoded decodeUpdate(const Bytes& bytes, int width, int height,
+                            const PixelFormat& format = PixelFormat::rgb888) {
+    std::optional<Decoded> first;
+    for (std::size_t step : {std::size_t(1), std::size_t(7), RFBInput::chunkSize}) {
+        Framebuffer framebuffer(width, height);
+        RectangleDecoder decoder(format);
+        ByteInput input(bytes, step);
+        readFramebufferUpdate(*input, decoder, framebuffer, {});
+        if (!first) {
+            first = Decoded{framebuffer, input.consumed()};
+            continue;
+        }
+        EXPECT_EQ(framebuffer.pixels(), first->framebuffer.pixels()) << "step " << step;
+        EXPECT_EQ(input.consumed(), first->consumed) << "step " << step;
+    }
+    return *first;
+}
+
+// The violation that decoding an update raises.
+inline std::string updateFailure(const Bytes& bytes, int width = 32, int height = 32) {
+    Framebuffer framebuffer(width, height);
+    RectangleDecoder decoder(PixelFormat::rgb888);
+    ByteInput input(bytes);
+    return violation([&] { readFramebufferUpdate(*input, decoder, framebuffer, {}); });
+}
 
 }  // namespace rfb::testing
