@@ -155,27 +155,3 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
                       {LogLevel::error, "Disconnected: " + fault.expected.errorDescription()}}));
     }
 }
-
-TEST(Handshake, EveryReadSurvivesOneByteRefills) {
-    FakeServer server([&](Peer& peer) {
-        peer.setChunk(1);
-        acceptWithoutSecurity(peer, 3, 2, "slow link");
-        readSessionStart(peer);
-        Bytes update = Bytes{0, 0} + u16(1) + rect(0, 0, 3, 2, 0);
-        for (std::uint8_t i = 0; i < 6; ++i) {
-            update = update + Bytes{i, std::uint8_t(i * 2), std::uint8_t(i * 3), 0};
-        }
-        peer.write(update);
-        peer.waitForClose();
-    });
-    RFBClient client(configurationFor(server.endpoint()));
-    client.start();
-    auto connected = waitFor<event::Connected>(client);
-    ASSERT_TRUE(connected);
-    EXPECT_EQ(connected->info.name, "slow link");
-    for (auto end = std::chrono::steady_clock::now() + 10s;
-         client.statistics().updates < 1 && std::chrono::steady_clock::now() < end;) {
-        client.events().next(50ms);
-    }
-    EXPECT_EQ(client.takeFrame().value().pixel(2, 1), 0xFF0F0A05u);
-}
