@@ -247,18 +247,3 @@ TEST(ZRLETest, CompressedAndInflatedSizesAreBounded) {
               }),
               "zlib error -3");
 }
-
-TEST(ZRLETest, LargeRectanglesInflateInManySteps) {
-    Bytes tiles;
-    std::vector<std::uint32_t> expected(256 * 128);
-    for (int tile = 0; tile < 8; ++tile) {
-        tiles.u8(0);
-        for (int i = 0; i < 64 * 64; ++i) {
-            std::uint32_t word = 0xFF000000 | std::uint32_t(tile * 4096 + i) * 2654435761u >> 8;
-            tiles.pixel(word, 3);
-            int x = tile % 4 * 64 + i % 64, y = tile / 4 * 64 + i / 64;
-            expected[std::size_t(y) * 256 + x] = word;
-        }
-    }
-    EXPECT_EQ(decode(256, 128, tiles).pixels(), expected);
-}
