@@ -44,15 +44,12 @@ std::optional<RFBError> connectTo(RFBEndpoint endpoint, std::chrono::duration<do
 }  // namespace
 
 // How connecting ends, and when: a time-out of a second or more is waited out, a shorter one
-// fires at once; where the resolver's wording varies only the kind of error is compared.
+// fires at once; where the resolver's wording varies only the kind of error is compared. A server
+// that stalls the handshake is the Xvnc stall run's.
 TEST(Lifecycle, ConnectFailures) {
     LogCapture log;
     const std::uint16_t refusedPort = FakeServer(nullptr).port();
     Unanswered unanswered;
-    FakeServer silent([](Peer& peer) {
-        peer.write(text("RFB 003.008\n"));
-        peer.waitForClose();
-    });
     using E = RFBError;
     const struct {
         RFBEndpoint endpoint;
@@ -67,7 +64,6 @@ TEST(Lifecycle, ConnectFailures) {
         {RFBEndpoint::bonjour("Office"), 5s, E::connectionFailed("")},
         {RFBEndpoint::host("127.0.0.1", 1), 500ms, E::timedOut(), 1s},
         {unanswered.server.endpoint(), 1s, E::timedOut()},
-        {silent.endpoint(), 1s, E::timedOut()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected.errorDescription());
