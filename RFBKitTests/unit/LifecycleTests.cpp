@@ -16,10 +16,7 @@ struct Unanswered {
     Unanswered() : server(nullptr, 0) {
         for (int& fd : fillers) {
             fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(server.port());
+            sockaddr_in a{AF_INET, htons(server.port()), {htonl(INADDR_LOOPBACK)}, {}};
             ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
         }
         std::this_thread::sleep_for(50ms);
