@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -124,17 +123,15 @@ TEST(BigUInt, PowerMatchesPythonOnRandomModuliFrom16To512Bytes) {
         std::uint64_t seed = 0;
         std::size_t length = 0;
         char shape = 0;
-        std::string hash;
-        ASSERT_TRUE(fields >> seed >> length >> shape >> hash) << line;
+        std::uint64_t hash = 0;
+        ASSERT_TRUE(fields >> seed >> length >> shape >> std::hex >> hash) << line;
 
         const Operands o = operands(seed, length, shape);
         const BigUInt modulus(o.modulus);
         const BigUInt result = modulus.power(BigUInt(o.base, modulus.wordCount()), o.exponent);
         EXPECT_EQ(result.wordCount(), modulus.wordCount());
-        char computed[17];
-        std::snprintf(computed, sizeof computed, "%016llx",
-                      static_cast<unsigned long long>(fnv1a64(result.bytes(length))));
-        EXPECT_EQ(computed, hash) << "seed " << seed << ", " << length << " bytes, shape " << shape;
+        EXPECT_EQ(fnv1a64(result.bytes(length)), hash)
+            << "seed " << seed << ", " << length << " bytes, shape " << shape;
         ++cases;
     }
     EXPECT_GE(cases, 200);
