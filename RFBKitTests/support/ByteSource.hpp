@@ -1,14 +1,18 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "Decoders.hpp"
 #include "RFBError.hpp"
 #include "RFBInput.hpp"
 
@@ -18,59 +22,54 @@ namespace rfb::testing {
 struct Bytes {
     std::vector<std::uint8_t> data;
 
-    Bytes& u8(unsigned value) {
-        data.push_back(static_cast<std::uint8_t>(value));
-        return *this;
-    }
+    Bytes& u8(unsigned value) { return raw({value}); }
     Bytes& u16(unsigned value) { return u8(value >> 8).u8(value); }
     Bytes& u32(std::uint32_t value) { return u16(value >> 16).u16(value & 0xFFFF); }
-    Bytes& s32(std::int32_t value) { return u32(static_cast<std::uint32_t>(value)); }
     Bytes& raw(std::initializer_list<unsigned> bytes) {
-        for (unsigned b : bytes) {
-            u8(b);
-        }
+        data.insert(data.end(), bytes.begin(), bytes.end());
         return *this;
     }
     Bytes& raw(std::span<const std::uint8_t> bytes) {
         data.insert(data.end(), bytes.begin(), bytes.end());
         return *this;
     }
+    Bytes& raw(const Bytes& bytes) { return raw(std::span(bytes.data)); }
     Bytes& repeat(std::size_t count, unsigned value) {
         data.insert(data.end(), count, static_cast<std::uint8_t>(value));
         return *this;
     }
-    // An rgb888 pixel word as its four little-endian wire bytes.
-    Bytes& rgb888(std::uint32_t word) {
-        return u8(word & 0xFF).u8(word >> 8 & 0xFF).u8(word >> 16 & 0xFF).u8(word >> 24);
+    // An rgb888 pixel word as its four little-endian wire bytes; `bytes` 3 gives a ZRLE CPIXEL.
+    Bytes& pixel(std::uint32_t word, int bytes = 4) {
+        for (int i = 0; i < bytes; ++i) {
+            u8(word >> 8 * i);
+        }
+        return *this;
     }
     Bytes& rect(int x, int y, int width, int height, std::int32_t encoding) {
         return u16(unsigned(x))
             .u16(unsigned(y))
             .u16(unsigned(width))
             .u16(unsigned(height))
-            .s32(encoding);
+            .u32(std::uint32_t(encoding));
     }
     std::size_t size() const { return data.size(); }
 };
 
-// An RFBInput over a fixed byte sequence, handing out at most `step` bytes per refill so that
-// tests can split every value across refills. Running dry is a closed connection.
+// An RFBInput over fixed bytes, handing out at most `step` bytes per refill so that tests can
+// split every value across refills. Running dry is a closed connection.
 class ByteInput {
   public:
-    explicit ByteInput(std::vector<std::uint8_t> bytes, std::size_t step = RFBInput::chunkSize)
-        : state_(std::make_shared<State>(State{std::move(bytes), 0, step})),
-          input_([state = state_](std::span<std::uint8_t> space) {
+    explicit ByteInput(const Bytes& bytes, std::size_t step = RFBInput::chunkSize)
+        : state_(std::make_shared<State>(bytes.data)),
+          input_([state = state_, step](std::span<std::uint8_t> space) {
               if (state->served == state->bytes.size()) {
                   throw RFBError::connectionClosed();
               }
-              std::size_t count =
-                  std::min({space.size(), state->step, state->bytes.size() - state->served});
-              std::memcpy(space.data(), state->bytes.data() + state->served, count);
-              state->served += count;
-              return count;
+              std::size_t n = std::min({space.size(), step, state->bytes.size() - state->served});
+              std::memcpy(space.data(), state->bytes.data() + state->served, n);
+              state->served += n;
+              return n;
           }) {}
-    explicit ByteInput(const Bytes& bytes, std::size_t step = RFBInput::chunkSize)
-        : ByteInput(bytes.data, step) {}
 
     RFBInput& operator*() { return input_; }
     RFBInput* operator->() { return &input_; }
@@ -81,8 +80,7 @@ class ByteInput {
   private:
     struct State {
         std::vector<std::uint8_t> bytes;
-        std::size_t served;
-        std::size_t step;
+        std::size_t served = 0;
     };
     std::shared_ptr<State> state_;
     RFBInput input_;
@@ -94,15 +92,44 @@ std::string violation(Run&& run) {
     try {
         run();
     } catch (const RFBError& error) {
-        if (error.kind() == RFBError::Kind::protocolViolation) {
-            return error.text();
-        }
-        return "other error: " + error.errorDescription();
+        return error.kind() == RFBError::Kind::protocolViolation
+                   ? error.text()
+                   : "other error: " + error.errorDescription();
     }
     return "no error";
 }
 
-// Refill sizes that every decoding test is run with: byte by byte, odd splits, whole chunks.
-inline constexpr std::size_t refillSteps[] = {1, 7, RFBInput::chunkSize};
+// A framebuffer update decoded into a fresh framebuffer, and the bytes it took.
+struct Decoded {
+    Framebuffer framebuffer;
+    std::size_t consumed;
+};
+
+// Decodes once per refill size, byte by byte, odd splits and whole chunks: every split must agree.
+inline Decoded decodeUpdate(const Bytes& bytes, int width, int height,
+                            const PixelFormat& format = PixelFormat::rgb888) {
+    std::optional<Decoded> first;
+    for (std::size_t step : {std::size_t(1), std::size_t(7), RFBInput::chunkSize}) {
+        Framebuffer framebuffer(width, height);
+        RectangleDecoder decoder(format);
+        ByteInput input(bytes, step);
+        readFramebufferUpdate(*input, decoder, framebuffer, {});
+        if (!first) {
+            first = Decoded{framebuffer, input.consumed()};
+            continue;
+        }
+        EXPECT_EQ(framebuffer.pixels(), first->framebuffer.pixels()) << "step " << step;
+        EXPECT_EQ(input.consumed(), first->consumed) << "step " << step;
+    }
+    return *first;
+}
+
+// The violation that decoding an update raises.
+inline std::string updateFailure(const Bytes& bytes, int width = 32, int height = 32) {
+    Framebuffer framebuffer(width, height);
+    RectangleDecoder decoder(PixelFormat::rgb888);
+    ByteInput input(bytes);
+    return violation([&] { readFramebufferUpdate(*input, decoder, framebuffer, {}); });
+}
 
 }  // namespace rfb::testing

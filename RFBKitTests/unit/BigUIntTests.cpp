@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -84,66 +81,9 @@ Operands operands(std::uint64_t seed, std::size_t length, char shape) {
     return o;
 }
 
-TEST(BigUInt, ConvertsBigEndianBytesToWordsAndBack) {
-    const BigUInt value(Bytes{0x01, 0x02, 0x03, 0x04, 0x05});
-    EXPECT_EQ(value.words(), (Words{0x02030405, 0x00000001}));
-    EXPECT_EQ(value.bytes(3), (Bytes{0x03, 0x04, 0x05}));
-    EXPECT_EQ(value.bytes(7), (Bytes{0, 0, 0x01, 0x02, 0x03, 0x04, 0x05}));
-    EXPECT_EQ(BigUInt(Bytes{0x17}, 4).words(), (Words{0x17, 0, 0, 0}));
-    EXPECT_EQ(BigUInt(Bytes{0, 0, 0, 0, 0, 0x17}).words(), (Words{0x17, 0}));
-    EXPECT_EQ(BigUInt(Bytes{}).words(), (Words{0}));
-}
-
-TEST(BigUInt, ComparesAndSubtractsAcrossWordsOfDifferentLengths) {
-    EXPECT_TRUE(BigUInt::greaterOrEqual(Words{5, 1}, Words{5, 1}));
-    EXPECT_FALSE(BigUInt::greaterOrEqual(Words{0xFFFFFFFF, 1}, Words{0, 2}));
-    EXPECT_TRUE(BigUInt::greaterOrEqual(Words{7}, Words{7, 0, 0}));
-    // A wider second operand with a non-zero high word is larger, not ignored.
-    EXPECT_FALSE(BigUInt::greaterOrEqual(Words{7}, Words{7, 0, 1}));
-
-    Words a{0, 0, 1};
-    BigUInt::subtract(a, Words{1});
-    EXPECT_EQ(a, (Words{0xFFFFFFFF, 0xFFFFFFFF, 0}));
-    Words b{0x10, 0x20};
-    BigUInt::subtract(b, Words{0x11, 0x1F});
-    EXPECT_EQ(b, (Words{0xFFFFFFFF, 0}));
-}
-
-TEST(BigUInt, MontgomeryArithmeticMatchesWordArithmetic) {
-    // One-word moduli, where R = 2^32 and every check fits in 64 bits: m * m' = -1 mod 2^32, the
-    // product times R equals a * b mod m, and results are fully reduced.
-    std::mt19937_64 random(11);
-    std::vector<std::uint64_t> moduli{1, 3, 23, 0xFFFFFFFF, 0x80000001};
-    for (int i = 0; i < 100; ++i) {
-        moduli.push_back((random() & 0xFFFFFFFF) | 1);
-    }
-    const auto word = [](std::uint64_t value) { return Words{static_cast<std::uint32_t>(value)}; };
-    for (std::uint64_t m : moduli) {
-        const BigUInt modulus(word(m));
-        const std::uint32_t inverse = modulus.montgomeryInverse();
-        EXPECT_EQ(static_cast<std::uint32_t>(m * inverse), 0xFFFFFFFFu) << m;
-        const std::uint64_t r = (std::uint64_t{1} << 32) % m;
-        for (std::uint64_t a : {std::uint64_t{0}, m - 1, random() % m}) {
-            const std::uint64_t b = random() % m;
-            const Words product = modulus.montgomeryMultiply(word(a), word(b), inverse);
-            ASSERT_EQ(product.size(), 1u);
-            EXPECT_LT(product[0], m);
-            EXPECT_EQ(product[0] * r % m, a * b % m) << m << " " << a << " " << b;
-        }
-
-        // A number wider than the modulus, against Horner's rule.
-        const Words wide{static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random()),
-                         static_cast<std::uint32_t>(random())};
-        std::uint64_t expected = 0;
-        for (std::size_t i = wide.size(); i-- > 0;) {
-            expected = ((expected << 32) % m + wide[i]) % m;
-        }
-        EXPECT_EQ(modulus.reduce(wide).words(), word(expected));
-    }
-
-    // Two-word moduli just below 2^64 with both operands near m: the running sum briefly carries
-    // into word n + 1, which random operands almost never do. Expected a * b * 2^-64 mod m from
-    // Python.
+// Two-word moduli just below 2^64 with both operands near m: the running sum briefly carries
+// into word n + 1, which random operands almost never do. Expected a * b * 2^-64 mod m from Python.
+TEST(BigUInt, MontgomeryProductCarriesPastTheTopWord) {
     struct Case {
         std::uint64_t m, a, b, expected;
     };
@@ -161,26 +101,10 @@ TEST(BigUInt, MontgomeryArithmeticMatchesWordArithmetic) {
     }
 }
 
-TEST(BigUInt, PowerInAWideModulusWithLeadingZeroWords) {
-    Bytes prime(16, 0);
-    prime[15] = 0x17;
-    const BigUInt p(prime);
-    ASSERT_EQ(p.wordCount(), 4u);
-    Bytes exponent(16, 0);
-    exponent[15] = 6;
-    const BigUInt result = p.power(BigUInt(Bytes{5}, p.wordCount()), exponent);
-    EXPECT_EQ(result.words(), (Words{8, 0, 0, 0}));
-    Bytes expected(16, 0);
-    expected[15] = 8;
-    EXPECT_EQ(result.bytes(16), expected);
-
-    // The modulus 1 sends everything to 0, even x^0.
-    Bytes one(16, 0);
-    one[15] = 1;
-    EXPECT_EQ(BigUInt(one).power(BigUInt(Bytes{5}), Bytes{0}).bytes(16), Bytes(16, 0));
-}
-
-TEST(BigUInt, RejectsAnEvenModulus) {
+// The modulus 1 sends everything to 0, even x^0; an even modulus has no Montgomery form.
+TEST(BigUInt, DegenerateModuli) {
+    EXPECT_EQ(BigUInt(Bytes{0, 0, 0, 0, 0, 1}).power(BigUInt(Bytes{5}), Bytes{0}).bytes(6),
+              Bytes(6, 0));
     const BigUInt even(Bytes{0x01, 0x00});
     EXPECT_THROW(even.power(BigUInt(Bytes{3}), Bytes{1}), std::invalid_argument);
     EXPECT_THROW(even.montgomeryMultiply(Words{1}, Words{1}, 1), std::invalid_argument);
@@ -199,17 +123,15 @@ TEST(BigUInt, PowerMatchesPythonOnRandomModuliFrom16To512Bytes) {
         std::uint64_t seed = 0;
         std::size_t length = 0;
         char shape = 0;
-        std::string hash;
-        ASSERT_TRUE(fields >> seed >> length >> shape >> hash) << line;
+        std::uint64_t hash = 0;
+        ASSERT_TRUE(fields >> seed >> length >> shape >> std::hex >> hash) << line;
 
         const Operands o = operands(seed, length, shape);
         const BigUInt modulus(o.modulus);
         const BigUInt result = modulus.power(BigUInt(o.base, modulus.wordCount()), o.exponent);
         EXPECT_EQ(result.wordCount(), modulus.wordCount());
-        char computed[17];
-        std::snprintf(computed, sizeof computed, "%016llx",
-                      static_cast<unsigned long long>(fnv1a64(result.bytes(length))));
-        EXPECT_EQ(computed, hash) << "seed " << seed << ", " << length << " bytes, shape " << shape;
+        EXPECT_EQ(fnv1a64(result.bytes(length)), hash)
+            << "seed " << seed << ", " << length << " bytes, shape " << shape;
         ++cases;
     }
     EXPECT_GE(cases, 200);

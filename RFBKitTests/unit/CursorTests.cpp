@@ -23,29 +23,6 @@ Read read(const RectHeader& rect, const Bytes& payload,
 
 }  // namespace
 
-TEST(CursorTest, MaskBitsSelectOpaquePixels) {
-    // 10 × 2: two mask bytes per row, of which only the top two bits of the second count.
-    Bytes b;
-    for (std::uint32_t i = 0; i < 20; ++i) {
-        b.rgb888(0x00100000 + i);
-    }
-    b.raw({0x7F, 0x40 | 0x3F, 0x00, 0x80});
-    Read r = read({20, 3, 10, 2}, b);
-    ASSERT_TRUE(r.cursor);
-    EXPECT_EQ(r.consumed, 20u * 4 + 4);
-    const RFBImage& image = r.cursor->image;
-    EXPECT_EQ(image.width(), 10);
-    EXPECT_EQ(image.height(), 2);
-    EXPECT_EQ(image.pixel(0, 0), 0u);
-    EXPECT_EQ(image.pixel(1, 0), 0xFF100001);
-    EXPECT_EQ(image.pixel(8, 0), 0u);
-    EXPECT_EQ(image.pixel(9, 0), 0xFF100009);
-    EXPECT_EQ(image.pixel(8, 1), 0xFF100012);
-    EXPECT_EQ(image.pixel(9, 1), 0u);
-    EXPECT_EQ(r.cursor->hotSpot.x, 9.0);
-    EXPECT_EQ(r.cursor->hotSpot.y, 1.0);
-}
-
 TEST(CursorTest, SizesAndFormats) {
     Read sixteen = read({20, 3, 16, 16}, Bytes{}.repeat(16 * 16 * 4 + 2 * 16, 0));
     ASSERT_TRUE(sixteen.cursor);
@@ -69,12 +46,4 @@ TEST(CursorTest, SizesAndFormats) {
     ASSERT_TRUE(small.cursor);
     EXPECT_EQ(small.cursor->image.pixel(0, 0), 0xFFFF0000);
     EXPECT_EQ(small.cursor->image.pixel(1, 0), 0xFF0000FF);
-}
-
-TEST(CursorTest, PremultipliedImageNeedsMatchingWords) {
-    EXPECT_FALSE(premultipliedImage({1, 2, 3}, 2, 2));
-    EXPECT_FALSE(premultipliedImage({}, 0, 0));
-    auto image = premultipliedImage({1, 2, 3, 4}, 2, 2);
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->pixel(1, 1), 4u);
 }

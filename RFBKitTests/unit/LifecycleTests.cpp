@@ -16,10 +16,7 @@ struct Unanswered {
     Unanswered() : server(nullptr, 0) {
         for (int& fd : fillers) {
             fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(server.port());
+            sockaddr_in a{AF_INET, htons(server.port()), {htonl(INADDR_LOOPBACK)}, {}};
             ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
         }
         std::this_thread::sleep_for(50ms);
@@ -43,58 +40,48 @@ std::optional<RFBError> connectTo(RFBEndpoint endpoint, std::chrono::duration<do
 
 }  // namespace
 
+// How connecting ends, and when: a time-out of a second or more is waited out, a shorter one
+// fires at once; where the resolver's wording varies only the kind of error is compared. A server
+// that stalls the handshake is the Xvnc stall run's.
 TEST(Lifecycle, ConnectFailures) {
     LogCapture log;
-    std::uint16_t refusedPort;
-    {
-        FakeServer closed(nullptr);
-        refusedPort = closed.port();
+    const std::uint16_t refusedPort = FakeServer(nullptr).port();
+    Unanswered unanswered;
+    using E = RFBError;
+    const struct {
+        RFBEndpoint endpoint;
+        std::chrono::milliseconds timeout;
+        RFBError expected;
+        std::chrono::milliseconds within = 5s;
+    } cases[] = {
+        {RFBEndpoint::host("127.0.0.1", refusedPort), 5s,
+         E::connectionFailed("Connection refused")},
+        {RFBEndpoint::host("", 5900), 5s, E::invalidAddress("host(\"\", port: 5900)")},
+        {RFBEndpoint::host("no-such-host.invalid", 5900), 5s, E::connectionFailed("")},
+        {RFBEndpoint::bonjour("Office"), 5s, E::connectionFailed("")},
+        {RFBEndpoint::host("127.0.0.1", 1), 500ms, E::timedOut(), 1s},
+        {unanswered.server.endpoint(), 1s, E::timedOut()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected.errorDescription());
+        auto started = std::chrono::steady_clock::now();
+        std::optional<RFBError> error = connectTo(c.endpoint, c.timeout);
+        auto elapsed = std::chrono::steady_clock::now() - started;
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->kind(), c.expected.kind());
+        if (!c.expected.text().empty()) {
+            EXPECT_EQ(*error, c.expected);
+        }
+        EXPECT_LT(elapsed, c.within);
+        if (c.timeout >= 1s && c.expected == E::timedOut()) {
+            EXPECT_GE(elapsed, c.timeout * 9 / 10);
+        }
     }
-    auto refused = connectTo(RFBEndpoint::host("127.0.0.1", refusedPort), 5s);
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(*refused, RFBError::connectionFailed("Connection refused"));
-
-    EXPECT_EQ(connectTo(RFBEndpoint::host("", 5900), 5s),
-              RFBError::invalidAddress("host(\"\", port: 5900)"));
-    EXPECT_EQ(RFBError::invalidAddress("host(\"\", port: 5900)").errorDescription(),
+    EXPECT_EQ(E::invalidAddress("host(\"\", port: 5900)").errorDescription(),
               "\u201Chost(\"\", port: 5900)\u201D isn\u2019t a valid computer address.");
-
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(connectTo(RFBEndpoint::host("127.0.0.1", 1), 0.5s), RFBError::timedOut());
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s)
-        << "a sub-second time-out fires at once";
-
-    auto unresolvable = connectTo(RFBEndpoint::host("no-such-host.invalid", 5900), 5s);
-    ASSERT_TRUE(unresolvable);
-    EXPECT_EQ(unresolvable->kind(), RFBError::Kind::connectionFailed);
-
-    auto bonjour = connectTo(RFBEndpoint::bonjour("Office"), 5s);
-    ASSERT_TRUE(bonjour);
-    EXPECT_EQ(bonjour->kind(), RFBError::Kind::connectionFailed);
 }
 
-TEST(Lifecycle, UnansweredConnectTimesOut) {
-    LogCapture log;
-    Unanswered target;
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(connectTo(target.server.endpoint(), 1s), RFBError::timedOut());
-    auto elapsed = std::chrono::steady_clock::now() - started;
-    EXPECT_GE(elapsed, 900ms);
-    EXPECT_LT(elapsed, 5s);
-}
-
-TEST(Lifecycle, ServerThatAcceptsButNeverFinishesTheHandshakeTimesOut) {
-    LogCapture log;
-    FakeServer silent([](Peer& peer) {
-        peer.write(text("RFB 003.008\n"));
-        peer.waitForClose();
-    });
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(connectTo(silent.endpoint(), 1s), RFBError::timedOut());
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-}
-
-TEST(Lifecycle, StopEndsCleanlyInEveryPhaseWithoutLogging) {
+TEST(Lifecycle, StopAndDestroyEndCleanlyInEveryPhaseWithoutLogging) {
     LogCapture log;
     const ProcessResources baseline = ProcessResources::now();
     {
@@ -108,6 +95,12 @@ TEST(Lifecycle, StopEndsCleanlyInEveryPhaseWithoutLogging) {
         // Well under the 5 s connect time-out, with room for a loaded machine.
         EXPECT_LT(std::chrono::steady_clock::now() - stopped, 2s);
         EXPECT_FALSE(finalError(events));
+        // Destroying clients that are still connecting never waits for their connects either.
+        for (int i = 0; i < 10; ++i) {
+            RFBClient connecting(configurationFor(target.server.endpoint()));
+            connecting.start();
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - stopped, 3s);
     }
     {
         FakeServer silent([](Peer& peer) { peer.waitForClose(); });  // stop during a receive
@@ -137,41 +130,6 @@ TEST(Lifecycle, StopEndsCleanlyInEveryPhaseWithoutLogging) {
     EXPECT_EQ(log.lines().size(), 0u);
     // Thread and descriptor counts settle shortly after clients wind down.
     EXPECT_EQ(waitForResources(baseline, 5s).describe(), baseline.describe());
-}
-
-TEST(Lifecycle, DestroyingAConnectingClientNeverBlocks) {
-    LogCapture log;
-    const ProcessResources baseline = ProcessResources::now();
-    {
-        Unanswered target;
-        auto started = std::chrono::steady_clock::now();
-        for (int i = 0; i < 10; ++i) {
-            RFBClient client(configurationFor(target.server.endpoint()));
-            client.start();
-        }
-        EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
-    }
-    // Thread and descriptor counts settle shortly after clients wind down.
-    EXPECT_EQ(waitForResources(baseline, 5s).describe(), baseline.describe());
-}
-
-TEST(Lifecycle, EventDescriptorIsReadableExactlyWhileEventsAreQueued) {
-    FakeServer server([](Peer& peer) { peer.waitForClose(); });
-    RFBClient client(configurationFor(server.endpoint()));
-    auto readable = [&] {
-        pollfd p{client.events().fd(), POLLIN, 0};
-        return ::poll(&p, 1, 0) == 1;
-    };
-    EXPECT_FALSE(readable());
-    client.start();
-    pollfd p{client.events().fd(), POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 5000), 1);
-    EXPECT_TRUE(client.events().tryNext());
-    EXPECT_FALSE(readable());
-    client.stop();
-    ASSERT_EQ(::poll(&p, 1, 5000), 1);
-    EXPECT_TRUE(std::holds_alternative<event::Disconnected>(*client.events().tryNext()));
-    EXPECT_FALSE(readable());
 }
 
 // The descriptor is only kept in step once asked for, so events queued before that must make it

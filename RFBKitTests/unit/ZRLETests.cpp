@@ -38,55 +38,52 @@ class StoredStream {
     bool started_ = false;
 };
 
+// An update of one ZRLE rectangle.
 Bytes zrle(StoredStream& stream, int x, int y, int width, int height, const Bytes& tiles) {
     std::vector<std::uint8_t> compressed = stream.chunk(tiles);
     Bytes b;
-    b.rect(x, y, width, height, RFBEncoding::zrle).u32(std::uint32_t(compressed.size()));
+    b.u8(0)
+        .u16(1)
+        .rect(x, y, width, height, RFBEncoding::zrle)
+        .u32(std::uint32_t(compressed.size()));
     return b.raw(compressed);
 }
 
-Bytes cpixel(std::uint32_t word) {
-    return Bytes{}.u8(word & 0xFF).u8(word >> 8 & 0xFF).u8(word >> 16 & 0xFF);
+// A subencoding byte followed by compact pixels: a palette, or a solid or run colour.
+Bytes palette(unsigned subencoding, std::initializer_list<std::uint32_t> colours) {
+    Bytes b;
+    b.u8(subencoding);
+    for (std::uint32_t word : colours) {
+        b.pixel(word, 3);
+    }
+    return b;
 }
 
 // Decodes one ZRLE rectangle of `tiles` at the origin of a width × height framebuffer.
 Framebuffer decode(int width, int height, const Bytes& tiles,
                    const PixelFormat& format = PixelFormat::rgb888) {
-    std::optional<Framebuffer> first;
-    for (std::size_t step : refillSteps) {
-        StoredStream stream;
-        Framebuffer framebuffer(width, height);
-        RectangleDecoder decoder(format);
-        ByteInput input(Bytes{}.u8(0).u16(1).raw(zrle(stream, 0, 0, width, height, tiles).data),
-                        step);
-        readFramebufferUpdate(*input, decoder, framebuffer, {});
-        EXPECT_EQ(input.consumed(), input.total());
-        if (first) {
-            EXPECT_EQ(framebuffer.pixels(), first->pixels()) << "step " << step;
-        } else {
-            first = framebuffer;
-        }
-    }
-    return *first;
+    StoredStream stream;
+    Bytes update = zrle(stream, 0, 0, width, height, tiles);
+    Decoded decoded = decodeUpdate(update, width, height, format);
+    EXPECT_EQ(decoded.consumed, update.size());
+    return decoded.framebuffer;
 }
 
 std::string failure(int width, int height, const Bytes& tiles) {
     StoredStream stream;
-    Framebuffer framebuffer(width, height);
-    RectangleDecoder decoder(PixelFormat::rgb888);
-    ByteInput input(zrle(stream, 0, 0, width, height, tiles));
-    input->skip(12);
-    return violation([&] { decoder.decodeZRLE({0, 0, width, height}, *input, framebuffer); });
+    return updateFailure(zrle(stream, 0, 0, width, height, tiles), width, height);
 }
 
 Bytes solid(std::uint32_t word) {
-    return Bytes{}.u8(1).raw(cpixel(word).data);
+    return palette(1, {word});
 }
+
+const Bytes five = palette(5, {black, red, green, blue, 0xFFFFFFFF});
 
 }  // namespace
 
 TEST(ZRLETest, TilesRunInRowOrderWithEdgeTiles) {
-    Bytes tiles = solid(red).raw(solid(green).data).raw(solid(blue).data).raw(solid(black).data);
+    Bytes tiles = solid(red).raw(solid(green)).raw(solid(blue)).raw(solid(black));
     Framebuffer f = decode(100, 70, tiles.u8(0xEE));  // bytes after the last tile are ignored
     EXPECT_EQ(f(63, 63), red);
     EXPECT_EQ(f(64, 0), green);
@@ -108,47 +105,31 @@ TEST(ZRLETest, CompactPixelsFollowTheFormat) {
 }
 
 TEST(ZRLETest, PackedPalettesStartEachRowOnAFreshByte) {
-    Bytes two = Bytes{}.u8(2).raw(cpixel(red).data).raw(cpixel(blue).data);
-    Framebuffer f = decode(10, 2, two.raw({0b10100000, 0b01111111, 0xFF, 0xC0}));
-    std::vector<std::uint32_t> row0{blue, red, blue, red, red, red, red, red, red, blue};
-    std::vector<std::uint32_t> pixels = f.pixels();
-    EXPECT_EQ(std::vector(pixels.begin(), pixels.begin() + 10), row0);
-    EXPECT_EQ(std::vector(pixels.begin() + 10, pixels.end()), std::vector<std::uint32_t>(10, blue));
-
-    Bytes five = Bytes{}.u8(5);
-    for (std::uint32_t word : {black, red, green, blue, 0xFFFFFFFFu}) {
-        five.raw(cpixel(word).data);
-    }
+    std::vector<std::uint32_t> expected{blue, red, blue, red, red, red, red, red, red, blue};
+    expected.resize(20, blue);
+    EXPECT_EQ(
+        decode(10, 2, palette(2, {red, blue}).raw({0b10100000, 0b01111111, 0xFF, 0xC0})).pixels(),
+        expected);
     // The padding nibble after the last pixel is never looked at.
-    Framebuffer g = decode(3, 1, Bytes(five).raw({0x42, 0x1F}));
-    EXPECT_EQ(g(0, 0), 0xFFFFFFFF);
-    EXPECT_EQ(g(1, 0), green);
-    EXPECT_EQ(g(2, 0), red);
-    EXPECT_EQ(failure(3, 1, Bytes(five).raw({0x45, 0x10})), "ZRLE palette index");
-    EXPECT_EQ(failure(3, 1, Bytes(five).raw({0x42, 0x50})), "ZRLE palette index");
-
-    Bytes three =
-        Bytes{}.u8(3).raw(cpixel(red).data).raw(cpixel(green).data).raw(cpixel(blue).data);
-    EXPECT_EQ(failure(4, 1, three.u8(0b00011011)), "ZRLE palette index");
+    EXPECT_EQ(decode(3, 1, Bytes(five).raw({0x42, 0x1F})).pixels(),
+              (std::vector<std::uint32_t>{0xFFFFFFFF, green, red}));
 }
 
 // Rows of four-bit indices are looked up sixteen bytes at a time where the CPU allows, the rest
 // byte by byte: every width from one step plus a remainder to a whole tile must agree with a
-// plain reading, and a bad index must be found in either part.
+// plain reading.
 TEST(ZRLETest, WidePackedRowsMatchAPlainReading) {
     std::vector<std::uint32_t> colours;
-    Bytes palette = Bytes{}.u8(16);
+    Bytes sixteen = Bytes{}.u8(16);
     for (std::uint32_t i = 0; i < 16; ++i) {
         colours.push_back(0xFF000000 | (i * 0x0F1B2D));
-        palette.raw(cpixel(colours.back()).data);
+        sixteen.pixel(colours.back(), 3);
     }
     for (int width : {32, 47, 64}) {
-        const int height = 3;
-        const int rowBytes = (width + 1) / 2;
-        Bytes tile = palette;
+        Bytes tile = sixteen;
         std::vector<std::uint32_t> expected;
-        for (int r = 0; r < height; ++r) {
-            for (int c = 0; c < rowBytes; ++c) {
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < (width + 1) / 2; ++c) {
                 unsigned byte = (unsigned(r * 37 + c * 11) * 2654435761u >> 13) & 0xFF;
                 tile.u8(byte);
                 expected.push_back(colours[byte >> 4]);
@@ -157,60 +138,64 @@ TEST(ZRLETest, WidePackedRowsMatchAPlainReading) {
                 }
             }
         }
-        EXPECT_EQ(decode(width, height, tile).pixels(), expected) << "width " << width;
+        EXPECT_EQ(decode(width, 3, tile).pixels(), expected) << "width " << width;
     }
+}
 
-    Bytes five = Bytes{}.u8(5);
-    for (std::uint32_t word : {black, red, green, blue, 0xFFFFFFFFu}) {
-        five.raw(cpixel(word).data);
-    }
-    for (int badByte : {5, 20}) {  // within the first sixteen bytes, and after them
+TEST(ZRLETest, RunsWrapRowsAndReachTheTileEnd) {
+    Bytes plain = palette(128, {red}).u8(3).pixel(blue, 3).u8(1);
+    EXPECT_EQ(decode(3, 2, plain).pixels(),
+              (std::vector<std::uint32_t>{red, red, red, red, blue, blue}));
+    // 4096 = 1 + 16 × 255 + 15.
+    EXPECT_EQ(decode(64, 64, palette(128, {green}).repeat(16, 255).u8(15)).pixels(),
+              std::vector(4096, green));
+    Bytes six =
+        palette(128 + 6, {0xFF000000, 0xFF000001, 0xFF000002, 0xFF000003, 0xFF000004, 0xFF000005});
+    EXPECT_EQ(decode(4, 1, six.raw({0x85, 0x02, 0x01})).pixels(),
+              (std::vector<std::uint32_t>{0xFF000005, 0xFF000005, 0xFF000005, 0xFF000001}));
+}
+
+// Each malformed tile fails with the error its bytes dictate, wherever the fault lies.
+TEST(ZRLETest, MalformedTilesAreRejected) {
+    const auto wideRow = [](int badByte) {  // within the first sixteen bytes, or after them
         Bytes tile = five;
         for (int c = 0; c < 24; ++c) {
             tile.u8(c == badByte ? 0x15 : 0x34);
         }
-        EXPECT_EQ(failure(48, 1, tile), "ZRLE palette index") << "byte " << badByte;
-    }
-}
-
-TEST(ZRLETest, RunsWrapRowsAndMayNotPassTheTile) {
-    Bytes plain = Bytes{}.u8(128).raw(cpixel(red).data).u8(3).raw(cpixel(blue).data).u8(1);
-    Framebuffer f = decode(3, 2, plain);
-    EXPECT_EQ(f(2, 0), red);
-    EXPECT_EQ(f(0, 1), red);
-    EXPECT_EQ(f(1, 1), blue);
-
-    // 4096 = 1 + 16 × 255 + 15.
-    Bytes full = Bytes{}.u8(128).raw(cpixel(green).data).repeat(16, 255);
-    EXPECT_EQ(decode(64, 64, Bytes(full).u8(15)).pixels(), std::vector(4096, green));
-    EXPECT_EQ(failure(64, 64, Bytes(full).u8(16)), "ZRLE run overflows tile");
-
-    Bytes palette = Bytes{}.u8(128 + 6);
-    for (std::uint32_t i = 0; i < 6; ++i) {
-        palette.raw(cpixel(0xFF000000 | i).data);
-    }
-    Framebuffer g = decode(4, 1, Bytes(palette).raw({0x85, 0x02, 0x01}));
-    EXPECT_EQ(g.pixels(),
-              (std::vector<std::uint32_t>{0xFF000005, 0xFF000005, 0xFF000005, 0xFF000001}));
-    EXPECT_EQ(failure(4, 1, Bytes(palette).raw({0x86, 0x00})), "ZRLE palette index");
-    EXPECT_EQ(failure(4, 1, Bytes(palette).raw({0x81, 0x04})), "ZRLE run overflows tile");
-}
-
-TEST(ZRLETest, TilesLongerThanAnInflateStepFailAsTheirBytesDictate) {
+        return tile;
+    };
+    const Bytes six = palette(128 + 6, {1, 2, 3, 4, 5, 6});
     // Far more length bytes than a 64 × 64 tile can need, across several inflate steps.
-    Bytes runaway = Bytes{}.u8(128).raw(cpixel(red).data).repeat(150000, 255);
-    EXPECT_EQ(failure(256, 256, Bytes(runaway).u8(0)), "ZRLE run overflows tile");
-    EXPECT_EQ(failure(256, 256, runaway), "ZRLE data truncated");
-}
-
-TEST(ZRLETest, MalformedTilesAreRejected) {
-    EXPECT_EQ(failure(4, 4, Bytes{}.u8(17)), "ZRLE subencoding 17");
-    EXPECT_EQ(failure(4, 4, Bytes{}.u8(129)), "ZRLE subencoding 129");
-    EXPECT_EQ(failure(4, 4, Bytes{}), "ZRLE data truncated");
-    EXPECT_EQ(failure(4, 4, Bytes{}.u8(1).u8(0)), "ZRLE data truncated");
-    EXPECT_EQ(failure(4, 4, Bytes{}.u8(0).repeat(47, 0)), "ZRLE data truncated");
-    EXPECT_EQ(failure(4, 4, Bytes{}.u8(128).raw(cpixel(red).data).u8(255)), "ZRLE data truncated");
-    EXPECT_EQ(failure(16, 1, Bytes{}.u8(3).repeat(9, 0).repeat(3, 0)), "ZRLE data truncated");
+    const Bytes runaway = palette(128, {red}).repeat(150000, 255);
+    const struct {
+        int width, height;
+        Bytes tiles;
+        std::string expected;
+    } cases[] = {
+        {4, 4, Bytes{}.u8(17), "ZRLE subencoding 17"},
+        {4, 4, Bytes{}.u8(129), "ZRLE subencoding 129"},
+        {3, 1, Bytes(five).raw({0x45, 0x10}), "ZRLE palette index"},
+        {3, 1, Bytes(five).raw({0x42, 0x50}), "ZRLE palette index"},
+        {4, 1, palette(3, {red, green, blue}).u8(0b00011011), "ZRLE palette index"},
+        {48, 1, wideRow(5), "ZRLE palette index"},
+        {48, 1, wideRow(20), "ZRLE palette index"},
+        {4, 1, Bytes(six).raw({0x86, 0x00}), "ZRLE palette index"},
+        {4, 1, Bytes(six).raw({0x81, 0x04}), "ZRLE run overflows tile"},
+        {64, 64, palette(128, {green}).repeat(16, 255).u8(16), "ZRLE run overflows tile"},
+        {256, 256, Bytes(runaway).u8(0), "ZRLE run overflows tile"},
+        {256, 256, runaway, "ZRLE data truncated"},
+        {4, 4, Bytes{}, "ZRLE data truncated"},
+        {4, 4, Bytes{}.u8(1).u8(0), "ZRLE data truncated"},
+        {4, 4, Bytes{}.u8(0).repeat(47, 0), "ZRLE data truncated"},
+        {4, 4, palette(128, {red}).u8(255), "ZRLE data truncated"},
+        {16, 1, Bytes{}.u8(3).repeat(9, 0).repeat(3, 0), "ZRLE data truncated"},
+        // A 1 × 1 rgb888 rectangle may inflate to 1 × 1 × 4 + 513 + 1024 bytes.
+        {1, 1, solid(red).repeat(1542 - 4, 0), "decompressed data too large"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(failure(c.width, c.height, c.tiles), c.expected) << &c - cases;
+    }
+    EXPECT_EQ(decode(1, 1, solid(red).repeat(1541 - 4, 0))(0, 0), red);
 }
 
 TEST(ZRLETest, StreamPersistsAcrossRectanglesAndFormatChanges) {
@@ -219,12 +204,10 @@ TEST(ZRLETest, StreamPersistsAcrossRectanglesAndFormatChanges) {
     // for the stream to stay in step.
     Bytes tiles;
     for (int i = 0; i < 16; ++i) {
-        tiles.raw(solid(red).data);
+        tiles.raw(solid(red));
     }
-    Bytes first =
-        Bytes{}.u8(0).u16(1).raw(zrle(stream, 0, 0, 200, 200, tiles.repeat(150000, 0xEE)).data);
-    Bytes second =
-        Bytes{}.u8(0).u16(1).raw(zrle(stream, 4, 4, 4, 4, Bytes{}.u8(1).raw({0x1F, 0x00})).data);
+    Bytes first = zrle(stream, 0, 0, 200, 200, tiles.repeat(150000, 0xEE));
+    Bytes second = zrle(stream, 4, 4, 4, 4, Bytes{}.u8(1).raw({0x1F, 0x00}));
     Framebuffer framebuffer(200, 200);
     RectangleDecoder decoder(PixelFormat::rgb888);
     ByteInput firstInput(first), secondInput(second);
@@ -241,45 +224,12 @@ TEST(ZRLETest, StreamPersistsAcrossRectanglesAndFormatChanges) {
               "zlib error -3");
 }
 
-TEST(ZRLETest, CompressedAndInflatedSizesAreBounded) {
-    Framebuffer framebuffer(64, 64);
-    RectangleDecoder decoder(PixelFormat::rgb888);
-    // Only the length arrives: the refused length must not wait for its data.
-    ByteInput tooLong(Bytes{}.u32(67108865));
-    EXPECT_EQ(violation([&] {
-                  decoder.decodeZRLE({0, 0, 1, 1}, *tooLong, framebuffer);
-              }),
-              "ZRLE length 67108865");
-    ByteInput longest(Bytes{}.u32(67108864));
-    EXPECT_EQ(violation([&] {
-                  decoder.decodeZRLE({0, 0, 1, 1}, *longest, framebuffer);
-              }),
+// Only the length arrives: the refused length must not wait for its data.
+TEST(ZRLETest, CompressedLengthIsBoundedBeforeItsDataIsAwaited) {
+    const auto header = [](std::uint32_t length) {
+        return Bytes{}.u8(0).u16(1).rect(0, 0, 1, 1, RFBEncoding::zrle).u32(length);
+    };
+    EXPECT_EQ(updateFailure(header(67108865)), "ZRLE length 67108865");
+    EXPECT_EQ(updateFailure(header(67108864)),
               "other error: The remote computer closed the connection.");
-
-    // A 1 × 1 rgb888 rectangle may inflate to 1 × 1 × 4 + 513 + 1024 bytes.
-    EXPECT_EQ(decode(1, 1, solid(red).repeat(1541 - 4, 0))(0, 0), red);
-    EXPECT_EQ(failure(1, 1, solid(red).repeat(1542 - 4, 0)), "decompressed data too large");
-
-    Bytes garbage = Bytes{}.rect(0, 0, 1, 1, RFBEncoding::zrle).u32(4).raw({0x12, 0x34, 0, 0});
-    ByteInput bad(garbage);
-    bad->skip(12);
-    EXPECT_EQ(violation([&] {
-                  decoder.decodeZRLE({0, 0, 1, 1}, *bad, framebuffer);
-              }),
-              "zlib error -3");
-}
-
-TEST(ZRLETest, LargeRectanglesInflateInManySteps) {
-    Bytes tiles;
-    std::vector<std::uint32_t> expected(256 * 128);
-    for (int tile = 0; tile < 8; ++tile) {
-        tiles.u8(0);
-        for (int i = 0; i < 64 * 64; ++i) {
-            std::uint32_t word = 0xFF000000 | std::uint32_t(tile * 4096 + i) * 2654435761u >> 8;
-            tiles.raw(cpixel(word).data);
-            int x = tile % 4 * 64 + i % 64, y = tile / 4 * 64 + i / 64;
-            expected[std::size_t(y) * 256 + x] = word;
-        }
-    }
-    EXPECT_EQ(decode(256, 128, tiles).pixels(), expected);
 }
