@@ -452,12 +452,18 @@ void VNCSession::syncLocalClipboardIfChanged() {
     }
     lastPasteboardChange_ = change;
     const std::optional<QString> text = clipboard_.text();
-    if (!text || text->isEmpty() || !client_) {
+    if (text && !text->isEmpty()) {
+        sendClipboardText(*text);
+    }
+}
+
+void VNCSession::sendClipboardText(const QString& text) {
+    if (!client_) {
         return;
     }
-    const QByteArray utf8 = text->toUtf8();
+    const QByteArray utf8 = text.toUtf8();
     if (clientCalls_) {
-        clientCalls_(QStringLiteral("clipboard ") + *text);
+        clientCalls_(QStringLiteral("clipboard ") + text);
     }
     client_->sendClipboard(std::string_view(utf8.constData(), std::size_t(utf8.size())));
 }
@@ -470,13 +476,7 @@ void VNCSession::sendClipboard() {
     if (!text) {
         return;
     }
-    if (client_) {
-        const QByteArray utf8 = text->toUtf8();
-        if (clientCalls_) {
-            clientCalls_(QStringLiteral("clipboard ") + *text);
-        }
-        client_->sendClipboard(std::string_view(utf8.constData(), std::size_t(utf8.size())));
-    }
+    sendClipboardText(*text);
     flashClipboardActivity(QStringLiteral("Clipboard sent"));
 }
 

@@ -98,6 +98,7 @@ class VNCSession : public QObject {
     void releaseAllKeys();
 
     void syncLocalClipboardIfChanged();
+    void sendClipboardText(const QString& text);
     void sendClipboard();
     void getClipboard();
     void send(RemoteShortcut shortcut);
