@@ -273,10 +273,8 @@ CommandResult run(const std::vector<std::string>& argv, const Environment& envir
     Process process;
     process.pid_ = forkExec(argv, environment, {files[0], files[1], files[2], -1});
     CommandResult result;
-    std::optional<int> status = process.wait(timeout);
-    result.timedOut = !status;
-    status = status ? status : process.stop(0ms);
-    if (!result.timedOut && WIFEXITED(*status)) {
+    const std::optional<int> status = process.wait(timeout);
+    if (status && WIFEXITED(*status)) {
         result.exitCode = WEXITSTATUS(*status);
     }
     for (auto [fd, text] : {std::pair{files[1], &result.out}, std::pair{files[2], &result.err}}) {
@@ -293,25 +291,14 @@ CommandResult run(const std::vector<std::string>& argv, const Environment& envir
 }
 
 Process Process::spawn(const std::vector<std::string>& argv, const Environment& environment,
-                       const std::string& logPath, int passedFd) {
+                       const std::string& logPath, int passedFd, int terminal) {
     const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     const int log = ::open(logPath.empty() ? "/dev/null" : logPath.c_str(),
                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     Process process;
-    try {
-        process.pid_ = forkExec(argv, environment, {nothing, log, log, passedFd});
-    } catch (...) {
-        ::close(nothing), ::close(log);
-        throw;
-    }
+    process.pid_ = terminal < 0 ? forkExec(argv, environment, {nothing, log, log, passedFd})
+                                : forkExec(argv, environment, {terminal, terminal, log, -1}, true);
     ::close(nothing), ::close(log);
-    return process;
-}
-
-Process Process::spawnOnTerminal(const std::vector<std::string>& argv, int terminalFd,
-                                 int errorFd) {
-    Process process;
-    process.pid_ = forkExec(argv, {}, {terminalFd, terminalFd, errorFd, -1}, true);
     return process;
 }
 

@@ -58,7 +58,6 @@ Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKin
 
 struct CommandResult {
     int exitCode = -1;  // also when killed by a signal or timed out
-    bool timedOut = false;
     std::string out;
     std::string err;
 };
@@ -76,12 +75,10 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 class Process {
   public:
     Process() = default;
-    // Output to `logPath` (or nowhere); `passedFd` becomes the child's descriptor 3.
+    // Output to `logPath` (or nowhere); `passedFd` becomes the child's descriptor 3. With a
+    // `terminal`, as run from a shell: on it as its controlling terminal, only errors to the log.
     static Process spawn(const std::vector<std::string>& argv, const Environment& environment,
-                         const std::string& logPath, int passedFd = -1);
-    // As run from a shell: on `terminalFd` as its controlling terminal, errors to `errorFd`.
-    static Process spawnOnTerminal(const std::vector<std::string>& argv, int terminalFd,
-                                   int errorFd);
+                         const std::string& logPath, int passedFd = -1, int terminal = -1);
     ~Process() { stop(); }
     Process(Process&& other) noexcept { *this = std::move(other); }
     Process& operator=(Process&& other) noexcept;
