@@ -106,34 +106,6 @@ INSTANTIATE_TEST_SUITE_P(Servers, Pixels, testing::ValuesIn(pixelCases()), [](co
            (p.param.version.empty() ? "" : "_" + versionName(p.param.version));
 });
 
-// Xvnc sends CopyRect for a window the X server moves by copying its contents: xmessage's, which
-// keeps what was copied (ImageMagick's display repaints after a move).
-class XvncCopyRect : public testing::TestWithParam<RFBQuality> {};
-
-TEST_P(XvncCopyRect, MovedWindowArrivesAsCopyRect) {
-    const RFBQuality quality = GetParam();
-    RealServer server;
-    server.showPattern(320, 200, 20, 20);
-    server.startX({"xmessage", "-title", "moving", "-geometry", "+60+90", "Tessaral copies this"},
-                  "xmessage.log");
-    const std::string window = server.window("moving");
-    const Picture before = server.waitForScreen();
-
-    Viewer viewer(server, {RFBEncoding::copyRect, RFBEncoding::raw, RFBEncoding::cursor}, quality);
-    EXPECT_EQ(viewer.expectFrame(expectedFrame(before, quality, ServerKind::xvnc)), "");
-    EXPECT_EQ(pixelEncodingsUsed(viewer.client), std::vector<std::int32_t>{RFBEncoding::raw});
-
-    server.xOrThrow({"xdotool", "windowmove", window, "231", "247"});
-    server.waitForScreen([&](const Picture& screen) { return screen != before; });
-    EXPECT_EQ(viewer.expectFrame(expectedFrame(server.waitForScreen(), quality, ServerKind::xvnc)),
-              "");
-    EXPECT_EQ(pixelEncodingsUsed(viewer.client),
-              (std::vector<std::int32_t>{RFBEncoding::raw, RFBEncoding::copyRect}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Qualities, XvncCopyRect, testing::ValuesIn(allQualities),
-                         [](const auto& p) { return std::string(rawValue(p.param)); });
-
 // An X bitmap of `rows`, '#' for a set bit, the leftmost pixel in the lowest bit.
 std::string bitmap(const std::vector<std::string>& rows, int hotX = 0, int hotY = 0) {
     std::string text = "#define c_width " + std::to_string(rows[0].size()) + "\n#define c_height " +
