@@ -259,6 +259,26 @@ Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKin
     return result;
 }
 
+std::string xbm(const std::vector<std::string>& rows, int hotX, int hotY) {
+    std::string text = "#define c_width " + std::to_string(rows[0].size()) + "\n#define c_height " +
+                       std::to_string(rows.size()) + "\n#define c_x_hot " + std::to_string(hotX) +
+                       "\n#define c_y_hot " + std::to_string(hotY) +
+                       "\nstatic unsigned char c_bits[] = {\n";
+    for (const std::string& row : rows) {
+        for (std::size_t byte = 0; byte < (row.size() + 7) / 8; ++byte) {
+            int value = 0;
+            for (std::size_t bit = 0; bit < 8 && byte * 8 + bit < row.size(); ++bit) {
+                value |= row[byte * 8 + bit] == '#' ? 1 << bit : 0;
+            }
+            char hex[16];  // X reads hexadecimal only
+            std::snprintf(hex, sizeof hex, " 0x%02x,", value);
+            text += hex;
+        }
+    }
+    text.back() = ' ';
+    return text + "};\n";
+}
+
 // ---- Processes ----------------------------------------------------------------------------
 
 CommandResult run(const std::vector<std::string>& argv, const Environment& environment,
@@ -520,8 +540,7 @@ void RealServer::setBackground(const std::string& colour) const {
 
 void RealServer::hideCursor(int x, int y) const {
     const std::string blank = directory_.file("blank.xbm");
-    std::ofstream(blank) << "#define b_width 1\n#define b_height 1\n#define b_x_hot 0\n"
-                            "#define b_y_hot 0\nstatic unsigned char b_bits[] = {\n 0x00 };\n";
+    std::ofstream(blank) << xbm({"."});
     xOrThrow({"xsetroot", "-cursor", blank, blank});
     xOrThrow({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
 }

@@ -46,6 +46,8 @@ bool contains(const Picture& picture, const Picture& part, int x, int y);
 // Everything the encoders treat differently: flat areas, sharp rectangles, full 0...255 ramps
 // of each channel, gradients, text-like strokes, a region of a few dozen colours and noise.
 Picture testPattern(int width, int height);
+// An X bitmap of `rows`, '#' for a set bit.
+std::string xbm(const std::vector<std::string>& rows, int hotX = 0, int hotY = 0);
 
 // Servers round an 8-bit channel to fewer bits differently: Xvnc and x0vncserver compute
 // (v × max + 128) / 255, x11vnc (v × max + 127) / 255 (they differ at v = 37 for 5 bits).
