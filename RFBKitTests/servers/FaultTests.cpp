@@ -311,24 +311,20 @@ struct Proxied {
 constexpr auto runBound = 10s;
 
 // A pattern on a flat background, shown by one Xvnc for a whole suite.
-struct Screen {
-    RealServer server;
-    Picture capture;
-    // Version, one security type, its result and ServerInit with the desktop name.
-    std::uint64_t handshakeLength = 12 + 2 + 4 + 24 + ServerOptions{}.desktopName.size();
-
-    Screen(int width, int height, int patternWidth, int patternHeight)
-        : server(ServerOptions{.width = width, .height = height}),
-          capture(server.showPattern(patternWidth, patternHeight, 11, 7)) {}
-};
-
 template <class Base>
 class OnScreen : public Base {
   protected:
-    static void SetUpTestSuite() { screen = std::make_unique<Screen>(240, 160, 160, 100); }
-    static void TearDownTestSuite() { screen.reset(); }
-    static inline std::unique_ptr<Screen> screen;
+    static void SetUpTestSuite() {
+        server = std::make_unique<RealServer>(ServerOptions{.width = 240, .height = 160});
+        capture = server->showPattern(160, 100, 11, 7);
+    }
+    static void TearDownTestSuite() { server.reset(); }
+    static inline std::unique_ptr<RealServer> server;
+    static inline Picture capture;
 };
+
+// Version, one security type, its result and ServerInit with the desktop name.
+const std::uint64_t handshakeLength = 12 + 2 + 4 + 24 + ServerOptions{}.desktopName.size();
 
 // Counts the lines the library logs when a session ends with an error, instead of printing them.
 struct ErrorLines {
@@ -360,10 +356,9 @@ class XvncFaults : public OnScreen<testing::TestWithParam<int>> {
         OnScreen::SetUpTestSuite();
         const ProcessResources before = ProcessResources::now();
         for (const auto& encodings : encodingSets) {
-            Proxied clean(screen->server.port(), {}, encodings,
-                          configurationFor(screen->server.endpoint(), 5s));
+            Proxied clean(server->port(), {}, encodings, configurationFor(server->endpoint(), 5s));
             Viewer& viewer = *clean.viewer;
-            if (!viewer.pumpUntil([&] { return viewer.shows(screen->capture); })) {
+            if (!viewer.pumpUntil([&] { return viewer.shows(capture); })) {
                 throw std::runtime_error("no correct frame through a clean proxy");
             }
             // The request that follows the update goes out once the update is counted.
@@ -389,8 +384,8 @@ std::string XvncFaults::run(std::uint64_t seed, Tally& tally) {
     // Some time with the screen complete, for cuts of the requests that follow.
     const auto hold = std::chrono::milliseconds(std::mt19937_64(seed ^ 0x5eed)() % 150);
     const auto deadline = Clock::now() + runBound;
-    Proxied proxied(screen->server.port(), plan, encodingSets[set],
-                    configurationFor(screen->server.endpoint(), 5s));
+    Proxied proxied(server->port(), plan, encodingSets[set],
+                    configurationFor(server->endpoint(), 5s));
     Viewer* viewer = &*proxied.viewer;
     FaultProxy* proxy = &proxied.proxy;
     auto failed = [&](const std::string& what) { return plan.describe() + ": " + what; };
@@ -398,7 +393,7 @@ std::string XvncFaults::run(std::uint64_t seed, Tally& tally) {
         return viewer->pumpUntil(done, std::chrono::ceil<std::chrono::milliseconds>(
                                            std::min(until, deadline) - Clock::now()));
     };
-    const bool correct = pumpUntil([&] { return viewer->shows(screen->capture); }, deadline);
+    const bool correct = pumpUntil([&] { return viewer->shows(capture); }, deadline);
     if (correct) {
         pumpUntil([] { return false; }, Clock::now() + hold);
     }
@@ -421,7 +416,7 @@ std::string XvncFaults::run(std::uint64_t seed, Tally& tally) {
     if (viewer->client.events().next(20ms) || !viewer->client.events().ended()) {
         problems += "the stream did not end with disconnected; ";
     }
-    if (viewer->info.has_value() != (proxy->toClient() >= screen->handshakeLength)) {
+    if (viewer->info.has_value() != (proxy->toClient() >= handshakeLength)) {
         problems += std::string(viewer->info ? "connected" : "not connected") + " after " +
                     std::to_string(proxy->toClient()) + " bytes; ";
     }
@@ -450,9 +445,8 @@ TEST_P(XvncFaults, EveryRunEndsOnceInTimeOrShowsTheScreen) {
     ErrorLines errorLines;
     Tally tally;
     std::atomic<std::uint64_t> next{first};
-    std::vector<std::thread> workers;
-    for (int i = 0; i < 4; ++i) {
-        workers.emplace_back([&] {
+    for (std::jthread workers[4]; auto& worker : workers) {  // joined as the loop ends
+        worker = std::jthread([&] {
             for (std::uint64_t seed; (seed = next++) <= last;) {
                 std::string failure;
                 try {
@@ -466,9 +460,6 @@ TEST_P(XvncFaults, EveryRunEndsOnceInTimeOrShowsTheScreen) {
                 }
             }
         });
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
     }
     for (const std::string& failure : tally.failures) {
         ADD_FAILURE() << failure << "\n(to repeat only this run: TESSARAL_FAULT_SEED=<its seed>)";
@@ -500,7 +491,7 @@ TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
     // Before the version, the security types, the security result, and within ServerInit.
     for (std::uint64_t offset : {0u, 12u, 14u, 40u}) {
         SCOPED_TRACE("stalled after " + std::to_string(offset) + " bytes");
-        FaultProxy proxy(screen->server.port(), {.pauses = {{offset, 8s}}});
+        FaultProxy proxy(server->port(), {.pauses = {{offset, 8s}}});
         const auto started = Clock::now();
         Viewer viewer(configurationFor(proxy.endpoint(), 2s));
         viewer.pumpUntil([] { return false; }, 4s);
@@ -511,10 +502,10 @@ TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
 }
 
 TEST_F(XvncStalls, QuietServerAfterConnectingIsNoTimeOut) {
-    FaultProxy proxy(screen->server.port(), {.pauses = {{screen->handshakeLength + 100, 3s}}});
+    FaultProxy proxy(server->port(), {.pauses = {{handshakeLength + 100, 3s}}});
     const auto started = Clock::now();
     Viewer viewer(configurationFor(proxy.endpoint(), 1s));
-    EXPECT_EQ(viewer.expectFrame(screen->capture, 20s), "");
+    EXPECT_EQ(viewer.expectFrame(capture, 20s), "");
     EXPECT_GE(Clock::now() - started, 3s);
     viewer.client.stop();
     viewer.pumpUntil([] { return false; }, runBound);
@@ -525,14 +516,12 @@ class XvncSlowLink : public OnScreen<testing::TestWithParam<EncodingAndQuality>>
 
 TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     const auto [encoding, quality] = GetParam();
-    Proxied proxied(screen->server.port(), {.maxPiece = 1, .paced = true},
-                    {encoding, RFBEncoding::cursor},
-                    configurationFor(screen->server.endpoint(), 5s, {}, quality));
+    Proxied proxied(server->port(), {.maxPiece = 1, .paced = true}, {encoding, RFBEncoding::cursor},
+                    configurationFor(server->endpoint(), 5s, {}, quality));
     Viewer* viewer = &*proxied.viewer;
     FaultProxy* proxy = &proxied.proxy;
     const auto started = Clock::now();
-    EXPECT_EQ(viewer->expectFrame(expectedFrame(screen->capture, quality, ServerKind::xvnc), 120s),
-              "");
+    EXPECT_EQ(viewer->expectFrame(expectedFrame(capture, quality, ServerKind::xvnc), 120s), "");
     // Every byte came in a receive of its own, so every read of more than one was split.
     EXPECT_EQ(proxy->paceTimeouts(), 0u);
     EXPECT_TRUE(waitUntil(
