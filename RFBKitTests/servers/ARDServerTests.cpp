@@ -38,10 +38,7 @@ struct ARDServer {
             throw std::runtime_error("ard_server.py did not start:\n" + log());
         }
     }
-    std::string log() const {
-        std::ifstream file(directory.file("server.log"));
-        return std::string(std::istreambuf_iterator<char>(file), {});
-    }
+    std::string log() const { return fileText(directory.file("server.log")); }
     Outcome attempt(std::optional<RFBCredentials> credentials) const {
         return rfbtest::attempt(
             configurationFor(RFBEndpoint::host("127.0.0.1", port), 10s, std::move(credentials)));

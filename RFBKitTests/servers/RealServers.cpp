@@ -131,8 +131,7 @@ bool connects(int family, const std::string& where) {
 }
 
 std::string tail(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string text = fileText(path);
     return text.size() > 3000 ? "..." + text.substr(text.size() - 3000) : text;
 }
 
@@ -381,6 +380,11 @@ int listenOnLoopback(int& port, int backlog) {
     }
     port = ntohs(address.sin_port);
     return fd;
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 int freePort() {

@@ -29,11 +29,6 @@ Picture readPNG(const std::string& png) {
     return readPPM(png + ".ppm");
 }
 
-std::string fileText(const std::string& path) {
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 // A server per kind (and one with a password) showing the pattern, shared by the suite.
 class Snapshot : public testing::Test {
   protected:

@@ -65,6 +65,8 @@ struct CommandResult {
 };
 using Environment = std::vector<std::string>;  // "NAME=value", over the inherited ones
 
+std::string fileText(const std::string& path);  // empty when there is no such file
+
 // A loopback socket listening on a port the kernel chose, which goes to `port`.
 int listenOnLoopback(int& port, int backlog = 4);
 int freePort();
