@@ -93,6 +93,7 @@ struct FaultPlan {
 };
 
 // Relays the first connection on its loopback port to the server, to its plan, on a thread.
+// Everything the server sends is forwarded before more is read, so memory stays bounded.
 class FaultProxy {
   public:
     FaultProxy(int serverPort, FaultPlan plan) : plan_(std::move(plan)), random_(plan_.seed) {
@@ -110,7 +111,6 @@ class FaultProxy {
     }
 
     RFBEndpoint endpoint() const { return RFBEndpoint::host("127.0.0.1", port_); }
-    int port() const { return port_; }
     // Cancels the cut unless it has happened, and returns whether it had.
     bool disarm() {
         std::lock_guard lock(mutex_);
@@ -124,97 +124,71 @@ class FaultProxy {
     std::atomic<const RFBClient*> pacer{nullptr};
 
   private:
-    // Bytes waiting to go one way; read only while less than `cap` waits, so memory stays bounded.
-    struct Pending {
-        static constexpr std::size_t cap = 1 << 20;
-        std::vector<std::uint8_t> bytes;
-        std::size_t start = 0;
-        std::size_t size() const { return bytes.size() - start; }
-        void consume(std::size_t count) {
-            if ((start += count) == bytes.size() || start > cap) {
-                bytes.erase(bytes.begin(), bytes.begin() + long(start));
-                start = 0;
-            }
-        }
-        bool receive(int fd) {  // false at the end of the stream
-            const std::size_t old = bytes.size();
-            bytes.resize(old + 65536);
-            const ssize_t n = ::recv(fd, bytes.data() + old, 65536, MSG_DONTWAIT);
-            bytes.resize(old + std::size_t(std::max<ssize_t>(n, 0)));
-            return n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR));
-        }
-    };
+    // Waits for `events` on `fd` (none: just the time) and returns false once the proxy stops.
+    bool await(int fd, short events, int milliseconds = -1) {
+        pollfd fds[2] = {{fd, events, 0}, {wake_, POLLIN, 0}};
+        ::poll(fds, 2, milliseconds);
+        return !stopping_;
+    }
 
-    // How many more bytes may go to the client (0) or server (1) before the cut; 0 also once
-    // the cut is due, which then happens.
-    std::uint64_t allowance(int direction) {
-        std::lock_guard lock(mutex_);
-        if (plan_.cut == FaultPlan::Cut::none || !armed_ || plan_.cutToServer != (direction == 1)) {
+    // How many more bytes may go to the client (0) or server (1) before the cut; with mutex_.
+    std::uint64_t allowance(int to) const {
+        if (plan_.cut == FaultPlan::Cut::none || !armed_ || plan_.cutToServer != (to == 1)) {
             return ~0ull;
         }
-        return plan_.cutOffset > sent_[direction] ? plan_.cutOffset - sent_[direction] : 0;
+        return plan_.cutOffset - std::min<std::uint64_t>(plan_.cutOffset, sent_[to]);
     }
     bool cutDue() {
         std::lock_guard lock(mutex_);
-        const bool due = plan_.cut != FaultPlan::Cut::none && armed_ && !cutHappened_ &&
-                         sent_[plan_.cutToServer ? 1 : 0] >= plan_.cutOffset;
-        cutHappened_ = cutHappened_ || due;
-        return due;
+        return cutHappened_ = cutHappened_ || allowance(plan_.cutToServer ? 1 : 0) == 0;
     }
 
-    // Sends what `from` holds to `fd`, at most `allowed` bytes; false when `fd` is gone.
-    bool send(int fd, Pending& from, std::size_t n, int direction) {
-        const ssize_t sent =
-            ::send(fd, from.bytes.data() + from.start, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0) {
-            return errno == EAGAIN || errno == EINTR;
-        }
-        from.consume(std::size_t(sent));
-        sent_[direction] += std::uint64_t(sent);
-        return true;
-    }
-
-    bool paused() const { return Clock::now() < resumeAt_; }
-
-    // Sends the server's bytes in the plan's pieces, pauses and pace; false when the client is
-    // gone or the proxy stops.
-    bool sendToClient() {
-        while (toClient_.size() > 0 && !paused()) {
-            std::uint64_t allowed = allowance(0);
-            if (nextPause_ < plan_.pauses.size()) {
-                auto [offset, duration] = plan_.pauses[nextPause_];
-                if (offset <= sent_[0]) {
-                    resumeAt_ = Clock::now() + duration;
-                    ++nextPause_;
+    // Sends `n` bytes one way, the server's in the plan's pieces, pauses and pace; false when
+    // the cut stops it, the proxy stops or the receiver is gone.
+    bool forward(int to, const std::uint8_t* data, std::size_t n) {
+        while (n > 0) {
+            std::uint64_t allowed = n;
+            {
+                std::lock_guard lock(mutex_);
+                allowed = std::min(allowed, allowance(to));
+                if (allowed == 0) {
+                    return !(cutHappened_ = true);
+                }
+            }
+            if (to == 0) {
+                const auto& pauses = plan_.pauses;
+                if (nextPause_ < pauses.size() && pauses[nextPause_].first <= sent_[0]) {
+                    if (!await(-1, 0, int(pauses[nextPause_++].second.count()))) {
+                        return false;
+                    }
                     continue;
                 }
-                allowed = std::min(allowed, offset - sent_[0]);
+                if (nextPause_ < pauses.size()) {
+                    allowed = std::min(allowed, pauses[nextPause_].first - sent_[0]);
+                }
+                if (pieceLeft_ == 0) {
+                    pieceLeft_ = plan_.maxPiece == 0 ? ~std::size_t(0)
+                                                     : std::uniform_int_distribution<std::size_t>(
+                                                           plan_.minPiece, plan_.maxPiece)(random_);
+                }
+                allowed = std::min<std::uint64_t>(allowed, pieceLeft_);
             }
-            if (allowed == 0) {
-                return true;
-            }
-            if (pieceLeft_ == 0) {
-                pieceLeft_ = plan_.maxPiece == 0 ? ~std::size_t(0)
-                                                 : std::uniform_int_distribution<std::size_t>(
-                                                       plan_.minPiece, plan_.maxPiece)(random_);
-            }
-            const std::uint64_t before = sent_[0];
-            const std::size_t n = std::size_t(
-                std::min<std::uint64_t>({toClient_.size(), pieceLeft_, allowed, Pending::cap}));
-            if (!send(client_, toClient_, n, 0)) {
+            const int fd = to == 0 ? client_ : server_;
+            const ssize_t sent = ::send(fd, data, allowed, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0 && ((errno != EAGAIN && errno != EINTR) || !await(fd, POLLOUT))) {
                 return false;
             }
-            if (sent_[0] == before) {
-                return true;
-            }
-            pieceLeft_ -= std::size_t(sent_[0] - before);
-            if (pieceLeft_ == 0 && plan_.paced && !awaitClient()) {
+            const std::size_t count = std::size_t(std::max<ssize_t>(sent, 0));
+            data += count, n -= count, sent_[to] += count;
+            if (to == 0 && count > 0 && (pieceLeft_ -= count) == 0 && plan_.paced &&
+                !awaitClient()) {
                 return false;
             }
         }
         return true;
     }
 
+    // Until the client has received all that went out, so that a piece ends one of its reads.
     bool awaitClient() {
         const auto deadline = Clock::now() + 5s;
         auto caughtUp = [this] {
@@ -236,12 +210,10 @@ class FaultProxy {
     }
 
     void run(int serverPort) {
-        pollfd accepting[2] = {{listener_, POLLIN, 0}, {wake_, POLLIN, 0}};
-        while (client_ < 0 && !stopping_) {
-            if (::poll(accepting, 2, 1000) > 0 && accepting[0].revents != 0) {
-                client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            }
+        if (!await(listener_, POLLIN)) {
+            return;
         }
+        client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         ::close(std::exchange(listener_, -1));  // a second connection is refused, not queued
         server_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{.sin_family = AF_INET,
@@ -256,47 +228,34 @@ class FaultProxy {
             const int on = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         }
-        bool serverEnded = false;
-        while (!stopping_ && !cutDue()) {
-            if (toServer_.size() > 0 && !serverEnded) {
-                const std::uint64_t n = std::min<std::uint64_t>(toServer_.size(), allowance(1));
-                serverEnded = n > 0 && !send(server_, toServer_, std::size_t(n), 1);
-            }
-            if (!sendToClient()) {
-                return;
-            }
-            if (cutDue()) {
-                break;
-            }
-            if (serverEnded && toClient_.size() == 0) {  // what the server sent went out first
-                return closeTowardClient();
-            }
-            const bool clientOut = toClient_.size() > 0 && !paused();
-            pollfd fds[3] = {
-                {client_,
-                 short((toServer_.size() < Pending::cap ? POLLIN : 0) | (clientOut ? POLLOUT : 0)),
-                 0},
-                {serverEnded ? -1 : server_,
-                 short((toClient_.size() < Pending::cap ? POLLIN : 0) |
-                       (toServer_.size() > 0 ? POLLOUT : 0)),
-                 0},
-                {wake_, POLLIN, 0}};
-            const auto wait =
-                std::chrono::ceil<std::chrono::milliseconds>(resumeAt_ - Clock::now());
-            ::poll(fds, 3, paused() ? int(std::clamp<long>(wait.count(), 0, 1000)) : 1000);
-            if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !toServer_.receive(client_)) {
-                return;  // the client is gone
-            }
-            if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && !toClient_.receive(server_)) {
-                serverEnded = true;
+        std::uint8_t buffer[65536];
+        while (!cutDue()) {
+            pollfd fds[3] = {{client_, POLLIN, 0}, {server_, POLLIN, 0}, {wake_, POLLIN, 0}};
+            ::poll(fds, 3, -1);
+            for (int from : {0, 1}) {
+                if (stopping_) {
+                    return;
+                }
+                if (fds[from].revents == 0) {
+                    continue;
+                }
+                const ssize_t n = ::recv(fds[from].fd, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                    // The client is gone; or the server is, and all it sent went out first.
+                    return from == 0 ? void() : closeTowardClient();
+                }
+                // A server that stopped reading shows as the end of its stream instead.
+                if (n > 0 && !forward(1 - from, buffer, std::size_t(n)) && from == 1 && !cutDue()) {
+                    return;
+                }
             }
         }
-        ::shutdown(server_, SHUT_RDWR);
-        if (plan_.cut == FaultPlan::Cut::reset && !stopping_) {
+        if (plan_.cut == FaultPlan::Cut::reset) {
+            ::shutdown(server_, SHUT_RDWR);
             const linger now{1, 0};
             ::setsockopt(client_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
             ::close(std::exchange(client_, -1));
-        } else if (!stopping_) {
+        } else {
             closeTowardClient();
         }
     }
@@ -307,13 +266,13 @@ class FaultProxy {
         ::shutdown(server_, SHUT_RDWR);
         ::shutdown(client_, SHUT_WR);
         std::uint8_t sink[4096];
-        pollfd fds[2] = {{client_, POLLIN, 0}, {wake_, POLLIN, 0}};
-        for (auto deadline = Clock::now() + 10s; !stopping_ && Clock::now() < deadline;) {
-            if (::poll(fds, 2, 1000) > 0 && fds[0].revents != 0) {
-                const ssize_t n = ::recv(client_, sink, sizeof sink, MSG_DONTWAIT);
-                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-                    break;
-                }
+        for (auto deadline = Clock::now() + 10s; Clock::now() < deadline;) {
+            if (!await(client_, POLLIN, 1000)) {
+                return;
+            }
+            const ssize_t n = ::recv(client_, sink, sizeof sink, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                return;
             }
         }
     }
@@ -328,9 +287,7 @@ class FaultProxy {
     bool cutHappened_ = false;
     std::atomic<std::uint64_t> sent_[2] = {0, 0};  // to the client, to the server
     std::atomic<std::uint64_t> paceTimeouts_{0};
-    Pending toClient_, toServer_;
     std::size_t pieceLeft_ = 0, nextPause_ = 0;
-    Clock::time_point resumeAt_{};
     std::thread thread_;
 };
 
@@ -354,24 +311,20 @@ struct Proxied {
 constexpr auto runBound = 10s;
 
 // A pattern on a flat background, shown by one Xvnc for a whole suite.
-struct Screen {
-    RealServer server;
-    Picture capture;
-    // Version, one security type, its result and ServerInit with the desktop name.
-    std::uint64_t handshakeLength = 12 + 2 + 4 + 24 + ServerOptions{}.desktopName.size();
-
-    Screen(int width, int height, int patternWidth, int patternHeight)
-        : server(ServerOptions{.width = width, .height = height}),
-          capture(server.showPattern(patternWidth, patternHeight, 11, 7)) {}
-};
-
 template <class Base>
 class OnScreen : public Base {
   protected:
-    static void SetUpTestSuite() { screen = std::make_unique<Screen>(240, 160, 160, 100); }
-    static void TearDownTestSuite() { screen.reset(); }
-    static inline std::unique_ptr<Screen> screen;
+    static void SetUpTestSuite() {
+        server = std::make_unique<RealServer>(ServerOptions{.width = 240, .height = 160});
+        capture = server->showPattern(160, 100, 11, 7);
+    }
+    static void TearDownTestSuite() { server.reset(); }
+    static inline std::unique_ptr<RealServer> server;
+    static inline Picture capture;
 };
+
+// Version, one security type, its result and ServerInit with the desktop name.
+const std::uint64_t handshakeLength = 12 + 2 + 4 + 24 + ServerOptions{}.desktopName.size();
 
 // Counts the lines the library logs when a session ends with an error, instead of printing them.
 struct ErrorLines {
@@ -403,10 +356,9 @@ class XvncFaults : public OnScreen<testing::TestWithParam<int>> {
         OnScreen::SetUpTestSuite();
         const ProcessResources before = ProcessResources::now();
         for (const auto& encodings : encodingSets) {
-            Proxied clean(screen->server.port(), {}, encodings,
-                          configurationFor(screen->server.endpoint(), 5s));
+            Proxied clean(server->port(), {}, encodings, configurationFor(server->endpoint(), 5s));
             Viewer& viewer = *clean.viewer;
-            if (!viewer.pumpUntil([&] { return viewer.shows(screen->capture); })) {
+            if (!viewer.pumpUntil([&] { return viewer.shows(capture); })) {
                 throw std::runtime_error("no correct frame through a clean proxy");
             }
             // The request that follows the update goes out once the update is counted.
@@ -432,8 +384,8 @@ std::string XvncFaults::run(std::uint64_t seed, Tally& tally) {
     // Some time with the screen complete, for cuts of the requests that follow.
     const auto hold = std::chrono::milliseconds(std::mt19937_64(seed ^ 0x5eed)() % 150);
     const auto deadline = Clock::now() + runBound;
-    Proxied proxied(screen->server.port(), plan, encodingSets[set],
-                    configurationFor(screen->server.endpoint(), 5s));
+    Proxied proxied(server->port(), plan, encodingSets[set],
+                    configurationFor(server->endpoint(), 5s));
     Viewer* viewer = &*proxied.viewer;
     FaultProxy* proxy = &proxied.proxy;
     auto failed = [&](const std::string& what) { return plan.describe() + ": " + what; };
@@ -441,7 +393,7 @@ std::string XvncFaults::run(std::uint64_t seed, Tally& tally) {
         return viewer->pumpUntil(done, std::chrono::ceil<std::chrono::milliseconds>(
                                            std::min(until, deadline) - Clock::now()));
     };
-    const bool correct = pumpUntil([&] { return viewer->shows(screen->capture); }, deadline);
+    const bool correct = pumpUntil([&] { return viewer->shows(capture); }, deadline);
     if (correct) {
         pumpUntil([] { return false; }, Clock::now() + hold);
     }
@@ -464,7 +416,7 @@ std::string XvncFaults::run(std::uint64_t seed, Tally& tally) {
     if (viewer->client.events().next(20ms) || !viewer->client.events().ended()) {
         problems += "the stream did not end with disconnected; ";
     }
-    if (viewer->info.has_value() != (proxy->toClient() >= screen->handshakeLength)) {
+    if (viewer->info.has_value() != (proxy->toClient() >= handshakeLength)) {
         problems += std::string(viewer->info ? "connected" : "not connected") + " after " +
                     std::to_string(proxy->toClient()) + " bytes; ";
     }
@@ -493,9 +445,8 @@ TEST_P(XvncFaults, EveryRunEndsOnceInTimeOrShowsTheScreen) {
     ErrorLines errorLines;
     Tally tally;
     std::atomic<std::uint64_t> next{first};
-    std::vector<std::thread> workers;
-    for (int i = 0; i < 4; ++i) {
-        workers.emplace_back([&] {
+    for (std::jthread workers[4]; auto& worker : workers) {  // joined as the loop ends
+        worker = std::jthread([&] {
             for (std::uint64_t seed; (seed = next++) <= last;) {
                 std::string failure;
                 try {
@@ -509,9 +460,6 @@ TEST_P(XvncFaults, EveryRunEndsOnceInTimeOrShowsTheScreen) {
                 }
             }
         });
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
     }
     for (const std::string& failure : tally.failures) {
         ADD_FAILURE() << failure << "\n(to repeat only this run: TESSARAL_FAULT_SEED=<its seed>)";
@@ -543,7 +491,7 @@ TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
     // Before the version, the security types, the security result, and within ServerInit.
     for (std::uint64_t offset : {0u, 12u, 14u, 40u}) {
         SCOPED_TRACE("stalled after " + std::to_string(offset) + " bytes");
-        FaultProxy proxy(screen->server.port(), {.pauses = {{offset, 8s}}});
+        FaultProxy proxy(server->port(), {.pauses = {{offset, 8s}}});
         const auto started = Clock::now();
         Viewer viewer(configurationFor(proxy.endpoint(), 2s));
         viewer.pumpUntil([] { return false; }, 4s);
@@ -554,10 +502,10 @@ TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
 }
 
 TEST_F(XvncStalls, QuietServerAfterConnectingIsNoTimeOut) {
-    FaultProxy proxy(screen->server.port(), {.pauses = {{screen->handshakeLength + 100, 3s}}});
+    FaultProxy proxy(server->port(), {.pauses = {{handshakeLength + 100, 3s}}});
     const auto started = Clock::now();
     Viewer viewer(configurationFor(proxy.endpoint(), 1s));
-    EXPECT_EQ(viewer.expectFrame(screen->capture, 20s), "");
+    EXPECT_EQ(viewer.expectFrame(capture, 20s), "");
     EXPECT_GE(Clock::now() - started, 3s);
     viewer.client.stop();
     viewer.pumpUntil([] { return false; }, runBound);
@@ -568,14 +516,12 @@ class XvncSlowLink : public OnScreen<testing::TestWithParam<EncodingAndQuality>>
 
 TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     const auto [encoding, quality] = GetParam();
-    Proxied proxied(screen->server.port(), {.maxPiece = 1, .paced = true},
-                    {encoding, RFBEncoding::cursor},
-                    configurationFor(screen->server.endpoint(), 5s, {}, quality));
+    Proxied proxied(server->port(), {.maxPiece = 1, .paced = true}, {encoding, RFBEncoding::cursor},
+                    configurationFor(server->endpoint(), 5s, {}, quality));
     Viewer* viewer = &*proxied.viewer;
     FaultProxy* proxy = &proxied.proxy;
     const auto started = Clock::now();
-    EXPECT_EQ(viewer->expectFrame(expectedFrame(screen->capture, quality, ServerKind::xvnc), 120s),
-              "");
+    EXPECT_EQ(viewer->expectFrame(expectedFrame(capture, quality, ServerKind::xvnc), 120s), "");
     // Every byte came in a receive of its own, so every read of more than one was split.
     EXPECT_EQ(proxy->paceTimeouts(), 0u);
     EXPECT_TRUE(waitUntil(

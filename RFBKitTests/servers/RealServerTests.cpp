@@ -106,55 +106,6 @@ INSTANTIATE_TEST_SUITE_P(Servers, Pixels, testing::ValuesIn(pixelCases()), [](co
            (p.param.version.empty() ? "" : "_" + versionName(p.param.version));
 });
 
-// Xvnc sends CopyRect for a window the X server moves by copying its contents: xmessage's, which
-// keeps what was copied (ImageMagick's display repaints after a move).
-class XvncCopyRect : public testing::TestWithParam<RFBQuality> {};
-
-TEST_P(XvncCopyRect, MovedWindowArrivesAsCopyRect) {
-    const RFBQuality quality = GetParam();
-    RealServer server;
-    server.showPattern(320, 200, 20, 20);
-    server.startX({"xmessage", "-title", "moving", "-geometry", "+60+90", "Tessaral copies this"},
-                  "xmessage.log");
-    const std::string window = server.window("moving");
-    const Picture before = server.waitForScreen();
-
-    Viewer viewer(server, {RFBEncoding::copyRect, RFBEncoding::raw, RFBEncoding::cursor}, quality);
-    EXPECT_EQ(viewer.expectFrame(expectedFrame(before, quality, ServerKind::xvnc)), "");
-    EXPECT_EQ(pixelEncodingsUsed(viewer.client), std::vector<std::int32_t>{RFBEncoding::raw});
-
-    server.xOrThrow({"xdotool", "windowmove", window, "231", "247"});
-    server.waitForScreen([&](const Picture& screen) { return screen != before; });
-    EXPECT_EQ(viewer.expectFrame(expectedFrame(server.waitForScreen(), quality, ServerKind::xvnc)),
-              "");
-    EXPECT_EQ(pixelEncodingsUsed(viewer.client),
-              (std::vector<std::int32_t>{RFBEncoding::raw, RFBEncoding::copyRect}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Qualities, XvncCopyRect, testing::ValuesIn(allQualities),
-                         [](const auto& p) { return std::string(rawValue(p.param)); });
-
-// An X bitmap of `rows`, '#' for a set bit, the leftmost pixel in the lowest bit.
-std::string bitmap(const std::vector<std::string>& rows, int hotX = 0, int hotY = 0) {
-    std::string text = "#define c_width " + std::to_string(rows[0].size()) + "\n#define c_height " +
-                       std::to_string(rows.size()) + "\n#define c_x_hot " + std::to_string(hotX) +
-                       "\n#define c_y_hot " + std::to_string(hotY) +
-                       "\nstatic unsigned char c_bits[] = {\n";
-    for (const std::string& row : rows) {
-        for (std::size_t byte = 0; byte < (row.size() + 7) / 8; ++byte) {
-            int value = 0;
-            for (std::size_t bit = 0; bit < 8 && byte * 8 + bit < row.size(); ++bit) {
-                value |= row[byte * 8 + bit] == '#' ? 1 << bit : 0;
-            }
-            char hex[16];  // X reads hexadecimal only
-            std::snprintf(hex, sizeof hex, " 0x%02x,", value);
-            text += hex;
-        }
-    }
-    text.back() = ' ';
-    return text + "};\n";
-}
-
 TEST(XvncCursor, RootCursorArrivesAsCursorEvent) {
     // Asymmetric, so that a mirrored or transposed shape fails; the mask reaches every edge so
     // that the server has nothing to crop.
@@ -167,8 +118,8 @@ TEST(XvncCursor, RootCursorArrivesAsCursorEvent) {
     RealServer server;
     const std::string cursorFile = server.directory().file("c.xbm");
     const std::string maskFile = server.directory().file("m.xbm");
-    std::ofstream(cursorFile) << bitmap(shape, 1, 2);
-    std::ofstream(maskFile) << bitmap(mask);
+    std::ofstream(cursorFile) << xbm(shape, 1, 2);
+    std::ofstream(maskFile) << xbm(mask);
     // Colours before -cursor, which makes the cursor as it reads it; "#rrggbb" came out black.
     server.xOrThrow({"xsetroot", "-fg", "rgb:c0/30/10", "-bg", "rgb:20/a0/e0", "-cursor",
                      cursorFile, maskFile});

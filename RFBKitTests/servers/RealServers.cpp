@@ -131,8 +131,7 @@ bool connects(int family, const std::string& where) {
 }
 
 std::string tail(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string text = fileText(path);
     return text.size() > 3000 ? "..." + text.substr(text.size() - 3000) : text;
 }
 
@@ -259,6 +258,26 @@ Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKin
     return result;
 }
 
+std::string xbm(const std::vector<std::string>& rows, int hotX, int hotY) {
+    std::string text = "#define c_width " + std::to_string(rows[0].size()) + "\n#define c_height " +
+                       std::to_string(rows.size()) + "\n#define c_x_hot " + std::to_string(hotX) +
+                       "\n#define c_y_hot " + std::to_string(hotY) +
+                       "\nstatic unsigned char c_bits[] = {\n";
+    for (const std::string& row : rows) {
+        for (std::size_t byte = 0; byte < (row.size() + 7) / 8; ++byte) {
+            int value = 0;
+            for (std::size_t bit = 0; bit < 8 && byte * 8 + bit < row.size(); ++bit) {
+                value |= row[byte * 8 + bit] == '#' ? 1 << bit : 0;
+            }
+            char hex[16];  // X reads hexadecimal only
+            std::snprintf(hex, sizeof hex, " 0x%02x,", value);
+            text += hex;
+        }
+    }
+    text.back() = ' ';
+    return text + "};\n";
+}
+
 // ---- Processes ----------------------------------------------------------------------------
 
 CommandResult run(const std::vector<std::string>& argv, const Environment& environment,
@@ -273,10 +292,8 @@ CommandResult run(const std::vector<std::string>& argv, const Environment& envir
     Process process;
     process.pid_ = forkExec(argv, environment, {files[0], files[1], files[2], -1});
     CommandResult result;
-    std::optional<int> status = process.wait(timeout);
-    result.timedOut = !status;
-    status = status ? status : process.stop(0ms);
-    if (!result.timedOut && WIFEXITED(*status)) {
+    const std::optional<int> status = process.wait(timeout);
+    if (status && WIFEXITED(*status)) {
         result.exitCode = WEXITSTATUS(*status);
     }
     for (auto [fd, text] : {std::pair{files[1], &result.out}, std::pair{files[2], &result.err}}) {
@@ -293,25 +310,14 @@ CommandResult run(const std::vector<std::string>& argv, const Environment& envir
 }
 
 Process Process::spawn(const std::vector<std::string>& argv, const Environment& environment,
-                       const std::string& logPath, int passedFd) {
+                       const std::string& logPath, int passedFd, int terminal) {
     const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     const int log = ::open(logPath.empty() ? "/dev/null" : logPath.c_str(),
                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     Process process;
-    try {
-        process.pid_ = forkExec(argv, environment, {nothing, log, log, passedFd});
-    } catch (...) {
-        ::close(nothing), ::close(log);
-        throw;
-    }
+    process.pid_ = terminal < 0 ? forkExec(argv, environment, {nothing, log, log, passedFd})
+                                : forkExec(argv, environment, {terminal, terminal, log, -1}, true);
     ::close(nothing), ::close(log);
-    return process;
-}
-
-Process Process::spawnOnTerminal(const std::vector<std::string>& argv, int terminalFd,
-                                 int errorFd) {
-    Process process;
-    process.pid_ = forkExec(argv, {}, {terminalFd, terminalFd, errorFd, -1}, true);
     return process;
 }
 
@@ -374,6 +380,11 @@ int listenOnLoopback(int& port, int backlog) {
     }
     port = ntohs(address.sin_port);
     return fd;
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 int freePort() {
@@ -533,8 +544,7 @@ void RealServer::setBackground(const std::string& colour) const {
 
 void RealServer::hideCursor(int x, int y) const {
     const std::string blank = directory_.file("blank.xbm");
-    std::ofstream(blank) << "#define b_width 1\n#define b_height 1\n#define b_x_hot 0\n"
-                            "#define b_y_hot 0\nstatic unsigned char b_bits[] = {\n 0x00 };\n";
+    std::ofstream(blank) << xbm({"."});
     xOrThrow({"xsetroot", "-cursor", blank, blank});
     xOrThrow({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
 }

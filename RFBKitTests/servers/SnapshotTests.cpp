@@ -29,11 +29,6 @@ Picture readPNG(const std::string& png) {
     return readPPM(png + ".ppm");
 }
 
-std::string fileText(const std::string& path) {
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 // A server per kind (and one with a password) showing the pattern, shared by the suite.
 class Snapshot : public testing::Test {
   protected:
@@ -213,9 +208,7 @@ struct TerminalRun {
         char name[128] = {};
         ::grantpt(master), ::unlockpt(master), ::ptsname_r(master, name, sizeof name);
         terminal = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        const int error = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        process = Process::spawnOnTerminal(argv, terminal, error);
-        ::close(error);
+        process = Process::spawn(argv, {}, errors, -1, terminal);
     }
     ~TerminalRun() {
         process.stop();
@@ -242,7 +235,7 @@ struct TerminalRun {
 
 TEST_F(Snapshot, AsksOnTheTerminalWithoutEcho) {
     const Shown& s = shown(ServerKind::xvnc, toolPassword);
-    const std::string png = s.file("prompted.png"), errors = s.file("errors.txt");
+    const std::string png = s.file("prompted.png");
     // Typed keys, and the exit the program then makes.
     struct Case {
         std::string keys;
@@ -253,6 +246,7 @@ TEST_F(Snapshot, AsksOnTheTerminalWithoutEcho) {
     for (const Case& c : {Case{toolPassword + "\n", false, 0, ""}, Case{"pw\x03", true, SIGINT, ""},
                           Case{"\x04", false, 3, "Authentication is required.\n"}}) {
         SCOPED_TRACE(c.code);
+        const std::string errors = s.file("errors" + std::to_string(c.code));
         TerminalRun tool({TESSARAL_SNAPSHOT, s.address, png}, errors);
         ASSERT_TRUE(tool.readUntil([&] {
             return tool.output.find("Password for " + s.address + ": ") != std::string::npos;

@@ -46,6 +46,8 @@ bool contains(const Picture& picture, const Picture& part, int x, int y);
 // Everything the encoders treat differently: flat areas, sharp rectangles, full 0...255 ramps
 // of each channel, gradients, text-like strokes, a region of a few dozen colours and noise.
 Picture testPattern(int width, int height);
+// An X bitmap of `rows`, '#' for a set bit.
+std::string xbm(const std::vector<std::string>& rows, int hotX = 0, int hotY = 0);
 
 // Servers round an 8-bit channel to fewer bits differently: Xvnc and x0vncserver compute
 // (v × max + 128) / 255, x11vnc (v × max + 127) / 255 (they differ at v = 37 for 5 bits).
@@ -58,11 +60,12 @@ Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKin
 
 struct CommandResult {
     int exitCode = -1;  // also when killed by a signal or timed out
-    bool timedOut = false;
     std::string out;
     std::string err;
 };
 using Environment = std::vector<std::string>;  // "NAME=value", over the inherited ones
+
+std::string fileText(const std::string& path);  // empty when there is no such file
 
 // A loopback socket listening on a port the kernel chose, which goes to `port`.
 int listenOnLoopback(int& port, int backlog = 4);
@@ -76,12 +79,10 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 class Process {
   public:
     Process() = default;
-    // Output to `logPath` (or nowhere); `passedFd` becomes the child's descriptor 3.
+    // Output to `logPath` (or nowhere); `passedFd` becomes the child's descriptor 3. With a
+    // `terminal`, as run from a shell: on it as its controlling terminal, only errors to the log.
     static Process spawn(const std::vector<std::string>& argv, const Environment& environment,
-                         const std::string& logPath, int passedFd = -1);
-    // As run from a shell: on `terminalFd` as its controlling terminal, errors to `errorFd`.
-    static Process spawnOnTerminal(const std::vector<std::string>& argv, int terminalFd,
-                                   int errorFd);
+                         const std::string& logPath, int passedFd = -1, int terminal = -1);
     ~Process() { stop(); }
     Process(Process&& other) noexcept { *this = std::move(other); }
     Process& operator=(Process&& other) noexcept;
