@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include <QDir>
-#include <QSettings>
+#include <QFileInfo>
 #include <atomic>
 #include <mutex>
 #include <ostream>
@@ -97,7 +97,9 @@ inline QByteArray readAll(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Makes the folders on the way.
 inline bool writeAll(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
@@ -118,13 +120,6 @@ inline Connection fullySetConnection() {
             .lastConnectedAt = utc(2025, 3, 2, 18, 5, 7),
             .options = {ScalingMode::actualSize, rfb::RFBQuality::thousands, true, false, false,
                         false, rfb::KeySymbol::CommandMapping::superKey}};
-}
-
-// Empties the preferences file of the run (a scratch folder, see TestMain.cpp).
-inline void clearPreferences() {
-    QSettings settings(QStringLiteral("Tessaral"), QStringLiteral("Tessaral"));
-    settings.clear();
-    settings.sync();
 }
 
 }  // namespace tessaral::testing
