@@ -24,26 +24,19 @@ QStringList names(const BonjourBrowser& browser) {
     return result;
 }
 
-// One service advertised by avahi-publish for as long as this object lives or until withdrawn
-// (avahi-publish announces the end when terminated).
+// One service advertised by avahi-publish while alive or until withdrawn (terminated, it
+// announces the end).
 class Publication {
   public:
     explicit Publication(const QString& name) {
-        process_.setStandardOutputFile(QProcess::nullDevice());
-        process_.setStandardErrorFile(QProcess::nullDevice());
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.start(u"avahi-publish"_s, {u"--service"_s, name, u"_rfb._tcp"_s, u"5900"_s});
         EXPECT_TRUE(process_.waitForStarted(5000)) << "avahi-publish did not start";
     }
     ~Publication() { withdraw(); }
-
     void withdraw() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.terminate();
-            if (!process_.waitForFinished(5000)) {
-                process_.kill();
-                process_.waitForFinished(5000);
-            }
-        }
+        process_.terminate();
+        process_.waitForFinished(5000);  // else the destructor kills it
     }
 
   private:
