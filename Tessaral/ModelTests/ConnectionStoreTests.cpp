@@ -372,7 +372,6 @@ TEST_F(ConnectionStoreTest, ThumbnailsAreScaledPngsOfSavedComputers) {
     EXPECT_EQ(revisions.count(), 3);
 
     EXPECT_EQ(QDir(folder() + u"/Thumbnails"_s).entryList(QDir::Files | QDir::Hidden).size(), 2);
-    EXPECT_EQ(QFileInfo(store->thumbnailPath(wide.id)).fileName(), uuidString(wide.id) + u".png"_s);
     const QImage wideThumbnail(store->thumbnailPath(wide.id), "PNG");
     EXPECT_EQ(wideThumbnail.size(), QSize(640, 360));
     EXPECT_FALSE(wideThumbnail.hasAlphaChannel());
@@ -395,18 +394,16 @@ void PrintTo(const BadFile& file, std::ostream* out) {
     *out << file.name;
 }
 
+QByteArray randomBytes() {
+    QByteArray bytes(64 * 1024, Qt::Uninitialized);
+    QRandomGenerator(42).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+    return bytes;
+}
+
+// A damaged record fails the whole file the same way, whichever it is (see LibraryFileTests).
 const BadFile badFiles[] = {
-    {"MissingSymbol",
-     [] {
-         return encodeLibrary(sampleLibrary(3)).replace("\"symbol\" : \"desktopcomputer\",", "");
-     }},
     {"Truncated", [] { return encodeLibrary(sampleLibrary(50)).left(2000); }},
-    {"Binary",
-     [] {
-         QByteArray bytes(64 * 1024, Qt::Uninitialized);
-         QRandomGenerator(42).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
-         return bytes;
-     }},
+    {"Binary", randomBytes},
     {"InvalidUtf8InAName",
      [] { return encodeLibrary(sampleLibrary(2)).replace("Computer 1", "Comput\xff\xfe 1"); }},
     {"DeeplyNested",
@@ -414,10 +411,9 @@ const BadFile badFiles[] = {
          return "{\"version\":1,\"groups\":[],\"connections\":" + QByteArray(1'000'000, '[') +
                 QByteArray(1'000'000, ']') + "}";
      }},
-    {"HundredMegabytes",  // well-formed as far as it goes: one enormous name
+    {"HundredMegabyteName",
      [] {
-         return encodeLibrary(sampleLibrary(1))
-             .replace("Computer 0", QByteArray(100 * 1024 * 1024, 'x'));
+         return encodeLibrary(sampleLibrary(1)).replace("Computer 0", QByteArray(100 << 20, 'x'));
      }},
     {"EmptyFile", [] { return QByteArray(); }},
     {"NotAnObject", [] { return QByteArray("[]"); }},

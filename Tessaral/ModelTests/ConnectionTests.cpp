@@ -104,30 +104,50 @@ TEST(Connection, IsValidWithANameAPortAndSomewhereToConnect) {
     EXPECT_TRUE(Connection::fromNearbyService(u"Studio"_s).isValid());
 }
 
-TEST_F(PreferencesTest, ReadsDefaultsThenEveryChangeAsItHappens) {
-    EXPECT_EQ(AppSettings::libraryLayout(), LibraryLayout::grid);
-    EXPECT_TRUE(AppSettings::showNearby());
-    EXPECT_TRUE(AppSettings::saveThumbnails());
-    EXPECT_TRUE(AppSettings::sendSystemShortcuts());
-    EXPECT_FALSE(AppSettings::hideLocalCursor());
+// Each read afresh from the file; a key present reads as a boolean, whatever its default.
+TEST_F(PreferencesTest, OnOffPreferencesReadTheirDefaultTheirChangesAndTheFile) {
+    const struct {
+        QString key;
+        bool (*read)();
+        void (*write)(bool);
+        bool byDefault;
+        QVariant otherInFile;
+    } cases[] = {
+        {u"showNearby"_s, AppSettings::showNearby, AppSettings::setShowNearby, true, u"no"_s},
+        {u"saveThumbnails"_s, AppSettings::saveThumbnails, AppSettings::setSaveThumbnails, true,
+         false},
+        {u"defaultShareClipboard"_s, AppSettings::defaultShareClipboard,
+         AppSettings::setDefaultShareClipboard, true, 0},
+        {u"sendSystemShortcuts"_s, AppSettings::sendSystemShortcuts,
+         AppSettings::setSendSystemShortcuts, true, u"FALSE"_s},
+        {u"hideLocalCursor"_s, AppSettings::hideLocalCursor, AppSettings::setHideLocalCursor, false,
+         u"1"_s},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.read(), c.byDefault) << c.key.toStdString();
+        c.write(!c.byDefault);
+        EXPECT_EQ(c.read(), !c.byDefault) << c.key.toStdString();
+        SetUp();
+        store(c.key, c.otherInFile);
+        EXPECT_EQ(c.read(), !c.byDefault) << c.key.toStdString();
+    }
+    // Previews stay on unless explicitly turned off.
+    for (const auto& [value, on] : std::vector<std::pair<QVariant, bool>>{
+             {u"maybe"_s, true}, {7, true}, {u"true"_s, true}, {u"false"_s, false}, {0, false}}) {
+        store(u"saveThumbnails"_s, value);
+        EXPECT_EQ(AppSettings::saveThumbnails(), on) << value.toString().toStdString();
+    }
+}
 
+// Stored in the library file's spelling; values this version does not know read as absent.
+TEST_F(PreferencesTest, ChoicesAreStoredByNameAndUnknownOnesReadAsAbsent) {
     AppSettings::setLibraryLayout(LibraryLayout::list);
-    AppSettings::setShowNearby(false);
-    AppSettings::setSaveThumbnails(false);
-    AppSettings::setSendSystemShortcuts(false);
-    AppSettings::setHideLocalCursor(true);
-    AppSettings::setDefaultScaling(ScalingMode::actualSize);
     EXPECT_EQ(AppSettings::libraryLayout(), LibraryLayout::list);
-    EXPECT_FALSE(AppSettings::showNearby() || AppSettings::saveThumbnails() ||
-                 AppSettings::sendSystemShortcuts());
-    EXPECT_TRUE(AppSettings::hideLocalCursor());
-    // Stored in the library file's spelling, and never cached.
+    AppSettings::setDefaultScaling(ScalingMode::actualSize);
     EXPECT_EQ(QSettings(u"Tessaral"_s, u"Tessaral"_s).value(u"defaultScaling"_s), u"actualSize"_s);
     store(u"defaultQuality"_s, u"low"_s);
     EXPECT_EQ(AppSettings::defaultQuality(), rfb::RFBQuality::low);
-}
 
-TEST_F(PreferencesTest, UnknownValuesReadAsAbsentAndBooleansAsBooleans) {
     store(u"libraryLayout"_s, u"columns"_s);
     store(u"defaultScaling"_s, u"Fit"_s);
     store(u"defaultQuality"_s, 3);
@@ -136,26 +156,6 @@ TEST_F(PreferencesTest, UnknownValuesReadAsAbsentAndBooleansAsBooleans) {
     EXPECT_EQ(AppSettings::defaultScaling(), ScalingMode::fit);
     EXPECT_EQ(AppSettings::defaultQuality(), rfb::RFBQuality::full);
     EXPECT_EQ(AppSettings::defaultCommandMapping(), CommandMapping::automatic);
-
-    // A present key is read as a boolean, whatever its default.
-    store(u"showNearby"_s, u"no"_s);
-    store(u"defaultShareClipboard"_s, 0);
-    store(u"sendSystemShortcuts"_s, u"FALSE"_s);
-    store(u"hideLocalCursor"_s, u"1"_s);
-    EXPECT_FALSE(AppSettings::showNearby());
-    EXPECT_FALSE(AppSettings::defaultShareClipboard());
-    EXPECT_FALSE(AppSettings::sendSystemShortcuts());
-    EXPECT_TRUE(AppSettings::hideLocalCursor());
-    // Previews stay on unless explicitly turned off.
-    for (const auto& [value, on] : std::vector<std::pair<QVariant, bool>>{{u"maybe"_s, true},
-                                                                          {7, true},
-                                                                          {u"true"_s, true},
-                                                                          {false, false},
-                                                                          {u"false"_s, false},
-                                                                          {0, false}}) {
-        store(u"saveThumbnails"_s, value);
-        EXPECT_EQ(AppSettings::saveThumbnails(), on) << value.toString().toStdString();
-    }
 }
 
 TEST_F(PreferencesTest, AnnouncesOnlyRealChanges) {

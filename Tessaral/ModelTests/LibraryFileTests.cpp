@@ -104,8 +104,6 @@ TEST(LibraryFile, WriterEscapesSlashesAndSortsKeysByCodePoint) {
               "  \"\xc3\xa9\" : []\n}");
 }
 
-// --- Unreadable input --------------------------------------------------------------------------
-
 struct UnreadableCase {
     std::string name;
     Mutation mutation;
@@ -214,10 +212,7 @@ TEST(LibraryFile, ReadsEachOptionOnItsOwn) {
     EXPECT_TRUE(decodedOptions({}) == factory);
 }
 
-// --- Dates and identifiers ---------------------------------------------------------------------
-
 TEST(LibraryFile, AcceptsOnlyWholeSecondUtcDates) {
-    EXPECT_EQ(parseDateTime(u"2025-03-01T09:30:00Z"), utc(2025, 3, 1, 9, 30, 0));
     EXPECT_EQ(parseDateTime(u"2024-02-29T23:59:59Z"), utc(2024, 2, 29, 23, 59, 59));
     EXPECT_EQ(parseDateTime(u"0000-01-01T00:00:00Z")->toSecsSinceEpoch(), -62167219200);
     const QStringList rejected =
@@ -236,7 +231,6 @@ TEST(LibraryFile, AcceptsOnlyWholeSecondUtcDates) {
 }
 
 TEST(LibraryFile, WritesDatesInUtcDroppingFractions) {
-    EXPECT_EQ(formatDateTime(utc(2025, 3, 1, 9, 30, 0).addMSecs(999)), u"2025-03-01T09:30:00Z"_s);
     const QDateTime berlin(QDate(2025, 7, 1), QTime(12, 0), Qt::OffsetFromUTC, 2 * 3600);
     EXPECT_EQ(formatDateTime(berlin), u"2025-07-01T10:00:00Z"_s);
     // Before 1970 the dropped fraction still rounds toward the earlier second.
@@ -249,9 +243,9 @@ TEST(LibraryFile, WritesDatesInUtcDroppingFractions) {
     EXPECT_EQ(formatDateTime(QDateTime()), u"1970-01-01T00:00:00Z"_s);
 }
 
-TEST(LibraryFile, ReadsUuidsInEitherCaseAndWritesUpperCase) {
-    const QUuid id = *parseUuid(u"1b4e28ba-2fa1-11d2-883f-0016d3cca427");
-    EXPECT_EQ(uuidString(id), u"1B4E28BA-2FA1-11D2-883F-0016D3CCA427"_s);
+// The golden file holds upper-case identifiers.
+TEST(LibraryFile, ReadsUuidsInEitherCase) {
+    EXPECT_EQ(parseUuid(u"1b4e28ba-2fa1-11d2-883f-0016d3cca427"), testing::fullySetConnection().id);
     for (const char16_t* text :
          {u"1b4e28ba-2fa1-11d2-883f-0016d3cca42", u"1b4e28ba-2fa1-11d2-883f_0016d3cca427",
           u"1b4e28ba-2fa1-11d2-883f-0016d3cca42g", u"{1b4e28ba-2fa1-11d2-883f-0016d3cca427}"}) {
