@@ -245,7 +245,7 @@ TEST_F(ConnectionStoreTest, LinksMatchHostIgnoringCaseAndUserNameWhenGivenAndCle
     const Connection otherUser = linked("vnc://ben@imac.local");
     EXPECT_NE(otherUser.id, imac.id);
     EXPECT_EQ(otherUser.origin, ConnectionOrigin::link);
-    EXPECT_EQ(otherUser.username, u"ben"_s);
+    EXPECT_EQ(otherUser.name + u' ' + otherUser.username, u"imac.local ben"_s);
     EXPECT_EQ(linked("imac.local:1").port, 5901);
     EXPECT_EQ(store->connections().size(), 3);
     // A link made once is found again, and the password of a link never reaches the file.
@@ -371,6 +371,9 @@ TEST_F(ConnectionStoreTest, ThumbnailsAreScaledPngsOfSavedComputers) {
     EXPECT_EQ(revisions.count(), 3);
 
     EXPECT_EQ(QDir(folder() + u"/Thumbnails"_s).entryList(QDir::Files | QDir::Hidden).size(), 2);
+    // Named as the library file names the computer, so that other versions find them.
+    EXPECT_EQ(QFileInfo(store->thumbnailPath(wide.id)).fileName(),
+              wide.id.toString(QUuid::WithoutBraces).toUpper() + u".png"_s);
     const QImage wideThumbnail(store->thumbnailPath(wide.id), "PNG");
     EXPECT_EQ(wideThumbnail.size(), QSize(640, 360));
     EXPECT_FALSE(wideThumbnail.hasAlphaChannel());
