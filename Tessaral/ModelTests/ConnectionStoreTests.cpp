@@ -97,7 +97,7 @@ TEST_F(ConnectionStoreTest, FirstStartMakesPrivateFoldersAndAnEmptyLibrary) {
     EXPECT_TRUE(log.storeErrors().isEmpty());
 }
 
-TEST_F(ConnectionStoreTest, SavesAfterEveryChangeAndReloadsTheSame) {
+TEST_F(ConnectionStoreTest, SavesAfterEveryChangeCleansUpAfterDeletesAndReloadsTheSame) {
     auto store = open();
     Connection mac = computer(u"Mac"_s);
     const Connection pc = computer(u"PC"_s);
@@ -122,7 +122,18 @@ TEST_F(ConnectionStoreTest, SavesAfterEveryChangeAndReloadsTheSame) {
     EXPECT_EQ(store->groups().size(), 1);
     EXPECT_FALSE(store->connection(mac.id)->groupID);
     expectSaved(*store);
-    store->deleteConnections({pc.id});
+    // Deleting cleans passwords and thumbnails of every id given, saved or not.
+    const Connection nearby = Connection::fromNearbyService(u"Nearby"_s);
+    store->registerTransient(nearby);
+    const QUuid unknown = QUuid::createUuid();
+    leaveTraces(*store, {mac.id, pc.id, unknown});
+    store->deleteConnections({pc.id, unknown, nearby.id});
+    EXPECT_TRUE(store->transient().contains(nearby.id));
+    EXPECT_EQ(keychain_.passwords.keys(), QList<QUuid>{mac.id});
+    EXPECT_TRUE(keychain_.deleted.contains(nearby.id));
+    for (const QUuid& id : {mac.id, pc.id, unknown}) {
+        EXPECT_EQ(QFileInfo::exists(store->thumbnailPath(id)), id == mac.id);
+    }
     expectSaved(*store);
 
     const QByteArray saved = readAll(libraryFile());
@@ -208,28 +219,6 @@ TEST_F(ConnectionStoreTest, RecentsAreTheTwelveNewestConnected) {
     store->markConnected(expected.back().id);
     EXPECT_EQ(store->recents().front().id, expected.back().id);
     EXPECT_EQ(store->recents().size(), 12);
-}
-
-TEST_F(ConnectionStoreTest, DeleteCleansPasswordsAndThumbnailsEvenForUnknownIds) {
-    auto store = open();
-    const Connection a = computer(u"A"_s);
-    const Connection b = computer(u"B"_s);
-    store->upsert(a);
-    store->upsert(b);
-    const Connection nearby = Connection::fromNearbyService(u"Nearby"_s);
-    store->registerTransient(nearby);
-    const QUuid unknown = QUuid::createUuid();
-    leaveTraces(*store, {a.id, b.id, unknown});
-
-    store->deleteConnections({a.id, unknown, nearby.id});
-    EXPECT_EQ(names(store->connections()), QStringList{u"B"_s});
-    EXPECT_TRUE(store->transient().contains(nearby.id));
-    EXPECT_EQ(keychain_.passwords.keys(), QList<QUuid>{b.id});
-    EXPECT_TRUE(keychain_.deleted.contains(nearby.id));
-    for (const QUuid& id : {a.id, b.id, unknown}) {
-        EXPECT_EQ(QFileInfo::exists(store->thumbnailPath(id)), id == b.id);
-    }
-    expectSaved(*store);
 }
 
 TEST_F(ConnectionStoreTest, LinksMatchHostIgnoringCaseAndUserNameWhenGivenAndClearAlone) {
