@@ -182,34 +182,30 @@ INSTANTIATE_TEST_SUITE_P(Cases, UnreadableLibrary, ::testing::ValuesIn(unreadabl
 // Each option missing, of the wrong type or (for the enumerations) an unknown value falls back
 // to its factory value alone.
 TEST(LibraryFile, ReadsEachOptionOnItsOwn) {
-    const QJsonObject stored = golden()[u"connections"][0][u"options"].toObject();
-    const ConnectionOptions factory;
-    const std::vector<std::pair<QString, std::function<void(ConnectionOptions&)>>> fields = {
-        {u"scaling"_s, [&](auto& o) { o.scaling = factory.scaling; }},
-        {u"quality"_s, [&](auto& o) { o.quality = factory.quality; }},
-        {u"observeOnly"_s, [&](auto& o) { o.observeOnly = factory.observeOnly; }},
-        {u"shareClipboard"_s, [&](auto& o) { o.shareClipboard = factory.shareClipboard; }},
-        {u"sharedSession"_s, [&](auto& o) { o.sharedSession = factory.sharedSession; }},
-        {u"showRemoteCursor"_s, [&](auto& o) { o.showRemoteCursor = factory.showRemoteCursor; }},
-        {u"commandMapping"_s, [&](auto& o) { o.commandMapping = factory.commandMapping; }},
+    const auto optionsOf = [](const QByteArray& file) {
+        return QJsonDocument::fromJson(file)[u"connections"][0][u"options"].toObject();
     };
+    const QJsonObject stored = optionsOf(readAll(goldenPath));
+    const QJsonObject factory = optionsOf(encodeLibrary({{Connection{}}, {}}));
     const auto decodedOptions = [](const QJsonObject& options) {
         QJsonObject top = golden();
         setKey(0, u"options"_s, options)(top);
         return decodeLibrary(QJsonDocument(top).toJson()).connections[0].options;
     };
-    for (const auto& [key, reset] : fields) {
+    for (const QString& key : stored.keys()) {
+        QJsonObject reset = stored;
+        reset[key] = factory[key];
+        const ConnectionOptions expected = decodedOptions(reset);
+        EXPECT_FALSE(expected == testing::fullySetConnection().options) << key.toStdString();
         for (const QJsonValue& damage : {QJsonValue(QJsonValue::Undefined), QJsonValue(1),
                                          QJsonValue(QJsonValue::Null), QJsonValue(u"Superb"_s)}) {
             QJsonObject options = stored;
             options.insert(key, damage);  // undefined removes the key
-            ConnectionOptions expected = testing::fullySetConnection().options;
-            reset(expected);
             EXPECT_TRUE(decodedOptions(options) == expected)
                 << key.toStdString() << " = " << damage.toVariant().toString().toStdString();
         }
     }
-    EXPECT_TRUE(decodedOptions({}) == factory);
+    EXPECT_TRUE(decodedOptions({}) == ConnectionOptions{});
 }
 
 TEST(LibraryFile, AcceptsOnlyWholeSecondUtcDates) {
