@@ -24,31 +24,23 @@ QStringList names(const BonjourBrowser& browser) {
     return result;
 }
 
-// One service advertised by avahi-publish for as long as this object lives or until withdrawn
-// (avahi-publish announces the end when terminated).
-class Publication {
-  public:
-    explicit Publication(const QString& name) {
-        process_.setStandardOutputFile(QProcess::nullDevice());
-        process_.setStandardErrorFile(QProcess::nullDevice());
-        process_.start(u"avahi-publish"_s, {u"--service"_s, name, u"_rfb._tcp"_s, u"5900"_s});
-        EXPECT_TRUE(process_.waitForStarted(5000)) << "avahi-publish did not start";
+// A service advertised by avahi-publish until withdrawn: terminated, it announces the end.
+struct Withdraw {
+    void operator()(QProcess* process) const {
+        process->terminate();
+        process->waitForFinished(5000);  // else deleting it kills it
+        delete process;
     }
-    ~Publication() { withdraw(); }
-
-    void withdraw() {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.terminate();
-            if (!process_.waitForFinished(5000)) {
-                process_.kill();
-                process_.waitForFinished(5000);
-            }
-        }
-    }
-
-  private:
-    QProcess process_;
 };
+using Publication = std::unique_ptr<QProcess, Withdraw>;
+
+Publication publish(const QString& name) {
+    Publication process(new QProcess);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(u"avahi-publish"_s, {u"--service"_s, name, u"_rfb._tcp"_s, u"5900"_s});
+    EXPECT_TRUE(process->waitForStarted(5000)) << "avahi-publish did not start";
+    return process;
+}
 
 class BonjourBrowserAvahiTest : public ::testing::Test {
   protected:
@@ -77,10 +69,10 @@ TEST_F(BonjourBrowserAvahiTest, ListsServicesSortedByCodePointOnceEachUntilWithd
     // The daemon reports each of these twice, over IPv4 and over IPv6. Upper case sorts before
     // lower case, and U+FF3A before U+1F600 although its UTF-16 unit is the larger one. (Names
     // differing only in case cannot both be published: DNS compares them case-insensitively.)
-    std::vector<std::unique_ptr<Publication>> publications;
+    std::vector<Publication> publications;
     for (const QString& name :
          {u"Beta"_s, u"alpha"_s, u"\U0001F600 smile"_s, u"Apple"_s, u"\uFF3A wide"_s}) {
-        publications.push_back(std::make_unique<Publication>(name));
+        publications.push_back(publish(name));
     }
     QStringList expected{u"Apple"_s, u"Beta"_s, u"alpha"_s, u"\uFF3A wide"_s,
                          u"\U0001F600 smile"_s};
@@ -89,7 +81,7 @@ TEST_F(BonjourBrowserAvahiTest, ListsServicesSortedByCodePointOnceEachUntilWithd
     QTest::qWait(1500);
     EXPECT_EQ(names(browser_), expected);
 
-    publications[0]->withdraw();
+    publications[0].reset();
     expected.removeOne(u"Beta"_s);
     lists(expected);
 }
@@ -97,15 +89,15 @@ TEST_F(BonjourBrowserAvahiTest, ListsServicesSortedByCodePointOnceEachUntilWithd
 TEST_F(BonjourBrowserAvahiTest, StopKeepsTheListAndRestartEmptiesItFirst) {
     QSignalSpy servicesChanged(&browser_, &BonjourBrowser::servicesChanged);
     browser_.start();
-    Publication kept(u"Kept"_s);
+    Publication kept = publish(u"Kept"_s);
     ASSERT_TRUE(lists({u"Kept"_s}));
 
     browser_.stop();
     EXPECT_FALSE(browser_.isBrowsing());
     EXPECT_FALSE(browser_.hasBrowseOperation());
     // A stopped browser hears nothing more: neither a withdrawal nor a new service.
-    kept.withdraw();
-    Publication later(u"Later"_s);
+    kept.reset();
+    const Publication later = publish(u"Later"_s);
     const auto changesBefore = servicesChanged.count();
     QTest::qWait(2000);
     EXPECT_EQ(names(browser_), QStringList{u"Kept"_s});
@@ -125,7 +117,7 @@ TEST_F(BonjourBrowserAvahiTest, StopKeepsTheListAndRestartEmptiesItFirst) {
 }
 
 TEST_F(BonjourBrowserAvahiTest, ReportsOfAStoppedBrowseDoNotLand) {
-    Publication stale(u"Stale"_s);
+    const Publication stale = publish(u"Stale"_s);
     // Connecting already reports the browse as ready, queued for the event loop; stopping
     // before that report is delivered must leave the browser stopped.
     QSignalSpy browsingChanged(&browser_, &BonjourBrowser::isBrowsingChanged);

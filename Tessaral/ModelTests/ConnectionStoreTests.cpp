@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QFileInfo>
 #include <QImage>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <memory>
 
 #include "FakeKeychain.hpp"
@@ -28,6 +32,14 @@ Connection computer(const QString& name, std::optional<QUuid> group = std::nullo
     return connection;
 }
 
+Library sampleLibrary(int count) {
+    Library library{{}, {{QUuid::createUuid(), u"Group"_s}}};
+    for (int i = 0; i < count; ++i) {
+        library.connections.push_back(computer(u"Computer %1"_s.arg(i), library.groups[0].id));
+    }
+    return library;
+}
+
 QStringList names(const QList<Connection>& connections) {
     QStringList result;
     for (const Connection& connection : connections) {
@@ -44,6 +56,12 @@ class ConnectionStoreTest : public ::testing::Test {
     std::unique_ptr<ConnectionStore> open() {
         return std::make_unique<ConnectionStore>(keychain_, folder());
     }
+    // Unreadable libraries moved aside.
+    QStringList copies() const {
+        return QDir(folder()).entryList({u"Library-unreadable-*.json"_s},
+                                        QDir::Files | QDir::Dirs | QDir::System);
+    }
+    QByteArray copy(int index) const { return readAll(folder() + u'/' + copies().value(index)); }
 
     // The file holds exactly what memory holds.
     static void expectSaved(const ConnectionStore& store) {
@@ -55,7 +73,6 @@ class ConnectionStoreTest : public ::testing::Test {
     void leaveTraces(const ConnectionStore& store, const QList<QUuid>& ids) {
         for (const QUuid& id : ids) {
             keychain_.setPassword(id, u"secret"_s);
-            QDir().mkpath(QFileInfo(store.thumbnailPath(id)).path());
             ASSERT_TRUE(testing::writeAll(store.thumbnailPath(id), "png"));
         }
     }
@@ -80,7 +97,7 @@ TEST_F(ConnectionStoreTest, FirstStartMakesPrivateFoldersAndAnEmptyLibrary) {
     EXPECT_TRUE(log.storeErrors().isEmpty());
 }
 
-TEST_F(ConnectionStoreTest, SavesAfterEveryChangeAndReloadsTheSame) {
+TEST_F(ConnectionStoreTest, SavesAfterEveryChangeCleansUpAfterDeletesAndReloadsTheSame) {
     auto store = open();
     Connection mac = computer(u"Mac"_s);
     const Connection pc = computer(u"PC"_s);
@@ -105,7 +122,18 @@ TEST_F(ConnectionStoreTest, SavesAfterEveryChangeAndReloadsTheSame) {
     EXPECT_EQ(store->groups().size(), 1);
     EXPECT_FALSE(store->connection(mac.id)->groupID);
     expectSaved(*store);
-    store->deleteConnections({pc.id});
+    // Deleting cleans passwords and thumbnails of every id given, saved or not.
+    const Connection nearby = Connection::fromNearbyService(u"Nearby"_s);
+    store->registerTransient(nearby);
+    const QUuid unknown = QUuid::createUuid();
+    leaveTraces(*store, {mac.id, pc.id, unknown});
+    store->deleteConnections({pc.id, unknown, nearby.id});
+    EXPECT_TRUE(store->transient().contains(nearby.id));
+    EXPECT_EQ(keychain_.passwords.keys(), QList<QUuid>{mac.id});
+    EXPECT_TRUE(keychain_.deleted.contains(nearby.id));
+    for (const QUuid& id : {mac.id, pc.id, unknown}) {
+        EXPECT_EQ(QFileInfo::exists(store->thumbnailPath(id)), id == mac.id);
+    }
     expectSaved(*store);
 
     const QByteArray saved = readAll(libraryFile());
@@ -169,51 +197,19 @@ TEST_F(ConnectionStoreTest, TransientComputersAreNeverWritten) {
 }
 
 TEST_F(ConnectionStoreTest, RecentsAreTheTwelveNewestConnected) {
+    // Out of library order, ties kept in library order, every fifth never connected.
     Library library;
     for (int i = 0; i < 18; ++i) {
-        // Out of library order, several sharing a time, every fifth never connected.
         library.connections.push_back(computer(u"C%1"_s.arg(i)));
         if (i % 5 != 0) {
             library.connections.back().lastConnectedAt = utc(2025, 1, 1, 0, (i * 7) % 15 / 2);
         }
     }
-    QDir().mkpath(folder());
     ASSERT_TRUE(testing::writeAll(libraryFile(), encodeLibrary(library)));
     auto store = open();
-
-    QList<Connection> expected;
-    std::copy_if(library.connections.begin(), library.connections.end(),
-                 std::back_inserter(expected), [](const auto& c) { return c.lastConnectedAt; });
-    std::stable_sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
-        return *a.lastConnectedAt > *b.lastConnectedAt;
-    });
-    expected.resize(12);
-    EXPECT_EQ(names(store->recents()), names(expected));
-    store->markConnected(expected.back().id);
-    EXPECT_EQ(store->recents().front().id, expected.back().id);
-    EXPECT_EQ(store->recents().size(), 12);
-}
-
-TEST_F(ConnectionStoreTest, DeleteCleansPasswordsAndThumbnailsEvenForUnknownIds) {
-    auto store = open();
-    const Connection a = computer(u"A"_s);
-    const Connection b = computer(u"B"_s);
-    store->upsert(a);
-    store->upsert(b);
-    const Connection nearby = Connection::fromNearbyService(u"Nearby"_s);
-    store->registerTransient(nearby);
-    const QUuid unknown = QUuid::createUuid();
-    leaveTraces(*store, {a.id, b.id, unknown});
-
-    store->deleteConnections({a.id, unknown, nearby.id});
-    EXPECT_EQ(names(store->connections()), QStringList{u"B"_s});
-    EXPECT_TRUE(store->transient().contains(nearby.id));
-    EXPECT_EQ(keychain_.passwords.keys(), QList<QUuid>{b.id});
-    EXPECT_TRUE(keychain_.deleted.contains(nearby.id));
-    for (const QUuid& id : {a.id, b.id, unknown}) {
-        EXPECT_EQ(QFileInfo::exists(store->thumbnailPath(id)), id == b.id);
-    }
-    expectSaved(*store);
+    EXPECT_EQ(names(store->recents()).join(u' '), u"C2 C17 C4 C6 C8 C12 C14 C1 C3 C16 C7 C9"_s);
+    store->markConnected(library.connections[11].id);
+    EXPECT_EQ(names(store->recents()).join(u' '), u"C11 C2 C17 C4 C6 C8 C12 C14 C1 C3 C16 C7"_s);
 }
 
 TEST_F(ConnectionStoreTest, LinksMatchHostIgnoringCaseAndUserNameWhenGivenAndClearAlone) {
@@ -229,7 +225,7 @@ TEST_F(ConnectionStoreTest, LinksMatchHostIgnoringCaseAndUserNameWhenGivenAndCle
     const Connection otherUser = linked("vnc://ben@imac.local");
     EXPECT_NE(otherUser.id, imac.id);
     EXPECT_EQ(otherUser.origin, ConnectionOrigin::link);
-    EXPECT_EQ(otherUser.username, u"ben"_s);
+    EXPECT_EQ(otherUser.name + u' ' + otherUser.username, u"imac.local ben"_s);
     EXPECT_EQ(linked("imac.local:1").port, 5901);
     EXPECT_EQ(store->connections().size(), 3);
     // A link made once is found again, and the password of a link never reaches the file.
@@ -355,7 +351,9 @@ TEST_F(ConnectionStoreTest, ThumbnailsAreScaledPngsOfSavedComputers) {
     EXPECT_EQ(revisions.count(), 3);
 
     EXPECT_EQ(QDir(folder() + u"/Thumbnails"_s).entryList(QDir::Files | QDir::Hidden).size(), 2);
-    EXPECT_EQ(QFileInfo(store->thumbnailPath(wide.id)).fileName(), uuidString(wide.id) + u".png"_s);
+    // Named as the library file names the computer, so that other versions find them.
+    EXPECT_EQ(QFileInfo(store->thumbnailPath(wide.id)).fileName(),
+              wide.id.toString(QUuid::WithoutBraces).toUpper() + u".png"_s);
     const QImage wideThumbnail(store->thumbnailPath(wide.id), "PNG");
     EXPECT_EQ(wideThumbnail.size(), QSize(640, 360));
     EXPECT_FALSE(wideThumbnail.hasAlphaChannel());
@@ -365,6 +363,166 @@ TEST_F(ConnectionStoreTest, ThumbnailsAreScaledPngsOfSavedComputers) {
     EXPECT_EQ(smallThumbnail.pixel(100, 50), qRgb(100, 50, 128));
     EXPECT_EQ(QImage::fromData(thumbnailPng(gradient(6400, 5)).value_or(QByteArray())).size(),
               QSize(640, 1));
+}
+
+// --- Damaged or hostile library files, and saves cut short: nothing the user had may be lost.
+
+struct BadFile {
+    const char* name;
+    std::function<QByteArray()> bytes;
+};
+
+void PrintTo(const BadFile& file, std::ostream* out) {
+    *out << file.name;
+}
+
+QByteArray randomBytes() {
+    QByteArray bytes(64 * 1024, Qt::Uninitialized);
+    QRandomGenerator(42).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+    return bytes;
+}
+
+// A damaged record fails the whole file the same way, whichever it is (see LibraryFileTests).
+const BadFile badFiles[] = {
+    {"Truncated", [] { return encodeLibrary(sampleLibrary(50)).left(2000); }},
+    {"Binary", randomBytes},
+    {"InvalidUtf8InAName",
+     [] { return encodeLibrary(sampleLibrary(2)).replace("Computer 1", "Comput\xff\xfe 1"); }},
+    {"DeeplyNested",
+     [] {
+         return "{\"version\":1,\"groups\":[],\"connections\":" + QByteArray(1'000'000, '[') +
+                QByteArray(1'000'000, ']') + "}";
+     }},
+    {"HundredMegabyteName",
+     [] {
+         return encodeLibrary(sampleLibrary(1)).replace("Computer 0", QByteArray(100 << 20, 'x'));
+     }},
+    {"EmptyFile", [] { return QByteArray(); }},
+    {"NotAnObject", [] { return QByteArray("[]"); }},
+    {"TextAfterTheObject", [] { return encodeLibrary({}) + " trailing"; }},
+};
+
+class BadLibraryFile : public ConnectionStoreTest, public ::testing::WithParamInterface<BadFile> {};
+
+TEST_P(BadLibraryFile, IsMovedAsideIntactAndNeverImported) {
+    const QByteArray bad = GetParam().bytes();
+    ASSERT_TRUE(testing::writeAll(libraryFile(), bad));
+    const QString thumbnail = folder() + u"/Thumbnails/KEEP.png"_s;
+    ASSERT_TRUE(testing::writeAll(thumbnail, "preview"));
+
+    testing::LogCapture log;
+    auto store = open();
+    EXPECT_TRUE(store->connections().isEmpty() && store->groups().isEmpty());
+    ASSERT_EQ(log.storeErrors().size(), 1);
+    EXPECT_TRUE(log.storeErrors()[0].startsWith(u"Couldn't read library: "_s));
+    ASSERT_EQ(copies().size(), 1);
+    EXPECT_FALSE(QFileInfo::exists(libraryFile()));
+    EXPECT_EQ(readAll(thumbnail), "preview");
+
+    // The next change writes a fresh file beside the kept copy, and an import of the same bytes
+    // changes neither.
+    store->upsert(computer(u"New"_s));
+    store->addGroup(u"New"_s);
+    const QByteArray saved = readAll(libraryFile());
+    QSignalSpy connectionsChanged(store.get(), &ConnectionStore::connectionsChanged);
+    QSignalSpy groupsChanged(store.get(), &ConnectionStore::groupsChanged);
+    EXPECT_THROW(store->importData(bad), LibraryError);
+    EXPECT_EQ(connectionsChanged.count() + groupsChanged.count(), 0);
+    EXPECT_EQ(readAll(libraryFile()), saved);
+    expectSaved(*store);
+    EXPECT_TRUE(copy(0) == bad) << "moved copy differs";
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, BadLibraryFile, ::testing::ValuesIn(badFiles),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// Within one second the copies would share a name; none may be overwritten or left in place, and
+// a pipe must not hang the start.
+TEST_F(ConnectionStoreTest, BadStartsInOneSecondKeepEveryCopyOfAFileFolderOrPipe) {
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(testing::writeAll(libraryFile(), "damaged " + QByteArray::number(i)));
+        open();
+    }
+    ASSERT_TRUE(testing::writeAll(libraryFile() + u"/inside"_s, "kept"));
+    open();
+    ASSERT_EQ(::mkfifo(QFile::encodeName(libraryFile()).constData(), 0600), 0);
+    auto store = open();
+    EXPECT_FALSE(QFileInfo(libraryFile()).exists());
+    QList<QByteArray> contents;
+    for (const QString& entry : copies()) {
+        const QFileInfo copy(folder() + u'/' + entry);
+        contents.push_back(copy.isDir()    ? readAll(copy.filePath() + u"/inside"_s)
+                           : copy.isFile() ? readAll(copy.filePath())
+                                           : "pipe");
+    }
+    std::sort(contents.begin(), contents.end());
+    EXPECT_EQ(contents, (QList<QByteArray>{"damaged 0", "damaged 1", "kept", "pipe"}));
+    store->addGroup(u"Works again"_s);
+    expectSaved(*store);
+}
+
+TEST_F(ConnectionStoreTest, AFileThatCannotBeMovedAsideIsNeverOverwritten) {
+    const QByteArray bad = "{ \"version\" : 1, \"connections\" : [ {} ], \"groups\" : [] }";
+    ASSERT_TRUE(testing::writeAll(libraryFile(), bad));
+    testing::UnwritableFolder unwritable(folder());
+    if (!unwritable.active()) {
+        GTEST_SKIP() << "cannot make a folder unwritable here";
+    }
+    testing::LogCapture log;
+    auto store = open();
+    EXPECT_TRUE(copies().isEmpty());
+    store->addGroup(u"While stuck"_s);
+    EXPECT_EQ(readAll(libraryFile()), bad);
+
+    // Once the folder can be written, the file is moved aside first, then the library saved.
+    unwritable.release();
+    store->addGroup(u"Later"_s);
+    ASSERT_EQ(copies().size(), 1);
+    EXPECT_EQ(copy(0), bad);
+    expectSaved(*store);
+    const QStringList errors = log.storeErrors();
+    ASSERT_GE(errors.size(), 2);
+    EXPECT_TRUE(errors[0].startsWith(u"Couldn't read library: "_s));
+    EXPECT_TRUE(errors[1].startsWith(u"Couldn't save library: "_s));
+}
+
+// A child process (TestMain.cpp) saves a large library over and over and is killed at random
+// moments. Library.json must always hold the last library saved, or the one being saved.
+TEST_F(ConnectionStoreTest, InterruptedSavesNeverLeaveAPartialLibraryFile) {
+    ASSERT_TRUE(testing::writeAll(libraryFile(), encodeLibrary(sampleLibrary(8000))));
+    QRandomGenerator generator(7);
+    int killedMidSave = 0;
+    for (int round = 0; round < 12; ++round) {
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(), {u"--save-forever"_s, folder()});
+        ASSERT_TRUE(child.waitForReadyRead(30'000)) << "child did not start";
+        const QByteArray ready = child.readLine().trimmed();
+        ASSERT_TRUE(ready.startsWith("ready ")) << ready.toStdString();
+        const qsizetype initial = ready.mid(6).toLongLong();
+        QThread::msleep(generator.bounded(5, 120));
+        child.kill();
+        ASSERT_TRUE(child.waitForFinished(30'000));
+
+        const QList<QByteArray> lines = child.readAllStandardOutput().trimmed().split('\n');
+        const qsizetype saved = lines.count("saved");
+        const bool interrupted = lines.back() == "saving";
+        killedMidSave += interrupted ? 1 : 0;
+        Library library;
+        ASSERT_NO_THROW(library = decodeLibrary(readAll(libraryFile()))) << "round " << round;
+        const qsizetype count = library.connections.size();
+        EXPECT_TRUE(count == initial + saved || (interrupted && count == initial + saved + 1))
+            << "round " << round << ": " << count << " computers after " << saved << " saves from "
+            << initial;
+        // A killed save may leave its temporary file, never a copy of an unreadable library.
+        EXPECT_TRUE(copies().isEmpty());
+        for (const QString& entry : QDir(folder()).entryList(QDir::Files | QDir::Hidden)) {
+            if (entry != u"Library.json"_s) {
+                QFile::remove(folder() + u'/' + entry);
+            }
+        }
+    }
+    // With saves taking most of the child's time, some kill practically always lands in one.
+    EXPECT_GT(killedMidSave, 0);
 }
 
 }  // namespace

@@ -16,35 +16,6 @@
 
 #include "Model/SecretServiceKeychain.hpp"
 
-namespace keychaintest {
-
-// The Secret Service's secret structure (oayays).
-struct WireSecret {
-    QDBusObjectPath session;
-    QByteArray parameters, value;
-    QString contentType;
-};
-
-inline QDBusArgument& operator<<(QDBusArgument& argument, const WireSecret& secret) {
-    argument.beginStructure();
-    argument << secret.session << secret.parameters << secret.value << secret.contentType;
-    argument.endStructure();
-    return argument;
-}
-
-inline const QDBusArgument& operator>>(const QDBusArgument& argument, WireSecret& secret) {
-    argument.beginStructure();
-    argument >> secret.session >> secret.parameters >> secret.value >> secret.contentType;
-    argument.endStructure();
-    return argument;
-}
-
-using Attributes = QMap<QString, QString>;
-
-}  // namespace keychaintest
-
-Q_DECLARE_METATYPE(keychaintest::WireSecret)
-
 inline void PrintTo(const QDBusObjectPath& path, std::ostream* out) {
     *out << path.path().toStdString();
 }
@@ -53,19 +24,16 @@ namespace tessaral {
 namespace {
 
 using namespace Qt::StringLiterals;
-using keychaintest::Attributes;
-using keychaintest::WireSecret;
+using Attributes = QMap<QString, QString>;
 
 // The Secret Service over plain D-Bus, in a "plain" (unencrypted) session: the bus is private.
 class SecretServiceProbe {
   public:
     SecretServiceProbe() {
-        qDBusRegisterMetaType<WireSecret>();
         qDBusRegisterMetaType<Attributes>();
-        const QVariantList reply =
-            call(u"/org/freedesktop/secrets"_s, u"Service"_s, u"OpenSession"_s,
-                 {u"plain"_s, QVariant::fromValue(QDBusVariant(QString()))});
-        session_ = reply.value(1).value<QDBusObjectPath>();
+        const QVariant emptyInput = QVariant::fromValue(QDBusVariant(QString()));
+        session_ =
+            service(u"OpenSession"_s, {u"plain"_s, emptyInput}).value(1).value<QDBusObjectPath>();
     }
 
     bool connected() const { return !session_.path().isEmpty(); }
@@ -73,8 +41,7 @@ class SecretServiceProbe {
     // Every item whose service and account are those of this computer, locked or not.
     QList<QDBusObjectPath> items(const QUuid& id) {
         QList<QDBusObjectPath> found;
-        for (const QVariant& list : call(u"/org/freedesktop/secrets"_s, u"Service"_s,
-                                         u"SearchItems"_s, {QVariant::fromValue(key(id))})) {
+        for (const QVariant& list : service(u"SearchItems"_s, {QVariant::fromValue(key(id))})) {
             found += qdbus_cast<QList<QDBusObjectPath>>(list);
         }
         return found;
@@ -84,25 +51,38 @@ class SecretServiceProbe {
     Attributes attributes(const QDBusObjectPath& item) {
         return qdbus_cast<Attributes>(property(item, u"Attributes"_s));
     }
+    // The value of the secret structure (session, parameters, value, content type).
     QByteArray secret(const QDBusObjectPath& item) {
-        const QVariantList reply =
-            call(item.path(), u"Item"_s, u"GetSecret"_s, {QVariant::fromValue(session_)});
-        return reply.isEmpty() ? QByteArray() : qdbus_cast<WireSecret>(reply[0]).value;
+        const QVariantList reply = call(item.path(), u"org.freedesktop.Secret.Item"_s,
+                                        u"GetSecret"_s, {QVariant::fromValue(session_)});
+        QDBusObjectPath session;
+        QByteArray parameters, value;
+        QString contentType;
+        if (!reply.isEmpty()) {
+            const QDBusArgument secret = reply[0].value<QDBusArgument>();
+            secret.beginStructure();
+            secret >> session >> parameters >> value >> contentType;
+            secret.endStructure();
+        }
+        return value;
     }
 
     // An item made the way another program would: the same key, its own label, no schema name.
     QDBusObjectPath create(const QUuid& id, const QString& label, const QByteArray& bytes) {
-        const QVariantList alias =
-            call(u"/org/freedesktop/secrets"_s, u"Service"_s, u"ReadAlias"_s, {u"default"_s});
         const QVariantMap properties{
             {u"org.freedesktop.Secret.Item.Label"_s, label},
             {u"org.freedesktop.Secret.Item.Attributes"_s, QVariant::fromValue(key(id))},
         };
-        const WireSecret secret{session_, {}, bytes, u"text/plain"_s};
-        const QVariantList reply =
-            call(alias.value(0).value<QDBusObjectPath>().path(), u"Collection"_s, u"CreateItem"_s,
-                 {properties, QVariant::fromValue(secret), false});
-        return reply.value(0).value<QDBusObjectPath>();
+        QDBusArgument secret;
+        secret.beginStructure();
+        secret << session_ << QByteArray() << bytes << u"text/plain"_s;
+        secret.endStructure();
+        const QString collection =
+            service(u"ReadAlias"_s, {u"default"_s}).value(0).value<QDBusObjectPath>().path();
+        return call(collection, u"org.freedesktop.Secret.Collection"_s, u"CreateItem"_s,
+                    {properties, QVariant::fromValue(secret), false})
+            .value(0)
+            .value<QDBusObjectPath>();
     }
 
   private:
@@ -112,18 +92,22 @@ class SecretServiceProbe {
     }
 
     QVariant property(const QDBusObjectPath& item, const QString& name) {
-        QDBusMessage message =
-            QDBusMessage::createMethodCall(u"org.freedesktop.secrets"_s, item.path(),
-                                           u"org.freedesktop.DBus.Properties"_s, u"Get"_s);
-        message.setArguments({u"org.freedesktop.Secret.Item"_s, name});
-        const QDBusMessage reply = QDBusConnection::sessionBus().call(message);
-        return reply.arguments().value(0).value<QDBusVariant>().variant();
+        return call(item.path(), u"org.freedesktop.DBus.Properties"_s, u"Get"_s,
+                    {u"org.freedesktop.Secret.Item"_s, name})
+            .value(0)
+            .value<QDBusVariant>()
+            .variant();
+    }
+
+    QVariantList service(const QString& method, const QVariantList& arguments) {
+        return call(u"/org/freedesktop/secrets"_s, u"org.freedesktop.Secret.Service"_s, method,
+                    arguments);
     }
 
     QVariantList call(const QString& path, const QString& interface, const QString& method,
                       const QVariantList& arguments) {
-        QDBusMessage message = QDBusMessage::createMethodCall(
-            u"org.freedesktop.secrets"_s, path, u"org.freedesktop.Secret."_s + interface, method);
+        QDBusMessage message =
+            QDBusMessage::createMethodCall(u"org.freedesktop.secrets"_s, path, interface, method);
         message.setArguments(arguments);
         const QDBusMessage reply =
             QDBusConnection::sessionBus().call(message, QDBus::Block, 10'000);
@@ -174,7 +158,14 @@ TEST_F(SecretServiceKeychainTest, CreatesOneLabelledItemAndUpdatesItInPlace) {
     EXPECT_EQ(keychain_.password(id_), second);
 }
 
-TEST_F(SecretServiceKeychainTest, UpdatingAnotherProgramsItemKeepsItsLabel) {
+TEST_F(SecretServiceKeychainTest, ReadsAndUpdatesAnotherProgramsItemKeepingItsLabel) {
+    // Bytes that are not UTF-8 read as none: invalid ones, and a sequence cut short at the end
+    // (which a streaming decoder would keep waiting on rather than report).
+    for (const QByteArray& bytes : {QByteArray("\xFF\xFEpw"), QByteArray("caf\xC3")}) {
+        ASSERT_FALSE(probe_->create(id_, u"Made elsewhere"_s, bytes).path().isEmpty());
+        EXPECT_EQ(keychain_.password(id_), std::nullopt) << bytes.toHex().toStdString();
+        EXPECT_TRUE(keychain_.deletePassword(id_));
+    }
     const QDBusObjectPath item = probe_->create(id_, u"Made elsewhere"_s, "old");
     ASSERT_FALSE(item.path().isEmpty());
     EXPECT_EQ(keychain_.password(id_), u"old"_s);
@@ -196,16 +187,6 @@ TEST_F(SecretServiceKeychainTest, EmptyOrNoPasswordDeletesThatOneAlone) {
     }
     EXPECT_EQ(keychain_.password(other), u"kept"_s);
     EXPECT_TRUE(keychain_.deletePassword(other));
-}
-
-TEST_F(SecretServiceKeychainTest, BytesThatAreNotUtf8ReadAsNone) {
-    // Invalid bytes, and a sequence cut short at the end (which a streaming decoder would keep
-    // waiting on rather than report).
-    for (const QByteArray& bytes : {QByteArray("\xFF\xFEpw"), QByteArray("caf\xC3")}) {
-        ASSERT_FALSE(probe_->create(id_, u"Made elsewhere"_s, bytes).path().isEmpty());
-        EXPECT_EQ(keychain_.password(id_), std::nullopt) << bytes.toHex().toStdString();
-        EXPECT_TRUE(keychain_.deletePassword(id_));
-    }
 }
 
 // No Secret Service (TESSARAL_SECRET_SERVICE=none): CTest runs it once without a session bus,

@@ -3,8 +3,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <algorithm>
-#include <cctype>
 #include <functional>
 
 #include "Model/JsonWriter.hpp"
@@ -53,7 +51,7 @@ Mutation setKey(int index, const QString& key, const QJsonValue& value) {
     return onRecord(u"connections"_s, index, [=](QJsonObject& c) { c[key] = value; });
 }
 
-TEST(LibraryFile, WritesAndReadsTheGoldenFile) {
+TEST(LibraryFile, WritesAndReadsTheGoldenFileAndRoundTripsOddValues) {
     const QByteArray bytes = readAll(goldenPath);
     ASSERT_FALSE(bytes.isEmpty());
     Library library = goldenLibrary();
@@ -63,12 +61,7 @@ TEST(LibraryFile, WritesAndReadsTheGoldenFile) {
     EXPECT_EQ(decodeLibrary(bytes), goldenLibrary());
     EXPECT_EQ(decodeLibrary(QJsonDocument(golden()).toJson(QJsonDocument::Compact)),
               goldenLibrary());
-}
 
-TEST(LibraryFile, RoundTripsLibraries) {
-    EXPECT_EQ(encodeLibrary(Library{}), QByteArray("{\n  \"connections\" : [],\n"
-                                                   "  \"groups\" : [],\n  \"version\" : 1\n}"));
-    Library library = goldenLibrary();
     Connection odd;
     odd.name = u"tab\there, newline\nthere, back\\slash, \x01, emoji \U0001F5A5"_s;
     odd.host = u"fe80::1"_s;
@@ -76,9 +69,12 @@ TEST(LibraryFile, RoundTripsLibraries) {
     odd.bonjourServiceName = QString();
     odd.symbol = u"not.in.the.list"_s;
     odd.createdAt = utc(1960, 2, 29, 12, 0, 1);
+    library = goldenLibrary();
     library.connections.push_back(odd);
     library.groups.push_back({QUuid::createUuid(), QString()});
-    EXPECT_EQ(decodeLibrary(encodeLibrary(library)), library);
+    for (const Library& original : {Library{}, library}) {
+        EXPECT_EQ(decodeLibrary(encodeLibrary(original)), original);
+    }
 }
 
 TEST(LibraryFile, IgnoresUnknownKeysAndTakesNullOptionalsAsAbsent) {
@@ -107,8 +103,6 @@ TEST(LibraryFile, WriterEscapesSlashesAndSortsKeysByCodePoint) {
               "  \"b\" : \"a\\/b\\\"c\\\\d\\u001f\x7f\xc3\xa9\\b\\f\\n\\r\\t\",\n"
               "  \"\xc3\xa9\" : []\n}");
 }
-
-// --- Unreadable input --------------------------------------------------------------------------
 
 struct UnreadableCase {
     std::string name;
@@ -141,7 +135,7 @@ std::vector<UnreadableCase> unreadableCases() {
     // save the file.
     for (const char* key : {"id", "name", "host", "port", "username", "tint", "symbol", "origin",
                             "createdAt", "options"}) {
-        cases.push_back({std::string("no ") + key,
+        cases.push_back({std::string("Missing_") + key,
                          onRecord(u"connections"_s, 1,
                                   [key](QJsonObject& c) { c.remove(QLatin1StringView(key)); }),
                          key});
@@ -150,92 +144,71 @@ std::vector<UnreadableCase> unreadableCases() {
     cases.insert(
         cases.end(),
         {
-            {"name is a number", setKey(1, u"name"_s, 5), "connections[1].name"},
-            {"host is null", setKey(1, u"host"_s, null), "host"},
-            {"port is text", setKey(1, u"port"_s, u"5900"_s), "port"},
-            {"port has a fraction", setKey(1, u"port"_s, 5900.5), "port"},
-            {"port beyond 64 bits", setKey(1, u"port"_s, 1e30), "port"},
-            {"service name is a number", setKey(0, u"bonjourServiceName"_s, 3),
-             "bonjourServiceName"},
-            {"tint in another case", setKey(1, u"tint"_s, u"Blue"_s), "Blue"},
-            {"unknown origin", setKey(1, u"origin"_s, u"borrowed"_s), "borrowed"},
-            {"id without hyphens", setKey(1, u"id"_s, u"5A0B3C2D1E4F4A6B9C8D7E6F5A4B3C2D"_s), "id"},
-            {"group id not a UUID", setKey(0, u"groupID"_s, u"work"_s), "groupID"},
-            {"last connected with offset",
+            {"NameIsANumber", setKey(1, u"name"_s, 5), "connections[1].name"},
+            {"HostIsNull", setKey(1, u"host"_s, null), "host"},
+            {"PortIsText", setKey(1, u"port"_s, u"5900"_s), "port"},
+            {"PortHasAFraction", setKey(1, u"port"_s, 5900.5), "port"},
+            {"PortBeyond64Bits", setKey(1, u"port"_s, 1e30), "port"},
+            {"ServiceNameIsANumber", setKey(0, u"bonjourServiceName"_s, 3), "bonjourServiceName"},
+            {"TintInAnotherCase", setKey(1, u"tint"_s, u"Blue"_s), "Blue"},
+            {"UnknownOrigin", setKey(1, u"origin"_s, u"borrowed"_s), "borrowed"},
+            {"IdWithoutHyphens", setKey(1, u"id"_s, u"5A0B3C2D1E4F4A6B9C8D7E6F5A4B3C2D"_s), "id"},
+            {"GroupIdNotAUuid", setKey(0, u"groupID"_s, u"work"_s), "groupID"},
+            {"LastConnectedWithOffset",
              setKey(0, u"lastConnectedAt"_s, u"2025-03-01T09:30:00+00:00"_s), "lastConnectedAt"},
-            {"date as a number", setKey(1, u"createdAt"_s, 1740821400), "createdAt"},
-            {"options as an array", setKey(1, u"options"_s, QJsonArray{}), "options"},
-            {"computer not an object",
+            {"DateAsANumber", setKey(1, u"createdAt"_s, 1740821400), "createdAt"},
+            {"OptionsAsAnArray", setKey(1, u"options"_s, QJsonArray{}), "options"},
+            {"ComputerNotAnObject",
              [](QJsonObject& top) {
                  top[u"connections"] = top[u"connections"].toArray() + u"Pi"_s;
              },
              "connections[2]"},
-            {"group without name",
+            {"GroupWithoutName",
              onRecord(u"groups"_s, 0, [](QJsonObject& g) { g.remove(u"name"); }), "groups[0]"},
-            {"group id malformed",
+            {"GroupIdMalformed",
              onRecord(u"groups"_s, 0, [](QJsonObject& g) { g[u"id"] = u"x"_s; }), "groups[0]"},
-            {"no version", [](QJsonObject& top) { top.remove(u"version"); }, "version"},
-            {"version as text", [](QJsonObject& top) { top[u"version"] = u"1"_s; }, "version"},
-            {"no groups", [](QJsonObject& top) { top.remove(u"groups"); }, "groups"},
-            {"connections as an object",
-             [](QJsonObject& top) { top[u"connections"] = QJsonObject{}; }, "connections"},
+            {"NoVersion", [](QJsonObject& top) { top.remove(u"version"); }, "version"},
+            {"VersionAsText", [](QJsonObject& top) { top[u"version"] = u"1"_s; }, "version"},
+            {"NoGroups", [](QJsonObject& top) { top.remove(u"groups"); }, "groups"},
+            {"ConnectionsAsAnObject", [](QJsonObject& top) { top[u"connections"] = QJsonObject{}; },
+             "connections"},
         });
     return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, UnreadableLibrary, ::testing::ValuesIn(unreadableCases()),
-                         [](const auto& param) {
-                             std::string name = param.param.name;
-                             std::replace_if(
-                                 name.begin(), name.end(),
-                                 [](char c) { return !std::isalnum(static_cast<uchar>(c)); }, '_');
-                             return name;
-                         });
-
-TEST(LibraryFile, RejectsInputThatIsNotALibraryObject) {
-    for (const char* text : {"", "[]", "null", "\"library\"", "{\"version\": 1, \"connections\": [",
-                             "{} trailing", "\xff\xfe{}"}) {
-        EXPECT_THROW(decodeLibrary(QByteArray(text)), LibraryError) << text;
-    }
-}
+                         [](const auto& param) { return param.param.name; });
 
 // Each option missing, of the wrong type or (for the enumerations) an unknown value falls back
 // to its factory value alone.
 TEST(LibraryFile, ReadsEachOptionOnItsOwn) {
-    const QJsonObject stored = golden()[u"connections"][0][u"options"].toObject();
-    const ConnectionOptions factory;
-    const std::vector<std::pair<QString, std::function<void(ConnectionOptions&)>>> fields = {
-        {u"scaling"_s, [&](auto& o) { o.scaling = factory.scaling; }},
-        {u"quality"_s, [&](auto& o) { o.quality = factory.quality; }},
-        {u"observeOnly"_s, [&](auto& o) { o.observeOnly = factory.observeOnly; }},
-        {u"shareClipboard"_s, [&](auto& o) { o.shareClipboard = factory.shareClipboard; }},
-        {u"sharedSession"_s, [&](auto& o) { o.sharedSession = factory.sharedSession; }},
-        {u"showRemoteCursor"_s, [&](auto& o) { o.showRemoteCursor = factory.showRemoteCursor; }},
-        {u"commandMapping"_s, [&](auto& o) { o.commandMapping = factory.commandMapping; }},
+    const auto optionsOf = [](const QByteArray& file) {
+        return QJsonDocument::fromJson(file)[u"connections"][0][u"options"].toObject();
     };
+    const QJsonObject stored = optionsOf(readAll(goldenPath));
+    const QJsonObject factory = optionsOf(encodeLibrary({{Connection{}}, {}}));
     const auto decodedOptions = [](const QJsonObject& options) {
         QJsonObject top = golden();
         setKey(0, u"options"_s, options)(top);
         return decodeLibrary(QJsonDocument(top).toJson()).connections[0].options;
     };
-    for (const auto& [key, reset] : fields) {
+    for (const QString& key : stored.keys()) {
+        QJsonObject reset = stored;
+        reset[key] = factory[key];
+        const ConnectionOptions expected = decodedOptions(reset);
+        EXPECT_FALSE(expected == testing::fullySetConnection().options) << key.toStdString();
         for (const QJsonValue& damage : {QJsonValue(QJsonValue::Undefined), QJsonValue(1),
                                          QJsonValue(QJsonValue::Null), QJsonValue(u"Superb"_s)}) {
             QJsonObject options = stored;
             options.insert(key, damage);  // undefined removes the key
-            ConnectionOptions expected = testing::fullySetConnection().options;
-            reset(expected);
             EXPECT_TRUE(decodedOptions(options) == expected)
                 << key.toStdString() << " = " << damage.toVariant().toString().toStdString();
         }
     }
-    EXPECT_TRUE(decodedOptions({}) == factory);
+    EXPECT_TRUE(decodedOptions({}) == ConnectionOptions{});
 }
 
-// --- Dates and identifiers ---------------------------------------------------------------------
-
 TEST(LibraryFile, AcceptsOnlyWholeSecondUtcDates) {
-    EXPECT_EQ(parseDateTime(u"2025-03-01T09:30:00Z"), utc(2025, 3, 1, 9, 30, 0));
     EXPECT_EQ(parseDateTime(u"2024-02-29T23:59:59Z"), utc(2024, 2, 29, 23, 59, 59));
     EXPECT_EQ(parseDateTime(u"0000-01-01T00:00:00Z")->toSecsSinceEpoch(), -62167219200);
     const QStringList rejected =
@@ -254,7 +227,6 @@ TEST(LibraryFile, AcceptsOnlyWholeSecondUtcDates) {
 }
 
 TEST(LibraryFile, WritesDatesInUtcDroppingFractions) {
-    EXPECT_EQ(formatDateTime(utc(2025, 3, 1, 9, 30, 0).addMSecs(999)), u"2025-03-01T09:30:00Z"_s);
     const QDateTime berlin(QDate(2025, 7, 1), QTime(12, 0), Qt::OffsetFromUTC, 2 * 3600);
     EXPECT_EQ(formatDateTime(berlin), u"2025-07-01T10:00:00Z"_s);
     // Before 1970 the dropped fraction still rounds toward the earlier second.
@@ -267,9 +239,9 @@ TEST(LibraryFile, WritesDatesInUtcDroppingFractions) {
     EXPECT_EQ(formatDateTime(QDateTime()), u"1970-01-01T00:00:00Z"_s);
 }
 
-TEST(LibraryFile, ReadsUuidsInEitherCaseAndWritesUpperCase) {
-    const QUuid id = *parseUuid(u"1b4e28ba-2fa1-11d2-883f-0016d3cca427");
-    EXPECT_EQ(uuidString(id), u"1B4E28BA-2FA1-11D2-883F-0016D3CCA427"_s);
+// The golden file holds upper-case identifiers.
+TEST(LibraryFile, ReadsUuidsInEitherCase) {
+    EXPECT_EQ(parseUuid(u"1b4e28ba-2fa1-11d2-883f-0016d3cca427"), testing::fullySetConnection().id);
     for (const char16_t* text :
          {u"1b4e28ba-2fa1-11d2-883f-0016d3cca42", u"1b4e28ba-2fa1-11d2-883f_0016d3cca427",
           u"1b4e28ba-2fa1-11d2-883f-0016d3cca42g", u"{1b4e28ba-2fa1-11d2-883f-0016d3cca427}"}) {

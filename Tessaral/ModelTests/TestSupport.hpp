@@ -6,8 +6,7 @@
 #include <unistd.h>
 
 #include <QDir>
-#include <QSettings>
-#include <atomic>
+#include <QFileInfo>
 #include <mutex>
 #include <ostream>
 
@@ -19,72 +18,60 @@ namespace tessaral::testing {
 // Collects the store's error messages, from any thread, while alive.
 class LogCapture {
   public:
-    LogCapture() {
-        active = this;
-        qInstallMessageHandler(&LogCapture::handler);
-    }
+    LogCapture() { qInstallMessageHandler(&handler); }
     ~LogCapture() {
         qInstallMessageHandler(nullptr);
-        active = nullptr;
+        const std::lock_guard lock(mutex);
+        errors.clear();
     }
     QStringList storeErrors() const {
-        const std::lock_guard lock(mutex_);
-        return errors_;
+        const std::lock_guard lock(mutex);
+        return errors;
     }
 
   private:
     static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-        LogCapture* capture = active.load();
-        if (capture && type == QtCriticalMsg &&
-            qstrcmp(context.category, storeLog().categoryName()) == 0) {
-            const std::lock_guard lock(capture->mutex_);
-            capture->errors_.push_back(text);
+        if (type == QtCriticalMsg && qstrcmp(context.category, storeLog().categoryName()) == 0) {
+            const std::lock_guard lock(mutex);
+            errors.push_back(text);
         }
     }
 
-    static inline std::atomic<LogCapture*> active;
-    mutable std::mutex mutex_;
-    QStringList errors_;
+    static inline std::mutex mutex;
+    static inline QStringList errors;
 };
 
 // Makes a folder unwritable while alive, also for root (which ignores permission bits) through
 // the immutable attribute. `active()` is false when neither works here.
 class UnwritableFolder {
   public:
-    explicit UnwritableFolder(const QString& path)
-        : path_(path), fd_(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY)) {
-        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
-        if (writable()) {
-            setImmutable(true);
-        }
-        active_ = !writable();
+    explicit UnwritableFolder(const QString& path) : path_(path) {
+        setWritable(false);
+        QFile probe(path_ + QStringLiteral("/.write-probe"));
+        active_ = !(probe.open(QIODevice::WriteOnly) && probe.remove());
     }
-    ~UnwritableFolder() {
-        release();
-        ::close(fd_);
-    }
+    ~UnwritableFolder() { release(); }
     bool active() const { return active_; }
     void release() {
-        setImmutable(false);
-        QFile::setPermissions(path_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        setWritable(true);
         active_ = false;
     }
 
   private:
-    bool writable() const {
-        QFile probe(path_ + QStringLiteral("/.write-probe"));
-        return probe.open(QIODevice::WriteOnly) && probe.remove();
-    }
-    void setImmutable(bool on) const {
+    // The attribute first: while it is set, the permissions cannot change.
+    void setWritable(bool on) const {
+        const int fd = ::open(QFile::encodeName(path_).constData(), O_RDONLY | O_DIRECTORY);
         int flags = 0;
-        if (::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
-            flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-            ::ioctl(fd_, FS_IOC_SETFLAGS, &flags);
+        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags = on ? flags & ~FS_IMMUTABLE_FL : flags | FS_IMMUTABLE_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
         }
+        ::close(fd);
+        QFile::setPermissions(path_, QFile::ReadOwner | QFile::ExeOwner |
+                                         (on ? QFile::WriteOwner : QFile::Permission(0)));
     }
 
     QString path_;
-    int fd_;
     bool active_ = false;
 };
 
@@ -97,7 +84,9 @@ inline QByteArray readAll(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Makes the folders on the way.
 inline bool writeAll(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
@@ -118,13 +107,6 @@ inline Connection fullySetConnection() {
             .lastConnectedAt = utc(2025, 3, 2, 18, 5, 7),
             .options = {ScalingMode::actualSize, rfb::RFBQuality::thousands, true, false, false,
                         false, rfb::KeySymbol::CommandMapping::superKey}};
-}
-
-// Empties the preferences file of the run (a scratch folder, see TestMain.cpp).
-inline void clearPreferences() {
-    QSettings settings(QStringLiteral("Tessaral"), QStringLiteral("Tessaral"));
-    settings.clear();
-    settings.sync();
 }
 
 }  // namespace tessaral::testing
