@@ -12,10 +12,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <ostream>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -31,28 +34,50 @@ inline void PrintTo(const RFBError& error, std::ostream* out) {
 namespace rfbtest {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
+// Byte streams as a server sends them: big-endian fields, built by chaining or by `+`.
+struct Bytes : std::vector<std::uint8_t> {
+    using vector::vector;
+    Bytes& u8(unsigned value) { return push_back(std::uint8_t(value)), *this; }
+    Bytes& u16(unsigned value) { return u8(value >> 8).u8(value); }
+    Bytes& u32(std::uint32_t value) { return u16(value >> 16).u16(value & 0xFFFF); }
+    Bytes& raw(std::span<const std::uint8_t> bytes) {
+        return insert(end(), bytes.begin(), bytes.end()), *this;
+    }
+    Bytes& raw(std::initializer_list<unsigned> bytes) {
+        return insert(end(), bytes.begin(), bytes.end()), *this;
+    }
+    Bytes& text(std::string_view s) { return insert(end(), s.begin(), s.end()), *this; }
+    Bytes& repeat(std::size_t count, unsigned value) {
+        return insert(end(), count, std::uint8_t(value)), *this;
+    }
+    // An rgb888 pixel word as its four little-endian wire bytes; `bytes` 3 gives a ZRLE CPIXEL.
+    Bytes& pixel(std::uint32_t word, int bytes = 4) {
+        for (int i = 0; i < bytes; ++i) {
+            u8(word >> 8 * i);
+        }
+        return *this;
+    }
+    Bytes& rect(int x, int y, int width, int height, std::int32_t encoding) {
+        return u16(unsigned(x))
+            .u16(unsigned(y))
+            .u16(unsigned(width))
+            .u16(unsigned(height))
+            .u32(std::uint32_t(encoding));
+    }
+    friend Bytes operator+(Bytes a, const Bytes& b) { return std::move(a.raw(b)); }
+};
 
-inline Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 inline Bytes text(std::string_view s) {
-    return Bytes(s.begin(), s.end());
+    return Bytes().text(s);
 }
-inline Bytes u16(std::uint16_t v) {
-    return {std::uint8_t(v >> 8), std::uint8_t(v)};
+inline Bytes u16(unsigned v) {
+    return Bytes().u16(v);
 }
-inline Bytes u32(std::uint32_t v) {
-    return u16(std::uint16_t(v >> 16)) + u16(std::uint16_t(v));
+inline Bytes u32(std::int64_t v) {
+    return Bytes().u32(std::uint32_t(v));
 }
-inline Bytes s32(std::int32_t v) {
-    return u32(static_cast<std::uint32_t>(v));
-}
-// A rectangle header.
 inline Bytes rect(int x, int y, int width, int height, std::int32_t encoding) {
-    return u16(std::uint16_t(x)) + u16(std::uint16_t(y)) + u16(std::uint16_t(width)) +
-           u16(std::uint16_t(height)) + s32(encoding);
+    return Bytes().rect(x, y, width, height, encoding);
 }
 
 // The server's end of one connection; failures throw, which ends the script.

@@ -19,8 +19,8 @@ using Challenge = std::array<std::uint8_t, 16>;
 namespace VNC = rfb::VNCAuthentication;
 namespace ARD = rfb::ARDAuthentication;
 
-using rfb::testing::violation;
 using rfbtest::dataFile;
+using rfbtest::violation;
 
 Bytes fromHex(const std::string& hex) {
     Bytes bytes;

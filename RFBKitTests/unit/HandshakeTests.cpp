@@ -30,8 +30,8 @@ TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
 
     auto format = PixelFormat::rgb888.encoded();
     EXPECT_EQ(fromClient, (text("RFB 003.008\n") + Bytes{1, 1, 0, 0, 0, 0} +
-                           Bytes(format.begin(), format.end()) + Bytes{2, 0, 0, 8} + s32(16) +
-                           s32(5) + s32(2) + s32(1) + s32(0) + s32(-223) + s32(-224) + s32(-239) +
+                           Bytes(format.begin(), format.end()) + Bytes{2, 0, 0, 8} + u32(16) +
+                           u32(5) + u32(2) + u32(1) + u32(0) + u32(-223) + u32(-224) + u32(-239) +
                            Bytes{3, 0, 0, 0, 0, 0, 5, 0, 3, 32}));
     auto frame = client.takeFrame();
     ASSERT_TRUE(frame);

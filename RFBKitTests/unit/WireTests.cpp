@@ -64,7 +64,8 @@ TEST(RFBInput, LargeRequestsGrowTheBufferAndShrinkItAfterwards) {
 // The session's own messages are checked byte for byte by the handshake and message-loop tests;
 // these are the clamps and replacements those do not reach.
 TEST(ClientMessage, Encodings) {
-    using namespace ClientMessage;
+    using ClientMessage::be16, ClientMessage::setEncodings, ClientMessage::framebufferUpdateRequest,
+        ClientMessage::keyEvent, ClientMessage::pointerEvent, ClientMessage::clientCutText;
     EXPECT_EQ(be16(-5), (Bytes{0, 0}));
     EXPECT_EQ(be16(65536), (Bytes{0xFF, 0xFF}));
     EXPECT_EQ(setEncodings({}), (Bytes{2, 0, 0, 0}));

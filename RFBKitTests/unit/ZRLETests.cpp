@@ -6,7 +6,7 @@
 #include "Decoders.hpp"
 
 using namespace rfb;
-using namespace rfb::testing;
+using namespace rfbtest;
 
 namespace {
 
@@ -27,8 +27,7 @@ class StoredStream {
             std::size_t n = std::min<std::size_t>(65535, payload.size() - at);
             out.insert(out.end(), {0x00, std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(~n),
                                    std::uint8_t(~n >> 8)});
-            out.insert(out.end(), payload.data.begin() + long(at),
-                       payload.data.begin() + long(at + n));
+            out.insert(out.end(), payload.begin() + long(at), payload.begin() + long(at + n));
             at += n;
         } while (at < payload.size());
         return out;
