@@ -16,9 +16,7 @@ constexpr std::uint32_t black = 0xFF000000, white = 0xFFFFFFFF, red = 0xFFFF0000
                         green = 0xFF00FF00, blue = 0xFF0000FF;
 
 Bytes update(int count) {
-    Bytes b;
-    b.u8(0).u16(unsigned(count));
-    return b;
+    return Bytes{0}.u16(unsigned(count));
 }
 
 }  // namespace
