@@ -41,7 +41,6 @@ class ByteInput {
     RFBInput* operator->() { return &input_; }
     // Bytes the reader's user has consumed.
     std::size_t consumed() const { return state_->served - input_.available(); }
-    std::size_t total() const { return state_->bytes.size(); }
 
   private:
     struct State {

@@ -85,21 +85,15 @@ class Peer {
   public:
     explicit Peer(int fd) : fd_(fd) {}
     ~Peer() { close(); }
-    // Every write is cut into sends of at most this many bytes, to split reads across refills.
-    void setChunk(std::size_t bytes) { chunk_ = bytes; }
     void close() { ::close(std::exchange(fd_, -1)); }
 
     void write(const Bytes& bytes) {
         for (std::size_t sent = 0; sent < bytes.size();) {
-            ssize_t n = ::send(fd_, bytes.data() + sent, std::min(chunk_, bytes.size() - sent),
-                               MSG_NOSIGNAL);
+            ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
             if (n <= 0) {
                 throw std::runtime_error("client closed the connection");
             }
             sent += std::size_t(n);
-            if (chunk_ < 64) {  // gives the client a chance to read each piece on its own
-                std::this_thread::sleep_for(200us);
-            }
         }
     }
 
@@ -133,7 +127,6 @@ class Peer {
 
   private:
     int fd_;
-    std::size_t chunk_ = 1 << 20;
 };
 
 class FakeServer {
