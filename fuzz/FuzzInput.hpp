@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 
 #include "RFBClient.hpp"
@@ -16,9 +17,11 @@
 
 namespace fuzz {
 
-inline rfb::RFBInput inputOver(const std::uint8_t* data, std::size_t size, std::size_t chunk) {
+// `offset` counts the bytes handed out so far, for callers that want to know.
+inline rfb::RFBInput inputOver(const std::uint8_t* data, std::size_t size, std::size_t chunk,
+                               std::shared_ptr<std::size_t> offset = nullptr) {
     chunk = std::max<std::size_t>(chunk, 1);
-    auto offset = std::make_shared<std::size_t>(0);
+    offset = offset ? offset : std::make_shared<std::size_t>(0);
     return rfb::RFBInput([=](std::span<std::uint8_t> space) -> std::size_t {
         if (*offset == size) {
             throw rfb::RFBError::connectionClosed();

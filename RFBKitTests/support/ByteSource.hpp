@@ -2,18 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "Decoders.hpp"
 #include "FakeServer.hpp"
+#include "FuzzInput.hpp"
 #include "RFBError.hpp"
 #include "RFBInput.hpp"
 
@@ -25,29 +22,18 @@ using namespace rfb;
 // split every value across refills. Running dry is a closed connection.
 class ByteInput {
   public:
-    explicit ByteInput(const Bytes& bytes, std::size_t step = RFBInput::chunkSize)
-        : state_(std::make_shared<State>(bytes)),
-          input_([state = state_, step](std::span<std::uint8_t> space) {
-              if (state->served == state->bytes.size()) {
-                  throw RFBError::connectionClosed();
-              }
-              std::size_t n = std::min({space.size(), step, state->bytes.size() - state->served});
-              std::memcpy(space.data(), state->bytes.data() + state->served, n);
-              state->served += n;
-              return n;
-          }) {}
+    explicit ByteInput(Bytes bytes, std::size_t step = RFBInput::chunkSize)
+        : bytes_(std::move(bytes)),
+          input_(fuzz::inputOver(bytes_.data(), bytes_.size(), step, served_)) {}
+    ByteInput(const ByteInput&) = delete;
 
     RFBInput& operator*() { return input_; }
-    RFBInput* operator->() { return &input_; }
     // Bytes the reader's user has consumed.
-    std::size_t consumed() const { return state_->served - input_.available(); }
+    std::size_t consumed() const { return *served_ - input_.available(); }
 
   private:
-    struct State {
-        std::vector<std::uint8_t> bytes;
-        std::size_t served = 0;
-    };
-    std::shared_ptr<State> state_;
+    Bytes bytes_;
+    std::shared_ptr<std::size_t> served_ = std::make_shared<std::size_t>(0);
     RFBInput input_;
 };
 
