@@ -34,6 +34,7 @@ inline void PrintTo(const RFBError& error, std::ostream* out) {
 namespace rfbtest {
 
 using namespace std::chrono_literals;
+
 // Byte streams as a server sends them: big-endian fields, built by chaining or by `+`.
 struct Bytes : std::vector<std::uint8_t> {
     using vector::vector;
@@ -67,6 +68,7 @@ struct Bytes : std::vector<std::uint8_t> {
     friend Bytes operator+(Bytes a, const Bytes& b) { return std::move(a.raw(b)); }
 };
 
+// Single fields, to start a concatenation with.
 inline Bytes text(std::string_view s) {
     return Bytes().text(s);
 }
