@@ -26,7 +26,6 @@
 
 using namespace tessaral;
 using tessaral::testing::FakeKeychain;
-using rfbtest::operator+;
 
 namespace {
 
@@ -135,7 +134,7 @@ void BM_UpdateToScreen(benchmark::State& state) {
         rfbtest::Bytes update =
             rfbtest::Bytes{0, 0} + rfbtest::u16(1) + rfbtest::u16(std::uint16_t(area.x())) +
             rfbtest::u16(std::uint16_t(area.y())) + rfbtest::u16(std::uint16_t(area.width())) +
-            rfbtest::u16(std::uint16_t(area.height())) + rfbtest::s32(0);
+            rfbtest::u16(std::uint16_t(area.height())) + rfbtest::u32(0);
         update.resize(update.size() + std::size_t(area.width() * area.height()) * bytesPerPixel,
                       0x5A);
         for (int sent = 0;; ++sent) {

@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     auto u16 = [&](std::size_t i) { return data[i] << 8 | data[i + 1]; };
     rfb::RectHeader header{u16(0), u16(2), u16(4), u16(6)};
-    const rfb::PixelFormat& format = rfb::pixelFormat(rfb::allQualities[data[8] % 3]);
+    const rfb::PixelFormat& format = fuzz::formatFor(data[8]);
     rfb::RFBInput input = fuzz::inputOver(data + 9, size - 9, fuzz::chunkFor(data[8] >> 2));
     try {
         rfb::readCursor(header, input, format);

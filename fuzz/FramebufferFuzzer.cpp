@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 2) {
         return 0;
     }
-    const rfb::PixelFormat& format = rfb::pixelFormat(rfb::allQualities[data[0] % 3]);
+    const rfb::PixelFormat& format = fuzz::formatFor(data[0]);
     Decoding shared{rfb::Framebuffer(24, 16), rfb::RectangleDecoder(format)};
     Decoding plain{rfb::Framebuffer(24, 16, rfb::Framebuffer::Publishing::copyEachImage),
                    rfb::RectangleDecoder(format)};

@@ -2,30 +2,17 @@
 // ServerInit and whatever messages follow.
 
 #include "FuzzInput.hpp"
-#include "RFBClient.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) {
         return 0;
     }
-    std::uint8_t flags = data[0];
+    const std::optional<rfb::RFBCredentials> credentials[] = {
+        std::nullopt, rfb::RFBCredentials{"", "password"}, rfb::RFBCredentials{"user", "password"},
+        std::nullopt};
     rfb::RFBConfiguration configuration;
-    configuration.endpoint = rfb::RFBEndpoint::host("fuzz.invalid", 5900);
-    switch (flags & 3) {
-        case 1:
-            configuration.credentials = rfb::RFBCredentials{"", "password"};
-            break;
-        case 2:
-            configuration.credentials = rfb::RFBCredentials{"user", "password"};
-            break;
-        default:
-            break;
-    }
-    configuration.quality = rfb::allQualities[(flags >> 2) % 3];
-    rfb::RFBClient client(configuration);
-    rfb::RFBInput input = fuzz::inputOver(data + 1, size - 1, fuzz::chunkFor(flags >> 4));
-    rfb::RFBClientTesting::runOn(client, input);
-    while (client.events().tryNext()) {
-    }
+    configuration.credentials = credentials[data[0] & 3];
+    configuration.quality = rfb::allQualities[(data[0] >> 2) % 3];
+    fuzz::runClient(configuration, data + 1, size - 1, data[0] >> 4);
     return 0;
 }

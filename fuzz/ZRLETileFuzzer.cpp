@@ -1,6 +1,7 @@
 // Inflated ZRLE tile data for a rectangle of fuzzed size and pixel format.
 
 #include "Decoders.hpp"
+#include "FuzzInput.hpp"
 #include "RFBError.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -9,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     int width = 1 + data[0] % 160;
     int height = 1 + data[1] % 160;
-    const rfb::PixelFormat& format = rfb::pixelFormat(rfb::allQualities[data[2] % 3]);
+    const rfb::PixelFormat& format = fuzz::formatFor(data[2]);
     rfb::Framebuffer framebuffer(width, height);
     rfb::ZRLETileDecoder decoder({data + 3, size - 3}, format);
     try {

@@ -8,17 +8,17 @@ import zlib
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def u8(v): return struct.pack(">B", v)
 def u16(v): return struct.pack(">H", v)
 def u32(v): return struct.pack(">I", v)
 def s32(v): return struct.pack(">i", v)
 
 
-def write(target, name, data):
+def write(target, seeds, prefix=lambda name: b""):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, name), "wb") as f:
-        f.write(data)
+    for name, data in seeds.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(prefix(name) + data)
 
 
 SERVER_FORMAT = bytes([32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0])
@@ -36,8 +36,8 @@ def update(*rects):
     return b"\x00\x00" + u16(len(rects)) + b"".join(rects)
 
 
-# Pixels in rgb888 (the flag byte 0 selects full quality).
-def px(v): return struct.pack("<I", v)
+# Pixels in rgb888 (the flag byte 0 selects full quality); three bytes make a ZRLE CPIXEL.
+def px(v, size=4): return struct.pack("<I", v)[:size]
 
 
 zstream = zlib.compressobj()
@@ -48,7 +48,7 @@ def zrle(payload):
     return u32(len(data)) + data
 
 
-def cpx(v): return struct.pack("<I", v)[:3]
+def cpx(v): return px(v, 3)
 
 
 messages = {
@@ -66,10 +66,9 @@ messages = {
     "cuttext": b"\x03\x00\x00\x00" + u32(5) + b"hello",
     "colourmap-bell": b"\x01\x00" + u16(0) + u16(1) + b"\x00" * 6 + b"\x02",
 }
-for name, data in messages.items():
-    write("SessionFuzzer", name, b"\x00" + data)
-write("SessionFuzzer", "thousands-raw", b"\x01" + update(rect(0, 0, 2, 1, 0) + b"\x1f\x00\xe0\x07"))
-write("SessionFuzzer", "low-hextile", b"\x02" + update(rect(0, 0, 4, 4, 5) + b"\x02\x07"))
+write("SessionFuzzer", messages, lambda name: b"\x00")
+write("SessionFuzzer", {"thousands-raw": b"\x01" + update(rect(0, 0, 2, 1, 0) + b"\x1f\x00\xe0\x07"),
+                        "low-hextile": b"\x02" + update(rect(0, 0, 4, 4, 5) + b"\x02\x07")})
 
 handshakes = {
     "v33-none": b"RFB 003.003\n" + u32(1) + server_init(),
@@ -80,9 +79,7 @@ handshakes = {
     "v889-ard": b"RFB 003.889\n" + b"\x02\x1e\x02" + b"\x00\x02" + u16(16)
                 + bytes(15) + b"\x17" + bytes(15) + b"\x05" + u32(0) + server_init(),
 }
-for name, data in handshakes.items():
-    flags = 2 if "ard" in name else 1 if "vnc" in name else 0
-    write("HandshakeFuzzer", name, bytes([flags]) + data)
+write("HandshakeFuzzer", handshakes, lambda name: bytes([2 if "ard" in name else 1 if "vnc" in name else 0]))
 
 tiles = {
     "raw": b"\x04\x01\x00" + b"\x00" + cpx(1) * 4,
@@ -93,20 +90,18 @@ tiles = {
     "thousands": b"\x02\x02\x01" + b"\x00" + b"\x1f\x00" * 4,
     "low": b"\x02\x02\x02" + b"\x01" + b"\x07",
 }
-for name, data in tiles.items():
-    write("ZRLETileFuzzer", name, data)
+write("ZRLETileFuzzer", tiles)
 
 cursors = {
     "full": u16(1) + u16(1) + u16(2) + u16(2) + b"\x00" + px(1) * 4 + b"\xc0\x40",
     "thousands": u16(0) + u16(0) + u16(9) + u16(1) + b"\x01" + b"\x1f\x00" * 9 + b"\xff\x80",
 }
-for name, data in cursors.items():
-    write("CursorFuzzer", name, data)
+write("CursorFuzzer", cursors)
 
 
 # Sessions for the framebuffer fuzzer: each update (without its type byte) follows a byte that
 # says how many published images the viewer keeps.
-def kept(keep, message): return u8(keep) + message[1:]
+def kept(keep, message): return bytes([keep]) + message[1:]
 
 
 def rows(y, h, w=24, base=0):
@@ -122,5 +117,4 @@ sessions = {
     "mixed": kept(2, update(rows(0, 16))) + kept(1, messages["zrle"])
              + kept(0, messages["hextile"]) + kept(3, messages["copyrect"]),
 }
-for name, data in sessions.items():
-    write("FramebufferFuzzer", name, b"\x00" + data)
+write("FramebufferFuzzer", sessions, lambda name: b"\x00")

@@ -12,10 +12,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <ostream>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -31,28 +34,52 @@ inline void PrintTo(const RFBError& error, std::ostream* out) {
 namespace rfbtest {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
 
-inline Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+// Byte streams as a server sends them: big-endian fields, built by chaining or by `+`.
+struct Bytes : std::vector<std::uint8_t> {
+    using vector::vector;
+    Bytes& u8(unsigned value) { return push_back(std::uint8_t(value)), *this; }
+    Bytes& u16(unsigned value) { return u8(value >> 8).u8(value); }
+    Bytes& u32(std::uint32_t value) { return u16(value >> 16).u16(value & 0xFFFF); }
+    Bytes& raw(std::span<const std::uint8_t> bytes) {
+        return insert(end(), bytes.begin(), bytes.end()), *this;
+    }
+    Bytes& raw(std::initializer_list<unsigned> bytes) {
+        return insert(end(), bytes.begin(), bytes.end()), *this;
+    }
+    Bytes& text(std::string_view s) { return insert(end(), s.begin(), s.end()), *this; }
+    Bytes& repeat(std::size_t count, unsigned value) {
+        return insert(end(), count, std::uint8_t(value)), *this;
+    }
+    // An rgb888 pixel word as its four little-endian wire bytes; `bytes` 3 gives a ZRLE CPIXEL.
+    Bytes& pixel(std::uint32_t word, int bytes = 4) {
+        for (int i = 0; i < bytes; ++i) {
+            u8(word >> 8 * i);
+        }
+        return *this;
+    }
+    Bytes& rect(int x, int y, int width, int height, std::int32_t encoding) {
+        return u16(unsigned(x))
+            .u16(unsigned(y))
+            .u16(unsigned(width))
+            .u16(unsigned(height))
+            .u32(std::uint32_t(encoding));
+    }
+    friend Bytes operator+(Bytes a, const Bytes& b) { return std::move(a.raw(b)); }
+};
+
+// Single fields, to start a concatenation with.
 inline Bytes text(std::string_view s) {
-    return Bytes(s.begin(), s.end());
+    return Bytes().text(s);
 }
-inline Bytes u16(std::uint16_t v) {
-    return {std::uint8_t(v >> 8), std::uint8_t(v)};
+inline Bytes u16(unsigned v) {
+    return Bytes().u16(v);
 }
-inline Bytes u32(std::uint32_t v) {
-    return u16(std::uint16_t(v >> 16)) + u16(std::uint16_t(v));
+inline Bytes u32(std::int64_t v) {
+    return Bytes().u32(std::uint32_t(v));
 }
-inline Bytes s32(std::int32_t v) {
-    return u32(static_cast<std::uint32_t>(v));
-}
-// A rectangle header.
 inline Bytes rect(int x, int y, int width, int height, std::int32_t encoding) {
-    return u16(std::uint16_t(x)) + u16(std::uint16_t(y)) + u16(std::uint16_t(width)) +
-           u16(std::uint16_t(height)) + s32(encoding);
+    return Bytes().rect(x, y, width, height, encoding);
 }
 
 // The server's end of one connection; failures throw, which ends the script.
@@ -60,21 +87,15 @@ class Peer {
   public:
     explicit Peer(int fd) : fd_(fd) {}
     ~Peer() { close(); }
-    // Every write is cut into sends of at most this many bytes, to split reads across refills.
-    void setChunk(std::size_t bytes) { chunk_ = bytes; }
     void close() { ::close(std::exchange(fd_, -1)); }
 
     void write(const Bytes& bytes) {
         for (std::size_t sent = 0; sent < bytes.size();) {
-            ssize_t n = ::send(fd_, bytes.data() + sent, std::min(chunk_, bytes.size() - sent),
-                               MSG_NOSIGNAL);
+            ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
             if (n <= 0) {
                 throw std::runtime_error("client closed the connection");
             }
             sent += std::size_t(n);
-            if (chunk_ < 64) {  // gives the client a chance to read each piece on its own
-                std::this_thread::sleep_for(200us);
-            }
         }
     }
 
@@ -108,7 +129,6 @@ class Peer {
 
   private:
     int fd_;
-    std::size_t chunk_ = 1 << 20;
 };
 
 class FakeServer {

@@ -5,7 +5,7 @@
 #include "Decoders.hpp"
 
 using namespace rfb;
-using namespace rfb::testing;
+using namespace rfbtest;
 
 namespace {
 

@@ -58,29 +58,25 @@ std::vector<Bytes> randomUpdates(const Scenario& scenario, std::mt19937& random)
     auto below = [&](int n) { return int(random() % unsigned(n)); };
     for (int u = 0; u < scenario.updates; ++u) {
         int count = 1 + below(scenario.maxRectangles);
-        Bytes update = Bytes{0, 0} + u16(std::uint16_t(count));
-        auto add = [&update](const Bytes& bytes) {
-            update.insert(update.end(), bytes.begin(), bytes.end());
-        };
+        Bytes update = Bytes{0, 0}.u16(unsigned(count));
         for (int i = 0; i < count; ++i) {
             int kind = below(20);
             if (kind == 0) {
                 width = 8 + below(40);
                 height = 8 + below(30);
-                add(rect(0, 0, width, height, -223));
+                update.rect(0, 0, width, height, -223);
                 continue;
             }
             int w = 1 + below(width);
             int h = 1 + below(height);
             int x = below(width - w + 1);
             int y = below(height - h + 1);
-            add(rect(x, y, w, h, kind < 8 ? 1 : 0));
+            update.rect(x, y, w, h, kind < 8 ? 1 : 0);
             if (kind < 8) {
-                add(u16(std::uint16_t(below(width - w + 1))) +
-                    u16(std::uint16_t(below(height - h + 1))));
+                update.u16(unsigned(below(width - w + 1))).u16(unsigned(below(height - h + 1)));
             } else {
                 for (int p = 0; p < w * h; ++p) {
-                    add(u32(std::uint32_t(random())));
+                    update.u32(std::uint32_t(random()));
                 }
             }
         }
@@ -95,7 +91,7 @@ class DamageTest : public ::testing::TestWithParam<Scenario> {};
 TEST_P(DamageTest, DamagedAreasRebuildEveryTakenFrame) {
     const Scenario& scenario = GetParam();
     std::mt19937 random(scenario.seed);
-    std::vector<Bytes> messages{text("RFB 003.008\n") + Bytes{1, 1} + u32(0) +
+    std::vector<Bytes> messages{text("RFB 003.008\n").raw({1, 1, 0, 0, 0, 0}) +
                                 serverInit(scenario.width, scenario.height, "damage")};
     for (Bytes& update : randomUpdates(scenario, random)) {
         messages.push_back(std::move(update));

@@ -8,7 +8,7 @@
 #include "Decoders.hpp"
 
 using namespace rfb;
-using namespace rfb::testing;
+using namespace rfbtest;
 
 namespace {
 
@@ -16,9 +16,7 @@ constexpr std::uint32_t black = 0xFF000000, white = 0xFFFFFFFF, red = 0xFFFF0000
                         green = 0xFF00FF00, blue = 0xFF0000FF;
 
 Bytes update(int count) {
-    Bytes b;
-    b.u8(0).u16(unsigned(count));
-    return b;
+    return Bytes{0}.u16(unsigned(count));
 }
 
 }  // namespace
@@ -81,19 +79,16 @@ TEST(UpdateTest, CursorRectanglesGoToTheObserver) {
     EXPECT_EQ(input.consumed(), b.size());
 }
 
-// Narrow true-colour formats are converted many pixels at a time where the channels allow it,
-// and one at a time or through a table otherwise; all must give exactly what the format says for
-// every value. Rows of 251 pixels take both paths, rows of 7 only the one-at-a-time path.
+// One format per converter: channels scaled many pixels at a time (16- and 8-bit), a table with
+// the byte order folded in, a table because a channel is wider than a byte (beside an empty
+// one), and a colour map. Rows of 251 pixels take the fast paths, rows of 7 only the exact one.
 TEST(RawTest, EveryValueOfNarrowFormatsConvertsExactly) {
     const PixelFormat formats[] = {
         PixelFormat::rgb565,
         PixelFormat::bgr233,
-        {16, 16, true, true, 31, 63, 31, 11, 5, 0},  // big-endian
-        {16, 15, false, true, 31, 31, 31, 10, 5, 0},
-        {16, 16, false, true, 3, 1000, 0, 14, 4, 0},  // a channel wider than a byte
-        {16, 16, false, true, 255, 15, 1, 8, 4, 20},  // a shift past the value
-        {8, 8, false, true, 5, 2, 1, 0, 3, 6},        // maxima that are not all ones
-        {8, 8, false, false, 7, 7, 3, 0, 3, 6},       // a colour map, unused
+        {16, 16, true, true, 31, 63, 31, 11, 5, 0},
+        {16, 16, false, true, 3, 1000, 0, 14, 4, 0},
+        {8, 8, false, false, 7, 7, 3, 0, 3, 6},
     };
     // The client's own narrow formats must take the fast path, not only convert correctly.
     EXPECT_TRUE(PixelTable(PixelFormat::rgb565).channels);

@@ -8,7 +8,7 @@
 #include "Framebuffer.hpp"
 
 using namespace rfb;
-using rfb::testing::violation;
+using rfbtest::violation;
 
 TEST(FramebufferTest, SizesAndRectanglesAreLimited) {
     EXPECT_EQ(violation([] { Framebuffer(16384, 1); }), "no error");

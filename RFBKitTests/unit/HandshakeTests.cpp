@@ -30,8 +30,8 @@ TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
 
     auto format = PixelFormat::rgb888.encoded();
     EXPECT_EQ(fromClient, (text("RFB 003.008\n") + Bytes{1, 1, 0, 0, 0, 0} +
-                           Bytes(format.begin(), format.end()) + Bytes{2, 0, 0, 8} + s32(16) +
-                           s32(5) + s32(2) + s32(1) + s32(0) + s32(-223) + s32(-224) + s32(-239) +
+                           Bytes(format.begin(), format.end()) + Bytes{2, 0, 0, 8} + u32(16) +
+                           u32(5) + u32(2) + u32(1) + u32(0) + u32(-223) + u32(-224) + u32(-239) +
                            Bytes{3, 0, 0, 0, 0, 0, 5, 0, 3, 32}));
     auto frame = client.takeFrame();
     ASSERT_TRUE(frame);
@@ -47,7 +47,8 @@ struct VersionCase {
 
 class VersionNegotiation : public testing::TestWithParam<VersionCase> {};
 
-// 3.3 and 3.7 are the x11vnc runs'; this is also the longest desktop name a client takes.
+// 3.3 and 3.7 are the x11vnc runs', 3.8 the exact-bytes test's; this is also the longest
+// desktop name a client takes.
 TEST_P(VersionNegotiation, AnswersAndReportsVersion) {
     const VersionCase& c = GetParam();
     const int minor = std::stoi(std::string(c.server).substr(8, 3));
@@ -72,7 +73,6 @@ TEST_P(VersionNegotiation, AnswersAndReportsVersion) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, VersionNegotiation,
                          testing::Values(VersionCase{"RFB 003.005\n", "RFB 003.003\n", "3.5"},
-                                         VersionCase{"RFB 003.008\n", "RFB 003.008\n", "3.8"},
                                          VersionCase{"RFB 003.889\n", "RFB 003.008\n", "3.889"}));
 
 TEST(Handshake, ChoosesSecurityType) {

@@ -24,7 +24,6 @@ TEST(KeySymbolTest, SpecialKeysAreLookedUpByKeyCodeAlone) {
         {109, 0xFFC7}, {103, 0xFFC8}, {111, 0xFFC9}, {105, 0xFFCA}, {107, 0xFFCB}, {113, 0xFFCC},
         {106, 0xFFCD}, {64, 0xFFCE},  {79, 0xFFCF},  {80, 0xFFD0},
     };
-    ASSERT_EQ(special.size(), 34u);
     for (std::uint32_t code = 0; code <= 0xFFFF; ++code) {
         const auto keyCode = static_cast<std::uint16_t>(code);
         const auto found = special.find(keyCode);

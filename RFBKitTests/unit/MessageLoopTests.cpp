@@ -9,10 +9,10 @@ using namespace rfbtest;
 
 namespace {
 
-Bytes update(std::vector<Bytes> rectangles) {
-    Bytes bytes = Bytes{0, 0} + u16(std::uint16_t(rectangles.size()));
+Bytes update(const std::vector<Bytes>& rectangles) {
+    Bytes bytes = Bytes{0, 0}.u16(unsigned(rectangles.size()));
     for (const Bytes& rectangle : rectangles) {
-        bytes = bytes + rectangle;
+        bytes.raw(rectangle);
     }
     return bytes;
 }
@@ -20,14 +20,13 @@ Bytes update(std::vector<Bytes> rectangles) {
 Bytes raw(int x, int y, int width, int height, std::uint8_t blue = 0x20) {
     Bytes bytes = rect(x, y, width, height, 0);
     for (int i = 0; i < width * height; ++i) {
-        bytes = bytes + Bytes{blue, 0, 0, 0};
+        bytes.pixel(blue);
     }
     return bytes;
 }
 
-Bytes request(bool incremental, int width = 4, int height = 4) {
-    return Bytes{3, incremental} + u16(0) + u16(0) + u16(std::uint16_t(width)) +
-           u16(std::uint16_t(height));
+Bytes request(bool incremental, unsigned width = 4, unsigned height = 4) {
+    return Bytes{3, incremental}.u16(0).u16(0).u16(width).u16(height);
 }
 
 // A connected client whose server runs each step a test gives it in turn, in lockstep.
@@ -36,18 +35,14 @@ struct Session {
         : server([this, width, height](Peer& peer) {
               acceptWithoutSecurity(peer, width, height);
               readSessionStart(peer);
-              for (std::unique_lock lock(mutex);;) {
-                  changed.wait(lock, [&] { return step || ended; });
-                  if (!step) {
-                      return;
-                  }
-                  lock.unlock();
+              // The step runs under the lock: the test's thread waits in serve() meanwhile.
+              std::unique_lock lock(mutex);
+              while ((changed.wait(lock, [&] { return step || ended; }), step)) {
                   try {
                       step(peer);
                   } catch (const std::exception& error) {
                       ADD_FAILURE() << error.what();
                   }
-                  lock.lock();
                   step = nullptr;
                   changed.notify_all();
               }
@@ -121,8 +116,7 @@ TEST(MessageLoop, QualityAndFullUpdateRequestsApplyAtTheNextUpdate) {
     session.client.setQuality(RFBQuality::thousands);  // replaces the earlier request
     auto thousands = PixelFormat::rgb565.encoded();
     // SetPixelFormat before the request.
-    EXPECT_EQ(session.answer(update({}), 30),
-              (Bytes{0, 0, 0, 0} + Bytes(thousands.begin(), thousands.end()) + request(false)));
+    EXPECT_EQ(session.answer(update({}), 30), (Bytes{0, 0, 0, 0}.raw(thousands) + request(false)));
     EXPECT_EQ(session.answer(update({})), request(true));
     session.client.requestFullUpdate();
     EXPECT_EQ(session.answer(update({})), request(false));
@@ -134,7 +128,7 @@ TEST(MessageLoop, DesktopSizeMakesTheNextRequestFullAndMovesThePointerBounds) {
     ASSERT_TRUE(session.connected);
     EXPECT_EQ(session.answer(update({rect(0, 0, 1920, 1080, -223)})), request(false, 1920, 1080));
     session.client.sendPointer(-10, 5000, 1);
-    EXPECT_EQ(session.answer({}, 6), Bytes({5, 1}) + u16(0) + u16(1079));
+    EXPECT_EQ(session.answer({}, 6), (Bytes{5, 1}.u16(0).u16(1079)));
 }
 
 // A server may send its screen over several updates (x0vncserver's first holds only the cursor),
@@ -166,9 +160,9 @@ TEST(MessageLoop, ClipboardBellAndColourMap) {
     Session session;
     ASSERT_TRUE(session.connected);
     session.serve([&](Peer& peer) {
-        peer.write(Bytes{1, 0} + u16(0) + u16(2) + Bytes(12, 0xAB));  // colour map: ignored
-        peer.write(Bytes{2} + Bytes{3, 0, 0, 0} + u32(4) + Bytes{'c', 'a', 'f', 0xE9});
-        peer.write(Bytes{3, 0, 0, 0} + u32(std::uint32_t(big.size())) + text(big));
+        peer.write(Bytes{1, 0}.u16(0).u16(2).repeat(12, 0xAB));  // colour map: ignored
+        peer.write(Bytes{2, 3, 0, 0, 0}.u32(4).raw({'c', 'a', 'f', 0xE9}));
+        peer.write(Bytes{3, 0, 0, 0}.u32(std::uint32_t(big.size())).text(big));
     });
     EXPECT_TRUE(waitFor<event::Bell>(session.client));
     EXPECT_EQ(waitFor<event::Clipboard>(session.client).value().text, "caf\u00E9");
@@ -181,9 +175,8 @@ TEST(MessageLoop, InputMessagesReachTheServerInOrder) {
     session.client.sendKey(0xFF0D, true);
     session.client.sendPointer(2, 3, 4);
     session.client.sendClipboard("a\u00E9\u20AC");
-    EXPECT_EQ(session.answer({}, 8 + 6 + 8 + 3), Bytes({4, 1, 0, 0}) + u32(0xFF0D) + Bytes({5, 4}) +
-                                                     u16(2) + u16(3) + Bytes({6, 0, 0, 0}) +
-                                                     u32(3) + Bytes({'a', 0xE9, '?'}));
+    const Bytes input = Bytes{4, 1, 0, 0}.u32(0xFF0D).raw({5, 4, 0, 2, 0, 3, 6, 0, 0, 0});
+    EXPECT_EQ(session.answer({}, 8 + 6 + 8 + 3), Bytes(input).u32(3).raw({'a', 0xE9, '?'}));
 }
 
 TEST(MessageLoop, ServerClosingMidUpdatePublishesNothingOfIt) {

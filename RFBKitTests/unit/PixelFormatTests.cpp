@@ -42,9 +42,8 @@ TEST(PixelFormatTest, ValuesConvertToPixelWords) {
 }
 
 TEST(PixelFormatTest, LeastSignificantBytesAndQualities) {
+    // Colours in the high bytes are the ZRLE compact-pixel test's.
     EXPECT_TRUE(PixelFormat::rgb888.fitsInLeastSignificantBytes());
-    EXPECT_FALSE(
-        (PixelFormat{32, 24, false, true, 255, 255, 255, 24, 16, 8}.fitsInLeastSignificantBytes()));
     // Bits shifted past bit 31, and shifts of 32 or more, are lost.
     EXPECT_TRUE(
         (PixelFormat{32, 24, false, true, 255, 255, 255, 32, 40, 0}.fitsInLeastSignificantBytes()));

@@ -6,7 +6,7 @@
 #include "Decoders.hpp"
 
 using namespace rfb;
-using namespace rfb::testing;
+using namespace rfbtest;
 
 namespace {
 
@@ -16,19 +16,13 @@ constexpr std::uint32_t black = 0xFF000000, red = 0xFFFF0000, green = 0xFF00FF00
 // after the first continues the stream without a header, as a server's sync flush does.
 class StoredStream {
   public:
-    std::vector<std::uint8_t> chunk(const Bytes& payload) {
-        std::vector<std::uint8_t> out;
-        if (!started_) {
-            out = {0x78, 0x01};
-            started_ = true;
-        }
+    Bytes chunk(const Bytes& payload) {
+        Bytes out = std::exchange(started_, true) ? Bytes{} : Bytes{0x78, 0x01};
         std::size_t at = 0;
         do {
             std::size_t n = std::min<std::size_t>(65535, payload.size() - at);
-            out.insert(out.end(), {0x00, std::uint8_t(n), std::uint8_t(n >> 8), std::uint8_t(~n),
-                                   std::uint8_t(~n >> 8)});
-            out.insert(out.end(), payload.data.begin() + long(at),
-                       payload.data.begin() + long(at + n));
+            out.raw({0x00, unsigned(n), unsigned(n >> 8), unsigned(~n), unsigned(~n >> 8)});
+            out.raw(std::span(payload).subspan(at, n));
             at += n;
         } while (at < payload.size());
         return out;
@@ -40,19 +34,17 @@ class StoredStream {
 
 // An update of one ZRLE rectangle.
 Bytes zrle(StoredStream& stream, int x, int y, int width, int height, const Bytes& tiles) {
-    std::vector<std::uint8_t> compressed = stream.chunk(tiles);
-    Bytes b;
-    b.u8(0)
+    const Bytes compressed = stream.chunk(tiles);
+    return Bytes{0}
         .u16(1)
         .rect(x, y, width, height, RFBEncoding::zrle)
-        .u32(std::uint32_t(compressed.size()));
-    return b.raw(compressed);
+        .u32(std::uint32_t(compressed.size()))
+        .raw(compressed);
 }
 
 // A subencoding byte followed by compact pixels: a palette, or a solid or run colour.
 Bytes palette(unsigned subencoding, std::initializer_list<std::uint32_t> colours) {
-    Bytes b;
-    b.u8(subencoding);
+    Bytes b = Bytes().u8(subencoding);
     for (std::uint32_t word : colours) {
         b.pixel(word, 3);
     }
