@@ -20,8 +20,9 @@ std::function<void()>& handOverObserver() {
 // load it (Mesa's LLVM, some 50 MB resident for the life of the process) only to learn that.
 bool gpuReachable() {
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", error)) {
-        if (entry.path().filename().string().starts_with("renderD")) {
+    for (std::filesystem::directory_iterator entry("/dev/dri", error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (entry->path().filename().string().starts_with("renderD")) {
             return true;
         }
     }
