@@ -20,6 +20,7 @@ namespace tessaral {
 namespace {
 
 using namespace Qt::StringLiterals;
+using testing::names;
 using testing::readAll;
 using testing::utc;
 
@@ -38,14 +39,6 @@ Library sampleLibrary(int count) {
         library.connections.push_back(computer(u"Computer %1"_s.arg(i), library.groups[0].id));
     }
     return library;
-}
-
-QStringList names(const QList<Connection>& connections) {
-    QStringList result;
-    for (const Connection& connection : connections) {
-        result.push_back(connection.name);
-    }
-    return result;
 }
 
 class ConnectionStoreTest : public ::testing::Test {

@@ -92,6 +92,14 @@ inline bool writeAll(const QString& path, const QByteArray& bytes) {
 }
 
 // A computer with every field set to something other than its default.
+inline QStringList names(const QList<Connection>& connections) {
+    QStringList result;
+    for (const Connection& connection : connections) {
+        result.push_back(connection.name);
+    }
+    return result;
+}
+
 inline Connection fullySetConnection() {
     return {.id = QUuid::fromString(QStringLiteral("1B4E28BA-2FA1-11D2-883F-0016D3CCA427")),
             .name = QStringLiteral("Studio / \"Mac\" \u00e9"),

@@ -13,6 +13,7 @@
 #include "Model/AppSettings.hpp"
 #include "Model/BonjourBrowser.hpp"
 #include "Model/ConnectionStore.hpp"
+#include "TestSupport.hpp"
 #include "Views/AppCommands.hpp"
 #include "Views/FileDialog.hpp"
 #include "Views/Library/ConnectionGridView.hpp"
@@ -33,14 +34,6 @@ Connection computer(const QString& name, const QString& host = {}, const QString
         host.isEmpty() ? name.toLower().remove(u' ') + QStringLiteral(".local") : host;
     connection.username = user;
     return connection;
-}
-
-QStringList names(const QList<Connection>& connections) {
-    QStringList result;
-    for (const Connection& connection : connections) {
-        result.append(connection.name);
-    }
-    return result;
 }
 
 // A library in a scratch folder and a library window over it that opens nothing but a list.
