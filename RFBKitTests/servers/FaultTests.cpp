@@ -507,9 +507,7 @@ TEST_F(XvncStalls, QuietServerAfterConnectingIsNoTimeOut) {
     Viewer viewer(configurationFor(proxy.endpoint(), 1s));
     EXPECT_EQ(viewer.expectFrame(capture, 20s), "");
     EXPECT_GE(Clock::now() - started, 3s);
-    viewer.client.stop();
-    viewer.pumpUntil([] { return false; }, runBound);
-    EXPECT_EQ(viewer.endReason(), "no error");
+    EXPECT_EQ(viewer.finish(runBound), "no error");
 }
 
 class XvncSlowLink : public OnScreen<testing::TestWithParam<EncodingAndQuality>> {};
@@ -518,22 +516,19 @@ TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     const auto [encoding, quality] = GetParam();
     Proxied proxied(server->port(), {.maxPiece = 1, .paced = true}, {encoding, RFBEncoding::cursor},
                     configurationFor(server->endpoint(), 5s, {}, quality));
-    Viewer* viewer = &*proxied.viewer;
-    FaultProxy* proxy = &proxied.proxy;
+    Viewer& viewer = *proxied.viewer;
     const auto started = Clock::now();
-    EXPECT_EQ(viewer->expectFrame(expectedFrame(capture, quality, ServerKind::xvnc), 120s), "");
+    EXPECT_EQ(viewer.expectFrame(expectedFrame(capture, quality, ServerKind::xvnc), 120s), "");
     // Every byte came in a receive of its own, so every read of more than one was split.
-    EXPECT_EQ(proxy->paceTimeouts(), 0u);
+    EXPECT_EQ(proxied.proxy.paceTimeouts(), 0u);
     EXPECT_TRUE(waitUntil(
-        [&] { return viewer->client.statistics().decoding[encoding].rectangles >= 1; }, 5s));
+        [&] { return viewer.client.statistics().decoding[encoding].rectangles >= 1; }, 5s));
     std::cout
-        << "[          ] " << proxy->toClient() << " bytes one by one in "
+        << "[          ] " << proxied.proxy.toClient() << " bytes one by one in "
         << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count()
         << " ms\n";
-    viewer->client.stop();
-    viewer->pumpUntil([] { return false; }, runBound);
-    EXPECT_EQ(viewer->endReason(), "no error");
-    EXPECT_TRUE(viewer->problems.empty()) << viewer->problems.front();
+    EXPECT_EQ(viewer.finish(runBound), "no error");
+    EXPECT_TRUE(viewer.problems.empty()) << viewer.problems.front();
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, XvncSlowLink,

@@ -433,7 +433,9 @@ RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
         : tiger ? std::vector<std::string>{"-SecurityTypes", "VncAuth", "-PasswordFile", file}
                 : std::vector<std::string>{"-rfbauth", file};
     argv.insert(argv.end(), security.begin(), security.end());
-    argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
+    if (!options_.version.empty()) {
+        argv.insert(argv.end(), {"-rfbversion", options_.version});
+    }
     start(argv, argv[0], options_.kind == ServerKind::xvnc);
 }
 
@@ -629,9 +631,10 @@ Viewer::Viewer(const rfb::RFBConfiguration& configuration, std::vector<std::int3
     client.start();
 }
 
-Viewer::~Viewer() {
+std::string Viewer::finish(std::chrono::milliseconds timeout) {
     client.stop();
-    pumpUntil([] { return false; }, 5s);
+    pumpUntil([] { return false; }, timeout);
+    return endReason();
 }
 
 void Viewer::pump(std::chrono::milliseconds wait) {
@@ -735,8 +738,7 @@ Outcome attempt(const rfb::RFBConfiguration& configuration,
             timeout);
         outcome.elapsed =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-        viewer.client.stop();
-        viewer.pumpUntil([] { return false; }, 5s);
+        viewer.finish();
         outcome.info = viewer.info;
         outcome.error = viewer.error;
         outcome.ended = viewer.ends > 0;

@@ -119,7 +119,7 @@ struct ServerOptions {
     int width = 493;
     int height = 317;
     std::string desktopName = "Tessaral test";
-    std::vector<std::string> arguments = {};  // for the VNC server
+    std::string version = "";  // the protocol version when not the newest (x11vnc only)
     // VNC authentication with this password only, still accepting attempts after wrong ones.
     std::optional<std::string> password = std::nullopt;
 };
@@ -190,7 +190,7 @@ struct Viewer {
     Viewer(const RealServer& server, std::vector<std::int32_t> encodings,
            rfb::RFBQuality quality = rfb::RFBQuality::full)
         : Viewer(configurationFor(server.endpoint(), 15s, {}, quality), std::move(encodings)) {}
-    ~Viewer();  // stops the client and waits for its end
+    ~Viewer() { finish(); }
 
     // Handles what comes within `wait`, or what is there already.
     void pump(std::chrono::milliseconds wait = 0ms);
@@ -206,6 +206,8 @@ struct Viewer {
     rfb::RFBClient client;
     std::optional<rfb::RFBServerInfo> info;
     std::optional<rfb::RFBError> error;
+    // Stops the client, pumps until its end or the time-out, and returns endReason().
+    std::string finish(std::chrono::milliseconds timeout = 5s);
     int ends = 0;
     std::vector<std::string> problems;
     std::vector<std::optional<rfb::RFBCursor>> cursors;
