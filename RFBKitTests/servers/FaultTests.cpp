@@ -215,13 +215,8 @@ class FaultProxy {
         }
         client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         ::close(std::exchange(listener_, -1));  // a second connection is refused, not queued
-        server_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{.sin_family = AF_INET,
-                            .sin_port = htons(std::uint16_t(serverPort)),
-                            .sin_addr = {htonl(INADDR_LOOPBACK)},
-                            .sin_zero = {}};
-        if (client_ < 0 ||
-            ::connect(server_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        server_ = connectToLoopback(serverPort);
+        if (client_ < 0 || server_ < 0) {
             return;
         }
         for (int fd : {client_, server_}) {
