@@ -592,12 +592,10 @@ rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
                                        std::chrono::seconds connectTimeout,
                                        std::optional<rfb::RFBCredentials> credentials,
                                        rfb::RFBQuality quality) {
-    rfb::RFBConfiguration configuration;
-    configuration.endpoint = endpoint;
-    configuration.connectTimeout = connectTimeout;
-    configuration.credentials = std::move(credentials);
-    configuration.quality = quality;
-    return configuration;
+    return {.endpoint = endpoint,
+            .credentials = std::move(credentials),
+            .quality = quality,
+            .connectTimeout = connectTimeout};
 }
 
 std::string describe(const std::optional<rfb::RFBError>& error) {
