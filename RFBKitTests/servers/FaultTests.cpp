@@ -77,10 +77,8 @@ struct FaultPlan {
 
     std::string describe() const {
         std::ostringstream text;
-        text << "seed " << seed << ": "
-             << (cut == Cut::none    ? "no cut"
-                 : cut == Cut::close ? "close"
-                                     : "reset");
+        const char* cuts[] = {"no cut", "close", "reset"};
+        text << "seed " << seed << ": " << cuts[int(cut)];
         if (cut != Cut::none) {
             text << " after " << cutOffset << " bytes to the "
                  << (cutToServer ? "server" : "client");
