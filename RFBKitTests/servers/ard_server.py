@@ -156,16 +156,13 @@ def authenticate_ard(conn, options, peer):
 
 
 def authenticate_vnc(conn, options, peer):
-    def reversed_bits(byte):
-        return int("{:08b}".format(byte)[::-1], 2)
-
     challenge = os.urandom(16)
     conn.sendall(challenge)
-    answer = receive(conn, 16)
-    key = bytes(reversed_bits(b) for b in PASSWORD[:8]).ljust(8, b"\0")
-    expected = DES.new(key, DES.MODE_ECB).encrypt(challenge)
+    # The DES key is the password with each byte's bits in reverse order.
+    key = bytes(int("{:08b}".format(b)[::-1], 2) for b in PASSWORD[:8]).ljust(8, b"\0")
     log(peer, "type 2")
-    return None if answer == expected else WRONG_CREDENTIALS
+    right = receive(conn, 16) == DES.new(key, DES.MODE_ECB).encrypt(challenge)
+    return None if right else WRONG_CREDENTIALS
 
 
 def serve(conn, options):
