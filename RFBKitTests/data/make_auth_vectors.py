@@ -15,10 +15,9 @@ import random
 from Cryptodome.Cipher import AES
 from Cryptodome.Hash import MD5
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-
 from dh_groups import MODP_1024, MODP_4096, SAFE_128
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 MASK64 = (1 << 64) - 1
 
 
@@ -27,17 +26,14 @@ class SplitMix64:
         self.state = seed & MASK64
 
     def next(self):
-        self.state = (self.state + 0x9E3779B97F4A7C15) & MASK64
-        z = self.state
+        self.state = z = (self.state + 0x9E3779B97F4A7C15) & MASK64
         z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & MASK64
         z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & MASK64
         return z ^ (z >> 31)
 
     def bytes(self, count):
-        out = bytearray()
-        while len(out) < count:
-            out += self.next().to_bytes(8, "little")
-        return bytearray(out[:count])
+        return bytearray(b"".join(self.next().to_bytes(8, "little")
+                                  for _ in range((count + 7) // 8))[:count])
 
 
 def fnv1a64(data):
@@ -73,25 +69,17 @@ def write_power_cases(path):
     # The cost grows with the cube of the length: mostly small moduli, a share of mid-sized ones,
     # and the largest sizes mainly through the fixed list above.
     while len(lengths) < 300:
-        if rng.random() < 0.88:
-            lengths.append(rng.randint(16, 100))
-        elif rng.random() < 0.9:
-            lengths.append(rng.randint(101, 320))
-        else:
-            lengths.append(rng.randint(321, 512))
-    shapes = "rsfzm"
-    lines = []
-    for index, length in enumerate(lengths):
-        shape = "r" if index < 20 or rng.random() < 0.6 else rng.choice(shapes[1:])
-        seed = rng.getrandbits(64)
-        modulus, base, exponent = power_operands(seed, length, shape)
-        result = pow(int.from_bytes(base, "big"), int.from_bytes(exponent, "big"),
-                     int.from_bytes(modulus, "big"))
-        digest = fnv1a64(result.to_bytes(length, "big"))
-        lines.append("%d %d %s %016x" % (seed, length, shape, digest))
+        lengths.append(rng.randint(16, 100) if rng.random() < 0.88 else
+                       rng.randint(101, 320) if rng.random() < 0.9 else rng.randint(321, 512))
     with open(path, "w") as f:
         f.write("# seed length shape fnv1a64(result); written by make_auth_vectors.py\n")
-        f.write("\n".join(lines) + "\n")
+        for index, length in enumerate(lengths):
+            shape = "r" if index < 20 or rng.random() < 0.6 else rng.choice("sfzm")
+            seed = rng.getrandbits(64)
+            modulus, base, exponent = (int.from_bytes(x, "big")
+                                       for x in power_operands(seed, length, shape))
+            digest = fnv1a64(pow(base, exponent, modulus).to_bytes(length, "big"))
+            f.write("%d %d %s %016x\n" % (seed, length, shape, digest))
 
 
 def ard_exchange(rng, prime, length, username, password, server_key=None):
@@ -99,27 +87,23 @@ def ard_exchange(rng, prime, length, username, password, server_key=None):
     if server_key is None:
         server_key = pow(generator, rng.randrange(2, prime - 1), prime)
     private_key = rng.randbytes(length)
-    filler = bytearray(rng.randbytes(128))
-
+    block = bytearray(rng.randbytes(128))  # the filler, with the fields written over it
+    filler = bytes(block)
     x = int.from_bytes(private_key, "big")
-    public_key = pow(generator, x, prime)
-    secret = pow(server_key, x, prime)
-    aes_key = MD5.new(secret.to_bytes(length, "big")).digest()
-    block = bytearray(filler)
+    aes_key = MD5.new(pow(server_key, x, prime).to_bytes(length, "big")).digest()
     user, word = username.encode(), password.encode()
     block[0:len(user) + 1] = user + b"\0"
     block[64:64 + len(word) + 1] = word + b"\0"
-    credentials = AES.new(aes_key, AES.MODE_ECB).encrypt(bytes(block))
     return [
         ("generator", generator.to_bytes(2, "big")),
         ("prime", prime.to_bytes(length, "big")),
         ("serverKey", server_key.to_bytes(length, "big")),
         ("privateKey", private_key),
-        ("filler", bytes(filler)),
+        ("filler", filler),
         ("username", user),
         ("password", word),
-        ("publicKey", public_key.to_bytes(length, "big")),
-        ("credentials", credentials),
+        ("publicKey", pow(generator, x, prime).to_bytes(length, "big")),
+        ("credentials", AES.new(aes_key, AES.MODE_ECB).encrypt(bytes(block))),
     ]
 
 
@@ -129,8 +113,7 @@ def write_ard_exchanges(path):
         ard_exchange(rng, MODP_1024, 128, "alice", "correct horse"),
         ard_exchange(rng, MODP_1024, 128, "bob", ""),
         # A key above the prime: the client must reduce it first.
-        ard_exchange(rng, MODP_1024, 128, "carol", "pw",
-                     server_key=(1 << 1024) - 1),
+        ard_exchange(rng, MODP_1024, 128, "carol", "pw", server_key=(1 << 1024) - 1),
         # Both fields at their 63-byte limit, with multi-byte characters.
         ard_exchange(rng, MODP_1024, 128, "é" * 31 + "x", "ü" * 31 + "y"),
         ard_exchange(rng, SAFE_128, 16, "dave", "smallest key"),
@@ -139,9 +122,8 @@ def write_ard_exchanges(path):
     with open(path, "w") as f:
         f.write("# type-30 exchanges; written by make_auth_vectors.py\n")
         for fields in exchanges:
-            f.write("\n")
-            for name, value in fields:
-                f.write("%s %s\n" % (name, value.hex() if value else "-"))
+            f.write("\n" + "".join("%s %s\n" % (name, value.hex() if value else "-")
+                                   for name, value in fields))
 
 
 if __name__ == "__main__":

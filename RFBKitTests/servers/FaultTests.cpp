@@ -77,12 +77,11 @@ struct FaultPlan {
 
     std::string describe() const {
         std::ostringstream text;
-        text << "seed " << seed << ": ";
-        if (cut == Cut::none) {
-            text << "no cut";
-        } else {
-            text << (cut == Cut::close ? "close" : "reset") << " after " << cutOffset
-                 << " bytes to the " << (cutToServer ? "server" : "client");
+        const char* cuts[] = {"no cut", "close", "reset"};
+        text << "seed " << seed << ": " << cuts[int(cut)];
+        if (cut != Cut::none) {
+            text << " after " << cutOffset << " bytes to the "
+                 << (cutToServer ? "server" : "client");
         }
         text << ", pieces of " << minPiece << "..." << maxPiece << (paced ? " paced" : "");
         for (auto [offset, duration] : pauses) {
@@ -215,13 +214,8 @@ class FaultProxy {
         }
         client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         ::close(std::exchange(listener_, -1));  // a second connection is refused, not queued
-        server_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{.sin_family = AF_INET,
-                            .sin_port = htons(std::uint16_t(serverPort)),
-                            .sin_addr = {htonl(INADDR_LOOPBACK)},
-                            .sin_zero = {}};
-        if (client_ < 0 ||
-            ::connect(server_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        server_ = connectToLoopback(serverPort);
+        if (client_ < 0 || server_ < 0) {
             return;
         }
         for (int fd : {client_, server_}) {
@@ -386,53 +380,47 @@ std::string XvncFaults::run(std::uint64_t seed, Tally& tally) {
     const auto deadline = Clock::now() + runBound;
     Proxied proxied(server->port(), plan, encodingSets[set],
                     configurationFor(server->endpoint(), 5s));
-    Viewer* viewer = &*proxied.viewer;
-    FaultProxy* proxy = &proxied.proxy;
-    auto failed = [&](const std::string& what) { return plan.describe() + ": " + what; };
+    Viewer& viewer = *proxied.viewer;
     auto pumpUntil = [&](const std::function<bool()>& done, Clock::time_point until) {
-        return viewer->pumpUntil(done, std::chrono::ceil<std::chrono::milliseconds>(
-                                           std::min(until, deadline) - Clock::now()));
+        return viewer.pumpUntil(done, std::chrono::ceil<std::chrono::milliseconds>(
+                                          std::min(until, deadline) - Clock::now()));
     };
-    const bool correct = pumpUntil([&] { return viewer->shows(capture); }, deadline);
-    if (correct) {
-        pumpUntil([] { return false; }, Clock::now() + hold);
-    }
-    const bool cut = proxy->disarm(), stopped = !viewer->ends && !cut;
+    const bool correct = pumpUntil([&] { return viewer.shows(capture); }, deadline);
+    pumpUntil([] { return false; }, Clock::now() + hold);  // at once after an end or the deadline
+    const bool cut = proxied.proxy.disarm(), stopped = !viewer.ends && !cut;
+    auto sent = [&] { return " after " + std::to_string(proxied.proxy.toClient()) + " bytes; "; };
     if (stopped && !correct) {
-        return failed("neither a correct frame nor an end in time; " +
-                      std::to_string(proxy->toClient()) + " bytes to the client");
+        return plan.describe() + ": neither a correct frame nor an end in time" + sent();
     }
     if (stopped) {
-        viewer->client.stop();
+        viewer.client.stop();
     }
     pumpUntil([] { return false; }, deadline);
-    if (!viewer->ends) {
-        return failed(std::string(cut ? "the cut" : "stop()") + " did not end the session in time");
+    if (!viewer.ends) {
+        return plan.describe() + ": " + (cut ? "the cut" : "stop()") +
+               " did not end the session in time";
     }
     std::string problems;
-    for (const std::string& problem : viewer->problems) {
+    for (const std::string& problem : viewer.problems) {
         problems += problem + "; ";
     }
-    if (viewer->client.events().next(20ms) || !viewer->client.events().ended()) {
+    if (viewer.client.events().next(20ms) || !viewer.client.events().ended()) {
         problems += "the stream did not end with disconnected; ";
     }
-    if (viewer->info.has_value() != (proxy->toClient() >= handshakeLength)) {
-        problems += std::string(viewer->info ? "connected" : "not connected") + " after " +
-                    std::to_string(proxy->toClient()) + " bytes; ";
+    if (viewer.info.has_value() != (proxied.proxy.toClient() >= handshakeLength)) {
+        problems += (viewer.info ? "connected" : "not connected") + sent();
     }
-    const auto kind = viewer->error ? viewer->error->kind() : RFBError::Kind::protocolViolation;
-    const bool rightEnd = stopped ? !viewer->error
-                          : plan.cut == FaultPlan::Cut::close
-                              ? viewer->error && kind == RFBError::Kind::connectionClosed
-                              : viewer->error && (kind == RFBError::Kind::connectionFailed ||
-                                                  kind == RFBError::Kind::connectionClosed);
-    if (!rightEnd || (!stopped && !cut)) {
-        problems += "ended with " + describe(viewer->error) + (cut ? " after the cut" : "");
+    using enum RFBError::Kind;
+    const auto kind = viewer.error ? std::optional(viewer.error->kind()) : std::nullopt;
+    if (stopped ? kind.has_value()
+                : !cut || !(kind == connectionClosed ||
+                            (plan.cut == FaultPlan::Cut::reset && kind == connectionFailed))) {
+        problems += "ended with " + describe(viewer.error) + (cut ? " after the cut" : "");
     }
     std::lock_guard lock(tally.mutex);
     ++(!cut ? tally.clean : plan.cut == FaultPlan::Cut::close ? tally.closed : tally.reset);
-    tally.beforeConnected += cut && !viewer->info;
-    return problems.empty() ? "" : failed(problems);
+    tally.beforeConnected += cut && !viewer.info;
+    return problems.empty() ? "" : plan.describe() + ": " + problems;
 }
 
 TEST_P(XvncFaults, EveryRunEndsOnceInTimeOrShowsTheScreen) {
@@ -507,9 +495,7 @@ TEST_F(XvncStalls, QuietServerAfterConnectingIsNoTimeOut) {
     Viewer viewer(configurationFor(proxy.endpoint(), 1s));
     EXPECT_EQ(viewer.expectFrame(capture, 20s), "");
     EXPECT_GE(Clock::now() - started, 3s);
-    viewer.client.stop();
-    viewer.pumpUntil([] { return false; }, runBound);
-    EXPECT_EQ(viewer.endReason(), "no error");
+    EXPECT_EQ(viewer.finish(runBound), "no error");
 }
 
 class XvncSlowLink : public OnScreen<testing::TestWithParam<EncodingAndQuality>> {};
@@ -518,22 +504,19 @@ TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     const auto [encoding, quality] = GetParam();
     Proxied proxied(server->port(), {.maxPiece = 1, .paced = true}, {encoding, RFBEncoding::cursor},
                     configurationFor(server->endpoint(), 5s, {}, quality));
-    Viewer* viewer = &*proxied.viewer;
-    FaultProxy* proxy = &proxied.proxy;
+    Viewer& viewer = *proxied.viewer;
     const auto started = Clock::now();
-    EXPECT_EQ(viewer->expectFrame(expectedFrame(capture, quality, ServerKind::xvnc), 120s), "");
+    EXPECT_EQ(viewer.expectFrame(expectedFrame(capture, quality, ServerKind::xvnc), 120s), "");
     // Every byte came in a receive of its own, so every read of more than one was split.
-    EXPECT_EQ(proxy->paceTimeouts(), 0u);
+    EXPECT_EQ(proxied.proxy.paceTimeouts(), 0u);
     EXPECT_TRUE(waitUntil(
-        [&] { return viewer->client.statistics().decoding[encoding].rectangles >= 1; }, 5s));
+        [&] { return viewer.client.statistics().decoding[encoding].rectangles >= 1; }, 5s));
     std::cout
-        << "[          ] " << proxy->toClient() << " bytes one by one in "
+        << "[          ] " << proxied.proxy.toClient() << " bytes one by one in "
         << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count()
         << " ms\n";
-    viewer->client.stop();
-    viewer->pumpUntil([] { return false; }, runBound);
-    EXPECT_EQ(viewer->endReason(), "no error");
-    EXPECT_TRUE(viewer->problems.empty()) << viewer->problems.front();
+    EXPECT_EQ(viewer.finish(runBound), "no error");
+    EXPECT_TRUE(viewer.problems.empty()) << viewer.problems.front();
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, XvncSlowLink,

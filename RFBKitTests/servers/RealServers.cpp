@@ -9,7 +9,6 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,69 +64,20 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return result;
 }
 
-// fork and execve with `fds` as 0, 1, 2 and (when not negative) 3. Only async-signal-safe calls
-// happen in the child.
-pid_t forkExec(std::vector<std::string> argv, const Environment& extra, std::array<int, 4> fds,
-               bool ownSession = false) {
-    std::string program = resolve(argv.at(0));
-    std::vector<std::string> environment = extra;
-    for (char** e = environ; *e; ++e) {
-        const std::string name = std::string(*e).substr(0, std::strcspn(*e, "=") + 1);
-        if (std::none_of(extra.begin(), extra.end(),
-                         [&](auto& x) { return x.starts_with(name); })) {
-            environment.emplace_back(*e);
-        }
-    }
-    std::vector<char*> argp = pointers(argv), envp = pointers(environment);
-    static std::once_flag ignorePipe;  // a helper that exits before reading must not kill us
-    std::call_once(ignorePipe, [] { ::signal(SIGPIPE, SIG_IGN); });
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        throw failure("fork", true);
-    }
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent) {
-            ::_exit(127);
-        }
-        ::signal(SIGPIPE, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int& fd : fds) {  // out of the way of 0...3 before those are replaced
-            fd = fd < 0 ? -1 : ::fcntl(fd, F_DUPFD, 10);
-        }
-        for (int target = 0; target < 4; ++target) {
-            if (fds[target] >= 0) {
-                ::dup2(fds[target], target);
-            }
-        }
-        ::close_range(fds[3] < 0 ? 3u : 4u, ~0u, 0);
-        if (ownSession) {  // interrupts as a shell's command gets them
-            ::signal(SIGINT, SIG_DFL);
-            ::setsid();
-            ::ioctl(0, TIOCSCTTY, 0);
-        }
-        ::execve(program.c_str(), argp.data(), envp.data());
-        ::_exit(127);
-    }
-    return pid;
+std::string fdPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
-bool connects(int family, const std::string& where) {
-    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un local{.sun_family = AF_UNIX, .sun_path = {}};
-    sockaddr_in inet{.sin_family = AF_INET,
-                     .sin_port = htons(std::uint16_t(std::atoi(where.c_str()))),
-                     .sin_addr = {htonl(INADDR_LOOPBACK)},
-                     .sin_zero = {}};
-    std::snprintf(local.sun_path, sizeof local.sun_path, "%s", where.c_str());
-    bool ok = family == AF_UNIX
-                  ? ::connect(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0
-                  : ::connect(fd, reinterpret_cast<sockaddr*>(&inet), sizeof inet) == 0;
-    ::close(fd);
-    return ok;
+sockaddr_in loopback(int port) {
+    return {.sin_family = AF_INET,
+            .sin_port = htons(std::uint16_t(port)),
+            .sin_addr = {htonl(INADDR_LOOPBACK)},
+            .sin_zero = {}};
+}
+
+bool listening(int port) {
+    const int fd = connectToLoopback(port);
+    return fd >= 0 && ::close(fd) == 0;
 }
 
 std::string tail(const std::string& path) {
@@ -280,32 +230,63 @@ std::string xbm(const std::vector<std::string>& rows, int hotX, int hotY) {
 
 // ---- Processes ----------------------------------------------------------------------------
 
+// Only async-signal-safe calls happen in the child.
+Process::Process(std::vector<std::string> argv, const Environment& extra, std::array<int, 4> fds,
+                 bool ownSession) {
+    std::string program = resolve(argv.at(0));
+    std::vector<std::string> environment = extra;
+    for (char** e = environ; *e; ++e) {
+        const std::string name = std::string(*e).substr(0, std::strcspn(*e, "=") + 1);
+        if (std::none_of(extra.begin(), extra.end(),
+                         [&](auto& x) { return x.starts_with(name); })) {
+            environment.emplace_back(*e);
+        }
+    }
+    std::vector<char*> argp = pointers(argv), envp = pointers(environment);
+    static std::once_flag ignorePipe;  // a helper that exits before reading must not kill us
+    std::call_once(ignorePipe, [] { ::signal(SIGPIPE, SIG_IGN); });
+    const pid_t parent = ::getpid();
+    if ((pid_ = ::fork()) < 0) {
+        throw failure("fork", true);
+    }
+    if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+        ::signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int& fd : fds) {  // out of the way of 0...3 before those are replaced
+            fd = fd < 0 ? -1 : ::fcntl(fd, F_DUPFD, 10);
+        }
+        for (int target = 0; target < 4; ++target) {
+            if (fds[target] >= 0) {
+                ::dup2(fds[target], target);
+            }
+        }
+        ::close_range(fds[3] < 0 ? 3u : 4u, ~0u, 0);
+        if (ownSession) {  // interrupts as a shell's command gets them
+            ::signal(SIGINT, SIG_DFL);
+            ::setsid();
+            ::ioctl(0, TIOCSCTTY, 0);
+        }
+        ::execve(program.c_str(), argp.data(), envp.data());
+        ::_exit(127);
+    }
+}
+
 CommandResult run(const std::vector<std::string>& argv, const Environment& environment,
                   std::chrono::milliseconds timeout, const std::string& input) {
     // Files in memory rather than pipes: nothing to pump, no deadlock on a chatty command.
-    std::array<int, 3> files{};
-    for (int& fd : files) {
-        fd = ::memfd_create("run", MFD_CLOEXEC);
-    }
-    [[maybe_unused]] auto written = ::write(files[0], input.data(), input.size());
-    ::lseek(files[0], 0, SEEK_SET);
-    Process process;
-    process.pid_ = forkExec(argv, environment, {files[0], files[1], files[2], -1});
-    CommandResult result;
-    const std::optional<int> status = process.wait(timeout);
-    if (status && WIFEXITED(*status)) {
-        result.exitCode = WEXITSTATUS(*status);
-    }
-    for (auto [fd, text] : {std::pair{files[1], &result.out}, std::pair{files[2], &result.err}}) {
-        char buffer[4096];
-        ::lseek(fd, 0, SEEK_SET);
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
-            text->append(buffer, std::size_t(n));
-        }
-    }
-    for (int fd : files) {
-        ::close(fd);
-    }
+    const int in = ::memfd_create("in", MFD_CLOEXEC), out = ::memfd_create("out", MFD_CLOEXEC),
+              err = ::memfd_create("err", MFD_CLOEXEC);
+    [[maybe_unused]] auto written = ::pwrite(in, input.data(), input.size(), 0);
+    const std::optional<int> status = Process(argv, environment, {in, out, err, -1}).wait(timeout);
+    CommandResult result{status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1,
+                         fileText(fdPath(out)), fileText(fdPath(err))};
+    ::close(in), ::close(out), ::close(err);
     return result;
 }
 
@@ -314,9 +295,9 @@ Process Process::spawn(const std::vector<std::string>& argv, const Environment& 
     const int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     const int log = ::open(logPath.empty() ? "/dev/null" : logPath.c_str(),
                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    Process process;
-    process.pid_ = terminal < 0 ? forkExec(argv, environment, {nothing, log, log, passedFd})
-                                : forkExec(argv, environment, {terminal, terminal, log, -1}, true);
+    Process process = terminal < 0
+                          ? Process(argv, environment, {nothing, log, log, passedFd})
+                          : Process(argv, environment, {terminal, terminal, log, -1}, true);
     ::close(nothing), ::close(log);
     return process;
 }
@@ -369,8 +350,7 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 int listenOnLoopback(int& port, int backlog) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{
-        .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+    sockaddr_in address = loopback(0);
     socklen_t length = sizeof address;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, backlog) != 0 ||
@@ -385,6 +365,16 @@ int listenOnLoopback(int& port, int backlog) {
 std::string fileText(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+int connectToLoopback(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 int freePort() {
@@ -433,12 +423,14 @@ RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
         : tiger ? std::vector<std::string>{"-SecurityTypes", "VncAuth", "-PasswordFile", file}
                 : std::vector<std::string>{"-rfbauth", file};
     argv.insert(argv.end(), security.begin(), security.end());
-    argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
+    if (!options_.version.empty()) {
+        argv.insert(argv.end(), {"-rfbversion", options_.version});
+    }
     start(argv, argv[0], options_.kind == ServerKind::xvnc);
 }
 
-// Starts a server on a free port (a VNC server) or display (an X server, which then tells its
-// number on descriptor 3), retrying when another process takes it first.
+// Starts a server on a free port (a VNC server) or display (an X server, which then writes its
+// number to descriptor 3), retrying when another process takes it first.
 void RealServer::start(const std::vector<std::string>& command, const std::string& name,
                        bool ownsDisplay) {
     const bool vnc = name != "Xvfb";
@@ -449,35 +441,26 @@ void RealServer::start(const std::vector<std::string>& command, const std::strin
         if (vnc) {
             argv.insert(argv.begin() + 1, {"-rfbport", std::to_string(port)});
         }
-        int fds[2] = {-1, -1};
-        if (ownsDisplay && ::pipe2(fds, O_CLOEXEC) == 0) {
+        const int displayFile = ownsDisplay ? ::memfd_create("display", MFD_CLOEXEC) : -1;
+        if (ownsDisplay) {
             argv.insert(argv.begin() + 1, {"-displayfd", "3"});
         }
-        auto process = std::make_unique<Process>(Process::spawn(argv, {}, logPath, fds[1]));
+        auto process = std::make_unique<Process>(Process::spawn(argv, {}, logPath, displayFile));
         int display = display_;
-        if (ownsDisplay) {
-            ::close(fds[1]);
-            // The number and a newline, possibly in pieces: closing early would kill the server.
-            std::string text;
-            char piece[16];
-            pollfd p{fds[0], POLLIN, 0};
-            for (ssize_t n = 1; n > 0 && text.find('\n') == std::string::npos;) {
-                n = ::poll(&p, 1, 30'000) > 0 ? ::read(fds[0], piece, sizeof piece) : 0;
-                text.append(piece, std::size_t(std::max<ssize_t>(n, 0)));
-            }
-            display = text.find('\n') == std::string::npos ? -1 : std::atoi(text.c_str());
-            ::close(fds[0]);
-        }
-        const std::string socket = "/tmp/.X11-unix/X" + std::to_string(display);
-        if (display >= 0 &&
+        // An X server writes its number once it accepts connections.
+        const bool started =
             waitUntil(
                 [&] {
-                    return !process->running() ||
-                           (connects(AF_UNIX, socket) &&
-                            (!vnc || connects(AF_INET, std::to_string(port))));
+                    if (ownsDisplay) {
+                        const std::string number = fileText(fdPath(displayFile));
+                        display = number.ends_with('\n') ? std::atoi(number.c_str()) : -1;
+                    }
+                    return !process->running() || (display >= 0 && (!vnc || listening(port)));
                 },
                 30s) &&
-            process->running()) {
+            process->running();
+        ::close(displayFile);
+        if (started) {
             display_ = display;
             port_ = vnc ? port : port_;
             processes_.push_back(std::move(process));
@@ -609,12 +592,10 @@ rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
                                        std::chrono::seconds connectTimeout,
                                        std::optional<rfb::RFBCredentials> credentials,
                                        rfb::RFBQuality quality) {
-    rfb::RFBConfiguration configuration;
-    configuration.endpoint = endpoint;
-    configuration.connectTimeout = connectTimeout;
-    configuration.credentials = std::move(credentials);
-    configuration.quality = quality;
-    return configuration;
+    return {.endpoint = endpoint,
+            .credentials = std::move(credentials),
+            .quality = quality,
+            .connectTimeout = connectTimeout};
 }
 
 std::string describe(const std::optional<rfb::RFBError>& error) {
@@ -629,9 +610,10 @@ Viewer::Viewer(const rfb::RFBConfiguration& configuration, std::vector<std::int3
     client.start();
 }
 
-Viewer::~Viewer() {
+std::string Viewer::finish(std::chrono::milliseconds timeout) {
     client.stop();
-    pumpUntil([] { return false; }, 5s);
+    pumpUntil([] { return false; }, timeout);
+    return endReason();
 }
 
 void Viewer::pump(std::chrono::milliseconds wait) {
@@ -735,8 +717,7 @@ Outcome attempt(const rfb::RFBConfiguration& configuration,
             timeout);
         outcome.elapsed =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-        viewer.client.stop();
-        viewer.pumpUntil([] { return false; }, 5s);
+        viewer.finish();
         outcome.info = viewer.info;
         outcome.error = viewer.error;
         outcome.ended = viewer.ends > 0;

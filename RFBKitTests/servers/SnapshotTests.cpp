@@ -197,23 +197,17 @@ TEST_F(Snapshot, OnlyTheFirstLineOfThePasswordFileCounts) {
 }
 
 // The tool on a pseudo-terminal of its own, as run from a shell, with errors to a file. The
-// test keeps the terminal's other end open to look at its settings.
+// test keeps the terminal's other end open to type, read and look at its settings.
 struct TerminalRun {
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    int terminal = -1;
+    int terminal = (::grantpt(master), ::unlockpt(master),
+                    ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC));
     Process process;
     std::string output;
 
-    TerminalRun(const std::vector<std::string>& argv, const std::string& errors) {
-        char name[128] = {};
-        ::grantpt(master), ::unlockpt(master), ::ptsname_r(master, name, sizeof name);
-        terminal = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        process = Process::spawn(argv, {}, errors, -1, terminal);
-    }
-    ~TerminalRun() {
-        process.stop();
-        ::close(terminal), ::close(master);
-    }
+    TerminalRun(const std::vector<std::string>& argv, const std::string& errors)
+        : process(Process::spawn(argv, {}, errors, -1, terminal)) {}
+    ~TerminalRun() { process.stop(), ::close(terminal), ::close(master); }
     // Collects what the program writes on the terminal until `done` holds.
     bool readUntil(const std::function<bool()>& done) {
         return waitUntil(

@@ -28,11 +28,7 @@ class VncAuth : public testing::TestWithParam<PasswordServer> {};
 
 TEST_P(VncAuth, OnlyTheRightPasswordConnects) {
     const PasswordServer& s = GetParam();
-    std::vector<std::string> arguments;
-    if (!s.version.empty()) {
-        arguments = {"-rfbversion", s.version};
-    }
-    RealServer server({.kind = s.kind, .arguments = arguments, .password = storedPassword});
+    RealServer server({.kind = s.kind, .version = s.version, .password = storedPassword});
     const Picture screen = server.showPattern();
     // The user name plays no part in type 2 and must not keep the client from choosing it; only
     // the first eight bytes make the key, at both ends.

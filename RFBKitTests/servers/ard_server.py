@@ -1,16 +1,9 @@
 #!/usr/bin/python3
-"""A VNC server speaking Apple's security type 30 (and type 2) for tests, with Python's own
-integers, MD5 and AES: no packaged server offers type 30.
+"""A test server for Apple's security type 30 (and type 2), which no packaged server offers.
 
-    /usr/bin/python3 ard_server.py [--types 30,2] [--mode MODE]
-
-Prints "PORT <n>" once it listens on 127.0.0.1, then serves every connection on a thread of its
-own: version 3.889, the types, their exchange as user "tester" with password "secret", then a
-64x48 screen named "ard-test" in #336699, one Raw rectangle per full update request. Modes bend
-type 30: key16 and key512 use those key lengths; bigkey sends the server key as y + p; keylen15,
-keylen513 and keylen0 announce a wrong length; evenprime sends p + 1; close-after-challenge and
-truncated hang up after all or half of the parameters; garbage-after-result sends 0xFF bytes
-where ServerInit belongs. One line per connection on standard error says how it went.
+Prints "PORT <n>", then serves each connection as version 3.889, user "tester", password "secret",
+a 64x48 #336699 screen named "ard-test"; --mode bends type 30 (see MODES), and one line per
+connection on standard error says how it went.
 """
 
 import argparse
@@ -29,6 +22,8 @@ from dh_groups import MODP_1024, MODP_4096, SAFE_128  # noqa: E402
 
 GENERATOR = 2
 
+# Key lengths 16 and 512; the server key as y + p; a wrong key length announced; p + 1 as the
+# prime; a hang-up after all or half of the parameters; 0xFF bytes where ServerInit belongs.
 MODES = ("normal", "key16", "key512", "bigkey", "keylen15", "keylen513", "keylen0", "evenprime",
          "close-after-challenge", "truncated", "garbage-after-result")
 
@@ -85,29 +80,25 @@ def pixel(pixel_format, colour):
 def serve_updates(conn):
     """Reads client messages until the client closes, answering full update requests."""
     pixel_format = PIXEL_FORMAT
+    # The bytes after the type of each message the client may send.
+    lengths = {0: 19, 2: 3, 3: 9, 4: 7, 5: 5, 6: 7}
     while True:
         try:
             kind = receive(conn, 1)[0]
         except Closed:
             return
+        if kind not in lengths:
+            return drain(conn)
+        body = receive(conn, lengths[kind])
         if kind == 0:  # SetPixelFormat
-            pixel_format = receive(conn, 19)[3:]
+            pixel_format = body[3:]
         elif kind == 2:  # SetEncodings
-            count = struct.unpack(">xH", receive(conn, 3))[0]
-            receive(conn, 4 * count)
-        elif kind == 3:  # FramebufferUpdateRequest
-            incremental = receive(conn, 9)[0]
-            if not incremental:
-                conn.sendall(struct.pack(">BxHHHHHi", 0, 1, 0, 0, WIDTH, HEIGHT, 0) +
-                             pixel(pixel_format, SCREEN_COLOUR) * (WIDTH * HEIGHT))
-        elif kind in (4, 5):  # KeyEvent, PointerEvent
-            receive(conn, 7 if kind == 4 else 5)
+            receive(conn, 4 * struct.unpack(">xH", body)[0])
         elif kind == 6:  # ClientCutText
-            length = struct.unpack(">3xI", receive(conn, 7))[0]
-            receive(conn, length)
-        else:
-            drain(conn)
-            return
+            receive(conn, struct.unpack(">3xI", body)[0])
+        elif kind == 3 and not body[0]:  # a full FramebufferUpdateRequest
+            conn.sendall(struct.pack(">BxHHHHHi", 0, 1, 0, 0, WIDTH, HEIGHT, 0) +
+                         pixel(pixel_format, SCREEN_COLOUR) * (WIDTH * HEIGHT))
 
 
 def send_result(conn, reason):
@@ -165,16 +156,13 @@ def authenticate_ard(conn, options, peer):
 
 
 def authenticate_vnc(conn, options, peer):
-    def reversed_bits(byte):
-        return int("{:08b}".format(byte)[::-1], 2)
-
     challenge = os.urandom(16)
     conn.sendall(challenge)
-    answer = receive(conn, 16)
-    key = bytes(reversed_bits(b) for b in PASSWORD[:8]).ljust(8, b"\0")
-    expected = DES.new(key, DES.MODE_ECB).encrypt(challenge)
+    # The DES key is the password with each byte's bits in reverse order.
+    key = bytes(int("{:08b}".format(b)[::-1], 2) for b in PASSWORD[:8]).ljust(8, b"\0")
     log(peer, "type 2")
-    return None if answer == expected else WRONG_CREDENTIALS
+    right = receive(conn, 16) == DES.new(key, DES.MODE_ECB).encrypt(challenge)
+    return None if right else WRONG_CREDENTIALS
 
 
 def serve(conn, options):

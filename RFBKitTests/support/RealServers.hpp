@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -69,6 +70,7 @@ std::string fileText(const std::string& path);  // empty when there is no such f
 
 // A loopback socket listening on a port the kernel chose, which goes to `port`.
 int listenOnLoopback(int& port, int backlog = 4);
+int connectToLoopback(int port);  // a connected socket, or -1
 int freePort();
 CommandResult run(const std::vector<std::string>& argv, const Environment& environment = {},
                   std::chrono::milliseconds timeout = 20s, const std::string& input = {});
@@ -79,6 +81,10 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 class Process {
   public:
     Process() = default;
+    // Runs `argv` with `fds` as its 0, 1, 2 and (when not negative) 3; with `ownSession`, as run
+    // from a shell: a session of its own whose controlling terminal is its descriptor 0.
+    Process(std::vector<std::string> argv, const Environment& environment, std::array<int, 4> fds,
+            bool ownSession = false);
     // Output to `logPath` (or nowhere); `passedFd` becomes the child's descriptor 3. With a
     // `terminal`, as run from a shell: on it as its controlling terminal, only errors to the log.
     static Process spawn(const std::vector<std::string>& argv, const Environment& environment,
@@ -93,8 +99,6 @@ class Process {
     std::optional<int> stop(std::chrono::milliseconds grace = 5s);
 
   private:
-    friend CommandResult run(const std::vector<std::string>&, const Environment&,
-                             std::chrono::milliseconds, const std::string&);
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
@@ -115,11 +119,11 @@ class TemporaryDirectory {
 
 struct ServerOptions {
     ServerKind kind = ServerKind::xvnc;
+    std::string version = "";  // the protocol version when not the newest (x11vnc only)
     // Not multiples of 16 or 64, so that Hextile and ZRLE have partial tiles at the edges.
     int width = 493;
     int height = 317;
     std::string desktopName = "Tessaral test";
-    std::vector<std::string> arguments = {};  // for the VNC server
     // VNC authentication with this password only, still accepting attempts after wrong ones.
     std::optional<std::string> password = std::nullopt;
 };
@@ -190,7 +194,7 @@ struct Viewer {
     Viewer(const RealServer& server, std::vector<std::int32_t> encodings,
            rfb::RFBQuality quality = rfb::RFBQuality::full)
         : Viewer(configurationFor(server.endpoint(), 15s, {}, quality), std::move(encodings)) {}
-    ~Viewer();  // stops the client and waits for its end
+    ~Viewer() { finish(); }
 
     // Handles what comes within `wait`, or what is there already.
     void pump(std::chrono::milliseconds wait = 0ms);
@@ -202,6 +206,8 @@ struct Viewer {
     // Waits until the frame is `expected` and returns how it differs (empty when it came).
     std::string expectFrame(const Picture& expected, std::chrono::milliseconds timeout = 30s);
     std::string endReason() const { return ends ? describe(error) : "still running"; }
+    // Stops the client, pumps until its end or the time-out, and returns endReason().
+    std::string finish(std::chrono::milliseconds timeout = 5s);
 
     rfb::RFBClient client;
     std::optional<rfb::RFBServerInfo> info;
