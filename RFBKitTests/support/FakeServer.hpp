@@ -86,8 +86,7 @@ inline Bytes rect(int x, int y, int width, int height, std::int32_t encoding) {
 class Peer {
   public:
     explicit Peer(int fd) : fd_(fd) {}
-    ~Peer() { close(); }
-    void close() { ::close(std::exchange(fd_, -1)); }
+    ~Peer() { ::close(fd_); }
 
     void write(const Bytes& bytes) {
         for (std::size_t sent = 0; sent < bytes.size();) {
@@ -192,9 +191,11 @@ inline void acceptWithoutSecurity(Peer& peer, std::uint16_t width = 64, std::uin
     peer.write(serverInit(width, height, name));
 }
 
-// The session start: SetPixelFormat, SetEncodings with 8 entries and the first request, together.
-inline Bytes readSessionStart(Peer& peer) {
-    return peer.read(20 + 4 + 4 * 8 + 10);
+// Accepts, then reads the session start: SetPixelFormat, SetEncodings with 8 entries and the first
+// request, which the client sends together.
+inline void startSession(Peer& peer, std::uint16_t width = 64, std::uint16_t height = 48) {
+    acceptWithoutSecurity(peer, width, height);
+    peer.read(20 + 4 + 4 * 8 + 10);
 }
 
 // Takes what the library logs while it lives, instead of printing it.
@@ -223,6 +224,16 @@ inline rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint) 
     configuration.connectTimeout = 5s;
     return configuration;
 }
+
+// A client started against a server that runs `script`; the client stops before the server joins.
+struct ScriptedClient {
+    explicit ScriptedClient(FakeServer::Script script)
+        : server(std::move(script)), client(configurationFor(server.endpoint())) {
+        client.start();
+    }
+    FakeServer server;
+    rfb::RFBClient client;
+};
 
 // Waits for the first event of type E, or none at the end of the stream; `seen` collects all.
 template <typename E>

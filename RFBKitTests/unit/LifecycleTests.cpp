@@ -13,7 +13,7 @@ namespace {
 
 // A loopback listener whose accept queue is full, so that new connects are never answered.
 struct Unanswered {
-    Unanswered() : server(nullptr, 0) {
+    Unanswered() {
         for (int& fd : fillers) {
             fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             sockaddr_in a{AF_INET, htons(server.port()), {htonl(INADDR_LOOPBACK)}, {}};
@@ -21,12 +21,8 @@ struct Unanswered {
         }
         std::this_thread::sleep_for(50ms);
     }
-    ~Unanswered() {
-        for (int fd : fillers) {
-            ::close(fd);
-        }
-    }
-    FakeServer server;
+    ~Unanswered() { std::ranges::for_each(fillers, ::close); }
+    FakeServer server{nullptr, 0};
     int fillers[3];
 };
 
@@ -71,8 +67,6 @@ TEST(Lifecycle, ConnectFailures) {
             EXPECT_GE(elapsed, c.timeout * 9 / 10);
         }
     }
-    EXPECT_EQ(E::invalidAddress("host(\"\", port: 5900)").errorDescription(),
-              "\u201Chost(\"\", port: 5900)\u201D isn\u2019t a valid computer address.");
 }
 
 TEST(Lifecycle, StopAndDestroyEndCleanlyInEveryPhaseWithoutLogging) {
@@ -97,22 +91,18 @@ TEST(Lifecycle, StopAndDestroyEndCleanlyInEveryPhaseWithoutLogging) {
         EXPECT_LT(std::chrono::steady_clock::now() - stopped, 3s);
     }
     {
-        FakeServer silent([](Peer& peer) { peer.waitForClose(); });  // stop during a receive
-        RFBClient client(configurationFor(silent.endpoint()));
-        client.start();
-        ASSERT_TRUE(waitFor<event::Status>(client));
+        ScriptedClient silent([](Peer& peer) { peer.waitForClose(); });  // stop during a receive
+        ASSERT_TRUE(waitFor<event::Status>(silent.client));
         std::this_thread::sleep_for(100ms);
-        client.stop();
-        EXPECT_FALSE(finalError(drainEvents(client, 2s)));
+        silent.client.stop();
+        EXPECT_FALSE(finalError(drainEvents(silent.client, 2s)));
     }
     {
-        FakeServer running([](Peer& peer) {  // stop during the message loop
-            acceptWithoutSecurity(peer);
-            readSessionStart(peer);
+        ScriptedClient running([](Peer& peer) {  // stop during the message loop
+            startSession(peer);
             peer.waitForClose();
         });
-        RFBClient client(configurationFor(running.endpoint()));
-        client.start();
+        auto& client = running.client;
         ASSERT_TRUE(waitFor<event::FrameAvailable>(client));
         client.stop();
         auto events = drainEvents(client, 2s);
@@ -143,16 +133,9 @@ TEST(Lifecycle, EventDescriptorAskedForLateReflectsQueuedEvents) {
 }
 
 TEST(Lifecycle, StartTwiceRunsOnce) {
-    FakeServer server([](Peer& peer) {
-        acceptWithoutSecurity(peer);
-        readSessionStart(peer);
-        peer.close();
-    });
-    RFBClient client(configurationFor(server.endpoint()));
-    client.start();
-    client.start();
-    auto events = drainEvents(client);
-    server.join();
+    ScriptedClient run([](Peer& peer) { startSession(peer); });
+    run.client.start();
+    auto events = drainEvents(run.client);
     EXPECT_EQ(std::count_if(events.begin(), events.end(),
                             [](const RFBEvent& e) {
                                 return std::holds_alternative<event::Status>(e) &&
@@ -164,7 +147,7 @@ TEST(Lifecycle, StartTwiceRunsOnce) {
 TEST(Lifecycle, InputBeforeServerInitIsDropped) {
     bool nothingBeyondTheVersion = false;
     std::atomic<bool> inputSent{false};
-    FakeServer server([&](Peer& peer) {
+    ScriptedClient run([&](Peer& peer) {
         peer.write(text("RFB 003.008\n"));
         peer.read(12);
         while (!inputSent) {
@@ -176,15 +159,14 @@ TEST(Lifecycle, InputBeforeServerInitIsDropped) {
             nothingBeyondTheVersion = true;  // timed out: no input arrived
         }
     });
-    RFBClient client(configurationFor(server.endpoint()));
-    client.start();
+    auto& client = run.client;
     ASSERT_TRUE(waitFor<event::Status>(client));  // connecting
     ASSERT_TRUE(waitFor<event::Status>(client));  // authenticating: the version was answered
     client.sendKey(0x61, true);
     client.sendClipboard("a");
     client.sendPointer(1, 1, 0);
     inputSent = true;
-    server.join();
+    run.server.join();
     EXPECT_TRUE(nothingBeyondTheVersion);
     EXPECT_FALSE(client.takeFrame());
 }

@@ -32,9 +32,8 @@ Bytes request(bool incremental, unsigned width = 4, unsigned height = 4) {
 // A connected client whose server runs each step a test gives it in turn, in lockstep.
 struct Session {
     explicit Session(std::uint16_t width = 4, std::uint16_t height = 4)
-        : server([this, width, height](Peer& peer) {
-              acceptWithoutSecurity(peer, width, height);
-              readSessionStart(peer);
+        : run([this, width, height](Peer& peer) {
+              startSession(peer, width, height);
               // The step runs under the lock: the test's thread waits in serve() meanwhile.
               std::unique_lock lock(mutex);
               while ((changed.wait(lock, [&] { return step || ended; }), step)) {
@@ -47,10 +46,8 @@ struct Session {
                   changed.notify_all();
               }
           }),
-          client(configurationFor(server.endpoint())) {
-        client.start();
-        connected = waitFor<event::Connected>(client).has_value();
-    }
+          client(run.client),
+          connected(waitFor<event::Connected>(client).has_value()) {}
     ~Session() {
         {
             std::lock_guard lock(mutex);
@@ -81,9 +78,9 @@ struct Session {
     std::condition_variable changed;
     std::function<void(Peer&)> step;
     bool ended = false;
-    FakeServer server;
-    RFBClient client;
-    bool connected = false;
+    ScriptedClient run;
+    RFBClient& client;
+    bool connected;
 };
 
 }  // namespace
@@ -181,15 +178,12 @@ TEST(MessageLoop, InputMessagesReachTheServerInOrder) {
 
 TEST(MessageLoop, ServerClosingMidUpdatePublishesNothingOfIt) {
     LogCapture log;
-    FakeServer server([&](Peer& peer) {
-        acceptWithoutSecurity(peer);
-        readSessionStart(peer);
+    ScriptedClient run([&](Peer& peer) {
+        startSession(peer);
         Bytes half = update({raw(0, 0, 4, 4, 9)});
         peer.write(Bytes(half.begin(), half.begin() + long(half.size() / 2)));
     });
-    RFBClient client(configurationFor(server.endpoint()));
-    client.start();
-    EXPECT_EQ(finalError(drainEvents(client)), RFBError::connectionClosed());
+    EXPECT_EQ(finalError(drainEvents(run.client)), RFBError::connectionClosed());
     EXPECT_EQ(log.lines().at(0).second, "Disconnected: The remote computer closed the connection.");
-    EXPECT_EQ(client.takeFrame()->pixel(0, 0), 0xFF000000u);  // the initial black frame
+    EXPECT_EQ(run.client.takeFrame()->pixel(0, 0), 0xFF000000u);  // the initial black frame
 }
