@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <future>
 
 #include "FakeServer.hpp"
 
@@ -29,57 +29,36 @@ Bytes request(bool incremental, unsigned width = 4, unsigned height = 4) {
     return Bytes{3, incremental}.u16(0).u16(0).u16(width).u16(height);
 }
 
-// A connected client whose server runs each step a test gives it in turn, in lockstep.
+// A connected client and the server's end of its connection, which the test drives directly
+// while the server's thread waits for the session to end.
 struct Session {
     explicit Session(std::uint16_t width = 4, std::uint16_t height = 4)
-        : run([this, width, height](Peer& peer) {
-              startSession(peer, width, height);
-              // The step runs under the lock: the test's thread waits in serve() meanwhile.
-              std::unique_lock lock(mutex);
-              while ((changed.wait(lock, [&] { return step || ended; }), step)) {
-                  try {
-                      step(peer);
-                  } catch (const std::exception& error) {
-                      ADD_FAILURE() << error.what();
-                  }
-                  step = nullptr;
-                  changed.notify_all();
-              }
+        : run([this, width, height](Peer& server) {
+              startSession(server, width, height);
+              started.set_value(&server);
+              ended.get_future().wait();
           }),
-          client(run.client),
-          connected(waitFor<event::Connected>(client).has_value()) {}
+          client(run.client) {
+        auto peerReady = started.get_future();
+        peer = peerReady.wait_for(10s) == std::future_status::ready ? peerReady.get() : nullptr;
+        connected = peer && waitFor<event::Connected>(client);
+    }
     ~Session() {
-        {
-            std::lock_guard lock(mutex);
-            ended = true;
-        }
-        changed.notify_all();
+        ended.set_value();
         client.stop();
         drainEvents(client);
     }
-    // Runs `next` on the server's thread and returns once it has.
-    void serve(std::function<void(Peer&)> next) {
-        std::unique_lock lock(mutex);
-        step = std::move(next);
-        changed.notify_all();
-        changed.wait(lock, [&] { return !step; });
-    }
     // Sends `message` and returns the next `length` bytes the client sends.
     Bytes answer(const Bytes& message, std::size_t length = 10) {
-        Bytes sent;
-        serve([&](Peer& peer) {
-            peer.write(message);
-            sent = peer.read(length);
-        });
-        return sent;
+        peer->write(message);
+        return peer->read(length);
     }
 
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::function<void(Peer&)> step;
-    bool ended = false;
+    std::promise<Peer*> started;
+    std::promise<void> ended;
     ScriptedClient run;
     RFBClient& client;
+    Peer* peer;
     bool connected;
 };
 
@@ -99,7 +78,7 @@ TEST(MessageLoop, OneFrameAvailablePerBatchAndNewestFrameWins) {
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->pixel(0, 0), 0xFF000003u);
     EXPECT_EQ(client.takeFrame()->words(), frame->words()) << "a second take returns the same";
-    session.serve([&](Peer& peer) { peer.write(update({raw(0, 0, 4, 4, 4)})); });
+    session.peer->write(update({raw(0, 0, 4, 4, 4)}));
     ASSERT_TRUE(waitFor<event::FrameAvailable>(client));
     EXPECT_EQ(client.takeFrame()->pixel(3, 3), 0xFF000004u);
 }
@@ -156,11 +135,9 @@ TEST(MessageLoop, ClipboardBellAndColourMap) {
     const std::string big(10'485'760, 'x');
     Session session;
     ASSERT_TRUE(session.connected);
-    session.serve([&](Peer& peer) {
-        peer.write(Bytes{1, 0}.u16(0).u16(2).repeat(12, 0xAB));  // colour map: ignored
-        peer.write(Bytes{2, 3, 0, 0, 0}.u32(4).raw({'c', 'a', 'f', 0xE9}));
-        peer.write(Bytes{3, 0, 0, 0}.u32(std::uint32_t(big.size())).text(big));
-    });
+    session.peer->write(Bytes{1, 0}.u16(0).u16(2).repeat(12, 0xAB));  // colour map: ignored
+    session.peer->write(Bytes{2, 3, 0, 0, 0}.u32(4).raw({'c', 'a', 'f', 0xE9}));
+    session.peer->write(Bytes{3, 0, 0, 0}.u32(std::uint32_t(big.size())).text(big));
     EXPECT_TRUE(waitFor<event::Bell>(session.client));
     EXPECT_EQ(waitFor<event::Clipboard>(session.client).value().text, "caf\u00E9");
     EXPECT_EQ(waitFor<event::Clipboard>(session.client).value().text, big);
