@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <initializer_list>
 #include <mutex>
 #include <ostream>
@@ -87,6 +88,7 @@ class Peer {
   public:
     explicit Peer(int fd) : fd_(fd) {}
     ~Peer() { ::close(fd_); }
+    void hangUp() { ::shutdown(fd_, SHUT_RDWR); }
 
     void write(const Bytes& bytes) {
         for (std::size_t sent = 0; sent < bytes.size();) {
@@ -225,14 +227,37 @@ inline rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint) 
     return configuration;
 }
 
-// A client started against a server that runs `script`; the client stops before the server joins.
-struct ScriptedClient {
-    explicit ScriptedClient(FakeServer::Script script)
-        : server(std::move(script)), client(configurationFor(server.endpoint())) {
+// A started client and the server's end of its connection, which the test drives itself; the
+// server's thread only holds the connection open until the test is done with it.
+class DrivenClient {
+  public:
+    DrivenClient()
+        : server_([this](Peer& connection) {
+              accepted_.set_value(&connection);
+              released_.get_future().wait();
+          }),
+          client(configurationFor(server_.endpoint())) {
         client.start();
+        auto accepted = accepted_.get_future();
+        if (accepted.wait_for(20s) != std::future_status::ready) {
+            released_.set_value();
+            throw std::runtime_error("the client never connected");
+        }
+        peer = accepted.get();
     }
-    FakeServer server;
+    ~DrivenClient() {
+        client.stop();
+        released_.set_value();
+    }
+
+  private:
+    std::promise<Peer*> accepted_;
+    std::promise<void> released_;
+    FakeServer server_;
+
+  public:
     rfb::RFBClient client;
+    Peer* peer = nullptr;
 };
 
 // Waits for the first event of type E, or none at the end of the stream; `seen` collects all.

@@ -6,18 +6,15 @@ using namespace rfb;
 using namespace rfbtest;
 
 TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
-    Bytes fromClient;
-    ScriptedClient run([&](Peer& peer) {
-        peer.write(text("RFB 003.008\n") + Bytes{2, 2, 1} + u32(0) + serverInit(1280, 800, "Büro"));
-        fromClient = peer.read(12 + 1 + 1 + 66);  // up to the session start
-        peer.waitForClose();
-    });
+    DrivenClient run;
+    run.peer->write(text("RFB 003.008\n") + Bytes{2, 2, 1} + u32(0) +
+                    serverInit(1280, 800, "Büro"));
+    const Bytes fromClient = run.peer->read(12 + 1 + 1 + 66);  // up to the session start
     auto& client = run.client;
     std::vector<RFBEvent> events;
     ASSERT_TRUE(waitFor<event::FrameAvailable>(client, 10s, &events));
     client.stop();
     auto rest = drainEvents(client);
-    run.server.join();
 
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(std::get<event::Status>(events[0]).status, RFBStatus::connecting);
@@ -45,18 +42,13 @@ TEST(Handshake, AnswersAndReportsTheServersVersion) {
     for (auto [server, answer, version] : {std::tuple{"RFB 003.005\n", "RFB 003.003\n", "3.5"},
                                            {"RFB 003.889\n", "RFB 003.008\n", "3.889"}}) {
         const int minor = std::stoi(std::string(server).substr(8, 3));
-        Bytes sent;
-        ScriptedClient run([&](Peer& peer) {
-            peer.write(text(server));
-            sent = peer.read(12);
-            // Security None: chosen by the server before 3.7, from a list with a result from 3.8
-            // on.
-            peer.write((minor >= 8 ? Bytes{1, 1} + u32(0) : u32(1)) + serverInit(8, 8, name));
-            peer.waitForClose();
-        });
+        DrivenClient run;
+        run.peer->write(text(server));
+        EXPECT_EQ(run.peer->read(12), text(answer));
+        // Security None: chosen by the server before 3.7, from a list with a result from 3.8 on.
+        run.peer->write((minor >= 8 ? Bytes{1, 1} + u32(0) : u32(1)) + serverInit(8, 8, name));
         auto connected = waitFor<event::Connected>(run.client);
         ASSERT_TRUE(connected) << server;
-        EXPECT_EQ(sent, text(answer));
         EXPECT_EQ(connected->info.protocolVersion, version);
         EXPECT_EQ(connected->info.isApple, minor == 889);
         EXPECT_EQ(connected->info.name, name);

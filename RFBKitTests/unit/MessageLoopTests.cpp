@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <future>
-
 #include "FakeServer.hpp"
 
 using namespace rfb;
@@ -29,36 +27,17 @@ Bytes request(bool incremental, unsigned width = 4, unsigned height = 4) {
     return Bytes{3, incremental}.u16(0).u16(0).u16(width).u16(height);
 }
 
-// A connected client and the server's end of its connection, which the test drives directly
-// while the server's thread waits for the session to end.
-struct Session {
-    explicit Session(std::uint16_t width = 4, std::uint16_t height = 4)
-        : run([this, width, height](Peer& server) {
-              startSession(server, width, height);
-              started.set_value(&server);
-              ended.get_future().wait();
-          }),
-          client(run.client) {
-        auto peerReady = started.get_future();
-        peer = peerReady.wait_for(10s) == std::future_status::ready ? peerReady.get() : nullptr;
-        connected = peer && waitFor<event::Connected>(client);
-    }
-    ~Session() {
-        ended.set_value();
-        client.stop();
-        drainEvents(client);
+// A client connected without security to a screen of the given size.
+struct Session : DrivenClient {
+    explicit Session(std::uint16_t width = 4, std::uint16_t height = 4) {
+        startSession(*peer, width, height);
+        connected = waitFor<event::Connected>(client).has_value();
     }
     // Sends `message` and returns the next `length` bytes the client sends.
     Bytes answer(const Bytes& message, std::size_t length = 10) {
         peer->write(message);
         return peer->read(length);
     }
-
-    std::promise<Peer*> started;
-    std::promise<void> ended;
-    ScriptedClient run;
-    RFBClient& client;
-    Peer* peer;
     bool connected;
 };
 
@@ -155,11 +134,11 @@ TEST(MessageLoop, InputMessagesReachTheServerInOrder) {
 
 TEST(MessageLoop, ServerClosingMidUpdatePublishesNothingOfIt) {
     LogCapture log;
-    ScriptedClient run([&](Peer& peer) {
-        startSession(peer);
-        Bytes half = update({raw(0, 0, 4, 4, 9)});
-        peer.write(Bytes(half.begin(), half.begin() + long(half.size() / 2)));
-    });
+    DrivenClient run;
+    startSession(*run.peer);
+    Bytes half = update({raw(0, 0, 4, 4, 9)});
+    run.peer->write(Bytes(half.begin(), half.begin() + long(half.size() / 2)));
+    run.peer->hangUp();
     EXPECT_EQ(finalError(drainEvents(run.client)), RFBError::connectionClosed());
     EXPECT_EQ(log.lines().at(0).second, "Disconnected: The remote computer closed the connection.");
     EXPECT_EQ(run.client.takeFrame()->pixel(0, 0), 0xFF000000u);  // the initial black frame
