@@ -229,33 +229,29 @@ inline rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint) 
 
 // A started client and the server's end of its connection, which the test drives itself; the
 // server's thread only holds the connection open until the test is done with it.
-class DrivenClient {
-  public:
+struct DrivenClient {
     DrivenClient()
-        : server_([this](Peer& connection) {
-              accepted_.set_value(&connection);
-              released_.get_future().wait();
+        : server([this](Peer& connection) {
+              accepted.set_value(&connection);
+              released.get_future().wait();
           }),
-          client(configurationFor(server_.endpoint())) {
+          client(configurationFor(server.endpoint())) {
         client.start();
-        auto accepted = accepted_.get_future();
-        if (accepted.wait_for(20s) != std::future_status::ready) {
-            released_.set_value();
+        auto connection = accepted.get_future();
+        if (connection.wait_for(20s) != std::future_status::ready) {
+            released.set_value();
             throw std::runtime_error("the client never connected");
         }
-        peer = accepted.get();
+        peer = connection.get();
     }
     ~DrivenClient() {
         client.stop();
-        released_.set_value();
+        released.set_value();
     }
 
-  private:
-    std::promise<Peer*> accepted_;
-    std::promise<void> released_;
-    FakeServer server_;
-
-  public:
+    std::promise<Peer*> accepted;
+    std::promise<void> released;
+    FakeServer server;
     rfb::RFBClient client;
     Peer* peer = nullptr;
 };

@@ -43,8 +43,7 @@ struct ViewerCopy {
 
 struct Scenario {
     unsigned seed;
-    std::uint16_t width;
-    std::uint16_t height;
+    std::uint16_t width, height;
     int updates;
     int maxRectangles;  // per update; above maxRects the damage merges into a bounding area
     double takeChance;  // per update; the rest are skipped takes
