@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <initializer_list>
 #include <mutex>
 #include <ostream>
@@ -86,8 +87,8 @@ inline Bytes rect(int x, int y, int width, int height, std::int32_t encoding) {
 class Peer {
   public:
     explicit Peer(int fd) : fd_(fd) {}
-    ~Peer() { close(); }
-    void close() { ::close(std::exchange(fd_, -1)); }
+    ~Peer() { ::close(fd_); }
+    void hangUp() { ::shutdown(fd_, SHUT_RDWR); }
 
     void write(const Bytes& bytes) {
         for (std::size_t sent = 0; sent < bytes.size();) {
@@ -192,9 +193,11 @@ inline void acceptWithoutSecurity(Peer& peer, std::uint16_t width = 64, std::uin
     peer.write(serverInit(width, height, name));
 }
 
-// The session start: SetPixelFormat, SetEncodings with 8 entries and the first request, together.
-inline Bytes readSessionStart(Peer& peer) {
-    return peer.read(20 + 4 + 4 * 8 + 10);
+// Accepts, then reads the session start: SetPixelFormat, SetEncodings with 8 entries and the first
+// request, which the client sends together.
+inline void startSession(Peer& peer, std::uint16_t width = 64, std::uint16_t height = 48) {
+    acceptWithoutSecurity(peer, width, height);
+    peer.read(20 + 4 + 4 * 8 + 10);
 }
 
 // Takes what the library logs while it lives, instead of printing it.
@@ -223,6 +226,35 @@ inline rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint) 
     configuration.connectTimeout = 5s;
     return configuration;
 }
+
+// A started client and the server's end of its connection, which the test drives itself; the
+// server's thread only holds the connection open until the test is done with it.
+struct DrivenClient {
+    DrivenClient()
+        : server([this](Peer& connection) {
+              accepted.set_value(&connection);
+              released.get_future().wait();
+          }),
+          client(configurationFor(server.endpoint())) {
+        client.start();
+        auto connection = accepted.get_future();
+        if (connection.wait_for(20s) != std::future_status::ready) {
+            released.set_value();
+            throw std::runtime_error("the client never connected");
+        }
+        peer = connection.get();
+    }
+    ~DrivenClient() {
+        client.stop();
+        released.set_value();
+    }
+
+    std::promise<Peer*> accepted;
+    std::promise<void> released;
+    FakeServer server;
+    rfb::RFBClient client;
+    Peer* peer = nullptr;
+};
 
 // Waits for the first event of type E, or none at the end of the stream; `seen` collects all.
 template <typename E>

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,9 +33,7 @@ Bytes fromHex(const std::string& hex) {
 
 Challenge challenge(std::uint8_t first) {
     Challenge bytes;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<std::uint8_t>(first + i);
-    }
+    std::iota(bytes.begin(), bytes.end(), first);
     return bytes;
 }
 

@@ -19,12 +19,10 @@ using Words = BigUInt::Words;
 using rfbtest::dataFile;
 
 // The generator make_auth_vectors.py expands each case's seed with.
-class SplitMix64 {
-  public:
-    explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
+struct SplitMix64 {
+    std::uint64_t state;
     std::uint64_t next() {
-        state_ += 0x9E3779B97F4A7C15u;
-        std::uint64_t z = state_;
+        std::uint64_t z = state += 0x9E3779B97F4A7C15u;
         z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
         return z ^ (z >> 31);
@@ -40,9 +38,6 @@ class SplitMix64 {
         out.resize(count);
         return out;
     }
-
-  private:
-    std::uint64_t state_;
 };
 
 std::uint64_t fnv1a64(const Bytes& data) {
@@ -59,7 +54,7 @@ struct Operands {
 
 // Step for step as power_operands() in make_auth_vectors.py.
 Operands operands(std::uint64_t seed, std::size_t length, char shape) {
-    SplitMix64 rng(seed);
+    SplitMix64 rng{seed};
     Operands o;
     o.modulus = rng.bytes(length);
     o.modulus.back() |= 1;

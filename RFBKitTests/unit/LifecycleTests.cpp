@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
+
 #include "FakeServer.hpp"
 #include "ProcessResources.hpp"
 #include "RFBEventStream.hpp"
@@ -13,7 +15,7 @@ namespace {
 
 // A loopback listener whose accept queue is full, so that new connects are never answered.
 struct Unanswered {
-    Unanswered() : server(nullptr, 0) {
+    Unanswered() {
         for (int& fd : fillers) {
             fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             sockaddr_in a{AF_INET, htons(server.port()), {htonl(INADDR_LOOPBACK)}, {}};
@@ -21,12 +23,8 @@ struct Unanswered {
         }
         std::this_thread::sleep_for(50ms);
     }
-    ~Unanswered() {
-        for (int fd : fillers) {
-            ::close(fd);
-        }
-    }
-    FakeServer server;
+    ~Unanswered() { std::ranges::for_each(fillers, ::close); }
+    FakeServer server{nullptr, 0};
     int fillers[3];
 };
 
@@ -71,8 +69,6 @@ TEST(Lifecycle, ConnectFailures) {
             EXPECT_GE(elapsed, c.timeout * 9 / 10);
         }
     }
-    EXPECT_EQ(E::invalidAddress("host(\"\", port: 5900)").errorDescription(),
-              "\u201Chost(\"\", port: 5900)\u201D isn\u2019t a valid computer address.");
 }
 
 TEST(Lifecycle, StopAndDestroyEndCleanlyInEveryPhaseWithoutLogging) {
@@ -97,22 +93,16 @@ TEST(Lifecycle, StopAndDestroyEndCleanlyInEveryPhaseWithoutLogging) {
         EXPECT_LT(std::chrono::steady_clock::now() - stopped, 3s);
     }
     {
-        FakeServer silent([](Peer& peer) { peer.waitForClose(); });  // stop during a receive
-        RFBClient client(configurationFor(silent.endpoint()));
-        client.start();
-        ASSERT_TRUE(waitFor<event::Status>(client));
+        DrivenClient silent;  // stop during a receive
+        ASSERT_TRUE(waitFor<event::Status>(silent.client));
         std::this_thread::sleep_for(100ms);
-        client.stop();
-        EXPECT_FALSE(finalError(drainEvents(client, 2s)));
+        silent.client.stop();
+        EXPECT_FALSE(finalError(drainEvents(silent.client, 2s)));
     }
     {
-        FakeServer running([](Peer& peer) {  // stop during the message loop
-            acceptWithoutSecurity(peer);
-            readSessionStart(peer);
-            peer.waitForClose();
-        });
-        RFBClient client(configurationFor(running.endpoint()));
-        client.start();
+        DrivenClient running;  // stop during the message loop
+        startSession(*running.peer);
+        auto& client = running.client;
         ASSERT_TRUE(waitFor<event::FrameAvailable>(client));
         client.stop();
         auto events = drainEvents(client, 2s);
@@ -143,16 +133,11 @@ TEST(Lifecycle, EventDescriptorAskedForLateReflectsQueuedEvents) {
 }
 
 TEST(Lifecycle, StartTwiceRunsOnce) {
-    FakeServer server([](Peer& peer) {
-        acceptWithoutSecurity(peer);
-        readSessionStart(peer);
-        peer.close();
-    });
-    RFBClient client(configurationFor(server.endpoint()));
-    client.start();
-    client.start();
-    auto events = drainEvents(client);
-    server.join();
+    DrivenClient run;
+    run.client.start();
+    startSession(*run.peer);
+    run.peer->hangUp();
+    auto events = drainEvents(run.client);
     EXPECT_EQ(std::count_if(events.begin(), events.end(),
                             [](const RFBEvent& e) {
                                 return std::holds_alternative<event::Status>(e) &&
@@ -162,29 +147,15 @@ TEST(Lifecycle, StartTwiceRunsOnce) {
 }
 
 TEST(Lifecycle, InputBeforeServerInitIsDropped) {
-    bool nothingBeyondTheVersion = false;
-    std::atomic<bool> inputSent{false};
-    FakeServer server([&](Peer& peer) {
-        peer.write(text("RFB 003.008\n"));
-        peer.read(12);
-        while (!inputSent) {
-            std::this_thread::sleep_for(1ms);
-        }
-        try {
-            peer.read(1, 300ms);
-        } catch (const std::runtime_error&) {
-            nothingBeyondTheVersion = true;  // timed out: no input arrived
-        }
-    });
-    RFBClient client(configurationFor(server.endpoint()));
-    client.start();
+    DrivenClient run;
+    run.peer->write(text("RFB 003.008\n"));
+    run.peer->read(12);
+    auto& client = run.client;
     ASSERT_TRUE(waitFor<event::Status>(client));  // connecting
     ASSERT_TRUE(waitFor<event::Status>(client));  // authenticating: the version was answered
     client.sendKey(0x61, true);
     client.sendClipboard("a");
     client.sendPointer(1, 1, 0);
-    inputSent = true;
-    server.join();
-    EXPECT_TRUE(nothingBeyondTheVersion);
+    EXPECT_THROW(run.peer->read(1, 300ms), std::runtime_error) << "input arrived";
     EXPECT_FALSE(client.takeFrame());
 }

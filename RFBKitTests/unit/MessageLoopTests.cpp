@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-
 #include "FakeServer.hpp"
 
 using namespace rfb;
@@ -29,68 +27,25 @@ Bytes request(bool incremental, unsigned width = 4, unsigned height = 4) {
     return Bytes{3, incremental}.u16(0).u16(0).u16(width).u16(height);
 }
 
-// A connected client whose server runs each step a test gives it in turn, in lockstep.
-struct Session {
-    explicit Session(std::uint16_t width = 4, std::uint16_t height = 4)
-        : server([this, width, height](Peer& peer) {
-              acceptWithoutSecurity(peer, width, height);
-              readSessionStart(peer);
-              // The step runs under the lock: the test's thread waits in serve() meanwhile.
-              std::unique_lock lock(mutex);
-              while ((changed.wait(lock, [&] { return step || ended; }), step)) {
-                  try {
-                      step(peer);
-                  } catch (const std::exception& error) {
-                      ADD_FAILURE() << error.what();
-                  }
-                  step = nullptr;
-                  changed.notify_all();
-              }
-          }),
-          client(configurationFor(server.endpoint())) {
-        client.start();
-        connected = waitFor<event::Connected>(client).has_value();
-    }
-    ~Session() {
-        {
-            std::lock_guard lock(mutex);
-            ended = true;
+// A client connected without security to a screen of the given size.
+struct Session : DrivenClient {
+    explicit Session(std::uint16_t width = 4, std::uint16_t height = 4) {
+        startSession(*peer, width, height);
+        if (!waitFor<event::Connected>(client)) {
+            throw std::runtime_error("the session never started");
         }
-        changed.notify_all();
-        client.stop();
-        drainEvents(client);
-    }
-    // Runs `next` on the server's thread and returns once it has.
-    void serve(std::function<void(Peer&)> next) {
-        std::unique_lock lock(mutex);
-        step = std::move(next);
-        changed.notify_all();
-        changed.wait(lock, [&] { return !step; });
     }
     // Sends `message` and returns the next `length` bytes the client sends.
     Bytes answer(const Bytes& message, std::size_t length = 10) {
-        Bytes sent;
-        serve([&](Peer& peer) {
-            peer.write(message);
-            sent = peer.read(length);
-        });
-        return sent;
+        peer->write(message);
+        return peer->read(length);
     }
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::function<void(Peer&)> step;
-    bool ended = false;
-    FakeServer server;
-    RFBClient client;
-    bool connected = false;
 };
 
 }  // namespace
 
 TEST(MessageLoop, OneFrameAvailablePerBatchAndNewestFrameWins) {
     Session session;
-    ASSERT_TRUE(session.connected);
     auto& client = session.client;
     ASSERT_TRUE(waitFor<event::FrameAvailable>(client));  // the initial black frame
     // Three updates land without a frame being taken; each request follows its update.
@@ -102,14 +57,13 @@ TEST(MessageLoop, OneFrameAvailablePerBatchAndNewestFrameWins) {
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->pixel(0, 0), 0xFF000003u);
     EXPECT_EQ(client.takeFrame()->words(), frame->words()) << "a second take returns the same";
-    session.serve([&](Peer& peer) { peer.write(update({raw(0, 0, 4, 4, 4)})); });
+    session.peer->write(update({raw(0, 0, 4, 4, 4)}));
     ASSERT_TRUE(waitFor<event::FrameAvailable>(client));
     EXPECT_EQ(client.takeFrame()->pixel(3, 3), 0xFF000004u);
 }
 
 TEST(MessageLoop, QualityAndFullUpdateRequestsApplyAtTheNextUpdate) {
     Session session;
-    ASSERT_TRUE(session.connected);
     session.client.setQuality(RFBQuality::full);  // already in use
     EXPECT_EQ(session.answer(update({})), request(true));
     session.client.setQuality(RFBQuality::low);
@@ -125,7 +79,6 @@ TEST(MessageLoop, QualityAndFullUpdateRequestsApplyAtTheNextUpdate) {
 
 TEST(MessageLoop, DesktopSizeMakesTheNextRequestFullAndMovesThePointerBounds) {
     Session session(1280, 800);
-    ASSERT_TRUE(session.connected);
     EXPECT_EQ(session.answer(update({rect(0, 0, 1920, 1080, -223)})), request(false, 1920, 1080));
     session.client.sendPointer(-10, 5000, 1);
     EXPECT_EQ(session.answer({}, 6), (Bytes{5, 1}.u16(0).u16(1079)));
@@ -147,7 +100,6 @@ TEST(MessageLoop, UpdatesCountAsCompleteOnceEveryPixelWasPainted) {
         {update({raw(0, 0, 4, 4)}), 1},
     };
     Session session;
-    ASSERT_TRUE(session.connected);
     for (const auto& [message, complete] : steps) {
         session.answer(message);
         EXPECT_EQ(session.client.statistics().completeUpdates, complete)
@@ -158,12 +110,9 @@ TEST(MessageLoop, UpdatesCountAsCompleteOnceEveryPixelWasPainted) {
 TEST(MessageLoop, ClipboardBellAndColourMap) {
     const std::string big(10'485'760, 'x');
     Session session;
-    ASSERT_TRUE(session.connected);
-    session.serve([&](Peer& peer) {
-        peer.write(Bytes{1, 0}.u16(0).u16(2).repeat(12, 0xAB));  // colour map: ignored
-        peer.write(Bytes{2, 3, 0, 0, 0}.u32(4).raw({'c', 'a', 'f', 0xE9}));
-        peer.write(Bytes{3, 0, 0, 0}.u32(std::uint32_t(big.size())).text(big));
-    });
+    session.peer->write(Bytes{1, 0}.u16(0).u16(2).repeat(12, 0xAB));  // colour map: ignored
+    session.peer->write(Bytes{2, 3, 0, 0, 0}.u32(4).raw({'c', 'a', 'f', 0xE9}));
+    session.peer->write(Bytes{3, 0, 0, 0}.u32(std::uint32_t(big.size())).text(big));
     EXPECT_TRUE(waitFor<event::Bell>(session.client));
     EXPECT_EQ(waitFor<event::Clipboard>(session.client).value().text, "caf\u00E9");
     EXPECT_EQ(waitFor<event::Clipboard>(session.client).value().text, big);
@@ -171,7 +120,6 @@ TEST(MessageLoop, ClipboardBellAndColourMap) {
 
 TEST(MessageLoop, InputMessagesReachTheServerInOrder) {
     Session session;
-    ASSERT_TRUE(session.connected);
     session.client.sendKey(0xFF0D, true);
     session.client.sendPointer(2, 3, 4);
     session.client.sendClipboard("a\u00E9\u20AC");
@@ -181,15 +129,12 @@ TEST(MessageLoop, InputMessagesReachTheServerInOrder) {
 
 TEST(MessageLoop, ServerClosingMidUpdatePublishesNothingOfIt) {
     LogCapture log;
-    FakeServer server([&](Peer& peer) {
-        acceptWithoutSecurity(peer);
-        readSessionStart(peer);
-        Bytes half = update({raw(0, 0, 4, 4, 9)});
-        peer.write(Bytes(half.begin(), half.begin() + long(half.size() / 2)));
-    });
-    RFBClient client(configurationFor(server.endpoint()));
-    client.start();
-    EXPECT_EQ(finalError(drainEvents(client)), RFBError::connectionClosed());
+    DrivenClient run;
+    startSession(*run.peer);
+    Bytes half = update({raw(0, 0, 4, 4, 9)});
+    run.peer->write(Bytes(half.begin(), half.begin() + long(half.size() / 2)));
+    run.peer->hangUp();
+    EXPECT_EQ(finalError(drainEvents(run.client)), RFBError::connectionClosed());
     EXPECT_EQ(log.lines().at(0).second, "Disconnected: The remote computer closed the connection.");
-    EXPECT_EQ(client.takeFrame()->pixel(0, 0), 0xFF000000u);  // the initial black frame
+    EXPECT_EQ(run.client.takeFrame()->pixel(0, 0), 0xFF000000u);  // the initial black frame
 }

@@ -16,22 +16,17 @@ TEST(PixelFormatTest, WireFormRoundTrips) {
 }
 
 TEST(PixelFormatTest, ValuesConvertToPixelWords) {
-    const PixelFormat& f565 = PixelFormat::rgb565;
-    for (auto [value, word] : {std::pair{0xFFFFu, 0xFFFFFFFFu},
-                               {0xF800u, 0xFFFF0000u},
-                               {0x07E0u, 0xFF00FF00u},
-                               {0x001Fu, 0xFF0000FFu},
-                               {0x0841u, 0xFF080808u},
-                               {0x8410u, 0xFF838183u}}) {
-        EXPECT_EQ(f565.word(value), word) << std::hex << value;
-    }
-    const PixelFormat& f233 = PixelFormat::bgr233;
-    for (auto [value, word] : {std::pair{0x07u, 0xFFFF0000u},
-                               {0x38u, 0xFF00FF00u},
-                               {0xC0u, 0xFF0000FFu},
-                               {0x40u, 0xFF000055u},
-                               {0x49u, 0xFF242455u}}) {
-        EXPECT_EQ(f233.word(value), word) << std::hex << value;
+    const PixelFormat &f565 = PixelFormat::rgb565, &f233 = PixelFormat::bgr233;
+    // clang-format off
+    for (auto [format, value, word] : {
+             std::tuple{&f565, 0xFFFFu, 0xFFFFFFFFu}, {&f565, 0xF800u, 0xFFFF0000u},
+             {&f565, 0x07E0u, 0xFF00FF00u}, {&f565, 0x001Fu, 0xFF0000FFu},
+             {&f565, 0x0841u, 0xFF080808u}, {&f565, 0x8410u, 0xFF838183u},
+             {&f233, 0x07u, 0xFFFF0000u}, {&f233, 0x38u, 0xFF00FF00u}, {&f233, 0xC0u, 0xFF0000FFu},
+             {&f233, 0x40u, 0xFF000055u}, {&f233, 0x49u, 0xFF242455u}}) {
+        // clang-format on
+        EXPECT_EQ(format->word(value), word)
+            << int(format->bitsPerPixel) << std::hex << " " << value;
     }
     const std::uint8_t bytes[4] = {0x11, 0x22, 0x33, 0x44};
     EXPECT_EQ(PixelFormat::rgb888.word(PixelFormat::rgb888.readValue(bytes)), 0xFF332211u);

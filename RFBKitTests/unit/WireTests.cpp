@@ -103,6 +103,7 @@ TEST(RFBError, Descriptions) {
         {E::authenticationFailed("Nope"), "Nope"},
         {E::serverRefused(""), "The remote computer refused the connection."},
         {E::connectionFailed(""), "The connection failed: "},
+        {E::invalidAddress("h:1"), "\u201Ch:1\u201D isn\u2019t a valid computer address."},
         {E::unsupportedVersion("RFB 004.000"),
          "The remote computer uses an unsupported protocol version (RFB 004.000)."},
         {E::protocolViolation("encoding 7"),
