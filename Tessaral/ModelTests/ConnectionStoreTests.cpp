@@ -135,34 +135,6 @@ TEST_F(ConnectionStoreTest, SavesAfterEveryChangeCleansUpAfterDeletesAndReloadsT
     EXPECT_EQ(encodeLibrary(Library{store->connections(), store->groups()}), saved);
 }
 
-TEST_F(ConnectionStoreTest, ChangingNothingSignalsNothing) {
-    auto store = open();
-    const QUuid group = store->addGroup(u"Work"_s).id;
-    const Connection mac = computer(u"Mac"_s, group);
-    store->upsert(mac);
-    QSignalSpy connections(store.get(), &ConnectionStore::connectionsChanged);
-    QSignalSpy groups(store.get(), &ConnectionStore::groupsChanged);
-    QSignalSpy sessions(store.get(), &ConnectionStore::activeSessionsChanged);
-    store->upsert(mac);
-    store->move({mac.id}, group);
-    store->renameGroup(group, u"Work"_s);
-    store->renameGroup(QUuid::createUuid(), u"Elsewhere"_s);
-    store->deleteGroup(QUuid::createUuid());
-    store->deleteConnections({QUuid::createUuid()});
-    store->insertActiveSession(mac.id);
-    store->insertActiveSession(mac.id);
-    store->removeActiveSession(QUuid::createUuid());
-    EXPECT_EQ(connections.count() + groups.count(), 0);
-    EXPECT_EQ(sessions.count(), 1);
-    EXPECT_EQ(store->activeSessions(), QSet<QUuid>{mac.id});
-    store->removeActiveSession(mac.id);
-    store->renameGroup(group, u"Office"_s);
-    store->move({mac.id}, std::nullopt);
-    EXPECT_EQ(sessions.count(), 2);
-    EXPECT_EQ(groups.count(), 1);
-    EXPECT_EQ(connections.count(), 1);
-}
-
 TEST_F(ConnectionStoreTest, TransientComputersAreNeverWritten) {
     auto store = open();
     store->upsert(computer(u"Saved"_s));

@@ -3,12 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QMetaMethod>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
+#include <map>
+#include <memory>
 
 #include "App/AppState.hpp"
+#include "FakeKeychain.hpp"
 #include "Model/AppSettings.hpp"
 #include "Model/Connection.hpp"
+#include "Model/ConnectionStore.hpp"
 #include "TestSupport.hpp"
 
 namespace tessaral {
@@ -158,17 +164,6 @@ TEST_F(PreferencesTest, ChoicesAreStoredByNameAndUnknownOnesReadAsAbsent) {
     EXPECT_EQ(AppSettings::defaultCommandMapping(), CommandMapping::automatic);
 }
 
-TEST_F(PreferencesTest, AnnouncesOnlyRealChanges) {
-    QSignalSpy changed(&AppSettings::instance(), &AppSettings::changed);
-    AppSettings::setShowNearby(true);  // absent already reads true
-    AppSettings::setShowNearby(false);
-    AppSettings::setShowNearby(false);
-    AppSettings::setDefaultQuality(rfb::RFBQuality::low);
-    ASSERT_EQ(changed.count(), 2);
-    EXPECT_EQ(changed[0][0].toString(), u"showNearby"_s);
-    EXPECT_EQ(changed[1][0].toString(), u"defaultQuality"_s);
-}
-
 TEST_F(PreferencesTest, NewConnectionAsksTheEditorForAFreshComputerWithThePreferences) {
     AppSettings::setDefaultQuality(rfb::RFBQuality::thousands);
     AppState state;
@@ -198,24 +193,76 @@ TEST(AppState, PendingCredentialsAreTakenOnce) {
     EXPECT_FALSE(state.takePendingCredentials(id));
 }
 
-TEST(AppState, FlagsAndAlertSignalOnlyWhenTheyChange) {
+// Each signal of the sender's own class that fired while `act` ran, with its first argument.
+std::map<std::string, int> signalsDuring(QObject* sender, const std::function<void()>& act) {
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+    const QMetaObject* meta = sender->metaObject();
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+        if (meta->method(i).methodType() == QMetaMethod::Signal) {
+            spies.push_back(std::make_unique<QSignalSpy>(sender, meta->method(i)));
+        }
+    }
+    act();
+    std::map<std::string, int> fired;
+    for (const auto& spy : spies) {
+        for (const QList<QVariant>& arguments : *spy) {
+            ++fired[(spy->signal() + ' ' + arguments.value(0).toString().toUtf8())
+                        .trimmed()
+                        .toStdString()];
+        }
+    }
+    return fired;
+}
+
+// Views redraw on every signal: setting what is already there, or changing what is not there,
+// must stay silent. Rows run in order.
+TEST_F(PreferencesTest, StoreStateAndPreferencesSignalOnlyRealChanges) {
+    const QTemporaryDir folder;
+    testing::FakeKeychain keychain;
+    ConnectionStore store(keychain, folder.path());
+    const QUuid work = store.addGroup(u"Work"_s).id, other = QUuid::createUuid();
+    const Connection mac = Connection::newComputer(work);
+    store.upsert(mac);
     AppState state;
-    QSignalSpy quickConnect(&state, &AppState::showQuickConnectChanged);
-    QSignalSpy importer(&state, &AppState::showImporterChanged);
-    QSignalSpy exporter(&state, &AppState::showExporterChanged);
-    QSignalSpy alert(&state, &AppState::alertChanged);
-    state.setShowQuickConnect(false);
-    state.setShowQuickConnect(true);
-    state.setShowQuickConnect(true);
-    state.setShowImporter(true);
-    state.setShowExporter(true);
-    state.setShowExporter(false);
-    state.setAlert(AppState::AppAlert{u"Import Failed"_s, u"Not a library."_s});
-    state.setAlert(AppState::AppAlert{u"Import Failed"_s, u"Not a library."_s});
-    EXPECT_EQ(quickConnect.count(), 1);
-    EXPECT_EQ(importer.count(), 1);
-    EXPECT_EQ(exporter.count(), 2);
-    EXPECT_EQ(alert.count(), 1);
+    const AppState::AppAlert alert{u"Import Failed"_s, u"Not a library."_s};
+    QObject* settings = &AppSettings::instance();
+    const struct {
+        QObject* sender;
+        std::function<void()> act;
+        std::map<std::string, int> fired;
+    } cases[] = {
+        {&store, [&] { store.upsert(mac); }, {}},
+        {&store, [&] { store.move({mac.id}, work); }, {}},
+        {&store, [&] { store.renameGroup(work, u"Work"_s); }, {}},
+        {&store, [&] { store.renameGroup(other, u"Elsewhere"_s); }, {}},
+        {&store, [&] { store.deleteGroup(other); }, {}},
+        {&store, [&] { store.deleteConnections({other}); }, {}},
+        {&store, [&] { store.removeActiveSession(other); }, {}},
+        {&store, [&] { store.insertActiveSession(mac.id); }, {{"activeSessionsChanged()", 1}}},
+        {&store, [&] { store.insertActiveSession(mac.id); }, {}},
+        {&store, [&] { store.removeActiveSession(mac.id); }, {{"activeSessionsChanged()", 1}}},
+        {&store, [&] { store.renameGroup(work, u"Office"_s); }, {{"groupsChanged()", 1}}},
+        {&store, [&] { store.move({mac.id}, std::nullopt); }, {{"connectionsChanged()", 1}}},
+        {&state, [&] { state.setShowQuickConnect(false); }, {}},
+        {&state,
+         [&] { state.setShowQuickConnect(true); },
+         {{"showQuickConnectChanged(bool) true", 1}}},
+        {&state, [&] { state.setShowQuickConnect(true); }, {}},
+        {&state, [&] { state.setShowImporter(true); }, {{"showImporterChanged(bool) true", 1}}},
+        {&state, [&] { state.setShowExporter(false); }, {}},
+        {&state, [&] { state.setAlert(alert); }, {{"alertChanged()", 1}}},
+        {&state, [&] { state.setAlert(alert); }, {}},
+        {settings, [] { AppSettings::setShowNearby(true); }, {}},  // absent reads true
+        {settings, [] { AppSettings::setShowNearby(false); }, {{"changed(QString) showNearby", 1}}},
+        {settings, [] { AppSettings::setShowNearby(false); }, {}},
+        {settings,
+         [] { AppSettings::setDefaultQuality(rfb::RFBQuality::low); },
+         {{"changed(QString) defaultQuality", 1}}},
+    };
+    for (size_t row = 0; row < std::size(cases); ++row) {
+        EXPECT_EQ(signalsDuring(cases[row].sender, cases[row].act), cases[row].fired)
+            << "row " << row;
+    }
 }
 
 }  // namespace
