@@ -206,61 +206,56 @@ TEST_F(ConnectionStoreTest, LinksMatchHostIgnoringCaseAndUserNameWhenGivenAndCle
     expectSaved(*store);
 }
 
-TEST_F(ConnectionStoreTest, ImportMapsGroupsByNameAndAddsFreshComputers) {
-    auto store = open();
-    const QUuid work = store->addGroup(u"Work"_s).id;
-    store->upsert(computer(u"Existing"_s));
-    Library file{{}, {{QUuid::createUuid(), u"Work"_s}, {QUuid::createUuid(), u"work"_s}}};
-    Connection inWork = testing::fullySetConnection();
-    inWork.groupID = file.groups[0].id;
-    file.connections = {inWork, computer(u"Lower"_s, file.groups[1].id),
-                        computer(u"Orphan"_s, QUuid::createUuid())};
+// Export takes saved computers and only the groups they use; import gives each a new identity,
+// saved and never connected, in the group of the same name, made when missing.
+TEST_F(ConnectionStoreTest, ExportedComputersImportIntoAnotherLibraryAsFreshOnes) {
+    auto source = open();
+    source->addGroup(u"Empty"_s);
+    const ConnectionGroup work = source->addGroup(u"Work"_s), lower = source->addGroup(u"work"_s);
+    Connection full = testing::fullySetConnection();
+    full.groupID = work.id;
+    const Connection inLower = computer(u"Lower"_s, lower.id);
+    for (const Connection& connection :
+         {full, inLower, computer(u"Orphan"_s, QUuid::createUuid())}) {
+        source->upsert(connection);
+    }
+    source->registerTransient(computer(u"Transient"_s));
+    const QByteArray everything = source->exportData();
+    EXPECT_EQ(decodeLibrary(everything), (Library{source->connections(), {work, lower}}));
+    const Library selection =
+        decodeLibrary(source->exportData(QSet{inLower.id, full.id, QUuid::createUuid()}));
+    EXPECT_EQ(names(selection.connections), (QStringList{full.name, u"Lower"_s}));
+    EXPECT_EQ(selection.groups, (QList<ConnectionGroup>{work, lower}));
 
-    QSignalSpy connectionsChanged(store.get(), &ConnectionStore::connectionsChanged);
-    EXPECT_EQ(store->importData(encodeLibrary(file)), 3);
+    ConnectionStore target(keychain_, scratch_.path() + u"/other"_s);
+    const QUuid targetWork = target.addGroup(u"Work"_s).id;
+    target.upsert(computer(u"Existing"_s));
+    QSignalSpy connectionsChanged(&target, &ConnectionStore::connectionsChanged);
+    EXPECT_EQ(target.importData(everything), 3);
     EXPECT_EQ(connectionsChanged.count(), 1);
-    ASSERT_EQ(store->groups().size(), 2);
-    EXPECT_EQ(store->groups()[1].name, u"work"_s);
-    EXPECT_NE(store->groups()[1].id, file.groups[1].id);
-    ASSERT_EQ(store->connections().size(), 4);
-    // A new identity, saved, never connected, in the group of the same name.
-    Connection expected = inWork;
-    expected.id = store->connections()[1].id;
-    expected.groupID = work;
+    ASSERT_EQ(target.groups().size(), 2);
+    EXPECT_EQ(target.groups()[1].name, u"work"_s);
+    EXPECT_NE(target.groups()[1].id, lower.id);
+    ASSERT_EQ(target.connections().size(), 4);
+    Connection expected = full;
+    expected.id = target.connections()[1].id;
+    expected.groupID = targetWork;
     expected.lastConnectedAt.reset();
     expected.origin = ConnectionOrigin::saved;
-    EXPECT_NE(expected.id, inWork.id);
-    EXPECT_EQ(store->connections()[1], expected);
-    EXPECT_EQ(store->connections()[2].groupID, store->groups()[1].id);
-    EXPECT_FALSE(store->connections()[3].groupID);
-    expectSaved(*store);
+    EXPECT_NE(expected.id, full.id);
+    EXPECT_EQ(target.connections()[1], expected);
+    EXPECT_EQ(target.connections()[2].groupID, target.groups()[1].id);
+    EXPECT_FALSE(target.connections()[3].groupID);
+    expectSaved(target);
     // A second import adds the computers again but no groups.
-    EXPECT_EQ(store->importData(encodeLibrary(file)), 3);
-    EXPECT_EQ(store->connections().size(), 7);
-    EXPECT_EQ(store->groups().size(), 2);
+    EXPECT_EQ(target.importData(everything), 3);
+    EXPECT_EQ(target.connections().size(), 7);
+    EXPECT_EQ(target.groups().size(), 2);
 }
 
-TEST_F(ConnectionStoreTest, ExportsASelectionWithOnlyTheGroupsItUses) {
-    auto store = open();
-    store->addGroup(u"Empty"_s);
-    const ConnectionGroup used = store->addGroup(u"Used"_s);
-    const ConnectionGroup other = store->addGroup(u"Other"_s);
-    const Connection a = computer(u"A"_s, used.id);
-    const Connection b = computer(u"B"_s);
-    for (const Connection& connection : {a, b, computer(u"C"_s, other.id)}) {
-        store->upsert(connection);
-    }
-    store->registerTransient(computer(u"Transient"_s));
-    const Library everything = decodeLibrary(store->exportData());
-    EXPECT_EQ(everything.connections, store->connections());
-    EXPECT_EQ(everything.groups, (QList<ConnectionGroup>{used, other}));
-    const Library selection =
-        decodeLibrary(store->exportData(QSet{b.id, a.id, QUuid::createUuid()}));
-    EXPECT_EQ(names(selection.connections), (QStringList{u"A"_s, u"B"_s}));
-    EXPECT_EQ(selection.groups, QList<ConnectionGroup>{used});
-}
-
-TEST_F(ConnectionStoreTest, FailedSaveIsLoggedAndMemoryKeepsTheChange) {
+// In a folder that cannot be written, saves fail and are logged while memory keeps every
+// change, and a damaged library that cannot be moved aside is never overwritten.
+TEST_F(ConnectionStoreTest, AnUnwritableFolderLosesNothing) {
     auto store = open();
     store->upsert(computer(u"Before"_s));
     const QByteArray before = readAll(libraryFile());
