@@ -74,40 +74,38 @@ TEST(Connection, DuplicateIsANewSavedComputer) {
     EXPECT_EQ(copy, expected);
 }
 
-TEST(Connection, DescribesItsAddress) {
-    Connection connection;
-    connection.bonjourServiceName = u"Studio"_s;
-    EXPECT_EQ(connection.addressDescription(), u"Bonjour"_s);
-    connection.host = u"studio.local"_s;
-    EXPECT_EQ(connection.addressDescription(), u"studio.local"_s);
-    connection.port = 5901;
-    EXPECT_EQ(connection.addressDescription(), u"studio.local:5901"_s);
-    connection.host = u"fe80::1"_s;
-    EXPECT_EQ(connection.addressDescription(), u"[fe80::1]:5901"_s);
-    connection.port = qint64{1} << 40;
-    EXPECT_EQ(connection.addressDescription(), u"[fe80::1]:1099511627776"_s);
-}
-
-TEST(Connection, IsValidWithANameAPortAndSomewhereToConnect) {
-    // Only spaces and tabs are blank.
+// Only spaces and tabs are blank; a port from a damaged file is described as it is stored.
+TEST(Connection, IsValidWithANameAPortAndSomewhereToConnectAndDescribesItsAddress) {
     const struct {
         QString name, host;
         qint64 port;
+        std::optional<QString> service;
         bool valid;
+        QString description;
     } cases[] = {
-        {u"Mac"_s, u"mac.local"_s, 1, true},   {u"Mac"_s, u"mac.local"_s, 65535, true},
-        {u"Mac"_s, u"mac.local"_s, 0, false},  {u"Mac"_s, u"mac.local"_s, 65536, false},
-        {u"Mac"_s, u"mac.local"_s, -1, false}, {u" \t "_s, u"mac.local"_s, 5900, false},
-        {u"Mac"_s, u"\t  "_s, 5900, false},    {u"Mac"_s, u"\n"_s, 5900, true},
+        {u"Mac"_s, u"mac.local"_s, 5900, {}, true, u"mac.local"_s},
+        {u"Mac"_s, u"mac.local"_s, 1, {}, true, u"mac.local:1"_s},
+        {u"Mac"_s, u"mac.local"_s, 65535, {}, true, u"mac.local:65535"_s},
+        {u"Mac"_s, u"mac.local"_s, 0, {}, false, u"mac.local:0"_s},
+        {u"Mac"_s, u"mac.local"_s, 65536, {}, false, u"mac.local:65536"_s},
+        {u"Mac"_s, u"mac.local"_s, -1, {}, false, u"mac.local:-1"_s},
+        {u" \t "_s, u"mac.local"_s, 5900, {}, false, u"mac.local"_s},
+        {u"Mac"_s, u"\t  "_s, 5900, {}, false, u"\t  "_s},
+        {u"Mac"_s, u"\n"_s, 5900, {}, true, u"\n"_s},
+        {u"Studio"_s, {}, 5900, u"Studio"_s, true, u"Bonjour"_s},
+        {u"Studio"_s, u"studio.local"_s, 5901, u"Studio"_s, true, u"studio.local:5901"_s},
+        {u"Mac"_s, u"fe80::1"_s, 5901, {}, true, u"[fe80::1]:5901"_s},
+        {u"Mac"_s, u"fe80::1"_s, qint64{1} << 40, {}, false, u"[fe80::1]:1099511627776"_s},
     };
     for (const auto& c : cases) {
         Connection connection;
         connection.name = c.name;
         connection.host = c.host;
         connection.port = c.port;
+        connection.bonjourServiceName = c.service;
         EXPECT_EQ(connection.isValid(), c.valid) << c.name.toStdString() << c.port;
+        EXPECT_EQ(connection.addressDescription(), c.description);
     }
-    EXPECT_TRUE(Connection::fromNearbyService(u"Studio"_s).isValid());
 }
 
 // Each read afresh from the file; a key present reads as a boolean, whatever its default.
