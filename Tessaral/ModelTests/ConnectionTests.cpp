@@ -1,5 +1,5 @@
 // Computers as the user, a link or a nearby service makes them, the preferences that shape them,
-// and the application state that asks for them.
+// the application state that asks for them, and when the store, state and preferences signal.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <functional>
 #include <map>
 #include <memory>
 
