@@ -346,10 +346,6 @@ struct BadFile {
     std::function<QByteArray()> bytes;
 };
 
-void PrintTo(const BadFile& file, std::ostream* out) {
-    *out << file.name;
-}
-
 QByteArray randomBytes() {
     QByteArray bytes(64 * 1024, Qt::Uninitialized);
     QRandomGenerator(42).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);

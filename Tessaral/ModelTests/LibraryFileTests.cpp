@@ -111,10 +111,6 @@ struct UnreadableCase {
     const char* mentions;
 };
 
-void PrintTo(const UnreadableCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
 class UnreadableLibrary : public ::testing::TestWithParam<UnreadableCase> {};
 
 TEST_P(UnreadableLibrary, MakesTheWholeFileUnreadable) {
