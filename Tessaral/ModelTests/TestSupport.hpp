@@ -91,10 +91,12 @@ inline bool writeAll(const QString& path, const QByteArray& bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-inline QStringList names(const QList<Connection>& connections) {
+// The names of a list of computers or nearby services.
+template <class List>
+QStringList names(const List& items) {
     QStringList result;
-    for (const Connection& connection : connections) {
-        result.push_back(connection.name);
+    for (const auto& item : items) {
+        result.push_back(item.name);
     }
     return result;
 }
