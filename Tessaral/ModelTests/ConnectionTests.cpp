@@ -36,6 +36,7 @@ class PreferencesTest : public ::testing::Test {
     }
 };
 
+// Through the editor or from a nearby service; links keep the factory options.
 TEST_F(PreferencesTest, OnlyComputersTheUserCreatesTakeThePreferredOptions) {
     EXPECT_EQ(Connection::newComputer().options, ConnectionOptions{});
     AppSettings::setDefaultScaling(ScalingMode::actualSize);
@@ -46,16 +47,27 @@ TEST_F(PreferencesTest, OnlyComputersTheUserCreatesTakeThePreferredOptions) {
         ScalingMode::actualSize, rfb::RFBQuality::low, false, false, true, true,
         CommandMapping::control};
 
+    AppState state;
+    QSignalSpy changed(&state, &AppState::editorRequestChanged);
     const QUuid group = QUuid::createUuid();
-    const Connection created = Connection::newComputer(group);
-    EXPECT_EQ(created.groupID, group);
-    EXPECT_EQ(created.options, preferred);
+    state.newConnection(group);
+    ASSERT_TRUE(state.editorRequest());
+    EXPECT_TRUE(state.editorRequest()->isNew);
+    const Connection first = state.editorRequest()->connection;
+    EXPECT_EQ(first.groupID, group);
+    EXPECT_EQ(first.options, preferred);
+    // Each request is a different computer.
+    state.newConnection(std::nullopt);
+    EXPECT_FALSE(state.editorRequest()->connection.groupID);
+    EXPECT_NE(state.editorRequest()->connection.id, first.id);
+    state.setEditorRequest(std::nullopt);
+    EXPECT_EQ(changed.count(), 3);
+
     const Connection nearby = Connection::fromNearbyService(u"Living Room"_s);
     EXPECT_EQ(nearby.name, u"Living Room"_s);
     EXPECT_EQ(nearby.bonjourServiceName, u"Living Room"_s);
     EXPECT_TRUE(nearby.host.isEmpty());
     EXPECT_EQ(nearby.options, preferred);
-
     // The store's link test checks the address fields.
     EXPECT_EQ(Connection::fromAddress(rfb::VNCAddress::parse("imac.local"), ConnectionOrigin::link)
                   .options,
@@ -161,26 +173,6 @@ TEST_F(PreferencesTest, ChoicesAreStoredByNameAndUnknownOnesReadAsAbsent) {
     EXPECT_EQ(AppSettings::defaultScaling(), ScalingMode::fit);
     EXPECT_EQ(AppSettings::defaultQuality(), rfb::RFBQuality::full);
     EXPECT_EQ(AppSettings::defaultCommandMapping(), CommandMapping::automatic);
-}
-
-TEST_F(PreferencesTest, NewConnectionAsksTheEditorForAFreshComputerWithThePreferences) {
-    AppSettings::setDefaultQuality(rfb::RFBQuality::thousands);
-    AppState state;
-    QSignalSpy changed(&state, &AppState::editorRequestChanged);
-    state.newConnection(std::nullopt);
-    ASSERT_TRUE(state.editorRequest());
-    EXPECT_TRUE(state.editorRequest()->isNew);
-    // Made by the same function as the editor's other new computers (tested above).
-    const Connection first = state.editorRequest()->connection;
-    EXPECT_EQ(first.options.quality, rfb::RFBQuality::thousands);
-
-    // Each request is a different computer, here filed under the selected group.
-    const QUuid group = QUuid::createUuid();
-    state.newConnection(group);
-    EXPECT_EQ(state.editorRequest()->connection.groupID, group);
-    EXPECT_NE(state.editorRequest()->connection.id, first.id);
-    state.setEditorRequest(std::nullopt);
-    EXPECT_EQ(changed.count(), 3);
 }
 
 TEST(AppState, PendingCredentialsAreTakenOnce) {
