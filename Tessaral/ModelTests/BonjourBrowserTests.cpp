@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "Model/BonjourBrowser.hpp"
+#include "TestSupport.hpp"
 
 namespace tessaral {
 namespace {
@@ -17,11 +18,7 @@ namespace {
 using namespace Qt::StringLiterals;
 
 QStringList names(const BonjourBrowser& browser) {
-    QStringList result;
-    for (const BonjourBrowser::Service& service : browser.services()) {
-        result.push_back(service.name);
-    }
-    return result;
+    return testing::names(browser.services());
 }
 
 // A service advertised by avahi-publish until withdrawn: terminated, it announces the end.

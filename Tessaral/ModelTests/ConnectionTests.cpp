@@ -1,14 +1,21 @@
 // Computers as the user, a link or a nearby service makes them, the preferences that shape them,
-// and the application state that asks for them.
+// the application state that asks for them, and when the store, state and preferences signal.
 
 #include <gtest/gtest.h>
 
+#include <QMetaMethod>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
+#include <functional>
+#include <map>
+#include <memory>
 
 #include "App/AppState.hpp"
+#include "FakeKeychain.hpp"
 #include "Model/AppSettings.hpp"
 #include "Model/Connection.hpp"
+#include "Model/ConnectionStore.hpp"
 #include "TestSupport.hpp"
 
 namespace tessaral {
@@ -29,6 +36,7 @@ class PreferencesTest : public ::testing::Test {
     }
 };
 
+// Through the editor or from a nearby service; links keep the factory options.
 TEST_F(PreferencesTest, OnlyComputersTheUserCreatesTakeThePreferredOptions) {
     EXPECT_EQ(Connection::newComputer().options, ConnectionOptions{});
     AppSettings::setDefaultScaling(ScalingMode::actualSize);
@@ -39,16 +47,27 @@ TEST_F(PreferencesTest, OnlyComputersTheUserCreatesTakeThePreferredOptions) {
         ScalingMode::actualSize, rfb::RFBQuality::low, false, false, true, true,
         CommandMapping::control};
 
+    AppState state;
+    QSignalSpy changed(&state, &AppState::editorRequestChanged);
     const QUuid group = QUuid::createUuid();
-    const Connection created = Connection::newComputer(group);
-    EXPECT_EQ(created.groupID, group);
-    EXPECT_EQ(created.options, preferred);
+    state.newConnection(group);
+    ASSERT_TRUE(state.editorRequest());
+    EXPECT_TRUE(state.editorRequest()->isNew);
+    const Connection first = state.editorRequest()->connection;
+    EXPECT_EQ(first.groupID, group);
+    EXPECT_EQ(first.options, preferred);
+    // Each request is a different computer.
+    state.newConnection(std::nullopt);
+    EXPECT_FALSE(state.editorRequest()->connection.groupID);
+    EXPECT_NE(state.editorRequest()->connection.id, first.id);
+    state.setEditorRequest(std::nullopt);
+    EXPECT_EQ(changed.count(), 3);
+
     const Connection nearby = Connection::fromNearbyService(u"Living Room"_s);
     EXPECT_EQ(nearby.name, u"Living Room"_s);
     EXPECT_EQ(nearby.bonjourServiceName, u"Living Room"_s);
     EXPECT_TRUE(nearby.host.isEmpty());
     EXPECT_EQ(nearby.options, preferred);
-
     // The store's link test checks the address fields.
     EXPECT_EQ(Connection::fromAddress(rfb::VNCAddress::parse("imac.local"), ConnectionOrigin::link)
                   .options,
@@ -68,40 +87,38 @@ TEST(Connection, DuplicateIsANewSavedComputer) {
     EXPECT_EQ(copy, expected);
 }
 
-TEST(Connection, DescribesItsAddress) {
-    Connection connection;
-    connection.bonjourServiceName = u"Studio"_s;
-    EXPECT_EQ(connection.addressDescription(), u"Bonjour"_s);
-    connection.host = u"studio.local"_s;
-    EXPECT_EQ(connection.addressDescription(), u"studio.local"_s);
-    connection.port = 5901;
-    EXPECT_EQ(connection.addressDescription(), u"studio.local:5901"_s);
-    connection.host = u"fe80::1"_s;
-    EXPECT_EQ(connection.addressDescription(), u"[fe80::1]:5901"_s);
-    connection.port = qint64{1} << 40;
-    EXPECT_EQ(connection.addressDescription(), u"[fe80::1]:1099511627776"_s);
-}
-
-TEST(Connection, IsValidWithANameAPortAndSomewhereToConnect) {
-    // Only spaces and tabs are blank.
+// Only spaces and tabs are blank; a port from a damaged file is described as it is stored.
+TEST(Connection, IsValidWithANameAPortAndSomewhereToConnectAndDescribesItsAddress) {
     const struct {
         QString name, host;
         qint64 port;
+        std::optional<QString> service;
         bool valid;
+        QString description;
     } cases[] = {
-        {u"Mac"_s, u"mac.local"_s, 1, true},   {u"Mac"_s, u"mac.local"_s, 65535, true},
-        {u"Mac"_s, u"mac.local"_s, 0, false},  {u"Mac"_s, u"mac.local"_s, 65536, false},
-        {u"Mac"_s, u"mac.local"_s, -1, false}, {u" \t "_s, u"mac.local"_s, 5900, false},
-        {u"Mac"_s, u"\t  "_s, 5900, false},    {u"Mac"_s, u"\n"_s, 5900, true},
+        {u"Mac"_s, u"mac.local"_s, 5900, {}, true, u"mac.local"_s},
+        {u"Mac"_s, u"mac.local"_s, 1, {}, true, u"mac.local:1"_s},
+        {u"Mac"_s, u"mac.local"_s, 65535, {}, true, u"mac.local:65535"_s},
+        {u"Mac"_s, u"mac.local"_s, 0, {}, false, u"mac.local:0"_s},
+        {u"Mac"_s, u"mac.local"_s, 65536, {}, false, u"mac.local:65536"_s},
+        {u"Mac"_s, u"mac.local"_s, -1, {}, false, u"mac.local:-1"_s},
+        {u" \t "_s, u"mac.local"_s, 5900, {}, false, u"mac.local"_s},
+        {u"Mac"_s, u"\t  "_s, 5900, {}, false, u"\t  "_s},
+        {u"Mac"_s, u"\n"_s, 5900, {}, true, u"\n"_s},
+        {u"Studio"_s, {}, 5900, u"Studio"_s, true, u"Bonjour"_s},
+        {u"Studio"_s, u"studio.local"_s, 5901, u"Studio"_s, true, u"studio.local:5901"_s},
+        {u"Mac"_s, u"fe80::1"_s, 5901, {}, true, u"[fe80::1]:5901"_s},
+        {u"Mac"_s, u"fe80::1"_s, qint64{1} << 40, {}, false, u"[fe80::1]:1099511627776"_s},
     };
     for (const auto& c : cases) {
         Connection connection;
         connection.name = c.name;
         connection.host = c.host;
         connection.port = c.port;
+        connection.bonjourServiceName = c.service;
         EXPECT_EQ(connection.isValid(), c.valid) << c.name.toStdString() << c.port;
+        EXPECT_EQ(connection.addressDescription(), c.description);
     }
-    EXPECT_TRUE(Connection::fromNearbyService(u"Studio"_s).isValid());
 }
 
 // Each read afresh from the file; a key present reads as a boolean, whatever its default.
@@ -158,37 +175,6 @@ TEST_F(PreferencesTest, ChoicesAreStoredByNameAndUnknownOnesReadAsAbsent) {
     EXPECT_EQ(AppSettings::defaultCommandMapping(), CommandMapping::automatic);
 }
 
-TEST_F(PreferencesTest, AnnouncesOnlyRealChanges) {
-    QSignalSpy changed(&AppSettings::instance(), &AppSettings::changed);
-    AppSettings::setShowNearby(true);  // absent already reads true
-    AppSettings::setShowNearby(false);
-    AppSettings::setShowNearby(false);
-    AppSettings::setDefaultQuality(rfb::RFBQuality::low);
-    ASSERT_EQ(changed.count(), 2);
-    EXPECT_EQ(changed[0][0].toString(), u"showNearby"_s);
-    EXPECT_EQ(changed[1][0].toString(), u"defaultQuality"_s);
-}
-
-TEST_F(PreferencesTest, NewConnectionAsksTheEditorForAFreshComputerWithThePreferences) {
-    AppSettings::setDefaultQuality(rfb::RFBQuality::thousands);
-    AppState state;
-    QSignalSpy changed(&state, &AppState::editorRequestChanged);
-    state.newConnection(std::nullopt);
-    ASSERT_TRUE(state.editorRequest());
-    EXPECT_TRUE(state.editorRequest()->isNew);
-    // Made by the same function as the editor's other new computers (tested above).
-    const Connection first = state.editorRequest()->connection;
-    EXPECT_EQ(first.options.quality, rfb::RFBQuality::thousands);
-
-    // Each request is a different computer, here filed under the selected group.
-    const QUuid group = QUuid::createUuid();
-    state.newConnection(group);
-    EXPECT_EQ(state.editorRequest()->connection.groupID, group);
-    EXPECT_NE(state.editorRequest()->connection.id, first.id);
-    state.setEditorRequest(std::nullopt);
-    EXPECT_EQ(changed.count(), 3);
-}
-
 TEST(AppState, PendingCredentialsAreTakenOnce) {
     AppState state;
     const QUuid id = QUuid::createUuid();
@@ -198,24 +184,76 @@ TEST(AppState, PendingCredentialsAreTakenOnce) {
     EXPECT_FALSE(state.takePendingCredentials(id));
 }
 
-TEST(AppState, FlagsAndAlertSignalOnlyWhenTheyChange) {
+// Each signal of the sender's own class that fired while `act` ran, with its first argument.
+std::map<std::string, int> signalsDuring(QObject* sender, const std::function<void()>& act) {
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+    const QMetaObject* meta = sender->metaObject();
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+        if (meta->method(i).methodType() == QMetaMethod::Signal) {
+            spies.push_back(std::make_unique<QSignalSpy>(sender, meta->method(i)));
+        }
+    }
+    act();
+    std::map<std::string, int> fired;
+    for (const auto& spy : spies) {
+        for (const QList<QVariant>& arguments : *spy) {
+            ++fired[(spy->signal() + ' ' + arguments.value(0).toString().toUtf8())
+                        .trimmed()
+                        .toStdString()];
+        }
+    }
+    return fired;
+}
+
+// Views redraw on every signal: setting what is already there, or changing what is not there,
+// must stay silent. Rows run in order.
+TEST_F(PreferencesTest, StoreStateAndPreferencesSignalOnlyRealChanges) {
+    const QTemporaryDir folder;
+    testing::FakeKeychain keychain;
+    ConnectionStore store(keychain, folder.path());
+    const QUuid work = store.addGroup(u"Work"_s).id, other = QUuid::createUuid();
+    const Connection mac = Connection::newComputer(work);
+    store.upsert(mac);
     AppState state;
-    QSignalSpy quickConnect(&state, &AppState::showQuickConnectChanged);
-    QSignalSpy importer(&state, &AppState::showImporterChanged);
-    QSignalSpy exporter(&state, &AppState::showExporterChanged);
-    QSignalSpy alert(&state, &AppState::alertChanged);
-    state.setShowQuickConnect(false);
-    state.setShowQuickConnect(true);
-    state.setShowQuickConnect(true);
-    state.setShowImporter(true);
-    state.setShowExporter(true);
-    state.setShowExporter(false);
-    state.setAlert(AppState::AppAlert{u"Import Failed"_s, u"Not a library."_s});
-    state.setAlert(AppState::AppAlert{u"Import Failed"_s, u"Not a library."_s});
-    EXPECT_EQ(quickConnect.count(), 1);
-    EXPECT_EQ(importer.count(), 1);
-    EXPECT_EQ(exporter.count(), 2);
-    EXPECT_EQ(alert.count(), 1);
+    const AppState::AppAlert alert{u"Import Failed"_s, u"Not a library."_s};
+    QObject* settings = &AppSettings::instance();
+    const struct {
+        QObject* sender;
+        std::function<void()> act;
+        std::map<std::string, int> fired;
+    } cases[] = {
+        {&store, [&] { store.upsert(mac); }, {}},
+        {&store, [&] { store.move({mac.id}, work); }, {}},
+        {&store, [&] { store.renameGroup(work, u"Work"_s); }, {}},
+        {&store, [&] { store.renameGroup(other, u"Elsewhere"_s); }, {}},
+        {&store, [&] { store.deleteGroup(other); }, {}},
+        {&store, [&] { store.deleteConnections({other}); }, {}},
+        {&store, [&] { store.removeActiveSession(other); }, {}},
+        {&store, [&] { store.insertActiveSession(mac.id); }, {{"activeSessionsChanged()", 1}}},
+        {&store, [&] { store.insertActiveSession(mac.id); }, {}},
+        {&store, [&] { store.removeActiveSession(mac.id); }, {{"activeSessionsChanged()", 1}}},
+        {&store, [&] { store.renameGroup(work, u"Office"_s); }, {{"groupsChanged()", 1}}},
+        {&store, [&] { store.move({mac.id}, std::nullopt); }, {{"connectionsChanged()", 1}}},
+        {&state, [&] { state.setShowQuickConnect(false); }, {}},
+        {&state,
+         [&] { state.setShowQuickConnect(true); },
+         {{"showQuickConnectChanged(bool) true", 1}}},
+        {&state, [&] { state.setShowQuickConnect(true); }, {}},
+        {&state, [&] { state.setShowImporter(true); }, {{"showImporterChanged(bool) true", 1}}},
+        {&state, [&] { state.setShowExporter(false); }, {}},
+        {&state, [&] { state.setAlert(alert); }, {{"alertChanged()", 1}}},
+        {&state, [&] { state.setAlert(alert); }, {}},
+        {settings, [] { AppSettings::setShowNearby(true); }, {}},  // absent reads true
+        {settings, [] { AppSettings::setShowNearby(false); }, {{"changed(QString) showNearby", 1}}},
+        {settings, [] { AppSettings::setShowNearby(false); }, {}},
+        {settings,
+         [] { AppSettings::setDefaultQuality(rfb::RFBQuality::low); },
+         {{"changed(QString) defaultQuality", 1}}},
+    };
+    for (size_t row = 0; row < std::size(cases); ++row) {
+        EXPECT_EQ(signalsDuring(cases[row].sender, cases[row].act), cases[row].fired)
+            << "row " << row;
+    }
 }
 
 }  // namespace

@@ -48,8 +48,12 @@ class SecretServiceProbe {
     }
 
     QString label(const QDBusObjectPath& item) { return property(item, u"Label"_s).toString(); }
-    Attributes attributes(const QDBusObjectPath& item) {
-        return qdbus_cast<Attributes>(property(item, u"Attributes"_s));
+    QVariant property(const QDBusObjectPath& item, const QString& name) {
+        return call(item.path(), u"org.freedesktop.DBus.Properties"_s, u"Get"_s,
+                    {u"org.freedesktop.Secret.Item"_s, name})
+            .value(0)
+            .value<QDBusVariant>()
+            .variant();
     }
     // The value of the secret structure (session, parameters, value, content type).
     QByteArray secret(const QDBusObjectPath& item) {
@@ -89,14 +93,6 @@ class SecretServiceProbe {
     static Attributes key(const QUuid& id) {
         return {{u"service"_s, u"org.tessaral.Tessaral.connection"_s},
                 {u"account"_s, id.toString(QUuid::WithoutBraces).toUpper()}};
-    }
-
-    QVariant property(const QDBusObjectPath& item, const QString& name) {
-        return call(item.path(), u"org.freedesktop.DBus.Properties"_s, u"Get"_s,
-                    {u"org.freedesktop.Secret.Item"_s, name})
-            .value(0)
-            .value<QDBusVariant>()
-            .variant();
     }
 
     QVariantList service(const QString& method, const QVariantList& arguments) {
@@ -144,7 +140,7 @@ TEST_F(SecretServiceKeychainTest, CreatesOneLabelledItemAndUpdatesItInPlace) {
     const QList<QDBusObjectPath> created = probe_->items(id_);
     ASSERT_EQ(created.size(), 1);
     EXPECT_EQ(probe_->label(created[0]), u"Tessaral connection password"_s);
-    const Attributes attributes = probe_->attributes(created[0]);
+    const auto attributes = qdbus_cast<Attributes>(probe_->property(created[0], u"Attributes"_s));
     EXPECT_EQ(attributes.value(u"service"_s), u"org.tessaral.Tessaral.connection"_s);
     EXPECT_EQ(attributes.value(u"account"_s), id_.toString(QUuid::WithoutBraces).toUpper());
     EXPECT_EQ(probe_->secret(created[0]), "first secret");

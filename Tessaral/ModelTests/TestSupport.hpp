@@ -91,15 +91,17 @@ inline bool writeAll(const QString& path, const QByteArray& bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-// A computer with every field set to something other than its default.
-inline QStringList names(const QList<Connection>& connections) {
+// The names of a list of computers or nearby services.
+template <class List>
+QStringList names(const List& items) {
     QStringList result;
-    for (const Connection& connection : connections) {
-        result.push_back(connection.name);
+    for (const auto& item : items) {
+        result.push_back(item.name);
     }
     return result;
 }
 
+// A computer with every field set to something other than its default.
 inline Connection fullySetConnection() {
     return {.id = QUuid::fromString(QStringLiteral("1B4E28BA-2FA1-11D2-883F-0016D3CCA427")),
             .name = QStringLiteral("Studio / \"Mac\" \u00e9"),
