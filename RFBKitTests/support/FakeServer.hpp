@@ -45,8 +45,12 @@ struct Bytes : std::vector<std::uint8_t> {
     Bytes& raw(std::span<const std::uint8_t> bytes) {
         return insert(end(), bytes.begin(), bytes.end()), *this;
     }
+    // Byte by byte: GCC 12's Release build takes a range insert of wider values for an overflow.
     Bytes& raw(std::initializer_list<unsigned> bytes) {
-        return insert(end(), bytes.begin(), bytes.end()), *this;
+        for (unsigned byte : bytes) {
+            u8(byte);
+        }
+        return *this;
     }
     Bytes& text(std::string_view s) { return insert(end(), s.begin(), s.end()), *this; }
     Bytes& repeat(std::size_t count, unsigned value) {
