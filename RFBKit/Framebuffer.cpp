@@ -40,12 +40,14 @@ void Framebuffer::resize(int width, int height) {
         std::fill_n(fresh.get(), words, opaqueBlack);
         return fresh;
     };
-    // The first published image takes the store from the decoder at once. Its successor is made
-    // here, equal to it and tracking writes from the start, so that the updates after that image
-    // do not pay the page faults of a fresh store in the middle of a session.
+    // The first published image takes the store from the decoder at once, and a window a frame
+    // behind holds a second. The spares are made here, equal to the store and tracking writes
+    // from the start, so that no update pays the page faults of a fresh store mid-session.
     std::vector<Spare> spares;
     if (publishing_ == Publishing::sharedStores) {
-        spares.push_back(Spare{blackStore(), {}});
+        for (std::size_t made = 0; made < maxSpares; ++made) {
+            spares.push_back(Spare{blackStore(), {}});
+        }
     }
     pixels_ = blackStore();
     spares_ = std::move(spares);
