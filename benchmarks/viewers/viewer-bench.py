@@ -131,6 +131,21 @@ def cpu_seconds(pid):
     return total * 1e-9, cpu_ticks(pid) / TICKS
 
 
+def thread_cpu_seconds(pid, name):
+    """CPU time of the process's threads called `name` (Tessaral's decoder is "rfb-decoder")."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/comm") as f:
+                if f.read().strip() != name:
+                    continue
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+    return total * 1e-9
+
+
 def cpu_delta(before, after):
     precise, ticks = after[0] - before[0], after[1] - before[1]
     return precise if ticks <= precise + 2 / TICKS else ticks
@@ -509,6 +524,7 @@ def run_once(display, viewer, recording, keep):
         xserver = display.process.pid
         profiler = start_profile(viewer.options, viewer, recording, process.pid, keep)
         start_viewer, start_x = cpu_seconds(process.pid), cpu_seconds(xserver)
+        start_decoder = thread_cpu_seconds(process.pid, "rfb-decoder")
         start = time.monotonic()
         connection.send_update(1) if recording.updates > 1 else None
         for index in range(2, recording.updates):
@@ -519,6 +535,7 @@ def run_once(display, viewer, recording, keep):
         settled = max(requested, wait_quiet(process.pid, xserver, 0.5, 20))
         viewer_cpu = cpu_delta(start_viewer, cpu_seconds(process.pid))
         x_cpu = cpu_delta(start_x, cpu_seconds(xserver))
+        decoder_cpu = thread_cpu_seconds(process.pid, "rfb-decoder") - start_decoder
         stop_profile(profiler)
         peak = peak_rss_kib(process.pid)
         with connection.lock:
@@ -548,6 +565,8 @@ def run_once(display, viewer, recording, keep):
             "settled": settled - start,
             "cpu": viewer_cpu,
             "xcpu": x_cpu,
+            "decoder": decoder_cpu,
+            "display": viewer_cpu - decoder_cpu + x_cpu,
             "rss": peak / 1024,
         }
     finally:
@@ -726,6 +745,14 @@ def print_table(names, viewers, rows):
             lines.append(f"{name:22} {ours + ' vs ' + theirs:30} {ratio('wall'):6.2f}x "
                          f"{ratio('settled'):6.2f}x {ratio('cpu'):6.2f}x {ratio('xcpu'):6.2f}x "
                          f"{ratio('total'):6.2f}x {ratio('rss'):6.2f}x")
+    split = [(key, m) for key, m in medians.items() if m["decoder"] > 0]
+    if split:
+        print("\nTessaral's decoding and display path (display = the viewer's other threads plus "
+              "the X server; goal: display at most half of decoding)")
+        print(f"{'recording':22} {'viewer':15} {'decode ms':>9} {'display ms':>10} {'ratio':>6}")
+        for (name, viewer), m in split:
+            print(f"{name:22} {viewer:15} {m['decoder'] * 1e3:9.1f} {m['display'] * 1e3:10.1f} "
+                  f"{m['display'] / m['decoder']:6.2f}")
     if lines:
         print("\nRatios: the other viewer's figure / Tessaral's (above 1: Tessaral is faster, "
               "uses less CPU or memory)")
