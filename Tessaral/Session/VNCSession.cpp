@@ -4,6 +4,7 @@
 #include <QSaveFile>
 #include <QThreadPool>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <variant>
 
@@ -64,6 +65,13 @@ VNCSession::VNCSession(const Connection& connection, ConnectionStore& store, Key
       id_(connection.id),
       connection_(connection),
       options_(connection.options) {
+    heldBackFrame_.setSingleShot(true);
+    heldBackFrame_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&heldBackFrame_, &QTimer::timeout, this, [this] {
+        if (client_) {
+            takeFrame(*client_);
+        }
+    });
     statusText_ = statusText();
     if (credentials_) {
         return;
@@ -201,6 +209,7 @@ void VNCSession::startClient() {
 
 void VNCSession::teardown() {
     connectAfterLookup_ = false;
+    heldBackFrame_.stop();
     if (events_ != nullptr) {
         // Before the client and its descriptor go; possibly inside the notifier's own activation.
         events_->setEnabled(false);
@@ -214,6 +223,7 @@ void VNCSession::teardown() {
 }
 
 void VNCSession::disconnect() {
+    takeHeldBackFrame();
     saveThumbnail();
     releaseAllKeys();
     teardown();
@@ -280,18 +290,7 @@ void VNCSession::handle(const rfb::RFBEvent& event, rfb::RFBClient& from) {
                        lastPasteboardChange_ = -1;
                        syncLocalClipboardIfChanged();
                    },
-                   [this, &from](const rfb::event::FrameAvailable&) {
-                       if (std::optional<rfb::RFBFrame> frame = from.takeFrameWithDamage()) {
-                           const QSize before = frame_.size();
-                           frame_ = wrap(frame->image);
-                           frameDamage_ = damageOf(*frame, before);
-                           emit frameChanged();
-                           // The status line shows the frame's size, and only that depends on it.
-                           if (frame_.size() != before) {
-                               updateDerived();
-                           }
-                       }
-                   },
+                   [this, &from](const rfb::event::FrameAvailable&) { frameAvailable(from); },
                    [this](const rfb::event::Cursor& cursor) {
                        cursor_ = cursor.cursor;
                        emit cursorChanged();
@@ -307,7 +306,52 @@ void VNCSession::handle(const rfb::RFBEvent& event, rfb::RFBClient& from) {
                event);
 }
 
+// Frames that come faster than the screen refreshes are never seen, so one that follows its
+// predecessor within a refresh is held back until the next and then taken with whatever came
+// after it. The window is spared a wake-up and a paint per frame, and the decoder, whose frame
+// slot the window leaves untaken meanwhile, sends no further notice until then.
+void VNCSession::frameAvailable(rfb::RFBClient& from) {
+    if (heldBackFrame_.isActive()) {
+        return;
+    }
+    const std::chrono::nanoseconds since =
+        sinceFrameTaken_.isValid() ? std::chrono::nanoseconds(sinceFrameTaken_.nsecsElapsed())
+                                   : frameInterval_;
+    if (since >= frameInterval_) {
+        takeFrame(from);
+    } else {
+        heldBackFrame_.start(std::chrono::ceil<std::chrono::milliseconds>(frameInterval_ - since));
+    }
+}
+
+void VNCSession::takeFrame(rfb::RFBClient& from) {
+    heldBackFrame_.stop();
+    sinceFrameTaken_.start();
+    if (std::optional<rfb::RFBFrame> frame = from.takeFrameWithDamage()) {
+        const QSize before = frame_.size();
+        frame_ = wrap(frame->image);
+        frameDamage_ = damageOf(*frame, before);
+        emit frameChanged();
+        // The status line shows the frame's size, and only that depends on it.
+        if (frame_.size() != before) {
+            updateDerived();
+        }
+    }
+}
+
+// The last picture of a session that ends, and its thumbnail, are the newest one.
+void VNCSession::takeHeldBackFrame() {
+    if (heldBackFrame_.isActive() && client_) {
+        takeFrame(*client_);
+    }
+}
+
+void VNCSession::setRefreshRate(double hertz) {
+    frameInterval_ = std::chrono::nanoseconds(std::int64_t(1e9 / std::clamp(hertz, 24.0, 500.0)));
+}
+
 void VNCSession::handleDisconnected(const std::optional<rfb::RFBError>& error) {
+    takeHeldBackFrame();
     store_.removeActiveSession(id_);
     saveThumbnail();
     teardown();

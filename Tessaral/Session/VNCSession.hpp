@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QImage>
 #include <QObject>
@@ -8,7 +9,9 @@
 #include <QSet>
 #include <QSocketNotifier>
 #include <QString>
+#include <QTimer>
 #include <QUuid>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -77,6 +80,8 @@ class VNCSession : public QObject {
     const std::optional<rfb::RFBServerInfo>& serverInfo() const { return serverInfo_; }
     const std::optional<rfb::RFBCursor>& cursor() const { return cursor_; }
     const std::optional<QString>& remoteClipboard() const { return remoteClipboard_; }
+    // Frames are taken at most once per refresh of the screen showing them (60 Hz until told).
+    void setRefreshRate(double hertz);
     // A short notice about clipboard traffic, shown for two seconds.
     const std::optional<QString>& clipboardActivity() const { return clipboardActivity_; }
     const ConnectionOptions& options() const { return options_; }
@@ -135,6 +140,9 @@ class VNCSession : public QObject {
     void readEvents();
     void handle(const rfb::RFBEvent& event, rfb::RFBClient& from);
     void handleDisconnected(const std::optional<rfb::RFBError>& error);
+    void frameAvailable(rfb::RFBClient& from);
+    void takeFrame(rfb::RFBClient& from);
+    void takeHeldBackFrame();
     void handleRemoteClipboard(QString text);
     void passwordLookedUp();
     void forgetPasswordLookup();
@@ -164,6 +172,9 @@ class VNCSession : public QObject {
     State state_;
     QImage frame_;
     QRegion frameDamage_;
+    std::chrono::nanoseconds frameInterval_{1'000'000'000 / 60};
+    QElapsedTimer sinceFrameTaken_;
+    QTimer heldBackFrame_;
     std::optional<rfb::RFBServerInfo> serverInfo_;
     std::optional<rfb::RFBCursor> cursor_;
     std::optional<QString> remoteClipboard_;

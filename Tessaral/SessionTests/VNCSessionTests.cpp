@@ -259,6 +259,46 @@ TEST_F(VNCSessionTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysTh
     session.disconnect();
 }
 
+// Thirty updates 2 ms apart, each painting pixel (0,0) its own colour, come faster than a 24 Hz
+// screen refreshes: frames are taken a refresh apart, and the newest is never lost, neither to a
+// server that goes on nor to one that ends at once (whose last frame is taken without waiting).
+TEST_F(VNCSessionTest, FramesFasterThanTheScreenAreFoldedAndTheNewestIsShown) {
+    for (const bool serverEnds : {false, true}) {
+        SCOPED_TRACE(serverEnds ? "server ends" : "server goes on");
+        rfbtest::FakeServer server([&](rfbtest::Peer& peer) {
+            using namespace rfbtest;
+            acceptWithoutSecurity(peer);
+            ASSERT_EQ(peer.read(20)[4], 32);  // SetPixelFormat: bits per pixel
+            for (std::uint8_t colour = 1; colour <= 30; ++colour) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                peer.write(Bytes{0, 0} + u16(1) + u16(0) + u16(0) + u16(1) + u16(1) + u32(0) +
+                           Bytes{colour, 0, 0, 0});
+            }
+            if (!serverEnds) {
+                peer.waitForClose(std::chrono::seconds(60));
+            }
+        });
+        VNCSession session(computer(server.port()), store, keychain, clipboard);
+        session.setRefreshRate(24);
+        QElapsedTimer sinceFrame;
+        qint64 shortestGap = 1000;
+        QObject::connect(&session, &VNCSession::frameChanged, [&] {
+            if (sinceFrame.isValid()) {
+                shortestGap = std::min(shortestGap, sinceFrame.elapsed());
+            }
+            sinceFrame.start();
+        });
+        session.connect();
+        EXPECT_TRUE(eventually([&] {
+            return !session.frame().isNull() && session.frame().pixel(0, 0) == 0xFF00001E;
+        }));
+        if (!serverEnds) {
+            EXPECT_GE(shortestGap, 40);
+        }
+        session.disconnect();
+    }
+}
+
 TEST_F(VNCSessionTest, ALockedKeychainNeverHoldsUpTheWindow) {
     rfbtest::FakeServer server([](rfbtest::Peer& peer) {
         rfbtest::acceptWithoutSecurity(peer);

@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QWindow>
 #include <cmath>
 
 #include "FramebufferView.hpp"
@@ -39,6 +40,21 @@ RemoteScreenView::RemoteScreenView(VNCSession* session, QWidget* parent)
     });
     optionsOrStateChanged();
     frameChanged();
+}
+
+void RemoteScreenView::showEvent(QShowEvent* event) {
+    QScrollArea::showEvent(event);
+    followScreenRefresh();
+    if (QWindow* shownIn = window()->windowHandle()) {
+        connect(shownIn, &QWindow::screenChanged, this, &RemoteScreenView::followScreenRefresh,
+                Qt::UniqueConnection);
+    }
+}
+
+void RemoteScreenView::followScreenRefresh() {
+    if (session_ && screen()) {
+        session_->setRefreshRate(screen()->refreshRate());
+    }
 }
 
 void RemoteScreenView::frameChanged() {

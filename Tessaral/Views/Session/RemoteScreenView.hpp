@@ -21,6 +21,7 @@ class RemoteScreenView : public QScrollArea {
 
   protected:
     bool viewportEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
     void frameChanged();
@@ -28,6 +29,7 @@ class RemoteScreenView : public QScrollArea {
     void updateCursor();
     void layoutView();
     void sizeWindowToScreen();
+    void followScreenRefresh();
 
     QPointer<VNCSession> session_;
     FramebufferView* view_;
