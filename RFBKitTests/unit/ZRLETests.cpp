@@ -35,11 +35,10 @@ class StoredStream {
 // An update of one ZRLE rectangle.
 Bytes zrle(StoredStream& stream, int x, int y, int width, int height, const Bytes& tiles) {
     const Bytes compressed = stream.chunk(tiles);
-    return Bytes{0}
-        .u16(1)
-        .rect(x, y, width, height, RFBEncoding::zrle)
-        .u32(std::uint32_t(compressed.size()))
-        .raw(compressed);
+    return update(1)
+               .rect(x, y, width, height, RFBEncoding::zrle)
+               .u32(std::uint32_t(compressed.size())) +
+           compressed;
 }
 
 // A subencoding byte followed by compact pixels: a palette, or a solid or run colour.
@@ -49,6 +48,10 @@ Bytes palette(unsigned subencoding, std::initializer_list<std::uint32_t> colours
         b.pixel(word, 3);
     }
     return b;
+}
+
+Bytes solid(std::uint32_t word) {
+    return palette(1, {word});
 }
 
 // Decodes one ZRLE rectangle of `tiles` at the origin of a width × height framebuffer.
@@ -61,57 +64,42 @@ Framebuffer decode(int width, int height, const Bytes& tiles,
     return decoded.framebuffer;
 }
 
-std::string failure(int width, int height, const Bytes& tiles) {
-    StoredStream stream;
-    return updateFailure(zrle(stream, 0, 0, width, height, tiles), width, height);
-}
-
-Bytes solid(std::uint32_t word) {
-    return palette(1, {word});
-}
-
 const Bytes five = palette(5, {black, red, green, blue, 0xFFFFFFFF});
 
 }  // namespace
 
 TEST(ZRLETest, TilesRunInRowOrderWithEdgeTiles) {
-    Bytes tiles = solid(red).raw(solid(green)).raw(solid(blue)).raw(solid(black));
+    Bytes tiles = solid(red) + solid(green) + solid(blue) + solid(black);
     Framebuffer f = decode(100, 70, tiles.u8(0xEE));  // bytes after the last tile are ignored
-    EXPECT_EQ(f(63, 63), red);
-    EXPECT_EQ(f(64, 0), green);
-    EXPECT_EQ(f(99, 63), green);
-    EXPECT_EQ(f(0, 64), blue);
-    EXPECT_EQ(f(63, 69), blue);
-    EXPECT_EQ(f(64, 64), black);
+    EXPECT_EQ(pixelsAt(f, {{63, 63}, {64, 0}, {99, 63}, {0, 64}, {63, 69}, {64, 64}}),
+              (Pixels{red, green, green, blue, blue, black}));
 }
 
 TEST(ZRLETest, CompactPixelsFollowTheFormat) {
-    Framebuffer raw = decode(2, 1, Bytes{}.u8(0).raw({1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(raw(0, 0), 0xFF030201);
-    EXPECT_EQ(raw(1, 0), 0xFF060504);
-    EXPECT_EQ(decode(1, 1, Bytes{}.u8(1).raw({0x00, 0xF8}), PixelFormat::rgb565)(0, 0), red);
-    EXPECT_EQ(decode(1, 1, Bytes{}.u8(1).raw({0x38}), PixelFormat::bgr233)(0, 0), green);
+    EXPECT_EQ(decode(2, 1, Bytes{0, 1, 2, 3, 4, 5, 6}).pixels(), (Pixels{0xFF030201, 0xFF060504}));
+    EXPECT_EQ(decode(1, 1, Bytes{1, 0x00, 0xF8}, PixelFormat::rgb565)(0, 0), red);
+    EXPECT_EQ(decode(1, 1, Bytes{1, 0x38}, PixelFormat::bgr233)(0, 0), green);
     // A 32-bit format whose colours sit in the high bytes sends those three bytes.
     PixelFormat high{32, 24, false, true, 255, 255, 255, 24, 16, 8};
-    EXPECT_EQ(decode(1, 1, Bytes{}.u8(1).raw({0x33, 0x22, 0x11}), high)(0, 0), 0xFF112233);
+    EXPECT_EQ(decode(1, 1, Bytes{1, 0x33, 0x22, 0x11}, high)(0, 0), 0xFF112233);
 }
 
 TEST(ZRLETest, PackedPalettesStartEachRowOnAFreshByte) {
-    std::vector<std::uint32_t> expected{blue, red, blue, red, red, red, red, red, red, blue};
+    Pixels expected{blue, red, blue, red, red, red, red, red, red, blue};
     expected.resize(20, blue);
     EXPECT_EQ(
         decode(10, 2, palette(2, {red, blue}).raw({0b10100000, 0b01111111, 0xFF, 0xC0})).pixels(),
         expected);
     // The padding nibble after the last pixel is never looked at.
     EXPECT_EQ(decode(3, 1, Bytes(five).raw({0x42, 0x1F})).pixels(),
-              (std::vector<std::uint32_t>{0xFFFFFFFF, green, red}));
+              (Pixels{0xFFFFFFFF, green, red}));
 }
 
 // Rows of four-bit indices are looked up sixteen bytes at a time where the CPU allows, the rest
 // byte by byte: every width from one step plus a remainder to a whole tile must agree with a
 // plain reading.
 TEST(ZRLETest, WidePackedRowsMatchAPlainReading) {
-    std::vector<std::uint32_t> colours;
+    Pixels colours;
     Bytes sixteen = Bytes{}.u8(16);
     for (std::uint32_t i = 0; i < 16; ++i) {
         colours.push_back(0xFF000000 | (i * 0x0F1B2D));
@@ -119,7 +107,7 @@ TEST(ZRLETest, WidePackedRowsMatchAPlainReading) {
     }
     for (int width : {32, 47, 64}) {
         Bytes tile = sixteen;
-        std::vector<std::uint32_t> expected;
+        Pixels expected;
         for (int r = 0; r < 3; ++r) {
             for (int c = 0; c < (width + 1) / 2; ++c) {
                 unsigned byte = (unsigned(r * 37 + c * 11) * 2654435761u >> 13) & 0xFF;
@@ -136,15 +124,14 @@ TEST(ZRLETest, WidePackedRowsMatchAPlainReading) {
 
 TEST(ZRLETest, RunsWrapRowsAndReachTheTileEnd) {
     Bytes plain = palette(128, {red}).u8(3).pixel(blue, 3).u8(1);
-    EXPECT_EQ(decode(3, 2, plain).pixels(),
-              (std::vector<std::uint32_t>{red, red, red, red, blue, blue}));
+    EXPECT_EQ(decode(3, 2, plain).pixels(), (Pixels{red, red, red, red, blue, blue}));
     // 4096 = 1 + 16 × 255 + 15.
     EXPECT_EQ(decode(64, 64, palette(128, {green}).repeat(16, 255).u8(15)).pixels(),
               std::vector(4096, green));
     Bytes six =
         palette(128 + 6, {0xFF000000, 0xFF000001, 0xFF000002, 0xFF000003, 0xFF000004, 0xFF000005});
     EXPECT_EQ(decode(4, 1, six.raw({0x85, 0x02, 0x01})).pixels(),
-              (std::vector<std::uint32_t>{0xFF000005, 0xFF000005, 0xFF000005, 0xFF000001}));
+              (Pixels{0xFF000005, 0xFF000005, 0xFF000005, 0xFF000001}));
 }
 
 // Each malformed tile fails with the error its bytes dictate, wherever the fault lies.
@@ -185,7 +172,10 @@ TEST(ZRLETest, MalformedTilesAreRejected) {
         {1, 1, solid(red).repeat(1542 - 4, 0), "decompressed data too large"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(failure(c.width, c.height, c.tiles), c.expected) << &c - cases;
+        StoredStream stream;
+        EXPECT_EQ(updateFailure(zrle(stream, 0, 0, c.width, c.height, c.tiles), c.width, c.height),
+                  c.expected)
+            << &c - cases;
     }
     EXPECT_EQ(decode(1, 1, solid(red).repeat(1541 - 4, 0))(0, 0), red);
 }
@@ -199,7 +189,7 @@ TEST(ZRLETest, StreamPersistsAcrossRectanglesAndFormatChanges) {
         tiles.raw(solid(red));
     }
     Bytes first = zrle(stream, 0, 0, 200, 200, tiles.repeat(150000, 0xEE));
-    Bytes second = zrle(stream, 4, 4, 4, 4, Bytes{}.u8(1).raw({0x1F, 0x00}));
+    Bytes second = zrle(stream, 4, 4, 4, 4, Bytes{1, 0x1F, 0x00});
     Framebuffer framebuffer(200, 200);
     RectangleDecoder decoder(PixelFormat::rgb888);
     ByteInput firstInput(first), secondInput(second);
@@ -219,7 +209,7 @@ TEST(ZRLETest, StreamPersistsAcrossRectanglesAndFormatChanges) {
 // Only the length arrives: the refused length must not wait for its data.
 TEST(ZRLETest, CompressedLengthIsBoundedBeforeItsDataIsAwaited) {
     const auto header = [](std::uint32_t length) {
-        return Bytes{}.u8(0).u16(1).rect(0, 0, 1, 1, RFBEncoding::zrle).u32(length);
+        return update(1).rect(0, 0, 1, 1, RFBEncoding::zrle).u32(length);
     };
     EXPECT_EQ(updateFailure(header(67108865)), "ZRLE length 67108865");
     EXPECT_EQ(updateFailure(header(67108864)),
