@@ -185,16 +185,12 @@ inline Bytes serverInit(std::uint16_t width, std::uint16_t height, std::string_v
     return u16(width) + u16(height) + format + u32(std::uint32_t(name.size())) + text(name);
 }
 
-// Version 3.8, security None, ServerInit; reads everything the client sends up to ClientInit.
+// Version 3.8, security None, ServerInit, sent at once; reads what the client sends up to
+// ClientInit.
 inline void acceptWithoutSecurity(Peer& peer, std::uint16_t width = 64, std::uint16_t height = 48,
                                   std::string_view name = "fake") {
-    peer.write(text("RFB 003.008\n"));
-    peer.read(12);
-    peer.write({1, 1});
-    peer.read(1);
-    peer.write(u32(0));
-    peer.read(1);
-    peer.write(serverInit(width, height, name));
+    peer.write(text("RFB 003.008\n") + Bytes{1, 1} + u32(0) + serverInit(width, height, name));
+    peer.read(12 + 1 + 1);
 }
 
 // Accepts, then reads the session start: SetPixelFormat, SetEncodings with 8 entries and the first
@@ -279,7 +275,7 @@ std::optional<E> waitFor(rfb::RFBClient& client, std::chrono::milliseconds timeo
     return std::nullopt;
 }
 
-// Collects events until the stream ends (or the time-out passes).
+// The events until the stream ends (or the time-out passes).
 inline std::vector<rfb::RFBEvent> drainEvents(rfb::RFBClient& client,
                                               std::chrono::milliseconds timeout = 20s) {
     std::vector<rfb::RFBEvent> all;
