@@ -86,39 +86,32 @@ TEST(VNCAuthentication, CryptMatchesPublishedVectorsAndReportsMisuse) {
     }
 }
 
-// Hands out fixed bytes in order and records what was asked for.
+// Hands out fixed bytes in order, then 0x5A bytes, and records what was asked for.
 struct ScriptedRandom {
     std::vector<Bytes> answers;
     std::vector<std::size_t> requests;
     ARD::RandomSource source() {
         return [this](std::size_t count) {
             requests.push_back(count);
-            if (requests.size() > answers.size()) {
-                return Bytes(count, 0x5A);
-            }
-            return answers[requests.size() - 1];
+            return requests.size() > answers.size() ? Bytes(count, 0x5A)
+                                                    : answers[requests.size() - 1];
         };
     }
 };
 
+// Blocks of named hex fields, each starting with its generator; "-" is empty.
 std::vector<std::map<std::string, Bytes>> readExchanges() {
     std::ifstream file(dataFile("ard_exchanges.txt"));
     EXPECT_TRUE(file) << dataFile("ard_exchanges.txt");
     std::vector<std::map<std::string, Bytes>> exchanges;
-    std::string line;
-    bool inBlock = false;
-    while (std::getline(file, line)) {
-        if (line.empty() || line[0] == '#') {
-            inBlock = false;
+    for (std::string name, hex; file >> name >> hex;) {
+        if (name[0] == '#') {
+            std::getline(file, name);
             continue;
         }
-        if (!inBlock) {
+        if (name == "generator") {
             exchanges.emplace_back();
-            inBlock = true;
         }
-        std::istringstream fields(line);
-        std::string name, hex;
-        fields >> name >> hex;
         exchanges.back()[name] = hex == "-" ? Bytes{} : fromHex(hex);
     }
     return exchanges;

@@ -109,18 +109,15 @@ TEST(BigUInt, PowerMatchesPythonOnRandomModuliFrom16To512Bytes) {
     std::ifstream file(dataFile("biguint_power.txt"));
     ASSERT_TRUE(file) << dataFile("biguint_power.txt");
     int cases = 0;
-    std::string line;
-    while (std::getline(file, line)) {
+    std::uint64_t seed = 0, hash = 0;
+    std::size_t length = 0;
+    char shape = 0;
+    for (std::string line; std::getline(file, line);) {
         if (line.empty() || line[0] == '#') {
             continue;
         }
-        std::istringstream fields(line);
-        std::uint64_t seed = 0;
-        std::size_t length = 0;
-        char shape = 0;
-        std::uint64_t hash = 0;
-        ASSERT_TRUE(fields >> seed >> length >> shape >> std::hex >> hash) << line;
-
+        ASSERT_TRUE(std::istringstream(line) >> seed >> length >> shape >> std::hex >> hash)
+            << line;
         const Operands o = operands(seed, length, shape);
         const BigUInt modulus(o.modulus);
         const BigUInt result = modulus.power(BigUInt(o.base, modulus.wordCount()), o.exponent);

@@ -65,12 +65,6 @@ TEST(ClientMessage, Encodings) {
     EXPECT_EQ(RFBClient::encodings(false), withCursor);
 }
 
-TEST(Text, ServerTextConversions) {
-    Bytes latin1{'c', 0xE9, 0x00, 0xFF};
-    EXPECT_EQ(latin1ToUTF8(latin1), std::string("c\u00E9\0\u00FF", 6));
-    EXPECT_EQ(utf8ToLatin1(latin1ToUTF8(latin1)), std::string("c\xE9\0\xFF", 4));
-}
-
 TEST(Text, OneReplacementPerMaximalSubpart) {
     const struct {
         Bytes bytes;
