@@ -7,6 +7,7 @@ using namespace rfbtest;
 
 TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
     DrivenClient run;
+    run.client.start();  // ignored: the client is running
     run.peer->write(text("RFB 003.008\n") + Bytes{2, 2, 1} + u32(0) +
                     serverInit(1280, 800, "Büro"));
     const Bytes fromClient = run.peer->read(12 + 1 + 1 + 66);  // up to the session start
@@ -111,6 +112,8 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
         {started + Bytes{3, 0, 0, 0} + u32(10'485'761),
          E::protocolViolation("clipboard length 10485761")},
         {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, 7), E::protocolViolation("encoding 7")},
+        {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, -1),
+         E::protocolViolation("encoding -1")},
     };
     for (const Fault& fault : faults) {
         SCOPED_TRACE(fault.expected.errorDescription().substr(0, 100));

@@ -132,20 +132,6 @@ TEST(Lifecycle, EventDescriptorAskedForLateReflectsQueuedEvents) {
     EXPECT_EQ(::poll(&p, 1, 0), 1);
 }
 
-TEST(Lifecycle, StartTwiceRunsOnce) {
-    DrivenClient run;
-    run.client.start();
-    startSession(*run.peer);
-    run.peer->hangUp();
-    auto events = drainEvents(run.client);
-    EXPECT_EQ(std::count_if(events.begin(), events.end(),
-                            [](const RFBEvent& e) {
-                                return std::holds_alternative<event::Status>(e) &&
-                                       std::get<event::Status>(e).status == RFBStatus::connecting;
-                            }),
-              1);
-}
-
 TEST(Lifecycle, InputBeforeServerInitIsDropped) {
     DrivenClient run;
     run.peer->write(text("RFB 003.008\n"));
