@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "ByteSource.hpp"
+#include "Cursor.hpp"
 #include "Decoders.hpp"
+#include "PixelFormat.hpp"
 
 using namespace rfb;
 using namespace rfbtest;
@@ -66,6 +68,77 @@ TEST(UpdateTest, CursorRectanglesGoToTheObserver) {
     EXPECT_EQ(cursors[0]->image.pixel(0, 0), red);
     EXPECT_FALSE(cursors[1]);
     EXPECT_EQ(input.consumed(), b.size());
+}
+
+TEST(CursorTest, SizesAndFormats) {
+    const auto read = [](const RectHeader& rect, const Bytes& payload,
+                         const PixelFormat& format = PixelFormat::rgb888) {
+        ByteInput input(Bytes(payload).repeat(4, 0xEE), 5);
+        auto cursor = readCursor(rect, *input, format);
+        return std::pair(std::move(cursor), input.consumed());
+    };
+    auto [sixteen, consumed] = read({20, 3, 16, 16}, Bytes{}.repeat(16 * 16 * 4 + 2 * 16, 0));
+    ASSERT_TRUE(sixteen);
+    EXPECT_EQ(consumed, 1056u);
+    EXPECT_EQ(sixteen->image.pixel(15, 15), 0u);
+    EXPECT_EQ(std::pair(sixteen->hotSpot.x, sixteen->hotSpot.y), std::pair(15.0, 3.0));
+
+    EXPECT_TRUE(read({0, 0, 256, 256}, Bytes{}.repeat(256 * 256 * 4 + 32 * 256, 0xFF)).first);
+    for (RectHeader tooLarge : {RectHeader{0, 0, 257, 1}, RectHeader{0, 0, 1, 257}}) {
+        EXPECT_EQ(violation([&] { read(tooLarge, Bytes{}); }), "cursor size");
+    }
+    for (RectHeader empty : {RectHeader{0, 0, 0, 0}, RectHeader{0, 0, 0, 4}}) {
+        auto [none, nothing] = read(empty, Bytes{});
+        EXPECT_FALSE(none);
+        EXPECT_EQ(nothing, 0u);
+    }
+    auto [small, _] = read({0, 0, 2, 1}, Bytes{0x00, 0xF8, 0x1F, 0x00, 0xC0}, PixelFormat::rgb565);
+    ASSERT_TRUE(small);
+    EXPECT_EQ(small->image.pixel(0, 0), red);
+    EXPECT_EQ(small->image.pixel(1, 0), blue);
+}
+
+// The handshake test checks the encoded bytes; recordings are read back through fromBytes.
+TEST(PixelFormatTest, WireFormRoundTrips) {
+    PixelFormat bigEndian{32, 24, true, true, 1023, 511, 255, 20, 10, 1};
+    for (const PixelFormat& f :
+         {PixelFormat::rgb888, PixelFormat::rgb565, PixelFormat::bgr233, bigEndian}) {
+        const auto bytes = f.encoded();
+        EXPECT_EQ(PixelFormat::fromBytes(bytes), f);
+        EXPECT_FALSE(PixelFormat::fromBytes(std::span(bytes).first(15)));
+    }
+}
+
+TEST(PixelFormatTest, ValuesConvertToPixelWords) {
+    const PixelFormat &f565 = PixelFormat::rgb565, &f233 = PixelFormat::bgr233;
+    // clang-format off
+    for (auto [format, value, word] : {
+             std::tuple{&f565, 0xFFFFu, 0xFFFFFFFFu}, {&f565, 0xF800u, 0xFFFF0000u},
+             {&f565, 0x07E0u, 0xFF00FF00u}, {&f565, 0x001Fu, 0xFF0000FFu},
+             {&f565, 0x0841u, 0xFF080808u}, {&f565, 0x8410u, 0xFF838183u},
+             {&f233, 0x07u, 0xFFFF0000u}, {&f233, 0x38u, 0xFF00FF00u}, {&f233, 0xC0u, 0xFF0000FFu},
+             {&f233, 0x40u, 0xFF000055u}, {&f233, 0x49u, 0xFF242455u}}) {
+        // clang-format on
+        EXPECT_EQ(format->word(value), word)
+            << int(format->bitsPerPixel) << std::hex << " " << value;
+    }
+    const std::uint8_t bytes[4] = {0x11, 0x22, 0x33, 0x44};
+    EXPECT_EQ(PixelFormat::rgb888.word(PixelFormat::rgb888.readValue(bytes)), 0xFF332211u);
+    PixelFormat big565 = f565;
+    big565.bigEndian = true;
+    EXPECT_EQ(big565.readValue(bytes), 0x1122u);
+    EXPECT_EQ(f565.readValue(bytes), 0x2211u);
+}
+
+TEST(PixelFormatTest, LeastSignificantBytesAndQualities) {
+    // Colours in the high bytes are the ZRLE compact-pixel test's.
+    EXPECT_TRUE(PixelFormat::rgb888.fitsInLeastSignificantBytes());
+    // Bits shifted past bit 31, and shifts of 32 or more, are lost.
+    EXPECT_TRUE(
+        (PixelFormat{32, 24, false, true, 255, 255, 255, 32, 40, 0}.fitsInLeastSignificantBytes()));
+    EXPECT_EQ(qualityFromRawValue("thousands"), RFBQuality::thousands);
+    EXPECT_FALSE(qualityFromRawValue("Full"));
+    EXPECT_FALSE(qualityFromRawValue(""));
 }
 
 // One format per converter: channels scaled many pixels at a time (16- and 8-bit), a table with
