@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "ByteSource.hpp"
@@ -12,41 +13,32 @@ namespace {
 
 constexpr std::uint32_t black = 0xFF000000, red = 0xFFFF0000, green = 0xFF00FF00, blue = 0xFF0000FF;
 
-// A zlib stream of stored blocks: the test decides byte for byte what inflates, and each chunk
-// after the first continues the stream without a header, as a server's sync flush does.
-class StoredStream {
+// ZRLE updates whose zlib stream is made of stored blocks: the test decides byte for byte what
+// inflates, and each update after the first continues the stream without a header, as a server's
+// sync flush does.
+class ZRLEStream {
   public:
-    Bytes chunk(const Bytes& payload) {
-        Bytes out = std::exchange(started_, true) ? Bytes{} : Bytes{0x78, 0x01};
-        std::size_t at = 0;
-        do {
-            std::size_t n = std::min<std::size_t>(65535, payload.size() - at);
-            out.raw({0x00, unsigned(n), unsigned(n >> 8), unsigned(~n), unsigned(~n >> 8)});
-            out.raw(std::span(payload).subspan(at, n));
-            at += n;
-        } while (at < payload.size());
-        return out;
+    Bytes update(int x, int y, int width, int height, const Bytes& tiles) {
+        Bytes zlib = std::exchange(started_, true) ? Bytes{} : Bytes{0x78, 0x01};
+        for (std::size_t at = 0; at == 0 || at < tiles.size(); at += 65535) {
+            const std::size_t n = std::min<std::size_t>(65535, tiles.size() - at);
+            zlib.raw({0x00, unsigned(n), unsigned(n >> 8), unsigned(~n), unsigned(~n >> 8)});
+            zlib.raw(std::span(tiles).subspan(at, n));
+        }
+        return rfbtest::update(1)
+                   .rect(x, y, width, height, RFBEncoding::zrle)
+                   .u32(std::uint32_t(zlib.size())) +
+               zlib;
     }
 
   private:
     bool started_ = false;
 };
 
-// An update of one ZRLE rectangle.
-Bytes zrle(StoredStream& stream, int x, int y, int width, int height, const Bytes& tiles) {
-    const Bytes compressed = stream.chunk(tiles);
-    return update(1)
-               .rect(x, y, width, height, RFBEncoding::zrle)
-               .u32(std::uint32_t(compressed.size())) +
-           compressed;
-}
-
 // A subencoding byte followed by compact pixels: a palette, or a solid or run colour.
 Bytes palette(unsigned subencoding, std::initializer_list<std::uint32_t> colours) {
     Bytes b = Bytes().u8(subencoding);
-    for (std::uint32_t word : colours) {
-        b.pixel(word, 3);
-    }
+    std::ranges::for_each(colours, [&](std::uint32_t word) { b.pixel(word, 3); });
     return b;
 }
 
@@ -57,8 +49,7 @@ Bytes solid(std::uint32_t word) {
 // Decodes one ZRLE rectangle of `tiles` at the origin of a width × height framebuffer.
 Framebuffer decode(int width, int height, const Bytes& tiles,
                    const PixelFormat& format = PixelFormat::rgb888) {
-    StoredStream stream;
-    Bytes update = zrle(stream, 0, 0, width, height, tiles);
+    Bytes update = ZRLEStream().update(0, 0, width, height, tiles);
     Decoded decoded = decodeUpdate(update, width, height, format);
     EXPECT_EQ(decoded.consumed, update.size());
     return decoded.framebuffer;
@@ -172,24 +163,24 @@ TEST(ZRLETest, MalformedTilesAreRejected) {
         {1, 1, solid(red).repeat(1542 - 4, 0), "decompressed data too large"},
     };
     for (const auto& c : cases) {
-        StoredStream stream;
-        EXPECT_EQ(updateFailure(zrle(stream, 0, 0, c.width, c.height, c.tiles), c.width, c.height),
-                  c.expected)
+        EXPECT_EQ(
+            updateFailure(ZRLEStream().update(0, 0, c.width, c.height, c.tiles), c.width, c.height),
+            c.expected)
             << &c - cases;
     }
     EXPECT_EQ(decode(1, 1, solid(red).repeat(1541 - 4, 0))(0, 0), red);
 }
 
 TEST(ZRLETest, StreamPersistsAcrossRectanglesAndFormatChanges) {
-    StoredStream stream;
+    ZRLEStream stream;
     // Unread bytes after the tiles, more than one inflate step of them, must still be inflated
     // for the stream to stay in step.
     Bytes tiles;
     for (int i = 0; i < 16; ++i) {
         tiles.raw(solid(red));
     }
-    Bytes first = zrle(stream, 0, 0, 200, 200, tiles.repeat(150000, 0xEE));
-    Bytes second = zrle(stream, 4, 4, 4, 4, Bytes{1, 0x1F, 0x00});
+    Bytes first = stream.update(0, 0, 200, 200, tiles.repeat(150000, 0xEE));
+    Bytes second = stream.update(4, 4, 4, 4, Bytes{1, 0x1F, 0x00});
     Framebuffer framebuffer(200, 200);
     RectangleDecoder decoder(PixelFormat::rgb888);
     ByteInput firstInput(first), secondInput(second);
