@@ -53,7 +53,6 @@ TEST(VNCAuthentication, MatchesKnownAnswers) {
         {challenge(0), "\x01\x7f", "1313cd0dd010b5482d8270f105da76f8"},
         // Bytes, not characters: the euro sign straddling byte 8 is cut after its first byte.
         {challenge(0), "abcdefg\u20ac", "2e3a9174022180237279926b4b6c5c5d"},
-        {challenge(0), "abcdefg\xe2", "2e3a9174022180237279926b4b6c5c5d"},
     };
     for (const auto& c : cases) {
         const auto response = VNC::response(c.challenge, c.password);
@@ -131,11 +130,11 @@ TEST(ARDAuthentication, MatchesAnIndependentComputation) {
     for (const auto& exchange : exchanges) {
         const Bytes& prime = exchange.at("prime");
         ScriptedRandom random{{exchange.at("privateKey"), exchange.at("filler")}, {}};
-        const auto& user = exchange.at("username");
-        const auto& word = exchange.at("password");
-        const ARD::Response response =
-            ARD::response(parameters(exchange), std::string(user.begin(), user.end()),
-                          std::string(word.begin(), word.end()), random.source());
+        const auto text = [&](const char* field) {
+            return std::string(exchange.at(field).begin(), exchange.at(field).end());
+        };
+        const ARD::Response response = ARD::response(parameters(exchange), text("username"),
+                                                     text("password"), random.source());
         EXPECT_EQ(random.requests, (std::vector<std::size_t>{prime.size(), 128}));
         EXPECT_EQ(response.publicKey, exchange.at("publicKey")) << prime.size() << "-byte key";
         EXPECT_EQ(response.credentials, exchange.at("credentials")) << prime.size() << "-byte key";

@@ -129,12 +129,11 @@ TEST(MessageLoop, InputMessagesReachTheServerInOrder) {
 
 TEST(MessageLoop, ServerClosingMidUpdatePublishesNothingOfIt) {
     LogCapture log;
-    DrivenClient run;
-    startSession(*run.peer);
+    Session session;
     Bytes half = update({raw(0, 0, 4, 4, 9)});
-    run.peer->write(Bytes(half.begin(), half.begin() + long(half.size() / 2)));
-    run.peer->hangUp();
-    EXPECT_EQ(finalError(drainEvents(run.client)), RFBError::connectionClosed());
+    session.peer->write(Bytes(half.begin(), half.begin() + long(half.size() / 2)));
+    session.peer->hangUp();
+    EXPECT_EQ(finalError(drainEvents(session.client)), RFBError::connectionClosed());
     EXPECT_EQ(log.lines().at(0).second, "Disconnected: The remote computer closed the connection.");
-    EXPECT_EQ(run.client.takeFrame()->pixel(0, 0), 0xFF000000u);  // the initial black frame
+    EXPECT_EQ(session.client.takeFrame()->pixel(0, 0), 0xFF000000u);  // the initial black frame
 }
