@@ -196,13 +196,3 @@ TEST(ZRLETest, StreamPersistsAcrossRectanglesAndFormatChanges) {
     EXPECT_EQ(violation([&] { readFramebufferUpdate(*alone, fresh, framebuffer, {}); }),
               "zlib error -3");
 }
-
-// Only the length arrives: the refused length must not wait for its data.
-TEST(ZRLETest, CompressedLengthIsBoundedBeforeItsDataIsAwaited) {
-    const auto header = [](std::uint32_t length) {
-        return update(1).rect(0, 0, 1, 1, RFBEncoding::zrle).u32(length);
-    };
-    EXPECT_EQ(updateFailure(header(67108865)), "ZRLE length 67108865");
-    EXPECT_EQ(updateFailure(header(67108864)),
-              "other error: The remote computer closed the connection.");
-}
