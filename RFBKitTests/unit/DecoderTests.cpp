@@ -17,6 +17,11 @@ namespace {
 constexpr std::uint32_t black = 0xFF000000, white = 0xFFFFFFFF, red = 0xFFFF0000,
                         green = 0xFF00FF00, blue = 0xFF0000FF;
 
+// An RRE subrectangle's place, after its colour.
+Bytes subrect(Bytes b, unsigned x, unsigned y, unsigned w, unsigned h) {
+    return std::move(b.u16(x).u16(y).u16(w).u16(h));
+}
+
 }  // namespace
 
 TEST(UpdateTest, EmptyUpdateAndLastRectStopReading) {
@@ -197,9 +202,6 @@ TEST(CopyRectTest, OverlappingMovesInEveryDirectionDoNotSmear) {
 }
 
 TEST(RRETest, FillsBackgroundThenSubrectanglesWithinBounds) {
-    const auto subrect = [](Bytes b, unsigned x, unsigned y, unsigned w, unsigned h) {
-        return std::move(b.u16(x).u16(y).u16(w).u16(h));
-    };
     Bytes b = update(1).rect(1, 1, 10, 4, RFBEncoding::rre).u32(3).pixel(red);
     b = subrect(b.pixel(blue), 5, 0, 5, 1);   // touches the right edge
     b = subrect(b.pixel(green), 0, 3, 1, 1);  // touches the bottom edge
@@ -237,20 +239,7 @@ TEST(HextileTest, SubrectanglesReachTheTileEdge) {
 
 // Only the bytes up to the fault are there: the fault must be found before more are waited for.
 TEST(UpdateTest, MalformedRectanglesFailBeforeTheirDataIsAwaited) {
-    const auto rre = [](unsigned x, unsigned y, unsigned w, unsigned h) {
-        return update(1)
-            .rect(0, 0, 10, 4, RFBEncoding::rre)
-            .u32(1)
-            .pixel(red)
-            .pixel(blue)
-            .u16(x)
-            .u16(y)
-            .u16(w)
-            .u16(h);
-    };
-    const auto hextile = [](int x, int size, unsigned position, unsigned extent) {
-        return update(1).rect(x, 0, size, size, RFBEncoding::hextile).raw({8, 1, position, extent});
-    };
+    const Bytes rre = update(1).rect(0, 0, 10, 4, RFBEncoding::rre).u32(1).pixel(red).pixel(blue);
     const auto zrle = [](std::uint32_t length) {
         return update(1).rect(0, 0, 1, 1, RFBEncoding::zrle).u32(length);
     };
@@ -262,10 +251,12 @@ TEST(UpdateTest, MalformedRectanglesFailBeforeTheirDataIsAwaited) {
          "rectangle 30,0 3\u00D71 outside 32\u00D732"},
         {update(1).rect(0, 0, 10, 10, RFBEncoding::copyRect).u16(30).u16(30),
          "rectangle 30,30 10\u00D710 outside 32\u00D732"},
-        {rre(5, 0, 6, 1), "RRE subrectangle out of bounds"},
-        {rre(0, 3, 1, 2), "RRE subrectangle out of bounds"},
-        {hextile(16, 4, 0xF0, 0), "hextile subrectangle out of bounds"},
-        {hextile(0, 4, 0x03, 0x01), "hextile subrectangle out of bounds"},
+        {subrect(rre, 5, 0, 6, 1), "RRE subrectangle out of bounds"},
+        {subrect(rre, 0, 3, 1, 2), "RRE subrectangle out of bounds"},
+        {update(1).rect(16, 0, 4, 4, RFBEncoding::hextile).raw({8, 1, 0xF0, 0}),
+         "hextile subrectangle out of bounds"},
+        {update(1).rect(0, 0, 4, 4, RFBEncoding::hextile).raw({8, 1, 0x03, 0x01}),
+         "hextile subrectangle out of bounds"},
         {zrle(67108865), "ZRLE length 67108865"},
         {zrle(67108864), "other error: The remote computer closed the connection."},
     };
