@@ -27,15 +27,13 @@ struct SplitMix64 {
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
         return z ^ (z >> 31);
     }
+    // Each value's bytes, least significant first.
     Bytes bytes(std::size_t count) {
-        Bytes out;
-        while (out.size() < count) {
-            const std::uint64_t value = next();
-            for (int i = 0; i < 8; ++i) {
-                out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-            }
+        Bytes out(count);
+        for (std::uint64_t i = 0, value = 0; i < count; ++i) {
+            value = i % 8 == 0 ? next() : value >> 8;
+            out[i] = static_cast<std::uint8_t>(value);
         }
-        out.resize(count);
         return out;
     }
 };
@@ -59,8 +57,7 @@ Operands operands(std::uint64_t seed, std::size_t length, char shape) {
     o.modulus = rng.bytes(length);
     o.modulus.back() |= 1;
     if (shape == 's') {
-        const std::size_t zeros = rng.next() % length;
-        std::fill_n(o.modulus.begin(), zeros, std::uint8_t{0});
+        std::fill_n(o.modulus.begin(), rng.next() % length, std::uint8_t{0});
     } else if (shape == 'f') {
         o.modulus.assign(length, 0xFF);
     }

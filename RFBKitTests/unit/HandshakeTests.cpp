@@ -50,9 +50,7 @@ TEST(Handshake, AnswersAndReportsTheServersVersion) {
         run.peer->write((minor >= 8 ? Bytes{1, 1} + u32(0) : u32(1)) + serverInit(8, 8, name));
         auto connected = waitFor<event::Connected>(run.client);
         ASSERT_TRUE(connected) << server;
-        EXPECT_EQ(connected->info.protocolVersion, version);
-        EXPECT_EQ(connected->info.isApple, minor == 889);
-        EXPECT_EQ(connected->info.name, name);
+        EXPECT_EQ(connected->info, (RFBServerInfo{name, 8, 8, version, minor == 889}));
     }
 }
 
