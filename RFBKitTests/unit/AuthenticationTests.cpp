@@ -60,16 +60,8 @@ TEST(VNCAuthentication, MatchesKnownAnswers) {
     }
 }
 
-TEST(VNCAuthentication, CryptMatchesPublishedVectorsAndReportsMisuse) {
-    // DES: the "Now is t" example of FIPS 81's era; AES-128: FIPS-197 appendix C.1.
-    EXPECT_EQ(
-        VNC::crypt(VNC::Algorithm::des, fromHex("0123456789abcdef"), fromHex("4e6f772069732074")),
-        fromHex("3fa40e8a984d4815"));
-    const Bytes aesKey = fromHex("000102030405060708090a0b0c0d0e0f");
-    const Bytes block = fromHex("00112233445566778899aabbccddeeff");
-    EXPECT_EQ(VNC::crypt(VNC::Algorithm::aes, aesKey, block),
-              fromHex("69c4e0d86a7b0430d8cdb78070b4c55a"));
-
+// DES and AES themselves are checked through the known answers above and the ARD exchanges.
+TEST(VNCAuthentication, CryptReportsMisuse) {
     const auto failure = [](VNC::Algorithm algorithm, const Bytes& key, const Bytes& input) {
         return violation([&] { VNC::crypt(algorithm, key, input); });
     };
