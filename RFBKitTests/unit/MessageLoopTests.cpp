@@ -14,12 +14,9 @@ Bytes update(std::initializer_list<Bytes> rectangles) {
                            Bytes{0, 0}.u16(unsigned(rectangles.size())));
 }
 
-Bytes raw(int x, int y, int width, int height, std::uint8_t blue = 0x20) {
-    Bytes bytes = rect(x, y, width, height, 0);
-    for (int i = 0; i < width * height; ++i) {
-        bytes.pixel(blue);
-    }
-    return bytes;
+// A raw rectangle of one grey.
+Bytes raw(int x, int y, int width, int height, std::uint8_t grey = 0x20) {
+    return rect(x, y, width, height, 0).repeat(std::size_t(width) * height * 4, grey);
 }
 
 Bytes request(bool incremental, unsigned width = 4, unsigned height = 4) {
@@ -48,17 +45,17 @@ TEST(MessageLoop, OneFrameAvailablePerBatchAndNewestFrameWins) {
     auto& client = session.client;
     ASSERT_TRUE(waitFor<event::FrameAvailable>(client));  // the initial black frame
     // Three updates land without a frame being taken; each request follows its update.
-    for (std::uint8_t blue = 1; blue <= 3; ++blue) {
-        session.answer(update({raw(0, 0, 4, 4, blue)}));
+    for (std::uint8_t grey = 1; grey <= 3; ++grey) {
+        session.answer(update({raw(0, 0, 4, 4, grey)}));
     }
     EXPECT_FALSE(client.events().tryNext()) << "frameAvailable while one was outstanding";
     auto frame = client.takeFrame();
     ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->pixel(0, 0), 0xFF000003u);
+    EXPECT_EQ(frame->pixel(0, 0), 0xFF030303u);
     EXPECT_EQ(client.takeFrame()->words(), frame->words()) << "a second take returns the same";
     session.peer->write(update({raw(0, 0, 4, 4, 4)}));
     ASSERT_TRUE(waitFor<event::FrameAvailable>(client));
-    EXPECT_EQ(client.takeFrame()->pixel(3, 3), 0xFF000004u);
+    EXPECT_EQ(client.takeFrame()->pixel(3, 3), 0xFF040404u);
 }
 
 TEST(MessageLoop, QualityAndFullUpdateRequestsApplyAtTheNextUpdate) {

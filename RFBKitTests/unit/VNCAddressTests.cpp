@@ -84,8 +84,7 @@ TEST(VNCAddressTest, RejectsInvalidAddressesWithTheUntrimmedText) {
             VNCAddress::parse(input);
             ADD_FAILURE() << "accepted";
         } catch (const RFBError& error) {
-            EXPECT_EQ(error.kind(), RFBError::Kind::invalidAddress);
-            EXPECT_EQ(error.text(), input);
+            EXPECT_EQ(error, RFBError::invalidAddress(input));
         }
     }
 }
