@@ -24,6 +24,8 @@ TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
               (RFBServerInfo{"Büro", 1280, 800, "3.8", false}));
     ASSERT_EQ(rest.size(), 1u);
     EXPECT_FALSE(finalError(rest));
+    EXPECT_TRUE(client.events().ended());
+    EXPECT_FALSE(client.events().next(10ms)) << "nothing follows disconnected";
 
     auto format = PixelFormat::rgb888.encoded();
     EXPECT_EQ(fromClient, (text("RFB 003.008\n") + Bytes{1, 1, 0, 0, 0, 0} +
