@@ -127,11 +127,9 @@ TEST(ZRLETest, RunsWrapRowsAndReachTheTileEnd) {
 
 // Each malformed tile fails with the error its bytes dictate, wherever the fault lies.
 TEST(ZRLETest, MalformedTilesAreRejected) {
-    const auto wideRow = [](int badByte) {  // within the first sixteen bytes, or after them
-        Bytes tile = five;
-        for (int c = 0; c < 24; ++c) {
-            tile.u8(c == badByte ? 0x15 : 0x34);
-        }
+    const auto wideRow = [](std::size_t badByte) {  // within the first sixteen bytes, or after
+        Bytes tile = Bytes(five).repeat(24, 0x34);
+        tile[five.size() + badByte] = 0x15;
         return tile;
     };
     const Bytes six = palette(128 + 6, {1, 2, 3, 4, 5, 6});
