@@ -10,34 +10,23 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-namespace {
-
-void runFile(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                                    std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
+    namespace fs = std::filesystem;
     std::size_t count = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::filesystem::path path(argv[i]);
-        if (!std::filesystem::exists(path)) {
-            continue;  // e.g. a target without crash regressions yet
-        }
-        if (std::filesystem::is_directory(path)) {
-            for (const auto& entry : std::filesystem::recursive_directory_iterator(path)) {
-                if (entry.is_regular_file()) {
-                    runFile(entry.path());
-                    ++count;
-                }
+    const auto run = [&](const fs::path& path) {
+        std::ifstream file(path, std::ios::binary);
+        std::vector<std::uint8_t> bytes(std::istreambuf_iterator<char>(file), {});
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        ++count;
+    };
+    // A missing path is skipped: a target without crash regressions yet.
+    for (const fs::path& path : std::vector<fs::path>(argv + 1, argv + argc)) {
+        if (fs::is_directory(path)) {
+            for (const auto& entry : fs::recursive_directory_iterator(path)) {
+                entry.is_regular_file() ? run(entry.path()) : void();
             }
-        } else {
-            runFile(path);
-            ++count;
+        } else if (fs::exists(path)) {
+            run(path);
         }
     }
     std::printf("ran %zu inputs\n", count);

@@ -10,7 +10,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def u16(v): return struct.pack(">H", v)
 def u32(v): return struct.pack(">I", v)
-def s32(v): return struct.pack(">i", v)
+def rect(x, y, w, h, encoding): return struct.pack(">4Hi", x, y, w, h, encoding)
+def update(*rects): return b"\x00\x00" + u16(len(rects)) + b"".join(rects)
+# Pixels in rgb888 (the flag byte 0 selects full quality); three bytes make a ZRLE CPIXEL.
+def px(v, size=4): return struct.pack("<I", v)[:size]
+def cpx(v): return px(v, 3)
 
 
 def write(target, seeds, prefix=lambda name: b""):
@@ -21,23 +25,9 @@ def write(target, seeds, prefix=lambda name: b""):
             f.write(prefix(name) + data)
 
 
-SERVER_FORMAT = bytes([32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0])
-
-
 def server_init(w=16, h=16, name=b"seed"):
-    return u16(w) + u16(h) + SERVER_FORMAT + u32(len(name)) + name
-
-
-def rect(x, y, w, h, encoding):
-    return u16(x) + u16(y) + u16(w) + u16(h) + s32(encoding)
-
-
-def update(*rects):
-    return b"\x00\x00" + u16(len(rects)) + b"".join(rects)
-
-
-# Pixels in rgb888 (the flag byte 0 selects full quality); three bytes make a ZRLE CPIXEL.
-def px(v, size=4): return struct.pack("<I", v)[:size]
+    server_format = bytes([32, 24, 0, 1, 0, 255, 0, 255, 0, 255, 16, 8, 0, 0, 0, 0])
+    return u16(w) + u16(h) + server_format + u32(len(name)) + name
 
 
 zstream = zlib.compressobj()
@@ -46,9 +36,6 @@ zstream = zlib.compressobj()
 def zrle(payload):
     data = zstream.compress(payload) + zstream.flush(zlib.Z_SYNC_FLUSH)
     return u32(len(data)) + data
-
-
-def cpx(v): return px(v, 3)
 
 
 messages = {
@@ -102,8 +89,6 @@ write("CursorFuzzer", cursors)
 # Sessions for the framebuffer fuzzer: each update (without its type byte) follows a byte that
 # says how many published images the viewer keeps.
 def kept(keep, message): return bytes([keep]) + message[1:]
-
-
 def rows(y, h, w=24, base=0):
     return rect(0, y, w, h, 0) + b"".join(px(base + 0x10 * (y + r)) for r in range(h) for _ in range(w))
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Decoders.hpp"
@@ -25,7 +26,7 @@ class ByteInput {
     explicit ByteInput(Bytes bytes, std::size_t step = RFBInput::chunkSize)
         : bytes_(std::move(bytes)),
           input_(fuzz::inputOver(bytes_.data(), bytes_.size(), step, served_)) {}
-    ByteInput(const ByteInput&) = delete;
+    ByteInput(const ByteInput&) = delete;  // the reader points into `bytes_`
 
     RFBInput& operator*() { return input_; }
     // Bytes the reader's user has consumed.
@@ -48,6 +49,23 @@ std::string violation(Run&& run) {
                    : "other error: " + error.errorDescription();
     }
     return "no error";
+}
+
+using Pixels = std::vector<std::uint32_t>;
+
+// The pixels at `points`, to compare with a list in one check.
+inline Pixels pixelsAt(const Framebuffer& framebuffer,
+                       std::initializer_list<std::pair<int, int>> points) {
+    Pixels out;
+    for (auto [x, y] : points) {
+        out.push_back(framebuffer(x, y));
+    }
+    return out;
+}
+
+// The header of an update of `count` rectangles, less its message type.
+inline Bytes update(int count) {
+    return Bytes{0}.u16(unsigned(count));
 }
 
 // A framebuffer update decoded into a fresh framebuffer, and the bytes it took.

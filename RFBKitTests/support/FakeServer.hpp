@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -47,10 +48,7 @@ struct Bytes : std::vector<std::uint8_t> {
     }
     // Byte by byte: GCC 12's Release build takes a range insert of wider values for an overflow.
     Bytes& raw(std::initializer_list<unsigned> bytes) {
-        for (unsigned byte : bytes) {
-            u8(byte);
-        }
-        return *this;
+        return std::ranges::for_each(bytes, [this](unsigned byte) { u8(byte); }), *this;
     }
     Bytes& text(std::string_view s) { return insert(end(), s.begin(), s.end()), *this; }
     Bytes& repeat(std::size_t count, unsigned value) {
@@ -58,10 +56,7 @@ struct Bytes : std::vector<std::uint8_t> {
     }
     // An rgb888 pixel word as its four little-endian wire bytes; `bytes` 3 gives a ZRLE CPIXEL.
     Bytes& pixel(std::uint32_t word, int bytes = 4) {
-        for (int i = 0; i < bytes; ++i) {
-            u8(word >> 8 * i);
-        }
-        return *this;
+        return bytes == 0 ? *this : u8(word).pixel(word >> 8, bytes - 1);
     }
     Bytes& rect(int x, int y, int width, int height, std::int32_t encoding) {
         return u16(unsigned(x))
@@ -185,16 +180,12 @@ inline Bytes serverInit(std::uint16_t width, std::uint16_t height, std::string_v
     return u16(width) + u16(height) + format + u32(std::uint32_t(name.size())) + text(name);
 }
 
-// Version 3.8, security None, ServerInit; reads everything the client sends up to ClientInit.
+// Version 3.8, security None, ServerInit, sent at once; reads what the client sends up to
+// ClientInit.
 inline void acceptWithoutSecurity(Peer& peer, std::uint16_t width = 64, std::uint16_t height = 48,
                                   std::string_view name = "fake") {
-    peer.write(text("RFB 003.008\n"));
-    peer.read(12);
-    peer.write({1, 1});
-    peer.read(1);
-    peer.write(u32(0));
-    peer.read(1);
-    peer.write(serverInit(width, height, name));
+    peer.write(text("RFB 003.008\n") + Bytes{1, 1} + u32(0) + serverInit(width, height, name));
+    peer.read(12 + 1 + 1);
 }
 
 // Accepts, then reads the session start: SetPixelFormat, SetEncodings with 8 entries and the first
@@ -207,21 +198,22 @@ inline void startSession(Peer& peer, std::uint16_t width = 64, std::uint16_t hei
 // Takes what the library logs while it lives, instead of printing it.
 class LogCapture {
   public:
+    using Lines = std::vector<std::pair<rfb::LogLevel, std::string>>;
     LogCapture() {
         rfb::setLogSink([this](rfb::LogLevel level, std::string_view message) {
             std::lock_guard lock(mutex_);
-            lines_.push_back({level, std::string(message)});
+            lines_.emplace_back(level, message);
         });
     }
     ~LogCapture() { rfb::setLogSink(nullptr); }
-    std::vector<std::pair<rfb::LogLevel, std::string>> lines() {
+    Lines lines() {
         std::lock_guard lock(mutex_);
         return lines_;
     }
 
   private:
     std::mutex mutex_;
-    std::vector<std::pair<rfb::LogLevel, std::string>> lines_;
+    Lines lines_;
 };
 
 inline rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint) {
@@ -279,7 +271,7 @@ std::optional<E> waitFor(rfb::RFBClient& client, std::chrono::milliseconds timeo
     return std::nullopt;
 }
 
-// Collects events until the stream ends (or the time-out passes).
+// The events until the stream ends (or the time-out passes).
 inline std::vector<rfb::RFBEvent> drainEvents(rfb::RFBClient& client,
                                               std::chrono::milliseconds timeout = 20s) {
     std::vector<rfb::RFBEvent> all;

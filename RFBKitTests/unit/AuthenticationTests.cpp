@@ -53,7 +53,6 @@ TEST(VNCAuthentication, MatchesKnownAnswers) {
         {challenge(0), "\x01\x7f", "1313cd0dd010b5482d8270f105da76f8"},
         // Bytes, not characters: the euro sign straddling byte 8 is cut after its first byte.
         {challenge(0), "abcdefg\u20ac", "2e3a9174022180237279926b4b6c5c5d"},
-        {challenge(0), "abcdefg\xe2", "2e3a9174022180237279926b4b6c5c5d"},
     };
     for (const auto& c : cases) {
         const auto response = VNC::response(c.challenge, c.password);
@@ -61,16 +60,8 @@ TEST(VNCAuthentication, MatchesKnownAnswers) {
     }
 }
 
-TEST(VNCAuthentication, CryptMatchesPublishedVectorsAndReportsMisuse) {
-    // DES: the "Now is t" example of FIPS 81's era; AES-128: FIPS-197 appendix C.1.
-    EXPECT_EQ(
-        VNC::crypt(VNC::Algorithm::des, fromHex("0123456789abcdef"), fromHex("4e6f772069732074")),
-        fromHex("3fa40e8a984d4815"));
-    const Bytes aesKey = fromHex("000102030405060708090a0b0c0d0e0f");
-    const Bytes block = fromHex("00112233445566778899aabbccddeeff");
-    EXPECT_EQ(VNC::crypt(VNC::Algorithm::aes, aesKey, block),
-              fromHex("69c4e0d86a7b0430d8cdb78070b4c55a"));
-
+// DES and AES themselves are checked through the known answers above and the ARD exchanges.
+TEST(VNCAuthentication, CryptReportsMisuse) {
     const auto failure = [](VNC::Algorithm algorithm, const Bytes& key, const Bytes& input) {
         return violation([&] { VNC::crypt(algorithm, key, input); });
     };
@@ -86,39 +77,32 @@ TEST(VNCAuthentication, CryptMatchesPublishedVectorsAndReportsMisuse) {
     }
 }
 
-// Hands out fixed bytes in order and records what was asked for.
+// Hands out fixed bytes in order, then 0x5A bytes, and records what was asked for.
 struct ScriptedRandom {
     std::vector<Bytes> answers;
     std::vector<std::size_t> requests;
     ARD::RandomSource source() {
         return [this](std::size_t count) {
             requests.push_back(count);
-            if (requests.size() > answers.size()) {
-                return Bytes(count, 0x5A);
-            }
-            return answers[requests.size() - 1];
+            return requests.size() > answers.size() ? Bytes(count, 0x5A)
+                                                    : answers[requests.size() - 1];
         };
     }
 };
 
+// Blocks of named hex fields, each starting with its generator; "-" is empty.
 std::vector<std::map<std::string, Bytes>> readExchanges() {
     std::ifstream file(dataFile("ard_exchanges.txt"));
     EXPECT_TRUE(file) << dataFile("ard_exchanges.txt");
     std::vector<std::map<std::string, Bytes>> exchanges;
-    std::string line;
-    bool inBlock = false;
-    while (std::getline(file, line)) {
-        if (line.empty() || line[0] == '#') {
-            inBlock = false;
+    for (std::string name, hex; file >> name >> hex;) {
+        if (name[0] == '#') {
+            std::getline(file, name);
             continue;
         }
-        if (!inBlock) {
+        if (name == "generator") {
             exchanges.emplace_back();
-            inBlock = true;
         }
-        std::istringstream fields(line);
-        std::string name, hex;
-        fields >> name >> hex;
         exchanges.back()[name] = hex == "-" ? Bytes{} : fromHex(hex);
     }
     return exchanges;
@@ -138,11 +122,11 @@ TEST(ARDAuthentication, MatchesAnIndependentComputation) {
     for (const auto& exchange : exchanges) {
         const Bytes& prime = exchange.at("prime");
         ScriptedRandom random{{exchange.at("privateKey"), exchange.at("filler")}, {}};
-        const auto& user = exchange.at("username");
-        const auto& word = exchange.at("password");
-        const ARD::Response response =
-            ARD::response(parameters(exchange), std::string(user.begin(), user.end()),
-                          std::string(word.begin(), word.end()), random.source());
+        const auto text = [&](const char* field) {
+            return std::string(exchange.at(field).begin(), exchange.at(field).end());
+        };
+        const ARD::Response response = ARD::response(parameters(exchange), text("username"),
+                                                     text("password"), random.source());
         EXPECT_EQ(random.requests, (std::vector<std::size_t>{prime.size(), 128}));
         EXPECT_EQ(response.publicKey, exchange.at("publicKey")) << prime.size() << "-byte key";
         EXPECT_EQ(response.credentials, exchange.at("credentials")) << prime.size() << "-byte key";

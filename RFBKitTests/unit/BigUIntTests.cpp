@@ -27,15 +27,13 @@ struct SplitMix64 {
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
         return z ^ (z >> 31);
     }
+    // Each value's bytes, least significant first.
     Bytes bytes(std::size_t count) {
-        Bytes out;
-        while (out.size() < count) {
-            const std::uint64_t value = next();
-            for (int i = 0; i < 8; ++i) {
-                out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-            }
+        Bytes out(count);
+        for (std::uint64_t i = 0, value = 0; i < count; ++i) {
+            value = i % 8 == 0 ? next() : value >> 8;
+            out[i] = static_cast<std::uint8_t>(value);
         }
-        out.resize(count);
         return out;
     }
 };
@@ -59,8 +57,7 @@ Operands operands(std::uint64_t seed, std::size_t length, char shape) {
     o.modulus = rng.bytes(length);
     o.modulus.back() |= 1;
     if (shape == 's') {
-        const std::size_t zeros = rng.next() % length;
-        std::fill_n(o.modulus.begin(), zeros, std::uint8_t{0});
+        std::fill_n(o.modulus.begin(), rng.next() % length, std::uint8_t{0});
     } else if (shape == 'f') {
         o.modulus.assign(length, 0xFF);
     }
@@ -109,18 +106,15 @@ TEST(BigUInt, PowerMatchesPythonOnRandomModuliFrom16To512Bytes) {
     std::ifstream file(dataFile("biguint_power.txt"));
     ASSERT_TRUE(file) << dataFile("biguint_power.txt");
     int cases = 0;
-    std::string line;
-    while (std::getline(file, line)) {
+    std::uint64_t seed = 0, hash = 0;
+    std::size_t length = 0;
+    char shape = 0;
+    for (std::string line; std::getline(file, line);) {
         if (line.empty() || line[0] == '#') {
             continue;
         }
-        std::istringstream fields(line);
-        std::uint64_t seed = 0;
-        std::size_t length = 0;
-        char shape = 0;
-        std::uint64_t hash = 0;
-        ASSERT_TRUE(fields >> seed >> length >> shape >> std::hex >> hash) << line;
-
+        ASSERT_TRUE(std::istringstream(line) >> seed >> length >> shape >> std::hex >> hash)
+            << line;
         const Operands o = operands(seed, length, shape);
         const BigUInt modulus(o.modulus);
         const BigUInt result = modulus.power(BigUInt(o.base, modulus.wordCount()), o.exponent);

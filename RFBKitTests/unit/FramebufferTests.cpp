@@ -12,7 +12,6 @@ using rfbtest::violation;
 
 TEST(FramebufferTest, SizesAndRectanglesAreLimited) {
     EXPECT_EQ(violation([] { Framebuffer(16384, 1); }), "no error");
-    EXPECT_EQ(violation([] { Framebuffer(0, 100); }), "framebuffer size 0\u00D7100");
     EXPECT_EQ(violation([] { Framebuffer(16385, 10); }), "framebuffer size 16385\u00D710");
 
     Framebuffer framebuffer(3, 2);

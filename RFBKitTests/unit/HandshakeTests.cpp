@@ -7,6 +7,7 @@ using namespace rfbtest;
 
 TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
     DrivenClient run;
+    run.client.start();  // ignored: the client is running
     run.peer->write(text("RFB 003.008\n") + Bytes{2, 2, 1} + u32(0) +
                     serverInit(1280, 800, "Büro"));
     const Bytes fromClient = run.peer->read(12 + 1 + 1 + 66);  // up to the session start
@@ -23,6 +24,8 @@ TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
               (RFBServerInfo{"Büro", 1280, 800, "3.8", false}));
     ASSERT_EQ(rest.size(), 1u);
     EXPECT_FALSE(finalError(rest));
+    EXPECT_TRUE(client.events().ended());
+    EXPECT_FALSE(client.events().next(10ms)) << "nothing follows disconnected";
 
     auto format = PixelFormat::rgb888.encoded();
     EXPECT_EQ(fromClient, (text("RFB 003.008\n") + Bytes{1, 1, 0, 0, 0, 0} +
@@ -49,9 +52,7 @@ TEST(Handshake, AnswersAndReportsTheServersVersion) {
         run.peer->write((minor >= 8 ? Bytes{1, 1} + u32(0) : u32(1)) + serverInit(8, 8, name));
         auto connected = waitFor<event::Connected>(run.client);
         ASSERT_TRUE(connected) << server;
-        EXPECT_EQ(connected->info.protocolVersion, version);
-        EXPECT_EQ(connected->info.isApple, minor == 889);
-        EXPECT_EQ(connected->info.name, name);
+        EXPECT_EQ(connected->info, (RFBServerInfo{name, 8, 8, version, minor == 889}));
     }
 }
 
@@ -111,6 +112,8 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
         {started + Bytes{3, 0, 0, 0} + u32(10'485'761),
          E::protocolViolation("clipboard length 10485761")},
         {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, 7), E::protocolViolation("encoding 7")},
+        {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, -1),
+         E::protocolViolation("encoding -1")},
     };
     for (const Fault& fault : faults) {
         SCOPED_TRACE(fault.expected.errorDescription().substr(0, 100));
