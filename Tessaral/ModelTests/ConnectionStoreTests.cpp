@@ -1,10 +1,15 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -43,8 +48,7 @@ Library sampleLibrary(int count) {
 
 class ConnectionStoreTest : public ::testing::Test {
   protected:
-    // Two levels below the scratch folder, neither there yet.
-    QString folder() const { return scratch_.path() + u"/data/Tessaral"_s; }
+    QString folder() const { return scratch_.path() + u"/data/Tessaral"_s; }  // two new levels
     QString libraryFile() const { return folder() + u"/Library.json"_s; }
     std::unique_ptr<ConnectionStore> open() {
         return std::make_unique<ConnectionStore>(keychain_, folder());
@@ -54,7 +58,7 @@ class ConnectionStoreTest : public ::testing::Test {
         return QDir(folder()).entryList({u"Library-unreadable-*.json"_s},
                                         QDir::Files | QDir::Dirs | QDir::System);
     }
-    QByteArray copy(int index) const { return readAll(folder() + u'/' + copies().value(index)); }
+    QByteArray firstCopy() const { return readAll(folder() + u'/' + copies().value(0)); }
 
     // The file holds exactly what memory holds.
     static void expectSaved(const ConnectionStore& store) {
@@ -259,8 +263,20 @@ TEST_F(ConnectionStoreTest, AnUnwritableFolderLosesNothing) {
     auto store = open();
     store->upsert(computer(u"Before"_s));
     const QByteArray before = readAll(libraryFile());
-    testing::UnwritableFolder unwritable(folder());
-    if (!unwritable.active()) {
+    // Root ignores permissions but not the immutable attribute, which also pins the permissions.
+    const auto setWritable = [path = QFile::encodeName(folder())](bool on) {
+        const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY);
+        int flags = 0;
+        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags = on ? flags & ~FS_IMMUTABLE_FL : flags | FS_IMMUTABLE_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        ::close(fd);
+        ::chmod(path.constData(), on ? 0700 : 0500);
+    };
+    setWritable(false);
+    const auto restore = qScopeGuard([&] { setWritable(true); });
+    if (testing::writeAll(folder() + u"/probe"_s, {})) {
         GTEST_SKIP() << "cannot make a folder unwritable here";
     }
     testing::LogCapture log;
@@ -275,17 +291,14 @@ TEST_F(ConnectionStoreTest, AnUnwritableFolderLosesNothing) {
     store->addGroup(u"While stuck"_s);
     EXPECT_EQ(readAll(libraryFile()), bad);
     // Once the folder can be written, the file is moved aside first, then the library saved.
-    unwritable.release();
+    setWritable(true);
     store->addGroup(u"Later"_s);
     ASSERT_EQ(copies().size(), 1);
-    EXPECT_EQ(copy(0), bad);
+    EXPECT_EQ(firstCopy(), bad);
     expectSaved(*store);
-    QStringList failures;
-    for (const QString& error : log.storeErrors()) {
-        failures.push_back(error.section(u':', 0, 0));
-    }
-    EXPECT_EQ(failures, (QStringList{u"Couldn't save library"_s, u"Couldn't read library"_s,
-                                     u"Couldn't save library"_s}));
+    EXPECT_EQ(log.storeErrors(),
+              (QStringList{u"Couldn't save library"_s, u"Couldn't read library"_s,
+                           u"Couldn't save library"_s}));
 }
 
 // Transparent along the left edge.
@@ -346,16 +359,10 @@ struct BadFile {
     std::function<QByteArray()> bytes;
 };
 
-QByteArray randomBytes() {
-    QByteArray bytes(64 * 1024, Qt::Uninitialized);
-    QRandomGenerator(42).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
-    return bytes;
-}
-
 // A damaged record fails the whole file the same way, whichever it is (see LibraryFileTests).
 const BadFile badFiles[] = {
     {"Truncated", [] { return encodeLibrary(sampleLibrary(50)).left(2000); }},
-    {"Binary", randomBytes},
+    {"Binary", [] { return qCompress(encodeLibrary(sampleLibrary(50))); }},
     {"InvalidUtf8InAName",
      [] { return encodeLibrary(sampleLibrary(2)).replace("Computer 1", "Comput\xff\xfe 1"); }},
     {"DeeplyNested",
@@ -383,8 +390,7 @@ TEST_P(BadLibraryFile, IsMovedAsideIntactAndNeverImported) {
     testing::LogCapture log;
     auto store = open();
     EXPECT_TRUE(store->connections().isEmpty() && store->groups().isEmpty());
-    ASSERT_EQ(log.storeErrors().size(), 1);
-    EXPECT_TRUE(log.storeErrors()[0].startsWith(u"Couldn't read library: "_s));
+    EXPECT_EQ(log.storeErrors(), QStringList{u"Couldn't read library"_s});
     ASSERT_EQ(copies().size(), 1);
     EXPECT_FALSE(QFileInfo::exists(libraryFile()));
     EXPECT_EQ(readAll(thumbnail), "preview");
@@ -400,7 +406,7 @@ TEST_P(BadLibraryFile, IsMovedAsideIntactAndNeverImported) {
     EXPECT_EQ(connectionsChanged.count() + groupsChanged.count(), 0);
     EXPECT_EQ(readAll(libraryFile()), saved);
     expectSaved(*store);
-    EXPECT_TRUE(copy(0) == bad) << "moved copy differs";
+    EXPECT_TRUE(firstCopy() == bad) << "moved copy differs";
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BadLibraryFile, ::testing::ValuesIn(badFiles),
@@ -441,9 +447,7 @@ TEST_F(ConnectionStoreTest, InterruptedSavesNeverLeaveAPartialLibraryFile) {
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(), {u"--save-forever"_s, folder()});
         ASSERT_TRUE(child.waitForReadyRead(30'000)) << "child did not start";
-        const QByteArray ready = child.readLine().trimmed();
-        ASSERT_TRUE(ready.startsWith("ready ")) << ready.toStdString();
-        const qsizetype initial = ready.mid(6).toLongLong();
+        const qsizetype initial = child.readLine().trimmed().mid(6).toLongLong();
         QThread::msleep(generator.bounded(5, 120));
         child.kill();
         ASSERT_TRUE(child.waitForFinished(30'000));
@@ -458,13 +462,7 @@ TEST_F(ConnectionStoreTest, InterruptedSavesNeverLeaveAPartialLibraryFile) {
         EXPECT_TRUE(count == initial + saved || (interrupted && count == initial + saved + 1))
             << "round " << round << ": " << count << " computers after " << saved << " saves from "
             << initial;
-        // A killed save may leave its temporary file, never a copy of an unreadable library.
-        EXPECT_TRUE(copies().isEmpty());
-        for (const QString& entry : QDir(folder()).entryList(QDir::Files | QDir::Hidden)) {
-            if (entry != u"Library.json"_s) {
-                QFile::remove(folder() + u'/' + entry);
-            }
-        }
+        EXPECT_TRUE(copies().isEmpty()) << "round " << round;
     }
     // With saves taking most of the child's time, some kill practically always lands in one.
     EXPECT_GT(killedMidSave, 0);
