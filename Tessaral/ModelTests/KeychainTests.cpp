@@ -1,5 +1,4 @@
-// Checked over plain D-Bus, so that a wrong attribute, label or encoding on our side cannot hide
-// behind the same library reading it back.
+// Checked over plain D-Bus: a library reading back its own writing would hide its mistakes.
 
 #include <gtest/gtest.h>
 

@@ -164,8 +164,7 @@ std::vector<UnreadableCase> unreadableCases() {
 INSTANTIATE_TEST_SUITE_P(Cases, UnreadableLibrary, ::testing::ValuesIn(unreadableCases()),
                          [](const auto& param) { return param.param.name; });
 
-// Each option missing, of the wrong type or (for the enumerations) an unknown value falls back
-// to its factory value alone.
+// Each option missing, of the wrong type or an unknown value falls back to its factory value alone.
 TEST(LibraryFile, ReadsEachOptionOnItsOwn) {
     const auto optionsOf = [](const QByteArray& file) {
         return QJsonDocument::fromJson(file)[u"connections"][0][u"options"].toObject();
@@ -193,8 +192,7 @@ TEST(LibraryFile, ReadsEachOptionOnItsOwn) {
     EXPECT_TRUE(decodedOptions({}) == ConnectionOptions{});
 }
 
-// Dates are read only as whole-second UTC and written so, whatever they were; identifiers are
-// read in either case.
+// Dates are read and written only as whole-second UTC; identifiers are read in either case.
 TEST(LibraryFile, ReadsDatesAndIdsStrictlyAndWritesDatesReadably) {
     EXPECT_EQ(parseDateTime(u"2024-02-29T23:59:59Z"), utc(2024, 2, 29, 23, 59, 59));
     EXPECT_EQ(parseDateTime(u"0000-01-01T00:00:00Z")->toSecsSinceEpoch(), -62167219200);

@@ -8,8 +8,7 @@
 #include "FakeKeychain.hpp"
 #include "Model/ConnectionStore.hpp"
 
-// The interrupted-save test's child: saves a growing library until killed, telling the parent
-// around each save where the kill landed.
+// The interrupted-save test's child, saying around each save where a kill lands.
 static int saveForever(const QString& folder) {
     tessaral::testing::FakeKeychain keychain;
     tessaral::ConnectionStore store(keychain, folder);
