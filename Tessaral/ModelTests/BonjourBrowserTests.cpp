@@ -34,10 +34,8 @@ struct Publication : QProcess {
 class BonjourBrowserAvahiTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (qEnvironmentVariable("TESSARAL_AVAHI_DAEMON") != u"running"_s ||
-            qEnvironmentVariableIsEmpty("TESSARAL_AVAHI_NAMESPACE")) {
-            GTEST_SKIP() << "needs an avahi-daemon of its own: run under "
-                            "scripts/with-avahi-namespace.sh";
+        if (qEnvironmentVariable("TESSARAL_AVAHI_DAEMON") != u"running"_s) {
+            GTEST_SKIP() << "needs its own avahi-daemon: run under scripts/with-avahi-namespace.sh";
         }
     }
     // Runs the event loop until the browser lists `expected`.

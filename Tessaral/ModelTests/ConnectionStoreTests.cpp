@@ -446,14 +446,11 @@ TEST_F(ConnectionStoreTest, InterruptedSavesNeverLeaveAPartialLibraryFile) {
         QThread::msleep(generator.bounded(5, 120));
         child.kill();
         ASSERT_TRUE(child.waitForFinished(30'000));
-
         const QList<QByteArray> lines = child.readAllStandardOutput().trimmed().split('\n');
         const qsizetype saved = lines.count("saved");
         const bool interrupted = lines.back() == "saving";
         killedMidSave += interrupted ? 1 : 0;
-        Library library;
-        ASSERT_NO_THROW(library = decodeLibrary(readAll(libraryFile()))) << "round " << round;
-        const qsizetype count = library.connections.size();
+        const qsizetype count = decodeLibrary(readAll(libraryFile())).connections.size();
         EXPECT_TRUE(count == initial + saved || (interrupted && count == initial + saved + 1))
             << "round " << round << ": " << count << " computers after " << saved << " saves from "
             << initial;

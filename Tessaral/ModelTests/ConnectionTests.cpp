@@ -65,11 +65,10 @@ TEST_F(PreferencesTest, OnlyComputersTheUserCreatesTakeThePreferredOptions) {
 }
 
 TEST(Connection, DuplicateIsANewSavedComputer) {
-    Connection original = testing::fullySetConnection();
-    original.name = u"Office iMac"_s;
+    const Connection original = testing::fullySetConnection();
     const Connection copy = original.duplicate();
     Connection expected = original;
-    expected.name = u"Office iMac Copy"_s;
+    expected.name = u"Studio / \"Mac\" \u00e9 Copy"_s;
     expected.lastConnectedAt.reset();
     expected.origin = ConnectionOrigin::saved;
     expected.id = copy.id;
