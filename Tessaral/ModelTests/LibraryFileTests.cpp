@@ -54,7 +54,6 @@ Mutation setKey(int index, const QString& key, const QJsonValue& value) {
 
 TEST(LibraryFile, WritesAndReadsTheGoldenFileAndRoundTripsOddValues) {
     const QByteArray bytes = readAll(goldenPath);
-    ASSERT_FALSE(bytes.isEmpty());
     Library library = goldenLibrary();
     // Fractions of a second never reach the file.
     library.connections[0].createdAt = library.connections[0].createdAt.addMSecs(999);
