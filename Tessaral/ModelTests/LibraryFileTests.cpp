@@ -47,20 +47,18 @@ Mutation onRecord(const QString& list, int index, std::function<void(QJsonObject
     };
 }
 
+// Undefined removes the key.
 Mutation setKey(int index, const QString& key, const QJsonValue& value) {
-    return onRecord(u"connections"_s, index, [=](QJsonObject& c) { c[key] = value; });
+    return onRecord(u"connections"_s, index, [=](QJsonObject& c) { c.insert(key, value); });
 }
 
 TEST(LibraryFile, WritesAndReadsTheGoldenFileAndRoundTripsOddValues) {
     const QByteArray bytes = readAll(goldenPath);
-    ASSERT_FALSE(bytes.isEmpty());
     Library library = goldenLibrary();
     // Fractions of a second never reach the file.
     library.connections[0].createdAt = library.connections[0].createdAt.addMSecs(999);
     EXPECT_EQ(encodeLibrary(library).toStdString(), bytes.toStdString());
     EXPECT_EQ(decodeLibrary(bytes), goldenLibrary());
-    EXPECT_EQ(decodeLibrary(QJsonDocument(golden()).toJson(QJsonDocument::Compact)),
-              goldenLibrary());
 
     Connection odd;
     odd.name = u"tab\there, newline\nthere, back\\slash, \x01, emoji \U0001F5A5"_s;
@@ -107,8 +105,7 @@ TEST(LibraryFile, WriterEscapesSlashesAndSortsKeysByCodePoint) {
 struct UnreadableCase {
     std::string name;
     Mutation mutation;
-    // What the error description must name, so the log says what was wrong where.
-    const char* mentions;
+    const char* mentions;  // so that the log says what was wrong where
 };
 
 class UnreadableLibrary : public ::testing::TestWithParam<UnreadableCase> {};
@@ -126,57 +123,47 @@ TEST_P(UnreadableLibrary, MakesTheWholeFileUnreadable) {
 }
 
 std::vector<UnreadableCase> unreadableCases() {
-    std::vector<UnreadableCase> cases;
-    // Every required key of a computer, on the second record so that a good first one does not
-    // save the file.
+    std::vector<UnreadableCase> cases{
+        {"NameIsANumber", setKey(1, u"name"_s, 5), "connections[1].name"},
+        {"HostIsNull", setKey(1, u"host"_s, QJsonValue::Null), "host"},
+        {"PortIsText", setKey(1, u"port"_s, u"5900"_s), "port"},
+        {"PortHasAFraction", setKey(1, u"port"_s, 5900.5), "port"},
+        {"PortBeyond64Bits", setKey(1, u"port"_s, 1e30), "port"},
+        {"ServiceNameIsANumber", setKey(0, u"bonjourServiceName"_s, 3), "bonjourServiceName"},
+        {"TintInAnotherCase", setKey(1, u"tint"_s, u"Blue"_s), "Blue"},
+        {"UnknownOrigin", setKey(1, u"origin"_s, u"borrowed"_s), "borrowed"},
+        {"IdWithoutHyphens", setKey(1, u"id"_s, u"5A0B3C2D1E4F4A6B9C8D7E6F5A4B3C2D"_s), "id"},
+        {"GroupIdNotAUuid", setKey(0, u"groupID"_s, u"work"_s), "groupID"},
+        {"LastConnectedWithOffset", setKey(0, u"lastConnectedAt"_s, u"2025-03-01T09:30:00+00:00"_s),
+         "lastConnectedAt"},
+        {"DateAsANumber", setKey(1, u"createdAt"_s, 1740821400), "createdAt"},
+        {"OptionsAsAnArray", setKey(1, u"options"_s, QJsonArray{}), "options"},
+        {"ComputerNotAnObject",
+         [](QJsonObject& top) { top[u"connections"] = top[u"connections"].toArray() + u"Pi"_s; },
+         "connections[2]"},
+        {"GroupWithoutName", onRecord(u"groups"_s, 0, [](QJsonObject& g) { g.remove(u"name"); }),
+         "groups[0]"},
+        {"GroupIdMalformed", onRecord(u"groups"_s, 0, [](QJsonObject& g) { g[u"id"] = u"x"_s; }),
+         "groups[0]"},
+        {"NoVersion", [](QJsonObject& top) { top.remove(u"version"); }, "version"},
+        {"VersionAsText", [](QJsonObject& top) { top[u"version"] = u"1"_s; }, "version"},
+        {"NoGroups", [](QJsonObject& top) { top.remove(u"groups"); }, "groups"},
+        {"ConnectionsAsAnObject", [](QJsonObject& top) { top[u"connections"] = QJsonObject{}; },
+         "connections"},
+    };
+    // Every required key of a computer, on the second record so that a good first one cannot help.
     for (const char* key : {"id", "name", "host", "port", "username", "tint", "symbol", "origin",
                             "createdAt", "options"}) {
         cases.push_back({std::string("Missing_") + key,
-                         onRecord(u"connections"_s, 1,
-                                  [key](QJsonObject& c) { c.remove(QLatin1StringView(key)); }),
-                         key});
+                         setKey(1, QString::fromLatin1(key), QJsonValue::Undefined), key});
     }
-    const QJsonValue null(QJsonValue::Null);
-    cases.insert(
-        cases.end(),
-        {
-            {"NameIsANumber", setKey(1, u"name"_s, 5), "connections[1].name"},
-            {"HostIsNull", setKey(1, u"host"_s, null), "host"},
-            {"PortIsText", setKey(1, u"port"_s, u"5900"_s), "port"},
-            {"PortHasAFraction", setKey(1, u"port"_s, 5900.5), "port"},
-            {"PortBeyond64Bits", setKey(1, u"port"_s, 1e30), "port"},
-            {"ServiceNameIsANumber", setKey(0, u"bonjourServiceName"_s, 3), "bonjourServiceName"},
-            {"TintInAnotherCase", setKey(1, u"tint"_s, u"Blue"_s), "Blue"},
-            {"UnknownOrigin", setKey(1, u"origin"_s, u"borrowed"_s), "borrowed"},
-            {"IdWithoutHyphens", setKey(1, u"id"_s, u"5A0B3C2D1E4F4A6B9C8D7E6F5A4B3C2D"_s), "id"},
-            {"GroupIdNotAUuid", setKey(0, u"groupID"_s, u"work"_s), "groupID"},
-            {"LastConnectedWithOffset",
-             setKey(0, u"lastConnectedAt"_s, u"2025-03-01T09:30:00+00:00"_s), "lastConnectedAt"},
-            {"DateAsANumber", setKey(1, u"createdAt"_s, 1740821400), "createdAt"},
-            {"OptionsAsAnArray", setKey(1, u"options"_s, QJsonArray{}), "options"},
-            {"ComputerNotAnObject",
-             [](QJsonObject& top) {
-                 top[u"connections"] = top[u"connections"].toArray() + u"Pi"_s;
-             },
-             "connections[2]"},
-            {"GroupWithoutName",
-             onRecord(u"groups"_s, 0, [](QJsonObject& g) { g.remove(u"name"); }), "groups[0]"},
-            {"GroupIdMalformed",
-             onRecord(u"groups"_s, 0, [](QJsonObject& g) { g[u"id"] = u"x"_s; }), "groups[0]"},
-            {"NoVersion", [](QJsonObject& top) { top.remove(u"version"); }, "version"},
-            {"VersionAsText", [](QJsonObject& top) { top[u"version"] = u"1"_s; }, "version"},
-            {"NoGroups", [](QJsonObject& top) { top.remove(u"groups"); }, "groups"},
-            {"ConnectionsAsAnObject", [](QJsonObject& top) { top[u"connections"] = QJsonObject{}; },
-             "connections"},
-        });
     return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, UnreadableLibrary, ::testing::ValuesIn(unreadableCases()),
                          [](const auto& param) { return param.param.name; });
 
-// Each option missing, of the wrong type or (for the enumerations) an unknown value falls back
-// to its factory value alone.
+// Each option missing, of the wrong type or an unknown value falls back to its factory value alone.
 TEST(LibraryFile, ReadsEachOptionOnItsOwn) {
     const auto optionsOf = [](const QByteArray& file) {
         return QJsonDocument::fromJson(file)[u"connections"][0][u"options"].toObject();
@@ -204,8 +191,7 @@ TEST(LibraryFile, ReadsEachOptionOnItsOwn) {
     EXPECT_TRUE(decodedOptions({}) == ConnectionOptions{});
 }
 
-// Dates are read only as whole-second UTC and written so, whatever they were; identifiers are
-// read in either case.
+// Dates are read and written only as whole-second UTC; identifiers are read in either case.
 TEST(LibraryFile, ReadsDatesAndIdsStrictlyAndWritesDatesReadably) {
     EXPECT_EQ(parseDateTime(u"2024-02-29T23:59:59Z"), utc(2024, 2, 29, 23, 59, 59));
     EXPECT_EQ(parseDateTime(u"0000-01-01T00:00:00Z")->toSecsSinceEpoch(), -62167219200);

@@ -8,20 +8,16 @@
 #include "FakeKeychain.hpp"
 #include "Model/ConnectionStore.hpp"
 
-// As a child of the interrupted-save test: saves a growing library until killed, telling the
-// parent around each save so that it knows where the kill landed.
+// The interrupted-save test's child, saying around each save where a kill lands.
 static int saveForever(const QString& folder) {
     tessaral::testing::FakeKeychain keychain;
     tessaral::ConnectionStore store(keychain, folder);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::printf("ready %lld\n", static_cast<long long>(store.connections().size()));
-    for (int n = 0;; ++n) {
-        tessaral::Connection connection;
-        connection.name = QStringLiteral("Added %1").arg(n);
+    for (;;) {
         std::fputs("saving\n", stdout);
-        std::fflush(stdout);
-        store.upsert(connection);
+        store.upsert(tessaral::Connection());
         std::fputs("saved\n", stdout);
-        std::fflush(stdout);
     }
 }
 

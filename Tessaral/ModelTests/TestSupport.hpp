@@ -1,12 +1,8 @@
 #pragma once
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
 #include <mutex>
 #include <ostream>
 
@@ -15,15 +11,14 @@
 
 namespace tessaral::testing {
 
-// Collects the store's error messages, from any thread, while alive.
+// The headlines (before the colon) of the store's error messages, from any thread, while alive.
 class LogCapture {
   public:
-    LogCapture() { qInstallMessageHandler(&handler); }
-    ~LogCapture() {
-        qInstallMessageHandler(nullptr);
-        const std::lock_guard lock(mutex);
+    LogCapture() {
         errors.clear();
+        qInstallMessageHandler(&handler);
     }
+    ~LogCapture() { qInstallMessageHandler(nullptr); }
     QStringList storeErrors() const {
         const std::lock_guard lock(mutex);
         return errors;
@@ -33,46 +28,12 @@ class LogCapture {
     static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text) {
         if (type == QtCriticalMsg && qstrcmp(context.category, storeLog().categoryName()) == 0) {
             const std::lock_guard lock(mutex);
-            errors.push_back(text);
+            errors.push_back(text.section(u':', 0, 0));
         }
     }
 
     static inline std::mutex mutex;
     static inline QStringList errors;
-};
-
-// Makes a folder unwritable while alive, also for root (which ignores permission bits) through
-// the immutable attribute. `active()` is false when neither works here.
-class UnwritableFolder {
-  public:
-    explicit UnwritableFolder(const QString& path) : path_(path) {
-        setWritable(false);
-        QFile probe(path_ + QStringLiteral("/.write-probe"));
-        active_ = !(probe.open(QIODevice::WriteOnly) && probe.remove());
-    }
-    ~UnwritableFolder() { release(); }
-    bool active() const { return active_; }
-    void release() {
-        setWritable(true);
-        active_ = false;
-    }
-
-  private:
-    // The attribute first: while it is set, the permissions cannot change.
-    void setWritable(bool on) const {
-        const int fd = ::open(QFile::encodeName(path_).constData(), O_RDONLY | O_DIRECTORY);
-        int flags = 0;
-        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-            flags = on ? flags & ~FS_IMMUTABLE_FL : flags | FS_IMMUTABLE_FL;
-            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-        }
-        ::close(fd);
-        QFile::setPermissions(path_, QFile::ReadOwner | QFile::ExeOwner |
-                                         (on ? QFile::WriteOwner : QFile::Permission(0)));
-    }
-
-    QString path_;
-    bool active_ = false;
 };
 
 inline QDateTime utc(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
@@ -95,9 +56,7 @@ inline bool writeAll(const QString& path, const QByteArray& bytes) {
 template <class List>
 QStringList names(const List& items) {
     QStringList result;
-    for (const auto& item : items) {
-        result.push_back(item.name);
-    }
+    std::ranges::transform(items, std::back_inserter(result), &List::value_type::name);
     return result;
 }
 
