@@ -43,13 +43,10 @@ std::uint32_t rgb(int r, int g, int b) {
 
 // Looked up before fork: searching PATH between fork and exec is unsafe with threads running.
 std::string resolve(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream directories(path ? path : "/usr/bin:/bin");
-    for (std::string directory;
-         name.find('/') == std::string::npos && std::getline(directories, directory, ':');) {
-        if (std::string candidate = directory + "/" + name;
-            ::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
+    std::stringstream directories(std::getenv("PATH"));
+    for (std::string directory; name[0] != '/' && std::getline(directories, directory, ':');) {
+        if (::access((directory + "/" + name).c_str(), X_OK) == 0) {
+            return directory + "/" + name;
         }
     }
     return name;
@@ -75,19 +72,12 @@ sockaddr_in loopback(int port) {
             .sin_zero = {}};
 }
 
-bool listening(int port) {
-    const int fd = connectToLoopback(port);
-    return fd >= 0 && ::close(fd) == 0;
-}
-
 std::string tail(const std::string& path) {
     const std::string text = fileText(path);
     return text.size() > 3000 ? "..." + text.substr(text.size() - 3000) : text;
 }
 
 }  // namespace
-
-// ---- Pictures -----------------------------------------------------------------------------
 
 Picture pictureOf(const rfb::RFBImage& image) {
     Picture picture(image.width(), image.height());
@@ -227,8 +217,6 @@ std::string xbm(const std::vector<std::string>& rows, int hotX, int hotY) {
     text.back() = ' ';
     return text + "};\n";
 }
-
-// ---- Processes ----------------------------------------------------------------------------
 
 // Only async-signal-safe calls happen in the child.
 Process::Process(std::vector<std::string> argv, const Environment& extra, std::array<int, 4> fds,
@@ -394,80 +382,69 @@ TemporaryDirectory::~TemporaryDirectory() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-// ---- Servers ------------------------------------------------------------------------------
-
 RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
     const std::string size = std::to_string(options_.width) + "x" + std::to_string(options_.height);
-    const bool tiger = options_.kind != ServerKind::x11vnc;
-    std::vector<std::string> argv =
-        options_.kind == ServerKind::xvnc
-            // Tests give wrong passwords and cut handshakes on purpose: no blacklisting for that.
-            ? std::vector<std::string>{"Xvnc", "-nolisten", "tcp", "-geometry",
-                                       size,   "-depth",    "24",  "-UseBlacklist=0"}
-            : tiger ? std::vector<std::string>{"x0vncserver"}
-                    // -forever: x11vnc would otherwise exit when its first client leaves.
-                    : std::vector<std::string>{"x11vnc", "-norc", "-forever", "-shared"};
-    if (options_.kind != ServerKind::xvnc) {
-        start({"Xvfb", "-nolisten", "tcp", "-screen", "0", size + "x24"}, "Xvfb", true);
-        argv.insert(argv.end(), {"-display", ":" + std::to_string(display_)});
-    }
-    argv.insert(argv.end(), {"-localhost", "-desktop", options_.desktopName});
-    const std::string file = directory_.file("passwd");
+    const std::string passwords = directory_.file("passwd");
     if (options_.password) {
-        std::ofstream(file, std::ios::binary)
+        std::ofstream(passwords, std::ios::binary)
             << run({"vncpasswd", "-f"}, {}, 20s, *options_.password + "\n").out;
     }
-    const std::vector<std::string> security =
-        !options_.password ? tiger ? std::vector<std::string>{"-SecurityTypes", "None"}
-                                   : std::vector<std::string>{"-nopw"}
-        : tiger ? std::vector<std::string>{"-SecurityTypes", "VncAuth", "-PasswordFile", file}
-                : std::vector<std::string>{"-rfbauth", file};
-    argv.insert(argv.end(), security.begin(), security.end());
+    using Arguments = std::vector<std::string>;
+    // Tests give wrong passwords and cut handshakes on purpose: no blacklisting for that. x11vnc
+    // would exit when its first client leaves but for -forever.
+    const Arguments commands[] = {{"Xvnc", "-displayfd", "3", "-nolisten", "tcp", "-geometry", size,
+                                   "-depth", "24", "-UseBlacklist=0"},
+                                  {"x11vnc", "-norc", "-forever", "-shared"},
+                                  {"x0vncserver"}};
+    Arguments argv = commands[int(options_.kind)];
+    if (options_.kind != ServerKind::xvnc) {
+        start({"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", size + "x24"});
+        argv.insert(argv.end(), {"-display", ":" + std::to_string(display_)});
+    }
+    const bool tiger = options_.kind != ServerKind::x11vnc;
+    // By TigerVNC's or not, then by password.
+    const Arguments security[2][2] = {
+        {{"-nopw"}, {"-rfbauth", passwords}},
+        {{"-SecurityTypes", "None"}, {"-SecurityTypes", "VncAuth", "-PasswordFile", passwords}}};
+    const Arguments& chosen = security[tiger][options_.password.has_value()];
+    argv.insert(argv.end(), chosen.begin(), chosen.end());
     if (!options_.version.empty()) {
         argv.insert(argv.end(), {"-rfbversion", options_.version});
     }
-    start(argv, argv[0], options_.kind == ServerKind::xvnc);
+    argv.insert(argv.end(), {"-localhost", "-desktop", options_.desktopName, "-rfbport", "PORT"});
+    start(argv);
 }
 
-// Starts a server on a free port (a VNC server) or display (an X server, which then writes its
-// number to descriptor 3), retrying when another process takes it first.
-void RealServer::start(const std::vector<std::string>& command, const std::string& name,
-                       bool ownsDisplay) {
-    const bool vnc = name != "Xvfb";
-    const std::string logPath = directory_.file(name + ".log");
+// On a free PORT (a VNC server) and display (the first X server, which writes its number to
+// descriptor 3 once it accepts connections), retrying when another process takes one first.
+void RealServer::start(const std::vector<std::string>& command) {
+    const bool vnc = command.back() == "PORT", ownsDisplay = display_ < 0;
+    const std::string logPath = directory_.file(command[0] + ".log");
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::vector<std::string> argv = command;
-        const int port = vnc ? freePort() : -1;
-        if (vnc) {
-            argv.insert(argv.begin() + 1, {"-rfbport", std::to_string(port)});
-        }
-        const int displayFile = ownsDisplay ? ::memfd_create("display", MFD_CLOEXEC) : -1;
-        if (ownsDisplay) {
-            argv.insert(argv.begin() + 1, {"-displayfd", "3"});
-        }
-        auto process = std::make_unique<Process>(Process::spawn(argv, {}, logPath, displayFile));
-        int display = display_;
-        // An X server writes its number once it accepts connections.
+        const int port = freePort(), displayFd = ::memfd_create("display", MFD_CLOEXEC);
+        argv.back() = vnc ? std::to_string(port) : argv.back();
+        Process& process = processes_.emplace_back(Process::spawn(argv, {}, logPath, displayFd));
+        int display = display_, fd = -1;
         const bool started =
             waitUntil(
                 [&] {
-                    if (ownsDisplay) {
-                        const std::string number = fileText(fdPath(displayFile));
-                        display = number.ends_with('\n') ? std::atoi(number.c_str()) : -1;
-                    }
-                    return !process->running() || (display >= 0 && (!vnc || listening(port)));
+                    const std::string number = fileText(fdPath(displayFd));
+                    display = ownsDisplay ? number.ends_with('\n') ? std::atoi(number.c_str()) : -1
+                                          : display_;
+                    return !process.running() ||
+                           (display >= 0 && (!vnc || (fd = connectToLoopback(port)) >= 0));
                 },
                 30s) &&
-            process->running();
-        ::close(displayFile);
+            process.running();
+        ::close(displayFd), ::close(fd);
         if (started) {
-            display_ = display;
-            port_ = vnc ? port : port_;
-            processes_.push_back(std::move(process));
+            std::tie(display_, port_) = std::pair(display, vnc ? port : port_);
             return;
         }
+        processes_.pop_back();
     }
-    throw failure(name + " did not start:\n" + tail(logPath));
+    throw failure(command[0] + " did not start:\n" + tail(logPath));
 }
 
 RealServer::~RealServer() {
@@ -482,10 +459,9 @@ Environment RealServer::environment() const {
 
 std::string RealServer::log() const {
     std::string text;
-    for (const char* name : {"Xvnc", "Xvfb", "x11vnc", "x0vncserver"}) {
-        if (std::string path = directory_.file(name + std::string(".log"));
-            std::filesystem::exists(path)) {
-            text += std::string("--- ") + name + "\n" + tail(path);
+    for (const std::string name : {"Xvnc", "Xvfb", "x11vnc", "x0vncserver"}) {
+        if (std::filesystem::exists(directory_.file(name + ".log"))) {
+            text += "--- " + name + "\n" + tail(directory_.file(name + ".log"));
         }
     }
     return text;
@@ -505,9 +481,7 @@ std::string RealServer::xOrThrow(const std::vector<std::string>& argv) const {
 }
 
 Process& RealServer::startX(const std::vector<std::string>& argv, const std::string& logName) {
-    processes_.push_back(
-        std::make_unique<Process>(Process::spawn(argv, environment(), directory_.file(logName))));
-    return *processes_.back();
+    return processes_.emplace_back(Process::spawn(argv, environment(), directory_.file(logName)));
 }
 
 std::string RealServer::window(const std::string& title) const {
@@ -548,12 +522,6 @@ void RealServer::show(const Picture& picture, int x, int y, const std::string& t
     waitForScreen([&](const Picture& screen) { return contains(screen, picture, x, y); });
 }
 
-Picture RealServer::capture() const {
-    const std::string path = directory_.file("capture.ppm");
-    xOrThrow({"import", "-silent", "-window", "root", "-depth", "8", path});
-    return readPPM(path);
-}
-
 Picture RealServer::waitForScreen(std::function<bool(const Picture&)> condition) const {
     std::optional<Picture> previous;
     if (!condition) {
@@ -561,8 +529,10 @@ Picture RealServer::waitForScreen(std::function<bool(const Picture&)> condition)
             return std::exchange(previous, screen) == screen;
         };
     }
+    const std::string path = directory_.file("capture.ppm");
     for (auto deadline = Clock::now() + 30s;; std::this_thread::sleep_for(50ms)) {
-        if (Picture screen = capture(); condition(screen)) {
+        xOrThrow({"import", "-silent", "-window", "root", "-depth", "8", path});
+        if (Picture screen = readPPM(path); condition(screen)) {
             return screen;
         }
         if (Clock::now() >= deadline) {
@@ -570,8 +540,6 @@ Picture RealServer::waitForScreen(std::function<bool(const Picture&)> condition)
         }
     }
 }
-
-// ---- Clients ------------------------------------------------------------------------------
 
 std::string caseName(const EncodingAndQuality& param) {
     const auto [encoding, quality] = param;
@@ -707,21 +675,17 @@ Outcome attempt(const rfb::RFBConfiguration& configuration,
                 std::chrono::milliseconds timeout) {
     Outcome outcome;
     const auto started = Clock::now();
-    {
-        Viewer viewer(configuration);
-        viewer.pumpUntil(
-            [&] {
-                outcome.frame = wanted ? viewer.frame() : std::nullopt;
-                return viewer.info && (!wanted || (outcome.frame && wanted(*outcome.frame)));
-            },
-            timeout);
-        outcome.elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-        viewer.finish();
-        outcome.info = viewer.info;
-        outcome.error = viewer.error;
-        outcome.ended = viewer.ends > 0;
-    }
+    Viewer viewer(configuration);
+    viewer.pumpUntil(
+        [&] {
+            outcome.frame = wanted ? viewer.frame() : std::nullopt;
+            return viewer.info && (!wanted || (outcome.frame && wanted(*outcome.frame)));
+        },
+        timeout);
+    outcome.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    viewer.finish();
+    std::tie(outcome.info, outcome.error, outcome.ended) =
+        std::tuple(viewer.info, viewer.error, viewer.ends > 0);
     return outcome;
 }
 
