@@ -198,7 +198,7 @@ Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKin
     return result;
 }
 
-std::string xbm(const std::vector<std::string>& rows, int hotX, int hotY) {
+std::string xbm(const std::vector<std::string>& rows, int hotX, int hotY, std::string_view set) {
     std::string text = "#define c_width " + std::to_string(rows[0].size()) + "\n#define c_height " +
                        std::to_string(rows.size()) + "\n#define c_x_hot " + std::to_string(hotX) +
                        "\n#define c_y_hot " + std::to_string(hotY) +
@@ -207,7 +207,7 @@ std::string xbm(const std::vector<std::string>& rows, int hotX, int hotY) {
         for (std::size_t byte = 0; byte < (row.size() + 7) / 8; ++byte) {
             int value = 0;
             for (std::size_t bit = 0; bit < 8 && byte * 8 + bit < row.size(); ++bit) {
-                value |= row[byte * 8 + bit] == '#' ? 1 << bit : 0;
+                value |= set.find(row[byte * 8 + bit]) != set.npos ? 1 << bit : 0;
             }
             char hex[16];  // X reads hexadecimal only
             std::snprintf(hex, sizeof hex, " 0x%02x,", value);
@@ -549,11 +549,6 @@ std::string caseName(const EncodingAndQuality& param) {
                        : encoding == rfb::RFBEncoding::zrle    ? "ZRLE"
                                                                : "Other";
     return name + ("_" + std::string(rawValue(quality)));
-}
-
-std::string versionName(std::string version) {
-    std::replace(version.begin(), version.end(), '.', '_');
-    return "RFB" + version;
 }
 
 rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -44,7 +45,9 @@ bool contains(const Picture& picture, const Picture& part, int x, int y);  // at
 // All the encoders treat differently: flat areas, sharp rectangles, full ramps of each channel,
 // gradients, text-like strokes, more colours than a palette holds, and noise.
 Picture testPattern(int width, int height);
-std::string xbm(const std::vector<std::string>& rows, int hotX = 0, int hotY = 0);  // '#': set
+// An X bitmap of `rows`, with a set bit for each of the characters in `set`.
+std::string xbm(const std::vector<std::string>& rows, int hotX = 0, int hotY = 0,
+                std::string_view set = "#");
 
 // Xvnc and x0vncserver round a channel to fewer bits as (v × max + 128) / 255, x11vnc with 127.
 enum class ServerKind { xvnc, x11vnc, x0vncserver };
@@ -158,7 +161,6 @@ class RealServer {
 
 using EncodingAndQuality = std::tuple<std::int32_t, rfb::RFBQuality>;
 std::string caseName(const EncodingAndQuality& param);  // "ZRLE_low"
-std::string versionName(std::string version);           // "RFB3_3" for "3.3"
 
 rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
                                        std::chrono::seconds connectTimeout = 15s,
