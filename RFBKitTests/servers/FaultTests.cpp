@@ -84,6 +84,7 @@ struct FaultPlan {
         return text.str();
     }
 };
+
 // Relays the first connection on its loopback port to the server, to its plan, on a thread.
 // Everything the server sends is forwarded before more is read, so memory stays bounded.
 class FaultProxy {
@@ -289,18 +290,10 @@ struct Proxied {
 // Generous for a session of a small screen, even under sanitizers: a longer one has hung.
 constexpr auto runBound = 10s;
 
-// A pattern on a flat background, shown by one Xvnc for a whole suite.
-template <class Base>
-class OnScreen : public Base {
-  protected:
-    static void SetUpTestSuite() {
-        server = std::make_unique<RealServer>(ServerOptions{.width = 240, .height = 160});
-        capture = server->showPattern(160, 100, 11, 7);
-    }
-    static void TearDownTestSuite() { server.reset(); }
-    static inline std::unique_ptr<RealServer> server;
-    static inline Picture capture;
-};
+// A small screen, so that hundreds of sessions and one byte at a time take seconds.
+const SharedServer& shared() {
+    return sharedServer({.width = 240, .height = 160});
+}
 
 // Version, one security type, its result and ServerInit with the desktop name.
 const std::uint64_t handshakeLength = 12 + 2 + 4 + 24 + ServerOptions{}.desktopName.size();
@@ -327,17 +320,16 @@ struct Tally {
     int clean = 0, closed = 0, reset = 0, beforeConnected = 0;
 };
 
-class XvncFaults : public OnScreen<testing::TestWithParam<int>> {
+class XvncFaults : public testing::TestWithParam<int> {
   protected:
     // What a clean session sends each way, measured through a proxy that changes nothing
     // (which also shows that the proxy is transparent).
     static void SetUpTestSuite() {
-        OnScreen::SetUpTestSuite();
         const ProcessResources before = ProcessResources::now();
         for (const auto& encodings : encodingSets) {
-            Proxied clean(server->port(), {}, encodings);
+            Proxied clean(shared().server.port(), {}, encodings);
             Viewer& viewer = *clean.viewer;
-            if (!viewer.pumpUntil([&] { return viewer.shows(capture); })) {
+            if (!viewer.pumpUntil([&] { return viewer.shows(shared().screen); })) {
                 throw std::runtime_error("no correct frame through a clean proxy");
             }
             // The request that follows the update goes out once the update is counted.
@@ -347,10 +339,7 @@ class XvncFaults : public OnScreen<testing::TestWithParam<int>> {
         }
         waitForResources(before, 10s);  // so that each test starts from a settled process
     }
-    static void TearDownTestSuite() {
-        OnScreen::TearDownTestSuite();
-        lengths.clear();
-    }
+    static void TearDownTestSuite() { lengths.clear(); }
 
     static std::string run(std::uint64_t seed, Tally& tally);
     static inline std::vector<std::pair<std::uint64_t, std::uint64_t>> lengths;
@@ -363,13 +352,13 @@ std::string XvncFaults::run(std::uint64_t seed, Tally& tally) {
     // Some time with the screen complete, for cuts of the requests that follow.
     const auto hold = std::chrono::milliseconds(std::mt19937_64(seed ^ 0x5eed)() % 150);
     const auto deadline = Clock::now() + runBound;
-    Proxied proxied(server->port(), plan, encodingSets[set]);
+    Proxied proxied(shared().server.port(), plan, encodingSets[set]);
     Viewer& viewer = *proxied.viewer;
     auto pumpUntil = [&](const std::function<bool()>& done, Clock::time_point until) {
         return viewer.pumpUntil(done, std::chrono::ceil<std::chrono::milliseconds>(
                                           std::min(until, deadline) - Clock::now()));
     };
-    const bool correct = pumpUntil([&] { return viewer.shows(capture); }, deadline);
+    const bool correct = pumpUntil([&] { return viewer.shows(shared().screen); }, deadline);
     pumpUntil([] { return false; }, Clock::now() + hold);  // at once after an end or the deadline
     const bool cut = proxied.proxy.disarm(), stopped = !viewer.ends && !cut;
     auto sent = [&] { return " after " + std::to_string(proxied.proxy.toClient()) + " bytes; "; };
@@ -453,14 +442,12 @@ INSTANTIATE_TEST_SUITE_P(Seeds, XvncFaults, testing::Range(0, 4), [](const auto&
 
 // A server that accepts but says nothing is as unreachable as one that never answers: the
 // time-out covers the handshake. Once connected, a quiet server is a screen that doesn't change.
-class XvncStalls : public OnScreen<testing::Test> {};
-
-TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
+TEST(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
     ErrorLines quiet;
     // Before the version, the security types, the security result, and within ServerInit.
     for (std::uint64_t offset : {0u, 12u, 14u, 40u}) {
         SCOPED_TRACE("stalled after " + std::to_string(offset) + " bytes");
-        FaultProxy proxy(server->port(), {.pauses = {{offset, 8s}}});
+        FaultProxy proxy(shared().server.port(), {.pauses = {{offset, 8s}}});
         const auto started = Clock::now();
         Viewer viewer(configurationFor(proxy.endpoint(), 2s));
         viewer.pumpUntil([] { return false; }, 4s);
@@ -470,24 +457,25 @@ TEST_F(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
     }
 }
 
-TEST_F(XvncStalls, QuietServerAfterConnectingIsNoTimeOut) {
-    FaultProxy proxy(server->port(), {.pauses = {{handshakeLength + 100, 3s}}});
+TEST(XvncStalls, QuietServerAfterConnectingIsNoTimeOut) {
+    FaultProxy proxy(shared().server.port(), {.pauses = {{handshakeLength + 100, 3s}}});
     const auto started = Clock::now();
     Viewer viewer(configurationFor(proxy.endpoint(), 1s));
-    EXPECT_EQ(viewer.expectFrame(capture, 20s), "");
+    EXPECT_EQ(viewer.expectFrame(shared().screen, 20s), "");
     EXPECT_GE(Clock::now() - started, 3s);
     EXPECT_EQ(viewer.finish(runBound), "no error");
 }
 
-class XvncSlowLink : public OnScreen<testing::TestWithParam<EncodingAndQuality>> {};
+class XvncSlowLink : public testing::TestWithParam<EncodingAndQuality> {};
 
 TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     const auto [encoding, quality] = GetParam();
-    Proxied proxied(server->port(), {.maxPiece = 1, .paced = true}, {encoding, RFBEncoding::cursor},
-                    quality);
+    Proxied proxied(shared().server.port(), {.maxPiece = 1, .paced = true},
+                    {encoding, RFBEncoding::cursor}, quality);
     Viewer& viewer = *proxied.viewer;
     const auto started = Clock::now();
-    EXPECT_EQ(viewer.expectFrame(expectedFrame(capture, quality, ServerKind::xvnc), 120s), "");
+    EXPECT_EQ(viewer.expectFrame(expectedFrame(shared().screen, quality, ServerKind::xvnc), 120s),
+              "");
     // Every byte came in a receive of its own, so every read of more than one was split.
     EXPECT_EQ(proxied.proxy.paceTimeouts, 0u);
     EXPECT_TRUE(waitUntil(

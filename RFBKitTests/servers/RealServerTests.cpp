@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
 
 #include "ProcessResources.hpp"
 #include "RealServers.hpp"
@@ -68,28 +67,18 @@ std::vector<ServerCase> pixelCases() {
 // Eight bytes: the most a VNC password holds, so that longer ones show their cut.
 const std::string storedPassword = "abcdefgh";
 
-// One server per kind and version asking for the password and showing the pattern, shared by
-// the suites here; the capture is the screen's.
-const auto& shown(ServerKind kind, const std::string& version) {
-    static std::map<std::pair<ServerKind, std::string>,
-                    std::pair<std::unique_ptr<RealServer>, Picture>>
-        servers;
-    auto& [server, capture] = servers[{kind, version}];
-    if (!server) {
-        server = std::make_unique<RealServer>(
-            ServerOptions{.kind = kind, .version = version, .password = storedPassword});
-        capture = server->showPattern();
-    }
-    return servers[{kind, version}];
+// Servers shared by the pixel and password runs.
+const SharedServer& shown(const ServerCase& c) {
+    return sharedServer({.kind = c.kind, .version = c.version, .password = storedPassword});
 }
 
 class Pixels : public testing::TestWithParam<ServerCase> {};
 
 TEST_P(Pixels, FullUpdateEqualsTheServersScreen) {
     const ServerCase& c = GetParam();
-    const auto& [server, screen] = shown(c.kind, c.version);
+    const auto& [server, screen, address] = shown(c);
     Viewer viewer(
-        configurationFor(server->endpoint(), 15s, RFBCredentials{"", storedPassword}, c.quality),
+        configurationFor(server.endpoint(), 15s, RFBCredentials{"", storedPassword}, c.quality),
         {c.encoding, RFBEncoding::cursor});
     EXPECT_EQ(viewer.expectFrame(expectedFrame(screen, c.quality, c.kind)), "");
     ASSERT_TRUE(viewer.info);
@@ -112,9 +101,9 @@ class VncAuth : public testing::TestWithParam<ServerCase> {};
 
 TEST_P(VncAuth, OnlyTheRightPasswordConnects) {
     const auto& [kind, version, encoding, quality] = GetParam();
-    const auto& [server, screen] = shown(kind, version);
+    const auto& [server, screen, address] = shown(GetParam());
     auto attempt = [&](std::optional<RFBCredentials> credentials) {
-        return rfbtest::attempt(configurationFor(server->endpoint(), 15s, credentials),
+        return rfbtest::attempt(configurationFor(server.endpoint(), 15s, credentials),
                                 [&](const Picture& frame) { return frame == screen; });
     };
     // The user name plays no part in type 2 and must not keep the client from choosing it; only

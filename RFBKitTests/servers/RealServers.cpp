@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -539,6 +540,21 @@ Picture RealServer::waitForScreen(std::function<bool(const Picture&)> condition)
             throw failure("the X screen did not reach the expected state\n" + log());
         }
     }
+}
+
+SharedServer::SharedServer(const ServerOptions& options)
+    : server(options),
+      screen(server.showPattern(std::min(320, options.width - 80),
+                                std::min(200, options.height - 60))),
+      address("127.0.0.1:" + std::to_string(server.port())) {}
+
+const SharedServer& sharedServer(const ServerOptions& options) {
+    static std::map<ServerOptions, std::unique_ptr<SharedServer>> servers;
+    auto& shared = servers[options];
+    if (!shared) {
+        shared = std::make_unique<SharedServer>(options);
+    }
+    return *shared;
 }
 
 std::string caseName(const EncodingAndQuality& param) {

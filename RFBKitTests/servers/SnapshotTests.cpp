@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <sstream>
 
 #include "RealServers.hpp"
@@ -30,35 +29,26 @@ Picture readPNG(const std::string& png) {  // through ImageMagick, which keeps Q
     return readPPM(png + ".ppm");
 }
 
-// A server per kind (and one with a password) showing the pattern, shared by the suite.
-class Snapshot : public testing::Test {
-  protected:
-    static void TearDownTestSuite() { servers.clear(); }
-    struct Shown {
-        std::unique_ptr<RealServer> server;
-        Picture screen;
-        std::string address;
-        std::string file(const std::string& name, const std::string& content = {}) const {
-            if (!content.empty()) {
-                std::ofstream(server->directory().file(name), std::ios::binary) << content;
-            }
-            return server->directory().file(name);
-        }
-    };
-    static Shown& shown(ServerKind kind, std::optional<std::string> password = {}) {
-        Shown& s = servers[{kind, password.has_value()}];
-        if (!s.server) {
-            s.server =
-                std::make_unique<RealServer>(ServerOptions{.kind = kind, .password = password});
-            s.screen = s.server->showPattern();
-            s.address = "127.0.0.1:" + std::to_string(s.server->port());
-        }
-        return s;
-    }
-    static inline std::map<std::pair<ServerKind, bool>, Shown> servers;
-};
+// Shorter than eight bytes, so that a line ending left in the password would change the key.
+const std::string toolPassword = "pw2use";
 
-TEST_F(Snapshot, PngEqualsTheServersScreen) {
+struct Shown {
+    const SharedServer& shared;
+    const std::string& address = shared.address;
+    const Picture& screen = shared.screen;
+    // A file in the server's directory, with `content` when that is not empty.
+    std::string file(const std::string& name, const std::string& content = {}) const {
+        if (!content.empty()) {
+            std::ofstream(shared.server.directory().file(name), std::ios::binary) << content;
+        }
+        return shared.server.directory().file(name);
+    }
+};
+Shown shown(ServerKind kind, std::optional<std::string> password = {}) {
+    return {sharedServer({.kind = kind, .password = password})};
+}
+
+TEST(Snapshot, PngEqualsTheServersScreen) {
     // Each way of naming the quality and the address. x0vncserver answers the first request
     // with the cursor alone and the pixels come in the next update.
     using enum rfb::RFBQuality;
@@ -70,7 +60,7 @@ TEST_F(Snapshot, PngEqualsTheServersScreen) {
         {ServerKind::x0vncserver, "--quality thousands ", thousands},
         {ServerKind::x0vncserver, "--quality low ", low}};
     for (const auto& [kind, options, quality] : cases) {
-        const Shown& s = shown(kind);
+        const Shown s = shown(kind);
         const std::string png = s.file(std::string(rfb::rawValue(quality)) + ".png");
         const CommandResult result = snapshot(options + s.address + " " + png);
         ASSERT_EQ(result.exitCode, 0) << result.err;
@@ -79,8 +69,8 @@ TEST_F(Snapshot, PngEqualsTheServersScreen) {
     }
 }
 
-TEST_F(Snapshot, StatsDescribeTheSession) {
-    const Shown& s = shown(ServerKind::xvnc);
+TEST(Snapshot, StatsDescribeTheSession) {
+    const Shown s = shown(ServerKind::xvnc);
     CommandResult result = snapshot("--stats " + s.address + " " + s.file("stats.png"));
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_TRUE(
@@ -96,16 +86,16 @@ TEST_F(Snapshot, StatsDescribeTheSession) {
     EXPECT_EQ(result.out.find("Cursor"), std::string::npos) << result.out;
 }
 
-TEST_F(Snapshot, WaitsForTheRequestedNumberOfUpdates) {
-    const Shown& s = shown(ServerKind::xvnc);
+TEST(Snapshot, WaitsForTheRequestedNumberOfUpdates) {
+    const Shown s = shown(ServerKind::xvnc);
     Process tool =
         Process::spawn({TESSARAL_SNAPSHOT, "--stats", "--updates", "3", s.address, s.file("3.png")},
                        {}, s.file("updates.log"));
     for (int colour = 0; tool.running() && colour < 2000; ++colour) {  // so that updates come
-        s.server->setBackground(colour % 2 ? "#102030" : "#405060");
+        s.shared.server.setBackground(colour % 2 ? "#102030" : "#405060");
     }
     const std::optional<int> status = tool.wait(30s);
-    s.server->setBackground("#336699");
+    s.shared.server.setBackground("#336699");
     ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     const std::string text = fileText(s.file("updates.log"));
     const auto at = text.find("Updates: ");
@@ -113,8 +103,8 @@ TEST_F(Snapshot, WaitsForTheRequestedNumberOfUpdates) {
     EXPECT_GE(std::stoul(text.substr(at + 9)), 3u) << text;
 }
 
-TEST_F(Snapshot, FailuresExitWithTheirText) {
-    const Shown& s = shown(ServerKind::xvnc);
+TEST(Snapshot, FailuresExitWithTheirText) {
+    const Shown s = shown(ServerKind::xvnc);
     const std::string png = s.file("never.png");
     int silentPort = 0;  // accepts connections (the kernel completes them) but says nothing
     const int silent = listenOnLoopback(silentPort);
@@ -152,11 +142,8 @@ TEST(SnapshotUsage, BadUsageExitsWithTwo) {
     }
 }
 
-// Shorter than eight bytes, so that a line ending left in the password would change the key.
-const std::string toolPassword = "pw2use";
-
-TEST_F(Snapshot, OnlyTheFirstLineOfThePasswordFileCounts) {
-    const Shown& s = shown(ServerKind::xvnc, toolPassword);
+TEST(Snapshot, OnlyTheFirstLineOfThePasswordFileCounts) {
+    const Shown s = shown(ServerKind::xvnc, toolPassword);
     const std::string png = s.file("out.png"), rejected = s.file("rejected.png");
     const std::string failure = "Authentication failure\n";
     const std::pair<std::string, std::string> cases[] = {
@@ -209,8 +196,8 @@ struct TerminalRun {
     }
 };
 
-TEST_F(Snapshot, AsksOnTheTerminalWithoutEcho) {
-    const Shown& s = shown(ServerKind::xvnc, toolPassword);
+TEST(Snapshot, AsksOnTheTerminalWithoutEcho) {
+    const Shown s = shown(ServerKind::xvnc, toolPassword);
     const std::string png = s.file("prompted.png");
     // Typed keys, the waitpid status the program then ends with, and its errors.
     const std::tuple<std::string, int, std::string> cases[] = {

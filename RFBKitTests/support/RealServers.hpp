@@ -116,6 +116,7 @@ struct ServerOptions {
     std::string desktopName = "Tessaral test";
     // VNC authentication with this password only, still accepting attempts after wrong ones.
     std::optional<std::string> password = std::nullopt;
+    auto operator<=>(const ServerOptions&) const = default;
 };
 
 // An X display with a VNC server on 127.0.0.1, accepting connections once constructed.
@@ -158,6 +159,15 @@ class RealServer {
     int port_ = -1;
     std::deque<Process> processes_;  // stopped in reverse order
 };
+
+// A server showing the pattern, started on first use and shared until the program ends.
+struct SharedServer {
+    explicit SharedServer(const ServerOptions& options);
+    RealServer server;
+    Picture screen;
+    std::string address;  // "127.0.0.1:<port>"
+};
+const SharedServer& sharedServer(const ServerOptions& options = {});
 
 using EncodingAndQuality = std::tuple<std::int32_t, rfb::RFBQuality>;
 std::string caseName(const EncodingAndQuality& param);  // "ZRLE_low"
