@@ -121,13 +121,10 @@ std::string difference(const Picture& actual, const Picture& expected) {
         return text.str();
     }
     std::size_t count = 0;
-    for (std::size_t i = 0; i < actual.words.size(); ++i) {
+    for (std::size_t i = 0, width = std::size_t(actual.width); i < actual.words.size(); ++i) {
         if (actual.words[i] != expected.words[i] && ++count <= 5) {
-            char example[96];
-            std::snprintf(example, sizeof example, " (%zu,%zu): 0x%08X instead of 0x%08X;",
-                          i % std::size_t(actual.width), i / std::size_t(actual.width),
-                          actual.words[i], expected.words[i]);
-            text << example;
+            text << " (" << i % width << "," << i / width << "): " << std::hex << actual.words[i]
+                 << " instead of " << expected.words[i] << std::dec << ";";
         }
     }
     return count == 0 ? "" : std::to_string(count) + " pixels differ:" + text.str();
@@ -152,7 +149,7 @@ Picture testPattern(int width, int height) {
     std::uint32_t noise = 0x7E55A1u;  // the same pattern on every run
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            std::uint32_t& word = p.pixel(x, y);
+            std::uint32_t& word = p.words[std::size_t(y * width + x)];
             const int v = x * 256 / width, band = y / 4, cx = x - width / 2, cy = y - 16;
             if (y < 16) {  // every value of red, green, blue and grey
                 word = rgb(band == 0 || band == 3 ? v : 0, band == 1 || band == 3 ? v : 0,
@@ -454,10 +451,6 @@ RealServer::~RealServer() {
     }
 }
 
-Environment RealServer::environment() const {
-    return {"DISPLAY=:" + std::to_string(display_), "XAUTHORITY=/dev/null"};
-}
-
 std::string RealServer::log() const {
     std::string text;
     for (const std::string name : {"Xvnc", "Xvfb", "x11vnc", "x0vncserver"}) {
@@ -466,11 +459,6 @@ std::string RealServer::log() const {
         }
     }
     return text;
-}
-
-CommandResult RealServer::x(const std::vector<std::string>& argv,
-                            std::chrono::milliseconds timeout) const {
-    return run(argv, environment(), timeout);
 }
 
 std::string RealServer::xOrThrow(const std::vector<std::string>& argv) const {
@@ -494,10 +482,6 @@ std::string RealServer::window(const std::string& title) const {
         },
         30s);
     return found.substr(0, found.find('\n'));
-}
-
-void RealServer::setBackground(const std::string& colour) const {
-    xOrThrow({"xsetroot", "-solid", colour});
 }
 
 void RealServer::hideCursor(int x, int y) const {
@@ -558,13 +542,10 @@ const SharedServer& sharedServer(const ServerOptions& options) {
 }
 
 std::string caseName(const EncodingAndQuality& param) {
-    const auto [encoding, quality] = param;
-    const char* name = encoding == rfb::RFBEncoding::raw       ? "Raw"
-                       : encoding == rfb::RFBEncoding::rre     ? "RRE"
-                       : encoding == rfb::RFBEncoding::hextile ? "Hextile"
-                       : encoding == rfb::RFBEncoding::zrle    ? "ZRLE"
-                                                               : "Other";
-    return name + ("_" + std::string(rawValue(quality)));
+    using namespace rfb::RFBEncoding;
+    const std::map<std::int32_t, std::string> names{
+        {raw, "Raw"}, {rre, "RRE"}, {hextile, "Hextile"}, {zrle, "ZRLE"}};
+    return names.at(std::get<0>(param)) + "_" + std::string(rawValue(std::get<1>(param)));
 }
 
 rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
@@ -575,10 +556,6 @@ rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
             .credentials = std::move(credentials),
             .quality = quality,
             .connectTimeout = connectTimeout};
-}
-
-std::string describe(const std::optional<rfb::RFBError>& error) {
-    return error ? error->errorDescription() : "no error";
 }
 
 Viewer::Viewer(const rfb::RFBConfiguration& configuration, std::vector<std::int32_t> encodings)
@@ -669,16 +646,10 @@ std::optional<Picture> Viewer::frame() {
     return picture_;
 }
 
-bool Viewer::shows(const Picture& expected) {
-    std::optional<Picture> now = frame();
-    return now && *now == expected;
-}
-
 std::string Viewer::expectFrame(const Picture& expected, std::chrono::milliseconds timeout) {
-    if (pumpUntil([&] { return shows(expected); }, timeout)) {
-        return "";
-    }
-    return difference(frame().value_or(Picture()), expected) + " (" + endReason() + ")";
+    return pumpUntil([&] { return shows(expected); }, timeout)
+               ? ""
+               : difference(frame().value_or(Picture()), expected) + " (" + endReason() + ")";
 }
 
 Outcome attempt(const rfb::RFBConfiguration& configuration,

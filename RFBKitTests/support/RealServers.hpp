@@ -26,13 +26,11 @@ using namespace std::chrono_literals;
 
 // A screen or frame as 0xFFRRGGBB words, row by row from the top.
 struct Picture {
-    int width = 0;
-    int height = 0;
+    int width = 0, height = 0;
     std::vector<std::uint32_t> words;
 
     Picture(int w = 0, int h = 0, std::uint32_t fill = 0xFF000000)
         : width(w), height(h), words(std::size_t(w) * std::size_t(h), fill) {}
-    std::uint32_t& pixel(int x, int y) { return words[std::size_t(y) * width + x]; }
     bool operator==(const Picture&) const = default;
 };
 
@@ -56,8 +54,7 @@ Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKin
 
 struct CommandResult {
     int exitCode = -1;  // also when killed by a signal or timed out
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 using Environment = std::vector<std::string>;  // "NAME=value", over the inherited ones
 
@@ -111,8 +108,7 @@ struct ServerOptions {
     ServerKind kind = ServerKind::xvnc;
     std::string version = "";  // the protocol version when not the newest (x11vnc only)
     // Not multiples of 16 or 64, so that Hextile and ZRLE have partial tiles at the edges.
-    int width = 493;
-    int height = 317;
+    int width = 493, height = 317;
     std::string desktopName = "Tessaral test";
     // VNC authentication with this password only, still accepting attempts after wrong ones.
     std::optional<std::string> password = std::nullopt;
@@ -133,12 +129,16 @@ class RealServer {
 
     // Runs an X client on this display; xOrThrow() returns its output or throws.
     CommandResult x(const std::vector<std::string>& argv,
-                    std::chrono::milliseconds timeout = 20s) const;
+                    std::chrono::milliseconds timeout = 20s) const {
+        return run(argv, environment(), timeout);
+    }
     std::string xOrThrow(const std::vector<std::string>& argv) const;
     // A long-running X client, stopped with the server or earlier.
     Process& startX(const std::vector<std::string>& argv, const std::string& logName);
     std::string window(const std::string& title) const;  // a visible window's id, once there
-    void setBackground(const std::string& colour) const;
+    void setBackground(const std::string& colour) const {
+        xOrThrow({"xsetroot", "-solid", colour});
+    }
     // Xvnc draws a visible cursor into the screen until a client moves the pointer.
     void hideCursor(int x, int y) const;
     // A flat background, a hidden cursor and testPattern(width, height) at (x, y); returns the
@@ -151,7 +151,9 @@ class RealServer {
 
   private:
     void start(const std::vector<std::string>& argv);
-    Environment environment() const;
+    Environment environment() const {
+        return {"DISPLAY=:" + std::to_string(display_), "XAUTHORITY=/dev/null"};
+    }
 
     ServerOptions options_;
     TemporaryDirectory directory_;
@@ -176,7 +178,9 @@ rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
                                        std::chrono::seconds connectTimeout = 15s,
                                        std::optional<rfb::RFBCredentials> credentials = {},
                                        rfb::RFBQuality quality = rfb::RFBQuality::full);
-std::string describe(const std::optional<rfb::RFBError>& error);  // "no error" when none
+inline std::string describe(const std::optional<rfb::RFBError>& error) {
+    return error ? error->errorDescription() : "no error";
+}
 
 // A started client and what it reported, checked for order as it came. Frames are taken with
 // their damage, as the viewer takes them, and `repainted` is refreshed only where it says.
@@ -192,7 +196,7 @@ struct Viewer {
     // Pumps until `done` holds (true) or the session ends or the time-out passes (false).
     bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 30s);
     std::optional<Picture> frame();  // the newest, after the first update
-    bool shows(const Picture& expected);
+    bool shows(const Picture& expected) { return frame() == expected; }
     // Waits until the frame is `expected`; returns how it differs (empty when it came).
     std::string expectFrame(const Picture& expected, std::chrono::milliseconds timeout = 30s);
     std::string endReason() const { return ends ? describe(error) : "still running"; }
