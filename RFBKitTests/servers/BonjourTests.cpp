@@ -38,9 +38,8 @@ struct Resolution {
     Resolution(const std::string& name, std::chrono::milliseconds budget,
                std::chrono::milliseconds cancelAfter = 0ms) {
         std::thread canceller([&] {
-            std::uint64_t one = 1;
             std::this_thread::sleep_for(cancelAfter);
-            [[maybe_unused]] auto written = cancelAfter > 0ms ? ::write(cancel, &one, 8) : 0;
+            ::eventfd_write(cancel, cancelAfter > 0ms ? 1 : 0);  // 0: no wake-up
         });
         try {
             found =
@@ -63,19 +62,15 @@ class BonjourConnectTest : public testing::Test {
     static void SetUpTestSuite() {
         if (daemon == "running" && std::getenv("TESSARAL_AVAHI_NAMESPACE")) {
             server = std::make_unique<RealServer>(ServerOptions{.desktopName = "Bonjour desktop"});
-            const std::string log = server->directory().file("avahi-publish.log");
-            publishers.push_back(Process::spawn(
-                {"avahi-publish", "--address", "--no-reverse", hostName, "127.0.0.1"}, {}, log));
-            publishers.push_back(
-                Process::spawn({"avahi-publish", "--service", "--host", hostName, serviceName,
-                                "_rfb._tcp", std::to_string(server->port())},
-                               {}, log));
+            // Stopped before the server, which withdraws the records.
+            server->startX({"avahi-publish", "--address", "--no-reverse", hostName, "127.0.0.1"},
+                           "address.log");
+            server->startX({"avahi-publish", "--service", "--host", hostName, serviceName,
+                            "_rfb._tcp", std::to_string(server->port())},
+                           "service.log");
         }
     }
-    static void TearDownTestSuite() {
-        publishers.clear();  // stops avahi-publish, which withdraws the records
-        server.reset();
-    }
+    static void TearDownTestSuite() { server.reset(); }
     void SetUp() override {
         if (!server) {
             GTEST_SKIP() << "needs an avahi-daemon of its own: run under "
@@ -84,7 +79,6 @@ class BonjourConnectTest : public testing::Test {
     }
 
     static inline std::unique_ptr<RealServer> server;
-    static inline std::vector<Process> publishers;
 };
 
 TEST_F(BonjourConnectTest, SessionReachesTheServerBehindThePublishedService) {

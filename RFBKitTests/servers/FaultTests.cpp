@@ -208,10 +208,9 @@ class FaultProxy {
         if (client_ < 0 || server_ < 0) {
             return;
         }
-        for (int fd : {client_, server_}) {
-            const int on = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        }
+        const int on = 1;
+        ::setsockopt(client_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ::setsockopt(server_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         std::uint8_t buffer[65536];
         while (!cutDue()) {
             pollfd fds[3] = {{client_, POLLIN, 0}, {server_, POLLIN, 0}, {wake_, POLLIN, 0}};
@@ -250,10 +249,8 @@ class FaultProxy {
         ::shutdown(server_, SHUT_RDWR);
         ::shutdown(client_, SHUT_WR);
         std::uint8_t sink[4096];
-        for (auto deadline = Clock::now() + 10s; Clock::now() < deadline;) {
-            if (!await(client_, POLLIN, 1000)) {
-                return;
-            }
+        for (auto deadline = Clock::now() + 10s;
+             Clock::now() < deadline && await(client_, POLLIN, 1000);) {
             const ssize_t n = ::recv(client_, sink, sizeof sink, MSG_DONTWAIT);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
                 return;
@@ -267,8 +264,7 @@ class FaultProxy {
     const int wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
-    bool armed_ = true;
-    bool cutHappened_ = false;
+    bool armed_ = true, cutHappened_ = false;
     std::atomic<std::uint64_t> sent_[2] = {0, 0};  // to the client, to the server
     std::size_t pieceLeft_ = 0, nextPause_ = 0;
     std::thread thread_;
