@@ -35,7 +35,7 @@ struct ARDServer {
         }
     }
     std::string log() const { return fileText(directory.file("server.log")); }
-    Outcome attempt(std::optional<RFBCredentials> credentials) const {
+    std::unique_ptr<Viewer> attempt(std::optional<RFBCredentials> credentials) const {
         return rfbtest::attempt(
             configurationFor(RFBEndpoint::host("127.0.0.1", port), 10s, std::move(credentials)));
     }
@@ -52,15 +52,15 @@ TEST(ARDServer, WrongOrUnsendableCredentialsEndWithTheirError) {
          RFBError::authenticationFailed("The username or password is too long.")},
     };
     for (const auto& [credentials, error] : cases) {
-        EXPECT_EQ(server.attempt(credentials).error, error) << credentials.username;
+        EXPECT_EQ(server.attempt(credentials)->error, error) << credentials.username;
     }
 }
 
 TEST(ARDServer, WithoutAUserNameFallsBackToThePasswordType) {
     ARDServer server("normal", "30,2");
-    EXPECT_TRUE(server.attempt(RFBCredentials{"", "secret"}).info) << server.log();
+    EXPECT_TRUE(server.attempt(RFBCredentials{"", "secret"})->info) << server.log();
     EXPECT_NE(server.log().find("type 2"), std::string::npos) << server.log();
-    EXPECT_EQ(server.attempt(RFBCredentials{"", "wrong"}).error, wrongCredentials);
+    EXPECT_EQ(server.attempt(RFBCredentials{"", "wrong"})->error, wrongCredentials);
 }
 
 // Modes the client accepts (the 1024-bit group, both ends of the key-length range, a server
@@ -74,11 +74,11 @@ class ARDServerModes : public testing::TestWithParam<Mode> {};
 
 TEST_P(ARDServerModes, EndAsTheServerBehaves) {
     ARDServer server(GetParam().name);
-    const Outcome outcome = server.attempt(tester);
-    EXPECT_EQ(outcome.describe(), describe(GetParam().error)) << server.log();
+    const auto outcome = server.attempt(tester);
+    EXPECT_EQ(outcome->endReason(), describe(GetParam().error)) << server.log();
     if (!GetParam().error) {
-        ASSERT_TRUE(outcome.info);
-        EXPECT_EQ(*outcome.info, (RFBServerInfo{"ard-test", 64, 48, "3.889", true}));
+        ASSERT_TRUE(outcome->info);
+        EXPECT_EQ(*outcome->info, (RFBServerInfo{"ard-test", 64, 48, "3.889", true}));
         EXPECT_NE(server.log().find("accepted"), std::string::npos) << server.log();
     }
 }

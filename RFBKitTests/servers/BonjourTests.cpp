@@ -88,22 +88,22 @@ TEST_F(BonjourConnectTest, SessionReachesTheServerBehindThePublishedService) {
     ASSERT_TRUE(resolved.has_value()) << server->log();
     EXPECT_EQ(*resolved, (ResolvedService{"127.0.0.1", std::uint16_t(server->port()), hostName}));
 
-    const Outcome outcome = attempt(bonjour(serviceName), anyFrame);
-    ASSERT_TRUE(outcome.info.has_value()) << outcome.describe();
-    EXPECT_EQ(outcome.info->name, "Bonjour desktop");
-    EXPECT_TRUE(outcome.frame.has_value());
-    EXPECT_EQ(outcome.describe(), "no error");
+    const auto outcome = attempt(bonjour(serviceName), anyFrame);
+    ASSERT_TRUE(outcome->info.has_value()) << outcome->endReason();
+    EXPECT_EQ(outcome->info->name, "Bonjour desktop");
+    EXPECT_TRUE(outcome->frame().has_value());
+    EXPECT_EQ(outcome->endReason(), "no error");
 }
 
 TEST_F(BonjourConnectTest, AMissingServiceCostsNoMoreThanTheConnectTimeOut) {
     // The daemon's resolver gives up after several seconds; a shorter time-out ends it first.
-    const Outcome outcome = attempt(bonjour(nobody, 2s), anyFrame);
-    EXPECT_EQ(outcome.error, RFBError::timedOut());
-    EXPECT_GE(outcome.elapsed, 1900ms);
-    EXPECT_LT(outcome.elapsed, 3500ms);
+    auto start = Clock::now();
+    EXPECT_EQ(attempt(bonjour(nobody, 2s), anyFrame)->error, RFBError::timedOut());
+    EXPECT_GE(Clock::now() - start, 1900ms);
+    EXPECT_LT(Clock::now() - start, 3500ms);
 
     // Given longer, the daemon's own verdict arrives, in its words.
-    const auto start = Clock::now();
+    start = Clock::now();
     EXPECT_EQ(Resolution(nobody, 15s).error, RFBError::connectionFailed("Timeout reached"));
     EXPECT_LT(Clock::now() - start, 12s);
 }
@@ -129,9 +129,10 @@ TEST(BonjourNoDaemonTest, ConnectingFailsAtOnceWithAvahisText) {
     }
     EXPECT_EQ(Resolution("Office Mac", 10s).error,
               RFBError::connectionFailed("Daemon not running"));
-    const Outcome outcome = attempt(bonjour("Office Mac"), anyFrame, 10s);
-    EXPECT_EQ(outcome.error, RFBError::connectionFailed("Daemon not running"));
-    EXPECT_LT(outcome.elapsed, 2s);
+    const auto start = Clock::now();
+    EXPECT_EQ(attempt(bonjour("Office Mac"), anyFrame, 10s)->error,
+              RFBError::connectionFailed("Daemon not running"));
+    EXPECT_LT(Clock::now() - start, 2s);
 }
 
 }  // namespace

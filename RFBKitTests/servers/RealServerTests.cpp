@@ -110,9 +110,9 @@ TEST_P(VncAuth, OnlyTheRightPasswordConnects) {
     // the first eight bytes make the key, at both ends.
     for (const RFBCredentials& right :
          {RFBCredentials{"someone", storedPassword}, RFBCredentials{"", storedPassword + "XYZ"}}) {
-        const Outcome outcome = attempt(right);
-        EXPECT_EQ(difference(outcome.frame.value_or(Picture()), screen), "")
-            << right.username << ":" << right.password << ", " << outcome.describe();
+        const auto outcome = attempt(right);
+        EXPECT_EQ(difference(outcome->frame().value_or(Picture()), screen), "")
+            << right.username << ":" << right.password << ", " << outcome->endReason();
     }
     // Before 3.8 the server gives no reason, but its SecurityResult still follows type 2.
     const std::string reason = !version.empty()             ? ""
@@ -120,10 +120,10 @@ TEST_P(VncAuth, OnlyTheRightPasswordConnects) {
                                                             : "Authentication failure";
     // A changed last byte, a prefix (the key's zero padding is no wildcard), case, and empty.
     for (std::string wrong : {"abcdefgX", "abcdefg", "ABCDEFGH", ""}) {
-        EXPECT_EQ(attempt(RFBCredentials{"", wrong}).error, RFBError::authenticationFailed(reason))
+        EXPECT_EQ(attempt(RFBCredentials{"", wrong})->error, RFBError::authenticationFailed(reason))
             << wrong;
     }
-    EXPECT_EQ(attempt(std::nullopt).error,
+    EXPECT_EQ(attempt(std::nullopt)->error,
               RFBError::credentialsRequired(RFBCredentialKind::password));
 }
 

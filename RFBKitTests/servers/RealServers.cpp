@@ -652,23 +652,18 @@ std::string Viewer::expectFrame(const Picture& expected, std::chrono::millisecon
                : difference(frame().value_or(Picture()), expected) + " (" + endReason() + ")";
 }
 
-Outcome attempt(const rfb::RFBConfiguration& configuration,
-                const std::function<bool(const Picture&)>& wanted,
-                std::chrono::milliseconds timeout) {
-    Outcome outcome;
-    const auto started = Clock::now();
-    Viewer viewer(configuration);
-    viewer.pumpUntil(
+std::unique_ptr<Viewer> attempt(const rfb::RFBConfiguration& configuration,
+                                const std::function<bool(const Picture&)>& wanted,
+                                std::chrono::milliseconds timeout) {
+    auto viewer = std::make_unique<Viewer>(configuration);
+    viewer->pumpUntil(
         [&] {
-            outcome.frame = wanted ? viewer.frame() : std::nullopt;
-            return viewer.info && (!wanted || (outcome.frame && wanted(*outcome.frame)));
+            const std::optional<Picture> frame = wanted ? viewer->frame() : std::nullopt;
+            return viewer->info && (!wanted || (frame && wanted(*frame)));
         },
         timeout);
-    outcome.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-    viewer.finish();
-    std::tie(outcome.info, outcome.error, outcome.ended) =
-        std::tuple(viewer.info, viewer.error, viewer.ends > 0);
-    return outcome;
+    viewer->finish();
+    return viewer;
 }
 
 }  // namespace rfbtest

@@ -221,18 +221,10 @@ struct Viewer {
     Picture picture_;
 };
 
-// One session run until it ended by itself, or connected and (with `wanted`) showed a frame
-// `wanted` accepts, or the time-out; then stopped.
-struct Outcome {
-    std::optional<rfb::RFBServerInfo> info;
-    std::optional<Picture> frame;
-    std::optional<rfb::RFBError> error;
-    bool ended = false;
-    std::chrono::milliseconds elapsed{0};
-    std::string describe() const { return ended ? rfbtest::describe(error) : "no end"; }
-};
-Outcome attempt(const rfb::RFBConfiguration& configuration,
-                const std::function<bool(const Picture&)>& wanted = nullptr,
-                std::chrono::milliseconds timeout = 30s);
+// A session run until it ended by itself, or connected and (with `wanted`) showed a frame
+// `wanted` accepts, or the time-out; then finished.
+std::unique_ptr<Viewer> attempt(const rfb::RFBConfiguration& configuration,
+                                const std::function<bool(const Picture&)>& wanted = nullptr,
+                                std::chrono::milliseconds timeout = 30s);
 
 }  // namespace rfbtest
