@@ -1,14 +1,17 @@
-// The client against Xvnc and x11vnc: every frame must equal the X server's own capture of its
-// screen exactly, after the server's reduction to the requested pixel format, also on a busy
-// screen and with fifty clients at once; and cursors, resizing, the pointer, the clipboard and
-// VNC authentication work as the servers have them.
+// The client against real servers. Against Xvnc and x11vnc every frame must equal the X
+// server's own capture of its screen exactly, after the server's reduction to the requested pixel
+// format, also on a busy screen and with fifty clients at once; and cursors, resizing, the
+// pointer, the clipboard, VNC and Apple authentication and Bonjour work as the servers have them.
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <thread>
 
+#include "BonjourResolver.hpp"
 #include "ProcessResources.hpp"
 #include "RealServers.hpp"
 
@@ -363,6 +366,243 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
     viewers.clear();
     EXPECT_EQ(waitForResources(baseline, 20s).describe(), baseline.describe())
         << "left behind by stopped clients";
+}
+
+// ard_server.py, a type-30 server whose Diffie-Hellman arithmetic, MD5 and AES are Python's and
+// Cryptodome's rather than the client's.
+const RFBCredentials tester{"tester", "secret"};
+const auto wrongCredentials =
+    RFBError::authenticationFailed("Authentication failed: wrong user name or password.");
+
+struct ARDServer {
+    TemporaryDirectory directory;
+    // Cryptodome is packaged for the system interpreter only.
+    Process process;
+    int port = 0;
+
+    explicit ARDServer(const std::string& mode, const std::string& types = "30,2")
+        : process(Process::spawn(
+              {"/usr/bin/python3", TESSARAL_ARD_SERVER, "--types", types, "--mode", mode}, {},
+              directory.file("server.log"))) {
+        waitUntil(
+            [&] { return std::sscanf(log().c_str(), "PORT %d", &port) == 1 || !process.running(); },
+            20s);
+        if (port == 0) {
+            throw std::runtime_error("ard_server.py did not start:\n" + log());
+        }
+    }
+    std::string log() const { return fileText(directory.file("server.log")); }
+    std::unique_ptr<Viewer> attempt(std::optional<RFBCredentials> credentials) const {
+        return rfbtest::attempt(
+            configurationFor(RFBEndpoint::host("127.0.0.1", port), 10s, std::move(credentials)));
+    }
+};
+
+TEST(ARDServer, WrongOrUnsendableCredentialsEndWithTheirError) {
+    ARDServer server("normal", "30");
+    const std::pair<RFBCredentials, RFBError> cases[] = {
+        {{"tester", "Secret"}, wrongCredentials},
+        {{"someone", "secret"}, wrongCredentials},
+        {{"tester", ""}, wrongCredentials},
+        {{"", "secret"}, RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword)},
+        {{"tester", std::string(64, 'p')},
+         RFBError::authenticationFailed("The username or password is too long.")},
+    };
+    for (const auto& [credentials, error] : cases) {
+        EXPECT_EQ(server.attempt(credentials)->error, error) << credentials.username;
+    }
+}
+
+TEST(ARDServer, WithoutAUserNameFallsBackToThePasswordType) {
+    ARDServer server("normal", "30,2");
+    EXPECT_TRUE(server.attempt(RFBCredentials{"", "secret"})->info) << server.log();
+    EXPECT_NE(server.log().find("type 2"), std::string::npos) << server.log();
+    EXPECT_EQ(server.attempt(RFBCredentials{"", "wrong"})->error, wrongCredentials);
+}
+
+// Modes the client accepts (the 1024-bit group, both ends of the key-length range, a server
+// key above the prime) and ones it must end with their error.
+struct Mode {
+    const char* name;
+    std::optional<RFBError> error = std::nullopt;
+};
+
+class ARDServerModes : public testing::TestWithParam<Mode> {};
+
+TEST_P(ARDServerModes, EndAsTheServerBehaves) {
+    ARDServer server(GetParam().name);
+    const auto outcome = server.attempt(tester);
+    EXPECT_EQ(outcome->endReason(), describe(GetParam().error)) << server.log();
+    if (!GetParam().error) {
+        ASSERT_TRUE(outcome->info);
+        EXPECT_EQ(*outcome->info, (RFBServerInfo{"ard-test", 64, 48, "3.889", true}));
+        EXPECT_NE(server.log().find("accepted"), std::string::npos) << server.log();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ARDServerModes,
+    testing::Values(Mode{"normal"}, Mode{"key16"}, Mode{"key512"}, Mode{"bigkey"},
+                    Mode{"keylen15", RFBError::protocolViolation("ARD key length")},
+                    Mode{"keylen513", RFBError::protocolViolation("ARD key length")},
+                    Mode{"keylen0", RFBError::protocolViolation("ARD key length")},
+                    Mode{"evenprime", RFBError::protocolViolation("ARD prime")},
+                    Mode{"close_after_challenge", RFBError::connectionClosed()},
+                    Mode{"truncated", RFBError::connectionClosed()},
+                    // 0xFF bytes where ServerInit belongs: a desktop name of 2^32 - 1 bytes.
+                    Mode{"garbage_after_result",
+                         RFBError::protocolViolation("string length 4294967295")}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// tessaral-snapshot logs in with a user name and a password that never is among its arguments.
+TEST(ARDServer, SnapshotToolLogsInWithTheUserAndThePasswordFile) {
+    ARDServer server("normal", "30");
+    const std::string address = "127.0.0.1:" + std::to_string(server.port);
+    const std::string png = server.directory.file("out.png"), right = server.directory.file("r"),
+                      wrong = server.directory.file("w");
+    std::ofstream(right) << "secret\n";
+    std::ofstream(wrong) << "Secret\n";
+    // Type 30 needs a user name, and standard input is no terminal to ask for one on.
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+        {{"--username", "tester", "--password-file", right, address}, 0, ""},
+        {{"--password-file", right, "vnc://tester@" + address}, 0, ""},
+        {{"--username", "tester", "--password-file", wrong, address},
+         3,
+         "Authentication failed: wrong user name or password.\n"},
+        {{"--password-file", right, address}, 3, "Authentication is required.\n"},
+    };
+    for (auto [arguments, code, error] : cases) {
+        arguments.insert(arguments.begin(), {TESSARAL_SNAPSHOT, "--stats"});
+        arguments.push_back(png);
+        const CommandResult result = run(arguments, {}, 60s);
+        EXPECT_EQ(result.exitCode, code) << result.err << server.log();
+        EXPECT_EQ(result.err, error);
+        EXPECT_EQ(
+            result.out.starts_with("Server: ard-test\nProtocol version: 3.889\nSize: 64x48\n"),
+            code == 0)
+            << result.out;
+    }
+    EXPECT_TRUE(std::filesystem::exists(png));
+}
+
+// Connecting to a Bonjour service: resolution through a real avahi-daemon (confined to a network
+// namespace by scripts/with-avahi-namespace.sh), then the session with the Xvnc behind the
+// service; and the same without any daemon. Run by hand without that script, these skip.
+const std::string daemon =
+    std::getenv("TESSARAL_AVAHI_DAEMON") ? std::getenv("TESSARAL_AVAHI_DAEMON") : "";
+const auto anyFrame = [](const Picture&) { return true; };
+const char* const nobody = "Nobody By This Name";
+
+RFBConfiguration bonjour(const std::string& name, std::chrono::seconds timeout = 15s) {
+    return configurationFor(RFBEndpoint::bonjour(name), timeout);
+}
+
+// Resolves with an eventfd standing in for a connection's cancellation descriptor.
+struct Resolution {
+    const int cancel = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ~Resolution() { ::close(cancel); }
+    std::optional<ResolvedService> found;
+    std::optional<RFBError> error;
+    bool cancelled = false;
+
+    Resolution(const std::string& name, std::chrono::milliseconds budget,
+               std::chrono::milliseconds cancelAfter = 0ms) {
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(cancelAfter);
+            ::eventfd_write(cancel, cancelAfter > 0ms ? 1 : 0);  // 0: no wake-up
+        });
+        try {
+            found =
+                resolveBonjourService(name, "_rfb._tcp", "local.", Clock::now() + budget, cancel);
+        } catch (const RFBError& e) {
+            error = e;
+        } catch (const Cancelled&) {
+            cancelled = true;
+        }
+        canceller.join();
+    }
+};
+
+// One Xvnc, advertised under a host name of its own that resolves to the loopback address.
+class BonjourConnectTest : public testing::Test {
+  protected:
+    static constexpr const char* hostName = "tessaral-xvnc.local";
+    static constexpr const char* serviceName = "Tessaral Xvnc";
+
+    static void SetUpTestSuite() {
+        if (daemon == "running" && std::getenv("TESSARAL_AVAHI_NAMESPACE")) {
+            server = std::make_unique<RealServer>(ServerOptions{.desktopName = "Bonjour desktop"});
+            // Stopped before the server, which withdraws the records.
+            server->startX({"avahi-publish", "--address", "--no-reverse", hostName, "127.0.0.1"},
+                           "address.log");
+            server->startX({"avahi-publish", "--service", "--host", hostName, serviceName,
+                            "_rfb._tcp", std::to_string(server->port())},
+                           "service.log");
+        }
+    }
+    static void TearDownTestSuite() { server.reset(); }
+    void SetUp() override {
+        if (!server) {
+            GTEST_SKIP() << "needs an avahi-daemon of its own: run under "
+                            "scripts/with-avahi-namespace.sh";
+        }
+    }
+
+    static inline std::unique_ptr<RealServer> server;
+};
+
+TEST_F(BonjourConnectTest, SessionReachesTheServerBehindThePublishedService) {
+    // Probing a new name takes the daemon a moment; until then resolution fails.
+    std::optional<ResolvedService> resolved;
+    waitUntil([&] { return (resolved = Resolution(serviceName, 2s).found).has_value(); }, 20s);
+    ASSERT_TRUE(resolved.has_value()) << server->log();
+    EXPECT_EQ(*resolved, (ResolvedService{"127.0.0.1", std::uint16_t(server->port()), hostName}));
+
+    const auto outcome = attempt(bonjour(serviceName), anyFrame);
+    ASSERT_TRUE(outcome->info.has_value()) << outcome->endReason();
+    EXPECT_EQ(outcome->info->name, "Bonjour desktop");
+    EXPECT_TRUE(outcome->frame().has_value());
+    EXPECT_EQ(outcome->endReason(), "no error");
+}
+
+TEST_F(BonjourConnectTest, AMissingServiceCostsNoMoreThanTheConnectTimeOut) {
+    // The daemon's resolver gives up after several seconds; a shorter time-out ends it first.
+    auto start = Clock::now();
+    EXPECT_EQ(attempt(bonjour(nobody, 2s), anyFrame)->error, RFBError::timedOut());
+    EXPECT_GE(Clock::now() - start, 1900ms);
+    EXPECT_LT(Clock::now() - start, 3500ms);
+
+    // Given longer, the daemon's own verdict arrives, in its words.
+    start = Clock::now();
+    EXPECT_EQ(Resolution(nobody, 15s).error, RFBError::connectionFailed("Timeout reached"));
+    EXPECT_LT(Clock::now() - start, 12s);
+}
+
+TEST_F(BonjourConnectTest, CancellationEndsAResolutionAtOnce) {
+    auto start = Clock::now();
+    EXPECT_TRUE(Resolution(nobody, 10s, 300ms).cancelled);
+    EXPECT_GE(Clock::now() - start, 250ms);
+    EXPECT_LT(Clock::now() - start, 1500ms);
+
+    // A session stopped while resolving ends without an error, promptly.
+    Viewer viewer(bonjour(nobody));
+    std::this_thread::sleep_for(300ms);
+    start = Clock::now();
+    EXPECT_EQ(viewer.finish(), "no error");
+    EXPECT_LT(Clock::now() - start, 1500ms);
+}
+
+// No avahi-daemon: the namespace's own system bus without one, or no system bus at all.
+TEST(BonjourNoDaemonTest, ConnectingFailsAtOnceWithAvahisText) {
+    if (daemon != "none") {
+        GTEST_SKIP() << "needs TESSARAL_AVAHI_DAEMON=none and no avahi-daemon";
+    }
+    EXPECT_EQ(Resolution("Office Mac", 10s).error,
+              RFBError::connectionFailed("Daemon not running"));
+    const auto start = Clock::now();
+    EXPECT_EQ(attempt(bonjour("Office Mac"), anyFrame, 10s)->error,
+              RFBError::connectionFailed("Daemon not running"));
+    EXPECT_LT(Clock::now() - start, 2s);
 }
 
 }  // namespace
