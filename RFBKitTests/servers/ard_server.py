@@ -51,16 +51,12 @@ def receive(conn, count):
     return bytes(data)
 
 
-def drain(conn):
-    while conn.recv(65536):
-        pass
-
-
 def hang_up(conn, reason, shutdown=True):
     """Reads on after its end of the stream: closing at once would answer with a reset."""
     if shutdown:
         conn.shutdown(socket.SHUT_WR)
-    drain(conn)
+    while conn.recv(65536):
+        pass
     raise Closed(reason)
 
 
@@ -80,7 +76,7 @@ def serve_updates(conn):
     while True:
         kind = receive(conn, 1)[0]
         if kind not in lengths:
-            return drain(conn)
+            hang_up(conn, "message type %d" % kind, shutdown=False)
         body = receive(conn, lengths[kind])
         if kind == 0:  # SetPixelFormat
             pixel_format = body[3:]
@@ -91,16 +87,6 @@ def serve_updates(conn):
         elif kind == 3 and not body[0]:  # a full FramebufferUpdateRequest
             conn.sendall(struct.pack(">BxHHHHHi", 0, 1, 0, 0, WIDTH, HEIGHT, 0) +
                          pixel(pixel_format, COLOUR) * (WIDTH * HEIGHT))
-
-
-def send_result(conn, reason):
-    text = (reason or "").encode()
-    conn.sendall(struct.pack(">I", 0) if reason is None else struct.pack(">II", 1, len(text)) + text)
-
-
-def field(half):
-    """A user name or password from its 64-byte half: the bytes before the first zero."""
-    return half.partition(b"\0")[0] if b"\0" in half else None
 
 
 def authenticate_ard(conn, options, peer):
@@ -133,7 +119,9 @@ def authenticate_ard(conn, options, peer):
         return "Authentication failed: bad public key."
     key = MD5.new(pow(client_key, private, prime).to_bytes(length, "big")).digest()
     block = AES.new(key, AES.MODE_ECB).decrypt(ciphertext)
-    username, password = field(block[:64]), field(block[64:])
+    # A user name and a password: the bytes before the first zero of each half.
+    username, password = (h.partition(b"\0")[0] if b"\0" in h else None
+                          for h in (block[:64], block[64:]))
     log(peer, "type 30, key length %d, user %r" % (length, username))
     return None if (username, password) == (USERNAME, PASSWORD) else WRONG_CREDENTIALS
 
@@ -160,7 +148,9 @@ def serve(conn, options):
         reason = ("Security type %d was not offered." % chosen if chosen not in options.types else
                   authenticate_ard(conn, options, peer) if chosen == 30 else
                   authenticate_vnc(conn, peer) if chosen == 2 else None)
-        send_result(conn, reason)
+        text = (reason or "").encode()
+        conn.sendall(struct.pack(">I", 0) if reason is None else
+                     struct.pack(">II", 1, len(text)) + text)
         log(peer, "accepted" if reason is None else "refused: " + reason)
         if reason is not None:
             return
