@@ -78,8 +78,8 @@ def write_power_cases(path):
             seed = rng.getrandbits(64)
             modulus, base, exponent = (int.from_bytes(x, "big")
                                        for x in power_operands(seed, length, shape))
-            digest = fnv1a64(pow(base, exponent, modulus).to_bytes(length, "big"))
-            f.write("%d %d %s %016x\n" % (seed, length, shape, digest))
+            f.write("%d %d %s %016x\n" % (seed, length, shape, fnv1a64(
+                pow(base, exponent, modulus).to_bytes(length, "big"))))
 
 
 def ard_exchange(rng, prime, length, username, password, server_key=None):
@@ -87,13 +87,12 @@ def ard_exchange(rng, prime, length, username, password, server_key=None):
     if server_key is None:
         server_key = pow(generator, rng.randrange(2, prime - 1), prime)
     private_key = rng.randbytes(length)
-    block = bytearray(rng.randbytes(128))  # the filler, with the fields written over it
-    filler = bytes(block)
+    filler = rng.randbytes(128)
     x = int.from_bytes(private_key, "big")
     aes_key = MD5.new(pow(server_key, x, prime).to_bytes(length, "big")).digest()
     user, word = username.encode(), password.encode()
-    block[0:len(user) + 1] = user + b"\0"
-    block[64:64 + len(word) + 1] = word + b"\0"
+    block = bytearray(filler)  # the fields written over the filler
+    block[0:len(user) + 1], block[64:64 + len(word) + 1] = user + b"\0", word + b"\0"
     return [
         ("generator", generator.to_bytes(2, "big")),
         ("prime", prime.to_bytes(length, "big")),

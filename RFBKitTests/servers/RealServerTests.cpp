@@ -1,17 +1,26 @@
-// The client against Xvnc and x11vnc: every frame must equal the X server's own capture of its
-// screen exactly, after the server's reduction to the requested pixel format.
+// The client against real servers. Against Xvnc and x11vnc every frame must equal the X
+// server's own capture of its screen exactly, after the server's reduction to the requested pixel
+// format, also on a busy screen and with fifty clients at once; and cursors, resizing, the
+// pointer, the clipboard, VNC and Apple authentication and Bonjour work as the servers have them.
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 
+#include <filesystem>
 #include <fstream>
-#include <map>
+#include <iostream>
+#include <thread>
 
+#include "BonjourResolver.hpp"
+#include "ProcessResources.hpp"
 #include "RealServers.hpp"
 
 using namespace rfb;
 using namespace rfbtest;
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // The pointer lands where the server's X server says it is, clamped to the screen.
 void expectPointer(const RealServer& server, Viewer& viewer, long x, long y,
@@ -27,52 +36,60 @@ void expectPointer(const RealServer& server, Viewer& viewer, long x, long y,
         << "sent " << x << "," << y << ", pointer at " << location;
 }
 
-struct PixelCase {
+struct ServerCase {
     ServerKind kind;
-    std::int32_t encoding;
-    RFBQuality quality;
     std::string version = "";  // the server's protocol version, when not its newest
+    std::int32_t encoding = RFBEncoding::raw;
+    RFBQuality quality = RFBQuality::full;
+    bool password = true;
 };
 
-std::vector<PixelCase> pixelCases() {
-    std::vector<PixelCase> cases;
-    for (std::int32_t encoding :
-         {RFBEncoding::raw, RFBEncoding::rre, RFBEncoding::hextile, RFBEncoding::zrle}) {
+std::string serverName(const testing::TestParamInfo<ServerCase>& info) {
+    std::string version = info.param.version;
+    std::replace(version.begin(), version.end(), '.', '_');
+    return (info.param.kind == ServerKind::xvnc ? "Xvnc" : "x11vnc") +
+           (version.empty() ? "" : "_RFB" + version);
+}
+
+std::vector<ServerCase> pixelCases() {
+    using namespace RFBEncoding;
+    using enum RFBQuality;
+    // x11vnc for its other encoder and rounding, and its older protocol versions, where security
+    // None differs: chosen by the server in 3.3, without a result in 3.7.
+    std::vector<ServerCase> cases = {{ServerKind::x11vnc, "", raw, full},
+                                     {ServerKind::x11vnc, "", hextile, thousands},
+                                     {ServerKind::x11vnc, "", hextile, low},
+                                     {ServerKind::x11vnc, "", zrle, full},
+                                     {ServerKind::x11vnc, "", zrle, thousands},
+                                     {ServerKind::x11vnc, "", zrle, low},
+                                     {ServerKind::x11vnc, "3.3", zrle, full, false},
+                                     {ServerKind::x11vnc, "3.7", zrle, full, false}};
+    for (std::int32_t encoding : {raw, rre, hextile, zrle}) {
         for (RFBQuality quality : allQualities) {
-            cases.push_back({ServerKind::xvnc, encoding, quality});
+            cases.push_back({ServerKind::xvnc, "", encoding, quality});
         }
-    }
-    // x11vnc for its other encoder and rounding, and its older protocol versions.
-    for (auto [encoding, quality, version] : {std::tuple{RFBEncoding::raw, RFBQuality::full, ""},
-                                              {RFBEncoding::hextile, RFBQuality::thousands, ""},
-                                              {RFBEncoding::hextile, RFBQuality::low, ""},
-                                              {RFBEncoding::zrle, RFBQuality::full, ""},
-                                              {RFBEncoding::zrle, RFBQuality::thousands, ""},
-                                              {RFBEncoding::zrle, RFBQuality::low, ""},
-                                              {RFBEncoding::zrle, RFBQuality::full, "3.3"},
-                                              {RFBEncoding::zrle, RFBQuality::full, "3.7"}}) {
-        cases.push_back({ServerKind::x11vnc, encoding, quality, version});
     }
     return cases;
 }
 
-// One server showing the pattern per kind and version, shared by the whole suite.
-class Pixels : public testing::TestWithParam<PixelCase> {
-  protected:
-    static void TearDownTestSuite() { screens.clear(); }
-    static inline std::map<std::pair<ServerKind, std::string>,
-                           std::pair<std::unique_ptr<RealServer>, Picture>>
-        screens;
-};
+// Eight bytes: the most a VNC password holds, so that longer ones show their cut.
+const std::string storedPassword = "abcdefgh";
+
+// Servers shared by the pixel and password runs.
+const SharedServer& shown(const ServerCase& c) {
+    return sharedServer({.kind = c.kind,
+                         .version = c.version,
+                         .password = c.password ? std::optional(storedPassword) : std::nullopt});
+}
+
+class Pixels : public testing::TestWithParam<ServerCase> {};
 
 TEST_P(Pixels, FullUpdateEqualsTheServersScreen) {
-    const PixelCase& c = GetParam();
-    auto& [server, screen] = screens[{c.kind, c.version}];
-    if (!server) {
-        server = std::make_unique<RealServer>(ServerOptions{.kind = c.kind, .version = c.version});
-        screen = server->showPattern();
-    }
-    Viewer viewer(*server, {c.encoding, RFBEncoding::cursor}, c.quality);
+    const ServerCase& c = GetParam();
+    const auto& [server, screen, address] = shown(c);
+    Viewer viewer(
+        configurationFor(server.endpoint(), 15s, RFBCredentials{"", storedPassword}, c.quality),
+        {c.encoding, RFBEncoding::cursor});
     EXPECT_EQ(viewer.expectFrame(expectedFrame(screen, c.quality, c.kind)), "");
     ASSERT_TRUE(viewer.info);
     EXPECT_EQ(*viewer.info, (RFBServerInfo{"Tessaral test", 493, 317,
@@ -87,36 +104,65 @@ TEST_P(Pixels, FullUpdateEqualsTheServersScreen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, Pixels, testing::ValuesIn(pixelCases()), [](const auto& p) {
-    return (p.param.kind == ServerKind::xvnc ? "Xvnc_" : "x11vnc_") +
-           caseName({p.param.encoding, p.param.quality}) +
-           (p.param.version.empty() ? "" : "_" + versionName(p.param.version));
+    return serverName(p) + "_" + caseName({p.param.encoding, p.param.quality});
 });
 
+class VncAuth : public testing::TestWithParam<ServerCase> {};
+
+TEST_P(VncAuth, OnlyTheRightPasswordConnects) {
+    const auto& [kind, version, encoding, quality, password] = GetParam();
+    const auto& [server, screen, address] = shown(GetParam());
+    auto attempt = [&](std::optional<RFBCredentials> credentials) {
+        return rfbtest::attempt(configurationFor(server.endpoint(), 15s, credentials),
+                                [&](const Picture& frame) { return frame == screen; });
+    };
+    // The user name plays no part in type 2 and must not keep the client from choosing it; only
+    // the first eight bytes make the key, at both ends.
+    for (const RFBCredentials& right :
+         {RFBCredentials{"someone", storedPassword}, RFBCredentials{"", storedPassword + "XYZ"}}) {
+        const auto outcome = attempt(right);
+        EXPECT_EQ(difference(outcome->frame().value_or(Picture()), screen), "")
+            << right.username << ":" << right.password << ", " << outcome->endReason();
+    }
+    // Before 3.8 the server gives no reason, but its SecurityResult still follows type 2.
+    const std::string reason = !version.empty()             ? ""
+                               : kind == ServerKind::x11vnc ? "password check failed!"
+                                                            : "Authentication failure";
+    // A changed last byte, a prefix (the key's zero padding is no wildcard), case, and empty.
+    for (std::string wrong : {"abcdefgX", "abcdefg", "ABCDEFGH", ""}) {
+        EXPECT_EQ(attempt(RFBCredentials{"", wrong})->error, RFBError::authenticationFailed(reason))
+            << wrong;
+    }
+    EXPECT_EQ(attempt(std::nullopt)->error,
+              RFBError::credentialsRequired(RFBCredentialKind::password));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, VncAuth,
+                         testing::Values(ServerCase{ServerKind::xvnc},
+                                         ServerCase{ServerKind::x11vnc},
+                                         ServerCase{ServerKind::x11vnc, "3.3"},
+                                         ServerCase{ServerKind::x11vnc, "3.7"}),
+                         serverName);
+
 TEST(XvncCursor, RootCursorArrivesAsCursorEvent) {
-    // Asymmetric, so that a mirrored or transposed shape fails; the mask reaches every edge so
-    // that the server has nothing to crop.
-    const std::vector<std::string> shape = {"#.........", "##........", "#.#.......",
-                                            "#..#......", "#...#.....", "#....#....",
-                                            "#..###....", "##.#......", "...#.....#"};
-    const std::vector<std::string> mask = {"#.........", "##........", "###.......",
-                                           "####......", "#####.....", "######....",
-                                           "######....", "##.#......", "...#.....#"};
+    // '#' the foreground, 'o' the background, '.' transparent. Asymmetric, so that a mirrored or
+    // transposed shape fails; the mask reaches every edge so that the server has nothing to crop.
+    const std::vector<std::string> cursor = {"#.........", "##........", "#o#.......",
+                                             "#oo#......", "#ooo#.....", "#oooo#....",
+                                             "#oo###....", "##.#......", "...#.....#"};
     RealServer server;
-    const std::string cursorFile = server.directory().file("c.xbm");
+    const std::string shapeFile = server.directory().file("c.xbm");
     const std::string maskFile = server.directory().file("m.xbm");
-    std::ofstream(cursorFile) << xbm(shape, 1, 2);
-    std::ofstream(maskFile) << xbm(mask);
+    std::ofstream(shapeFile) << xbm(cursor, 1, 2);
+    std::ofstream(maskFile) << xbm(cursor, 0, 0, "#o");
     // Colours before -cursor, which makes the cursor as it reads it; "#rrggbb" came out black.
-    server.xOrThrow({"xsetroot", "-fg", "rgb:c0/30/10", "-bg", "rgb:20/a0/e0", "-cursor",
-                     cursorFile, maskFile});
+    server.xOrThrow(
+        {"xsetroot", "-fg", "rgb:c0/30/10", "-bg", "rgb:20/a0/e0", "-cursor", shapeFile, maskFile});
     server.xOrThrow({"xdotool", "mousemove", "300", "200"});
-    Picture expected(10, 9, 0);
-    for (int y = 0; y < 9; ++y) {
-        for (int x = 0; x < 10; ++x) {
-            if (mask[y][x] == '#') {
-                expected.pixel(x, y) = shape[y][x] == '#' ? 0xFFC03010 : 0xFF20A0E0;
-            }
-        }
+    Picture expected(10, 9);
+    for (std::size_t i = 0; i < expected.words.size(); ++i) {
+        const char c = cursor[i / 10][i % 10];
+        expected.words[i] = c == '#' ? 0xFFC03010 : c == 'o' ? 0xFF20A0E0 : 0;
     }
 
     Viewer viewer(server, {RFBEncoding::raw, RFBEncoding::cursor});
@@ -173,6 +219,397 @@ TEST(XvncClipboard, TextTravelsBothWays) {
         },
         20s))
         << pasted;
+}
+
+// Pumps every viewer until `done` holds for all of them (by default: once) or the time-out.
+bool pumpAll(
+    std::vector<std::unique_ptr<Viewer>>& viewers,
+    const std::function<bool(Viewer&)>& done = [](Viewer&) { return true; },
+    std::chrono::milliseconds timeout = 0ms) {
+    return waitUntil(
+        [&] {
+            bool all = true;
+            for (auto& viewer : viewers) {
+                viewer->pump();
+                all = done(*viewer) && all;
+            }
+            return all;
+        },
+        timeout);
+}
+
+// Xvnc sends much of a scrolling terminal and moved windows as CopyRect, whose source is what
+// the client built so far: any pixel it got wrong earlier is copied on.
+TEST(XvncBusyScreen, FrameEqualsTheScreenAfterScrollingAndMovingWindows) {
+    RealServer server({.width = 560, .height = 360});
+    server.setBackground("#336699");
+    server.hideCursor(559, 359);  // where no window ever goes, so none of their cursors shows
+    server.show(testPattern(120, 80), 200, 250, "picture");
+    server.startX({"xmessage", "-title", "note", "-geometry", "+380+20", "Tessaral copies this"},
+                  "xmessage.log");
+    const std::string picture = server.window("picture"), note = server.window("note");
+
+    std::vector<std::unique_ptr<Viewer>> viewers;
+    for (RFBQuality quality : allQualities) {
+        viewers.push_back(std::make_unique<Viewer>(server, RFBClient::encodings(true), quality));
+        ASSERT_TRUE(viewers.back()->pumpUntil(
+            [&] { return viewers.back()->client.statistics().updates > 0; }));
+    }
+    // Lines of differing lengths, so that each scroll changes what the copied rows show.
+    const std::string done = server.directory().file("done");
+    server.startX({"xterm", "-geometry", "60x18+0+0", "-e", "sh", "-c",
+                   "i=0; while [ $i -lt 400 ]; do i=$((i+1)); "
+                   "printf 'line %d %*s#\\n' $i $((i * 37 % 50)) ''; sleep 0.01; done; "
+                   "touch " +
+                       done + "; exec sleep 600"},
+                  "xterm.log");
+    const char* places[][4] = {{"200", "250", "380", "20"},  {"260", "230", "300", "60"},
+                               {"330", "180", "120", "280"}, {"60", "200", "330", "120"},
+                               {"150", "40", "20", "300"},   {"400", "150", "250", "10"}};
+    const auto deadline = Clock::now() + 45s;
+    for (std::size_t move = 0; !std::filesystem::exists(done) && Clock::now() < deadline; ++move) {
+        const auto* place = places[move % std::size(places)];
+        server.x({"xdotool", "windowmove", picture, place[0], place[1], "windowmove", note,
+                  place[2], place[3]});
+        pumpAll(viewers);
+    }
+    ASSERT_TRUE(std::filesystem::exists(done)) << "the terminal did not finish in time";
+
+    const Picture screen = server.waitForScreen();
+    for (std::size_t i = 0; i < viewers.size(); ++i) {
+        SCOPED_TRACE(std::string(rawValue(allQualities[i])));
+        Viewer& viewer = *viewers[i];
+        EXPECT_EQ(viewer.expectFrame(expectedFrame(screen, allQualities[i], ServerKind::xvnc), 10s),
+                  "");
+        EXPECT_TRUE(
+            std::equal(viewer.repainted.begin(), viewer.repainted.end(), viewer.image->words()));
+        // What makes this test worth its time: many incremental updates, copies among them.
+        const auto statistics = viewer.client.statistics();
+        EXPECT_GE(statistics.updates, 200u);
+        EXPECT_GT(statistics.decoding.at(RFBEncoding::copyRect).rectangles, 50u);
+    }
+}
+
+// Fifty clients at once against one Xvnc whose screen keeps changing: they all decode, all show
+// the final screen exactly, all end cleanly when stopped, and leave no thread or descriptor.
+TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
+    RealServer server({.width = 320, .height = 240});
+    server.showPattern(140, 90, 8, 8);
+    // ImageMagick's animate flips between a picture and its inverse every 40 ms, for ever.
+    Picture first = testPattern(96, 64), second = first;
+    for (std::uint32_t& word : second.words) {
+        word ^= 0x00FFFFFF;
+    }
+    const std::string one = server.directory().file("1.ppm"),
+                      two = server.directory().file("2.ppm");
+    writePPM(one, first), writePPM(two, second);
+    Process& animation = server.startX(
+        {"animate", "-borderwidth", "0", "-delay", "4", "-geometry", "+180+140", one, two},
+        "animate.log");
+    server.waitForScreen([&](const Picture& screen) {
+        return contains(screen, first, 180, 140) || contains(screen, second, 180, 140);
+    });
+
+    const ProcessResources baseline = ProcessResources::now();
+    const std::vector<std::int32_t> encodings[] = {RFBClient::encodings(true),
+                                                   {RFBEncoding::hextile, RFBEncoding::cursor},
+                                                   {RFBEncoding::rre, RFBEncoding::cursor},
+                                                   {RFBEncoding::raw, RFBEncoding::cursor}};
+    // In waves that fit Xvnc's listen backlog of 5. Beyond it the kernel answers with SYN
+    // cookies and then drops the final ACK: the client's connection is established while the
+    // server has never heard of it, and no version string ever comes.
+    std::vector<std::unique_ptr<Viewer>> viewers;
+    const auto started = Clock::now();
+    for (std::size_t i = 0; i < 50; ++i) {
+        viewers.push_back(std::make_unique<Viewer>(server, encodings[i % 4]));
+        if (i % 4 == 3) {
+            ASSERT_TRUE(pumpAll(
+                viewers, [](Viewer& v) { return v.info || v.ends; }, 30s))
+                << "clients up to " << i << " did not connect";
+        }
+    }
+
+    // A while of decoding the animation, all at once.
+    const auto decodingEnds = Clock::now() + 3s;
+    long peakThreads = 0;
+    EXPECT_TRUE(pumpAll(
+        viewers,
+        [&](Viewer& v) {
+            if (&v == viewers.front().get()) {
+                peakThreads = std::max(peakThreads, ProcessResources::now().threads);
+            }
+            return v.ends || (Clock::now() >= decodingEnds && v.client.statistics().updates >= 20);
+        },
+        60s))
+        << "not every client got 20 updates";
+    const auto decoding = Clock::now() - started;
+    // Shows that the counts see the clients' threads at all.
+    EXPECT_GE(peakThreads, baseline.threads + 50);
+
+    // Once the screen stands still, every client shows it exactly.
+    animation.stop();
+    const Picture still = server.waitForScreen();
+    pumpAll(
+        viewers, [&](Viewer& v) { return v.ends || v.shows(still); }, 60s);
+    std::uint64_t updates = 0;
+    for (auto& viewer : viewers) {
+        EXPECT_EQ(viewer->ends, 0) << viewer->endReason();
+        EXPECT_EQ(difference(viewer->frame().value_or(Picture()), still), "");
+        updates += viewer->client.statistics().updates;
+        viewer->client.stop();
+    }
+    EXPECT_TRUE(pumpAll(
+        viewers, [](Viewer& v) { return v.ends > 0; }, 30s));
+    std::this_thread::sleep_for(50ms);
+    for (auto& viewer : viewers) {
+        viewer->pump();
+        EXPECT_EQ(viewer->ends, 1);
+        EXPECT_EQ(viewer->endReason(), "no error");
+        EXPECT_TRUE(viewer->problems.empty()) << viewer->problems.front();
+    }
+    std::cout << "[          ] 50 clients decoded " << updates << " updates in " << decoding / 1ms
+              << " ms\n";
+
+    viewers.clear();
+    EXPECT_EQ(waitForResources(baseline, 20s).describe(), baseline.describe())
+        << "left behind by stopped clients";
+}
+
+// ard_server.py, a type-30 server whose Diffie-Hellman arithmetic, MD5 and AES are Python's and
+// Cryptodome's rather than the client's.
+const RFBCredentials tester{"tester", "secret"};
+const auto wrongCredentials =
+    RFBError::authenticationFailed("Authentication failed: wrong user name or password.");
+
+struct ARDServer {
+    TemporaryDirectory directory;
+    // Cryptodome is packaged for the system interpreter only.
+    Process process;
+    int port = 0;
+
+    explicit ARDServer(const std::string& mode, const std::string& types = "30,2")
+        : process(Process::spawn(
+              {"/usr/bin/python3", TESSARAL_ARD_SERVER, "--types", types, "--mode", mode}, {},
+              directory.file("server.log"))) {
+        waitUntil(
+            [&] { return std::sscanf(log().c_str(), "PORT %d", &port) == 1 || !process.running(); },
+            20s);
+        if (port == 0) {
+            throw std::runtime_error("ard_server.py did not start:\n" + log());
+        }
+    }
+    std::string log() const { return fileText(directory.file("server.log")); }
+    std::unique_ptr<Viewer> attempt(std::optional<RFBCredentials> credentials) const {
+        return rfbtest::attempt(
+            configurationFor(RFBEndpoint::host("127.0.0.1", port), 10s, std::move(credentials)));
+    }
+};
+
+TEST(ARDServer, WrongOrUnsendableCredentialsEndWithTheirError) {
+    ARDServer server("normal", "30");
+    const std::pair<RFBCredentials, RFBError> cases[] = {
+        {{"tester", "Secret"}, wrongCredentials},
+        {{"someone", "secret"}, wrongCredentials},
+        {{"tester", ""}, wrongCredentials},
+        {{"", "secret"}, RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword)},
+        {{"tester", std::string(64, 'p')},
+         RFBError::authenticationFailed("The username or password is too long.")},
+    };
+    for (const auto& [credentials, error] : cases) {
+        EXPECT_EQ(server.attempt(credentials)->error, error) << credentials.username;
+    }
+}
+
+TEST(ARDServer, WithoutAUserNameFallsBackToThePasswordType) {
+    ARDServer server("normal", "30,2");
+    EXPECT_TRUE(server.attempt(RFBCredentials{"", "secret"})->info) << server.log();
+    EXPECT_NE(server.log().find("type 2"), std::string::npos) << server.log();
+    EXPECT_EQ(server.attempt(RFBCredentials{"", "wrong"})->error, wrongCredentials);
+}
+
+// Modes the client accepts (the 1024-bit group, both ends of the key-length range, a server
+// key above the prime) and ones it must end with their error.
+struct Mode {
+    const char* name;
+    std::optional<RFBError> error = std::nullopt;
+};
+
+class ARDServerModes : public testing::TestWithParam<Mode> {};
+
+TEST_P(ARDServerModes, EndAsTheServerBehaves) {
+    ARDServer server(GetParam().name);
+    const auto outcome = server.attempt(tester);
+    EXPECT_EQ(outcome->endReason(), describe(GetParam().error)) << server.log();
+    if (!GetParam().error) {
+        ASSERT_TRUE(outcome->info);
+        EXPECT_EQ(*outcome->info, (RFBServerInfo{"ard-test", 64, 48, "3.889", true}));
+        EXPECT_NE(server.log().find("accepted"), std::string::npos) << server.log();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ARDServerModes,
+    testing::Values(Mode{"normal"}, Mode{"key16"}, Mode{"key512"}, Mode{"bigkey"},
+                    Mode{"keylen15", RFBError::protocolViolation("ARD key length")},
+                    Mode{"keylen513", RFBError::protocolViolation("ARD key length")},
+                    Mode{"keylen0", RFBError::protocolViolation("ARD key length")},
+                    Mode{"evenprime", RFBError::protocolViolation("ARD prime")},
+                    Mode{"close_after_challenge", RFBError::connectionClosed()},
+                    Mode{"truncated", RFBError::connectionClosed()},
+                    // 0xFF bytes where ServerInit belongs: a desktop name of 2^32 - 1 bytes.
+                    Mode{"garbage_after_result",
+                         RFBError::protocolViolation("string length 4294967295")}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// tessaral-snapshot logs in with a user name and a password that never is among its arguments.
+TEST(ARDServer, SnapshotToolLogsInWithTheUserAndThePasswordFile) {
+    ARDServer server("normal", "30");
+    const std::string address = "127.0.0.1:" + std::to_string(server.port);
+    const std::string png = server.directory.file("out.png"), right = server.directory.file("r"),
+                      wrong = server.directory.file("w");
+    std::ofstream(right) << "secret\n";
+    std::ofstream(wrong) << "Secret\n";
+    // Type 30 needs a user name, and standard input is no terminal to ask for one on.
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+        {{"--username", "tester", "--password-file", right, address}, 0, ""},
+        {{"--password-file", right, "vnc://tester@" + address}, 0, ""},
+        {{"--username", "tester", "--password-file", wrong, address},
+         3,
+         "Authentication failed: wrong user name or password.\n"},
+        {{"--password-file", right, address}, 3, "Authentication is required.\n"},
+    };
+    for (auto [arguments, code, error] : cases) {
+        arguments.insert(arguments.begin(), {TESSARAL_SNAPSHOT, "--stats"});
+        arguments.push_back(png);
+        const CommandResult result = run(arguments, {}, 60s);
+        EXPECT_EQ(result.exitCode, code) << result.err << server.log();
+        EXPECT_EQ(result.err, error);
+        EXPECT_EQ(
+            result.out.starts_with("Server: ard-test\nProtocol version: 3.889\nSize: 64x48\n"),
+            code == 0)
+            << result.out;
+    }
+    EXPECT_TRUE(std::filesystem::exists(png));
+}
+
+// Connecting to a Bonjour service: resolution through a real avahi-daemon (confined to a network
+// namespace by scripts/with-avahi-namespace.sh), then the session with the Xvnc behind the
+// service; and the same without any daemon. Run by hand without that script, these skip.
+const std::string daemon =
+    std::getenv("TESSARAL_AVAHI_DAEMON") ? std::getenv("TESSARAL_AVAHI_DAEMON") : "";
+const auto anyFrame = [](const Picture&) { return true; };
+const char* const nobody = "Nobody By This Name";
+
+RFBConfiguration bonjour(const std::string& name, std::chrono::seconds timeout = 15s) {
+    return configurationFor(RFBEndpoint::bonjour(name), timeout);
+}
+
+// Resolves with an eventfd standing in for a connection's cancellation descriptor.
+struct Resolution {
+    const int cancel = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ~Resolution() { ::close(cancel); }
+    std::optional<ResolvedService> found;
+    std::optional<RFBError> error;
+    bool cancelled = false;
+
+    Resolution(const std::string& name, std::chrono::milliseconds budget,
+               std::chrono::milliseconds cancelAfter = 0ms) {
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(cancelAfter);
+            ::eventfd_write(cancel, cancelAfter > 0ms ? 1 : 0);  // 0: no wake-up
+        });
+        try {
+            found =
+                resolveBonjourService(name, "_rfb._tcp", "local.", Clock::now() + budget, cancel);
+        } catch (const RFBError& e) {
+            error = e;
+        } catch (const Cancelled&) {
+            cancelled = true;
+        }
+        canceller.join();
+    }
+};
+
+// One Xvnc, advertised under a host name of its own that resolves to the loopback address.
+class BonjourConnectTest : public testing::Test {
+  protected:
+    static constexpr const char* hostName = "tessaral-xvnc.local";
+    static constexpr const char* serviceName = "Tessaral Xvnc";
+
+    static void SetUpTestSuite() {
+        if (daemon == "running" && std::getenv("TESSARAL_AVAHI_NAMESPACE")) {
+            server = std::make_unique<RealServer>(ServerOptions{.desktopName = "Bonjour desktop"});
+            // Stopped before the server, which withdraws the records.
+            server->startX({"avahi-publish", "--address", "--no-reverse", hostName, "127.0.0.1"},
+                           "address.log");
+            server->startX({"avahi-publish", "--service", "--host", hostName, serviceName,
+                            "_rfb._tcp", std::to_string(server->port())},
+                           "service.log");
+        }
+    }
+    static void TearDownTestSuite() { server.reset(); }
+    void SetUp() override {
+        if (!server) {
+            GTEST_SKIP() << "needs an avahi-daemon of its own: run under "
+                            "scripts/with-avahi-namespace.sh";
+        }
+    }
+
+    static inline std::unique_ptr<RealServer> server;
+};
+
+TEST_F(BonjourConnectTest, SessionReachesTheServerBehindThePublishedService) {
+    // Probing a new name takes the daemon a moment; until then resolution fails.
+    std::optional<ResolvedService> resolved;
+    waitUntil([&] { return (resolved = Resolution(serviceName, 2s).found).has_value(); }, 20s);
+    ASSERT_TRUE(resolved.has_value()) << server->log();
+    EXPECT_EQ(*resolved, (ResolvedService{"127.0.0.1", std::uint16_t(server->port()), hostName}));
+
+    const auto outcome = attempt(bonjour(serviceName), anyFrame);
+    ASSERT_TRUE(outcome->info.has_value()) << outcome->endReason();
+    EXPECT_EQ(outcome->info->name, "Bonjour desktop");
+    EXPECT_TRUE(outcome->frame().has_value());
+    EXPECT_EQ(outcome->endReason(), "no error");
+}
+
+TEST_F(BonjourConnectTest, AMissingServiceCostsNoMoreThanTheConnectTimeOut) {
+    // The daemon's resolver gives up after several seconds; a shorter time-out ends it first.
+    auto start = Clock::now();
+    EXPECT_EQ(attempt(bonjour(nobody, 2s), anyFrame)->error, RFBError::timedOut());
+    EXPECT_GE(Clock::now() - start, 1900ms);
+    EXPECT_LT(Clock::now() - start, 3500ms);
+
+    // Given longer, the daemon's own verdict arrives, in its words.
+    start = Clock::now();
+    EXPECT_EQ(Resolution(nobody, 15s).error, RFBError::connectionFailed("Timeout reached"));
+    EXPECT_LT(Clock::now() - start, 12s);
+}
+
+TEST_F(BonjourConnectTest, CancellationEndsAResolutionAtOnce) {
+    auto start = Clock::now();
+    EXPECT_TRUE(Resolution(nobody, 10s, 300ms).cancelled);
+    EXPECT_GE(Clock::now() - start, 250ms);
+    EXPECT_LT(Clock::now() - start, 1500ms);
+
+    // A session stopped while resolving ends without an error, promptly.
+    Viewer viewer(bonjour(nobody));
+    std::this_thread::sleep_for(300ms);
+    start = Clock::now();
+    EXPECT_EQ(viewer.finish(), "no error");
+    EXPECT_LT(Clock::now() - start, 1500ms);
+}
+
+// No avahi-daemon: the namespace's own system bus without one, or no system bus at all.
+TEST(BonjourNoDaemonTest, ConnectingFailsAtOnceWithAvahisText) {
+    if (daemon != "none") {
+        GTEST_SKIP() << "needs TESSARAL_AVAHI_DAEMON=none and no avahi-daemon";
+    }
+    EXPECT_EQ(Resolution("Office Mac", 10s).error,
+              RFBError::connectionFailed("Daemon not running"));
+    const auto start = Clock::now();
+    EXPECT_EQ(attempt(bonjour("Office Mac"), anyFrame, 10s)->error,
+              RFBError::connectionFailed("Daemon not running"));
+    EXPECT_LT(Clock::now() - start, 2s);
 }
 
 }  // namespace

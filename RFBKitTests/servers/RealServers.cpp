@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -43,13 +44,10 @@ std::uint32_t rgb(int r, int g, int b) {
 
 // Looked up before fork: searching PATH between fork and exec is unsafe with threads running.
 std::string resolve(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::stringstream directories(path ? path : "/usr/bin:/bin");
-    for (std::string directory;
-         name.find('/') == std::string::npos && std::getline(directories, directory, ':');) {
-        if (std::string candidate = directory + "/" + name;
-            ::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
+    std::stringstream directories(std::getenv("PATH"));
+    for (std::string directory; name[0] != '/' && std::getline(directories, directory, ':');) {
+        if (::access((directory + "/" + name).c_str(), X_OK) == 0) {
+            return directory + "/" + name;
         }
     }
     return name;
@@ -75,19 +73,12 @@ sockaddr_in loopback(int port) {
             .sin_zero = {}};
 }
 
-bool listening(int port) {
-    const int fd = connectToLoopback(port);
-    return fd >= 0 && ::close(fd) == 0;
-}
-
 std::string tail(const std::string& path) {
     const std::string text = fileText(path);
     return text.size() > 3000 ? "..." + text.substr(text.size() - 3000) : text;
 }
 
 }  // namespace
-
-// ---- Pictures -----------------------------------------------------------------------------
 
 Picture pictureOf(const rfb::RFBImage& image) {
     Picture picture(image.width(), image.height());
@@ -130,13 +121,10 @@ std::string difference(const Picture& actual, const Picture& expected) {
         return text.str();
     }
     std::size_t count = 0;
-    for (std::size_t i = 0; i < actual.words.size(); ++i) {
+    for (std::size_t i = 0, width = std::size_t(actual.width); i < actual.words.size(); ++i) {
         if (actual.words[i] != expected.words[i] && ++count <= 5) {
-            char example[96];
-            std::snprintf(example, sizeof example, " (%zu,%zu): 0x%08X instead of 0x%08X;",
-                          i % std::size_t(actual.width), i / std::size_t(actual.width),
-                          actual.words[i], expected.words[i]);
-            text << example;
+            text << " (" << i % width << "," << i / width << "): " << std::hex << actual.words[i]
+                 << " instead of " << expected.words[i] << std::dec << ";";
         }
     }
     return count == 0 ? "" : std::to_string(count) + " pixels differ:" + text.str();
@@ -161,7 +149,7 @@ Picture testPattern(int width, int height) {
     std::uint32_t noise = 0x7E55A1u;  // the same pattern on every run
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
-            std::uint32_t& word = p.pixel(x, y);
+            std::uint32_t& word = p.words[std::size_t(y * width + x)];
             const int v = x * 256 / width, band = y / 4, cx = x - width / 2, cy = y - 16;
             if (y < 16) {  // every value of red, green, blue and grey
                 word = rgb(band == 0 || band == 3 ? v : 0, band == 1 || band == 3 ? v : 0,
@@ -208,7 +196,7 @@ Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKin
     return result;
 }
 
-std::string xbm(const std::vector<std::string>& rows, int hotX, int hotY) {
+std::string xbm(const std::vector<std::string>& rows, int hotX, int hotY, std::string_view set) {
     std::string text = "#define c_width " + std::to_string(rows[0].size()) + "\n#define c_height " +
                        std::to_string(rows.size()) + "\n#define c_x_hot " + std::to_string(hotX) +
                        "\n#define c_y_hot " + std::to_string(hotY) +
@@ -217,7 +205,7 @@ std::string xbm(const std::vector<std::string>& rows, int hotX, int hotY) {
         for (std::size_t byte = 0; byte < (row.size() + 7) / 8; ++byte) {
             int value = 0;
             for (std::size_t bit = 0; bit < 8 && byte * 8 + bit < row.size(); ++bit) {
-                value |= row[byte * 8 + bit] == '#' ? 1 << bit : 0;
+                value |= set.find(row[byte * 8 + bit]) != set.npos ? 1 << bit : 0;
             }
             char hex[16];  // X reads hexadecimal only
             std::snprintf(hex, sizeof hex, " 0x%02x,", value);
@@ -227,8 +215,6 @@ std::string xbm(const std::vector<std::string>& rows, int hotX, int hotY) {
     text.back() = ' ';
     return text + "};\n";
 }
-
-// ---- Processes ----------------------------------------------------------------------------
 
 // Only async-signal-safe calls happen in the child.
 Process::Process(std::vector<std::string> argv, const Environment& extra, std::array<int, 4> fds,
@@ -394,80 +380,69 @@ TemporaryDirectory::~TemporaryDirectory() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-// ---- Servers ------------------------------------------------------------------------------
-
 RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
     const std::string size = std::to_string(options_.width) + "x" + std::to_string(options_.height);
-    const bool tiger = options_.kind != ServerKind::x11vnc;
-    std::vector<std::string> argv =
-        options_.kind == ServerKind::xvnc
-            // Tests give wrong passwords and cut handshakes on purpose: no blacklisting for that.
-            ? std::vector<std::string>{"Xvnc", "-nolisten", "tcp", "-geometry",
-                                       size,   "-depth",    "24",  "-UseBlacklist=0"}
-            : tiger ? std::vector<std::string>{"x0vncserver"}
-                    // -forever: x11vnc would otherwise exit when its first client leaves.
-                    : std::vector<std::string>{"x11vnc", "-norc", "-forever", "-shared"};
-    if (options_.kind != ServerKind::xvnc) {
-        start({"Xvfb", "-nolisten", "tcp", "-screen", "0", size + "x24"}, "Xvfb", true);
-        argv.insert(argv.end(), {"-display", ":" + std::to_string(display_)});
-    }
-    argv.insert(argv.end(), {"-localhost", "-desktop", options_.desktopName});
-    const std::string file = directory_.file("passwd");
+    const std::string passwords = directory_.file("passwd");
     if (options_.password) {
-        std::ofstream(file, std::ios::binary)
+        std::ofstream(passwords, std::ios::binary)
             << run({"vncpasswd", "-f"}, {}, 20s, *options_.password + "\n").out;
     }
-    const std::vector<std::string> security =
-        !options_.password ? tiger ? std::vector<std::string>{"-SecurityTypes", "None"}
-                                   : std::vector<std::string>{"-nopw"}
-        : tiger ? std::vector<std::string>{"-SecurityTypes", "VncAuth", "-PasswordFile", file}
-                : std::vector<std::string>{"-rfbauth", file};
-    argv.insert(argv.end(), security.begin(), security.end());
+    using Arguments = std::vector<std::string>;
+    // Tests give wrong passwords and cut handshakes on purpose: no blacklisting for that. x11vnc
+    // would exit when its first client leaves but for -forever.
+    const Arguments commands[] = {{"Xvnc", "-displayfd", "3", "-nolisten", "tcp", "-geometry", size,
+                                   "-depth", "24", "-UseBlacklist=0"},
+                                  {"x11vnc", "-norc", "-forever", "-shared"},
+                                  {"x0vncserver"}};
+    Arguments argv = commands[int(options_.kind)];
+    if (options_.kind != ServerKind::xvnc) {
+        start({"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", size + "x24"});
+        argv.insert(argv.end(), {"-display", ":" + std::to_string(display_)});
+    }
+    const bool tiger = options_.kind != ServerKind::x11vnc;
+    // By TigerVNC's or not, then by password.
+    const Arguments security[2][2] = {
+        {{"-nopw"}, {"-rfbauth", passwords}},
+        {{"-SecurityTypes", "None"}, {"-SecurityTypes", "VncAuth", "-PasswordFile", passwords}}};
+    const Arguments& chosen = security[tiger][options_.password.has_value()];
+    argv.insert(argv.end(), chosen.begin(), chosen.end());
     if (!options_.version.empty()) {
         argv.insert(argv.end(), {"-rfbversion", options_.version});
     }
-    start(argv, argv[0], options_.kind == ServerKind::xvnc);
+    argv.insert(argv.end(), {"-localhost", "-desktop", options_.desktopName, "-rfbport", "PORT"});
+    start(argv);
 }
 
-// Starts a server on a free port (a VNC server) or display (an X server, which then writes its
-// number to descriptor 3), retrying when another process takes it first.
-void RealServer::start(const std::vector<std::string>& command, const std::string& name,
-                       bool ownsDisplay) {
-    const bool vnc = name != "Xvfb";
-    const std::string logPath = directory_.file(name + ".log");
+// On a free PORT (a VNC server) and display (the first X server, which writes its number to
+// descriptor 3 once it accepts connections), retrying when another process takes one first.
+void RealServer::start(const std::vector<std::string>& command) {
+    const bool vnc = command.back() == "PORT", ownsDisplay = display_ < 0;
+    const std::string logPath = directory_.file(command[0] + ".log");
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::vector<std::string> argv = command;
-        const int port = vnc ? freePort() : -1;
-        if (vnc) {
-            argv.insert(argv.begin() + 1, {"-rfbport", std::to_string(port)});
-        }
-        const int displayFile = ownsDisplay ? ::memfd_create("display", MFD_CLOEXEC) : -1;
-        if (ownsDisplay) {
-            argv.insert(argv.begin() + 1, {"-displayfd", "3"});
-        }
-        auto process = std::make_unique<Process>(Process::spawn(argv, {}, logPath, displayFile));
-        int display = display_;
-        // An X server writes its number once it accepts connections.
+        const int port = freePort(), displayFd = ::memfd_create("display", MFD_CLOEXEC);
+        argv.back() = vnc ? std::to_string(port) : argv.back();
+        Process& process = processes_.emplace_back(Process::spawn(argv, {}, logPath, displayFd));
+        int display = display_, fd = -1;
         const bool started =
             waitUntil(
                 [&] {
-                    if (ownsDisplay) {
-                        const std::string number = fileText(fdPath(displayFile));
-                        display = number.ends_with('\n') ? std::atoi(number.c_str()) : -1;
-                    }
-                    return !process->running() || (display >= 0 && (!vnc || listening(port)));
+                    const std::string number = fileText(fdPath(displayFd));
+                    display = ownsDisplay ? number.ends_with('\n') ? std::atoi(number.c_str()) : -1
+                                          : display_;
+                    return !process.running() ||
+                           (display >= 0 && (!vnc || (fd = connectToLoopback(port)) >= 0));
                 },
                 30s) &&
-            process->running();
-        ::close(displayFile);
+            process.running();
+        ::close(displayFd), ::close(fd);
         if (started) {
-            display_ = display;
-            port_ = vnc ? port : port_;
-            processes_.push_back(std::move(process));
+            std::tie(display_, port_) = std::pair(display, vnc ? port : port_);
             return;
         }
+        processes_.pop_back();
     }
-    throw failure(name + " did not start:\n" + tail(logPath));
+    throw failure(command[0] + " did not start:\n" + tail(logPath));
 }
 
 RealServer::~RealServer() {
@@ -476,24 +451,14 @@ RealServer::~RealServer() {
     }
 }
 
-Environment RealServer::environment() const {
-    return {"DISPLAY=:" + std::to_string(display_), "XAUTHORITY=/dev/null"};
-}
-
 std::string RealServer::log() const {
     std::string text;
-    for (const char* name : {"Xvnc", "Xvfb", "x11vnc", "x0vncserver"}) {
-        if (std::string path = directory_.file(name + std::string(".log"));
-            std::filesystem::exists(path)) {
-            text += std::string("--- ") + name + "\n" + tail(path);
+    for (const std::string name : {"Xvnc", "Xvfb", "x11vnc", "x0vncserver"}) {
+        if (std::filesystem::exists(directory_.file(name + ".log"))) {
+            text += "--- " + name + "\n" + tail(directory_.file(name + ".log"));
         }
     }
     return text;
-}
-
-CommandResult RealServer::x(const std::vector<std::string>& argv,
-                            std::chrono::milliseconds timeout) const {
-    return run(argv, environment(), timeout);
 }
 
 std::string RealServer::xOrThrow(const std::vector<std::string>& argv) const {
@@ -505,9 +470,7 @@ std::string RealServer::xOrThrow(const std::vector<std::string>& argv) const {
 }
 
 Process& RealServer::startX(const std::vector<std::string>& argv, const std::string& logName) {
-    processes_.push_back(
-        std::make_unique<Process>(Process::spawn(argv, environment(), directory_.file(logName))));
-    return *processes_.back();
+    return processes_.emplace_back(Process::spawn(argv, environment(), directory_.file(logName)));
 }
 
 std::string RealServer::window(const std::string& title) const {
@@ -519,10 +482,6 @@ std::string RealServer::window(const std::string& title) const {
         },
         30s);
     return found.substr(0, found.find('\n'));
-}
-
-void RealServer::setBackground(const std::string& colour) const {
-    xOrThrow({"xsetroot", "-solid", colour});
 }
 
 void RealServer::hideCursor(int x, int y) const {
@@ -548,12 +507,6 @@ void RealServer::show(const Picture& picture, int x, int y, const std::string& t
     waitForScreen([&](const Picture& screen) { return contains(screen, picture, x, y); });
 }
 
-Picture RealServer::capture() const {
-    const std::string path = directory_.file("capture.ppm");
-    xOrThrow({"import", "-silent", "-window", "root", "-depth", "8", path});
-    return readPPM(path);
-}
-
 Picture RealServer::waitForScreen(std::function<bool(const Picture&)> condition) const {
     std::optional<Picture> previous;
     if (!condition) {
@@ -561,8 +514,10 @@ Picture RealServer::waitForScreen(std::function<bool(const Picture&)> condition)
             return std::exchange(previous, screen) == screen;
         };
     }
+    const std::string path = directory_.file("capture.ppm");
     for (auto deadline = Clock::now() + 30s;; std::this_thread::sleep_for(50ms)) {
-        if (Picture screen = capture(); condition(screen)) {
+        xOrThrow({"import", "-silent", "-window", "root", "-depth", "8", path});
+        if (Picture screen = readPPM(path); condition(screen)) {
             return screen;
         }
         if (Clock::now() >= deadline) {
@@ -571,21 +526,26 @@ Picture RealServer::waitForScreen(std::function<bool(const Picture&)> condition)
     }
 }
 
-// ---- Clients ------------------------------------------------------------------------------
+SharedServer::SharedServer(const ServerOptions& options)
+    : server(options),
+      screen(server.showPattern(std::min(320, options.width - 80),
+                                std::min(200, options.height - 60))),
+      address("127.0.0.1:" + std::to_string(server.port())) {}
 
-std::string caseName(const EncodingAndQuality& param) {
-    const auto [encoding, quality] = param;
-    const char* name = encoding == rfb::RFBEncoding::raw       ? "Raw"
-                       : encoding == rfb::RFBEncoding::rre     ? "RRE"
-                       : encoding == rfb::RFBEncoding::hextile ? "Hextile"
-                       : encoding == rfb::RFBEncoding::zrle    ? "ZRLE"
-                                                               : "Other";
-    return name + ("_" + std::string(rawValue(quality)));
+const SharedServer& sharedServer(const ServerOptions& options) {
+    static std::map<ServerOptions, std::unique_ptr<SharedServer>> servers;
+    auto& shared = servers[options];
+    if (!shared) {
+        shared = std::make_unique<SharedServer>(options);
+    }
+    return *shared;
 }
 
-std::string versionName(std::string version) {
-    std::replace(version.begin(), version.end(), '.', '_');
-    return "RFB" + version;
+std::string caseName(const EncodingAndQuality& param) {
+    using namespace rfb::RFBEncoding;
+    const std::map<std::int32_t, std::string> names{
+        {raw, "Raw"}, {rre, "RRE"}, {hextile, "Hextile"}, {zrle, "ZRLE"}};
+    return names.at(std::get<0>(param)) + "_" + std::string(rawValue(std::get<1>(param)));
 }
 
 rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
@@ -596,10 +556,6 @@ rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
             .credentials = std::move(credentials),
             .quality = quality,
             .connectTimeout = connectTimeout};
-}
-
-std::string describe(const std::optional<rfb::RFBError>& error) {
-    return error ? error->errorDescription() : "no error";
 }
 
 Viewer::Viewer(const rfb::RFBConfiguration& configuration, std::vector<std::int32_t> encodings)
@@ -690,39 +646,24 @@ std::optional<Picture> Viewer::frame() {
     return picture_;
 }
 
-bool Viewer::shows(const Picture& expected) {
-    std::optional<Picture> now = frame();
-    return now && *now == expected;
-}
-
 std::string Viewer::expectFrame(const Picture& expected, std::chrono::milliseconds timeout) {
-    if (pumpUntil([&] { return shows(expected); }, timeout)) {
-        return "";
-    }
-    return difference(frame().value_or(Picture()), expected) + " (" + endReason() + ")";
+    return pumpUntil([&] { return shows(expected); }, timeout)
+               ? ""
+               : difference(frame().value_or(Picture()), expected) + " (" + endReason() + ")";
 }
 
-Outcome attempt(const rfb::RFBConfiguration& configuration,
-                const std::function<bool(const Picture&)>& wanted,
-                std::chrono::milliseconds timeout) {
-    Outcome outcome;
-    const auto started = Clock::now();
-    {
-        Viewer viewer(configuration);
-        viewer.pumpUntil(
-            [&] {
-                outcome.frame = wanted ? viewer.frame() : std::nullopt;
-                return viewer.info && (!wanted || (outcome.frame && wanted(*outcome.frame)));
-            },
-            timeout);
-        outcome.elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-        viewer.finish();
-        outcome.info = viewer.info;
-        outcome.error = viewer.error;
-        outcome.ended = viewer.ends > 0;
-    }
-    return outcome;
+std::unique_ptr<Viewer> attempt(const rfb::RFBConfiguration& configuration,
+                                const std::function<bool(const Picture&)>& wanted,
+                                std::chrono::milliseconds timeout) {
+    auto viewer = std::make_unique<Viewer>(configuration);
+    viewer->pumpUntil(
+        [&] {
+            const std::optional<Picture> frame = wanted ? viewer->frame() : std::nullopt;
+            return viewer->info && (!wanted || (frame && wanted(*frame)));
+        },
+        timeout);
+    viewer->finish();
+    return viewer;
 }
 
 }  // namespace rfbtest

@@ -15,8 +15,7 @@ struct ProcessResources {
 
     static ProcessResources now() {
         auto entries = [](const char* directory) {
-            std::error_code error;
-            return long(std::distance(std::filesystem::directory_iterator(directory, error), {}));
+            return long(std::distance(std::filesystem::directory_iterator(directory), {}));
         };
         return {entries("/proc/self/task"), entries("/proc/self/fd")};
     }
@@ -31,11 +30,11 @@ struct ProcessResources {
 // process holds what it held at `baseline`, and returns what it holds at the end.
 inline ProcessResources waitForResources(const ProcessResources& baseline,
                                          std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    ProcessResources current = ProcessResources::now();
-    while (current != baseline && std::chrono::steady_clock::now() < deadline) {
+    ProcessResources current;
+    for (auto deadline = std::chrono::steady_clock::now() + timeout;
+         (current = ProcessResources::now()) != baseline &&
+         std::chrono::steady_clock::now() < deadline;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        current = ProcessResources::now();
     }
     return current;
 }

@@ -1,18 +1,19 @@
 #pragma once
 
-// Real VNC servers for the tests (TigerVNC's Xvnc, or x11vnc or x0vncserver serving an Xvfb
-// display) on a free display and loopback port, stopped by process id; the X tools that draw
-// into them and capture them; and clients that watch what such a server sends.
+// Real VNC servers on a free display and loopback port (Xvnc, or x11vnc or x0vncserver on an
+// Xvfb), the X tools that draw into and capture them, and clients that watch what they send.
 
 #include <sys/types.h>
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -25,68 +26,53 @@ using namespace std::chrono_literals;
 
 // A screen or frame as 0xFFRRGGBB words, row by row from the top.
 struct Picture {
-    int width = 0;
-    int height = 0;
+    int width = 0, height = 0;
     std::vector<std::uint32_t> words;
 
-    Picture() = default;
-    Picture(int w, int h, std::uint32_t fill = 0xFF000000)
+    Picture(int w = 0, int h = 0, std::uint32_t fill = 0xFF000000)
         : width(w), height(h), words(std::size_t(w) * std::size_t(h), fill) {}
-    std::uint32_t pixel(int x, int y) const { return words[std::size_t(y) * width + x]; }
-    std::uint32_t& pixel(int x, int y) { return words[std::size_t(y) * width + x]; }
     bool operator==(const Picture&) const = default;
 };
 
 Picture pictureOf(const rfb::RFBImage& image);
 Picture readPPM(const std::string& path);  // binary, with a maximum of 255
 void writePPM(const std::string& path, const Picture& picture);
-// Empty when equal; otherwise the size difference, or how many pixels differ and the first few.
+// Empty when equal, else the size difference or how many pixels differ and the first few.
 std::string difference(const Picture& actual, const Picture& expected);
-// True when `picture` holds `part` with its top-left corner at (x, y).
-bool contains(const Picture& picture, const Picture& part, int x, int y);
-// Everything the encoders treat differently: flat areas, sharp rectangles, full 0...255 ramps
-// of each channel, gradients, text-like strokes, a region of a few dozen colours and noise.
+bool contains(const Picture& picture, const Picture& part, int x, int y);  // at top-left (x, y)
+// All the encoders treat differently: flat areas, sharp rectangles, full ramps of each channel,
+// gradients, text-like strokes, more colours than a palette holds, and noise.
 Picture testPattern(int width, int height);
-// An X bitmap of `rows`, '#' for a set bit.
-std::string xbm(const std::vector<std::string>& rows, int hotX = 0, int hotY = 0);
+// An X bitmap of `rows`, with a set bit for each of the characters in `set`.
+std::string xbm(const std::vector<std::string>& rows, int hotX = 0, int hotY = 0,
+                std::string_view set = "#");
 
-// Servers round an 8-bit channel to fewer bits differently: Xvnc and x0vncserver compute
-// (v × max + 128) / 255, x11vnc (v × max + 127) / 255 (they differ at v = 37 for 5 bits).
+// Xvnc and x0vncserver round a channel to fewer bits as (v × max + 128) / 255, x11vnc with 127.
 enum class ServerKind { xvnc, x11vnc, x0vncserver };
-// The frame a client must show for a captured screen: the server's rounding to the quality's
-// pixel format, then the client's widening c × 255 / max.
+// A captured screen as the client must show it: the server's rounding, then c × 255 / max.
 Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKind kind);
-
-// ---- Processes ----------------------------------------------------------------------------
 
 struct CommandResult {
     int exitCode = -1;  // also when killed by a signal or timed out
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 using Environment = std::vector<std::string>;  // "NAME=value", over the inherited ones
 
-std::string fileText(const std::string& path);  // empty when there is no such file
-
-// A loopback socket listening on a port the kernel chose, which goes to `port`.
-int listenOnLoopback(int& port, int backlog = 4);
-int connectToLoopback(int port);  // a connected socket, or -1
+std::string fileText(const std::string& path);     // empty when there is no such file
+int listenOnLoopback(int& port, int backlog = 4);  // on a port the kernel chose
+int connectToLoopback(int port);                   // a connected socket, or -1
 int freePort();
 CommandResult run(const std::vector<std::string>& argv, const Environment& environment = {},
                   std::chrono::milliseconds timeout = 20s, const std::string& input = {});
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
-// A child of the test, stopped by pid (SIGTERM, then SIGKILL) and reaped. It gets SIGTERM when
-// the spawning thread ends too, so a crashed test leaves no server behind.
+// A child stopped by pid (SIGTERM, then SIGKILL) and reaped; it also gets SIGTERM when the
+// spawning thread ends, so that a crashed test leaves no server behind.
 class Process {
   public:
     Process() = default;
-    // Runs `argv` with `fds` as its 0, 1, 2 and (when not negative) 3; with `ownSession`, as run
-    // from a shell: a session of its own whose controlling terminal is its descriptor 0.
-    Process(std::vector<std::string> argv, const Environment& environment, std::array<int, 4> fds,
-            bool ownSession = false);
-    // Output to `logPath` (or nowhere); `passedFd` becomes the child's descriptor 3. With a
-    // `terminal`, as run from a shell: on it as its controlling terminal, only errors to the log.
+    // Output to `logPath` (or nowhere), `passedFd` as its descriptor 3. With a `terminal`: as
+    // run from a shell, in a session of its own on that terminal, only errors to the log.
     static Process spawn(const std::vector<std::string>& argv, const Environment& environment,
                          const std::string& logPath, int passedFd = -1, int terminal = -1);
     ~Process() { stop(); }
@@ -94,11 +80,14 @@ class Process {
     Process& operator=(Process&& other) noexcept;
 
     bool running();
-    // The waitpid status; none when still running at the time-out (or never started).
-    std::optional<int> wait(std::chrono::milliseconds timeout);
+    std::optional<int> wait(std::chrono::milliseconds timeout);  // the status, once exited
     std::optional<int> stop(std::chrono::milliseconds grace = 5s);
 
   private:
+    friend CommandResult run(const std::vector<std::string>&, const Environment&,
+                             std::chrono::milliseconds, const std::string&);
+    Process(std::vector<std::string> argv, const Environment& environment, std::array<int, 4> fds,
+            bool ownSession = false);
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
@@ -115,17 +104,15 @@ class TemporaryDirectory {
     std::string path_;
 };
 
-// ---- Servers ------------------------------------------------------------------------------
-
 struct ServerOptions {
     ServerKind kind = ServerKind::xvnc;
     std::string version = "";  // the protocol version when not the newest (x11vnc only)
     // Not multiples of 16 or 64, so that Hextile and ZRLE have partial tiles at the edges.
-    int width = 493;
-    int height = 317;
+    int width = 493, height = 317;
     std::string desktopName = "Tessaral test";
     // VNC authentication with this password only, still accepting attempts after wrong ones.
     std::optional<std::string> password = std::nullopt;
+    auto operator<=>(const ServerOptions&) const = default;
 };
 
 // An X display with a VNC server on 127.0.0.1, accepting connections once constructed.
@@ -134,7 +121,6 @@ class RealServer {
     explicit RealServer(ServerOptions options = {});  // throws with the logs on failure
     ~RealServer();
     RealServer(const RealServer&) = delete;
-    RealServer& operator=(const RealServer&) = delete;
 
     int port() const { return port_; }
     rfb::RFBEndpoint endpoint() const { return rfb::RFBEndpoint::host("127.0.0.1", port_); }
@@ -143,48 +129,58 @@ class RealServer {
 
     // Runs an X client on this display; xOrThrow() returns its output or throws.
     CommandResult x(const std::vector<std::string>& argv,
-                    std::chrono::milliseconds timeout = 20s) const;
+                    std::chrono::milliseconds timeout = 20s) const {
+        return run(argv, environment(), timeout);
+    }
     std::string xOrThrow(const std::vector<std::string>& argv) const;
     // A long-running X client, stopped with the server or earlier.
     Process& startX(const std::vector<std::string>& argv, const std::string& logName);
-    // The id of the visible window titled `title`, once there is one.
-    std::string window(const std::string& title) const;
-
-    void setBackground(const std::string& colour) const;
-    // An invisible cursor at (x, y): Xvnc draws the cursor into the screen until the client
-    // moves the pointer, and a visible one would make frames differ from captures.
+    std::string window(const std::string& title) const;  // a visible window's id, once there
+    void setBackground(const std::string& colour) const {
+        xOrThrow({"xsetroot", "-solid", colour});
+    }
+    // Xvnc draws a visible cursor into the screen until a client moves the pointer.
     void hideCursor(int x, int y) const;
     // A flat background, a hidden cursor and testPattern(width, height) at (x, y); returns the
     // screen once it stands still.
     Picture showPattern(int width = 320, int height = 200, int x = 37, int y = 23);
-    // Shows `picture` in a borderless window titled `title` and waits until the screen does.
+    // Shows `picture` in a borderless window and waits until the screen does.
     void show(const Picture& picture, int x, int y, const std::string& title = "pattern");
-    Picture capture() const;
     // Captures until `condition` holds (by default: two captures in a row are equal).
     Picture waitForScreen(std::function<bool(const Picture&)> condition = {}) const;
 
   private:
-    void start(const std::vector<std::string>& argv, const std::string& name, bool ownsDisplay);
-    Environment environment() const;
+    void start(const std::vector<std::string>& argv);
+    Environment environment() const {
+        return {"DISPLAY=:" + std::to_string(display_), "XAUTHORITY=/dev/null"};
+    }
 
     ServerOptions options_;
     TemporaryDirectory directory_;
     int display_ = -1;
     int port_ = -1;
-    std::vector<std::unique_ptr<Process>> processes_;  // stopped in reverse order
+    std::deque<Process> processes_;  // stopped in reverse order
 };
 
-// ---- Clients ------------------------------------------------------------------------------
+// A server showing the pattern, started on first use and shared until the program ends.
+struct SharedServer {
+    explicit SharedServer(const ServerOptions& options);
+    RealServer server;
+    Picture screen;
+    std::string address;  // "127.0.0.1:<port>"
+};
+const SharedServer& sharedServer(const ServerOptions& options = {});
 
 using EncodingAndQuality = std::tuple<std::int32_t, rfb::RFBQuality>;
 std::string caseName(const EncodingAndQuality& param);  // "ZRLE_low"
-std::string versionName(std::string version);           // "RFB3_3" for "3.3"
 
 rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
                                        std::chrono::seconds connectTimeout = 15s,
                                        std::optional<rfb::RFBCredentials> credentials = {},
                                        rfb::RFBQuality quality = rfb::RFBQuality::full);
-std::string describe(const std::optional<rfb::RFBError>& error);  // "no error" when none
+inline std::string describe(const std::optional<rfb::RFBError>& error) {
+    return error ? error->errorDescription() : "no error";
+}
 
 // A started client and what it reported, checked for order as it came. Frames are taken with
 // their damage, as the viewer takes them, and `repainted` is refreshed only where it says.
@@ -196,14 +192,12 @@ struct Viewer {
         : Viewer(configurationFor(server.endpoint(), 15s, {}, quality), std::move(encodings)) {}
     ~Viewer() { finish(); }
 
-    // Handles what comes within `wait`, or what is there already.
     void pump(std::chrono::milliseconds wait = 0ms);
     // Pumps until `done` holds (true) or the session ends or the time-out passes (false).
     bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 30s);
-    // The newest frame after the first update.
-    std::optional<Picture> frame();
-    bool shows(const Picture& expected);
-    // Waits until the frame is `expected` and returns how it differs (empty when it came).
+    std::optional<Picture> frame();  // the newest, after the first update
+    bool shows(const Picture& expected) { return frame() == expected; }
+    // Waits until the frame is `expected`; returns how it differs (empty when it came).
     std::string expectFrame(const Picture& expected, std::chrono::milliseconds timeout = 30s);
     std::string endReason() const { return ends ? describe(error) : "still running"; }
     // Stops the client, pumps until its end or the time-out, and returns endReason().
@@ -227,18 +221,10 @@ struct Viewer {
     Picture picture_;
 };
 
-// How one session went: run until it ended by itself, or connected and (with `wanted`) showed
-// a frame `wanted` accepts, or the time-out; then stopped.
-struct Outcome {
-    std::optional<rfb::RFBServerInfo> info;
-    std::optional<Picture> frame;
-    std::optional<rfb::RFBError> error;
-    bool ended = false;
-    std::chrono::milliseconds elapsed{0};
-    std::string describe() const { return ended ? rfbtest::describe(error) : "no end"; }
-};
-Outcome attempt(const rfb::RFBConfiguration& configuration,
-                const std::function<bool(const Picture&)>& wanted = nullptr,
-                std::chrono::milliseconds timeout = 30s);
+// A session run until it ended by itself, or connected and (with `wanted`) showed a frame
+// `wanted` accepts, or the time-out; then finished.
+std::unique_ptr<Viewer> attempt(const rfb::RFBConfiguration& configuration,
+                                const std::function<bool(const Picture&)>& wanted = nullptr,
+                                std::chrono::milliseconds timeout = 30s);
 
 }  // namespace rfbtest
