@@ -44,7 +44,8 @@ std::uint32_t rgb(int r, int g, int b) {
 
 // Looked up before fork: searching PATH between fork and exec is unsafe with threads running.
 std::string resolve(const std::string& name) {
-    std::stringstream directories(std::getenv("PATH"));
+    const char* path = std::getenv("PATH");
+    std::stringstream directories(path ? path : "/usr/bin:/bin");
     for (std::string directory; name[0] != '/' && std::getline(directories, directory, ':');) {
         if (::access((directory + "/" + name).c_str(), X_OK) == 0) {
             return directory + "/" + name;
@@ -435,9 +436,11 @@ void RealServer::start(const std::vector<std::string>& command) {
                 },
                 30s) &&
             process.running();
-        ::close(displayFd), ::close(fd);
+        ::close(displayFd);
+        ::close(fd);
         if (started) {
-            std::tie(display_, port_) = std::pair(display, vnc ? port : port_);
+            display_ = display;
+            port_ = vnc ? port : port_;
             return;
         }
         processes_.pop_back();
