@@ -85,15 +85,22 @@ void Framebuffer::markPainted(const Area& written) {
 // since it was given up, and most of that is usually written again by the update at hand (a
 // scrolling terminal, a playing video), so it is brought in area by area only where the update
 // does not cover it.
+std::vector<Framebuffer::Spare>::iterator Framebuffer::unusedSpare() {
+    auto unused = std::find_if(spares_.begin(), spares_.end(),
+                               [](const Spare& spare) { return spare.pixels.use_count() == 1; });
+    if (unused != spares_.end()) {
+        std::atomic_thread_fence(std::memory_order_acquire);
+    }
+    return unused;
+}
+
 void Framebuffer::makeWritable() {
     if (pixels_.use_count() == 1) {
         return;
     }
-    auto unused = std::find_if(spares_.begin(), spares_.end(),
-                               [](const Spare& spare) { return spare.pixels.use_count() == 1; });
+    auto unused = unusedSpare();
     Spare next;
     if (unused != spares_.end()) {
-        std::atomic_thread_fence(std::memory_order_acquire);
         next = std::move(*unused);
         spares_.erase(unused);
     } else {
@@ -233,6 +240,22 @@ std::optional<RFBImage> Framebuffer::makeImage() {
         return image(std::move(copy), width_, height_);
     }
     return image(std::shared_ptr<const std::uint32_t[]>(pixels_), width_, height_);
+}
+
+void Framebuffer::prepareNextStore() {
+    // Unshared, the next write stays in this store; shared, it has been published since its
+    // last write, so it lacks nothing itself.
+    if (pixels_.use_count() == 1) {
+        return;
+    }
+    auto next = unusedSpare();
+    if (next == spares_.end()) {
+        return;
+    }
+    for (const Area& lacking : next->lacking) {
+        copyArea(pixels_.get(), next->pixels.get(), lacking);
+    }
+    next->lacking.clear();
 }
 
 std::vector<RFBRect> Framebuffer::takeWritten() {

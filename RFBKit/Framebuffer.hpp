@@ -86,6 +86,10 @@ class Framebuffer {
     bool complete() const { return unpainted_ == 0; }
 
     std::optional<RFBImage> makeImage();
+    // Brings the store that the next write will move to up to date with the frame now, so that
+    // the next update does not wait for that copy. Worth it only when that store lacks a great
+    // deal that the next update will not write again, such as after a full update.
+    void prepareNextStore();
     // The areas written (or made anew by a resize) since the last call, bounded by maxRects.
     std::vector<RFBRect> takeWritten();
     static std::optional<RFBImage> image(std::shared_ptr<const std::uint32_t[]> words, int width,
@@ -103,6 +107,7 @@ class Framebuffer {
     static constexpr std::size_t maxSpares = 2;
 
     static void checkSize(int width, int height);
+    std::vector<Spare>::iterator unusedSpare();
     void makeWritable();
     void bringInMissing(const Area& touched, bool overwritten);
     void bringInMissing() const;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <thread>
+#include <utility>
 
 #include "Authentication.hpp"
 #include "ClientMessage.hpp"
@@ -142,6 +143,8 @@ struct RFBClient::Core {
     TCPConnection connection;
     std::mutex lock;
     Shared shared;
+    // Whether the last update request sent was for the whole screen (decoder thread only).
+    bool fullUpdateAsked = false;
 };
 
 RFBClient::RFBClient(RFBConfiguration configuration)
@@ -478,6 +481,7 @@ void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {
     send(ClientMessage::setEncodings(encodings));
     send(ClientMessage::framebufferUpdateRequest(false, 0, 0, framebuffer.width(),
                                                  framebuffer.height()));
+    fullUpdateAsked = true;
     events.send(event::Connected{info});
     publishFrame(framebuffer);
 
@@ -557,6 +561,12 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
     }
     send(ClientMessage::framebufferUpdateRequest(!full, 0, 0, framebuffer.width(),
                                                  framebuffer.height()));
+    // A full update is mostly followed by small ones, each of which would first wait for the
+    // rest of the full frame to be copied into the store it moves to. That copy is made now,
+    // while the request just sent takes its round trip.
+    if (std::exchange(fullUpdateAsked, full)) {
+        framebuffer.prepareNextStore();
+    }
 }
 
 // The frame and the statistics of the update that made it change together, so that a viewer

@@ -12,7 +12,8 @@
 #include "RFBError.hpp"
 
 // The first byte picks the pixel format; then each update is preceded by one byte that says how
-// many of the images published so far the viewer keeps holding.
+// many of the images published so far the viewer keeps holding (its low two bits), and whether
+// the next store is brought up to date after the update (the next bit).
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) {
         return 0;
@@ -25,8 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rfb::RFBInput plainInput = fuzz::inputOver(data + 1, size - 1, 1 << 20);
     std::deque<std::pair<rfb::RFBImage, rfb::RFBImage>> held;
     for (;;) {
+        std::uint8_t keep;
         try {
-            const std::uint8_t keep = sharedInput.u8();
+            keep = sharedInput.u8();
             plainInput.u8();
             while (held.size() > keep % 4u) {
                 held.pop_front();
@@ -41,6 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();  // the reference failed where the shared stores did not
         }
         held.emplace_back(*shared.makeImage(), *plain.makeImage());
+        if (keep & 4u) {
+            shared.prepareNextStore();
+        }
         for (const auto& [image, expected] : held) {
             if (image.width() != expected.width() || image.height() != expected.height() ||
                 std::memcmp(image.words(), expected.words(),
