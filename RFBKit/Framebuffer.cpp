@@ -81,10 +81,6 @@ void Framebuffer::markPainted(const Area& written) {
 
 // Only a published image can share a store, and only this thread publishes, so a count of one
 // cannot grow behind our back; the fence orders our writes after the last reader's release.
-// Writing moves to a spare store that no image holds any more. It lacks only what was written
-// since it was given up, and most of that is usually written again by the update at hand (a
-// scrolling terminal, a playing video), so it is brought in area by area only where the update
-// does not cover it.
 std::vector<Framebuffer::Spare>::iterator Framebuffer::unusedSpare() {
     auto unused = std::find_if(spares_.begin(), spares_.end(),
                                [](const Spare& spare) { return spare.pixels.use_count() == 1; });
@@ -94,6 +90,10 @@ std::vector<Framebuffer::Spare>::iterator Framebuffer::unusedSpare() {
     return unused;
 }
 
+// Writing moves to a spare store that no image holds any more. It lacks only what was written
+// since it was given up, and most of that is usually written again by the update at hand (a
+// scrolling terminal, a playing video), so it is brought in area by area only where the update
+// does not cover it.
 void Framebuffer::makeWritable() {
     if (pixels_.use_count() == 1) {
         return;
