@@ -29,9 +29,7 @@ def check(condition, what):
 
 class Listener:
     def __init__(self):
-        self.socket = socket.socket()
-        self.socket.bind(("127.0.0.1", 0))
-        self.socket.listen(4)
+        self.socket = socket.create_server(("127.0.0.1", 0))
         self.link = "vnc://127.0.0.1:%d" % self.socket.getsockname()[1]
         self.connection = None
 
@@ -39,9 +37,9 @@ class Listener:
         self.socket.settimeout(timeout)
         try:
             self.connection, _ = self.socket.accept()
+            return True
         except socket.timeout:
             return False
-        return True
 
     def peer_alive(self):
         # The client waits for the server to speak first, so a live peer sends nothing; a peer
@@ -55,23 +53,22 @@ class Listener:
             return False
 
     def close(self):
-        if self.connection:
-            self.connection.close()
-        self.socket.close()
-
-
-def start(tessaral, link, log):
-    return subprocess.Popen([tessaral, link], stdout=log, stderr=subprocess.STDOUT)
+        for s in (self.connection, self.socket):
+            if s:
+                s.close()
 
 
 def stop(process):
-    if process.poll() is None:
-        process.terminate()
-        try:
-            process.wait(5)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
+    process.terminate()
+    try:
+        process.wait(5)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+def socket_path():
+    return os.path.join(os.environ["XDG_RUNTIME_DIR"], "org.tessaral.Tessaral.socket")
 
 
 def owner_visible(mode):
@@ -84,13 +81,9 @@ def owner_visible(mode):
     return "boolean true" in reply.stdout
 
 
-def socket_path():
-    return os.path.join(os.environ["XDG_RUNTIME_DIR"], "org.tessaral.Tessaral.socket")
-
-
 def hand_over(mode, tessaral, log):
     first_link, second_link = Listener(), Listener()
-    first = start(tessaral, first_link.link, log)
+    first = subprocess.Popen([tessaral, first_link.link], stdout=log, stderr=subprocess.STDOUT)
     try:
         check(first_link.accept(), "the first launch opens its link")
         check(owner_visible(mode), "the first launch owns the instance over " + mode)
@@ -114,9 +107,9 @@ def launch_together(mode, tessaral, log, round):
     links = [Listener(), Listener()]
     # Both launches find nobody listening before either listens; only the lock keeps the second
     # from taking over as well.
-    os.environ["TESSARAL_TEST_CLAIM_DELAY_MS"] = "400" if mode == "local" else "0"
-    processes = [start(tessaral, listener.link, log) for listener in links]
-    del os.environ["TESSARAL_TEST_CLAIM_DELAY_MS"]
+    env = dict(os.environ, TESSARAL_TEST_CLAIM_DELAY_MS="400" if mode == "local" else "0")
+    processes = [subprocess.Popen([tessaral, listener.link], stdout=log, stderr=subprocess.STDOUT,
+                                  env=env) for listener in links]
     try:
         arrived = all([listener.accept() for listener in links])
         deadline = time.monotonic() + 10

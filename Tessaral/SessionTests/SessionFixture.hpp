@@ -2,7 +2,9 @@
 
 #include <QImage>
 #include <QTemporaryDir>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "FakeKeychain.hpp"
 #include "LocalClipboard.hpp"
@@ -47,6 +49,31 @@ class MemoryClipboard final : public LocalClipboard {
   private:
     std::optional<QString> text_;
     long changes_ = 0;
+};
+
+// Reads wait while closed, as with a locked keyring whose unlock prompt is still open.
+class GatedKeychain final : public Keychain {
+  public:
+    std::optional<QString> password(const QUuid& id) const override {
+        std::unique_lock lock(mutex_);
+        opened_.wait(lock, [this] { return open_; });
+        return inner.password(id);
+    }
+    bool setPassword(const QUuid& id, const std::optional<QString>& password) override {
+        return inner.setPassword(id, password);
+    }
+    void setOpen(bool open) {
+        std::lock_guard lock(mutex_);
+        open_ = open;
+        opened_.notify_all();
+    }
+
+    FakeKeychain inner;
+
+  private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable opened_;
+    bool open_ = true;
 };
 
 // A saved computer "Studio" and a session for it that never connects.

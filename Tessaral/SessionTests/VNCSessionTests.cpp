@@ -8,8 +8,6 @@
 #include <QTest>
 #include <QTimeZone>
 #include <QTimer>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "FakeServer.hpp"
@@ -22,27 +20,7 @@ namespace {
 
 using Kind = VNCSession::State::Kind;
 using rfb::RFBCredentialKind;
-
-// Reads wait while closed, as with a locked keyring whose unlock prompt is still open.
-class GatedKeychain final : public Keychain {
-  public:
-    std::optional<QString> password(const QUuid&) const override {
-        std::unique_lock lock(mutex_);
-        opened_.wait(lock, [this] { return open_; });
-        return std::nullopt;
-    }
-    bool setPassword(const QUuid&, const std::optional<QString>&) override { return true; }
-    void setOpen(bool open) {
-        std::lock_guard lock(mutex_);
-        open_ = open;
-        opened_.notify_all();
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable opened_;
-    bool open_ = true;
-};
+using namespace rfbtest;
 
 bool eventually(const std::function<bool()>& condition) {
     return QTest::qWaitFor(condition, 60'000);
@@ -60,7 +38,7 @@ class VNCSessionTest : public ::testing::Test {
     }
 
     QTemporaryDir folder;
-    GatedKeychain keychain;
+    testing::GatedKeychain keychain;
     ConnectionStore store{keychain, folder.path()};
     testing::MemoryClipboard clipboard;
 };
@@ -115,7 +93,7 @@ class VNCSessionServerTest : public VNCSessionTest {
 };
 
 TEST_F(VNCSessionServerTest, ConnectsShowsFramesAndEndsWhenTheServerGoesAway) {
-    auto server = std::make_unique<rfbtest::RealServer>(rfbtest::ServerOptions{});
+    auto server = std::make_unique<RealServer>(ServerOptions{});
     const Connection connection = computer(server->port());
     VNCSession session(connection, store, secrets, clipboard);
     QStringList texts;
@@ -145,7 +123,7 @@ TEST_F(VNCSessionServerTest, ConnectsShowsFramesAndEndsWhenTheServerGoesAway) {
 }
 
 TEST_F(VNCSessionServerTest, WrongPasswordAsksAgainAndARememberedOneIsStoredAndUsed) {
-    rfbtest::RealServer server({.password = "secret"});
+    RealServer server({.password = "secret"});
     const Connection connection = computer(server.port());
     VNCSession session(connection, store, secrets, clipboard, rfb::RFBCredentials{"", "wrong"});
     session.connect();
@@ -167,7 +145,7 @@ TEST_F(VNCSessionServerTest, WrongPasswordAsksAgainAndARememberedOneIsStoredAndU
 }
 
 TEST_F(VNCSessionServerTest, DisconnectWhileAuthenticatingEndsDisconnected) {
-    rfbtest::RealServer server({.password = "secret"});
+    RealServer server({.password = "secret"});
     VNCSession session(computer(server.port()), store, secrets, clipboard,
                        rfb::RFBCredentials{"", "wrong"});
     QObject::connect(&session, &VNCSession::stateChanged, [&] {
@@ -182,7 +160,7 @@ TEST_F(VNCSessionServerTest, DisconnectWhileAuthenticatingEndsDisconnected) {
 }
 
 TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheyShould) {
-    rfbtest::RealServer server;
+    RealServer server;
     const Connection connection = computer(server.port());
     clipboard.setText(QStringLiteral("before"));
     VNCSession session(connection, store, secrets, clipboard);
@@ -228,11 +206,9 @@ TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheySh
 // No X clipboard tool hands Xvnc that much at once, so a scripted server sends it.
 TEST_F(VNCSessionTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysThere) {
     const std::string text(10 * 1024 * 1024, 'x');
-    rfbtest::FakeServer server([&](rfbtest::Peer& peer) {
-        using namespace rfbtest;
-        rfbtest::acceptWithoutSecurity(peer);
-        peer.write(rfbtest::Bytes{3, 0, 0, 0} + rfbtest::u32(std::uint32_t(text.size())) +
-                   rfbtest::text(text));
+    FakeServer server([&](Peer& peer) {
+        acceptWithoutSecurity(peer);
+        peer.write(Bytes{3, 0, 0, 0} + u32(std::uint32_t(text.size())) + rfbtest::text(text));
         peer.waitForClose(std::chrono::seconds(60));
     });
     VNCSession session(computer(server.port()), store, keychain, clipboard);
@@ -265,8 +241,7 @@ TEST_F(VNCSessionTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysTh
 TEST_F(VNCSessionTest, FramesFasterThanTheScreenAreFoldedAndTheNewestIsShown) {
     for (const bool serverEnds : {false, true}) {
         SCOPED_TRACE(serverEnds ? "server ends" : "server goes on");
-        rfbtest::FakeServer server([&](rfbtest::Peer& peer) {
-            using namespace rfbtest;
+        FakeServer server([&](Peer& peer) {
             acceptWithoutSecurity(peer);
             ASSERT_EQ(peer.read(20)[4], 32);  // SetPixelFormat: bits per pixel
             for (std::uint8_t colour = 1; colour <= 30; ++colour) {
@@ -300,11 +275,10 @@ TEST_F(VNCSessionTest, FramesFasterThanTheScreenAreFoldedAndTheNewestIsShown) {
 }
 
 TEST_F(VNCSessionTest, ALockedKeychainNeverHoldsUpTheWindow) {
-    rfbtest::FakeServer server([](rfbtest::Peer& peer) {
-        rfbtest::acceptWithoutSecurity(peer);
+    FakeServer server([](Peer& peer) {
+        acceptWithoutSecurity(peer);
         peer.waitForClose(std::chrono::seconds(60));
     });
-    const Connection connection = computer(server.port());
     keychain.setOpen(false);
     QElapsedTimer clock;
     clock.start();
@@ -312,7 +286,7 @@ TEST_F(VNCSessionTest, ALockedKeychainNeverHoldsUpTheWindow) {
         std::this_thread::sleep_for(std::chrono::seconds(6));
         keychain.setOpen(true);
     });
-    VNCSession session(connection, store, keychain, clipboard);
+    VNCSession session(computer(server.port()), store, keychain, clipboard);
     session.connect();
     QTest::qWait(200);
     EXPECT_LT(clock.elapsed(), 4000);

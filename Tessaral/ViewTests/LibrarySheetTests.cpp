@@ -6,17 +6,16 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThreadPool>
 #include <functional>
 
 #include "FakeKeychain.hpp"
 #include "Model/AppSettings.hpp"
 #include "Model/ConnectionStore.hpp"
 #include "Model/KeychainThread.hpp"
+#include "SessionFixture.hpp"
 #include "Views/Library/ConnectionEditor.hpp"
 #include "Views/Library/QuickConnectSheet.hpp"
 #include "Views/Settings/SettingsView.hpp"
@@ -25,21 +24,6 @@ namespace tessaral {
 namespace {
 
 using testing::FakeKeychain;
-
-// A keychain whose reads wait until the test lets them through, as a locked keyring does.
-class SlowKeychain final : public Keychain {
-  public:
-    std::optional<QString> password(const QUuid& id) const override {
-        gate.acquire();
-        return inner.password(id);
-    }
-    bool setPassword(const QUuid& id, const std::optional<QString>& password) override {
-        return inner.setPassword(id, password);
-    }
-
-    mutable QSemaphore gate;
-    FakeKeychain inner;
-};
 
 struct Library {
     QTemporaryDir directory;
@@ -52,13 +36,6 @@ Connection computer(const QString& name, const QString& host) {
     connection.name = name;
     connection.host = host;
     return connection;
-}
-
-void waitForLoad(ConnectionEditor& editor) {
-    if (!editor.passwordLoaded()) {
-        QSignalSpy loaded(&editor, &ConnectionEditor::passwordLookupFinished);
-        ASSERT_TRUE(loaded.wait(5000));
-    }
 }
 
 TEST(ConnectionEditor, ValidationMessageAndSaveButton) {
@@ -171,7 +148,8 @@ TEST(ConnectionEditor, SaveTrimsFilesAsSavedAndStoresThePassword) {
         link.username = " anna ";
 
         ConnectionEditor editor(library.store, library.keychain, link, false);
-        waitForLoad(editor);
+        QSignalSpy loaded(&editor, &ConnectionEditor::passwordLookupFinished);
+        ASSERT_TRUE(editor.passwordLoaded() || loaded.wait(5000));
         EXPECT_EQ(editor.passwordField()->text(), c.stored);
         EXPECT_EQ(editor.saveButton()->text(), "Save");
         c.edit(editor.passwordField());
@@ -197,22 +175,23 @@ TEST(ConnectionEditor, LatePasswordNeitherOverwritesTypingNorIsDeleted) {
     for (const bool typeFirst : {true, false}) {
         SCOPED_TRACE(typeFirst ? "typed before the answer" : "saved before the answer");
         QTemporaryDir directory;
-        SlowKeychain keychain;
+        testing::GatedKeychain keychain;
         ConnectionStore store(keychain, directory.path());
         const Connection studio = computer("Studio", "studio.local");
         store.upsert(studio);
-        keychain.inner.setPassword(studio.id, "secret");
+        keychain.setPassword(studio.id, "secret");
+        keychain.setOpen(false);
 
         ConnectionEditor editor(store, keychain, studio, false);
+        QSignalSpy loaded(&editor, &ConnectionEditor::passwordLookupFinished);
         if (typeFirst) {
             QTest::keyClicks(editor.passwordField(), "typed");
-            QSignalSpy loaded(&editor, &ConnectionEditor::passwordLookupFinished);
-            keychain.gate.release();
+            keychain.setOpen(true);
             ASSERT_TRUE(loaded.wait(5000));
             EXPECT_EQ(editor.passwordField()->text(), "typed");
         } else {
             editor.saveButton()->click();
-            keychain.gate.release();
+            keychain.setOpen(true);
             keychainThread().waitForDone();
             EXPECT_EQ(keychain.inner.password(studio.id), "secret");
         }

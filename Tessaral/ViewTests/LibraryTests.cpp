@@ -2,7 +2,6 @@
 
 #include <QAbstractItemModelTester>
 #include <QAction>
-#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -217,12 +216,11 @@ TEST(LibrarySidebar, GroupsRenameDropAndLinks) {
         EXPECT_EQ(library.store.groups()[1].name, QString::fromUtf8(c.name));
     }
 
-    const QString upper = [](const QUuid& id) {
-        return id.toString(QUuid::WithoutBraces).toUpper();
-    }(a.id);
+    const auto upper = [](const Connection& c) {
+        return c.id.toString(QUuid::WithoutBraces).toUpper();
+    };
     EXPECT_FALSE(sidebar.dropOnGroup(group.id, QStringLiteral("not an id\nnor this")));
-    EXPECT_TRUE(sidebar.dropOnGroup(
-        group.id, upper + u'\n' + b.id.toString(QUuid::WithoutBraces).toUpper() + "\njunk"));
+    EXPECT_TRUE(sidebar.dropOnGroup(group.id, upper(a) + u'\n' + upper(b) + "\njunk"));
     EXPECT_EQ(names(LibraryScope::scoped(library.store, SidebarItem::group(group.id))),
               QStringList({"A", "B"}));
 
@@ -313,12 +311,9 @@ TEST(LibraryView, ImportReportsWhatHappened) {
     };
     for (const auto& c : cases) {
         Library library;
-        LibraryView& window = library.window();
+        library.window();
         const QString path = library.folder.filePath("import.json");
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(c.contents);
-        file.close();
+        ASSERT_TRUE(writeAll(path, c.contents));
         FileDialog::setNextFileName(path);
         MessageBox::setNextAnswer(true);
         library.appState.setShowImporter(true);
@@ -331,7 +326,6 @@ TEST(LibraryView, ImportReportsWhatHappened) {
             EXPECT_FALSE(MessageBox::lastText().isEmpty());
         }
         EXPECT_EQ(library.store.connections().size(), c.computers);
-        (void)window;
     }
 }
 
@@ -345,9 +339,7 @@ TEST(LibraryView, ExportWritesTheSelectionOrEverything) {
     FileDialog::setNextFileName(path);
     library.appState.setShowExporter(true);
     EXPECT_EQ(FileDialog::lastSuggestedName(), "Tessaral Connections.json");
-    QFile file(path + ".json");
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(),
+    EXPECT_EQ(readAll(path + ".json"),
               library.store.exportData(QSet<QUuid>{library.store.connections()[1].id}));
 
     // A folder that does not exist: said, not silently dropped.
@@ -411,14 +403,11 @@ TEST(AppCommands, EnablingWithAndWithoutASession) {
     EXPECT_FALSE(window.deleteAction()->isEnabled());
 
     // Ctrl+N asks for a new computer on port 5900.
-    QAction* newConnection = nullptr;
-    for (QAction* action : window.findChildren<QAction*>()) {
-        if (action->shortcut() == QKeySequence(QStringLiteral("Ctrl+N"))) {
-            newConnection = action;
-        }
-    }
-    ASSERT_TRUE(newConnection);
-    newConnection->trigger();
+    const QList<QAction*> actions = window.findChildren<QAction*>();
+    const auto newConnection = std::ranges::find_if(
+        actions, [](QAction* action) { return action->shortcut() == QKeySequence("Ctrl+N"); });
+    ASSERT_NE(newConnection, actions.end());
+    (*newConnection)->trigger();
     ASSERT_TRUE(library.appState.editorRequest());
     EXPECT_EQ(library.appState.editorRequest()->connection.port, 5900);
     EXPECT_EQ(library.appState.editorRequest()->connection.symbol, "desktopcomputer");
