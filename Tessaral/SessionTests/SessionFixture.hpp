@@ -12,28 +12,6 @@
 #include "VNCSession.hpp"
 
 namespace tessaral {
-
-// Puts a session into the state a test needs without a server, and records what it asks of its
-// client.
-struct VNCSessionTesting {
-    static void set(VNCSession& session, const VNCSession::State& state, bool withFrame,
-                    bool observeOnly) {
-        session.frame_ = withFrame ? QImage(64, 48, QImage::Format_RGB32) : QImage();
-        emit session.frameChanged();
-        session.options_.observeOnly = observeOnly;
-        emit session.optionsChanged();
-        session.setState(state);
-    }
-    static void setFrame(VNCSession& session, const QImage& frame, const QRegion& damage) {
-        session.frame_ = frame;
-        session.frameDamage_ = damage;
-        emit session.frameChanged();
-    }
-    static void recordClientCalls(VNCSession& session, QStringList& calls) {
-        session.clientCalls_ = [&calls](const QString& call) { calls.append(call); };
-    }
-};
-
 namespace testing {
 
 // The local clipboard, in memory.
@@ -76,28 +54,39 @@ class GatedKeychain final : public Keychain {
     bool open_ = true;
 };
 
-// A saved computer "Studio" and a session for it that never connects.
-class SessionFixture {
-  public:
-    SessionFixture() : store(keychain, folder.path()) {
+}  // namespace testing
+
+// A saved computer "Studio" and a session for it that never connects, put into the state a test
+// needs; a friend of the session, it also records what a session asks of its client.
+struct VNCSessionTesting {
+    VNCSessionTesting() : store(keychain, folder.path()) {
         connection.name = QStringLiteral("Studio");
         connection.host = QStringLiteral("studio.local");
         store.upsert(connection);
         session = std::make_unique<VNCSession>(connection, store, keychain, clipboard,
                                                rfb::RFBCredentials{"", "secret"});
     }
-
     void set(const VNCSession::State& state, bool withFrame = false, bool observeOnly = false) {
-        VNCSessionTesting::set(*session, state, withFrame, observeOnly);
+        setFrame(withFrame ? QImage(64, 48, QImage::Format_RGB32) : QImage(), {});
+        session->options_.observeOnly = observeOnly;
+        emit session->optionsChanged();
+        session->setState(state);
+    }
+    void setFrame(const QImage& frame, const QRegion& damage) {
+        session->frame_ = frame;
+        session->frameDamage_ = damage;
+        emit session->frameChanged();
+    }
+    static void recordClientCalls(VNCSession& session, QStringList& calls) {
+        session.clientCalls_ = [&calls](const QString& call) { calls.append(call); };
     }
 
     QTemporaryDir folder;
-    FakeKeychain keychain;
-    MemoryClipboard clipboard;
+    testing::FakeKeychain keychain;
+    testing::MemoryClipboard clipboard;
     ConnectionStore store;
     Connection connection;
     std::unique_ptr<VNCSession> session;
 };
 
-}  // namespace testing
 }  // namespace tessaral

@@ -46,7 +46,7 @@ TEST(SessionControls, EnablingFollowsTheSessionState) {
     };
     for (const ControlsCase& c : cases) {
         SCOPED_TRACE(c.name);
-        SessionFixture fixture;
+        VNCSessionTesting fixture;
         SessionToolbar toolbar(fixture.session.get());
         ConnectionMenu menu;
         menu.setSession(fixture.session.get());
@@ -72,7 +72,7 @@ TEST(SessionControls, EnablingFollowsTheSessionState) {
 }
 
 TEST(SessionControls, ScalingItemsNameTheOtherMode) {
-    SessionFixture fixture;
+    VNCSessionTesting fixture;
     SessionToolbar toolbar(fixture.session.get());
     ConnectionMenu menu;
     menu.setSession(fixture.session.get());
@@ -110,7 +110,7 @@ TEST(SessionContent, StatePanelPerState) {
     };
     for (const PanelCase& c : cases) {
         SCOPED_TRACE(c.name);
-        SessionFixture fixture;
+        VNCSessionTesting fixture;
         SessionContentView content(fixture.session.get());
         content.resize(800, 600);
         content.show();
