@@ -124,22 +124,20 @@ TEST(KeyboardInputTest, KeepsOnlyItsOwnShortcutsLocal) {
     }
 }
 
-TEST(RemoteShortcutTest, PressesModifiersAroundTheKey) {
-    EXPECT_EQ(sent(keySequence(RemoteShortcut::logOut, {})),
-              (std::vector<long>{0xFFE1, 0xFFEB, 0x51, -0x51, -0xFFEB, -0xFFE1}));
-    EXPECT_EQ(sent(keySequence(RemoteShortcut::forceQuit, {.serverIsApple = true})),
-              (std::vector<long>{0xFFE7, 0xFFE9, 0xFF1B, -0xFF1B, -0xFFE9, -0xFFE7}));
-    EXPECT_EQ(sent(keySequence(RemoteShortcut::spaceLeft, {})),
-              (std::vector<long>{0xFFE3, 0xFF51, -0xFF51, -0xFFE3}));
-}
-
-TEST(RemoteShortcutTest, TypesEachCharacterWithoutModifiers) {
-    EXPECT_EQ(sent(typingSequence(QStringLiteral("Hé!"))),
-              (std::vector<long>{0x48, -0x48, 0xE9, -0xE9, 0x21, -0x21}));
-    EXPECT_EQ(sent(typingSequence(QStringLiteral("a\n\r"))),
-              (std::vector<long>{0x61, -0x61, 0xFF0D, -0xFF0D}));
-    EXPECT_EQ(sent(typingSequence(QStringLiteral("😀") + QChar(0xD800))),
-              (std::vector<long>{0x0101F600, -0x0101F600}));
+// Shortcuts press their modifiers around the key; typed text goes character by character, bare.
+TEST(RemoteShortcutTest, SendsShortcutsAndTypedText) {
+    const std::pair<std::vector<KeyAction>, std::vector<long>> cases[] = {
+        {keySequence(RemoteShortcut::logOut, {}), {0xFFE1, 0xFFEB, 0x51, -0x51, -0xFFEB, -0xFFE1}},
+        {keySequence(RemoteShortcut::forceQuit, {.serverIsApple = true}),
+         {0xFFE7, 0xFFE9, 0xFF1B, -0xFF1B, -0xFFE9, -0xFFE7}},
+        {keySequence(RemoteShortcut::spaceLeft, {}), {0xFFE3, 0xFF51, -0xFF51, -0xFFE3}},
+        {typingSequence("Hé!"), {0x48, -0x48, 0xE9, -0xE9, 0x21, -0x21}},
+        {typingSequence("a\n\r"), {0x61, -0x61, 0xFF0D, -0xFF0D}},
+        {typingSequence(QStringLiteral("😀") + QChar(0xD800)), {0x0101F600, -0x0101F600}},
+    };
+    for (const auto& [actions, expected] : cases) {
+        EXPECT_EQ(sent(actions), expected);
+    }
 }
 
 }  // namespace
