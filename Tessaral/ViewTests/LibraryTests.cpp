@@ -49,8 +49,6 @@ Connection computer(const QString& name, const QString& host = {}, const QString
 
 // A library in a scratch folder and a library window over it that opens nothing but a list.
 struct Library {
-    Library() : store(keychain, folder.path()) {}
-
     LibraryView& window() {
         if (!view) {
             view = std::make_unique<LibraryView>(store, appState, browser, keychain,
@@ -62,7 +60,7 @@ struct Library {
 
     QTemporaryDir folder;
     FakeKeychain keychain;
-    ConnectionStore store;
+    ConnectionStore store{keychain, folder.path()};
     AppState appState;
     BonjourBrowser browser;
     AppCommands commands{store, appState, {[] {}, {}}};
@@ -107,8 +105,6 @@ TEST(LibraryScope, AllComputersInNaturalOrderAndSearch) {
 
 TEST(LibraryScope, Texts) {
     Library library;
-    Connection office = computer("Office");
-    library.store.upsert(office);
     const ConnectionGroup group = library.store.addGroup("Home");
 
     const struct {
@@ -423,7 +419,6 @@ TEST(AppCommands, EnablingWithAndWithoutASession) {
     ASSERT_TRUE(library.appState.editorRequest());
     EXPECT_EQ(library.appState.editorRequest()->connection.port, 5900);
     EXPECT_EQ(library.appState.editorRequest()->connection.symbol, "desktopcomputer");
-    library.appState.setEditorRequest(std::nullopt);
 }
 
 TEST(ConnectionEditor, ValidationMessageAndSaveButton) {
