@@ -13,22 +13,17 @@ const QRectF fitted(0, 30, 960, 540);
 const QSize frame(1920, 1080);
 
 TEST(PointerInputTest, MapsViewPointsToFramebufferPixels) {
-    struct Case {
-        QPointF position;
-        QRectF rect;
-        std::optional<QPoint> expected;
+    const std::pair<QPointF, QPoint> cases[] = {
+        {{0, 30}, {0, 0}},
+        {{959.9, 569.9}, {1919, 1079}},
+        {{-10, 29.9}, {-20, -1}},  // the margins; the client clamps
+        {{1e300, 0}, {std::numeric_limits<int>::max() / 2, -60}},
     };
-    const Case cases[] = {
-        {{0, 30}, fitted, QPoint(0, 0)},
-        {{959.9, 569.9}, fitted, QPoint(1919, 1079)},
-        {{-10, 29.9}, fitted, QPoint(-20, -1)},  // the margins; the client clamps
-        {{1e300, 0}, fitted, QPoint(std::numeric_limits<int>::max() / 2, -60)},
-        {{10, 10}, QRectF(), std::nullopt},
-    };
-    for (const Case& test : cases) {
-        EXPECT_EQ(remotePoint(test.position, test.rect, frame), test.expected)
-            << test.position.x() << "," << test.position.y();
+    for (const auto& [position, expected] : cases) {
+        EXPECT_EQ(remotePoint(position, fitted, frame), expected)
+            << position.x() << "," << position.y();
     }
+    EXPECT_EQ(remotePoint({10, 10}, QRectF(), frame), std::nullopt);
 }
 
 TEST(PointerInputTest, KeepsButtonsInTheMask) {

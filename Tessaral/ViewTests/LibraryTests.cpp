@@ -83,10 +83,7 @@ TEST(LibraryScope, AllComputersInNaturalOrderAndSearch) {
     // Stable: the two names that compare equal keep library order.
     EXPECT_EQ(names(all), QStringList({"Café", "mac 9", "Mac 9", "Mac 10", "Studio"}));
 
-    const struct {
-        const char* search;
-        QStringList shown;
-    } cases[] = {
+    const std::pair<const char*, QStringList> cases[] = {
         {" \t ", {"Café", "mac 9", "Mac 9", "Mac 10", "Studio"}},
         {"imac", {"Studio"}},
         {" ANNA ", {"Studio"}},
@@ -94,9 +91,8 @@ TEST(LibraryScope, AllComputersInNaturalOrderAndSearch) {
         {"mac 1", {"Mac 10"}},
         {"nothing", {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.search);
-        EXPECT_EQ(names(LibraryScope::filtered(all, QString::fromUtf8(c.search))), c.shown);
+    for (const auto& [search, shown] : cases) {
+        EXPECT_EQ(names(LibraryScope::filtered(all, QString::fromUtf8(search))), shown) << search;
     }
     EXPECT_EQ(
         names(LibraryScope::scoped(library.store, SidebarItem::plain(SidebarItem::Kind::links))),
@@ -107,18 +103,15 @@ TEST(LibraryScope, Texts) {
     Library library;
     const ConnectionGroup group = library.store.addGroup("Home");
 
-    const struct {
-        std::optional<SidebarItem> item;
-        const char* title;
-    } titles[] = {
+    const std::pair<std::optional<SidebarItem>, const char*> titles[] = {
         {std::nullopt, "All Computers"},
         {SidebarItem::plain(SidebarItem::Kind::recents), "Recents"},
         {SidebarItem::plain(SidebarItem::Kind::nearby), "Nearby"},
         {SidebarItem::group(group.id), "Home"},
         {SidebarItem::group(QUuid::createUuid()), "Group"},
     };
-    for (const auto& c : titles) {
-        EXPECT_EQ(LibraryScope::title(library.store, c.item), QString::fromUtf8(c.title));
+    for (const auto& [item, title] : titles) {
+        EXPECT_EQ(LibraryScope::title(library.store, item), QString::fromUtf8(title));
     }
     EXPECT_EQ(LibraryScope::countText(0), "0 computers");
     EXPECT_EQ(LibraryScope::countText(1), "1 computer");
@@ -126,18 +119,15 @@ TEST(LibraryScope, Texts) {
     EXPECT_EQ(LibraryScope::deletionTitle(library.store, {QUuid::createUuid()}),
               "Delete 1 Computers?");
 
-    const struct {
-        QStringList existing;
-        const char* name;
-    } groups[] = {
+    const std::pair<QStringList, const char*> groups[] = {
         {{}, "New Group"},
         {{"New Group"}, "New Group 2"},
         {{"New Group", "New Group 2"}, "New Group 3"},
         {{"New Group", "New Group 3"}, "New Group 2"},
         {{"new group"}, "New Group"},
     };
-    for (const auto& c : groups) {
-        EXPECT_EQ(LibraryScope::newGroupName(c.existing), QString::fromUtf8(c.name));
+    for (const auto& [existing, name] : groups) {
+        EXPECT_EQ(LibraryScope::newGroupName(existing), QString::fromUtf8(name));
     }
 }
 
@@ -151,10 +141,7 @@ TEST(LibraryScope, LinksAndRelativeDates) {
     EXPECT_EQ(LibraryScope::link(nearby), std::nullopt);
 
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    const struct {
-        std::optional<QDateTime> date;
-        const char* text;
-    } dates[] = {
+    const std::pair<std::optional<QDateTime>, const char*> dates[] = {
         {std::nullopt, "Never"},
         {now.addSecs(-20), "just now"},
         {now.addSecs(-60), "1 minute ago"},
@@ -163,8 +150,8 @@ TEST(LibraryScope, LinksAndRelativeDates) {
         {now.addDays(-3), "3 days ago"},
         {now.addDays(-400), "1 year ago"},
     };
-    for (const auto& c : dates) {
-        EXPECT_EQ(LibraryScope::relativeDate(c.date, now), QString::fromUtf8(c.text));
+    for (const auto& [date, text] : dates) {
+        EXPECT_EQ(LibraryScope::relativeDate(date, now), QString::fromUtf8(text));
     }
 }
 
@@ -213,15 +200,13 @@ TEST(LibrarySidebar, GroupsRenameDropAndLinks) {
     EXPECT_EQ(sidebar.selection(), SidebarItem::group(group.id));
     EXPECT_EQ(sidebar.renaming(), group.id);
 
-    const struct {
-        const char* text;
-        const char* name;
-    } renames[] = {{" \t ", "New Group 2"}, {"", "New Group 2"}, {"\t Office  ", "Office"}};
-    for (const auto& c : renames) {
+    const std::pair<QString, QString> renames[] = {
+        {" \t ", "New Group 2"}, {"", "New Group 2"}, {"\t Office  ", "Office"}};
+    for (const auto& [text, name] : renames) {
         sidebar.beginRename(group.id);
-        sidebar.commitRename(group.id, QString::fromUtf8(c.text));
+        sidebar.commitRename(group.id, text);
         EXPECT_FALSE(sidebar.renaming());
-        EXPECT_EQ(library.store.groups()[1].name, QString::fromUtf8(c.name));
+        EXPECT_EQ(library.store.groups()[1].name, name);
     }
 
     const auto upper = [](const Connection& c) {
@@ -597,11 +582,7 @@ TEST(ConnectionEditor, NearbyComputerSavesWithItsServiceAndNoHost) {
 }
 
 TEST(QuickConnectSheet, ConnectIsEnabledOnlyForAnAddress) {
-    struct Case {
-        QString text;
-        std::optional<rfb::VNCAddress> address;
-    };
-    const Case cases[] = {
+    const std::pair<QString, std::optional<rfb::VNCAddress>> cases[] = {
         {"", std::nullopt},
         {"   ", std::nullopt},
         {"vnc://", std::nullopt},
@@ -611,18 +592,18 @@ TEST(QuickConnectSheet, ConnectIsEnabledOnlyForAnAddress) {
         {"vnc://anna@studio.local:5902", rfb::VNCAddress{"studio.local", 5902, "anna"}},
     };
     Library library;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text.toStdString());
+    for (const auto& [text, address] : cases) {
+        SCOPED_TRACE(text.toStdString());
         QuickConnectSheet sheet(library.store);
         sheet.show();
         EXPECT_EQ(sheet.recentList(), nullptr);
         QSignalSpy requested(&sheet, &QuickConnectSheet::connectRequested);
-        sheet.addressField()->setText(c.text);
-        EXPECT_EQ(sheet.connectButton()->isEnabled(), c.address.has_value());
+        sheet.addressField()->setText(text);
+        EXPECT_EQ(sheet.connectButton()->isEnabled(), address.has_value());
         QTest::keyClick(sheet.addressField(), Qt::Key_Return);
-        ASSERT_EQ(requested.count(), c.address ? 1 : 0);
-        if (c.address) {
-            EXPECT_EQ(requested[0][0].value<rfb::VNCAddress>(), *c.address);
+        ASSERT_EQ(requested.count(), address ? 1 : 0);
+        if (address) {
+            EXPECT_EQ(requested[0][0].value<rfb::VNCAddress>(), *address);
             EXPECT_EQ(sheet.result(), QDialog::Accepted);
         }
     }
