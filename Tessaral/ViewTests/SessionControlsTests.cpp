@@ -86,7 +86,6 @@ TEST(SessionControls, ScalingItemsNameTheOtherMode) {
     EXPECT_EQ(toolbar.scalingAction()->text(), "Actual Size");
     EXPECT_EQ(toolbar.scalingAction()->toolTip(), "Show at actual size");
     menu.scalingAction()->trigger();
-    EXPECT_EQ(fixture.session->options().scaling, ScalingMode::actualSize);
     EXPECT_EQ(toolbar.scalingAction()->text(), "Scale to Fit");
     EXPECT_EQ(toolbar.scalingAction()->toolTip(), "Scale to fit the window");
     EXPECT_EQ(menu.scalingAction()->text(), "Scale to Fit");
