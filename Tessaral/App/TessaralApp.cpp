@@ -1,10 +1,10 @@
 #include "TessaralApp.hpp"
 
-#include "App/AppState.hpp"
 #include "LocalClipboard.hpp"
 #include "Model/BonjourBrowser.hpp"
 #include "Model/ConnectionStore.hpp"
 #include "Model/SecretServiceKeychain.hpp"
+#include "State/AppState.hpp"
 #include "Views/AppCommands.hpp"
 #include "Views/Library/LibraryView.hpp"
 #include "Views/Session/SessionWindow.hpp"

@@ -7,11 +7,11 @@
 #include <functional>
 #include <memory>
 
-#include "App/AppState.hpp"
 #include "FakeKeychain.hpp"
 #include "Model/AppSettings.hpp"
 #include "Model/Connection.hpp"
 #include "Model/ConnectionStore.hpp"
+#include "State/AppState.hpp"
 #include "TestSupport.hpp"
 
 namespace tessaral {

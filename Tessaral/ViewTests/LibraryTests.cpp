@@ -14,13 +14,13 @@
 #include <QTreeWidget>
 #include <functional>
 
-#include "App/AppState.hpp"
 #include "FakeKeychain.hpp"
 #include "Model/AppSettings.hpp"
 #include "Model/BonjourBrowser.hpp"
 #include "Model/ConnectionStore.hpp"
 #include "Model/KeychainThread.hpp"
 #include "SessionFixture.hpp"
+#include "State/AppState.hpp"
 #include "TestSupport.hpp"
 #include "Views/AppCommands.hpp"
 #include "Views/FileDialog.hpp"

@@ -5,9 +5,9 @@
 #include <QMenuBar>
 #include <QMessageBox>
 
-#include "App/AppState.hpp"
 #include "Model/ConnectionStore.hpp"
 #include "Session/ConnectionMenu.hpp"
+#include "State/AppState.hpp"
 
 namespace tessaral {
 

@@ -13,7 +13,6 @@
 #include <QToolBar>
 #include <QToolButton>
 
-#include "App/AppState.hpp"
 #include "ConnectionEditor.hpp"
 #include "ConnectionGridView.hpp"
 #include "ConnectionListModel.hpp"
@@ -27,6 +26,7 @@
 #include "NearbyView.hpp"
 #include "QuickConnectSheet.hpp"
 #include "RFBError.hpp"
+#include "State/AppState.hpp"
 #include "Views/AppCommands.hpp"
 #include "Views/FileDialog.hpp"
 #include "Views/Icons.hpp"

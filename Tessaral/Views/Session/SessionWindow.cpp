@@ -7,11 +7,11 @@
 #include <QMessageBox>
 #include <QVBoxLayout>
 
-#include "App/AppState.hpp"
 #include "ConnectionMenu.hpp"
 #include "CredentialsSheet.hpp"
 #include "SessionContentView.hpp"
 #include "SessionToolbar.hpp"
+#include "State/AppState.hpp"
 #include "TypeTextSheet.hpp"
 #include "VNCSession.hpp"
 #include "Views/FileDialog.hpp"
