@@ -25,7 +25,7 @@
 #include "Views/Session/GLScreen.hpp"
 
 using namespace tessaral;
-using tessaral::testing::FakeKeychain;
+using tessaral::testing::TestKeychain;
 
 namespace {
 
@@ -152,7 +152,7 @@ void BM_UpdateToScreen(benchmark::State& state) {
     });
 
     QTemporaryDir folder;
-    FakeKeychain keychain;
+    TestKeychain<> keychain;
     NoClipboard clipboard;
     ConnectionStore store(keychain, folder.path());
     Connection connection;

@@ -14,7 +14,7 @@ namespace tessaral {
 
 TessaralApp::TessaralApp(const QString& libraryDirectory, QObject* parent)
     : QObject(parent),
-      keychain_(std::make_unique<SecretServiceKeychain>()),
+      keychain_(std::make_unique<KeychainService>(std::make_shared<SecretServiceKeychain>())),
       store_(std::make_unique<ConnectionStore>(*keychain_, libraryDirectory)),
       appState_(std::make_unique<AppState>()),
       browser_(std::make_unique<BonjourBrowser>()),

@@ -13,7 +13,7 @@ class AppCommands;
 class AppState;
 class BonjourBrowser;
 class ConnectionStore;
-class Keychain;
+class KeychainService;
 class LibraryView;
 class SessionWindow;
 class SettingsView;
@@ -48,7 +48,7 @@ class TessaralApp : public QObject {
     int openWindowCount() const;
 
   private:
-    std::unique_ptr<Keychain> keychain_;
+    std::unique_ptr<KeychainService> keychain_;
     std::unique_ptr<ConnectionStore> store_;
     std::unique_ptr<AppState> appState_;
     std::unique_ptr<BonjourBrowser> browser_;

@@ -61,7 +61,8 @@ QString ConnectionStore::defaultDirectory() {
            QStringLiteral("/Tessaral");
 }
 
-ConnectionStore::ConnectionStore(Keychain& keychain, const QString& directory, QObject* parent)
+ConnectionStore::ConnectionStore(KeychainService& keychain, const QString& directory,
+                                 QObject* parent)
     : QObject(parent),
       keychain_(keychain),
       directory_(QDir::cleanPath(directory.isEmpty() ? defaultDirectory() : directory)) {
@@ -257,13 +258,20 @@ QList<Connection> ConnectionStore::recents() const {
     return result;
 }
 
+Connection ConnectionStore::duplicate(const Connection& connection) {
+    const Connection copy = connection.duplicate();
+    upsert(copy);
+    keychain_.copy(connection.id, copy.id);
+    return copy;
+}
+
 void ConnectionStore::deleteConnections(const QSet<QUuid>& ids) {
     const qsizetype removed =
         connections_.removeIf([&](const Connection& c) { return ids.contains(c.id); });
     // Also for ids that name no saved computer: a password or preview may be left over from a
     // computer removed earlier, or belong to one that was never saved.
     for (const QUuid& id : ids) {
-        keychain_.deletePassword(id);
+        keychain_.remove(id);
         QFile::remove(thumbnailPath(id));
     }
     save();

@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "Connection.hpp"
-#include "Keychain.hpp"
+#include "KeychainService.hpp"
 #include "LibraryFile.hpp"
 #include "VNCAddress.hpp"
 
@@ -35,7 +35,7 @@ class ConnectionStore : public QObject {
     // Uses `directory` (the default folder when empty), creating it and its "Thumbnails" folder
     // (mode 0700) when missing, then loads the library. An unreadable library file is logged and
     // moved aside, and the library starts empty. `keychain` must outlive the store.
-    explicit ConnectionStore(Keychain& keychain, const QString& directory = {},
+    explicit ConnectionStore(KeychainService& keychain, const QString& directory = {},
                              QObject* parent = nullptr);
     // Waits for thumbnails still being written.
     ~ConnectionStore() override;
@@ -67,6 +67,8 @@ class ConnectionStore : public QObject {
     void markConnected(const QUuid& id);
     // The saved computers that have connected, newest first, at most twelve.
     QList<Connection> recents() const;
+    // Saves a copy of the computer under a new id, with a copy of its password, and returns it.
+    Connection duplicate(const Connection& connection);
     // Removes those saved computers and, for every id given (known or not), the keychain password
     // and the thumbnail.
     void deleteConnections(const QSet<QUuid>& ids);
@@ -109,7 +111,7 @@ class ConnectionStore : public QObject {
     void thumbnailWritten(const QUuid& id);
     qsizetype savedIndex(const QUuid& id) const;
 
-    Keychain& keychain_;
+    KeychainService& keychain_;
     QString directory_;
     QList<Connection> connections_;
     QList<ConnectionGroup> groups_;

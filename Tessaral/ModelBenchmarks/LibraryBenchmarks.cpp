@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "Model/ConnectionStore.hpp"
+#include "Model/Keychain.hpp"
 #include "Model/LibraryFile.hpp"
 
 namespace {
@@ -16,6 +17,11 @@ class NoKeychain final : public Keychain {
     std::optional<QString> password(const QUuid&) const override { return std::nullopt; }
     bool setPassword(const QUuid&, const std::optional<QString>&) override { return true; }
 };
+
+KeychainService& noKeychain() {
+    static KeychainService service(std::make_shared<NoKeychain>());
+    return service;
+}
 
 // 10,000 computers in 100 groups, about half of them connected once, some found nearby.
 Library largeLibrary() {
@@ -71,7 +77,7 @@ BENCHMARK(BM_DecodeLibrary)->Unit(benchmark::kMillisecond);
 // What a start costs: reading Library.json from disk and decoding it into the store.
 void BM_StoreLoad(benchmark::State& state) {
     QTemporaryDir folder;
-    NoKeychain keychain;
+    KeychainService& keychain = noKeychain();
     {
         ConnectionStore writer(keychain, folder.path());
         writer.importData(encodeLibrary(sharedLibrary()));
@@ -92,7 +98,7 @@ BENCHMARK(BM_StoreLoad)->Unit(benchmark::kMillisecond);
 // What every change costs: encoding the library and replacing the file atomically.
 void BM_StoreSave(benchmark::State& state) {
     QTemporaryDir folder;
-    NoKeychain keychain;
+    KeychainService& keychain = noKeychain();
     ConnectionStore store(keychain, folder.path());
     store.importData(encodeLibrary(sharedLibrary()));
     for (auto _ : state) {

@@ -67,13 +67,13 @@ class ConnectionStoreTest : public ::testing::Test {
     // A password and a thumbnail file for each of `ids`.
     void leaveTraces(const ConnectionStore& store, const QList<QUuid>& ids) {
         for (const QUuid& id : ids) {
-            keychain_.setPassword(id, u"secret"_s);
+            keychain_.waitForDone().setPassword(id, u"secret"_s);
             ASSERT_TRUE(testing::writeAll(store.thumbnailPath(id), "png"));
         }
     }
 
     QTemporaryDir scratch_;
-    testing::FakeKeychain keychain_;
+    testing::TestKeychain<> keychain_;
 };
 
 TEST_F(ConnectionStoreTest, FirstStartMakesPrivateFoldersAndAnEmptyLibrary) {
@@ -124,8 +124,8 @@ TEST_F(ConnectionStoreTest, SavesAfterEveryChangeCleansUpAfterDeletesAndReloadsT
     leaveTraces(*store, {mac.id, pc.id, unknown});
     store->deleteConnections({pc.id, unknown, nearby.id});
     EXPECT_TRUE(store->transient().contains(nearby.id));
-    EXPECT_EQ(keychain_.passwords.keys(), QList<QUuid>{mac.id});
-    EXPECT_TRUE(keychain_.deleted.contains(nearby.id));
+    EXPECT_EQ(keychain_.waitForDone().passwords.keys(), QList<QUuid>{mac.id});
+    EXPECT_TRUE(keychain_.memory->deleted.contains(nearby.id));
     for (const QUuid& id : {mac.id, pc.id, unknown}) {
         EXPECT_EQ(QFileInfo::exists(store->thumbnailPath(id)), id == mac.id);
     }
@@ -202,7 +202,7 @@ TEST_F(ConnectionStoreTest, LinksMatchHostIgnoringCaseAndUserNameWhenGivenAndCle
     leaveTraces(*store, {otherUser.id, imac.id});
     store->clearLinks();
     EXPECT_EQ(names(store->connections()), QStringList{u"iMac"_s});
-    EXPECT_EQ(keychain_.passwords.keys(), QList<QUuid>{imac.id});
+    EXPECT_EQ(keychain_.waitForDone().passwords.keys(), QList<QUuid>{imac.id});
     EXPECT_FALSE(QFileInfo::exists(store->thumbnailPath(otherUser.id)));
     expectSaved(*store);
 }

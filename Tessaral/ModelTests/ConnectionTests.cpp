@@ -178,7 +178,7 @@ std::string signalsDuring(QObject* sender, const std::function<void()>& act) {
 // Views redraw on every signal, so changes that change nothing stay silent. Rows run in order.
 TEST_F(PreferencesTest, StoreStateAndPreferencesSignalOnlyRealChanges) {
     const QTemporaryDir folder;
-    testing::FakeKeychain keychain;
+    testing::TestKeychain<> keychain;
     ConnectionStore store(keychain, folder.path());
     const QUuid work = store.addGroup(u"Work"_s).id, other = QUuid::createUuid();
     const Connection mac = Connection::newComputer(work);

@@ -2,8 +2,10 @@
 
 #include <QHash>
 #include <QList>
+#include <memory>
 
 #include "Model/Keychain.hpp"
+#include "Model/KeychainService.hpp"
 
 namespace tessaral::testing {
 
@@ -25,6 +27,20 @@ class FakeKeychain final : public Keychain {
 
     QHash<QUuid, QString> passwords;
     QList<QUuid> deleted;
+};
+
+// The keychain service over a keychain of the test's, passed wherever the service is; what the
+// keychain holds is read after waitForDone(), once the service's thread has let go of it.
+template <class Inner = FakeKeychain>
+struct TestKeychain {
+    std::shared_ptr<Inner> memory = std::make_shared<Inner>();
+    KeychainService service{memory};
+
+    operator KeychainService&() { return service; }
+    Inner& waitForDone() {
+        service.waitForDone();
+        return *memory;
+    }
 };
 
 }  // namespace tessaral::testing

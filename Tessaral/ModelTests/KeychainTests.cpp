@@ -8,9 +8,14 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QDBusVirtualObject>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
 #include <functional>
+#include <mutex>
 
+#include "Model/ConnectionStore.hpp"
 #include "Model/SecretServiceKeychain.hpp"
 
 inline void PrintTo(const QDBusObjectPath& path, std::ostream* out) {
@@ -64,18 +69,31 @@ class SecretServiceProbe {
             {u"org.freedesktop.Secret.Item.Label"_s, label},
             {u"org.freedesktop.Secret.Item.Attributes"_s, QVariant::fromValue(key(id))},
         };
+        const auto reply = call(collection(), u"org.freedesktop.Secret.Collection"_s,
+                                u"CreateItem"_s, {properties, secret(bytes), false});
+        return reply.value(0).value<QDBusObjectPath>();
+    }
+    // As the desktop locks the keyring: reading it again needs the user's password.
+    void lock() { service(u"Lock"_s, {QVariant::fromValue(QList{QDBusObjectPath(collection())})}); }
+    // With the password that scripts/with-secret-service.sh gave it, without a prompt.
+    void unlock() {
+        call(u"/org/freedesktop/secrets"_s,
+             u"org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface"_s,
+             u"UnlockWithMasterPassword"_s,
+             {QVariant::fromValue(QDBusObjectPath(collection())), secret("tessaral-test-keyring")});
+    }
+
+  private:
+    QVariant secret(const QByteArray& bytes) const {
         QDBusArgument secret;
         secret.beginStructure();
         secret << session_ << QByteArray() << bytes << u"text/plain"_s;
         secret.endStructure();
-        const QString collection =
-            service(u"ReadAlias"_s, {u"default"_s}).value(0).value<QDBusObjectPath>().path();
-        const auto reply = call(collection, u"org.freedesktop.Secret.Collection"_s, u"CreateItem"_s,
-                                {properties, QVariant::fromValue(secret), false});
-        return reply.value(0).value<QDBusObjectPath>();
+        return QVariant::fromValue(secret);
     }
-
-  private:
+    QString collection() {
+        return service(u"ReadAlias"_s, {u"default"_s}).value(0).value<QDBusObjectPath>().path();
+    }
     static Attributes key(const QUuid& id) {
         return {{u"service"_s, u"org.tessaral.Tessaral.connection"_s},
                 {u"account"_s, id.toString(QUuid::WithoutBraces).toUpper()}};
@@ -96,6 +114,58 @@ class SecretServiceProbe {
     }
 
     QDBusObjectPath session_;
+};
+
+// Stands in for the desktop's unlock dialog, which the keyring asks for over the bus: every prompt
+// stays open, as with a user who has not answered yet, until dismissed; later ones are dismissed
+// at once. The bus may call from its own thread.
+class UnansweredPrompts : public QDBusVirtualObject {
+  public:
+    UnansweredPrompts() {
+        auto bus = QDBusConnection::sessionBus();
+        registered_ = bus.registerService(u"org.gnome.keyring.SystemPrompter"_s) &&
+                      bus.registerVirtualObject(u"/org/gnome/keyring/Prompter"_s, this);
+    }
+    ~UnansweredPrompts() override {
+        dismiss();
+        auto bus = QDBusConnection::sessionBus();
+        bus.unregisterObject(u"/org/gnome/keyring/Prompter"_s);
+        bus.unregisterService(u"org.gnome.keyring.SystemPrompter"_s);
+    }
+    bool registered() const { return registered_; }
+    bool asked() {
+        std::lock_guard lock(mutex_);
+        return !open_.isEmpty();
+    }
+    void dismiss() {
+        std::lock_guard lock(mutex_);
+        dismissing_ = true;
+        for (const QDBusMessage& prompt : std::exchange(open_, {})) {
+            answer(prompt);
+        }
+    }
+
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
+        std::lock_guard lock(mutex_);
+        if (dismissing_) {
+            answer(message);
+        } else {
+            open_.append(message);
+        }
+        return true;
+    }
+
+  private:
+    static void answer(const QDBusMessage& prompt) {
+        QDBusConnection::sessionBus().send(
+            prompt.createErrorReply(QDBusError::AccessDenied, u"dismissed"_s));
+    }
+
+    bool registered_ = false;
+    std::mutex mutex_;
+    QList<QDBusMessage> open_;
+    bool dismissing_ = false;
 };
 
 class SecretServiceKeychainTest : public ::testing::Test {
@@ -161,6 +231,59 @@ TEST_F(SecretServiceKeychainTest, EmptyOrNoPasswordDeletesThatOneAlone) {
     }
     EXPECT_EQ(keychain_.password(other), u"kept"_s);
     EXPECT_TRUE(keychain_.deletePassword(other));
+}
+
+// The copy a duplicate asks for is queued before the delete that follows it at once, so it cannot
+// leave a secret behind for a computer that is gone.
+TEST_F(SecretServiceKeychainTest, DuplicateThenDeleteAtOnceLeavesNoSecretBehind) {
+    ASSERT_TRUE(keychain_.setPassword(id_, u"secret"_s));
+    const QTemporaryDir folder;
+    KeychainService service(std::make_shared<SecretServiceKeychain>());
+    ConnectionStore store(service, folder.path());
+    Connection original;
+    original.id = id_;
+    original.name = u"Studio"_s;
+    store.upsert(original);
+    for (int round = 0; round < 5; ++round) {
+        const Connection copy = store.duplicate(original);
+        store.deleteConnections({copy.id});
+        service.waitForDone();
+        EXPECT_TRUE(probe_->items(copy.id).isEmpty()) << "round " << round;
+    }
+    EXPECT_EQ(keychain_.password(id_), u"secret"_s);
+}
+
+// A locked keyring asks the user before it answers. Until then the library and its windows go
+// on: reading, storing and deleting return at once, and the answer arrives when the prompt is
+// dismissed.
+TEST_F(SecretServiceKeychainTest, ALockedKeyringWaitingForItsUserHoldsUpNoWindow) {
+    ASSERT_TRUE(keychain_.setPassword(id_, u"secret"_s));
+    UnansweredPrompts prompts;
+    ASSERT_TRUE(prompts.registered());
+    probe_->lock();
+    const QTemporaryDir folder;
+    KeychainService service(std::make_shared<SecretServiceKeychain>());
+    ConnectionStore store(service, folder.path());
+    const QUuid other = QUuid::createUuid();
+
+    QObject window;
+    std::optional<std::optional<QString>> answer;
+    QElapsedTimer clock;
+    clock.start();
+    service.lookUp(id_, &window,
+                   [&](const std::optional<QString>& password) { answer = password; });
+    service.store(other, u"typed"_s);
+    store.deleteConnections({id_, other});
+    EXPECT_LT(clock.elapsed(), 500);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return prompts.asked(); }, 10'000));
+    QTest::qWait(300);
+    EXPECT_FALSE(answer);
+
+    prompts.dismiss();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answer.has_value(); }, 20'000));
+    EXPECT_EQ(*answer, std::nullopt);
+    probe_->unlock();
+    service.waitForDone();
 }
 
 // CTest runs it without a session bus and on a bus where nobody serves secrets.

@@ -10,7 +10,7 @@
 
 // The interrupted-save test's child, saying around each save where a kill lands.
 static int saveForever(const QString& folder) {
-    tessaral::testing::FakeKeychain keychain;
+    tessaral::testing::TestKeychain<> keychain;
     tessaral::ConnectionStore store(keychain, folder);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::printf("ready %lld\n", static_cast<long long>(store.connections().size()));

@@ -1,8 +1,6 @@
 #include "VNCSession.hpp"
 
-#include <QPromise>
 #include <QSaveFile>
-#include <QThreadPool>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -10,7 +8,6 @@
 
 #include "DisplayText.hpp"
 #include "Model/AppSettings.hpp"
-#include "Model/KeychainThread.hpp"
 
 namespace tessaral {
 
@@ -53,9 +50,9 @@ struct Overloaded : Handlers... {
 
 }  // namespace
 
-VNCSession::VNCSession(const Connection& connection, ConnectionStore& store, Keychain& keychain,
-                       LocalClipboard& clipboard, std::optional<rfb::RFBCredentials> credentials,
-                       QObject* parent)
+VNCSession::VNCSession(const Connection& connection, ConnectionStore& store,
+                       KeychainService& keychain, LocalClipboard& clipboard,
+                       std::optional<rfb::RFBCredentials> credentials, QObject* parent)
     : QObject(parent),
       store_(store),
       keychain_(keychain),
@@ -76,44 +73,30 @@ VNCSession::VNCSession(const Connection& connection, ConnectionStore& store, Key
     if (credentials_) {
         return;
     }
-    auto promise = std::make_shared<QPromise<std::optional<QString>>>();
-    passwordLookup_ = new QFutureWatcher<std::optional<QString>>(this);
-    QObject::connect(passwordLookup_, &QFutureWatcherBase::finished, this,
-                     &VNCSession::passwordLookedUp);
-    passwordLookup_->setFuture(promise->future());
-    keychainThread().start([promise, &keychain = keychain_, id = id_] {
-        promise->start();
-        promise->addResult(keychain.password(id));
-        promise->finish();
-    });
+    lookingUpPassword_ = true;
+    keychain_.lookUp(
+        id_, this, [this](const std::optional<QString>& password) { passwordLookedUp(password); });
 }
 
 VNCSession::~VNCSession() {
     teardown();
 }
 
-void VNCSession::passwordLookedUp() {
-    const auto future = passwordLookup_->future();
-    forgetPasswordLookup();
-    if (future.resultCount() > 0) {
-        if (const std::optional<QString> password = future.result()) {
-            credentials_ =
-                rfb::RFBCredentials{connection_.username.toStdString(), password->toStdString()};
-        }
+void VNCSession::passwordLookedUp(const std::optional<QString>& password) {
+    // What the user typed meanwhile wins over whatever the keychain has to say.
+    if (!lookingUpPassword_) {
+        return;
+    }
+    lookingUpPassword_ = false;
+    if (password) {
+        credentials_ =
+            rfb::RFBCredentials{connection_.username.toStdString(), password->toStdString()};
     }
     if (connectAfterLookup_) {
         connectAfterLookup_ = false;
         startClient();
     }
     updateDerived();
-}
-
-void VNCSession::forgetPasswordLookup() {
-    if (passwordLookup_ != nullptr) {
-        passwordLookup_->disconnect(this);
-        passwordLookup_->deleteLater();
-        passwordLookup_ = nullptr;
-    }
 }
 
 QString VNCSession::statusText() const {
@@ -179,7 +162,7 @@ bool VNCSession::canTypePassword() const {
 void VNCSession::connect() {
     teardown();
     setState(plain(State::Kind::connecting));
-    if (passwordLookup_ != nullptr) {
+    if (lookingUpPassword_) {
         connectAfterLookup_ = true;
         return;
     }
@@ -240,8 +223,7 @@ void VNCSession::disconnect() {
 
 void VNCSession::provideCredentials(const QString& username, const QString& password,
                                     bool remember) {
-    // What the user typed now wins over whatever the keychain still has to say.
-    forgetPasswordLookup();
+    lookingUpPassword_ = false;
     credentials_ = rfb::RFBCredentials{username.toStdString(), password.toStdString()};
     const bool saved = store_.isSaved(id_);
     if (username != connection_.username) {
@@ -251,8 +233,7 @@ void VNCSession::provideCredentials(const QString& username, const QString& pass
         }
     }
     if (remember && saved) {
-        keychainThread().start(
-            [&keychain = keychain_, id = id_, password] { keychain.setPassword(id, password); });
+        keychain_.store(id_, password);
     }
     connect();
 }

@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFutureWatcher>
 #include <QImage>
 #include <QObject>
 #include <QRegion>
@@ -20,7 +19,7 @@
 #include "LocalClipboard.hpp"
 #include "Model/Connection.hpp"
 #include "Model/ConnectionStore.hpp"
-#include "Model/Keychain.hpp"
+#include "Model/KeychainService.hpp"
 #include "RFBClient.hpp"
 #include "RemoteShortcut.hpp"
 
@@ -58,9 +57,8 @@ class VNCSession : public QObject {
 
     // Without `credentials` the session looks up the computer's stored password in the
     // background; connect() waits for that answer. `store`, `keychain` and `clipboard` must
-    // outlive the session, and `keychain` also the background calls it started (in practice it
-    // lives as long as the application).
-    VNCSession(const Connection& connection, ConnectionStore& store, Keychain& keychain,
+    // outlive the session.
+    VNCSession(const Connection& connection, ConnectionStore& store, KeychainService& keychain,
                LocalClipboard& clipboard,
                std::optional<rfb::RFBCredentials> credentials = std::nullopt,
                QObject* parent = nullptr);
@@ -144,8 +142,7 @@ class VNCSession : public QObject {
     void takeFrame(rfb::RFBClient& from);
     void takeHeldBackFrame();
     void handleRemoteClipboard(QString text);
-    void passwordLookedUp();
-    void forgetPasswordLookup();
+    void passwordLookedUp(const std::optional<QString>& password);
     void sendKeys(const std::vector<KeyAction>& keys);
     void sendKey(std::uint32_t keysym, bool down);
     void flashClipboardActivity(const QString& text);
@@ -153,14 +150,14 @@ class VNCSession : public QObject {
     void saveThumbnail();
 
     ConnectionStore& store_;
-    Keychain& keychain_;
+    KeychainService& keychain_;
     LocalClipboard& clipboard_;
     std::optional<rfb::RFBCredentials> credentials_;
     long lastPasteboardChange_ = 0;
     std::shared_ptr<rfb::RFBClient> client_;
     QSocketNotifier* events_ = nullptr;
-    // The stored password being looked up in the background, and whether connect() waits for it.
-    QFutureWatcher<std::optional<QString>>* passwordLookup_ = nullptr;
+    // The stored password is being looked up in the background, and connect() waits for it.
+    bool lookingUpPassword_ = false;
     bool connectAfterLookup_ = false;
     QString statusText_;
     bool canTypePassword_ = false;

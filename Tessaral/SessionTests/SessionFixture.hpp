@@ -82,7 +82,7 @@ struct VNCSessionTesting {
     }
 
     QTemporaryDir folder;
-    testing::FakeKeychain keychain;
+    testing::TestKeychain<> keychain;
     testing::MemoryClipboard clipboard;
     ConnectionStore store;
     Connection connection;

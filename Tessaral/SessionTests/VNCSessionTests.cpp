@@ -38,7 +38,7 @@ class VNCSessionTest : public ::testing::Test {
     }
 
     QTemporaryDir folder;
-    testing::GatedKeychain keychain;
+    testing::TestKeychain<testing::GatedKeychain> keychain;
     ConnectionStore store{keychain, folder.path()};
     testing::MemoryClipboard clipboard;
 };
@@ -86,10 +86,10 @@ class VNCSessionServerTest : public VNCSessionTest {
     }
     void TearDown() override {
         for (const Connection& connection : store.connections()) {
-            secrets.deletePassword(connection.id);
+            secrets.waitForDone().deletePassword(connection.id);
         }
     }
-    SecretServiceKeychain secrets;
+    testing::TestKeychain<SecretServiceKeychain> secrets;
 };
 
 TEST_F(VNCSessionServerTest, ConnectsShowsFramesAndEndsWhenTheServerGoesAway) {
@@ -136,7 +136,8 @@ TEST_F(VNCSessionServerTest, WrongPasswordAsksAgainAndARememberedOneIsStoredAndU
     EXPECT_EQ(session.state().kind, Kind::connecting);
     ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::connected; }));
     EXPECT_TRUE(session.canTypePassword());
-    ASSERT_TRUE(eventually([&] { return secrets.password(connection.id) == "secret"; }));
+    ASSERT_TRUE(
+        eventually([&] { return secrets.waitForDone().password(connection.id) == "secret"; }));
 
     // A new window finds the password in the keychain by itself.
     VNCSession next(connection, store, secrets, clipboard);
@@ -279,12 +280,12 @@ TEST_F(VNCSessionTest, ALockedKeychainNeverHoldsUpTheWindow) {
         acceptWithoutSecurity(peer);
         peer.waitForClose(std::chrono::seconds(60));
     });
-    keychain.setOpen(false);
+    keychain.memory->setOpen(false);
     QElapsedTimer clock;
     clock.start();
     std::thread unlock([&] {
         std::this_thread::sleep_for(std::chrono::seconds(6));
-        keychain.setOpen(true);
+        keychain.memory->setOpen(true);
     });
     VNCSession session(computer(server.port()), store, keychain, clipboard);
     session.connect();

@@ -18,7 +18,6 @@
 #include "Model/AppSettings.hpp"
 #include "Model/BonjourBrowser.hpp"
 #include "Model/ConnectionStore.hpp"
-#include "Model/KeychainThread.hpp"
 #include "SessionFixture.hpp"
 #include "State/AppState.hpp"
 #include "TestSupport.hpp"
@@ -59,7 +58,7 @@ struct Library {
     }
 
     QTemporaryDir folder;
-    FakeKeychain keychain;
+    TestKeychain<> keychain;
     ConnectionStore store{keychain, folder.path()};
     AppState appState;
     BonjourBrowser browser;
@@ -509,7 +508,7 @@ TEST(ConnectionEditor, SaveTrimsFilesAsSavedAndStoresThePassword) {
         Library library;
         Connection link = library.store.connectionFor(rfb::VNCAddress{"studio.local", 5900});
         ASSERT_EQ(link.origin, ConnectionOrigin::link);
-        library.keychain.setPassword(link.id, c.stored);
+        library.keychain.memory->setPassword(link.id, c.stored);
         link.name = "  Studio \t";
         link.host = "\tstudio.local ";
         link.username = " anna ";
@@ -524,7 +523,6 @@ TEST(ConnectionEditor, SaveTrimsFilesAsSavedAndStoresThePassword) {
         }
         QSignalSpy saved(&editor, &ConnectionEditor::saved);
         editor.saveButton()->click();
-        keychainThread().waitForDone();
 
         EXPECT_EQ(editor.result(), QDialog::Accepted);
         EXPECT_EQ(saved.count(), 1);
@@ -534,7 +532,7 @@ TEST(ConnectionEditor, SaveTrimsFilesAsSavedAndStoresThePassword) {
         EXPECT_EQ(stored->host, "studio.local");
         EXPECT_EQ(stored->username, "anna");
         EXPECT_EQ(stored->origin, ConnectionOrigin::saved);
-        EXPECT_EQ(library.keychain.password(link.id), c.expected);
+        EXPECT_EQ(library.keychain.waitForDone().password(link.id), c.expected);
     }
 }
 
@@ -544,25 +542,24 @@ TEST(ConnectionEditor, LatePasswordNeitherOverwritesTypingNorIsDeleted) {
     for (const bool typeFirst : {true, false}) {
         SCOPED_TRACE(typeFirst ? "typed before the answer" : "saved before the answer");
         QTemporaryDir directory;
-        GatedKeychain keychain;
+        TestKeychain<GatedKeychain> keychain;
         ConnectionStore store(keychain, directory.path());
         const Connection studio = computer("Studio", "studio.local");
         store.upsert(studio);
-        keychain.setPassword(studio.id, "secret");
-        keychain.setOpen(false);
+        keychain.memory->setPassword(studio.id, "secret");
+        keychain.memory->setOpen(false);
 
         ConnectionEditor editor(store, keychain, studio, false);
         QSignalSpy loaded(&editor, &ConnectionEditor::passwordLookupFinished);
         if (typeFirst) {
             QTest::keyClicks(editor.passwordField(), "typed");
-            keychain.setOpen(true);
+            keychain.memory->setOpen(true);
             ASSERT_TRUE(loaded.wait(5000));
             EXPECT_EQ(editor.passwordField()->text(), "typed");
         } else {
             editor.saveButton()->click();
-            keychain.setOpen(true);
-            keychainThread().waitForDone();
-            EXPECT_EQ(keychain.inner.password(studio.id), "secret");
+            keychain.memory->setOpen(true);
+            EXPECT_EQ(keychain.waitForDone().inner.password(studio.id), "secret");
         }
     }
 }
@@ -700,11 +697,11 @@ TEST(SettingsView, ClearLinksIsEnabledWhileALinkIsSaved) {
     auto* clear = view.findChild<QPushButton*>("clearLinksButton");
     EXPECT_FALSE(clear->isEnabled());
     const Connection link = library.store.connectionFor(rfb::VNCAddress{"other.local", 5900});
-    library.keychain.setPassword(link.id, "secret");
+    library.keychain.memory->setPassword(link.id, "secret");
     EXPECT_TRUE(clear->isEnabled());
     clear->click();
     EXPECT_EQ(library.store.connections().size(), 1);
-    EXPECT_FALSE(library.keychain.password(link.id));
+    EXPECT_FALSE(library.keychain.waitForDone().password(link.id));
     EXPECT_FALSE(clear->isEnabled());
 }
 

@@ -5,13 +5,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
-#include <QFutureWatcher>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
-#include <QPromise>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
@@ -23,8 +21,7 @@
 #include <memory>
 
 #include "Model/ConnectionStore.hpp"
-#include "Model/Keychain.hpp"
-#include "Model/KeychainThread.hpp"
+#include "Model/KeychainService.hpp"
 #include "RFBError.hpp"
 #include "Views/FormParts.hpp"
 #include "Views/Icons.hpp"
@@ -130,7 +127,7 @@ QString ConnectionEditor::validationMessage(const Connection& connection) {
     return tr("Enter a port between 1 and 65,535.");
 }
 
-ConnectionEditor::ConnectionEditor(ConnectionStore& store, Keychain& keychain,
+ConnectionEditor::ConnectionEditor(ConnectionStore& store, KeychainService& keychain,
                                    const Connection& connection, bool isNew, QWidget* parent)
     : QDialog(parent), store_(store), keychain_(keychain), connection_(connection), isNew_(isNew) {
     setObjectName(QStringLiteral("connectionEditor"));
@@ -431,23 +428,13 @@ void ConnectionEditor::loadPassword() {
         passwordLoaded_ = true;
         return;
     }
-    auto promise = std::make_shared<QPromise<std::optional<QString>>>();
-    passwordLookup_ = new QFutureWatcher<std::optional<QString>>(this);
-    connect(passwordLookup_, &QFutureWatcherBase::finished, this,
-            &ConnectionEditor::passwordLookedUp);
-    passwordLookup_->setFuture(promise->future());
-    keychainThread().start([promise, &keychain = keychain_, id = connection_.id] {
-        promise->start();
-        promise->addResult(keychain.password(id));
-        promise->finish();
+    keychain_.lookUp(connection_.id, this, [this](const std::optional<QString>& password) {
+        passwordLookedUp(password);
     });
 }
 
-void ConnectionEditor::passwordLookedUp() {
-    const auto future = passwordLookup_->future();
-    passwordLookup_->deleteLater();
-    passwordLookup_ = nullptr;
-    loadedPassword_ = future.resultCount() > 0 ? future.result() : std::nullopt;
+void ConnectionEditor::passwordLookedUp(const std::optional<QString>& password) {
+    loadedPassword_ = password;
     passwordLoaded_ = true;
     if (!passwordEdited_) {
         password_->setText(loadedPassword_.value_or(QString()));
@@ -545,9 +532,7 @@ void ConnectionEditor::save() {
     // would delete the saved password.
     const QString password = password_->text();
     if (password != loadedPassword_.value_or(QString())) {
-        keychainThread().start([&keychain = keychain_, id = connection_.id, password] {
-            keychain.setPassword(id, password);
-        });
+        keychain_.store(connection_.id, password);
     }
     accept();
     emit saved(connection_);

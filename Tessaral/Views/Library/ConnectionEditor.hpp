@@ -11,13 +11,11 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-template <typename T>
-class QFutureWatcher;
 
 namespace tessaral {
 
 class ConnectionStore;
-class Keychain;
+class KeychainService;
 
 // Creates or changes a saved computer and its password. Accepting saves: the record goes to the
 // store at once, the password to the keychain on the keychain thread. Rejecting (Cancel, Escape,
@@ -26,12 +24,11 @@ class ConnectionEditor : public QDialog {
     Q_OBJECT
 
   public:
-    // `store` and `keychain` must outlive the editor, and `keychain` also the keychain calls it
-    // starts (in practice both belong to the application). The saved password of an existing
-    // computer is read in the background and fills the field when it arrives, unless the user
-    // has typed a password by then.
-    ConnectionEditor(ConnectionStore& store, Keychain& keychain, const Connection& connection,
-                     bool isNew, QWidget* parent = nullptr);
+    // `store` and `keychain` must outlive the editor. The saved password of an existing computer
+    // is read in the background and fills the field when it arrives, unless the user has typed a
+    // password by then.
+    ConnectionEditor(ConnectionStore& store, KeychainService& keychain,
+                     const Connection& connection, bool isNew, QWidget* parent = nullptr);
     ~ConnectionEditor() override;
 
     // The port a port field's text means: 5900 when empty, the value of a decimal integer with an
@@ -71,7 +68,7 @@ class ConnectionEditor : public QDialog {
     QWidget* buildBottomBar();
 
     void loadPassword();
-    void passwordLookedUp();
+    void passwordLookedUp(const std::optional<QString>& password);
     void hostChanged(const QString& text);
     void applyPastedAddress();
     void setPasswordText(const QString& password);
@@ -80,7 +77,7 @@ class ConnectionEditor : public QDialog {
     void save();
 
     ConnectionStore& store_;
-    Keychain& keychain_;
+    KeychainService& keychain_;
     Connection connection_;
     bool isNew_;
     bool passwordLoaded_ = false;
@@ -90,7 +87,6 @@ class ConnectionEditor : public QDialog {
     bool passwordEdited_ = false;
     QString previousHost_;
     bool applyingAddress_ = false;
-    QFutureWatcher<std::optional<QString>>* passwordLookup_ = nullptr;
 
     QLabel* headerIcon_ = nullptr;
     QLabel* subtitle_ = nullptr;

@@ -9,7 +9,6 @@
 #include <QSaveFile>
 #include <QSplitter>
 #include <QStackedWidget>
-#include <QThreadPool>
 #include <QToolBar>
 #include <QToolButton>
 
@@ -21,8 +20,6 @@
 #include "LibrarySidebar.hpp"
 #include "Model/AppSettings.hpp"
 #include "Model/ConnectionStore.hpp"
-#include "Model/Keychain.hpp"
-#include "Model/KeychainThread.hpp"
 #include "NearbyView.hpp"
 #include "QuickConnectSheet.hpp"
 #include "RFBError.hpp"
@@ -36,7 +33,7 @@
 namespace tessaral {
 
 LibraryView::LibraryView(ConnectionStore& store, AppState& appState, BonjourBrowser& browser,
-                         Keychain& keychain, OpenSession openSession, QWidget* parent)
+                         KeychainService& keychain, OpenSession openSession, QWidget* parent)
     : QMainWindow(parent),
       store_(store),
       appState_(appState),
@@ -372,14 +369,7 @@ void LibraryView::saveNearby(const BonjourBrowser::Service& service) {
 }
 
 void LibraryView::duplicate(const Connection& connection) {
-    const Connection copy = connection.duplicate();
-    store_.upsert(copy);
-    keychainThread().start([&keychain = keychain_, from = connection.id, to = copy.id] {
-        if (const std::optional<QString> password = keychain.password(from)) {
-            keychain.setPassword(to, password);
-        }
-    });
-    setSelection({copy.id});
+    setSelection({store_.duplicate(connection).id});
 }
 
 void LibraryView::requestDeletion(const QSet<QUuid>& ids) {

@@ -31,7 +31,7 @@ class ConnectionMenu;
 class ConnectionStore;
 class ConnectionTableView;
 class EmptyStateView;
-class Keychain;
+class KeychainService;
 class LibrarySidebar;
 class NearbyView;
 
@@ -48,7 +48,7 @@ class LibraryView : public QMainWindow {
     // The shared objects must outlive the window. `openSession` opens (or brings forward) the
     // session window of a computer.
     LibraryView(ConnectionStore& store, AppState& appState, BonjourBrowser& browser,
-                Keychain& keychain, OpenSession openSession, QWidget* parent = nullptr);
+                KeychainService& keychain, OpenSession openSession, QWidget* parent = nullptr);
     ~LibraryView() override;
 
     // Gives the window the application's menus.
@@ -104,7 +104,7 @@ class LibraryView : public QMainWindow {
     ConnectionStore& store_;
     AppState& appState_;
     BonjourBrowser& browser_;
-    Keychain& keychain_;
+    KeychainService& keychain_;
     OpenSession openSession_;
     ConnectionActions actions_;
     ConnectionListModel* model_;

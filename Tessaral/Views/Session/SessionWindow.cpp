@@ -48,7 +48,7 @@ QWidget* notFoundView() {
 
 }  // namespace
 
-SessionWindow::SessionWindow(ConnectionStore& store, AppState& appState, Keychain& keychain,
+SessionWindow::SessionWindow(ConnectionStore& store, AppState& appState, KeychainService& keychain,
                              LocalClipboard& clipboard, std::optional<QUuid> connectionID,
                              QWidget* parent)
     : QMainWindow(parent),

@@ -11,7 +11,7 @@ class AppState;
 class ConnectionMenu;
 class ConnectionStore;
 class CredentialsSheet;
-class Keychain;
+class KeychainService;
 class LocalClipboard;
 class SessionContentView;
 class SessionToolbar;
@@ -24,7 +24,7 @@ class SessionWindow : public QMainWindow {
 
   public:
     // `store`, `appState`, `keychain` and `clipboard` must outlive the window.
-    SessionWindow(ConnectionStore& store, AppState& appState, Keychain& keychain,
+    SessionWindow(ConnectionStore& store, AppState& appState, KeychainService& keychain,
                   LocalClipboard& clipboard, std::optional<QUuid> connectionID,
                   QWidget* parent = nullptr);
     ~SessionWindow() override;
@@ -53,7 +53,7 @@ class SessionWindow : public QMainWindow {
 
     ConnectionStore& store_;
     AppState& appState_;
-    Keychain& keychain_;
+    KeychainService& keychain_;
     LocalClipboard& clipboard_;
     std::optional<QUuid> connectionID_;
     QPointer<VNCSession> session_;
