@@ -211,8 +211,12 @@ std::vector<KeyAction> KeyboardInput::release(const KeyRecord& key, const Keyboa
     return {{keysym, false}};
 }
 
-void KeyboardInput::reset() {
-    held_.clear();
+std::vector<KeyAction> KeyboardInput::releaseAll() {
+    std::vector<KeyAction> actions;
+    for (const auto& [physical, keysym] : std::exchange(held_, {})) {
+        actions.push_back({keysym, false});
+    }
+    return actions;
 }
 
 }  // namespace tessaral

@@ -39,10 +39,11 @@ struct KeyboardContext {
     bool serverIsApple = false;
 };
 
-// Turns the key events of the focused screen view into RFB key events. Every press that is sent
-// is recorded under its physical key, so that its release sends the same keysym whatever changed
-// in between (Shift let go before the letter, a different layout). Releases of presses that were
-// never sent (local shortcuts) send nothing.
+// Turns the key events of the focused screen view into RFB key events, and is the one record of
+// which keys the server holds down. Every press that is sent is recorded under its physical key,
+// so that its release sends the same keysym whatever changed in between (Shift let go before the
+// letter, a different layout). Releases of presses that were never sent (local shortcuts) send
+// nothing.
 class KeyboardInput {
   public:
     // Whether the combination stays with this computer: Ctrl and Super together, Super with
@@ -53,8 +54,8 @@ class KeyboardInput {
 
     std::vector<KeyAction> press(const KeyRecord& key, const KeyboardContext& context);
     std::vector<KeyAction> release(const KeyRecord& key, const KeyboardContext& context);
-    // Focus left: forgets every recorded press (the session releases what it sent).
-    void reset();
+    // Forgets every recorded press and returns the releases that the server still needs.
+    std::vector<KeyAction> releaseAll();
 
   private:
     std::map<std::uint64_t, std::uint32_t> held_;  // physical key -> keysym its press sent

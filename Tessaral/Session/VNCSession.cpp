@@ -148,6 +148,10 @@ bool VNCSession::acceptsInput() const {
     return state_.kind == State::Kind::connected && !options_.observeOnly;
 }
 
+bool VNCSession::claims(const KeyRecord& key) const {
+    return acceptsInput() && !KeyboardInput::staysLocal(key, keyboardContext());
+}
+
 KeyboardContext VNCSession::keyboardContext() const {
     return {AppSettings::sendSystemShortcuts(), options_.commandMapping,
             serverInfo_ && serverInfo_->isApple};
@@ -192,6 +196,8 @@ void VNCSession::startClient() {
 
 void VNCSession::teardown() {
     connectAfterLookup_ = false;
+    // A new connection starts with no key down.
+    keyboard_.releaseAll();
     heldBackFrame_.stop();
     if (events_ != nullptr) {
         // Before the client and its descriptor go; possibly inside the notifier's own activation.
@@ -406,38 +412,34 @@ void VNCSession::pointer(int x, int y, std::uint8_t buttons) {
     }
 }
 
-void VNCSession::key(std::uint32_t keysym, bool down) {
-    if (!acceptsInput() || !client_) {
-        return;
-    }
-    if (down) {
+void VNCSession::keyPress(const KeyRecord& key) {
+    if (acceptsInput() && client_) {
         syncLocalClipboardIfChanged();
-        pressedKeys_.insert(keysym);
-        sendKey(keysym, true);
-    } else if (pressedKeys_.remove(keysym)) {
-        sendKey(keysym, false);
+        sendKeys(keyboard_.press(key, keyboardContext()));
+    }
+}
+
+void VNCSession::keyRelease(const KeyRecord& key) {
+    if (acceptsInput() && client_) {
+        sendKeys(keyboard_.release(key, keyboardContext()));
     }
 }
 
 void VNCSession::releaseAllKeys() {
+    const std::vector<KeyAction> held = keyboard_.releaseAll();
     if (client_) {
-        for (const std::uint32_t keysym : std::as_const(pressedKeys_)) {
-            sendKey(keysym, false);
-        }
+        sendKeys(held);
     }
-    pressedKeys_.clear();
-}
-
-void VNCSession::sendKey(std::uint32_t keysym, bool down) {
-    if (clientCalls_) {
-        clientCalls_(QStringLiteral("key %1 %2").arg(keysym, 0, 16).arg(down ? "down" : "up"));
-    }
-    client_->sendKey(keysym, down);
 }
 
 void VNCSession::sendKeys(const std::vector<KeyAction>& keys) {
     for (const KeyAction& action : keys) {
-        sendKey(action.keysym, action.down);
+        if (clientCalls_) {
+            clientCalls_(QStringLiteral("key %1 %2")
+                             .arg(action.keysym, 0, 16)
+                             .arg(action.down ? "down" : "up"));
+        }
+        client_->sendKey(action.keysym, action.down);
     }
 }
 

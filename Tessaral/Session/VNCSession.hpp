@@ -5,7 +5,6 @@
 #include <QImage>
 #include <QObject>
 #include <QRegion>
-#include <QSet>
 #include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
@@ -86,9 +85,11 @@ class VNCSession : public QObject {
     // Applies quality at once, releases held keys when observe-only is switched on, and saves the
     // options into the computer's record.
     void setOptions(const ConnectionOptions& options);
-    const QSet<std::uint32_t>& pressedKeys() const { return pressedKeys_; }
     // Connected and not observe-only: input goes to the remote computer.
     bool acceptsInput() const;
+    // Whether the screen view takes the key from the application's shortcuts, for the remote
+    // computer.
+    bool claims(const KeyRecord& key) const;
     KeyboardContext keyboardContext() const;
     bool canTypePassword() const;
 
@@ -97,7 +98,9 @@ class VNCSession : public QObject {
     void provideCredentials(const QString& username, const QString& password, bool remember);
 
     void pointer(int x, int y, std::uint8_t buttons);
-    void key(std::uint32_t keysym, bool down);
+    void keyPress(const KeyRecord& key);
+    void keyRelease(const KeyRecord& key);
+    // Lets go of every key the server holds down for this session's keyboard.
     void releaseAllKeys();
 
     void syncLocalClipboardIfChanged();
@@ -144,7 +147,6 @@ class VNCSession : public QObject {
     void handleRemoteClipboard(QString text);
     void passwordLookedUp(const std::optional<QString>& password);
     void sendKeys(const std::vector<KeyAction>& keys);
-    void sendKey(std::uint32_t keysym, bool down);
     void flashClipboardActivity(const QString& text);
     void setClipboardActivity(std::optional<QString> text);
     void saveThumbnail();
@@ -177,7 +179,7 @@ class VNCSession : public QObject {
     std::optional<QString> remoteClipboard_;
     std::optional<QString> clipboardActivity_;
     ConnectionOptions options_;
-    QSet<std::uint32_t> pressedKeys_;
+    KeyboardInput keyboard_;
 };
 
 }  // namespace tessaral

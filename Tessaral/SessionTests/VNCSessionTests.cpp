@@ -172,12 +172,16 @@ TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheySh
     EXPECT_EQ(calls, QStringList({"clipboard before"}));  // offered once on connecting
 
     calls.clear();
-    session.key(0x61, true);  // unchanged clipboard: not sent again
-    session.key(0x61, false);
-    session.key(0x62, false);  // never pressed
+    // As X11 reports letters: Qt key, keysym, scan code, text.
+    const auto letter = [](char c) {
+        return KeyRecord{Qt::Key_A + (c - 'a'), std::uint32_t(c), std::uint32_t(c), QString(c)};
+    };
+    session.keyPress(letter('a'));  // unchanged clipboard: not sent again
+    session.keyRelease(letter('a'));
+    session.keyRelease(letter('b'));  // never pressed
     clipboard.setText(QStringLiteral("copied"));
-    session.key(0x63, true);
-    session.key(0x64, true);
+    session.keyPress(letter('c'));
+    session.keyPress(letter('d'));
     EXPECT_EQ(calls, QStringList({"key 61 down", "key 61 up", "clipboard copied", "key 63 down",
                                   "key 64 down"}));
 
@@ -187,9 +191,18 @@ TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheySh
     options.observeOnly = true;
     session.setOptions(options);
     session.setOptions(options);
-    session.key(0x65, true);
+    session.keyPress(letter('e'));
     calls.sort();
     EXPECT_EQ(calls, QStringList({"key 63 up", "key 64 up", "quality 1"}));
+    // What observe mode released is not released again.
+    calls.clear();
+    options.observeOnly = false;
+    session.setOptions(options);
+    session.keyRelease(letter('c'));
+    session.releaseAllKeys();
+    EXPECT_EQ(calls, QStringList());
+    options.observeOnly = true;
+    session.setOptions(options);
     EXPECT_EQ(store.connection(connection.id)->options, options);
     EXPECT_FALSE(session.acceptsInput());
 
@@ -231,7 +244,7 @@ TEST_F(VNCSessionTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysTh
     EXPECT_EQ(session.remoteClipboard(), clipboard.text());
     EXPECT_EQ(session.clipboardActivity(), QStringLiteral("Clipboard received"));
     calls.clear();
-    session.key(0x61, true);
+    session.keyPress(KeyRecord{Qt::Key_A, 0x61, 38, QStringLiteral("a")});
     EXPECT_EQ(calls, QStringList({"key 61 down"}));
     session.disconnect();
 }

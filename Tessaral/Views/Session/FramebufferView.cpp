@@ -67,16 +67,8 @@ void FramebufferView::setSession(VNCSession* session) {
     session_ = session;
 }
 
-void FramebufferView::setAcceptsInput(bool accepts) {
-    if (accepts == acceptsInput_) {
-        return;
-    }
-    acceptsInput_ = accepts;
-    if (!accepts) {
-        keyboard_.reset();
-        pointer_.releaseAll({}, {}, {});
-    }
-    applyCursor(mapFromGlobal(QCursor::pos()));
+bool FramebufferView::acceptsInput() const {
+    return session_ && session_->acceptsInput();
 }
 
 QRectF FramebufferView::imageRect() const {
@@ -143,7 +135,7 @@ void FramebufferView::updateCursor(bool hideLocal) {
 }
 
 void FramebufferView::applyCursor(QPointF position) {
-    const bool remote = acceptsInput_ && remoteCursor_ && imageRect().contains(position);
+    const bool remote = acceptsInput() && remoteCursor_ && imageRect().contains(position);
     if (remote == showingRemoteCursor_) {
         return;
     }
@@ -156,11 +148,10 @@ void FramebufferView::applyCursor(QPointF position) {
 }
 
 bool FramebufferView::event(QEvent* event) {
-    if (event->type() == QEvent::ShortcutOverride && acceptsInput_ && session_) {
+    if (event->type() == QEvent::ShortcutOverride && session_) {
         // Claimed keys never trigger the application's shortcuts: Ctrl+W or Ctrl+Q belong to the
         // remote computer while it has the keyboard.
-        auto* key = static_cast<QKeyEvent*>(event);
-        if (!KeyboardInput::staysLocal(keyRecord(*key), session_->keyboardContext())) {
+        if (session_->claims(keyRecord(*static_cast<QKeyEvent*>(event)))) {
             event->accept();
             return true;
         }
@@ -201,30 +192,21 @@ void FramebufferView::send(const std::vector<PointerAction>& actions) {
     }
 }
 
-void FramebufferView::send(const std::vector<KeyAction>& actions) {
-    if (!session_) {
-        return;
-    }
-    for (const KeyAction& action : actions) {
-        session_->key(action.keysym, action.down);
-    }
-}
-
 void FramebufferView::keyPressEvent(QKeyEvent* event) {
-    if (!acceptsInput_ || !session_) {
+    if (!acceptsInput()) {
         QWidget::keyPressEvent(event);
         return;
     }
-    send(keyboard_.press(keyRecord(*event), session_->keyboardContext()));
+    session_->keyPress(keyRecord(*event));
     event->accept();
 }
 
 void FramebufferView::keyReleaseEvent(QKeyEvent* event) {
-    if (!acceptsInput_ || !session_) {
+    if (!acceptsInput()) {
         QWidget::keyReleaseEvent(event);
         return;
     }
-    send(keyboard_.release(keyRecord(*event), session_->keyboardContext()));
+    session_->keyRelease(keyRecord(*event));
     event->accept();
 }
 
@@ -232,29 +214,23 @@ void FramebufferView::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::LeftButton) {
         setFocus(Qt::MouseFocusReason);
     }
-    if (acceptsInput_) {
-        send(pointer_.press(event->button(), event->position(), imageRect(), imageSize_));
-    }
+    send(pointer_.press(event->button(), event->position(), imageRect(), imageSize_));
     event->accept();
 }
 
 void FramebufferView::mouseReleaseEvent(QMouseEvent* event) {
-    if (acceptsInput_) {
-        send(pointer_.release(event->button(), event->position(), imageRect(), imageSize_));
-    }
+    send(pointer_.release(event->button(), event->position(), imageRect(), imageSize_));
     event->accept();
 }
 
 void FramebufferView::mouseMoveEvent(QMouseEvent* event) {
     applyCursor(event->position());
-    if (acceptsInput_) {
-        send(pointer_.move(event->position(), imageRect(), imageSize_));
-    }
+    send(pointer_.move(event->position(), imageRect(), imageSize_));
     event->accept();
 }
 
 void FramebufferView::wheelEvent(QWheelEvent* event) {
-    if (!acceptsInput_) {
+    if (!acceptsInput()) {
         // The surrounding scroll area scrolls an actual-size screen instead.
         event->ignore();
         return;
@@ -281,7 +257,6 @@ void FramebufferView::focusOutEvent(QFocusEvent* event) {
 }
 
 void FramebufferView::releaseInput() {
-    keyboard_.reset();
     if (!session_) {
         pointer_.releaseAll({}, {}, {});
         return;

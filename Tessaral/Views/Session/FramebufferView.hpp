@@ -15,8 +15,9 @@ namespace tessaral {
 
 class VNCSession;
 
-// Draws the session's newest frame and turns local keyboard, mouse and wheel input into RFB
-// events for the session. The frame is drawn from the image the session holds, never copied.
+// Draws the session's newest frame and forwards local keyboard, mouse and wheel input to the
+// session, which decides what reaches the server. The frame is drawn from the image the session
+// holds, never copied.
 class FramebufferView : public QWidget {
     Q_OBJECT
 
@@ -26,11 +27,6 @@ class FramebufferView : public QWidget {
 
     VNCSession* session() const { return session_; }
     void setSession(VNCSession* session);
-
-    bool acceptsInput() const { return acceptsInput_; }
-    // Switching input off forgets held buttons without telling the server: the session itself
-    // releases its keys when observe-only is switched on.
-    void setAcceptsInput(bool accepts);
 
     // A new frame from the session, or the mode changed. Repaints only what the frame changed when
     // neither its size nor the mode changed. Returns whether the image rectangle may have moved.
@@ -61,25 +57,26 @@ class FramebufferView : public QWidget {
     bool focusNextPrevChild(bool next) override;
 
   private:
+    bool acceptsInput() const;
     void send(const std::vector<PointerAction>& actions);
-    void send(const std::vector<KeyAction>& actions);
     void releaseInput();
     // The remote cursor over the image while input is on, the arrow elsewhere.
     void applyCursor(QPointF position);
+
     // Where `damage` (frame pixels) shows in this view, widened by the scaling filter's reach.
     QRegion viewDamage(const QRegion& damage) const;
 
     QPointer<VNCSession> session_;
     // Draws the frame where OpenGL works; this view paints it itself otherwise.
     GLScreen* glScreen_ = nullptr;
-    bool acceptsInput_ = false;
     ScalingMode scaling_ = ScalingMode::fit;
     QSize imageSize_;
     // The frame whose damage was last applied: options and state changes show the same frame.
     qint64 shownFrame_ = 0;
     std::optional<QCursor> remoteCursor_;
     bool showingRemoteCursor_ = false;
-    KeyboardInput keyboard_;
+    // Follows the buttons as they are pressed, also while input is off, so that the mask sent
+    // when it comes back on is what the hand holds.
     PointerInput pointer_;
 };
 

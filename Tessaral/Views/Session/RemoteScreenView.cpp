@@ -73,10 +73,11 @@ void RemoteScreenView::optionsOrStateChanged() {
     if (!session_) {
         return;
     }
-    view_->setAcceptsInput(session_->acceptsInput());
     if (view_->updateImage(session_->options().scaling)) {
         layoutView();
     }
+    // The remote cursor shows only while input is on.
+    updateCursor();
 }
 
 void RemoteScreenView::updateCursor() {
