@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -11,6 +12,7 @@
 #include "SessionFixture.hpp"
 #include "Views/Session/ConnectionMenu.hpp"
 #include "Views/Session/CredentialsSheet.hpp"
+#include "Views/Session/SessionActions.hpp"
 #include "Views/Session/SessionContentView.hpp"
 #include "Views/Session/SessionToolbar.hpp"
 #include "Views/Session/StatePanel.hpp"
@@ -32,63 +34,65 @@ struct ControlsCase {
     VNCSession::State state;
     bool frame;
     bool observeOnly;
-    // Toolbar: Keyboard, Clipboard, Screenshot. Menu: Refresh, clipboard items, Send Keys,
-    // Save Screenshot, Reconnect.
-    bool keyboard, clipboard, screenshot;
-    bool refresh, menuClipboard, sendKeys, menuScreenshot, reconnect;
+    bool keys, clipboard, screenshot, refresh, reconnect;
 };
 
 TEST(SessionControls, EnablingFollowsTheSessionState) {
     const ControlsCase cases[] = {
-        {"connecting", at(Kind::connecting), false, false, false, false, false, false, false, false,
-         false, true},
-        {"connected", at(Kind::connected), true, false, true, true, true, true, true, true, true,
-         false},
-        {"observe-only", at(Kind::connected), true, true, false, true, true, true, true, false,
-         true, false},
-        {"no frame yet", at(Kind::connected), false, false, true, true, false, true, true, true,
-         false, false},
+        {"connecting", at(Kind::connecting), false, false, false, false, false, false, true},
+        {"connected", at(Kind::connected), true, false, true, true, true, true, false},
+        {"observe-only", at(Kind::connected), true, true, false, true, true, true, false},
+        {"no frame yet", at(Kind::connected), false, false, true, true, false, true, false},
         {"disconnected with a frame", at(Kind::disconnected), true, false, false, false, true,
-         false, false, false, true, true},
+         false, true},
     };
     for (const ControlsCase& c : cases) {
         SCOPED_TRACE(c.name);
         VNCSessionTesting fixture;
-        SessionToolbar toolbar(fixture.session.get());
-        ConnectionMenu menu;
-        menu.setSession(fixture.session.get());
+        QWidget window;
+        SessionActions actions(&window);
+        actions.setSession(fixture.session.get());
         fixture.set(c.state, c.frame, c.observeOnly);
 
-        EXPECT_EQ(toolbar.keyboardAction()->isEnabled(), c.keyboard);
-        EXPECT_EQ(toolbar.clipboardAction()->isEnabled(), c.clipboard);
-        EXPECT_EQ(toolbar.screenshotAction()->isEnabled(), c.screenshot);
-        for (QAction* always : {toolbar.scalingAction(), toolbar.observeAction(),
-                                toolbar.qualityAction(), toolbar.disconnectAction(),
-                                menu.scalingAction(), menu.observeAction(), menu.qualityAction()}) {
+        for (QAction* keys : {actions.keyboardMenu()->menuAction(),
+                              actions.sendKeysSubmenu()->menuAction(), actions.typeText()}) {
+            EXPECT_EQ(keys->isEnabled(), c.keys) << keys->text().toStdString();
+        }
+        for (QAction* clipboard : {actions.clipboardMenu()->menuAction(), actions.sendClipboard(),
+                                   actions.getClipboard()}) {
+            EXPECT_EQ(clipboard->isEnabled(), c.clipboard) << clipboard->text().toStdString();
+        }
+        EXPECT_EQ(actions.screenshot()->isEnabled(), c.screenshot);
+        EXPECT_EQ(actions.refresh()->isEnabled(), c.refresh);
+        EXPECT_EQ(actions.reconnect()->isEnabled(), c.reconnect);
+        for (QAction* always :
+             {actions.scaling(), actions.observe(), actions.disconnect(),
+              actions.qualityMenu()->menuAction(), actions.qualitySubmenu()->menuAction()}) {
             EXPECT_TRUE(always->isEnabled()) << always->text().toStdString();
         }
-        EXPECT_EQ(toolbar.observeAction()->isChecked(), c.observeOnly);
-        EXPECT_EQ(menu.observeAction()->isChecked(), c.observeOnly);
-        EXPECT_EQ(menu.refreshAction()->isEnabled(), c.refresh);
-        EXPECT_EQ(menu.sendClipboardAction()->isEnabled(), c.menuClipboard);
-        EXPECT_EQ(menu.getClipboardAction()->isEnabled(), c.menuClipboard);
-        EXPECT_EQ(menu.sendKeysAction()->isEnabled(), c.sendKeys);
-        EXPECT_EQ(menu.screenshotAction()->isEnabled(), c.menuScreenshot);
-        EXPECT_EQ(menu.reconnectAction()->isEnabled(), c.reconnect);
+        EXPECT_EQ(actions.observe()->isChecked(), c.observeOnly);
     }
 }
 
-TEST(SessionControls, ScalingItemsNameTheOtherMode) {
+// The toolbar and the Connection menu show the same commands, so they can never disagree.
+TEST(SessionControls, ToolbarAndMenuShareTheirCommands) {
     VNCSessionTesting fixture;
-    SessionToolbar toolbar(fixture.session.get());
-    ConnectionMenu menu;
-    menu.setSession(fixture.session.get());
-    EXPECT_EQ(toolbar.scalingAction()->text(), "Actual Size");
-    EXPECT_EQ(toolbar.scalingAction()->toolTip(), "Show at actual size");
-    menu.scalingAction()->trigger();
-    EXPECT_EQ(toolbar.scalingAction()->text(), "Scale to Fit");
-    EXPECT_EQ(toolbar.scalingAction()->toolTip(), "Scale to fit the window");
-    EXPECT_EQ(menu.scalingAction()->text(), "Scale to Fit");
+    QWidget window;
+    SessionActions actions(&window);
+    actions.setSession(fixture.session.get());
+    const SessionToolbar toolbar(actions, &window);
+    const ConnectionMenu menu(actions, &window);
+    for (QAction* shared : {actions.scaling(), actions.observe(), actions.screenshot()}) {
+        EXPECT_TRUE(toolbar.actions().contains(shared) && menu.actions().contains(shared));
+    }
+    EXPECT_EQ(actions.scaling()->text(), "Actual Size");
+    EXPECT_EQ(actions.scaling()->toolTip(), "Show at actual size");
+    actions.scaling()->trigger();
+    EXPECT_EQ(actions.scaling()->text(), "Scale to Fit");
+    EXPECT_EQ(actions.scaling()->toolTip(), "Scale to fit the window");
+    EXPECT_EQ(fixture.session->options().scaling, ScalingMode::actualSize);
+    EXPECT_EQ(fixture.store.connection(fixture.connection.id)->options.scaling,
+              ScalingMode::actualSize);
 }
 
 struct PanelCase {

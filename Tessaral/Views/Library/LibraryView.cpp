@@ -29,6 +29,7 @@
 #include "Views/Icons.hpp"
 #include "Views/MessageBox.hpp"
 #include "Views/Session/ConnectionMenu.hpp"
+#include "Views/Session/SessionActions.hpp"
 
 namespace tessaral {
 
@@ -198,7 +199,7 @@ void LibraryView::buildToolbar() {
 }
 
 void LibraryView::installCommands(AppCommands& commands) {
-    connectionMenu_ = new ConnectionMenu(this);
+    connectionMenu_ = new ConnectionMenu(*new SessionActions(this), this);
     deleteAction_ = commands.install(this, connectionMenu_);
     deleteAction_->setEnabled(!selection_.isEmpty());
     connect(deleteAction_, &QAction::triggered, this, [this] { requestDeletion(selection_); });

@@ -3,12 +3,11 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
-#include <QMenuBar>
-#include <QMessageBox>
 #include <QVBoxLayout>
 
 #include "ConnectionMenu.hpp"
 #include "CredentialsSheet.hpp"
+#include "SessionActions.hpp"
 #include "SessionContentView.hpp"
 #include "SessionToolbar.hpp"
 #include "State/AppState.hpp"
@@ -56,72 +55,20 @@ SessionWindow::SessionWindow(ConnectionStore& store, AppState& appState, Keychai
       appState_(appState),
       keychain_(keychain),
       clipboard_(clipboard),
-      connectionID_(connectionID) {
+      connectionID_(connectionID),
+      actions_(new SessionActions(this)),
+      connectionMenu_(new ConnectionMenu(*actions_, this)) {
     setObjectName(QStringLiteral("sessionWindow"));
     setMinimumSize(480, 320);
     resize(1280, 800);
     setWindowTitle(tr("Connection"));
-    buildMenus();
     setCentralWidget(notFoundView());
+    connect(actions_->screenshot(), &QAction::triggered, this, &SessionWindow::saveScreenshot);
+    connect(actions_->typeText(), &QAction::triggered, this, &SessionWindow::showTypeText);
+    connect(actions_->disconnect(), &QAction::triggered, this, &QWidget::close);
 }
 
 SessionWindow::~SessionWindow() = default;
-
-VNCSession* SessionWindow::session() const {
-    return session_;
-}
-
-CredentialsSheet* SessionWindow::credentialsSheet() const {
-    return credentials_;
-}
-
-void SessionWindow::buildMenus() {
-    QMenu* file = menuBar()->addMenu(tr("&File"));
-    QAction* close = file->addAction(tr("Close Window"), this, &QWidget::close);
-    close->setShortcut(QKeySequence(QStringLiteral("Ctrl+W")));
-    file->addSeparator();
-    QAction* quit = file->addAction(tr("Quit"), qApp, &QApplication::closeAllWindows);
-    quit->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
-    quit->setMenuRole(QAction::QuitRole);
-
-    QMenu* edit = menuBar()->addMenu(tr("&Edit"));
-    // The settings window is not part of this program yet.
-    QAction* preferences = edit->addAction(tr("Preferences…"));
-    preferences->setShortcut(QKeySequence(QStringLiteral("Ctrl+,")));
-    preferences->setEnabled(false);
-
-    connectionMenu_ = new ConnectionMenu(this);
-    menuBar()->addMenu(connectionMenu_);
-    connect(connectionMenu_, &ConnectionMenu::screenshotRequested, this,
-            &SessionWindow::saveScreenshot);
-
-    QMenu* windows = menuBar()->addMenu(tr("&Window"));
-    connect(windows, &QMenu::aboutToShow, this, [this, windows] {
-        windows->clear();
-        windows->addAction(tr("Minimize"), this, &QWidget::showMinimized);
-        windows->addSeparator();
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
-            auto* window = qobject_cast<SessionWindow*>(widget);
-            if (!window || !window->isVisible()) {
-                continue;
-            }
-            QAction* item = windows->addAction(window->windowTitle(), window, [window] {
-                window->showNormal();
-                window->raise();
-                window->activateWindow();
-            });
-            item->setCheckable(true);
-            item->setChecked(window == this);
-        }
-    });
-
-    QMenu* help = menuBar()->addMenu(tr("&Help"));
-    help->addAction(tr("About Tessaral"), this, [this] {
-        QMessageBox::about(this, tr("About Tessaral"),
-                           tr("Tessaral %1\nA client for remote screens (VNC and Screen Sharing).")
-                               .arg(QApplication::applicationVersion()));
-    });
-}
 
 void SessionWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
@@ -140,14 +87,10 @@ void SessionWindow::start() {
 
     content_ = new SessionContentView(session_);
     setCentralWidget(content_);
-    toolbar_ = new SessionToolbar(session_, this);
-    addToolBar(Qt::TopToolBarArea, toolbar_);
-    connectionMenu_->setSession(session_);
+    addToolBar(Qt::TopToolBarArea, new SessionToolbar(*actions_, this));
+    actions_->setSession(session_);
 
     connect(content_, &SessionContentView::closeRequested, this, &QWidget::close);
-    connect(toolbar_, &SessionToolbar::closeRequested, this, &QWidget::close);
-    connect(toolbar_, &SessionToolbar::screenshotRequested, this, &SessionWindow::saveScreenshot);
-    connect(toolbar_, &SessionToolbar::typeTextRequested, this, &SessionWindow::showTypeText);
     connect(session_, &VNCSession::statusTextChanged, this, &SessionWindow::updateTitle);
     connect(session_, &VNCSession::stateChanged, this, &SessionWindow::stateChanged);
     connect(session_, &VNCSession::bell, this, [] { QApplication::beep(); });

@@ -13,8 +13,8 @@ class ConnectionStore;
 class CredentialsSheet;
 class KeychainService;
 class LocalClipboard;
+class SessionActions;
 class SessionContentView;
-class SessionToolbar;
 class VNCSession;
 
 // The window of one computer: creates its session when first shown, connects, and disconnects
@@ -29,12 +29,7 @@ class SessionWindow : public QMainWindow {
                   QWidget* parent = nullptr);
     ~SessionWindow() override;
 
-    const std::optional<QUuid>& connectionID() const { return connectionID_; }
-    VNCSession* session() const;
-    SessionContentView* content() const { return content_; }
-    SessionToolbar* toolbar() const { return toolbar_; }
     ConnectionMenu* connectionMenu() const { return connectionMenu_; }
-    CredentialsSheet* credentialsSheet() const;
 
     // Asks where to save the current frame as PNG and writes it there.
     void saveScreenshot();
@@ -44,7 +39,6 @@ class SessionWindow : public QMainWindow {
     void closeEvent(QCloseEvent* event) override;
 
   private:
-    void buildMenus();
     void start();
     void updateTitle();
     void stateChanged();
@@ -58,8 +52,8 @@ class SessionWindow : public QMainWindow {
     std::optional<QUuid> connectionID_;
     QPointer<VNCSession> session_;
     SessionContentView* content_ = nullptr;
-    SessionToolbar* toolbar_ = nullptr;
-    ConnectionMenu* connectionMenu_ = nullptr;
+    SessionActions* actions_;
+    ConnectionMenu* connectionMenu_;
     QPointer<CredentialsSheet> credentials_;
     bool closed_ = false;
 };
