@@ -1,19 +1,15 @@
 #include "VNCSession.hpp"
 
-#include <QSaveFile>
-#include <QTimer>
-#include <algorithm>
 #include <chrono>
 #include <variant>
 
 #include "DisplayText.hpp"
+#include "FrameImage.hpp"
 #include "Model/AppSettings.hpp"
 
 namespace tessaral {
 
 namespace {
-
-using Storage = std::shared_ptr<const std::uint32_t[]>;
 
 // The client's damage is relative to the frame this session took before, so it is whole exactly
 // when the size changed (or there was no frame).
@@ -29,20 +25,6 @@ QRegion damageOf(const rfb::RFBFrame& frame, QSize before) {
     return damage;
 }
 
-QImage wrap(const rfb::RFBImage& image) {
-    auto* keeper = new Storage(image.storage());
-    return QImage(
-        reinterpret_cast<const uchar*>(keeper->get()), image.width(), image.height(),
-        static_cast<qsizetype>(image.width()) * 4, QImage::Format_RGB32,
-        [](void* storage) { delete static_cast<Storage*>(storage); }, keeper);
-}
-
-VNCSession::State plain(VNCSession::State::Kind kind) {
-    VNCSession::State state;
-    state.kind = kind;
-    return state;
-}
-
 template <class... Handlers>
 struct Overloaded : Handlers... {
     using Handlers::operator()...;
@@ -56,20 +38,17 @@ VNCSession::VNCSession(const Connection& connection, ConnectionStore& store,
     : QObject(parent),
       store_(store),
       keychain_(keychain),
-      clipboard_(clipboard),
       credentials_(std::move(credentials)),
-      lastPasteboardChange_(clipboard.changeCount()),
       id_(connection.id),
       connection_(connection),
+      pacer_([this] { takeFrame(); }),
+      clipboardSync_(clipboard, [this](const QString& text) { sendClipboardText(text); }),
       options_(connection.options) {
-    heldBackFrame_.setSingleShot(true);
-    heldBackFrame_.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&heldBackFrame_, &QTimer::timeout, this, [this] {
-        if (client_) {
-            takeFrame(*client_);
-        }
-    });
-    statusText_ = statusText();
+    QObject::connect(&clipboardSync_, &ClipboardSync::remoteTextChanged, this,
+                     &VNCSession::remoteClipboardChanged);
+    QObject::connect(&clipboardSync_, &ClipboardSync::activityChanged, this,
+                     &VNCSession::clipboardActivityChanged);
+    statusText_ = tessaral::statusText(state_, serverInfo_, frame_.size());
     if (credentials_) {
         return;
     }
@@ -99,31 +78,6 @@ void VNCSession::passwordLookedUp(const std::optional<QString>& password) {
     updateDerived();
 }
 
-QString VNCSession::statusText() const {
-    switch (state_.kind) {
-        case State::Kind::idle:
-        case State::Kind::connecting:
-            return QStringLiteral("Connecting…");
-        case State::Kind::authenticating:
-            return QStringLiteral("Authenticating…");
-        case State::Kind::connected:
-            if (serverInfo_ && !frame_.isNull()) {
-                return QStringLiteral("%1 · %2 × %3")
-                    .arg(displayText(QString::fromStdString(serverInfo_->name)))
-                    .arg(frame_.width())
-                    .arg(frame_.height());
-            }
-            return QStringLiteral("Connected");
-        case State::Kind::disconnected:
-            return QStringLiteral("Disconnected");
-        case State::Kind::failed:
-            return QStringLiteral("Connection Failed");
-        case State::Kind::needsCredentials:
-            return QStringLiteral("Authentication Required");
-    }
-    return {};
-}
-
 void VNCSession::setState(State state) {
     if (state == state_) {
         return;
@@ -134,7 +88,8 @@ void VNCSession::setState(State state) {
 }
 
 void VNCSession::updateDerived() {
-    if (QString text = statusText(); text != statusText_) {
+    if (QString text = tessaral::statusText(state_, serverInfo_, frame_.size());
+        text != statusText_) {
         statusText_ = std::move(text);
         emit statusTextChanged();
     }
@@ -165,7 +120,7 @@ bool VNCSession::canTypePassword() const {
 
 void VNCSession::connect() {
     teardown();
-    setState(plain(State::Kind::connecting));
+    setState(State::at(State::Kind::connecting));
     if (lookingUpPassword_) {
         connectAfterLookup_ = true;
         return;
@@ -198,7 +153,7 @@ void VNCSession::teardown() {
     connectAfterLookup_ = false;
     // A new connection starts with no key down.
     keyboard_.releaseAll();
-    heldBackFrame_.stop();
+    pacer_.stop();
     if (events_ != nullptr) {
         // Before the client and its descriptor go; possibly inside the notifier's own activation.
         events_->setEnabled(false);
@@ -212,7 +167,7 @@ void VNCSession::teardown() {
 }
 
 void VNCSession::disconnect() {
-    takeHeldBackFrame();
+    pacer_.flush();
     saveThumbnail();
     releaseAllKeys();
     teardown();
@@ -220,7 +175,7 @@ void VNCSession::disconnect() {
         case State::Kind::connected:
         case State::Kind::connecting:
         case State::Kind::authenticating:
-            setState(plain(State::Kind::disconnected));
+            setState(State::at(State::Kind::disconnected));
             break;
         default:
             break;
@@ -255,35 +210,36 @@ void VNCSession::readEvents() {
         if (!event) {
             break;
         }
-        handle(*event, *client);
+        handle(*event);
     }
 }
 
-void VNCSession::handle(const rfb::RFBEvent& event, rfb::RFBClient& from) {
+void VNCSession::handle(const rfb::RFBEvent& event) {
     std::visit(Overloaded{
                    [this](const rfb::event::Status& status) {
-                       setState(plain(status.status == rfb::RFBStatus::connecting
-                                          ? State::Kind::connecting
-                                          : State::Kind::authenticating));
+                       setState(State::at(status.status == rfb::RFBStatus::connecting
+                                              ? State::Kind::connecting
+                                              : State::Kind::authenticating));
                    },
                    [this](const rfb::event::Connected& connected) {
                        if (serverInfo_ != connected.info) {
                            serverInfo_ = connected.info;
                            emit serverInfoChanged();
                        }
-                       setState(plain(State::Kind::connected));
+                       setState(State::at(State::Kind::connected));
                        store_.markConnected(id_);
                        store_.insertActiveSession(id_);
-                       lastPasteboardChange_ = -1;
+                       clipboardSync_.forgetSeen();
                        syncLocalClipboardIfChanged();
                    },
-                   [this, &from](const rfb::event::FrameAvailable&) { frameAvailable(from); },
+                   [this](const rfb::event::FrameAvailable&) { pacer_.frameAvailable(); },
                    [this](const rfb::event::Cursor& cursor) {
                        cursor_ = cursor.cursor;
                        emit cursorChanged();
                    },
                    [this](const rfb::event::Clipboard& clipboard) {
-                       handleRemoteClipboard(QString::fromStdString(clipboard.text));
+                       clipboardSync_.received(QString::fromStdString(clipboard.text),
+                                               options_.shareClipboard && !options_.observeOnly);
                    },
                    [this](const rfb::event::Bell&) { emit bell(); },
                    [this](const rfb::event::Disconnected& disconnected) {
@@ -293,30 +249,13 @@ void VNCSession::handle(const rfb::RFBEvent& event, rfb::RFBClient& from) {
                event);
 }
 
-// Frames that come faster than the screen refreshes are never seen, so one that follows its
-// predecessor within a refresh is held back until the next and then taken with whatever came
-// after it. The window is spared a wake-up and a paint per frame, and the decoder, whose frame
-// slot the window leaves untaken meanwhile, sends no further notice until then.
-void VNCSession::frameAvailable(rfb::RFBClient& from) {
-    if (heldBackFrame_.isActive()) {
+void VNCSession::takeFrame() {
+    if (!client_) {
         return;
     }
-    const std::chrono::nanoseconds since =
-        sinceFrameTaken_.isValid() ? std::chrono::nanoseconds(sinceFrameTaken_.nsecsElapsed())
-                                   : frameInterval_;
-    if (since >= frameInterval_) {
-        takeFrame(from);
-    } else {
-        heldBackFrame_.start(std::chrono::ceil<std::chrono::milliseconds>(frameInterval_ - since));
-    }
-}
-
-void VNCSession::takeFrame(rfb::RFBClient& from) {
-    heldBackFrame_.stop();
-    sinceFrameTaken_.start();
-    if (std::optional<rfb::RFBFrame> frame = from.takeFrameWithDamage()) {
+    if (std::optional<rfb::RFBFrame> frame = client_->takeFrameWithDamage()) {
         const QSize before = frame_.size();
-        frame_ = wrap(frame->image);
+        frame_ = wrapFrame(frame->image);
         frameDamage_ = damageOf(*frame, before);
         emit frameChanged();
         // The status line shows the frame's size, and only that depends on it.
@@ -326,19 +265,8 @@ void VNCSession::takeFrame(rfb::RFBClient& from) {
     }
 }
 
-// The last picture of a session that ends, and its thumbnail, are the newest one.
-void VNCSession::takeHeldBackFrame() {
-    if (heldBackFrame_.isActive() && client_) {
-        takeFrame(*client_);
-    }
-}
-
-void VNCSession::setRefreshRate(double hertz) {
-    frameInterval_ = std::chrono::nanoseconds(std::int64_t(1e9 / std::clamp(hertz, 24.0, 500.0)));
-}
-
 void VNCSession::handleDisconnected(const std::optional<rfb::RFBError>& error) {
-    takeHeldBackFrame();
+    pacer_.flush();
     store_.removeActiveSession(id_);
     saveThumbnail();
     teardown();
@@ -347,7 +275,7 @@ void VNCSession::handleDisconnected(const std::optional<rfb::RFBError>& error) {
     bool endedByServer = state_.kind == State::Kind::connected && error &&
                          error->kind() == rfb::RFBError::Kind::connectionClosed;
     if (!error || endedByServer) {
-        setState(plain(State::Kind::disconnected));
+        setState(State::at(State::Kind::disconnected));
         return;
     }
     switch (error->kind()) {
@@ -366,20 +294,6 @@ void VNCSession::handleDisconnected(const std::optional<rfb::RFBError>& error) {
                 State::failed(displayText(QString::fromStdString(error->errorDescription()), 240)));
             break;
     }
-}
-
-void VNCSession::handleRemoteClipboard(QString text) {
-    if (remoteClipboard_ != text) {
-        remoteClipboard_ = text;
-        emit remoteClipboardChanged();
-    }
-    if (!options_.shareClipboard || options_.observeOnly) {
-        return;
-    }
-    clipboard_.setText(text);
-    // Seen as this session's own write, so the next key press does not send it straight back.
-    lastPasteboardChange_ = clipboard_.changeCount();
-    flashClipboardActivity(QStringLiteral("Clipboard received"));
 }
 
 // ---- Options and input ----------------------------------------------------------------------
@@ -470,17 +384,8 @@ void VNCSession::refreshScreen() {
 // ---- Clipboard ------------------------------------------------------------------------------
 
 void VNCSession::syncLocalClipboardIfChanged() {
-    if (!options_.shareClipboard || !acceptsInput()) {
-        return;
-    }
-    const long change = clipboard_.changeCount();
-    if (change == lastPasteboardChange_) {
-        return;
-    }
-    lastPasteboardChange_ = change;
-    const std::optional<QString> text = clipboard_.text();
-    if (text && !text->isEmpty()) {
-        sendClipboardText(*text);
+    if (options_.shareClipboard && acceptsInput()) {
+        clipboardSync_.offerIfChanged();
     }
 }
 
@@ -496,42 +401,13 @@ void VNCSession::sendClipboardText(const QString& text) {
 }
 
 void VNCSession::sendClipboard() {
-    if (state_.kind != State::Kind::connected) {
-        return;
+    if (state_.kind == State::Kind::connected) {
+        clipboardSync_.sendLocal();
     }
-    const std::optional<QString> text = clipboard_.text();
-    if (!text) {
-        return;
-    }
-    sendClipboardText(*text);
-    flashClipboardActivity(QStringLiteral("Clipboard sent"));
 }
 
 void VNCSession::getClipboard() {
-    if (!remoteClipboard_ || remoteClipboard_->isEmpty()) {
-        flashClipboardActivity(QStringLiteral("Remote clipboard is empty"));
-        return;
-    }
-    clipboard_.setText(*remoteClipboard_);
-    lastPasteboardChange_ = clipboard_.changeCount();
-    flashClipboardActivity(QStringLiteral("Clipboard received"));
-}
-
-void VNCSession::flashClipboardActivity(const QString& text) {
-    setClipboardActivity(text);
-    // Clears only its own notice: a newer one keeps its full two seconds.
-    QTimer::singleShot(std::chrono::seconds(2), this, [this, text] {
-        if (clipboardActivity_ == text) {
-            setClipboardActivity(std::nullopt);
-        }
-    });
-}
-
-void VNCSession::setClipboardActivity(std::optional<QString> text) {
-    if (clipboardActivity_ != text) {
-        clipboardActivity_ = std::move(text);
-        emit clipboardActivityChanged();
-    }
+    clipboardSync_.takeRemote();
 }
 
 // ---- Images ---------------------------------------------------------------------------------
@@ -540,28 +416,6 @@ void VNCSession::saveThumbnail() {
     if (!frame_.isNull() && AppSettings::saveThumbnails()) {
         store_.saveThumbnail(frame_, id_);
     }
-}
-
-QString VNCSession::screenshotFileName(const QDateTime& now) const {
-    QString name;
-    for (const QChar c : connection_.name) {
-        // The name is a file name, never a path, and never holds control characters.
-        if (c == u'/') {
-            name += u'-';
-        } else if (c.category() != QChar::Other_Control) {
-            name += c;
-        }
-    }
-    return name + u' ' + now.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HHmmss")) +
-           QStringLiteral(".png");
-}
-
-bool VNCSession::writeScreenshot(const QImage& image, const QString& path) {
-    if (image.isNull()) {
-        return false;
-    }
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && image.save(&file, "PNG") && file.commit();
 }
 
 }  // namespace tessaral

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "FakeServer.hpp"
+#include "FrameImage.hpp"
 #include "Model/SecretServiceKeychain.hpp"
 #include "RealServers.hpp"
 #include "SessionFixture.hpp"
@@ -43,27 +44,25 @@ class VNCSessionTest : public ::testing::Test {
     testing::MemoryClipboard clipboard;
 };
 
-TEST_F(VNCSessionTest, ScreenshotFileNamesAreNamesInUtc) {
+TEST(FrameImage, ScreenshotFileNamesAreNamesInUtc) {
     const QDateTime moment(QDate(2026, 12, 5), QTime(16, 12, 3), QTimeZone(3600));
     for (const auto& [name, expected] : std::vector<std::pair<QString, QString>>{
              {"Studio", "Studio 2026-12-05T151203.png"},
              {"../etc/passwd", "..-etc-passwd 2026-12-05T151203.png"},
              {"Line\nbreak", "Linebreak 2026-12-05T151203.png"}}) {
-        Connection connection;
-        connection.name = name;
-        const VNCSession session(connection, store, keychain, clipboard, rfb::RFBCredentials{});
-        EXPECT_EQ(session.screenshotFileName(moment), expected);
+        EXPECT_EQ(screenshotFileName(name, moment), expected);
     }
 }
 
-TEST_F(VNCSessionTest, ScreenshotsAreWrittenWholeOrNotAtAll) {
+TEST(FrameImage, ScreenshotsAreWrittenWholeOrNotAtAll) {
+    const QTemporaryDir folder;
     QImage image(3, 2, QImage::Format_RGB32);
     image.fill(0xFF336699);
     const QString path = folder.filePath("shot.png");
-    ASSERT_TRUE(VNCSession::writeScreenshot(image, path));
+    ASSERT_TRUE(writePng(image, path));
     EXPECT_EQ(QImage(path).convertToFormat(QImage::Format_RGB32), image);
-    EXPECT_FALSE(VNCSession::writeScreenshot(image, folder.filePath("missing/shot.png")));
-    EXPECT_FALSE(VNCSession::writeScreenshot(QImage(), folder.filePath("null.png")));
+    EXPECT_FALSE(writePng(image, folder.filePath("missing/shot.png")));
+    EXPECT_FALSE(writePng(QImage(), folder.filePath("null.png")));
     EXPECT_FALSE(QFile::exists(folder.filePath("null.png")));
 }
 
@@ -174,7 +173,7 @@ TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheySh
     calls.clear();
     // As X11 reports letters: Qt key, keysym, scan code, text.
     const auto letter = [](char c) {
-        return KeyRecord{Qt::Key_A + (c - 'a'), std::uint32_t(c), std::uint32_t(c), QString(c)};
+        return KeyRecord{Qt::Key_A + (c - 'a'), std::uint32_t(c), std::uint32_t(c), QString(c), {}};
     };
     session.keyPress(letter('a'));  // unchanged clipboard: not sent again
     session.keyRelease(letter('a'));
@@ -244,7 +243,7 @@ TEST_F(VNCSessionTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysTh
     EXPECT_EQ(session.remoteClipboard(), clipboard.text());
     EXPECT_EQ(session.clipboardActivity(), QStringLiteral("Clipboard received"));
     calls.clear();
-    session.keyPress(KeyRecord{Qt::Key_A, 0x61, 38, QStringLiteral("a")});
+    session.keyPress(KeyRecord{Qt::Key_A, 0x61, 38, QStringLiteral("a"), {}});
     EXPECT_EQ(calls, QStringList({"key 61 down"}));
     session.disconnect();
 }

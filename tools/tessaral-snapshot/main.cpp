@@ -11,7 +11,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <QImage>
 #include <QString>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FrameImage.hpp"
 #include "Log.hpp"
 #include "RFBClient.hpp"
 #include "RFBError.hpp"
@@ -265,13 +265,6 @@ Snapshot takeSnapshot(rfb::RFBClient& client, const Options& options) {
     }
 }
 
-bool writePNG(const rfb::RFBImage& frame, const std::string& path) {
-    // The frame's 0xFFRRGGBB words are exactly QImage's RGB32 layout: no copy, no conversion.
-    QImage image(reinterpret_cast<const uchar*>(frame.words()), frame.width(), frame.height(),
-                 qsizetype(frame.width()) * 4, QImage::Format_RGB32);
-    return image.save(QString::fromLocal8Bit(path.data(), qsizetype(path.size())), "PNG");
-}
-
 // A failure outside the connection, such as an unreadable password file.
 struct Failure {
     std::string message;
@@ -467,7 +460,8 @@ int snapshotOnce(const Options& options, const rfb::VNCAddress& address, const L
     rfb::RFBClient::Statistics statistics = client.statistics();
     finish(client);
 
-    if (!writePNG(snapshot->frame, options.output)) {
+    if (!tessaral::writePng(tessaral::wrapFrame(snapshot->frame),
+                            QString::fromLocal8Bit(options.output))) {
         std::cerr << "Couldn't write " << options.output << "\n";
         return exitFailure;
     }

@@ -7,6 +7,7 @@
 
 #include "ConnectionMenu.hpp"
 #include "CredentialsSheet.hpp"
+#include "FrameImage.hpp"
 #include "SessionActions.hpp"
 #include "SessionContentView.hpp"
 #include "SessionToolbar.hpp"
@@ -157,9 +158,10 @@ void SessionWindow::saveScreenshot() {
     // The screen as it was when asked, not when the dialog closes.
     const QImage frame = session_->frame().copy();
     const QString fileName = FileDialog::getSavePngFileName(
-        this, tr("Save Screenshot"), session_->screenshotFileName(QDateTime::currentDateTimeUtc()));
+        this, tr("Save Screenshot"),
+        screenshotFileName(session_->connection().name, QDateTime::currentDateTimeUtc()));
     if (!fileName.isEmpty()) {
-        VNCSession::writeScreenshot(frame, fileName);
+        writePng(frame, fileName);
     }
 }
 
