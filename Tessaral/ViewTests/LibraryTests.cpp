@@ -278,7 +278,8 @@ TEST(LibraryView, DeletionAsksWithTheComputersName) {
         window.deleteAction()->trigger();
         EXPECT_EQ(MessageBox::lastTitle(), QString::fromUtf8(c.title));
         EXPECT_EQ(MessageBox::lastText(),
-                  "Saved passwords for these computers will also be removed from the Keychain.");
+                  "Saved passwords for these computers will also be removed from the password "
+                  "keyring.");
         EXPECT_EQ(library.store.connections().size(), c.left);
         EXPECT_EQ(window.selection().isEmpty(), c.confirm);
         EXPECT_EQ(window.deleteAction()->isEnabled(), !c.confirm);

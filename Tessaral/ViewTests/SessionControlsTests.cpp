@@ -186,6 +186,7 @@ TEST(CredentialsSheet, TextsFieldsAndFocus) {
         EXPECT_EQ(sheet.initialFocus()->objectName(), c.focus);
         EXPECT_EQ(sheet.focusWidget(), sheet.initialFocus());
         EXPECT_TRUE(sheet.rememberToggle()->isChecked());
+        EXPECT_EQ(sheet.rememberToggle()->text(), "Remember in Password Keyring");
         EXPECT_FALSE(sheet.connectButton()->isEnabled());
     }
 }

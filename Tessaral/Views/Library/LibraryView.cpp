@@ -379,7 +379,7 @@ void LibraryView::requestDeletion(const QSet<QUuid>& ids) {
     }
     const bool confirmed = MessageBox::confirmDestructive(
         this, LibraryScope::deletionTitle(store_, ids),
-        tr("Saved passwords for these computers will also be removed from the Keychain."),
+        tr("Saved passwords for these computers will also be removed from the password keyring."),
         tr("Delete"));
     if (!confirmed) {
         return;
