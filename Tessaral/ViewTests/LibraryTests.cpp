@@ -7,10 +7,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 #include <functional>
 
@@ -283,6 +285,25 @@ TEST(LibraryView, DeletionAsksWithTheComputersName) {
         EXPECT_EQ(library.store.connections().size(), c.left);
         EXPECT_EQ(window.selection().isEmpty(), c.confirm);
         EXPECT_EQ(window.deleteAction()->isEnabled(), !c.confirm);
+    }
+}
+
+// The question is read in the box itself, as it shows without a title bar.
+TEST(MessageBox, TitleIsTheBoxsOwnText) {
+    QWidget parent;
+    for (const bool confirmation : {true, false}) {
+        QStringList shown;
+        QTimer::singleShot(0, &parent, [&] {
+            auto* box = parent.findChild<QMessageBox*>();
+            shown = {box->text(), box->informativeText()};
+            box->reject();
+        });
+        if (confirmation) {
+            MessageBox::confirmDestructive(&parent, "Delete “Pi”?", "And its password.", "Delete");
+        } else {
+            MessageBox::inform(&parent, "Delete “Pi”?", "And its password.");
+        }
+        EXPECT_EQ(shown, QStringList({"Delete “Pi”?", "And its password."}));
     }
 }
 
