@@ -218,6 +218,18 @@ TEST(LibrarySidebar, GroupsRenameDropAndLinks) {
     EXPECT_EQ(names(LibraryScope::scoped(library.store, SidebarItem::group(group.id))),
               QStringList({"A", "B"}));
 
+    // A badge counts what its row lists, and none shows for nothing (nothing is nearby here).
+    library.store.move({link.id}, group.id);
+    const std::pair<SidebarItem, QString> badges[] = {
+        {SidebarItem{}, "2"},
+        {SidebarItem::plain(SidebarItem::Kind::nearby), ""},
+        {SidebarItem::group(group.id), "3"},
+        {SidebarItem::group(library.store.groups()[0].id), ""},
+    };
+    for (const auto& [item, badge] : badges) {
+        EXPECT_EQ(sidebar.item(item)->data(0, LibrarySidebar::badgeRole).toString(), badge);
+    }
+
     const SidebarItem links = SidebarItem::plain(SidebarItem::Kind::links);
     ASSERT_TRUE(sidebar.item(links));
     sidebar.setSelection(links);
