@@ -319,6 +319,20 @@ TEST(MessageBox, TitleIsTheBoxsOwnText) {
     }
 }
 
+TEST(LibraryView, ASecondEditorRequestBringsTheOpenEditorForward) {
+    Library library;
+    const Connection studio = computer("Studio");
+    library.store.upsert(studio);
+    library.window();
+    library.appState.setEditorRequest(AppState::EditorRequest{studio, false});
+    const QPointer<ConnectionEditor> editor = library.view->editor();
+    library.appState.newConnection();  // File ▸ New Connection… from another window
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_TRUE(editor && editor == library.view->editor());
+    EXPECT_EQ(editor->connection().id, studio.id);
+    EXPECT_EQ(library.appState.editorRequest()->id(), studio.id);
+}
+
 TEST(LibraryView, ImportReportsWhatHappened) {
     Library source;
     source.store.upsert(computer("Studio"));
