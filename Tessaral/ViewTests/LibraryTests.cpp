@@ -333,6 +333,23 @@ TEST(LibraryView, ASecondEditorRequestBringsTheOpenEditorForward) {
     EXPECT_EQ(library.appState.editorRequest()->id(), studio.id);
 }
 
+TEST(LibraryView, ReopenedWindowStartsFresh) {
+    Library library;
+    Connection studio = computer("Studio");
+    studio.groupID = library.store.addGroup("Home").id;
+    library.store.upsert(studio);
+    LibraryView& window = library.window();
+    window.show();
+    window.sidebar()->setSelection(SidebarItem::group(*studio.groupID));
+    window.searchField()->setText("stu");
+    window.setSelection({studio.id});
+    window.close();
+    window.show();
+    EXPECT_EQ(window.searchField()->text(), "");
+    EXPECT_EQ(window.sidebar()->selection(), SidebarItem{});
+    EXPECT_TRUE(window.selection().isEmpty());
+}
+
 TEST(LibraryView, ImportReportsWhatHappened) {
     Library source;
     source.store.upsert(computer("Studio"));

@@ -320,6 +320,15 @@ void LibraryView::showEvent(QShowEvent* event) {
     }
 }
 
+void LibraryView::closeEvent(QCloseEvent* event) {
+    QMainWindow::closeEvent(event);
+    // Reopened, the window starts afresh: a search or scope left from before would seem to have
+    // lost computers.
+    search_->clear();
+    sidebar_->setSelection(SidebarItem{});
+    setSelection({});
+}
+
 void LibraryView::updateBrowsing() {
     if (AppSettings::showNearby()) {
         browser_.start();
