@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -468,6 +469,50 @@ TEST(AppCommands, EnablingWithAndWithoutASession) {
     ASSERT_TRUE(library.appState.editorRequest());
     EXPECT_EQ(library.appState.editorRequest()->connection.port, 5900);
     EXPECT_EQ(library.appState.editorRequest()->connection.symbol, "desktopcomputer");
+
+    // Cut, Copy, Paste and Select All follow the focused text field.
+    window.editor()->reject();  // the one Ctrl+N opened
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QList<QAction*> commands;
+    for (const char* name : {"cutAction", "copyAction", "pasteAction", "selectAllAction"}) {
+        commands.append(window.findChild<QAction*>(name));
+        ASSERT_TRUE(commands.last()) << name;
+    }
+    const auto enabled = [&] {
+        emit window.findChild<QMenu*>("editMenu")->aboutToShow();
+        return QList<bool>{commands[0]->isEnabled(), commands[1]->isEnabled(),
+                           commands[2]->isEnabled(), commands[3]->isEnabled()};
+    };
+    QLineEdit* field = window.searchField();
+    field->setFocus();
+    const std::tuple<QString, bool, QLineEdit::EchoMode, QList<bool>> fields[] = {
+        {"", false, QLineEdit::Normal, {false, false, true, false}},
+        {"Pi", false, QLineEdit::Normal, {true, true, true, true}},
+        {"Pi", true, QLineEdit::Normal, {false, true, false, true}},  // read-only
+        {"Pi", false, QLineEdit::Password, {false, false, true, true}},
+    };
+    for (const auto& [text, readOnly, echo, states] : fields) {
+        field->setText(text);
+        field->selectAll();
+        field->setReadOnly(readOnly);
+        field->setEchoMode(echo);
+        EXPECT_EQ(enabled(), states) << text.toStdString() << readOnly << echo;
+    }
+    field->setEchoMode(QLineEdit::Normal);
+    for (QAction* command : {commands[3], commands[0], commands[2], commands[2]}) {
+        enabled();
+        command->trigger();  // Select All, Cut, Paste, Paste
+    }
+    EXPECT_EQ(field->text(), "PiPi");
+
+    // Elsewhere their keys go on to the focused widget: the grid's own Select All, or the remote
+    // screen's keys in a session window.
+    field->clear();
+    window.grid()->setFocus();
+    QTest::keyClick(window.grid(), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(window.selection().size(), 1);
 }
 
 TEST(ConnectionEditor, ValidationMessageAndSaveButton) {
