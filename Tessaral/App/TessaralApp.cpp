@@ -53,22 +53,21 @@ void TessaralApp::showPreferences() {
 }
 
 SessionWindow* TessaralApp::openSession(const QUuid& id) {
-    if (SessionWindow* window = windows_.value(id)) {
-        window->showNormal();
-        window->raise();
-        window->activateWindow();
-        return window;
+    SessionWindow* window = windows_.value(id);
+    if (!window) {
+        window = new SessionWindow(*store_, *appState_, *keychain_, *clipboard_, id);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        commands_->install(window, window->connectionMenu());
+        windows_.insert(id, window);
+        connect(window, &QObject::destroyed, this, [this, id] {
+            if (!windows_.value(id)) {
+                windows_.remove(id);
+            }
+        });
     }
-    auto* window = new SessionWindow(*store_, *appState_, *keychain_, *clipboard_, id);
-    window->setAttribute(Qt::WA_DeleteOnClose);
-    commands_->install(window, window->connectionMenu());
-    windows_.insert(id, window);
-    connect(window, &QObject::destroyed, this, [this, id] {
-        if (!windows_.value(id)) {
-            windows_.remove(id);
-        }
-    });
-    window->show();
+    window->showNormal();
+    window->raise();
+    window->activateWindow();
     return window;
 }
 
@@ -77,7 +76,12 @@ void TessaralApp::openLink(const QString& link) {
 }
 
 void TessaralApp::openArguments(const QStringList& arguments) {
-    showLibrary();
+    if (arguments.isEmpty()) {
+        showLibrary();
+        return;
+    }
+    // The windows the links open come to the front; the library is there behind them.
+    library_->show();
     for (const QString& argument : arguments) {
         openLink(argument);
     }

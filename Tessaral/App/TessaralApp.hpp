@@ -38,12 +38,13 @@ class TessaralApp : public QObject {
     void showLibrary();
     // Shows the settings window, or brings it forward.
     void showPreferences();
-    // Opens the window of that computer, or brings it forward when it is already open.
+    // Opens the window of that computer, or finds it open, and brings it forward.
     SessionWindow* openSession(const QUuid& id);
     // Hands a vnc:// link to the library window, which opens the computer it names.
     void openLink(const QString& link);
-    // What a launch was given, this process's own or one handed over by a later launch: brings
-    // the library window forward and hands it each link.
+    // What a launch was given, this process's own or one handed over by a later launch: the
+    // windows of its links in front of the library window, or without links the library window
+    // brought forward.
     void openArguments(const QStringList& arguments);
     int openWindowCount() const;
 

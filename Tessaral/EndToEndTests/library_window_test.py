@@ -14,6 +14,7 @@ The Nearby class needs with-avahi-namespace.sh around that (root).
 import argparse
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -22,8 +23,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import desktop  # noqa: E402
-from desktop import (capture, focus, keep, run, wait_for, window_geometry,  # noqa: E402
-                     window_name)
+from desktop import (capture, focus, keep, output, run, wait_for,  # noqa: E402
+                     window_geometry, window_name)
 
 APP = None
 CONNECTED_SUFFIX = " · 1024 × 768"
@@ -291,6 +292,26 @@ class Links(unittest.TestCase):
         self.remote = desktop.start_xvnc(self.directory, desktop.free_port(), "links-e2e")
         self.addCleanup(self.remote.stop)
 
+    def test_a_link_opens_its_window_in_front_of_the_library(self):
+        # A window manager decides the stacking and the focus, as on a desktop.
+        manager = desktop.Process(["openbox", "--sm-disable"], env=self.home.env())
+        self.addCleanup(manager.stop)
+        wait_for(lambda: "window id" in output(local, ["xprop", "-root",
+                                                       "_NET_SUPPORTING_WM_CHECK"]),
+                 "the window manager")
+        app = start(self, self.home, self.directory, f"vnc://127.0.0.1:{self.remote.port}")
+        session = app.window(r"^127\.0\.0\.1", "the session window of the link")
+        library = app.window("^All Computers — ", "the library window")
+        app.wait_for_title(session, CONNECTED_SUFFIX, ending=True)
+
+        def session_in_front():
+            listed = output(local, ["xprop", "-root", "_NET_CLIENT_LIST_STACKING"])
+            bottom_to_top = [int(w, 16) for w in re.findall(r"0x[0-9a-f]+", listed)]
+            active = output(local, ["xdotool", "getactivewindow"], check=False)
+            return bottom_to_top[-1:] == [session] and library in bottom_to_top and \
+                active == str(session)
+        wait_for(session_in_front, "the session window active on top of the library")
+
     def test_a_second_launch_hands_its_link_to_the_running_one_and_exits(self):
         owner = start(self, self.home, self.directory)
         library = owner.window("^All Computers — ", "the library window")
@@ -478,7 +499,8 @@ def main():
     args, rest = parser.parse_known_args()
     APP = os.path.abspath(args.app)
     return desktop.run_tests(["Xvfb", "Xvnc", "vncpasswd", "xdotool", "xdpyinfo", "xwininfo",
-                              "xsetroot", "import", "secret-tool", "avahi-publish", APP], rest)
+                              "xprop", "xsetroot", "import", "secret-tool", "avahi-publish",
+                              "openbox", APP], rest)
 
 
 if __name__ == "__main__":

@@ -220,12 +220,15 @@ class ConnectedSession(unittest.TestCase):
         press("ctrl+u")
         text = "Typed 0123456789 ~`!@#$%^&*()_+-=[]{}\\|;:'\",.<>/? café"
         type_text(text)
+        # The Edit menu's keys are the remote computer's too; its terminal takes Ctrl+V as "the
+        # next key as it is".
+        press("ctrl+a", "ctrl+x", "ctrl+v", "ctrl+u")
         press("Return")
         try:
             wait_for(lambda: self.remote.typed_text().endswith("\n"), "a typed line")
         finally:
             typed = self.remote.typed_text()
-        self.assertEqual(typed, text + "\n")
+        self.assertEqual(typed, text + "\x01\x18\x15\n")
 
     def test_clicks_and_wheel_land_where_aimed_in_a_scaled_screen(self):
         # A window wider and taller than the remote screen: it is enlarged by 900 / 768 and

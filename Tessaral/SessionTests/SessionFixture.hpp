@@ -72,10 +72,12 @@ struct VNCSessionTesting {
         emit session->optionsChanged();
         session->setState(state);
     }
-    void setFrame(const QImage& frame, const QRegion& damage) {
-        session->frame_ = frame;
-        session->frameDamage_ = damage;
-        emit session->frameChanged();
+    void setFrame(const QImage& frame, const QRegion& damage) { setFrame(*session, frame, damage); }
+    // Also for a session made elsewhere, such as a window's own.
+    static void setFrame(VNCSession& session, const QImage& frame, const QRegion& damage) {
+        session.frame_ = frame;
+        session.frameDamage_ = damage;
+        emit session.frameChanged();
     }
     static void recordClientCalls(VNCSession& session, QStringList& calls) {
         session.clientCalls_ = [&calls](const QString& call) { calls.append(call); };

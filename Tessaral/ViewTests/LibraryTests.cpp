@@ -7,10 +7,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 #include <functional>
 
@@ -216,6 +219,18 @@ TEST(LibrarySidebar, GroupsRenameDropAndLinks) {
     EXPECT_EQ(names(LibraryScope::scoped(library.store, SidebarItem::group(group.id))),
               QStringList({"A", "B"}));
 
+    // A badge counts what its row lists, and none shows for nothing (nothing is nearby here).
+    library.store.move({link.id}, group.id);
+    const std::pair<SidebarItem, QString> badges[] = {
+        {SidebarItem{}, "2"},
+        {SidebarItem::plain(SidebarItem::Kind::nearby), ""},
+        {SidebarItem::group(group.id), "3"},
+        {SidebarItem::group(library.store.groups()[0].id), ""},
+    };
+    for (const auto& [item, badge] : badges) {
+        EXPECT_EQ(sidebar.item(item)->data(0, LibrarySidebar::badgeRole).toString(), badge);
+    }
+
     const SidebarItem links = SidebarItem::plain(SidebarItem::Kind::links);
     ASSERT_TRUE(sidebar.item(links));
     sidebar.setSelection(links);
@@ -278,11 +293,62 @@ TEST(LibraryView, DeletionAsksWithTheComputersName) {
         window.deleteAction()->trigger();
         EXPECT_EQ(MessageBox::lastTitle(), QString::fromUtf8(c.title));
         EXPECT_EQ(MessageBox::lastText(),
-                  "Saved passwords for these computers will also be removed from the Keychain.");
+                  "Saved passwords for these computers will also be removed from the password "
+                  "keyring.");
         EXPECT_EQ(library.store.connections().size(), c.left);
         EXPECT_EQ(window.selection().isEmpty(), c.confirm);
         EXPECT_EQ(window.deleteAction()->isEnabled(), !c.confirm);
     }
+}
+
+// The question is read in the box itself, as it shows without a title bar.
+TEST(MessageBox, TitleIsTheBoxsOwnText) {
+    QWidget parent;
+    for (const bool confirmation : {true, false}) {
+        QStringList shown;
+        QTimer::singleShot(0, &parent, [&] {
+            auto* box = parent.findChild<QMessageBox*>();
+            shown = {box->text(), box->informativeText()};
+            box->reject();
+        });
+        if (confirmation) {
+            MessageBox::confirmDestructive(&parent, "Delete “Pi”?", "And its password.", "Delete");
+        } else {
+            MessageBox::inform(&parent, "Delete “Pi”?", "And its password.");
+        }
+        EXPECT_EQ(shown, QStringList({"Delete “Pi”?", "And its password."}));
+    }
+}
+
+TEST(LibraryView, ASecondEditorRequestBringsTheOpenEditorForward) {
+    Library library;
+    const Connection studio = computer("Studio");
+    library.store.upsert(studio);
+    library.window();
+    library.appState.setEditorRequest(AppState::EditorRequest{studio, false});
+    const QPointer<ConnectionEditor> editor = library.view->editor();
+    library.appState.newConnection();  // File ▸ New Connection… from another window
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_TRUE(editor && editor == library.view->editor());
+    EXPECT_EQ(editor->connection().id, studio.id);
+    EXPECT_EQ(library.appState.editorRequest()->id(), studio.id);
+}
+
+TEST(LibraryView, ReopenedWindowStartsFresh) {
+    Library library;
+    Connection studio = computer("Studio");
+    studio.groupID = library.store.addGroup("Home").id;
+    library.store.upsert(studio);
+    LibraryView& window = library.window();
+    window.show();
+    window.sidebar()->setSelection(SidebarItem::group(*studio.groupID));
+    window.searchField()->setText("stu");
+    window.setSelection({studio.id});
+    window.close();
+    window.show();
+    EXPECT_EQ(window.searchField()->text(), "");
+    EXPECT_EQ(window.sidebar()->selection(), SidebarItem{});
+    EXPECT_TRUE(window.selection().isEmpty());
 }
 
 TEST(LibraryView, ImportReportsWhatHappened) {
@@ -403,6 +469,50 @@ TEST(AppCommands, EnablingWithAndWithoutASession) {
     ASSERT_TRUE(library.appState.editorRequest());
     EXPECT_EQ(library.appState.editorRequest()->connection.port, 5900);
     EXPECT_EQ(library.appState.editorRequest()->connection.symbol, "desktopcomputer");
+
+    // Cut, Copy, Paste and Select All follow the focused text field.
+    window.editor()->reject();  // the one Ctrl+N opened
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QList<QAction*> commands;
+    for (const char* name : {"cutAction", "copyAction", "pasteAction", "selectAllAction"}) {
+        commands.append(window.findChild<QAction*>(name));
+        ASSERT_TRUE(commands.last()) << name;
+    }
+    const auto enabled = [&] {
+        emit window.findChild<QMenu*>("editMenu")->aboutToShow();
+        return QList<bool>{commands[0]->isEnabled(), commands[1]->isEnabled(),
+                           commands[2]->isEnabled(), commands[3]->isEnabled()};
+    };
+    QLineEdit* field = window.searchField();
+    field->setFocus();
+    const std::tuple<QString, bool, QLineEdit::EchoMode, QList<bool>> fields[] = {
+        {"", false, QLineEdit::Normal, {false, false, true, false}},
+        {"Pi", false, QLineEdit::Normal, {true, true, true, true}},
+        {"Pi", true, QLineEdit::Normal, {false, true, false, true}},  // read-only
+        {"Pi", false, QLineEdit::Password, {false, false, true, true}},
+    };
+    for (const auto& [text, readOnly, echo, states] : fields) {
+        field->setText(text);
+        field->selectAll();
+        field->setReadOnly(readOnly);
+        field->setEchoMode(echo);
+        EXPECT_EQ(enabled(), states) << text.toStdString() << readOnly << echo;
+    }
+    field->setEchoMode(QLineEdit::Normal);
+    for (QAction* command : {commands[3], commands[0], commands[2], commands[2]}) {
+        enabled();
+        command->trigger();  // Select All, Cut, Paste, Paste
+    }
+    EXPECT_EQ(field->text(), "PiPi");
+
+    // Elsewhere their keys go on to the focused widget: the grid's own Select All, or the remote
+    // screen's keys in a session window.
+    field->clear();
+    window.grid()->setFocus();
+    QTest::keyClick(window.grid(), Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(window.selection().size(), 1);
 }
 
 TEST(ConnectionEditor, ValidationMessageAndSaveButton) {

@@ -2,19 +2,25 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
 
 #include "SessionFixture.hpp"
+#include "State/AppState.hpp"
+#include "Views/FileDialog.hpp"
 #include "Views/Session/ConnectionMenu.hpp"
 #include "Views/Session/CredentialsSheet.hpp"
 #include "Views/Session/SessionActions.hpp"
 #include "Views/Session/SessionContentView.hpp"
 #include "Views/Session/SessionToolbar.hpp"
+#include "Views/Session/SessionWindow.hpp"
 #include "Views/Session/StatePanel.hpp"
 #include "Views/Session/TypeTextSheet.hpp"
 
@@ -186,6 +192,7 @@ TEST(CredentialsSheet, TextsFieldsAndFocus) {
         EXPECT_EQ(sheet.initialFocus()->objectName(), c.focus);
         EXPECT_EQ(sheet.focusWidget(), sheet.initialFocus());
         EXPECT_TRUE(sheet.rememberToggle()->isChecked());
+        EXPECT_EQ(sheet.rememberToggle()->text(), "Remember in Password Keyring");
         EXPECT_FALSE(sheet.connectButton()->isEnabled());
     }
 }
@@ -223,6 +230,34 @@ TEST(CredentialsSheet, ConnectNeedsEveryFieldAskedAndSubmitsThem) {
         const QList<QVariantList> expected{QVariantList{name, c.password, false}};
         EXPECT_EQ(QList<QVariantList>(submitted), c.enabled ? expected : QList<QVariantList>());
     }
+}
+
+// While the user picks a file, the library and the other sessions stay usable.
+TEST(SessionWindow, ScreenshotDialogIsModalToItsWindowOnly) {
+    VNCSessionTesting fixture;
+    Connection unreachable = fixture.connection;
+    unreachable.host = QStringLiteral("127.0.0.1");
+    unreachable.port = 1;
+    fixture.store.upsert(unreachable);
+    AppState appState;
+    SessionWindow window(fixture.store, appState, fixture.keychain, fixture.clipboard,
+                         unreachable.id);
+    window.show();
+    VNCSessionTesting::setFrame(*window.findChild<VNCSession*>(),
+                                QImage(64, 48, QImage::Format_RGB32), {});
+    FileDialog::setNextFileName(fixture.folder.filePath("shot"));
+    window.saveScreenshot();
+    EXPECT_EQ(QImage(fixture.folder.filePath("shot.png")).size(), QSize(64, 48));
+
+    // Looked at from a timer, should the dialog run an event loop of its own.
+    Qt::WindowModality modality = Qt::NonModal;
+    QTimer::singleShot(0, &window, [&] {
+        auto* dialog = window.findChild<QFileDialog*>();
+        modality = dialog->windowModality();
+        dialog->reject();
+    });
+    window.saveScreenshot();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return modality == Qt::WindowModal; }));
 }
 
 TEST(TypeTextSheet, TypeOnlyWithText) {

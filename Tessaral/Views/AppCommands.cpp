@@ -1,6 +1,7 @@
 #include "AppCommands.hpp"
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -10,6 +11,45 @@
 #include "State/AppState.hpp"
 
 namespace tessaral {
+
+namespace {
+
+// The text field of `window` that has the keyboard, or will have it when the window is active.
+QLineEdit* focusedField(const QWidget* window) {
+    return qobject_cast<QLineEdit*>(window->focusWidget());
+}
+
+bool copyable(const QLineEdit& field) {
+    return field.hasSelectedText() && field.echoMode() == QLineEdit::Normal;
+}
+
+// A command of the Edit menu acting on the window's focused text field. It is enabled only when
+// `possible` there, so that elsewhere its keys go on to the focused widget: a list's own Select
+// All, or the remote screen, which takes them through ShortcutOverride anyway. A focused field
+// takes its standard keys the same way, so they never act twice.
+QAction* addTextCommand(QWidget* window, QMenu* menu, const QString& text, const char* objectName,
+                        QKeySequence::StandardKey keys, std::function<void(QLineEdit&)> apply,
+                        bool (*possible)(const QLineEdit& field)) {
+    QAction* action = menu->addAction(text, window, [window, apply = std::move(apply)] {
+        if (QLineEdit* field = focusedField(window)) {
+            apply(*field);
+        }
+    });
+    action->setObjectName(QString::fromLatin1(objectName));
+    action->setShortcuts(keys);
+    const auto update = [window, action, possible] {
+        const QLineEdit* field = focusedField(window);
+        action->setEnabled(field && possible(*field));
+    };
+    update();
+    // The focus decides where the keys go; a selection matters only to the menu, as a field takes
+    // its own keys.
+    QObject::connect(qApp, &QApplication::focusChanged, action, update);
+    QObject::connect(menu, &QMenu::aboutToShow, action, update);
+    return action;
+}
+
+}  // namespace
 
 AppCommands::AppCommands(ConnectionStore& store, AppState& appState, Windows windows,
                          QObject* parent)
@@ -54,10 +94,20 @@ QAction* AppCommands::install(QMainWindow* window, ConnectionMenu* connectionMen
     quit->setMenuRole(QAction::QuitRole);
 
     QMenu* edit = bar->addMenu(tr("&Edit"));
+    edit->setObjectName(QStringLiteral("editMenu"));
+    addTextCommand(window, edit, tr("Cut"), "cutAction", QKeySequence::Cut, &QLineEdit::cut,
+                   [](const QLineEdit& field) { return copyable(field) && !field.isReadOnly(); });
+    addTextCommand(window, edit, tr("Copy"), "copyAction", QKeySequence::Copy, &QLineEdit::copy,
+                   copyable);
+    addTextCommand(window, edit, tr("Paste"), "pasteAction", QKeySequence::Paste, &QLineEdit::paste,
+                   [](const QLineEdit& field) { return !field.isReadOnly(); });
     QAction* deleteAction = edit->addAction(tr("Delete"));
     deleteAction->setObjectName(QStringLiteral("deleteAction"));
     deleteAction->setShortcut(QKeySequence::Delete);
     deleteAction->setEnabled(false);
+    addTextCommand(window, edit, tr("Select All"), "selectAllAction", QKeySequence::SelectAll,
+                   &QLineEdit::selectAll,
+                   [](const QLineEdit& field) { return !field.text().isEmpty(); });
     edit->addSeparator();
     QAction* preferences = edit->addAction(tr("Preferences…"), this, [this] {
         if (windows_.showPreferences) {

@@ -6,19 +6,45 @@
 
 namespace tessaral {
 
+namespace {
+
+QString withSuffix(const QString& fileName, const QString& suffix) {
+    return fileName.isEmpty() || fileName.endsWith(suffix, Qt::CaseInsensitive) ? fileName
+                                                                                : fileName + suffix;
+}
+
+}  // namespace
+
 std::optional<QString> FileDialog::nextFileName_;
 QString FileDialog::lastSuggestedName_;
 
-QString FileDialog::getSavePngFileName(QWidget* parent, const QString& caption,
-                                       const QString& suggestedName) {
-    return getSaveFileName(parent, caption, suggestedName, QStandardPaths::PicturesLocation,
-                           QObject::tr("PNG Image (*.png)"), QStringLiteral(".png"));
+void FileDialog::askForPngFileName(QWidget* parent, const QString& caption,
+                                   const QString& suggestedName,
+                                   std::function<void(const QString& fileName)> chosen) {
+    const QString suffix = QStringLiteral(".png");
+    if (const std::optional<QString> answer = takeNextFileName(suggestedName)) {
+        if (!answer->isEmpty()) {
+            chosen(withSuffix(*answer, suffix));
+        }
+        return;
+    }
+    // Opened, so modal to its window only, rather than run in an event loop of its own: that
+    // would block every window, and the window could be deleted under it.
+    auto* dialog = new QFileDialog(parent, caption,
+                                   proposedPath(QStandardPaths::PicturesLocation, suggestedName),
+                                   QObject::tr("PNG Image (*.png)"));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    QObject::connect(dialog, &QFileDialog::fileSelected, dialog,
+                     [chosen = std::move(chosen), suffix](const QString& fileName) {
+                         chosen(withSuffix(fileName, suffix));
+                     });
+    dialog->open();
 }
 
 QString FileDialog::getOpenJsonFileName(QWidget* parent, const QString& caption) {
-    lastSuggestedName_.clear();
-    if (nextFileName_) {
-        return *std::exchange(nextFileName_, std::nullopt);
+    if (const std::optional<QString> answer = takeNextFileName({})) {
+        return *answer;
     }
     return QFileDialog::getOpenFileName(parent, caption, folder(QStandardPaths::DocumentsLocation),
                                         QObject::tr("JSON (*.json)"));
@@ -26,26 +52,25 @@ QString FileDialog::getOpenJsonFileName(QWidget* parent, const QString& caption)
 
 QString FileDialog::getSaveJsonFileName(QWidget* parent, const QString& caption,
                                         const QString& suggestedName) {
-    return getSaveFileName(parent, caption, suggestedName, QStandardPaths::DocumentsLocation,
-                           QObject::tr("JSON (*.json)"), QStringLiteral(".json"));
+    const QString suffix = QStringLiteral(".json");
+    if (const std::optional<QString> answer = takeNextFileName(suggestedName)) {
+        return withSuffix(*answer, suffix);
+    }
+    return withSuffix(
+        QFileDialog::getSaveFileName(parent, caption,
+                                     proposedPath(QStandardPaths::DocumentsLocation, suggestedName),
+                                     QObject::tr("JSON (*.json)")),
+        suffix);
 }
 
-QString FileDialog::getSaveFileName(QWidget* parent, const QString& caption,
-                                    const QString& suggestedName,
-                                    QStandardPaths::StandardLocation location,
-                                    const QString& filter, const QString& suffix) {
+std::optional<QString> FileDialog::takeNextFileName(const QString& suggestedName) {
     lastSuggestedName_ = suggestedName;
-    QString fileName;
-    if (nextFileName_) {
-        fileName = *std::exchange(nextFileName_, std::nullopt);
-    } else {
-        fileName = QFileDialog::getSaveFileName(parent, caption,
-                                                folder(location) + u'/' + suggestedName, filter);
-    }
-    if (!fileName.isEmpty() && !fileName.endsWith(suffix, Qt::CaseInsensitive)) {
-        fileName += suffix;
-    }
-    return fileName;
+    return std::exchange(nextFileName_, std::nullopt);
+}
+
+QString FileDialog::proposedPath(QStandardPaths::StandardLocation location,
+                                 const QString& suggestedName) {
+    return folder(location) + u'/' + suggestedName;
 }
 
 QString FileDialog::folder(QStandardPaths::StandardLocation location) {

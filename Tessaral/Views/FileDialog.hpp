@@ -2,6 +2,7 @@
 
 #include <QStandardPaths>
 #include <QString>
+#include <functional>
 #include <optional>
 
 class QWidget;
@@ -11,10 +12,13 @@ namespace tessaral {
 // The file dialogs the views open, with a way for tests to answer the next one.
 class FileDialog {
   public:
-    // A PNG file to write, with `suggestedName` proposed in the user's pictures folder. Empty when
-    // the user cancelled. A chosen name without the ".png" extension gets it.
-    static QString getSavePngFileName(QWidget* parent, const QString& caption,
-                                      const QString& suggestedName);
+    // Asks for a PNG file to write, with `suggestedName` proposed in the user's pictures folder,
+    // and returns at once. The dialog blocks only the window of `parent` and goes with it;
+    // `chosen` is called with the name unless the user cancels. A chosen name without the ".png"
+    // extension gets it.
+    static void askForPngFileName(QWidget* parent, const QString& caption,
+                                  const QString& suggestedName,
+                                  std::function<void(const QString& fileName)> chosen);
 
     // A JSON file to read; empty when the user cancelled.
     static QString getOpenJsonFileName(QWidget* parent, const QString& caption);
@@ -29,12 +33,11 @@ class FileDialog {
     static QString lastSuggestedName();
 
   private:
-    // A file to write, proposed as `suggestedName` in `location`; a chosen name without `suffix`
-    // gets it.
-    static QString getSaveFileName(QWidget* parent, const QString& caption,
-                                   const QString& suggestedName,
-                                   QStandardPaths::StandardLocation location, const QString& filter,
-                                   const QString& suffix);
+    // The answer set for the next dialog, if any; notes the name proposed either way.
+    static std::optional<QString> takeNextFileName(const QString& suggestedName);
+    // `suggestedName` in the folder of `location`.
+    static QString proposedPath(QStandardPaths::StandardLocation location,
+                                const QString& suggestedName);
     static QString folder(QStandardPaths::StandardLocation location);
 
     static std::optional<QString> nextFileName_;

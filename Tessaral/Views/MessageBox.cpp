@@ -5,6 +5,18 @@
 
 namespace tessaral {
 
+namespace {
+
+// The title is the box's own text too: many window managers show no title bar on a modal dialog.
+void describe(QMessageBox& box, const QString& title, const QString& text) {
+    box.setWindowTitle(title);
+    box.setText(title);
+    box.setInformativeText(text);
+    box.setWindowModality(Qt::WindowModal);
+}
+
+}  // namespace
+
 std::optional<bool> MessageBox::nextAnswer_;
 QString MessageBox::lastTitle_;
 QString MessageBox::lastText_;
@@ -20,8 +32,9 @@ bool MessageBox::confirmDestructive(QWidget* parent, const QString& title, const
     if (const std::optional<bool> answer = take(title, text)) {
         return *answer;
     }
-    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::NoButton, parent);
-    box.setWindowModality(Qt::WindowModal);
+    QMessageBox box(parent);
+    box.setIcon(QMessageBox::Warning);
+    describe(box, title, text);
     QPushButton* confirm = box.addButton(confirmTitle, QMessageBox::DestructiveRole);
     box.addButton(QMessageBox::Cancel);
     box.setDefaultButton(QMessageBox::Cancel);
@@ -33,8 +46,9 @@ void MessageBox::inform(QWidget* parent, const QString& title, const QString& te
     if (take(title, text)) {
         return;
     }
-    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
-    box.setWindowModality(Qt::WindowModal);
+    QMessageBox box(parent);
+    describe(box, title, text);
+    box.setStandardButtons(QMessageBox::Ok);
     box.exec();
 }
 

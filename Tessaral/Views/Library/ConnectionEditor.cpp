@@ -282,7 +282,7 @@ QWidget* ConnectionEditor::buildAuthenticationSection() {
     form->addRow(footnote(
         tr("For a Mac, enter the name and password of a user account on it. For other VNC "
            "servers, leave the username empty and enter the VNC password. Passwords are stored "
-           "in your Keychain.")));
+           "in your password keyring.")));
     return section(tr("Authentication"), form);
 }
 

@@ -10,6 +10,7 @@
 #include <QStyledItemDelegate>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "Model/AppSettings.hpp"
 #include "Model/BonjourBrowser.hpp"
@@ -20,7 +21,7 @@ namespace tessaral {
 
 namespace {
 
-enum Role { kindRole = Qt::UserRole, groupRole, badgeRole };
+enum Role { kindRole = Qt::UserRole, groupRole, badgeRole = LibrarySidebar::badgeRole };
 // The kind of a section heading row.
 constexpr int sectionKind = -1;
 
@@ -195,24 +196,22 @@ LibrarySidebar::LibrarySidebar(ConnectionStore& store, const BonjourBrowser& bro
 
 namespace {
 
+// A row counts what it lists; an empty one shows no badge.
+std::optional<qsizetype> badge(qsizetype count) {
+    return count > 0 ? std::optional(count) : std::nullopt;
+}
+
 QList<Row> rows(const ConnectionStore& store, const BonjourBrowser& browser) {
-    qsizetype saved = 0;
-    bool links = false;
-    QHash<QUuid, qsizetype> grouped;
-    for (const Connection& connection : store.connections()) {
-        saved += connection.origin == ConnectionOrigin::saved ? 1 : 0;
-        links = links || connection.origin == ConnectionOrigin::link;
-        if (connection.groupID && connection.origin == ConnectionOrigin::saved) {
-            ++grouped[*connection.groupID];
-        }
-    }
+    const bool links = std::ranges::any_of(store.connections(), [](const Connection& connection) {
+        return connection.origin == ConnectionOrigin::link;
+    });
     using Kind = SidebarItem::Kind;
     QList<Row> list = {
         {0,
          {Kind::all, {}},
          LibrarySidebar::tr("All Computers"),
          QStringLiteral("display.2"),
-         saved},
+         badge(LibraryScope::scoped(store, SidebarItem{}).size())},
         {0, {Kind::recents, {}}, LibrarySidebar::tr("Recents"), QStringLiteral("clock"), {}},
     };
     if (links) {
@@ -224,11 +223,12 @@ QList<Row> rows(const ConnectionStore& store, const BonjourBrowser& browser) {
                      {Kind::nearby, {}},
                      LibrarySidebar::tr("Bonjour"),
                      QStringLiteral("bonjour"),
-                     browser.services().size()});
+                     badge(browser.services().size())});
     }
     for (const ConnectionGroup& group : store.groups()) {
-        list.append({2, SidebarItem::group(group.id), group.name, QStringLiteral("folder"),
-                     grouped.value(group.id)});
+        const SidebarItem item = SidebarItem::group(group.id);
+        list.append({2, item, group.name, QStringLiteral("folder"),
+                     badge(LibraryScope::scoped(store, item).size())});
     }
     return list;
 }

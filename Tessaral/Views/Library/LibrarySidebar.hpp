@@ -43,6 +43,9 @@ class LibrarySidebar : public QWidget {
     void deleteGroup(const QUuid& groupID);
     void clearLinks();
 
+    // A row's count, in this role of its item; absent from a row that shows none.
+    static constexpr int badgeRole = Qt::UserRole + 2;
+
     QTreeWidget* tree() const { return tree_; }
     // The row of a scope, none when the sidebar does not show it.
     QTreeWidgetItem* item(const SidebarItem& item) const;

@@ -320,6 +320,15 @@ void LibraryView::showEvent(QShowEvent* event) {
     }
 }
 
+void LibraryView::closeEvent(QCloseEvent* event) {
+    QMainWindow::closeEvent(event);
+    // Reopened, the window starts afresh: a search or scope left from before would seem to have
+    // lost computers.
+    search_->clear();
+    sidebar_->setSelection(SidebarItem{});
+    setSelection({});
+}
+
 void LibraryView::updateBrowsing() {
     if (AppSettings::showNearby()) {
         browser_.start();
@@ -379,7 +388,7 @@ void LibraryView::requestDeletion(const QSet<QUuid>& ids) {
     }
     const bool confirmed = MessageBox::confirmDestructive(
         this, LibraryScope::deletionTitle(store_, ids),
-        tr("Saved passwords for these computers will also be removed from the Keychain."),
+        tr("Saved passwords for these computers will also be removed from the password keyring."),
         tr("Delete"));
     if (!confirmed) {
         return;
@@ -447,12 +456,19 @@ void LibraryView::showAlert() {
 }
 
 void LibraryView::presentEditor() {
-    const std::optional<AppState::EditorRequest>& request = appState_.editorRequest();
+    // A copy, as the request may change while the editor is presented.
+    const std::optional<AppState::EditorRequest> request = appState_.editorRequest();
     if (!request || (editor_ && editor_->connection().id == request->id())) {
         return;
     }
     if (editor_) {
-        editor_->reject();
+        // Another request would lose what the user is editing: the open editor comes forward as
+        // it is, and the request is again the one it shows.
+        editor_->raise();
+        editor_->activateWindow();
+        appState_.setEditorRequest(
+            AppState::EditorRequest{editor_->connection(), editor_->isNew()});
+        return;
     }
     if (!isVisible()) {
         show();
@@ -460,11 +476,8 @@ void LibraryView::presentEditor() {
     editor_ = new ConnectionEditor(store_, keychain_, request->connection, request->isNew, this);
     editor_->setAttribute(Qt::WA_DeleteOnClose);
     editor_->setWindowModality(Qt::WindowModal);
-    connect(editor_, &QDialog::finished, this, [this, editor = editor_.data()] {
-        if (editor == editor_) {
-            appState_.setEditorRequest(std::nullopt);
-        }
-    });
+    connect(editor_, &QDialog::finished, this,
+            [this] { appState_.setEditorRequest(std::nullopt); });
     editor_->open();
 }
 

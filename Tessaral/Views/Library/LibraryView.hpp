@@ -87,6 +87,7 @@ class LibraryView : public QMainWindow {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     void buildToolbar();

@@ -36,7 +36,7 @@ CredentialsSheet::CredentialsSheet(const Connection& connection, rfb::RFBCredent
       kind_(kind),
       isRetry_(isRetry),
       password_(new QLineEdit),
-      remember_(new QCheckBox(tr("Remember in Keychain"))),
+      remember_(new QCheckBox(tr("Remember in Password Keyring"))),
       connect_(new QPushButton(tr("Connect"))) {
     setObjectName(QStringLiteral("credentialsSheet"));
     setWindowModality(Qt::WindowModal);

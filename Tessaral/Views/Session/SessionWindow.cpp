@@ -157,12 +157,10 @@ void SessionWindow::saveScreenshot() {
     }
     // The screen as it was when asked, not when the dialog closes.
     const QImage frame = session_->frame().copy();
-    const QString fileName = FileDialog::getSavePngFileName(
+    FileDialog::askForPngFileName(
         this, tr("Save Screenshot"),
-        screenshotFileName(session_->connection().name, QDateTime::currentDateTimeUtc()));
-    if (!fileName.isEmpty()) {
-        writePng(frame, fileName);
-    }
+        screenshotFileName(session_->connection().name, QDateTime::currentDateTimeUtc()),
+        [frame](const QString& fileName) { writePng(frame, fileName); });
 }
 
 void SessionWindow::closeEvent(QCloseEvent* event) {
