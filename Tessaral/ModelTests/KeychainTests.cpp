@@ -116,56 +116,49 @@ class SecretServiceProbe {
     QDBusObjectPath session_;
 };
 
-// Stands in for the desktop's unlock dialog, which the keyring asks for over the bus: every prompt
-// stays open, as with a user who has not answered yet, until dismissed; later ones are dismissed
-// at once. The bus may call from its own thread.
+// Stands in for the desktop's unlock dialog, which the keyring asks for over the bus, as a user
+// who has not answered yet: every prompt stays open until dismissed, and later ones are refused
+// at once. The bus may call from a thread of its own.
 class UnansweredPrompts : public QDBusVirtualObject {
   public:
     UnansweredPrompts() {
-        auto bus = QDBusConnection::sessionBus();
-        registered_ = bus.registerService(u"org.gnome.keyring.SystemPrompter"_s) &&
-                      bus.registerVirtualObject(u"/org/gnome/keyring/Prompter"_s, this);
+        bus_.registerService(name_);
+        bus_.registerVirtualObject(path_, this);
     }
     ~UnansweredPrompts() override {
         dismiss();
-        auto bus = QDBusConnection::sessionBus();
-        bus.unregisterObject(u"/org/gnome/keyring/Prompter"_s);
-        bus.unregisterService(u"org.gnome.keyring.SystemPrompter"_s);
+        bus_.unregisterObject(path_);
+        bus_.unregisterService(name_);
     }
-    bool registered() const { return registered_; }
     bool asked() {
         std::lock_guard lock(mutex_);
         return !open_.isEmpty();
     }
     void dismiss() {
         std::lock_guard lock(mutex_);
-        dismissing_ = true;
+        dismissed_ = true;
         for (const QDBusMessage& prompt : std::exchange(open_, {})) {
-            answer(prompt);
+            refuse(prompt);
         }
     }
-
     QString introspect(const QString&) const override { return {}; }
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
+    bool handleMessage(const QDBusMessage& prompt, const QDBusConnection&) override {
         std::lock_guard lock(mutex_);
-        if (dismissing_) {
-            answer(message);
-        } else {
-            open_.append(message);
-        }
+        dismissed_ ? refuse(prompt) : open_.append(prompt);
         return true;
     }
 
   private:
-    static void answer(const QDBusMessage& prompt) {
-        QDBusConnection::sessionBus().send(
-            prompt.createErrorReply(QDBusError::AccessDenied, u"dismissed"_s));
+    void refuse(const QDBusMessage& prompt) {
+        bus_.send(prompt.createErrorReply(QDBusError::AccessDenied, u"dismissed"_s));
     }
 
-    bool registered_ = false;
+    QDBusConnection bus_ = QDBusConnection::sessionBus();
+    const QString name_ = u"org.gnome.keyring.SystemPrompter"_s;
+    const QString path_ = u"/org/gnome/keyring/Prompter"_s;
     std::mutex mutex_;
     QList<QDBusMessage> open_;
-    bool dismissing_ = false;
+    bool dismissed_ = false;
 };
 
 class SecretServiceKeychainTest : public ::testing::Test {
@@ -242,7 +235,6 @@ TEST_F(SecretServiceKeychainTest, DuplicateThenDeleteAtOnceLeavesNoSecretBehind)
     ConnectionStore store(service, folder.path());
     Connection original;
     original.id = id_;
-    original.name = u"Studio"_s;
     store.upsert(original);
     for (int round = 0; round < 5; ++round) {
         const Connection copy = store.duplicate(original);
@@ -259,7 +251,6 @@ TEST_F(SecretServiceKeychainTest, DuplicateThenDeleteAtOnceLeavesNoSecretBehind)
 TEST_F(SecretServiceKeychainTest, ALockedKeyringWaitingForItsUserHoldsUpNoWindow) {
     ASSERT_TRUE(keychain_.setPassword(id_, u"secret"_s));
     UnansweredPrompts prompts;
-    ASSERT_TRUE(prompts.registered());
     probe_->lock();
     const QTemporaryDir folder;
     KeychainService service(std::make_shared<SecretServiceKeychain>());
