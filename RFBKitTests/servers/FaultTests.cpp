@@ -294,17 +294,6 @@ const SharedServer& shared() {
 // Version, one security type, its result and ServerInit with the desktop name.
 const std::uint64_t handshakeLength = 12 + 2 + 4 + 24 + ServerOptions{}.desktopName.size();
 
-// Counts the lines the library logs when a session ends with an error, instead of printing them.
-struct ErrorLines {
-    std::atomic<int> count{0};
-    ErrorLines() {
-        setLogSink([this](LogLevel level, std::string_view message) {
-            count += level == LogLevel::error && message.starts_with("Disconnected:");
-        });
-    }
-    ~ErrorLines() { setLogSink(nullptr); }
-};
-
 constexpr int seedsPerBlock = 100;
 const std::vector<std::int32_t> encodingSets[] = {RFBClient::encodings(true),
                                                   {RFBEncoding::hextile, RFBEncoding::cursor},
@@ -399,7 +388,7 @@ TEST_P(XvncFaults, EveryRunEndsOnceInTimeOrShowsTheScreen) {
         first = last = std::strtoull(only, nullptr, 10);
     }
     const ProcessResources baseline = ProcessResources::now();
-    ErrorLines errorLines;
+    LogCapture log;
     Tally tally;
     std::atomic<std::uint64_t> next{first};
     for (std::jthread workers[4]; auto& worker : workers) {  // joined as the loop ends
@@ -426,7 +415,10 @@ TEST_P(XvncFaults, EveryRunEndsOnceInTimeOrShowsTheScreen) {
     EXPECT_TRUE(last - first + 1 < seedsPerBlock ||  // the plans really strike, and spare some
                 (tally.closed >= 10 && tally.reset >= 10 && tally.clean >= 5 &&
                  tally.beforeConnected >= 5));
-    EXPECT_EQ(errorLines.count, tally.closed + tally.reset);  // each fault said so once
+    const auto endings = std::ranges::count_if(log.lines(), [](const auto& line) {
+        return line.first == LogLevel::error && line.second.starts_with("Disconnected:");
+    });
+    EXPECT_EQ(endings, tally.closed + tally.reset);  // each fault said so once
     EXPECT_EQ(waitForResources(baseline, 10s).describe(), baseline.describe())
         << "left behind by finished sessions";
 }
@@ -439,7 +431,7 @@ INSTANTIATE_TEST_SUITE_P(Seeds, XvncFaults, testing::Range(0, 4), [](const auto&
 // A server that accepts but says nothing is as unreachable as one that never answers: the
 // time-out covers the handshake. Once connected, a quiet server is a screen that doesn't change.
 TEST(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
-    ErrorLines quiet;
+    LogCapture quiet;
     // Before the version, the security types, the security result, and within ServerInit.
     for (std::uint64_t offset : {0u, 12u, 14u, 40u}) {
         SCOPED_TRACE("stalled after " + std::to_string(offset) + " bytes");

@@ -1,14 +1,10 @@
 #include "RealServers.hpp"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,13 +61,6 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 std::string fdPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
-}
-
-sockaddr_in loopback(int port) {
-    return {.sin_family = AF_INET,
-            .sin_port = htons(std::uint16_t(port)),
-            .sin_addr = {htonl(INADDR_LOOPBACK)},
-            .sin_zero = {}};
 }
 
 std::string tail(const std::string& path) {
@@ -335,33 +324,9 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
-int listenOnLoopback(int& port, int backlog) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, backlog) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ::close(fd);
-        throw failure("cannot listen on the loopback address", true);
-    }
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
 std::string fileText(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-int connectToLoopback(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 int freePort() {
@@ -549,16 +514,6 @@ std::string caseName(const EncodingAndQuality& param) {
     const std::map<std::int32_t, std::string> names{
         {raw, "Raw"}, {rre, "RRE"}, {hextile, "Hextile"}, {zrle, "ZRLE"}};
     return names.at(std::get<0>(param)) + "_" + std::string(rawValue(std::get<1>(param)));
-}
-
-rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
-                                       std::chrono::seconds connectTimeout,
-                                       std::optional<rfb::RFBCredentials> credentials,
-                                       rfb::RFBQuality quality) {
-    return {.endpoint = endpoint,
-            .credentials = std::move(credentials),
-            .quality = quality,
-            .connectTimeout = connectTimeout};
 }
 
 Viewer::Viewer(const rfb::RFBConfiguration& configuration, std::vector<std::int32_t> encodings)

@@ -1,7 +1,8 @@
 #pragma once
 
 // An in-process RFB server on a loopback port, scripted byte by byte, for exact sequences and
-// malformed input. The script runs on its own thread against one accepted client.
+// malformed input. The script runs on its own thread against one accepted client. Also what the
+// tests against real servers share with these: loopback sockets, configurations, the log.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,8 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <initializer_list>
@@ -58,12 +61,8 @@ struct Bytes : std::vector<std::uint8_t> {
     Bytes& pixel(std::uint32_t word, int bytes = 4) {
         return bytes == 0 ? *this : u8(word).pixel(word >> 8, bytes - 1);
     }
-    Bytes& rect(int x, int y, int width, int height, std::int32_t encoding) {
-        return u16(unsigned(x))
-            .u16(unsigned(y))
-            .u16(unsigned(width))
-            .u16(unsigned(height))
-            .u32(std::uint32_t(encoding));
+    Bytes& rect(unsigned x, unsigned y, unsigned width, unsigned height, std::int32_t encoding) {
+        return u16(x).u16(y).u16(width).u16(height).u32(std::uint32_t(encoding));
     }
     friend Bytes operator+(Bytes a, const Bytes& b) { return std::move(a.raw(b)); }
 };
@@ -78,8 +77,38 @@ inline Bytes u16(unsigned v) {
 inline Bytes u32(std::int64_t v) {
     return Bytes().u32(std::uint32_t(v));
 }
-inline Bytes rect(int x, int y, int width, int height, std::int32_t encoding) {
+inline Bytes rect(unsigned x, unsigned y, unsigned width, unsigned height, std::int32_t encoding) {
     return Bytes().rect(x, y, width, height, encoding);
+}
+
+inline sockaddr_in loopback(int port) {
+    return {AF_INET, htons(std::uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+}
+
+// A listening socket on a port the kernel chose.
+inline int listenOnLoopback(int& port, int backlog = 4) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        throw std::runtime_error(std::string("cannot listen on loopback: ") + std::strerror(errno));
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+// A connected socket, or -1.
+inline int connectToLoopback(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // The server's end of one connection; failures throw, which ends the script.
@@ -136,16 +165,8 @@ class FakeServer {
     using Script = std::function<void(Peer&)>;
 
     // Without a script nothing is accepted; a backlog of 0 then leaves connects unanswered.
-    explicit FakeServer(Script script, int backlog = 4) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t size = sizeof address;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            ::listen(listener_, backlog) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-            throw std::runtime_error("cannot listen on loopback");
-        }
-        port_ = ntohs(address.sin_port);
+    explicit FakeServer(Script script, int backlog = 4)
+        : listener_(listenOnLoopback(port_, backlog)) {
         if (script) {
             thread_ = std::thread([this, script = std::move(script)] {
                 pollfd p{listener_, POLLIN, 0};
@@ -165,13 +186,13 @@ class FakeServer {
         ::close(listener_);
     }
 
-    std::uint16_t port() const { return port_; }
-    rfb::RFBEndpoint endpoint() const { return rfb::RFBEndpoint::host("127.0.0.1", port_); }
+    std::uint16_t port() const { return std::uint16_t(port_); }
+    rfb::RFBEndpoint endpoint() const { return rfb::RFBEndpoint::host("127.0.0.1", port()); }
     void join() { thread_.joinable() ? thread_.join() : void(); }
 
   private:
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
+    int port_ = 0;  // before the listener, which sets it
+    int listener_;
     std::thread thread_;
 };
 
@@ -216,11 +237,14 @@ class LogCapture {
     Lines lines_;
 };
 
-inline rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint) {
-    rfb::RFBConfiguration configuration;
-    configuration.endpoint = endpoint;
-    configuration.connectTimeout = 5s;
-    return configuration;
+inline rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
+                                              std::chrono::seconds connectTimeout = 5s,
+                                              std::optional<rfb::RFBCredentials> credentials = {},
+                                              rfb::RFBQuality quality = rfb::RFBQuality::full) {
+    return {.endpoint = endpoint,
+            .credentials = std::move(credentials),
+            .quality = quality,
+            .connectTimeout = connectTimeout};
 }
 
 // A started client and the server's end of its connection, which the test drives itself; the

@@ -17,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "FakeServer.hpp"
 #include "PixelFormat.hpp"
 #include "RFBClient.hpp"
 
@@ -58,9 +59,7 @@ struct CommandResult {
 };
 using Environment = std::vector<std::string>;  // "NAME=value", over the inherited ones
 
-std::string fileText(const std::string& path);     // empty when there is no such file
-int listenOnLoopback(int& port, int backlog = 4);  // on a port the kernel chose
-int connectToLoopback(int port);                   // a connected socket, or -1
+std::string fileText(const std::string& path);  // empty when there is no such file
 int freePort();
 CommandResult run(const std::vector<std::string>& argv, const Environment& environment = {},
                   std::chrono::milliseconds timeout = 20s, const std::string& input = {});
@@ -174,10 +173,6 @@ const SharedServer& sharedServer(const ServerOptions& options = {});
 using EncodingAndQuality = std::tuple<std::int32_t, rfb::RFBQuality>;
 std::string caseName(const EncodingAndQuality& param);  // "ZRLE_low"
 
-rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
-                                       std::chrono::seconds connectTimeout = 15s,
-                                       std::optional<rfb::RFBCredentials> credentials = {},
-                                       rfb::RFBQuality quality = rfb::RFBQuality::full);
 inline std::string describe(const std::optional<rfb::RFBError>& error) {
     return error ? error->errorDescription() : "no error";
 }

@@ -18,7 +18,7 @@ struct Unanswered {
     Unanswered() {
         for (int& fd : fillers) {
             fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            sockaddr_in a{AF_INET, htons(server.port()), {htonl(INADDR_LOOPBACK)}, {}};
+            sockaddr_in a = loopback(server.port());
             ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
         }
         std::this_thread::sleep_for(50ms);
