@@ -7,7 +7,6 @@
 #include <sys/eventfd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <thread>
 
@@ -151,13 +150,10 @@ TEST(XvncCursor, RootCursorArrivesAsCursorEvent) {
                                              "#oo#......", "#ooo#.....", "#oooo#....",
                                              "#oo###....", "##.#......", "...#.....#"};
     RealServer server;
-    const std::string shapeFile = server.directory().file("c.xbm");
-    const std::string maskFile = server.directory().file("m.xbm");
-    std::ofstream(shapeFile) << xbm(cursor, 1, 2);
-    std::ofstream(maskFile) << xbm(cursor, 0, 0, "#o");
     // Colours before -cursor, which makes the cursor as it reads it; "#rrggbb" came out black.
-    server.xOrThrow(
-        {"xsetroot", "-fg", "rgb:c0/30/10", "-bg", "rgb:20/a0/e0", "-cursor", shapeFile, maskFile});
+    server.xOrThrow({"xsetroot", "-fg", "rgb:c0/30/10", "-bg", "rgb:20/a0/e0", "-cursor",
+                     server.file("c.xbm", xbm(cursor, 1, 2)),
+                     server.file("m.xbm", xbm(cursor, 0, 0, "#o"))});
     server.xOrThrow({"xdotool", "mousemove", "300", "200"});
     Picture expected(10, 9);
     for (std::size_t i = 0; i < expected.words.size(); ++i) {
@@ -203,8 +199,7 @@ TEST(XvncClipboard, TextTravelsBothWays) {
     ASSERT_TRUE(viewer.pumpUntil([&] { return viewer.client.statistics().updates > 0; }));
 
     // A new owner of the X clipboard; Latin-1 letters check the conversion.
-    const std::string fromServer = "Grüße, café", file = server.directory().file("clip.txt");
-    std::ofstream(file) << fromServer;
+    const std::string fromServer = "Grüße, café", file = server.file("clip.txt", fromServer);
     server.startX({"xclip", "-quiet", "-selection", "clipboard", "-i", file}, "xclip.log");
     EXPECT_TRUE(viewer.pumpUntil([&] {
         return !viewer.clipboards.empty() && viewer.clipboards.back() == fromServer;
@@ -256,7 +251,7 @@ TEST(XvncBusyScreen, FrameEqualsTheScreenAfterScrollingAndMovingWindows) {
             [&] { return viewers.back()->client.statistics().updates > 0; }));
     }
     // Lines of differing lengths, so that each scroll changes what the copied rows show.
-    const std::string done = server.directory().file("done");
+    const std::string done = server.file("done");
     server.startX({"xterm", "-geometry", "60x18+0+0", "-e", "sh", "-c",
                    "i=0; while [ $i -lt 400 ]; do i=$((i+1)); "
                    "printf 'line %d %*s#\\n' $i $((i * 37 % 50)) ''; sleep 0.01; done; "
@@ -300,8 +295,7 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
     for (std::uint32_t& word : second.words) {
         word ^= 0x00FFFFFF;
     }
-    const std::string one = server.directory().file("1.ppm"),
-                      two = server.directory().file("2.ppm");
+    const std::string one = server.file("1.ppm"), two = server.file("2.ppm");
     writePPM(one, first), writePPM(two, second);
     Process& animation = server.startX(
         {"animate", "-borderwidth", "0", "-delay", "4", "-geometry", "+180+140", one, two},
@@ -405,70 +399,62 @@ struct ARDServer {
     }
 };
 
-TEST(ARDServer, WrongOrUnsendableCredentialsEndWithTheirError) {
-    ARDServer server("normal", "30");
-    const std::pair<RFBCredentials, RFBError> cases[] = {
-        {{"tester", "Secret"}, wrongCredentials},
-        {{"someone", "secret"}, wrongCredentials},
-        {{"tester", ""}, wrongCredentials},
-        {{"", "secret"}, RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword)},
-        {{"tester", std::string(64, 'p')},
-         RFBError::authenticationFailed("The username or password is too long.")},
-    };
-    for (const auto& [credentials, error] : cases) {
-        EXPECT_EQ(server.attempt(credentials)->error, error) << credentials.username;
-    }
-}
-
-TEST(ARDServer, WithoutAUserNameFallsBackToThePasswordType) {
-    ARDServer server("normal", "30,2");
-    EXPECT_TRUE(server.attempt(RFBCredentials{"", "secret"})->info) << server.log();
-    EXPECT_NE(server.log().find("type 2"), std::string::npos) << server.log();
-    EXPECT_EQ(server.attempt(RFBCredentials{"", "wrong"})->error, wrongCredentials);
-}
-
-// Modes the client accepts (the 1024-bit group, both ends of the key-length range, a server
-// key above the prime) and ones it must end with their error.
-struct Mode {
-    const char* name;
+// Modes the client accepts (the 1024-bit group, both ends of the key-length range, a server key
+// above the prime) and ones it must end with their error; credentials a type-30 server rejects or
+// the client cannot send; and without a user name, the fall-back to type 2.
+struct ARDCase {
+    std::string name;
     std::optional<RFBError> error = std::nullopt;
+    std::string mode = name, types = "30,2";
+    RFBCredentials credentials = tester;
 };
 
-class ARDServerModes : public testing::TestWithParam<Mode> {};
+class ARDServers : public testing::TestWithParam<ARDCase> {};
 
-TEST_P(ARDServerModes, EndAsTheServerBehaves) {
-    ARDServer server(GetParam().name);
-    const auto outcome = server.attempt(tester);
-    EXPECT_EQ(outcome->endReason(), describe(GetParam().error)) << server.log();
-    if (!GetParam().error) {
+TEST_P(ARDServers, EndAsTheServerAndTheCredentialsCallFor) {
+    const ARDCase& c = GetParam();
+    ARDServer server(c.mode, c.types);
+    const auto outcome = server.attempt(c.credentials);
+    EXPECT_EQ(outcome->error, c.error) << server.log();
+    EXPECT_EQ(outcome->endReason(), describe(c.error));
+    if (!c.error) {
         ASSERT_TRUE(outcome->info);
         EXPECT_EQ(*outcome->info, (RFBServerInfo{"ard-test", 64, 48, "3.889", true}));
-        EXPECT_NE(server.log().find("accepted"), std::string::npos) << server.log();
+        const char* chosen = c.credentials.username.empty() ? "type 2" : "accepted";
+        EXPECT_NE(server.log().find(chosen), std::string::npos) << server.log();
     }
 }
 
+const auto keyLength = RFBError::protocolViolation("ARD key length"),
+           tooLong = RFBError::authenticationFailed("The username or password is too long."),
+           noUser = RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
 INSTANTIATE_TEST_SUITE_P(
-    Modes, ARDServerModes,
-    testing::Values(Mode{"normal"}, Mode{"key16"}, Mode{"key512"}, Mode{"bigkey"},
-                    Mode{"keylen15", RFBError::protocolViolation("ARD key length")},
-                    Mode{"keylen513", RFBError::protocolViolation("ARD key length")},
-                    Mode{"keylen0", RFBError::protocolViolation("ARD key length")},
-                    Mode{"evenprime", RFBError::protocolViolation("ARD prime")},
-                    Mode{"close_after_challenge", RFBError::connectionClosed()},
-                    Mode{"truncated", RFBError::connectionClosed()},
-                    // 0xFF bytes where ServerInit belongs: a desktop name of 2^32 - 1 bytes.
-                    Mode{"garbage_after_result",
-                         RFBError::protocolViolation("string length 4294967295")}),
-    [](const auto& test) { return std::string(test.param.name); });
+    Cases, ARDServers,
+    testing::Values(
+        ARDCase{"normal"}, ARDCase{"key16"}, ARDCase{"key512"}, ARDCase{"bigkey"},
+        ARDCase{"keylen15", keyLength}, ARDCase{"keylen513", keyLength},
+        ARDCase{"keylen0", keyLength},
+        ARDCase{"evenprime", RFBError::protocolViolation("ARD prime")},
+        ARDCase{"close_after_challenge", RFBError::connectionClosed()},
+        ARDCase{"truncated", RFBError::connectionClosed()},
+        // 0xFF bytes where ServerInit belongs: a desktop name of 2^32 - 1 bytes.
+        ARDCase{"garbage_after_result", RFBError::protocolViolation("string length 4294967295")},
+        ARDCase{"wrong_password", wrongCredentials, "normal", "30", {"tester", "Secret"}},
+        ARDCase{"wrong_user", wrongCredentials, "normal", "30", {"someone", "secret"}},
+        ARDCase{"empty_password", wrongCredentials, "normal", "30", {"tester", ""}},
+        ARDCase{"no_user", noUser, "normal", "30", {"", "secret"}},
+        ARDCase{"too_long", tooLong, "normal", "30", {"tester", std::string(64, 'p')}},
+        ARDCase{"type2", std::nullopt, "normal", "30,2", {"", "secret"}},
+        ARDCase{"type2_wrong", wrongCredentials, "normal", "30,2", {"", "wrong"}}),
+    [](const auto& test) { return test.param.name; });
 
 // tessaral-snapshot logs in with a user name and a password that never is among its arguments.
 TEST(ARDServer, SnapshotToolLogsInWithTheUserAndThePasswordFile) {
     ARDServer server("normal", "30");
     const std::string address = "127.0.0.1:" + std::to_string(server.port);
-    const std::string png = server.directory.file("out.png"), right = server.directory.file("r"),
-                      wrong = server.directory.file("w");
-    std::ofstream(right) << "secret\n";
-    std::ofstream(wrong) << "Secret\n";
+    const std::string png = server.directory.file("out.png"),
+                      right = server.directory.file("r", "secret\n"),
+                      wrong = server.directory.file("w", "Secret\n");
     // Type 30 needs a user name, and standard input is no terminal to ask for one on.
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{"--username", "tester", "--password-file", right, address}, 0, ""},

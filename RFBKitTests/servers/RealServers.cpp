@@ -51,11 +51,8 @@ std::string resolve(const std::string& name) {
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (auto& s : strings) {
-        result.push_back(s.data());
-    }
-    result.push_back(nullptr);
+    std::vector<char*> result(strings.size() + 1, nullptr);
+    std::ranges::transform(strings, result.begin(), [](std::string& s) { return s.data(); });
     return result;
 }
 
@@ -213,8 +210,7 @@ Process::Process(std::vector<std::string> argv, const Environment& extra, std::a
     std::vector<std::string> environment = extra;
     for (char** e = environ; *e; ++e) {
         const std::string name = std::string(*e).substr(0, std::strcspn(*e, "=") + 1);
-        if (std::none_of(extra.begin(), extra.end(),
-                         [&](auto& x) { return x.starts_with(name); })) {
+        if (std::ranges::none_of(extra, [&](auto& x) { return x.starts_with(name); })) {
             environment.emplace_back(*e);
         }
     }
@@ -346,13 +342,18 @@ TemporaryDirectory::~TemporaryDirectory() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+std::string TemporaryDirectory::file(const std::string& name, const std::string& content) const {
+    if (!content.empty()) {
+        std::ofstream(path_ + "/" + name, std::ios::binary) << content;
+    }
+    return path_ + "/" + name;
+}
+
 RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
     const std::string size = std::to_string(options_.width) + "x" + std::to_string(options_.height);
-    const std::string passwords = directory_.file("passwd");
-    if (options_.password) {
-        std::ofstream(passwords, std::ios::binary)
-            << run({"vncpasswd", "-f"}, {}, 20s, *options_.password + "\n").out;
-    }
+    const std::string passwords = file(
+        "passwd",
+        options_.password ? run({"vncpasswd", "-f"}, {}, 20s, *options_.password + "\n").out : "");
     using Arguments = std::vector<std::string>;
     // Tests give wrong passwords and cut handshakes on purpose: no blacklisting for that. x11vnc
     // would exit when its first client leaves but for -forever.
@@ -453,8 +454,7 @@ std::string RealServer::window(const std::string& title) const {
 }
 
 void RealServer::hideCursor(int x, int y) const {
-    const std::string blank = directory_.file("blank.xbm");
-    std::ofstream(blank) << xbm({"."});
+    const std::string blank = file("blank.xbm", xbm({"."}));
     xOrThrow({"xsetroot", "-cursor", blank, blank});
     xOrThrow({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
 }
@@ -501,12 +501,8 @@ SharedServer::SharedServer(const ServerOptions& options)
       address("127.0.0.1:" + std::to_string(server.port())) {}
 
 const SharedServer& sharedServer(const ServerOptions& options) {
-    static std::map<ServerOptions, std::unique_ptr<SharedServer>> servers;
-    auto& shared = servers[options];
-    if (!shared) {
-        shared = std::make_unique<SharedServer>(options);
-    }
-    return *shared;
+    static std::map<ServerOptions, SharedServer> servers;
+    return servers.try_emplace(options, options).first->second;
 }
 
 std::string caseName(const EncodingAndQuality& param) {

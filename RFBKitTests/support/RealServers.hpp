@@ -97,7 +97,8 @@ class TemporaryDirectory {
     ~TemporaryDirectory();
     TemporaryDirectory(const TemporaryDirectory&) = delete;
     TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    // A file here, first written with `content` unless that is empty.
+    std::string file(const std::string& name, const std::string& content = {}) const;
 
   private:
     std::string path_;
@@ -123,7 +124,10 @@ class RealServer {
 
     int port() const { return port_; }
     rfb::RFBEndpoint endpoint() const { return rfb::RFBEndpoint::host("127.0.0.1", port_); }
-    const TemporaryDirectory& directory() const { return directory_; }
+    // A file of the server's own, as TemporaryDirectory::file() gives.
+    std::string file(const std::string& name, const std::string& content = {}) const {
+        return directory_.file(name, content);
+    }
     std::string log() const;
 
     // Runs an X client on this display; xOrThrow() returns its output or throws.
