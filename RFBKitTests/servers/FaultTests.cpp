@@ -95,9 +95,7 @@ class FaultProxy {
         stopping_ = true;
         ::eventfd_write(wake_, 1);
         thread_.join();
-        for (int fd : {listener_, wake_, client_, server_}) {
-            ::close(fd);
-        }
+        std::ranges::for_each(std::array{listener_, wake_, client_, server_}, ::close);
     }
 
     RFBEndpoint endpoint() const { return RFBEndpoint::host("127.0.0.1", port_); }

@@ -25,14 +25,9 @@ using Clock = std::chrono::steady_clock;
 void expectPointer(const RealServer& server, Viewer& viewer, long x, long y,
                    const std::string& expected) {
     viewer.client.sendPointer(x, y, 0);
-    std::string location;
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            return (location = server.xOrThrow({"xdotool", "getmouselocation"}))
-                .starts_with(expected);
-        },
-        20s))
-        << "sent " << x << "," << y << ", pointer at " << location;
+    const auto location = [&] { return server.xOrThrow({"xdotool", "getmouselocation"}); };
+    EXPECT_TRUE(waitUntil([&] { return location().starts_with(expected); }, 20s))
+        << "sent " << x << "," << y << ", pointer at " << location();
 }
 
 struct ServerCase {
@@ -206,14 +201,10 @@ TEST(XvncClipboard, TextTravelsBothWays) {
     })) << viewer.endReason();
 
     viewer.client.sendClipboard("naïve ½ €");  // € is outside Latin-1 and becomes "?"
-    std::string pasted;
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            return (pasted = server.x({"xclip", "-o", "-selection", "clipboard"}, 5s).out) ==
-                   "naïve ½ ?";
-        },
-        20s))
-        << pasted;
+    const auto pasted = [&] {
+        return server.x({"xclip", "-o", "-selection", "clipboard"}, 5s).out;
+    };
+    EXPECT_TRUE(waitUntil([&] { return pasted() == "naïve ½ ?"; }, 20s)) << pasted();
 }
 
 // Pumps every viewer until `done` holds for all of them (by default: once) or the time-out.
@@ -292,11 +283,9 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
     server.showPattern(140, 90, 8, 8);
     // ImageMagick's animate flips between a picture and its inverse every 40 ms, for ever.
     Picture first = testPattern(96, 64), second = first;
-    for (std::uint32_t& word : second.words) {
-        word ^= 0x00FFFFFF;
-    }
-    const std::string one = server.file("1.ppm"), two = server.file("2.ppm");
-    writePPM(one, first), writePPM(two, second);
+    std::ranges::for_each(second.words, [](std::uint32_t& word) { word ^= 0x00FFFFFF; });
+    const std::string one = server.file("1.ppm", ppm(first)),
+                      two = server.file("2.ppm", ppm(second));
     Process& animation = server.startX(
         {"animate", "-borderwidth", "0", "-delay", "4", "-geometry", "+180+140", one, two},
         "animate.log");
@@ -500,7 +489,7 @@ struct Resolution {
 
     Resolution(const std::string& name, std::chrono::milliseconds budget,
                std::chrono::milliseconds cancelAfter = 0ms) {
-        std::thread canceller([&] {
+        std::jthread canceller([&] {
             std::this_thread::sleep_for(cancelAfter);
             ::eventfd_write(cancel, cancelAfter > 0ms ? 1 : 0);  // 0: no wake-up
         });
@@ -512,7 +501,6 @@ struct Resolution {
         } catch (const Cancelled&) {
             cancelled = true;
         }
-        canceller.join();
     }
 };
 

@@ -91,13 +91,13 @@ Picture readPPM(const std::string& path) {
     return picture;
 }
 
-void writePPM(const std::string& path, const Picture& picture) {
-    std::ofstream file(path, std::ios::binary);
-    file << "P6\n" << picture.width << " " << picture.height << "\n255\n";
+std::string ppm(const Picture& picture) {
+    std::string bytes =
+        "P6\n" + std::to_string(picture.width) + " " + std::to_string(picture.height) + "\n255\n";
     for (std::uint32_t word : picture.words) {
-        const char bytes[3] = {char(word >> 16), char(word >> 8), char(word)};
-        file.write(bytes, 3);
+        bytes += {char(word >> 16), char(word >> 8), char(word)};
     }
+    return bytes;
 }
 
 std::string difference(const Picture& actual, const Picture& expected) {
@@ -467,8 +467,7 @@ Picture RealServer::showPattern(int width, int height, int x, int y) {
 }
 
 void RealServer::show(const Picture& picture, int x, int y, const std::string& title) {
-    const std::string path = directory_.file(title + ".ppm");
-    writePPM(path, picture);
+    const std::string path = directory_.file(title + ".ppm", ppm(picture));
     startX({"display", "-borderwidth", "0", "-title", title, "-geometry",
             "+" + std::to_string(x) + "+" + std::to_string(y), path},
            title + ".log");

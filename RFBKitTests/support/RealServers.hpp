@@ -37,7 +37,7 @@ struct Picture {
 
 Picture pictureOf(const rfb::RFBImage& image);
 Picture readPPM(const std::string& path);  // binary, with a maximum of 255
-void writePPM(const std::string& path, const Picture& picture);
+std::string ppm(const Picture& picture);   // the file's bytes
 // Empty when equal, else the size difference or how many pixels differ and the first few.
 std::string difference(const Picture& actual, const Picture& expected);
 bool contains(const Picture& picture, const Picture& part, int x, int y);  // at top-left (x, y)
