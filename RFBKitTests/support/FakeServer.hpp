@@ -209,13 +209,6 @@ inline void acceptWithoutSecurity(Peer& peer, std::uint16_t width = 64, std::uin
     peer.read(12 + 1 + 1);
 }
 
-// Accepts, then reads the session start: SetPixelFormat, SetEncodings with 8 entries and the first
-// request, which the client sends together.
-inline void startSession(Peer& peer, std::uint16_t width = 64, std::uint16_t height = 48) {
-    acceptWithoutSecurity(peer, width, height);
-    peer.read(20 + 4 + 4 * 8 + 10);
-}
-
 // Takes what the library logs while it lives, instead of printing it.
 class LogCapture {
   public:
@@ -307,6 +300,23 @@ inline std::vector<rfb::RFBEvent> drainEvents(rfb::RFBClient& client,
 inline std::optional<rfb::RFBError> finalError(const std::vector<rfb::RFBEvent>& events) {
     return std::get<rfb::event::Disconnected>(events.at(events.size() - 1)).error;
 }
+
+// A client connected without security to a screen of the given size, past the session start:
+// SetPixelFormat, SetEncodings with 8 entries and the first request, which it sends together.
+struct Session : DrivenClient {
+    explicit Session(std::uint16_t width = 4, std::uint16_t height = 4) {
+        acceptWithoutSecurity(*peer, width, height);
+        peer->read(20 + 4 + 4 * 8 + 10);
+        if (!waitFor<rfb::event::Connected>(client)) {
+            throw std::runtime_error("the session never started");
+        }
+    }
+    // Sends `message` and returns the next `length` bytes the client sends.
+    Bytes answer(const Bytes& message, std::size_t length = 10) {
+        peer->write(message);
+        return peer->read(length);
+    }
+};
 
 // Runs a client with `configuration` to the end of its stream; its final error.
 inline std::optional<rfb::RFBError> errorOfRun(const rfb::RFBConfiguration& configuration) {

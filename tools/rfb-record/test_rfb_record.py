@@ -54,17 +54,15 @@ class Encoder:
 
     def pixel(self):
         value = self.random.getrandbits(8 * self.bpp)
-        if self.bpp == 4:
-            value &= 0xFFFFFF
-        return value.to_bytes(self.bpp, "little")
+        return (value & 0xFFFFFF if self.bpp == 4 else value).to_bytes(self.bpp, "little")
 
     def pixels(self, count):
         return b"".join(self.pixel() for _ in range(count))
 
     @staticmethod
-    def update(rectangles):
+    def update(rectangles, count=None):
         body = b"".join(struct.pack(">HHHHi", *header) + data for header, data in rectangles)
-        return struct.pack(">BxH", 0, len(rectangles)) + body
+        return struct.pack(">BxH", 0, len(rectangles) if count is None else count) + body
 
     def raw(self, x, y, w, h):
         return (x, y, w, h, RAW), self.pixels(w * h)
@@ -280,8 +278,7 @@ class RecordTests(unittest.TestCase):
         encoder = Encoder(RGB888)
         first = encoder.update([encoder.raw(0, 0, 10, 10), encoder.raw(5, 5, 3, 4)])
         # LastRect ends an update whose count the server gave as "unknown".
-        second = (struct.pack(">BxH", 0, 0xFFFF) + struct.pack(">HHHHi", *encoder.raw(1, 1, 2, 2)[0])
-                  + encoder.raw(1, 1, 2, 2)[1] + struct.pack(">HHHHi", 0, 0, 0, 0, LASTRECT))
+        second = encoder.update([encoder.raw(1, 1, 2, 2), ((0, 0, 0, 0, LASTRECT), b"")], 0xFFFF)
         _, _, recording = self.record([first, second], RGB888, [RAW, LASTRECT])
         self.assertEqual(recording["updates"], 2)
         self.assertEqual(recording["pixels"], 100 + 12 + 4)
