@@ -231,7 +231,7 @@ class LogCapture {
 };
 
 inline rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
-                                              std::chrono::seconds connectTimeout = 5s,
+                                              std::chrono::duration<double> connectTimeout = 5s,
                                               std::optional<rfb::RFBCredentials> credentials = {},
                                               rfb::RFBQuality quality = rfb::RFBQuality::full) {
     return {.endpoint = endpoint,

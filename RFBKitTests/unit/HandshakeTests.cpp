@@ -122,9 +122,8 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
             peer.write(fault.fromServer);
             peer.waitForClose();
         });
-        RFBConfiguration configuration = configurationFor(server.endpoint());
-        configuration.credentials = fault.credentials;
-        EXPECT_EQ(errorOfRun(configuration), fault.expected);
+        EXPECT_EQ(errorOfRun(configurationFor(server.endpoint(), 5s, fault.credentials)),
+                  fault.expected);
         server.join();
         EXPECT_EQ(log.lines(),
                   (decltype(log.lines()){

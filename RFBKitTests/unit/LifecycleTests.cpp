@@ -55,9 +55,7 @@ TEST(Lifecycle, ConnectFailures) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected.errorDescription());
         auto started = std::chrono::steady_clock::now();
-        RFBConfiguration configuration = configurationFor(c.endpoint);
-        configuration.connectTimeout = c.timeout;
-        std::optional<RFBError> error = errorOfRun(configuration);
+        std::optional<RFBError> error = errorOfRun(configurationFor(c.endpoint, c.timeout));
         auto elapsed = std::chrono::steady_clock::now() - started;
         ASSERT_TRUE(error);
         EXPECT_EQ(error->kind(), c.expected.kind());
