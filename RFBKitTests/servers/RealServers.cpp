@@ -443,13 +443,10 @@ Process& RealServer::startX(const std::vector<std::string>& argv, const std::str
 }
 
 std::string RealServer::window(const std::string& title) const {
+    const std::vector<std::string> search = {"xdotool", "search", "--onlyvisible", "--name",
+                                             "^" + title + "$"};
     std::string found;
-    waitUntil(
-        [&] {
-            found = x({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}).out;
-            return !found.empty();
-        },
-        30s);
+    waitUntil([&] { return !(found = x(search).out).empty(); }, 30s);
     return found.substr(0, found.find('\n'));
 }
 

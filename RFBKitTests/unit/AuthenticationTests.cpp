@@ -5,7 +5,6 @@
 #include <fstream>
 #include <map>
 #include <numeric>
-#include <sstream>
 #include <string>
 #include <vector>
 

@@ -6,6 +6,7 @@ up to the last whole update, and replay to Tessaral and libvncclient alike."""
 
 import gzip
 import os
+import pathlib
 import random
 import socket
 import struct
@@ -183,23 +184,21 @@ class ScriptedServer(threading.Thread):
             pass
 
 
-class ScriptedClient:
-    def __init__(self, port, pixel_format, encodings):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
-        self.sock.sendall(receive(self.sock, 12))  # the server's version
-        types = receive(self.sock, receive(self.sock, 1)[0])
-        self.sock.sendall(types[:1])
-        if types[:1] != b"\x01":
-            return
-        receive(self.sock, 4)
-        self.sock.sendall(b"\x01")
-        receive(self.sock, struct.unpack(">20xI", receive(self.sock, 24))[0])  # ServerInit
-        self.sock.sendall(b"\0\0\0\0" + pixel_format)
-        self.sock.sendall(struct.pack(">BxH%di" % len(encodings), 2, len(encodings), *encodings))
-        self.sock.sendall(struct.pack(">BBHHHH", 3, 0, 0, 0, WIDTH, HEIGHT))
-
-    def read_all(self):
-        return b"".join(iter(lambda: self.sock.recv(65536), b""))
+def scripted_client(port, pixel_format, encodings):
+    """Takes the first security type; with None, asks for `encodings` and an update in
+    `pixel_format`. Returns all the server sent after that."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+        sock.sendall(receive(sock, 12))  # the server's version
+        types = receive(sock, receive(sock, 1)[0])
+        sock.sendall(types[:1])
+        if types[:1] == b"\x01":
+            receive(sock, 4)
+            sock.sendall(b"\x01")
+            receive(sock, struct.unpack(">20xI", receive(sock, 24))[0])  # ServerInit
+            sock.sendall(b"\0\0\0\0" + pixel_format)
+            sock.sendall(struct.pack(">BxH%di" % len(encodings), 2, len(encodings), *encodings))
+            sock.sendall(struct.pack(">BBHHHH", 3, 0, 0, 0, WIDTH, HEIGHT))
+        return b"".join(iter(lambda: sock.recv(65536), b""))
 
 
 def read_recording(path):
@@ -229,17 +228,15 @@ def record_session(output, messages, client_format, client_encodings, *options, 
          "127.0.0.1:%d" % server.port, "--output", output, *options],
         stderr=subprocess.PIPE, text=True)
     try:
-        client = None
+        received = None
         deadline = time.monotonic() + 10
-        while client is None:
+        while received is None:
             try:
-                client = ScriptedClient(port, client_format, client_encodings)
+                received = scripted_client(port, client_format, client_encodings)
             except ConnectionRefusedError:
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.05)
-        received = client.read_all()
-        client.sock.close()
         _, errors = recorder.communicate(timeout=10)
     finally:
         if recorder.poll() is None:
@@ -337,17 +334,15 @@ class ReplayTests(unittest.TestCase):
 
     def test_references_for_whole_viewers(self):
         path = self.make("hextile-thousands", HEXTILE, RGB565, updates=5)
-        out = os.path.join(self.directory, "references")
-        result = self.replay("--write-references=" + out)
+        out = pathlib.Path(self.directory, "references")
+        result = self.replay("--write-references=%s" % out)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         recording = read_recording(path)
-        with open(os.path.join(out, "hextile-thousands.updates")) as f:
-            ends = [int(line) for line in f]
+        ends = [int(end) for end in (out / "hextile-thousands.updates").read_text().split()]
         self.assertEqual(len(ends), 5)
         self.assertEqual(ends, sorted(ends))
         self.assertEqual(ends[-1], len(recording["stream"]))
-        with open(os.path.join(out, "hextile-thousands.ppm"), "rb") as f:
-            picture = f.read()
+        picture = (out / "hextile-thousands.ppm").read_bytes()
         header = b"P6\n%d %d\n255\n" % (recording["width"], recording["height"])
         self.assertTrue(picture.startswith(header))
         self.assertEqual(len(picture), len(header) + recording["width"] * recording["height"] * 3)
