@@ -28,8 +28,6 @@ using namespace rfbtest;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 struct FaultPlan {
     enum class Cut { none, close, reset } cut = Cut::none;  // close: FIN; reset: RST
     bool cutToServer = false;                               // which stream's bytes the cut counts

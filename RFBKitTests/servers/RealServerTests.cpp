@@ -19,8 +19,6 @@ using namespace rfbtest;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // The pointer lands where the server's X server says it is, clamped to the screen.
 void expectPointer(const RealServer& server, Viewer& viewer, long x, long y,
                    const std::string& expected) {

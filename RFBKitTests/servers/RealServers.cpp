@@ -27,8 +27,6 @@ namespace rfbtest {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 std::runtime_error failure(const std::string& what, bool withErrno = false) {
     return std::runtime_error(withErrno ? what + ": " + std::strerror(errno) : what);
 }

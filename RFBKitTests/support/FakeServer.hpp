@@ -39,6 +39,7 @@ inline void PrintTo(const RFBError& error, std::ostream* out) {
 namespace rfbtest {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // Byte streams as a server sends them: big-endian fields, built by chaining or by `+`.
 struct Bytes : std::vector<std::uint8_t> {
@@ -146,8 +147,7 @@ class Peer {
     // True when the client closes its end within `timeout`; what it sends meanwhile is dropped.
     bool waitForClose(std::chrono::milliseconds timeout = 10s) {
         std::uint8_t sink[4096];
-        for (auto end = std::chrono::steady_clock::now() + timeout;
-             std::chrono::steady_clock::now() < end;) {
+        for (auto end = Clock::now() + timeout; Clock::now() < end;) {
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 50) > 0 && ::recv(fd_, sink, sizeof sink, 0) <= 0) {
                 return true;
@@ -273,8 +273,7 @@ struct DrivenClient {
 template <typename E>
 std::optional<E> waitFor(rfb::RFBClient& client, std::chrono::milliseconds timeout = 20s,
                          std::vector<rfb::RFBEvent>* seen = nullptr) {
-    for (auto end = std::chrono::steady_clock::now() + timeout;
-         std::chrono::steady_clock::now() < end;) {
+    for (auto end = Clock::now() + timeout; Clock::now() < end;) {
         if (auto event = client.events().next(100ms)) {
             seen ? seen->push_back(*event) : void();
             if (auto* e = std::get_if<E>(&*event)) {

@@ -27,11 +27,10 @@ TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
     EXPECT_TRUE(client.events().ended());
     EXPECT_FALSE(client.events().next(10ms)) << "nothing follows disconnected";
 
-    auto format = PixelFormat::rgb888.encoded();
     EXPECT_EQ(fromClient, (text("RFB 003.008\n") + Bytes{1, 1, 0, 0, 0, 0} +
-                           Bytes(format.begin(), format.end()) + Bytes{2, 0, 0, 8} + u32(16) +
-                           u32(5) + u32(2) + u32(1) + u32(0) + u32(-223) + u32(-224) + u32(-239) +
-                           Bytes{3, 0, 0, 0, 0, 0, 5, 0, 3, 32}));
+                           Bytes().raw(PixelFormat::rgb888.encoded()) + Bytes{2, 0, 0, 8} +
+                           u32(16) + u32(5) + u32(2) + u32(1) + u32(0) + u32(-223) + u32(-224) +
+                           u32(-239) + Bytes{3, 0, 0, 0, 0, 0, 5, 0, 3, 32}));
     auto frame = client.takeFrame();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->width(), 1280);
