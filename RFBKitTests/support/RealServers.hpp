@@ -160,8 +160,7 @@ class RealServer {
 
     ServerOptions options_;
     TemporaryDirectory directory_;
-    int display_ = -1;
-    int port_ = -1;
+    int display_ = -1, port_ = -1;
     std::deque<Process> processes_;  // stopped in reverse order
 };
 

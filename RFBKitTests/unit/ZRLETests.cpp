@@ -16,23 +16,18 @@ constexpr std::uint32_t black = 0xFF000000, red = 0xFFFF0000, green = 0xFF00FF00
 // ZRLE updates whose zlib stream is made of stored blocks: the test decides byte for byte what
 // inflates, and each update after the first continues the stream without a header, as a server's
 // sync flush does.
-class ZRLEStream {
-  public:
+struct ZRLEStream {
     Bytes update(int x, int y, int width, int height, const Bytes& tiles) {
-        Bytes zlib = std::exchange(started_, true) ? Bytes{} : Bytes{0x78, 0x01};
+        Bytes zlib = std::exchange(started, true) ? Bytes{} : Bytes{0x78, 0x01};
         for (std::size_t at = 0; at == 0 || at < tiles.size(); at += 65535) {
             const std::size_t n = std::min<std::size_t>(65535, tiles.size() - at);
             zlib.raw({0x00, unsigned(n), unsigned(n >> 8), unsigned(~n), unsigned(~n >> 8)});
             zlib.raw(std::span(tiles).subspan(at, n));
         }
-        return rfbtest::update(1)
-                   .rect(x, y, width, height, RFBEncoding::zrle)
-                   .u32(std::uint32_t(zlib.size())) +
-               zlib;
+        Bytes header = rfbtest::update(1).rect(x, y, width, height, RFBEncoding::zrle);
+        return header.u32(std::uint32_t(zlib.size())) + zlib;
     }
-
-  private:
-    bool started_ = false;
+    bool started = false;
 };
 
 // A subencoding byte followed by compact pixels: a palette, or a solid or run colour.
