@@ -206,19 +206,17 @@ TEST(XvncClipboard, TextTravelsBothWays) {
 
 // Pumps every viewer until `done` holds for all of them (by default: once) or the time-out.
 bool pumpAll(
-    std::vector<std::unique_ptr<Viewer>>& viewers,
-    const std::function<bool(Viewer&)>& done = [](Viewer&) { return true; },
-    std::chrono::milliseconds timeout = 0ms) {
-    return waitUntil(
-        [&] {
-            bool all = true;
-            for (auto& viewer : viewers) {
-                viewer->pump();
-                all = done(*viewer) && all;
-            }
-            return all;
-        },
-        timeout);
+    std::vector<std::unique_ptr<Viewer>>& viewers, std::chrono::milliseconds timeout = 0ms,
+    const std::function<bool(Viewer&)>& done = [](Viewer&) { return true; }) {
+    const auto allDone = [&] {
+        bool all = true;
+        for (auto& viewer : viewers) {
+            viewer->pump();
+            all = done(*viewer) && all;
+        }
+        return all;
+    };
+    return waitUntil(allDone, timeout);
 }
 
 // Xvnc sends much of a scrolling terminal and moved windows as CopyRect, whose source is what
@@ -303,8 +301,7 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
     for (std::size_t i = 0; i < 50; ++i) {
         viewers.push_back(std::make_unique<Viewer>(server, encodings[i % 4]));
         if (i % 4 == 3) {
-            ASSERT_TRUE(pumpAll(
-                viewers, [](Viewer& v) { return v.info || v.ends; }, 30s))
+            ASSERT_TRUE(pumpAll(viewers, 30s, [](Viewer& v) { return v.info || v.ends; }))
                 << "clients up to " << i << " did not connect";
         }
     }
@@ -312,16 +309,12 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
     // A while of decoding the animation, all at once.
     const auto decodingEnds = Clock::now() + 3s;
     long peakThreads = 0;
-    EXPECT_TRUE(pumpAll(
-        viewers,
-        [&](Viewer& v) {
-            if (&v == viewers.front().get()) {
-                peakThreads = std::max(peakThreads, ProcessResources::now().threads);
-            }
-            return v.ends || (Clock::now() >= decodingEnds && v.client.statistics().updates >= 20);
-        },
-        60s))
-        << "not every client got 20 updates";
+    EXPECT_TRUE(pumpAll(viewers, 60s, [&](Viewer& v) {
+        if (&v == viewers.front().get()) {
+            peakThreads = std::max(peakThreads, ProcessResources::now().threads);
+        }
+        return v.ends || (Clock::now() >= decodingEnds && v.client.statistics().updates >= 20);
+    })) << "not every client got 20 updates";
     const auto decoding = Clock::now() - started;
     // Shows that the counts see the clients' threads at all.
     EXPECT_GE(peakThreads, baseline.threads + 50);
@@ -329,8 +322,7 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
     // Once the screen stands still, every client shows it exactly.
     animation.stop();
     const Picture still = server.waitForScreen();
-    pumpAll(
-        viewers, [&](Viewer& v) { return v.ends || v.shows(still); }, 60s);
+    pumpAll(viewers, 60s, [&](Viewer& v) { return v.ends || v.shows(still); });
     std::uint64_t updates = 0;
     for (auto& viewer : viewers) {
         EXPECT_EQ(viewer->ends, 0) << viewer->endReason();
@@ -338,8 +330,7 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
         updates += viewer->client.statistics().updates;
         viewer->client.stop();
     }
-    EXPECT_TRUE(pumpAll(
-        viewers, [](Viewer& v) { return v.ends > 0; }, 30s));
+    EXPECT_TRUE(pumpAll(viewers, 30s, [](Viewer& v) { return v.ends > 0; }));
     std::this_thread::sleep_for(50ms);
     for (auto& viewer : viewers) {
         viewer->pump();
@@ -371,9 +362,8 @@ struct ARDServer {
         : process(Process::spawn(
               {"/usr/bin/python3", TESSARAL_ARD_SERVER, "--types", types, "--mode", mode}, {},
               directory.file("server.log"))) {
-        waitUntil(
-            [&] { return std::sscanf(log().c_str(), "PORT %d", &port) == 1 || !process.running(); },
-            20s);
+        const auto told = [&] { return std::sscanf(log().c_str(), "PORT %d", &port) == 1; };
+        waitUntil([&] { return told() || !process.running(); }, 20s);
         if (port == 0) {
             throw std::runtime_error("ard_server.py did not start:\n" + log());
         }

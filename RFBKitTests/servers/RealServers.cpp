@@ -389,17 +389,14 @@ void RealServer::start(const std::vector<std::string>& command) {
         argv.back() = vnc ? std::to_string(port) : argv.back();
         Process& process = processes_.emplace_back(Process::spawn(argv, {}, logPath, displayFd));
         int display = display_, fd = -1;
+        const auto ready = [&] {
+            const std::string number = fileText(fdPath(displayFd));
+            display =
+                ownsDisplay ? number.ends_with('\n') ? std::atoi(number.c_str()) : -1 : display_;
+            return display >= 0 && (!vnc || (fd = connectToLoopback(port)) >= 0);
+        };
         const bool started =
-            waitUntil(
-                [&] {
-                    const std::string number = fileText(fdPath(displayFd));
-                    display = ownsDisplay ? number.ends_with('\n') ? std::atoi(number.c_str()) : -1
-                                          : display_;
-                    return !process.running() ||
-                           (display >= 0 && (!vnc || (fd = connectToLoopback(port)) >= 0));
-                },
-                30s) &&
-            process.running();
+            waitUntil([&] { return !process.running() || ready(); }, 30s) && process.running();
         ::close(displayFd);
         ::close(fd);
         if (started) {
@@ -604,12 +601,11 @@ std::unique_ptr<Viewer> attempt(const rfb::RFBConfiguration& configuration,
                                 const std::function<bool(const Picture&)>& wanted,
                                 std::chrono::milliseconds timeout) {
     auto viewer = std::make_unique<Viewer>(configuration);
-    viewer->pumpUntil(
-        [&] {
-            const std::optional<Picture> frame = wanted ? viewer->frame() : std::nullopt;
-            return viewer->info && (!wanted || (frame && wanted(*frame)));
-        },
-        timeout);
+    const auto done = [&] {
+        const std::optional<Picture> frame = wanted ? viewer->frame() : std::nullopt;
+        return viewer->info && (!wanted || (frame && wanted(*frame)));
+    };
+    viewer->pumpUntil(done, timeout);
     viewer->finish();
     return viewer;
 }

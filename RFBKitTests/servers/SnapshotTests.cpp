@@ -167,16 +167,15 @@ struct TerminalRun {
     ~TerminalRun() { process.stop(), ::close(terminal), ::close(master); }
     // Collects what the program writes on the terminal until `done` holds.
     bool readUntil(const std::function<bool()>& done) {
-        return waitUntil(
-            [&] {
-                pollfd p{master, POLLIN, 0};
-                char buffer[1024];
-                for (ssize_t n; ::poll(&p, 1, 10) > 0 && (n = ::read(master, buffer, 1024)) > 0;) {
-                    output.append(buffer, std::size_t(n));
-                }
-                return done();
-            },
-            60s);
+        const auto collect = [&] {
+            pollfd p{master, POLLIN, 0};
+            char buffer[1024];
+            for (ssize_t n; ::poll(&p, 1, 10) > 0 && (n = ::read(master, buffer, 1024)) > 0;) {
+                output.append(buffer, std::size_t(n));
+            }
+            return done();
+        };
+        return waitUntil(collect, 60s);
     }
     bool echoing() const {
         termios settings{};
