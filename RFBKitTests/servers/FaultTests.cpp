@@ -266,19 +266,6 @@ class FaultProxy {
     std::thread thread_;
 };
 
-// A client through a proxy to `plan`, which paces to the client's receives and ends first.
-struct Proxied {
-    std::optional<Viewer> viewer;
-    FaultProxy proxy;
-
-    Proxied(int serverPort, const FaultPlan& plan, std::vector<std::int32_t> encodings,
-            RFBQuality quality = RFBQuality::full)
-        : proxy(serverPort, plan) {
-        viewer.emplace(configurationFor(proxy.endpoint(), 5s, {}, quality), std::move(encodings));
-        proxy.pacer = &viewer->client;
-    }
-};
-
 // Generous for a session of a small screen, even under sanitizers: a longer one has hung.
 constexpr auto runBound = 10s;
 
@@ -286,6 +273,19 @@ constexpr auto runBound = 10s;
 const SharedServer& shared() {
     return sharedServer({.width = 240, .height = 160});
 }
+
+// A client through a proxy to `plan`, which paces to the client's receives and ends first.
+struct Proxied {
+    std::optional<Viewer> viewer;
+    FaultProxy proxy;
+
+    Proxied(const FaultPlan& plan, std::vector<std::int32_t> encodings,
+            RFBQuality quality = RFBQuality::full)
+        : proxy(shared().server.port(), plan) {
+        viewer.emplace(configurationFor(proxy.endpoint(), 5s, {}, quality), std::move(encodings));
+        proxy.pacer = &viewer->client;
+    }
+};
 
 // Version, one security type, its result and ServerInit with the desktop name.
 const std::uint64_t handshakeLength = 12 + 2 + 4 + 24 + ServerOptions{}.desktopName.size();
@@ -308,7 +308,7 @@ class XvncFaults : public testing::TestWithParam<int> {
     static void SetUpTestSuite() {
         const ProcessResources before = ProcessResources::now();
         for (const auto& encodings : encodingSets) {
-            Proxied clean(shared().server.port(), {}, encodings);
+            Proxied clean({}, encodings);
             Viewer& viewer = *clean.viewer;
             if (!viewer.pumpUntil([&] { return viewer.shows(shared().screen); })) {
                 throw std::runtime_error("no correct frame through a clean proxy");
@@ -333,7 +333,7 @@ std::string XvncFaults::run(std::uint64_t seed, Tally& tally) {
     // Some time with the screen complete, for cuts of the requests that follow.
     const auto hold = std::chrono::milliseconds(std::mt19937_64(seed ^ 0x5eed)() % 150);
     const auto deadline = Clock::now() + runBound;
-    Proxied proxied(shared().server.port(), plan, encodingSets[set]);
+    Proxied proxied(plan, encodingSets[set]);
     Viewer& viewer = *proxied.viewer;
     auto pumpUntil = [&](const std::function<bool()>& done, Clock::time_point until) {
         return viewer.pumpUntil(done, std::chrono::ceil<std::chrono::milliseconds>(
@@ -454,8 +454,7 @@ class XvncSlowLink : public testing::TestWithParam<EncodingAndQuality> {};
 
 TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     const auto [encoding, quality] = GetParam();
-    Proxied proxied(shared().server.port(), {.maxPiece = 1, .paced = true},
-                    {encoding, RFBEncoding::cursor}, quality);
+    Proxied proxied({.maxPiece = 1, .paced = true}, {encoding, RFBEncoding::cursor}, quality);
     Viewer& viewer = *proxied.viewer;
     const auto started = Clock::now();
     EXPECT_EQ(viewer.expectFrame(expectedFrame(shared().screen, quality, ServerKind::xvnc), 120s),
