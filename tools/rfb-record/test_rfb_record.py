@@ -222,25 +222,22 @@ def record_session(output, messages, client_format, client_encodings, *options, 
     server = ScriptedServer(messages, security=security, piece=piece)
     server.start()
     port = free_port()
-    recorder = subprocess.Popen(
-        [sys.executable, RECORDER, "--listen", str(port), "--server",
-         "127.0.0.1:%d" % server.port, "--output", output, *options],
-        stderr=subprocess.PIPE, text=True)
-    try:
-        received = None
-        deadline = time.monotonic() + 10
-        while received is None:
-            try:
-                received = scripted_client(port, client_format, client_encodings)
-            except ConnectionRefusedError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.05)
-        _, errors = recorder.communicate(timeout=10)
-    finally:
-        if recorder.poll() is None:
-            recorder.kill()
-            recorder.communicate()
+    with subprocess.Popen([sys.executable, RECORDER, "--listen", str(port), "--server",
+                           "127.0.0.1:%d" % server.port, "--output", output, *options],
+                          stderr=subprocess.PIPE, text=True) as recorder:
+        try:
+            received = None
+            deadline = time.monotonic() + 10
+            while received is None:
+                try:
+                    received = scripted_client(port, client_format, client_encodings)
+                except ConnectionRefusedError:
+                    if time.monotonic() > deadline:
+                        raise
+                    time.sleep(0.05)
+            _, errors = recorder.communicate(timeout=10)
+        finally:
+            recorder.kill()  # nothing once it has exited
     server.join(10)
     return server, received, recorder.returncode, errors
 
