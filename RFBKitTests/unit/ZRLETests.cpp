@@ -73,9 +73,8 @@ TEST(ZRLETest, CompactPixelsFollowTheFormat) {
 TEST(ZRLETest, PackedPalettesStartEachRowOnAFreshByte) {
     Pixels expected{blue, red, blue, red, red, red, red, red, red, blue};
     expected.resize(20, blue);
-    EXPECT_EQ(
-        decode(10, 2, palette(2, {red, blue}).raw({0b10100000, 0b01111111, 0xFF, 0xC0})).pixels(),
-        expected);
+    const Bytes tiles = palette(2, {red, blue}).raw({0b10100000, 0b01111111, 0xFF, 0xC0});
+    EXPECT_EQ(decode(10, 2, tiles).pixels(), expected);
     // The padding nibble after the last pixel is never looked at.
     EXPECT_EQ(decode(3, 1, Bytes(five).raw({0x42, 0x1F})).pixels(),
               (Pixels{0xFFFFFFFF, green, red}));
@@ -156,10 +155,8 @@ TEST(ZRLETest, MalformedTilesAreRejected) {
         {1, 1, solid(red).repeat(1542 - 4, 0), "decompressed data too large"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(
-            updateFailure(ZRLEStream().update(0, 0, c.width, c.height, c.tiles), c.width, c.height),
-            c.expected)
-            << &c - cases;
+        const Bytes message = ZRLEStream().update(0, 0, c.width, c.height, c.tiles);
+        EXPECT_EQ(updateFailure(message, c.width, c.height), c.expected) << &c - cases;
     }
     EXPECT_EQ(decode(1, 1, solid(red).repeat(1541 - 4, 0))(0, 0), red);
 }
