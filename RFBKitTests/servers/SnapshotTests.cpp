@@ -183,7 +183,8 @@ struct TerminalRun {
 
 TEST(Snapshot, AsksOnTheTerminalWithoutEcho) {
     const SharedServer& s = shown(ServerKind::xvnc, toolPassword);
-    const std::string png = s.server.file("prompted.png");
+    const std::string png = s.server.file("prompted.png"),
+                      prompt = "Password for " + s.address + ": ";
     // Typed keys, the waitpid status the program then ends with, and its errors.
     const std::tuple<std::string, int, std::string> cases[] = {
         {toolPassword + "\n", 0, ""},
@@ -193,10 +194,8 @@ TEST(Snapshot, AsksOnTheTerminalWithoutEcho) {
         SCOPED_TRACE(expected);
         const std::string errors = s.server.file("errors" + std::to_string(expected));
         TerminalRun tool({TESSARAL_SNAPSHOT, s.address, png}, errors);
-        ASSERT_TRUE(tool.readUntil([&] {
-            return tool.output.find("Password for " + s.address + ": ") != std::string::npos;
-        })) << tool.output
-            << fileText(errors);
+        ASSERT_TRUE(tool.readUntil([&] { return tool.output.find(prompt) != std::string::npos; }))
+            << tool.output << fileText(errors);
         EXPECT_FALSE(tool.echoing());
         ASSERT_EQ(::write(tool.master, keys.data(), keys.size()), ssize_t(keys.size()));
         ASSERT_TRUE(tool.readUntil([&] { return !tool.process.running(); })) << tool.output;

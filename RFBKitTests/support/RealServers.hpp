@@ -120,7 +120,6 @@ class RealServer {
   public:
     explicit RealServer(ServerOptions options = {});  // throws with the logs on failure
     ~RealServer();
-    RealServer(const RealServer&) = delete;
 
     int port() const { return port_; }
     rfb::RFBEndpoint endpoint() const { return rfb::RFBEndpoint::host("127.0.0.1", port_); }
