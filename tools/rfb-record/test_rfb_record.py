@@ -18,8 +18,7 @@ import time
 import unittest
 import zlib
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-RECORDER = os.path.join(HERE, "rfb-record.py")
+RECORDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "rfb-record.py")
 
 RGB888 = struct.pack(">BBBBHHHBBBxxx", 32, 24, 0, 1, 255, 255, 255, 16, 8, 0)
 RGB565 = struct.pack(">BBBBHHHBBBxxx", 16, 16, 0, 1, 31, 63, 31, 11, 5, 0)
