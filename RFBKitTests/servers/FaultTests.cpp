@@ -28,8 +28,6 @@ using namespace rfbtest;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 struct FaultPlan {
     enum class Cut { none, close, reset } cut = Cut::none;  // close: FIN; reset: RST
     bool cutToServer = false;                               // which stream's bytes the cut counts
@@ -95,9 +93,7 @@ class FaultProxy {
         stopping_ = true;
         ::eventfd_write(wake_, 1);
         thread_.join();
-        for (int fd : {listener_, wake_, client_, server_}) {
-            ::close(fd);
-        }
+        std::ranges::for_each(std::array{listener_, wake_, client_, server_}, ::close);
     }
 
     RFBEndpoint endpoint() const { return RFBEndpoint::host("127.0.0.1", port_); }
@@ -270,19 +266,6 @@ class FaultProxy {
     std::thread thread_;
 };
 
-// A client through a proxy to `plan`, which paces to the client's receives and ends first.
-struct Proxied {
-    std::optional<Viewer> viewer;
-    FaultProxy proxy;
-
-    Proxied(int serverPort, const FaultPlan& plan, std::vector<std::int32_t> encodings,
-            RFBQuality quality = RFBQuality::full)
-        : proxy(serverPort, plan) {
-        viewer.emplace(configurationFor(proxy.endpoint(), 5s, {}, quality), std::move(encodings));
-        proxy.pacer = &viewer->client;
-    }
-};
-
 // Generous for a session of a small screen, even under sanitizers: a longer one has hung.
 constexpr auto runBound = 10s;
 
@@ -291,19 +274,21 @@ const SharedServer& shared() {
     return sharedServer({.width = 240, .height = 160});
 }
 
+// A client through a proxy to `plan`, which paces to the client's receives and ends first.
+struct Proxied {
+    std::optional<Viewer> viewer;
+    FaultProxy proxy;
+
+    Proxied(const FaultPlan& plan, std::vector<std::int32_t> encodings,
+            RFBQuality quality = RFBQuality::full)
+        : proxy(shared().server.port(), plan) {
+        viewer.emplace(configurationFor(proxy.endpoint(), 5s, {}, quality), std::move(encodings));
+        proxy.pacer = &viewer->client;
+    }
+};
+
 // Version, one security type, its result and ServerInit with the desktop name.
 const std::uint64_t handshakeLength = 12 + 2 + 4 + 24 + ServerOptions{}.desktopName.size();
-
-// Counts the lines the library logs when a session ends with an error, instead of printing them.
-struct ErrorLines {
-    std::atomic<int> count{0};
-    ErrorLines() {
-        setLogSink([this](LogLevel level, std::string_view message) {
-            count += level == LogLevel::error && message.starts_with("Disconnected:");
-        });
-    }
-    ~ErrorLines() { setLogSink(nullptr); }
-};
 
 constexpr int seedsPerBlock = 100;
 const std::vector<std::int32_t> encodingSets[] = {RFBClient::encodings(true),
@@ -323,7 +308,7 @@ class XvncFaults : public testing::TestWithParam<int> {
     static void SetUpTestSuite() {
         const ProcessResources before = ProcessResources::now();
         for (const auto& encodings : encodingSets) {
-            Proxied clean(shared().server.port(), {}, encodings);
+            Proxied clean({}, encodings);
             Viewer& viewer = *clean.viewer;
             if (!viewer.pumpUntil([&] { return viewer.shows(shared().screen); })) {
                 throw std::runtime_error("no correct frame through a clean proxy");
@@ -348,7 +333,7 @@ std::string XvncFaults::run(std::uint64_t seed, Tally& tally) {
     // Some time with the screen complete, for cuts of the requests that follow.
     const auto hold = std::chrono::milliseconds(std::mt19937_64(seed ^ 0x5eed)() % 150);
     const auto deadline = Clock::now() + runBound;
-    Proxied proxied(shared().server.port(), plan, encodingSets[set]);
+    Proxied proxied(plan, encodingSets[set]);
     Viewer& viewer = *proxied.viewer;
     auto pumpUntil = [&](const std::function<bool()>& done, Clock::time_point until) {
         return viewer.pumpUntil(done, std::chrono::ceil<std::chrono::milliseconds>(
@@ -399,7 +384,7 @@ TEST_P(XvncFaults, EveryRunEndsOnceInTimeOrShowsTheScreen) {
         first = last = std::strtoull(only, nullptr, 10);
     }
     const ProcessResources baseline = ProcessResources::now();
-    ErrorLines errorLines;
+    LogCapture log;
     Tally tally;
     std::atomic<std::uint64_t> next{first};
     for (std::jthread workers[4]; auto& worker : workers) {  // joined as the loop ends
@@ -426,7 +411,10 @@ TEST_P(XvncFaults, EveryRunEndsOnceInTimeOrShowsTheScreen) {
     EXPECT_TRUE(last - first + 1 < seedsPerBlock ||  // the plans really strike, and spare some
                 (tally.closed >= 10 && tally.reset >= 10 && tally.clean >= 5 &&
                  tally.beforeConnected >= 5));
-    EXPECT_EQ(errorLines.count, tally.closed + tally.reset);  // each fault said so once
+    const auto endings = std::ranges::count_if(log.lines(), [](const auto& line) {
+        return line.first == LogLevel::error && line.second.starts_with("Disconnected:");
+    });
+    EXPECT_EQ(endings, tally.closed + tally.reset);  // each fault said so once
     EXPECT_EQ(waitForResources(baseline, 10s).describe(), baseline.describe())
         << "left behind by finished sessions";
 }
@@ -439,7 +427,7 @@ INSTANTIATE_TEST_SUITE_P(Seeds, XvncFaults, testing::Range(0, 4), [](const auto&
 // A server that accepts but says nothing is as unreachable as one that never answers: the
 // time-out covers the handshake. Once connected, a quiet server is a screen that doesn't change.
 TEST(XvncStalls, HandshakeStalledPastTheTimeOutEndsTimedOut) {
-    ErrorLines quiet;
+    LogCapture quiet;
     // Before the version, the security types, the security result, and within ServerInit.
     for (std::uint64_t offset : {0u, 12u, 14u, 40u}) {
         SCOPED_TRACE("stalled after " + std::to_string(offset) + " bytes");
@@ -466,8 +454,7 @@ class XvncSlowLink : public testing::TestWithParam<EncodingAndQuality> {};
 
 TEST_P(XvncSlowLink, OneByteAtATimeStillGivesTheScreen) {
     const auto [encoding, quality] = GetParam();
-    Proxied proxied(shared().server.port(), {.maxPiece = 1, .paced = true},
-                    {encoding, RFBEncoding::cursor}, quality);
+    Proxied proxied({.maxPiece = 1, .paced = true}, {encoding, RFBEncoding::cursor}, quality);
     Viewer& viewer = *proxied.viewer;
     const auto started = Clock::now();
     EXPECT_EQ(viewer.expectFrame(expectedFrame(shared().screen, quality, ServerKind::xvnc), 120s),

@@ -7,7 +7,6 @@
 #include <sys/eventfd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <thread>
 
@@ -20,20 +19,13 @@ using namespace rfbtest;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // The pointer lands where the server's X server says it is, clamped to the screen.
 void expectPointer(const RealServer& server, Viewer& viewer, long x, long y,
                    const std::string& expected) {
     viewer.client.sendPointer(x, y, 0);
-    std::string location;
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            return (location = server.xOrThrow({"xdotool", "getmouselocation"}))
-                .starts_with(expected);
-        },
-        20s))
-        << "sent " << x << "," << y << ", pointer at " << location;
+    const auto location = [&] { return server.xOrThrow({"xdotool", "getmouselocation"}); };
+    EXPECT_TRUE(waitUntil([&] { return location().starts_with(expected); }, 20s))
+        << "sent " << x << "," << y << ", pointer at " << location();
 }
 
 struct ServerCase {
@@ -91,9 +83,8 @@ TEST_P(Pixels, FullUpdateEqualsTheServersScreen) {
         configurationFor(server.endpoint(), 15s, RFBCredentials{"", storedPassword}, c.quality),
         {c.encoding, RFBEncoding::cursor});
     EXPECT_EQ(viewer.expectFrame(expectedFrame(screen, c.quality, c.kind)), "");
-    ASSERT_TRUE(viewer.info);
-    EXPECT_EQ(*viewer.info, (RFBServerInfo{"Tessaral test", 493, 317,
-                                           c.version.empty() ? "3.8" : c.version, false}));
+    EXPECT_EQ(viewer.info, (RFBServerInfo{"Tessaral test", 493, 317,
+                                          c.version.empty() ? "3.8" : c.version, false}));
     // TigerVNC sends rectangles of many colours as Raw rather than RRE; pseudo-encodings are < 0.
     for (const auto& [used, entry] : viewer.client.statistics().decoding) {
         EXPECT_TRUE(used == c.encoding || used == RFBEncoding::raw || used < 0 ||
@@ -151,13 +142,10 @@ TEST(XvncCursor, RootCursorArrivesAsCursorEvent) {
                                              "#oo#......", "#ooo#.....", "#oooo#....",
                                              "#oo###....", "##.#......", "...#.....#"};
     RealServer server;
-    const std::string shapeFile = server.directory().file("c.xbm");
-    const std::string maskFile = server.directory().file("m.xbm");
-    std::ofstream(shapeFile) << xbm(cursor, 1, 2);
-    std::ofstream(maskFile) << xbm(cursor, 0, 0, "#o");
     // Colours before -cursor, which makes the cursor as it reads it; "#rrggbb" came out black.
-    server.xOrThrow(
-        {"xsetroot", "-fg", "rgb:c0/30/10", "-bg", "rgb:20/a0/e0", "-cursor", shapeFile, maskFile});
+    server.xOrThrow({"xsetroot", "-fg", "rgb:c0/30/10", "-bg", "rgb:20/a0/e0", "-cursor",
+                     server.file("c.xbm", xbm(cursor, 1, 2)),
+                     server.file("m.xbm", xbm(cursor, 0, 0, "#o"))});
     server.xOrThrow({"xdotool", "mousemove", "300", "200"});
     Picture expected(10, 9);
     for (std::size_t i = 0; i < expected.words.size(); ++i) {
@@ -173,8 +161,7 @@ TEST(XvncCursor, RootCursorArrivesAsCursorEvent) {
     viewer.pumpUntil([&] { return last() && pictureOf(last()->image) == expected; });
     ASSERT_TRUE(last()) << viewer.endReason();
     EXPECT_EQ(difference(pictureOf(last()->image), expected), "");
-    EXPECT_EQ(last()->hotSpot.x, 1.0);
-    EXPECT_EQ(last()->hotSpot.y, 2.0);
+    EXPECT_EQ(std::pair(last()->hotSpot.x, last()->hotSpot.y), std::pair(1.0, 2.0));
 }
 
 TEST(XvncDesktop, ResizedScreenArrivesWithItsSizeAndThePointerStaysOnIt) {
@@ -203,39 +190,32 @@ TEST(XvncClipboard, TextTravelsBothWays) {
     ASSERT_TRUE(viewer.pumpUntil([&] { return viewer.client.statistics().updates > 0; }));
 
     // A new owner of the X clipboard; Latin-1 letters check the conversion.
-    const std::string fromServer = "Grüße, café", file = server.directory().file("clip.txt");
-    std::ofstream(file) << fromServer;
+    const std::string fromServer = "Grüße, café", file = server.file("clip.txt", fromServer);
     server.startX({"xclip", "-quiet", "-selection", "clipboard", "-i", file}, "xclip.log");
     EXPECT_TRUE(viewer.pumpUntil([&] {
         return !viewer.clipboards.empty() && viewer.clipboards.back() == fromServer;
     })) << viewer.endReason();
 
     viewer.client.sendClipboard("naïve ½ €");  // € is outside Latin-1 and becomes "?"
-    std::string pasted;
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            return (pasted = server.x({"xclip", "-o", "-selection", "clipboard"}, 5s).out) ==
-                   "naïve ½ ?";
-        },
-        20s))
-        << pasted;
+    const auto pasted = [&] {
+        return server.x({"xclip", "-o", "-selection", "clipboard"}, 5s).out;
+    };
+    EXPECT_TRUE(waitUntil([&] { return pasted() == "naïve ½ ?"; }, 20s)) << pasted();
 }
 
 // Pumps every viewer until `done` holds for all of them (by default: once) or the time-out.
 bool pumpAll(
-    std::vector<std::unique_ptr<Viewer>>& viewers,
-    const std::function<bool(Viewer&)>& done = [](Viewer&) { return true; },
-    std::chrono::milliseconds timeout = 0ms) {
-    return waitUntil(
-        [&] {
-            bool all = true;
-            for (auto& viewer : viewers) {
-                viewer->pump();
-                all = done(*viewer) && all;
-            }
-            return all;
-        },
-        timeout);
+    std::vector<std::unique_ptr<Viewer>>& viewers, std::chrono::milliseconds timeout = 0ms,
+    const std::function<bool(Viewer&)>& done = [](Viewer&) { return true; }) {
+    const auto allDone = [&] {
+        bool all = true;
+        for (auto& viewer : viewers) {
+            viewer->pump();
+            all = done(*viewer) && all;
+        }
+        return all;
+    };
+    return waitUntil(allDone, timeout);
 }
 
 // Xvnc sends much of a scrolling terminal and moved windows as CopyRect, whose source is what
@@ -256,7 +236,7 @@ TEST(XvncBusyScreen, FrameEqualsTheScreenAfterScrollingAndMovingWindows) {
             [&] { return viewers.back()->client.statistics().updates > 0; }));
     }
     // Lines of differing lengths, so that each scroll changes what the copied rows show.
-    const std::string done = server.directory().file("done");
+    const std::string done = server.file("done");
     server.startX({"xterm", "-geometry", "60x18+0+0", "-e", "sh", "-c",
                    "i=0; while [ $i -lt 400 ]; do i=$((i+1)); "
                    "printf 'line %d %*s#\\n' $i $((i * 37 % 50)) ''; sleep 0.01; done; "
@@ -297,12 +277,9 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
     server.showPattern(140, 90, 8, 8);
     // ImageMagick's animate flips between a picture and its inverse every 40 ms, for ever.
     Picture first = testPattern(96, 64), second = first;
-    for (std::uint32_t& word : second.words) {
-        word ^= 0x00FFFFFF;
-    }
-    const std::string one = server.directory().file("1.ppm"),
-                      two = server.directory().file("2.ppm");
-    writePPM(one, first), writePPM(two, second);
+    std::ranges::for_each(second.words, [](std::uint32_t& word) { word ^= 0x00FFFFFF; });
+    const std::string one = server.file("1.ppm", ppm(first)),
+                      two = server.file("2.ppm", ppm(second));
     Process& animation = server.startX(
         {"animate", "-borderwidth", "0", "-delay", "4", "-geometry", "+180+140", one, two},
         "animate.log");
@@ -323,8 +300,7 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
     for (std::size_t i = 0; i < 50; ++i) {
         viewers.push_back(std::make_unique<Viewer>(server, encodings[i % 4]));
         if (i % 4 == 3) {
-            ASSERT_TRUE(pumpAll(
-                viewers, [](Viewer& v) { return v.info || v.ends; }, 30s))
+            ASSERT_TRUE(pumpAll(viewers, 30s, [](Viewer& v) { return v.info || v.ends; }))
                 << "clients up to " << i << " did not connect";
         }
     }
@@ -332,16 +308,12 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
     // A while of decoding the animation, all at once.
     const auto decodingEnds = Clock::now() + 3s;
     long peakThreads = 0;
-    EXPECT_TRUE(pumpAll(
-        viewers,
-        [&](Viewer& v) {
-            if (&v == viewers.front().get()) {
-                peakThreads = std::max(peakThreads, ProcessResources::now().threads);
-            }
-            return v.ends || (Clock::now() >= decodingEnds && v.client.statistics().updates >= 20);
-        },
-        60s))
-        << "not every client got 20 updates";
+    EXPECT_TRUE(pumpAll(viewers, 60s, [&](Viewer& v) {
+        if (&v == viewers.front().get()) {
+            peakThreads = std::max(peakThreads, ProcessResources::now().threads);
+        }
+        return v.ends || (Clock::now() >= decodingEnds && v.client.statistics().updates >= 20);
+    })) << "not every client got 20 updates";
     const auto decoding = Clock::now() - started;
     // Shows that the counts see the clients' threads at all.
     EXPECT_GE(peakThreads, baseline.threads + 50);
@@ -349,8 +321,7 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
     // Once the screen stands still, every client shows it exactly.
     animation.stop();
     const Picture still = server.waitForScreen();
-    pumpAll(
-        viewers, [&](Viewer& v) { return v.ends || v.shows(still); }, 60s);
+    pumpAll(viewers, 60s, [&](Viewer& v) { return v.ends || v.shows(still); });
     std::uint64_t updates = 0;
     for (auto& viewer : viewers) {
         EXPECT_EQ(viewer->ends, 0) << viewer->endReason();
@@ -358,8 +329,7 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
         updates += viewer->client.statistics().updates;
         viewer->client.stop();
     }
-    EXPECT_TRUE(pumpAll(
-        viewers, [](Viewer& v) { return v.ends > 0; }, 30s));
+    EXPECT_TRUE(pumpAll(viewers, 30s, [](Viewer& v) { return v.ends > 0; }));
     std::this_thread::sleep_for(50ms);
     for (auto& viewer : viewers) {
         viewer->pump();
@@ -391,9 +361,8 @@ struct ARDServer {
         : process(Process::spawn(
               {"/usr/bin/python3", TESSARAL_ARD_SERVER, "--types", types, "--mode", mode}, {},
               directory.file("server.log"))) {
-        waitUntil(
-            [&] { return std::sscanf(log().c_str(), "PORT %d", &port) == 1 || !process.running(); },
-            20s);
+        const auto told = [&] { return std::sscanf(log().c_str(), "PORT %d", &port) == 1; };
+        waitUntil([&] { return told() || !process.running(); }, 20s);
         if (port == 0) {
             throw std::runtime_error("ard_server.py did not start:\n" + log());
         }
@@ -405,70 +374,61 @@ struct ARDServer {
     }
 };
 
-TEST(ARDServer, WrongOrUnsendableCredentialsEndWithTheirError) {
-    ARDServer server("normal", "30");
-    const std::pair<RFBCredentials, RFBError> cases[] = {
-        {{"tester", "Secret"}, wrongCredentials},
-        {{"someone", "secret"}, wrongCredentials},
-        {{"tester", ""}, wrongCredentials},
-        {{"", "secret"}, RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword)},
-        {{"tester", std::string(64, 'p')},
-         RFBError::authenticationFailed("The username or password is too long.")},
-    };
-    for (const auto& [credentials, error] : cases) {
-        EXPECT_EQ(server.attempt(credentials)->error, error) << credentials.username;
-    }
-}
-
-TEST(ARDServer, WithoutAUserNameFallsBackToThePasswordType) {
-    ARDServer server("normal", "30,2");
-    EXPECT_TRUE(server.attempt(RFBCredentials{"", "secret"})->info) << server.log();
-    EXPECT_NE(server.log().find("type 2"), std::string::npos) << server.log();
-    EXPECT_EQ(server.attempt(RFBCredentials{"", "wrong"})->error, wrongCredentials);
-}
-
-// Modes the client accepts (the 1024-bit group, both ends of the key-length range, a server
-// key above the prime) and ones it must end with their error.
-struct Mode {
-    const char* name;
+// Modes the client accepts (the 1024-bit group, both ends of the key-length range, a server key
+// above the prime) and ones it must end with their error; credentials a type-30 server rejects or
+// the client cannot send; and without a user name, the fall-back to type 2.
+struct ARDCase {
+    std::string name;
     std::optional<RFBError> error = std::nullopt;
+    std::string mode = name, types = "30,2";
+    RFBCredentials credentials = tester;
 };
 
-class ARDServerModes : public testing::TestWithParam<Mode> {};
+class ARDServers : public testing::TestWithParam<ARDCase> {};
 
-TEST_P(ARDServerModes, EndAsTheServerBehaves) {
-    ARDServer server(GetParam().name);
-    const auto outcome = server.attempt(tester);
-    EXPECT_EQ(outcome->endReason(), describe(GetParam().error)) << server.log();
-    if (!GetParam().error) {
-        ASSERT_TRUE(outcome->info);
-        EXPECT_EQ(*outcome->info, (RFBServerInfo{"ard-test", 64, 48, "3.889", true}));
-        EXPECT_NE(server.log().find("accepted"), std::string::npos) << server.log();
+TEST_P(ARDServers, EndAsTheServerAndTheCredentialsCallFor) {
+    const ARDCase& c = GetParam();
+    ARDServer server(c.mode, c.types);
+    const auto outcome = server.attempt(c.credentials);
+    EXPECT_EQ(outcome->error, c.error) << server.log();
+    EXPECT_EQ(outcome->endReason(), describe(c.error));
+    if (!c.error) {
+        EXPECT_EQ(outcome->info, (RFBServerInfo{"ard-test", 64, 48, "3.889", true}));
+        const char* chosen = c.credentials.username.empty() ? "type 2" : "accepted";
+        EXPECT_NE(server.log().find(chosen), std::string::npos) << server.log();
     }
 }
 
+const auto keyLength = RFBError::protocolViolation("ARD key length"),
+           tooLong = RFBError::authenticationFailed("The username or password is too long."),
+           noUser = RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
 INSTANTIATE_TEST_SUITE_P(
-    Modes, ARDServerModes,
-    testing::Values(Mode{"normal"}, Mode{"key16"}, Mode{"key512"}, Mode{"bigkey"},
-                    Mode{"keylen15", RFBError::protocolViolation("ARD key length")},
-                    Mode{"keylen513", RFBError::protocolViolation("ARD key length")},
-                    Mode{"keylen0", RFBError::protocolViolation("ARD key length")},
-                    Mode{"evenprime", RFBError::protocolViolation("ARD prime")},
-                    Mode{"close_after_challenge", RFBError::connectionClosed()},
-                    Mode{"truncated", RFBError::connectionClosed()},
-                    // 0xFF bytes where ServerInit belongs: a desktop name of 2^32 - 1 bytes.
-                    Mode{"garbage_after_result",
-                         RFBError::protocolViolation("string length 4294967295")}),
-    [](const auto& test) { return std::string(test.param.name); });
+    Cases, ARDServers,
+    testing::Values(
+        ARDCase{"normal"}, ARDCase{"key16"}, ARDCase{"key512"}, ARDCase{"bigkey"},
+        ARDCase{"keylen15", keyLength}, ARDCase{"keylen513", keyLength},
+        ARDCase{"keylen0", keyLength},
+        ARDCase{"evenprime", RFBError::protocolViolation("ARD prime")},
+        ARDCase{"close_after_challenge", RFBError::connectionClosed()},
+        ARDCase{"truncated", RFBError::connectionClosed()},
+        // 0xFF bytes where ServerInit belongs: a desktop name of 2^32 - 1 bytes.
+        ARDCase{"garbage_after_result", RFBError::protocolViolation("string length 4294967295")},
+        ARDCase{"wrong_password", wrongCredentials, "normal", "30", {"tester", "Secret"}},
+        ARDCase{"wrong_user", wrongCredentials, "normal", "30", {"someone", "secret"}},
+        ARDCase{"empty_password", wrongCredentials, "normal", "30", {"tester", ""}},
+        ARDCase{"no_user", noUser, "normal", "30", {"", "secret"}},
+        ARDCase{"too_long", tooLong, "normal", "30", {"tester", std::string(64, 'p')}},
+        ARDCase{"type2", std::nullopt, "normal", "30,2", {"", "secret"}},
+        ARDCase{"type2_wrong", wrongCredentials, "normal", "30,2", {"", "wrong"}}),
+    [](const auto& test) { return test.param.name; });
 
 // tessaral-snapshot logs in with a user name and a password that never is among its arguments.
 TEST(ARDServer, SnapshotToolLogsInWithTheUserAndThePasswordFile) {
     ARDServer server("normal", "30");
     const std::string address = "127.0.0.1:" + std::to_string(server.port);
-    const std::string png = server.directory.file("out.png"), right = server.directory.file("r"),
-                      wrong = server.directory.file("w");
-    std::ofstream(right) << "secret\n";
-    std::ofstream(wrong) << "Secret\n";
+    const std::string png = server.directory.file("out.png"),
+                      right = server.directory.file("r", "secret\n"),
+                      wrong = server.directory.file("w", "Secret\n");
     // Type 30 needs a user name, and standard input is no terminal to ask for one on.
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{"--username", "tester", "--password-file", right, address}, 0, ""},
@@ -478,16 +438,14 @@ TEST(ARDServer, SnapshotToolLogsInWithTheUserAndThePasswordFile) {
          "Authentication failed: wrong user name or password.\n"},
         {{"--password-file", right, address}, 3, "Authentication is required.\n"},
     };
+    const std::string stats = "Server: ard-test\nProtocol version: 3.889\nSize: 64x48\n";
     for (auto [arguments, code, error] : cases) {
         arguments.insert(arguments.begin(), {TESSARAL_SNAPSHOT, "--stats"});
         arguments.push_back(png);
         const CommandResult result = run(arguments, {}, 60s);
         EXPECT_EQ(result.exitCode, code) << result.err << server.log();
         EXPECT_EQ(result.err, error);
-        EXPECT_EQ(
-            result.out.starts_with("Server: ard-test\nProtocol version: 3.889\nSize: 64x48\n"),
-            code == 0)
-            << result.out;
+        EXPECT_EQ(result.out.starts_with(stats), code == 0) << result.out;
     }
     EXPECT_TRUE(std::filesystem::exists(png));
 }
@@ -514,7 +472,7 @@ struct Resolution {
 
     Resolution(const std::string& name, std::chrono::milliseconds budget,
                std::chrono::milliseconds cancelAfter = 0ms) {
-        std::thread canceller([&] {
+        std::jthread canceller([&] {
             std::this_thread::sleep_for(cancelAfter);
             ::eventfd_write(cancel, cancelAfter > 0ms ? 1 : 0);  // 0: no wake-up
         });
@@ -526,7 +484,6 @@ struct Resolution {
         } catch (const Cancelled&) {
             cancelled = true;
         }
-        canceller.join();
     }
 };
 
@@ -562,8 +519,8 @@ TEST_F(BonjourConnectTest, SessionReachesTheServerBehindThePublishedService) {
     // Probing a new name takes the daemon a moment; until then resolution fails.
     std::optional<ResolvedService> resolved;
     waitUntil([&] { return (resolved = Resolution(serviceName, 2s).found).has_value(); }, 20s);
-    ASSERT_TRUE(resolved.has_value()) << server->log();
-    EXPECT_EQ(*resolved, (ResolvedService{"127.0.0.1", std::uint16_t(server->port()), hostName}));
+    EXPECT_EQ(resolved, (ResolvedService{"127.0.0.1", std::uint16_t(server->port()), hostName}))
+        << server->log();
 
     const auto outcome = attempt(bonjour(serviceName), anyFrame);
     ASSERT_TRUE(outcome->info.has_value()) << outcome->endReason();

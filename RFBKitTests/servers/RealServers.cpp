@@ -1,14 +1,10 @@
 #include "RealServers.hpp"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,8 +26,6 @@ extern char** environ;
 namespace rfbtest {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 std::runtime_error failure(const std::string& what, bool withErrno = false) {
     return std::runtime_error(withErrno ? what + ": " + std::strerror(errno) : what);
@@ -55,23 +49,13 @@ std::string resolve(const std::string& name) {
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    for (auto& s : strings) {
-        result.push_back(s.data());
-    }
-    result.push_back(nullptr);
+    std::vector<char*> result(strings.size() + 1, nullptr);
+    std::ranges::transform(strings, result.begin(), [](std::string& s) { return s.data(); });
     return result;
 }
 
 std::string fdPath(int fd) {
     return "/proc/self/fd/" + std::to_string(fd);
-}
-
-sockaddr_in loopback(int port) {
-    return {.sin_family = AF_INET,
-            .sin_port = htons(std::uint16_t(port)),
-            .sin_addr = {htonl(INADDR_LOOPBACK)},
-            .sin_zero = {}};
 }
 
 std::string tail(const std::string& path) {
@@ -105,13 +89,13 @@ Picture readPPM(const std::string& path) {
     return picture;
 }
 
-void writePPM(const std::string& path, const Picture& picture) {
-    std::ofstream file(path, std::ios::binary);
-    file << "P6\n" << picture.width << " " << picture.height << "\n255\n";
+std::string ppm(const Picture& picture) {
+    std::string bytes =
+        "P6\n" + std::to_string(picture.width) + " " + std::to_string(picture.height) + "\n255\n";
     for (std::uint32_t word : picture.words) {
-        const char bytes[3] = {char(word >> 16), char(word >> 8), char(word)};
-        file.write(bytes, 3);
+        bytes += {char(word >> 16), char(word >> 8), char(word)};
     }
+    return bytes;
 }
 
 std::string difference(const Picture& actual, const Picture& expected) {
@@ -224,8 +208,7 @@ Process::Process(std::vector<std::string> argv, const Environment& extra, std::a
     std::vector<std::string> environment = extra;
     for (char** e = environ; *e; ++e) {
         const std::string name = std::string(*e).substr(0, std::strcspn(*e, "=") + 1);
-        if (std::none_of(extra.begin(), extra.end(),
-                         [&](auto& x) { return x.starts_with(name); })) {
+        if (std::ranges::none_of(extra, [&](auto& x) { return x.starts_with(name); })) {
             environment.emplace_back(*e);
         }
     }
@@ -335,33 +318,9 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
-int listenOnLoopback(int& port, int backlog) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, backlog) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ::close(fd);
-        throw failure("cannot listen on the loopback address", true);
-    }
-    port = ntohs(address.sin_port);
-    return fd;
-}
-
 std::string fileText(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-int connectToLoopback(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 int freePort() {
@@ -381,13 +340,18 @@ TemporaryDirectory::~TemporaryDirectory() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+std::string TemporaryDirectory::file(const std::string& name, const std::string& content) const {
+    if (!content.empty()) {
+        std::ofstream(path_ + "/" + name, std::ios::binary) << content;
+    }
+    return path_ + "/" + name;
+}
+
 RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
     const std::string size = std::to_string(options_.width) + "x" + std::to_string(options_.height);
-    const std::string passwords = directory_.file("passwd");
-    if (options_.password) {
-        std::ofstream(passwords, std::ios::binary)
-            << run({"vncpasswd", "-f"}, {}, 20s, *options_.password + "\n").out;
-    }
+    const std::string passwords = file(
+        "passwd",
+        options_.password ? run({"vncpasswd", "-f"}, {}, 20s, *options_.password + "\n").out : "");
     using Arguments = std::vector<std::string>;
     // Tests give wrong passwords and cut handshakes on purpose: no blacklisting for that. x11vnc
     // would exit when its first client leaves but for -forever.
@@ -425,17 +389,14 @@ void RealServer::start(const std::vector<std::string>& command) {
         argv.back() = vnc ? std::to_string(port) : argv.back();
         Process& process = processes_.emplace_back(Process::spawn(argv, {}, logPath, displayFd));
         int display = display_, fd = -1;
+        const auto ready = [&] {
+            const std::string number = fileText(fdPath(displayFd));
+            display =
+                ownsDisplay ? number.ends_with('\n') ? std::atoi(number.c_str()) : -1 : display_;
+            return display >= 0 && (!vnc || (fd = connectToLoopback(port)) >= 0);
+        };
         const bool started =
-            waitUntil(
-                [&] {
-                    const std::string number = fileText(fdPath(displayFd));
-                    display = ownsDisplay ? number.ends_with('\n') ? std::atoi(number.c_str()) : -1
-                                          : display_;
-                    return !process.running() ||
-                           (display >= 0 && (!vnc || (fd = connectToLoopback(port)) >= 0));
-                },
-                30s) &&
-            process.running();
+            waitUntil([&] { return !process.running() || ready(); }, 30s) && process.running();
         ::close(displayFd);
         ::close(fd);
         if (started) {
@@ -477,19 +438,15 @@ Process& RealServer::startX(const std::vector<std::string>& argv, const std::str
 }
 
 std::string RealServer::window(const std::string& title) const {
+    const std::vector<std::string> search = {"xdotool", "search", "--onlyvisible", "--name",
+                                             "^" + title + "$"};
     std::string found;
-    waitUntil(
-        [&] {
-            found = x({"xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"}).out;
-            return !found.empty();
-        },
-        30s);
+    waitUntil([&] { return !(found = x(search).out).empty(); }, 30s);
     return found.substr(0, found.find('\n'));
 }
 
 void RealServer::hideCursor(int x, int y) const {
-    const std::string blank = directory_.file("blank.xbm");
-    std::ofstream(blank) << xbm({"."});
+    const std::string blank = file("blank.xbm", xbm({"."}));
     xOrThrow({"xsetroot", "-cursor", blank, blank});
     xOrThrow({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
 }
@@ -502,8 +459,7 @@ Picture RealServer::showPattern(int width, int height, int x, int y) {
 }
 
 void RealServer::show(const Picture& picture, int x, int y, const std::string& title) {
-    const std::string path = directory_.file(title + ".ppm");
-    writePPM(path, picture);
+    const std::string path = directory_.file(title + ".ppm", ppm(picture));
     startX({"display", "-borderwidth", "0", "-title", title, "-geometry",
             "+" + std::to_string(x) + "+" + std::to_string(y), path},
            title + ".log");
@@ -536,12 +492,8 @@ SharedServer::SharedServer(const ServerOptions& options)
       address("127.0.0.1:" + std::to_string(server.port())) {}
 
 const SharedServer& sharedServer(const ServerOptions& options) {
-    static std::map<ServerOptions, std::unique_ptr<SharedServer>> servers;
-    auto& shared = servers[options];
-    if (!shared) {
-        shared = std::make_unique<SharedServer>(options);
-    }
-    return *shared;
+    static std::map<ServerOptions, SharedServer> servers;
+    return servers.try_emplace(options, options).first->second;
 }
 
 std::string caseName(const EncodingAndQuality& param) {
@@ -549,16 +501,6 @@ std::string caseName(const EncodingAndQuality& param) {
     const std::map<std::int32_t, std::string> names{
         {raw, "Raw"}, {rre, "RRE"}, {hextile, "Hextile"}, {zrle, "ZRLE"}};
     return names.at(std::get<0>(param)) + "_" + std::string(rawValue(std::get<1>(param)));
-}
-
-rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
-                                       std::chrono::seconds connectTimeout,
-                                       std::optional<rfb::RFBCredentials> credentials,
-                                       rfb::RFBQuality quality) {
-    return {.endpoint = endpoint,
-            .credentials = std::move(credentials),
-            .quality = quality,
-            .connectTimeout = connectTimeout};
 }
 
 Viewer::Viewer(const rfb::RFBConfiguration& configuration, std::vector<std::int32_t> encodings)
@@ -659,12 +601,11 @@ std::unique_ptr<Viewer> attempt(const rfb::RFBConfiguration& configuration,
                                 const std::function<bool(const Picture&)>& wanted,
                                 std::chrono::milliseconds timeout) {
     auto viewer = std::make_unique<Viewer>(configuration);
-    viewer->pumpUntil(
-        [&] {
-            const std::optional<Picture> frame = wanted ? viewer->frame() : std::nullopt;
-            return viewer->info && (!wanted || (frame && wanted(*frame)));
-        },
-        timeout);
+    const auto done = [&] {
+        const std::optional<Picture> frame = wanted ? viewer->frame() : std::nullopt;
+        return viewer->info && (!wanted || (frame && wanted(*frame)));
+    };
+    viewer->pumpUntil(done, timeout);
     viewer->finish();
     return viewer;
 }

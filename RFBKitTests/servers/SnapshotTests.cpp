@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <sstream>
 
@@ -32,20 +31,8 @@ Picture readPNG(const std::string& png) {  // through ImageMagick, which keeps Q
 // Shorter than eight bytes, so that a line ending left in the password would change the key.
 const std::string toolPassword = "pw2use";
 
-struct Shown {
-    const SharedServer& shared;
-    const std::string& address = shared.address;
-    const Picture& screen = shared.screen;
-    // A file in the server's directory, with `content` when that is not empty.
-    std::string file(const std::string& name, const std::string& content = {}) const {
-        if (!content.empty()) {
-            std::ofstream(shared.server.directory().file(name), std::ios::binary) << content;
-        }
-        return shared.server.directory().file(name);
-    }
-};
-Shown shown(ServerKind kind, std::optional<std::string> password = {}) {
-    return {sharedServer({.kind = kind, .password = password})};
+const SharedServer& shown(ServerKind kind, std::optional<std::string> password = {}) {
+    return sharedServer({.kind = kind, .password = password});
 }
 
 TEST(Snapshot, PngEqualsTheServersScreen) {
@@ -60,8 +47,8 @@ TEST(Snapshot, PngEqualsTheServersScreen) {
         {ServerKind::x0vncserver, "--quality thousands ", thousands},
         {ServerKind::x0vncserver, "--quality low ", low}};
     for (const auto& [kind, options, quality] : cases) {
-        const Shown s = shown(kind);
-        const std::string png = s.file(std::string(rfb::rawValue(quality)) + ".png");
+        const SharedServer& s = shown(kind);
+        const std::string png = s.server.file(std::string(rfb::rawValue(quality)) + ".png");
         const CommandResult result = snapshot(options + s.address + " " + png);
         ASSERT_EQ(result.exitCode, 0) << result.err;
         EXPECT_EQ(result.out, "");
@@ -70,42 +57,40 @@ TEST(Snapshot, PngEqualsTheServersScreen) {
 }
 
 TEST(Snapshot, StatsDescribeTheSession) {
-    const Shown s = shown(ServerKind::xvnc);
-    CommandResult result = snapshot("--stats " + s.address + " " + s.file("stats.png"));
+    const SharedServer& s = shown(ServerKind::xvnc);
+    CommandResult result = snapshot("--stats " + s.address + " " + s.server.file("stats.png"));
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_TRUE(
-        result.out.starts_with("Server: Tessaral test\nProtocol version: 3.8\nSize: "
-                               "493x317\nUpdates: 1\nBytes received: "))
-        << result.out;
+    const std::string stats = "Server: Tessaral test\nProtocol version: 3.8\nSize: 493x317\n";
+    EXPECT_TRUE(result.out.starts_with(stats + "Updates: 1\nBytes received: ")) << result.out;
     for (const char* line : {"\nZRLE (16): ", "\nCursor (-239): 1 rectangles"}) {
         EXPECT_NE(result.out.find(line), std::string::npos) << line << " in:\n" << result.out;
     }
     // Without the local cursor the cursor pseudo-encoding is not announced.
-    result = snapshot("--stats --no-cursor " + s.address + " " + s.file("nocursor.png"));
+    result = snapshot("--stats --no-cursor " + s.address + " " + s.server.file("nocursor.png"));
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out.find("Cursor"), std::string::npos) << result.out;
 }
 
 TEST(Snapshot, WaitsForTheRequestedNumberOfUpdates) {
-    const Shown s = shown(ServerKind::xvnc);
-    Process tool =
-        Process::spawn({TESSARAL_SNAPSHOT, "--stats", "--updates", "3", s.address, s.file("3.png")},
-                       {}, s.file("updates.log"));
+    const SharedServer& s = shown(ServerKind::xvnc);
+    Process tool = Process::spawn(
+        {TESSARAL_SNAPSHOT, "--stats", "--updates", "3", s.address, s.server.file("3.png")}, {},
+        s.server.file("updates.log"));
     for (int colour = 0; tool.running() && colour < 2000; ++colour) {  // so that updates come
-        s.shared.server.setBackground(colour % 2 ? "#102030" : "#405060");
+        s.server.setBackground(colour % 2 ? "#102030" : "#405060");
     }
     const std::optional<int> status = tool.wait(30s);
-    s.shared.server.setBackground("#336699");
+    s.server.setBackground("#336699");
     ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-    const std::string text = fileText(s.file("updates.log"));
+    const std::string text = fileText(s.server.file("updates.log"));
     const auto at = text.find("Updates: ");
     ASSERT_NE(at, std::string::npos) << text;
     EXPECT_GE(std::stoul(text.substr(at + 9)), 3u) << text;
 }
 
 TEST(Snapshot, FailuresExitWithTheirText) {
-    const Shown s = shown(ServerKind::xvnc);
-    const std::string png = s.file("never.png");
+    const SharedServer& s = shown(ServerKind::xvnc);
+    const std::string png = s.server.file("never.png");
     int silentPort = 0;  // accepts connections (the kernel completes them) but says nothing
     const int silent = listenOnLoopback(silentPort);
     const std::pair<std::string, std::string> cases[] = {
@@ -143,16 +128,17 @@ TEST(SnapshotUsage, BadUsageExitsWithTwo) {
 }
 
 TEST(Snapshot, OnlyTheFirstLineOfThePasswordFileCounts) {
-    const Shown s = shown(ServerKind::xvnc, toolPassword);
-    const std::string png = s.file("out.png"), rejected = s.file("rejected.png");
+    const SharedServer& s = shown(ServerKind::xvnc, toolPassword);
+    const std::string png = s.server.file("out.png"), rejected = s.server.file("rejected.png");
     const std::string failure = "Authentication failure\n";
     const std::pair<std::string, std::string> cases[] = {
         {toolPassword + "\n", ""},           {toolPassword, ""},    {toolPassword + "\r\n", ""},
         {toolPassword + "\nelse\n", ""},     {"pw2usE\n", failure}, {"\n", failure},
         {" " + toolPassword + "\n", failure}};
     for (const auto& [content, error] : cases) {
-        const CommandResult result = snapshot("--password-file " + s.file("pw", content) + " " +
-                                              s.address + " " + (error.empty() ? png : rejected));
+        const CommandResult result =
+            snapshot("--password-file " + s.server.file("pw", content) + " " + s.address + " " +
+                     (error.empty() ? png : rejected));
         EXPECT_EQ(result.exitCode, error.empty() ? 0 : 3) << content;
         EXPECT_EQ(result.err, error) << content;
     }
@@ -179,16 +165,15 @@ struct TerminalRun {
     ~TerminalRun() { process.stop(), ::close(terminal), ::close(master); }
     // Collects what the program writes on the terminal until `done` holds.
     bool readUntil(const std::function<bool()>& done) {
-        return waitUntil(
-            [&] {
-                pollfd p{master, POLLIN, 0};
-                char buffer[1024];
-                for (ssize_t n; ::poll(&p, 1, 10) > 0 && (n = ::read(master, buffer, 1024)) > 0;) {
-                    output.append(buffer, std::size_t(n));
-                }
-                return done();
-            },
-            60s);
+        const auto collect = [&] {
+            pollfd p{master, POLLIN, 0};
+            char buffer[1024];
+            for (ssize_t n; ::poll(&p, 1, 10) > 0 && (n = ::read(master, buffer, 1024)) > 0;) {
+                output.append(buffer, std::size_t(n));
+            }
+            return done();
+        };
+        return waitUntil(collect, 60s);
     }
     bool echoing() const {
         termios settings{};
@@ -197,8 +182,9 @@ struct TerminalRun {
 };
 
 TEST(Snapshot, AsksOnTheTerminalWithoutEcho) {
-    const Shown s = shown(ServerKind::xvnc, toolPassword);
-    const std::string png = s.file("prompted.png");
+    const SharedServer& s = shown(ServerKind::xvnc, toolPassword);
+    const std::string png = s.server.file("prompted.png"),
+                      prompt = "Password for " + s.address + ": ";
     // Typed keys, the waitpid status the program then ends with, and its errors.
     const std::tuple<std::string, int, std::string> cases[] = {
         {toolPassword + "\n", 0, ""},
@@ -206,12 +192,10 @@ TEST(Snapshot, AsksOnTheTerminalWithoutEcho) {
         {"\x04", 3 << 8, "Authentication is required.\n"}};
     for (const auto& [keys, expected, error] : cases) {
         SCOPED_TRACE(expected);
-        const std::string errors = s.file("errors" + std::to_string(expected));
+        const std::string errors = s.server.file("errors" + std::to_string(expected));
         TerminalRun tool({TESSARAL_SNAPSHOT, s.address, png}, errors);
-        ASSERT_TRUE(tool.readUntil([&] {
-            return tool.output.find("Password for " + s.address + ": ") != std::string::npos;
-        })) << tool.output
-            << fileText(errors);
+        ASSERT_TRUE(tool.readUntil([&] { return tool.output.find(prompt) != std::string::npos; }))
+            << tool.output << fileText(errors);
         EXPECT_FALSE(tool.echoing());
         ASSERT_EQ(::write(tool.master, keys.data(), keys.size()), ssize_t(keys.size()));
         ASSERT_TRUE(tool.readUntil([&] { return !tool.process.running(); })) << tool.output;

@@ -1,7 +1,8 @@
 #pragma once
 
 // An in-process RFB server on a loopback port, scripted byte by byte, for exact sequences and
-// malformed input. The script runs on its own thread against one accepted client.
+// malformed input. The script runs on its own thread against one accepted client. Also what the
+// tests against real servers share with these: loopback sockets, configurations, the log.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,8 +11,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <initializer_list>
@@ -36,6 +39,7 @@ inline void PrintTo(const RFBError& error, std::ostream* out) {
 namespace rfbtest {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // Byte streams as a server sends them: big-endian fields, built by chaining or by `+`.
 struct Bytes : std::vector<std::uint8_t> {
@@ -58,12 +62,8 @@ struct Bytes : std::vector<std::uint8_t> {
     Bytes& pixel(std::uint32_t word, int bytes = 4) {
         return bytes == 0 ? *this : u8(word).pixel(word >> 8, bytes - 1);
     }
-    Bytes& rect(int x, int y, int width, int height, std::int32_t encoding) {
-        return u16(unsigned(x))
-            .u16(unsigned(y))
-            .u16(unsigned(width))
-            .u16(unsigned(height))
-            .u32(std::uint32_t(encoding));
+    Bytes& rect(unsigned x, unsigned y, unsigned width, unsigned height, std::int32_t encoding) {
+        return u16(x).u16(y).u16(width).u16(height).u32(std::uint32_t(encoding));
     }
     friend Bytes operator+(Bytes a, const Bytes& b) { return std::move(a.raw(b)); }
 };
@@ -78,8 +78,38 @@ inline Bytes u16(unsigned v) {
 inline Bytes u32(std::int64_t v) {
     return Bytes().u32(std::uint32_t(v));
 }
-inline Bytes rect(int x, int y, int width, int height, std::int32_t encoding) {
+inline Bytes rect(unsigned x, unsigned y, unsigned width, unsigned height, std::int32_t encoding) {
     return Bytes().rect(x, y, width, height, encoding);
+}
+
+inline sockaddr_in loopback(int port) {
+    return {AF_INET, htons(std::uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+}
+
+// A listening socket on a port the kernel chose.
+inline int listenOnLoopback(int& port, int backlog = 4) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        throw std::runtime_error(std::string("cannot listen on loopback: ") + std::strerror(errno));
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+// A connected socket, or -1.
+inline int connectToLoopback(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // The server's end of one connection; failures throw, which ends the script.
@@ -117,8 +147,7 @@ class Peer {
     // True when the client closes its end within `timeout`; what it sends meanwhile is dropped.
     bool waitForClose(std::chrono::milliseconds timeout = 10s) {
         std::uint8_t sink[4096];
-        for (auto end = std::chrono::steady_clock::now() + timeout;
-             std::chrono::steady_clock::now() < end;) {
+        for (auto end = Clock::now() + timeout; Clock::now() < end;) {
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 50) > 0 && ::recv(fd_, sink, sizeof sink, 0) <= 0) {
                 return true;
@@ -136,16 +165,8 @@ class FakeServer {
     using Script = std::function<void(Peer&)>;
 
     // Without a script nothing is accepted; a backlog of 0 then leaves connects unanswered.
-    explicit FakeServer(Script script, int backlog = 4) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t size = sizeof address;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            ::listen(listener_, backlog) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-            throw std::runtime_error("cannot listen on loopback");
-        }
-        port_ = ntohs(address.sin_port);
+    explicit FakeServer(Script script, int backlog = 4)
+        : listener_(listenOnLoopback(port_, backlog)) {
         if (script) {
             thread_ = std::thread([this, script = std::move(script)] {
                 pollfd p{listener_, POLLIN, 0};
@@ -165,13 +186,13 @@ class FakeServer {
         ::close(listener_);
     }
 
-    std::uint16_t port() const { return port_; }
-    rfb::RFBEndpoint endpoint() const { return rfb::RFBEndpoint::host("127.0.0.1", port_); }
+    std::uint16_t port() const { return std::uint16_t(port_); }
+    rfb::RFBEndpoint endpoint() const { return rfb::RFBEndpoint::host("127.0.0.1", port()); }
     void join() { thread_.joinable() ? thread_.join() : void(); }
 
   private:
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
+    int port_ = 0;  // before the listener, which sets it
+    int listener_;
     std::thread thread_;
 };
 
@@ -186,13 +207,6 @@ inline void acceptWithoutSecurity(Peer& peer, std::uint16_t width = 64, std::uin
                                   std::string_view name = "fake") {
     peer.write(text("RFB 003.008\n") + Bytes{1, 1} + u32(0) + serverInit(width, height, name));
     peer.read(12 + 1 + 1);
-}
-
-// Accepts, then reads the session start: SetPixelFormat, SetEncodings with 8 entries and the first
-// request, which the client sends together.
-inline void startSession(Peer& peer, std::uint16_t width = 64, std::uint16_t height = 48) {
-    acceptWithoutSecurity(peer, width, height);
-    peer.read(20 + 4 + 4 * 8 + 10);
 }
 
 // Takes what the library logs while it lives, instead of printing it.
@@ -216,11 +230,14 @@ class LogCapture {
     Lines lines_;
 };
 
-inline rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint) {
-    rfb::RFBConfiguration configuration;
-    configuration.endpoint = endpoint;
-    configuration.connectTimeout = 5s;
-    return configuration;
+inline rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
+                                              std::chrono::duration<double> connectTimeout = 5s,
+                                              std::optional<rfb::RFBCredentials> credentials = {},
+                                              rfb::RFBQuality quality = rfb::RFBQuality::full) {
+    return {.endpoint = endpoint,
+            .credentials = std::move(credentials),
+            .quality = quality,
+            .connectTimeout = connectTimeout};
 }
 
 // A started client and the server's end of its connection, which the test drives itself; the
@@ -256,8 +273,7 @@ struct DrivenClient {
 template <typename E>
 std::optional<E> waitFor(rfb::RFBClient& client, std::chrono::milliseconds timeout = 20s,
                          std::vector<rfb::RFBEvent>* seen = nullptr) {
-    for (auto end = std::chrono::steady_clock::now() + timeout;
-         std::chrono::steady_clock::now() < end;) {
+    for (auto end = Clock::now() + timeout; Clock::now() < end;) {
         if (auto event = client.events().next(100ms)) {
             seen ? seen->push_back(*event) : void();
             if (auto* e = std::get_if<E>(&*event)) {
@@ -283,6 +299,23 @@ inline std::vector<rfb::RFBEvent> drainEvents(rfb::RFBClient& client,
 inline std::optional<rfb::RFBError> finalError(const std::vector<rfb::RFBEvent>& events) {
     return std::get<rfb::event::Disconnected>(events.at(events.size() - 1)).error;
 }
+
+// A client connected without security to a screen of the given size, past the session start:
+// SetPixelFormat, SetEncodings with 8 entries and the first request, which it sends together.
+struct Session : DrivenClient {
+    explicit Session(std::uint16_t width = 4, std::uint16_t height = 4) {
+        acceptWithoutSecurity(*peer, width, height);
+        peer->read(20 + 4 + 4 * 8 + 10);
+        if (!waitFor<rfb::event::Connected>(client)) {
+            throw std::runtime_error("the session never started");
+        }
+    }
+    // Sends `message` and returns the next `length` bytes the client sends.
+    Bytes answer(const Bytes& message, std::size_t length = 10) {
+        peer->write(message);
+        return peer->read(length);
+    }
+};
 
 // Runs a client with `configuration` to the end of its stream; its final error.
 inline std::optional<rfb::RFBError> errorOfRun(const rfb::RFBConfiguration& configuration) {

@@ -17,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "FakeServer.hpp"
 #include "PixelFormat.hpp"
 #include "RFBClient.hpp"
 
@@ -36,7 +37,7 @@ struct Picture {
 
 Picture pictureOf(const rfb::RFBImage& image);
 Picture readPPM(const std::string& path);  // binary, with a maximum of 255
-void writePPM(const std::string& path, const Picture& picture);
+std::string ppm(const Picture& picture);   // the file's bytes
 // Empty when equal, else the size difference or how many pixels differ and the first few.
 std::string difference(const Picture& actual, const Picture& expected);
 bool contains(const Picture& picture, const Picture& part, int x, int y);  // at top-left (x, y)
@@ -58,9 +59,7 @@ struct CommandResult {
 };
 using Environment = std::vector<std::string>;  // "NAME=value", over the inherited ones
 
-std::string fileText(const std::string& path);     // empty when there is no such file
-int listenOnLoopback(int& port, int backlog = 4);  // on a port the kernel chose
-int connectToLoopback(int port);                   // a connected socket, or -1
+std::string fileText(const std::string& path);  // empty when there is no such file
 int freePort();
 CommandResult run(const std::vector<std::string>& argv, const Environment& environment = {},
                   std::chrono::milliseconds timeout = 20s, const std::string& input = {});
@@ -98,7 +97,8 @@ class TemporaryDirectory {
     ~TemporaryDirectory();
     TemporaryDirectory(const TemporaryDirectory&) = delete;
     TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    // A file here, first written with `content` unless that is empty.
+    std::string file(const std::string& name, const std::string& content = {}) const;
 
   private:
     std::string path_;
@@ -120,11 +120,13 @@ class RealServer {
   public:
     explicit RealServer(ServerOptions options = {});  // throws with the logs on failure
     ~RealServer();
-    RealServer(const RealServer&) = delete;
 
     int port() const { return port_; }
     rfb::RFBEndpoint endpoint() const { return rfb::RFBEndpoint::host("127.0.0.1", port_); }
-    const TemporaryDirectory& directory() const { return directory_; }
+    // A file of the server's own, as TemporaryDirectory::file() gives.
+    std::string file(const std::string& name, const std::string& content = {}) const {
+        return directory_.file(name, content);
+    }
     std::string log() const;
 
     // Runs an X client on this display; xOrThrow() returns its output or throws.
@@ -157,8 +159,7 @@ class RealServer {
 
     ServerOptions options_;
     TemporaryDirectory directory_;
-    int display_ = -1;
-    int port_ = -1;
+    int display_ = -1, port_ = -1;
     std::deque<Process> processes_;  // stopped in reverse order
 };
 
@@ -174,10 +175,6 @@ const SharedServer& sharedServer(const ServerOptions& options = {});
 using EncodingAndQuality = std::tuple<std::int32_t, rfb::RFBQuality>;
 std::string caseName(const EncodingAndQuality& param);  // "ZRLE_low"
 
-rfb::RFBConfiguration configurationFor(const rfb::RFBEndpoint& endpoint,
-                                       std::chrono::seconds connectTimeout = 15s,
-                                       std::optional<rfb::RFBCredentials> credentials = {},
-                                       rfb::RFBQuality quality = rfb::RFBQuality::full);
 inline std::string describe(const std::optional<rfb::RFBError>& error) {
     return error ? error->errorDescription() : "no error";
 }

@@ -5,7 +5,6 @@
 #include <fstream>
 #include <map>
 #include <numeric>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -141,20 +140,19 @@ TEST(ARDAuthentication, RejectsBadParametersBeforeDrawingRandomBytes) {
         return p;
     };
     // Server keys that fix the shared secret whatever the private key: 0, 1, p - 1, and p,
-    // which is 0 once reduced.
+    // which is 0 once reduced. The prime is odd, so p - 1 also serves as an even "prime".
     const auto small = [&](std::uint8_t value) {
         Bytes key(good.prime.size(), 0);
         key.back() = value;
         return key;
     };
-    Bytes pMinusOne = good.prime, evenPrime = good.prime;
+    Bytes pMinusOne = good.prime;
     pMinusOne.back() ^= 1;
-    evenPrime.back() ^= 1;
     const std::pair<ARD::Parameters, std::string> cases[] = {
         {{good.generator, Bytes(15, 1), Bytes(15, 0)}, "ARD key length 15"},
         {{good.generator, Bytes(513, 1), Bytes(513, 2)}, "ARD key length 513"},
         {withKey(Bytes(good.serverKey.begin(), good.serverKey.end() - 1)), "ARD key length 128"},
-        {{good.generator, evenPrime, good.serverKey}, "ARD prime"},
+        {{good.generator, pMinusOne, good.serverKey}, "ARD prime"},
         {withKey(small(0)), "ARD server key"},
         {withKey(small(1)), "ARD server key"},
         {withKey(pMinusOne), "ARD server key"},

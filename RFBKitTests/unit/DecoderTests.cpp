@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <optional>
 #include <vector>
 
@@ -24,8 +23,10 @@ Bytes subrect(Bytes b, unsigned x, unsigned y, unsigned w, unsigned h) {
 
 }  // namespace
 
-TEST(UpdateTest, EmptyUpdateAndLastRectStopReading) {
+TEST(UpdateTest, EmptyUpdatesAndRectanglesAndLastRectReadNoFurther) {
     EXPECT_EQ(decodeUpdate(update(0).u8(0xAA), 4, 4).consumed, 3u);
+    Bytes empty = update(2).rect(0, 0, 0, 5, RFBEncoding::raw).rect(3, 3, 5, 0, RFBEncoding::raw);
+    EXPECT_EQ(decodeUpdate(empty.u8(0xAA), 8, 8).consumed, 3u + 24u);
 
     Bytes b = update(5).rect(0, 0, 1, 1, RFBEncoding::raw).pixel(white);
     std::size_t end = b.rect(0, 0, 0, 0, RFBEncoding::lastRect).size();
@@ -173,11 +174,6 @@ TEST(RawTest, EveryValueOfNarrowFormatsConvertsExactly) {
             }
         }
     }
-}
-
-TEST(RawTest, EmptyRectanglesReadNothing) {
-    Bytes b = update(2).rect(0, 0, 0, 5, RFBEncoding::raw).rect(3, 3, 5, 0, RFBEncoding::raw);
-    EXPECT_EQ(decodeUpdate(b.u8(0xAA), 8, 8).consumed, 3u + 24u);
 }
 
 TEST(CopyRectTest, OverlappingMovesInEveryDirectionDoNotSmear) {

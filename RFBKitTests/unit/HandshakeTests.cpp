@@ -27,11 +27,10 @@ TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
     EXPECT_TRUE(client.events().ended());
     EXPECT_FALSE(client.events().next(10ms)) << "nothing follows disconnected";
 
-    auto format = PixelFormat::rgb888.encoded();
     EXPECT_EQ(fromClient, (text("RFB 003.008\n") + Bytes{1, 1, 0, 0, 0, 0} +
-                           Bytes(format.begin(), format.end()) + Bytes{2, 0, 0, 8} + u32(16) +
-                           u32(5) + u32(2) + u32(1) + u32(0) + u32(-223) + u32(-224) + u32(-239) +
-                           Bytes{3, 0, 0, 0, 0, 0, 5, 0, 3, 32}));
+                           Bytes().raw(PixelFormat::rgb888.encoded()) + Bytes{2, 0, 0, 8} +
+                           u32(16) + u32(5) + u32(2) + u32(1) + u32(0) + u32(-223) + u32(-224) +
+                           u32(-239) + Bytes{3, 0, 0, 0, 0, 0, 5, 0, 3, 32}));
     auto frame = client.takeFrame();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->width(), 1280);
@@ -74,10 +73,13 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
     };
     const Bytes v33 = text("RFB 003.003\n"), v37 = text("RFB 003.007\n"),
                 v38 = text("RFB 003.008\n");
-    const Bytes started = v38 + Bytes{1, 1} + u32(0) + serverInit(4, 4, "");
+    // Security refused with a reason to follow; security None accepted, ServerInit to follow.
+    const Bytes refused = v38 + Bytes{0}, accepted = v38 + Bytes{1, 1} + u32(0);
+    const Bytes started = accepted + serverInit(4, 4, "");
     const RFBCredentials named{"ann", "pw"};
     using E = RFBError;
     const auto password = RFBCredentialKind::password;
+    const auto malformed = &E::protocolViolation;
     const Fault faults[] = {
         // Versions not spoken are named by their trimmed text.
         {text("RFB 004.000\n"), E::unsupportedVersion("RFB 004.000")},
@@ -87,8 +89,8 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
         {text("RFB 0x3.008\n"), E::unsupportedVersion("RFB 0x3.008")},
         // Refusals and security types this client cannot use; failed authentication and missing
         // credentials against real servers are the password and ARD server runs'.
-        {v38 + Bytes{0} + u32(4) + text("busy"), E::serverRefused("busy")},
-        {v38 + Bytes{0} + u32(0), E::serverRefused("")},
+        {refused + u32(4) + text("busy"), E::serverRefused("busy")},
+        {refused + u32(0), E::serverRefused("")},
         {v33 + u32(0) + u32(3) + text("no!"), E::serverRefused("no!")},
         {v33 + u32(256), E::noSupportedSecurityType({})},
         {v33 + u32(16), E::noSupportedSecurityType({16})},
@@ -96,24 +98,17 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
         {v37 + Bytes{2, 30, 2}, E::credentialsRequired(password)},
         {v37 + Bytes{2, 5, 16}, E::noSupportedSecurityType({5, 16}), named},
         // Server texts: invalid UTF-8 is replaced, and lengths are limited before the text is read.
-        {v38 + Bytes{0} + u32(3) + Bytes{'a', 0xFF, 'b'}, E::serverRefused("a\uFFFDb")},
-        {v38 + Bytes{0} + u32(65'536) + Bytes(65'536, 'r'),
-         E::serverRefused(std::string(65'536, 'r'))},
-        {v38 + Bytes{0} + u32(65'537) + Bytes(65'537, 'r'),
-         E::protocolViolation("string length 65537")},
-        {v38 + Bytes{0} + u32(0xFFFFFFFF) + Bytes(70'000, 'r'),
-         E::protocolViolation("string length 4294967295")},
-        {v38 + Bytes{1, 1} + u32(0) + serverInit(4, 4, std::string(4097, 'n')),
-         E::protocolViolation("string length 4097")},
-        {v38 + Bytes{1, 1} + u32(0) + serverInit(0, 768, ""),
-         E::protocolViolation("framebuffer size 0\u00D7768")},
+        {refused + u32(3) + Bytes{'a', 0xFF, 'b'}, E::serverRefused("a\uFFFDb")},
+        {refused + u32(65'536) + Bytes(65'536, 'r'), E::serverRefused(std::string(65'536, 'r'))},
+        {refused + u32(65'537) + Bytes(65'537, 'r'), malformed("string length 65537")},
+        {refused + u32(0xFFFFFFFF) + Bytes(70'000, 'r'), malformed("string length 4294967295")},
+        {accepted + serverInit(4, 4, std::string(4097, 'n')), malformed("string length 4097")},
+        {accepted + serverInit(0, 768, ""), malformed("framebuffer size 0\u00D7768")},
         // Messages of the running session.
-        {started + Bytes{4}, E::protocolViolation("message type 4")},
-        {started + Bytes{3, 0, 0, 0} + u32(10'485'761),
-         E::protocolViolation("clipboard length 10485761")},
-        {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, 7), E::protocolViolation("encoding 7")},
-        {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, -1),
-         E::protocolViolation("encoding -1")},
+        {started + Bytes{4}, malformed("message type 4")},
+        {started + Bytes{3, 0, 0, 0} + u32(10'485'761), malformed("clipboard length 10485761")},
+        {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, 7), malformed("encoding 7")},
+        {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, -1), malformed("encoding -1")},
     };
     for (const Fault& fault : faults) {
         SCOPED_TRACE(fault.expected.errorDescription().substr(0, 100));
@@ -122,9 +117,8 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
             peer.write(fault.fromServer);
             peer.waitForClose();
         });
-        RFBConfiguration configuration = configurationFor(server.endpoint());
-        configuration.credentials = fault.credentials;
-        EXPECT_EQ(errorOfRun(configuration), fault.expected);
+        EXPECT_EQ(errorOfRun(configurationFor(server.endpoint(), 5s, fault.credentials)),
+                  fault.expected);
         server.join();
         EXPECT_EQ(log.lines(),
                   (decltype(log.lines()){

@@ -23,21 +23,6 @@ Bytes request(bool incremental, unsigned width = 4, unsigned height = 4) {
     return Bytes{3, incremental}.u16(0).u16(0).u16(width).u16(height);
 }
 
-// A client connected without security to a screen of the given size.
-struct Session : DrivenClient {
-    explicit Session(std::uint16_t width = 4, std::uint16_t height = 4) {
-        startSession(*peer, width, height);
-        if (!waitFor<event::Connected>(client)) {
-            throw std::runtime_error("the session never started");
-        }
-    }
-    // Sends `message` and returns the next `length` bytes the client sends.
-    Bytes answer(const Bytes& message, std::size_t length = 10) {
-        peer->write(message);
-        return peer->read(length);
-    }
-};
-
 }  // namespace
 
 TEST(MessageLoop, OneFrameAvailablePerBatchAndNewestFrameWins) {

@@ -16,23 +16,18 @@ constexpr std::uint32_t black = 0xFF000000, red = 0xFFFF0000, green = 0xFF00FF00
 // ZRLE updates whose zlib stream is made of stored blocks: the test decides byte for byte what
 // inflates, and each update after the first continues the stream without a header, as a server's
 // sync flush does.
-class ZRLEStream {
-  public:
+struct ZRLEStream {
     Bytes update(int x, int y, int width, int height, const Bytes& tiles) {
-        Bytes zlib = std::exchange(started_, true) ? Bytes{} : Bytes{0x78, 0x01};
+        Bytes zlib = std::exchange(started, true) ? Bytes{} : Bytes{0x78, 0x01};
         for (std::size_t at = 0; at == 0 || at < tiles.size(); at += 65535) {
             const std::size_t n = std::min<std::size_t>(65535, tiles.size() - at);
             zlib.raw({0x00, unsigned(n), unsigned(n >> 8), unsigned(~n), unsigned(~n >> 8)});
             zlib.raw(std::span(tiles).subspan(at, n));
         }
-        return rfbtest::update(1)
-                   .rect(x, y, width, height, RFBEncoding::zrle)
-                   .u32(std::uint32_t(zlib.size())) +
-               zlib;
+        Bytes header = rfbtest::update(1).rect(x, y, width, height, RFBEncoding::zrle);
+        return header.u32(std::uint32_t(zlib.size())) + zlib;
     }
-
-  private:
-    bool started_ = false;
+    bool started = false;
 };
 
 // A subencoding byte followed by compact pixels: a palette, or a solid or run colour.
@@ -78,9 +73,8 @@ TEST(ZRLETest, CompactPixelsFollowTheFormat) {
 TEST(ZRLETest, PackedPalettesStartEachRowOnAFreshByte) {
     Pixels expected{blue, red, blue, red, red, red, red, red, red, blue};
     expected.resize(20, blue);
-    EXPECT_EQ(
-        decode(10, 2, palette(2, {red, blue}).raw({0b10100000, 0b01111111, 0xFF, 0xC0})).pixels(),
-        expected);
+    const Bytes tiles = palette(2, {red, blue}).raw({0b10100000, 0b01111111, 0xFF, 0xC0});
+    EXPECT_EQ(decode(10, 2, tiles).pixels(), expected);
     // The padding nibble after the last pixel is never looked at.
     EXPECT_EQ(decode(3, 1, Bytes(five).raw({0x42, 0x1F})).pixels(),
               (Pixels{0xFFFFFFFF, green, red}));
@@ -161,10 +155,8 @@ TEST(ZRLETest, MalformedTilesAreRejected) {
         {1, 1, solid(red).repeat(1542 - 4, 0), "decompressed data too large"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(
-            updateFailure(ZRLEStream().update(0, 0, c.width, c.height, c.tiles), c.width, c.height),
-            c.expected)
-            << &c - cases;
+        const Bytes message = ZRLEStream().update(0, 0, c.width, c.height, c.tiles);
+        EXPECT_EQ(updateFailure(message, c.width, c.height), c.expected) << &c - cases;
     }
     EXPECT_EQ(decode(1, 1, solid(red).repeat(1541 - 4, 0))(0, 0), red);
 }
