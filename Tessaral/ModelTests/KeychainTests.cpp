@@ -178,6 +178,10 @@ class SecretServiceKeychainTest : public ::testing::Test {
     std::optional<SecretServiceProbe> probe_;
     SecretServiceKeychain keychain_;
     const QUuid id_ = QUuid::createUuid();
+    // The application's way to the same keychain, and a library that uses it.
+    const QTemporaryDir folder_;
+    KeychainService service_{std::make_shared<SecretServiceKeychain>()};
+    ConnectionStore store_{service_, folder_.path()};
 };
 
 TEST_F(SecretServiceKeychainTest, CreatesOneLabelledItemAndUpdatesItInPlace) {
@@ -230,16 +234,13 @@ TEST_F(SecretServiceKeychainTest, EmptyOrNoPasswordDeletesThatOneAlone) {
 // leave a secret behind for a computer that is gone.
 TEST_F(SecretServiceKeychainTest, DuplicateThenDeleteAtOnceLeavesNoSecretBehind) {
     ASSERT_TRUE(keychain_.setPassword(id_, u"secret"_s));
-    const QTemporaryDir folder;
-    KeychainService service(std::make_shared<SecretServiceKeychain>());
-    ConnectionStore store(service, folder.path());
     Connection original;
     original.id = id_;
-    store.upsert(original);
+    store_.upsert(original);
     for (int round = 0; round < 5; ++round) {
-        const Connection copy = store.duplicate(original);
-        store.deleteConnections({copy.id});
-        service.waitForDone();
+        const Connection copy = store_.duplicate(original);
+        store_.deleteConnections({copy.id});
+        service_.waitForDone();
         EXPECT_TRUE(probe_->items(copy.id).isEmpty()) << "round " << round;
     }
     EXPECT_EQ(keychain_.password(id_), u"secret"_s);
@@ -252,19 +253,16 @@ TEST_F(SecretServiceKeychainTest, ALockedKeyringWaitingForItsUserHoldsUpNoWindow
     ASSERT_TRUE(keychain_.setPassword(id_, u"secret"_s));
     UnansweredPrompts prompts;
     probe_->lock();
-    const QTemporaryDir folder;
-    KeychainService service(std::make_shared<SecretServiceKeychain>());
-    ConnectionStore store(service, folder.path());
     const QUuid other = QUuid::createUuid();
 
     QObject window;
     std::optional<std::optional<QString>> answer;
     QElapsedTimer clock;
     clock.start();
-    service.lookUp(id_, &window,
-                   [&](const std::optional<QString>& password) { answer = password; });
-    service.store(other, u"typed"_s);
-    store.deleteConnections({id_, other});
+    service_.lookUp(id_, &window,
+                    [&](const std::optional<QString>& password) { answer = password; });
+    service_.store(other, u"typed"_s);
+    store_.deleteConnections({id_, other});
     EXPECT_LT(clock.elapsed(), 500);
     ASSERT_TRUE(QTest::qWaitFor([&] { return prompts.asked(); }, 10'000));
     QTest::qWait(300);
@@ -274,7 +272,7 @@ TEST_F(SecretServiceKeychainTest, ALockedKeyringWaitingForItsUserHoldsUpNoWindow
     ASSERT_TRUE(QTest::qWaitFor([&] { return answer.has_value(); }, 20'000));
     EXPECT_EQ(*answer, std::nullopt);
     probe_->unlock();
-    service.waitForDone();
+    service_.waitForDone();
 }
 
 // CTest runs it without a session bus and on a bus where nobody serves secrets.

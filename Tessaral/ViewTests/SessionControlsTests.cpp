@@ -29,11 +29,7 @@ namespace {
 
 using Kind = VNCSession::State::Kind;
 
-VNCSession::State at(Kind kind) {
-    VNCSession::State state;
-    state.kind = kind;
-    return state;
-}
+constexpr auto at = &VNCSession::State::at;
 
 struct ControlsCase {
     const char* name;
