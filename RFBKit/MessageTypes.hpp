@@ -10,8 +10,20 @@ namespace rfb {
 namespace RFBSecurityType {
 inline constexpr std::uint8_t none = 1;
 inline constexpr std::uint8_t vncAuthentication = 2;
+inline constexpr std::uint8_t tls = 18;
+inline constexpr std::uint8_t veNCrypt = 19;
 inline constexpr std::uint8_t appleRemoteDesktop = 30;
 }  // namespace RFBSecurityType
+
+namespace VeNCryptSubtype {
+inline constexpr std::uint32_t plain = 256;
+inline constexpr std::uint32_t tlsNone = 257;
+inline constexpr std::uint32_t tlsVnc = 258;
+inline constexpr std::uint32_t tlsPlain = 259;
+inline constexpr std::uint32_t x509None = 260;
+inline constexpr std::uint32_t x509Vnc = 261;
+inline constexpr std::uint32_t x509Plain = 262;
+}  // namespace VeNCryptSubtype
 
 namespace ServerMessageType {
 inline constexpr std::uint8_t framebufferUpdate = 0;

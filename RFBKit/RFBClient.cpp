@@ -13,6 +13,7 @@
 #include "Log.hpp"
 #include "MessageTypes.hpp"
 #include "RFBInput.hpp"
+#include "Security.hpp"
 #include "Text.hpp"
 #include "Transport.hpp"
 
@@ -95,7 +96,7 @@ bool contains(const std::vector<std::uint8_t>& types, std::uint8_t type) {
 
 }  // namespace
 
-struct RFBClient::Core {
+struct RFBClient::Core : SecurityChannel {
     struct Shared {
         std::optional<RFBImage> latestFrame;
         // Since the last takeFrameWithDamage; reserved for maxRects + 1 so that adding never
@@ -126,21 +127,30 @@ struct RFBClient::Core {
     template <typename Body>
     void endingWithFailure(Body body);
     RFBInput open();
+    // The name a server's certificate must carry.
+    std::string serverName() const;
     RFBServerInfo handshake(RFBInput& input);
-    void authenticate(std::uint8_t type, RFBInput& input);
     [[noreturn]] void messageLoop(RFBInput& input, const RFBServerInfo& info);
     void readUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuffer& framebuffer,
                     DecodeStatistics& decoding);
     void publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted = nullptr,
                       bool resized = false);
     void finish(std::optional<RFBError> error);
-    void send(const std::vector<std::uint8_t>& bytes) { connection.send(bytes); }
+    void send(std::span<const std::uint8_t> bytes) override { stream->send(bytes); }
+    RFBInput& input() override { return *reader; }
+    void filterThrough(const MakeFilter& make) override;
     bool established();
 
     RFBConfiguration configuration;
     std::vector<std::int32_t> encodings;
     RFBEventStream events;
     TCPConnection connection;
+    // What messages are read from and written to: the connection, or the filter a security type
+    // put over it. Changed only during the handshake, before input may be sent from elsewhere.
+    RFBInput* reader = nullptr;
+    RFBStream* stream = &connection;
+    std::vector<std::unique_ptr<RFBInput>> filterInputs;
+    std::vector<std::unique_ptr<RFBStream>> filters;
     std::mutex lock;
     Shared shared;
     // Whether the last update request sent was for the whole screen (decoder thread only).
@@ -260,30 +270,6 @@ std::vector<std::int32_t> RFBClient::encodings(bool localCursor) {
     return list;
 }
 
-std::uint8_t RFBClient::chooseSecurityType(const std::vector<std::uint8_t>& types,
-                                           const std::optional<RFBCredentials>& credentials) {
-    if (types.empty()) {
-        throw RFBError::noSupportedSecurityType(types);
-    }
-    using namespace RFBSecurityType;
-    if (contains(types, appleRemoteDesktop) && credentials && !credentials->username.empty()) {
-        return appleRemoteDesktop;
-    }
-    if (contains(types, vncAuthentication) && credentials) {
-        return vncAuthentication;
-    }
-    if (contains(types, none)) {
-        return none;
-    }
-    if (contains(types, vncAuthentication)) {
-        throw RFBError::credentialsRequired(RFBCredentialKind::password);
-    }
-    if (contains(types, appleRemoteDesktop)) {
-        throw RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
-    }
-    throw RFBError::noSupportedSecurityType(types);
-}
-
 void RFBClientTesting::runOn(RFBClient& client, RFBInput& input) {
     client.core_->runOn(input);
 }
@@ -309,6 +295,7 @@ void RFBClient::Core::runOn(RFBInput& input) {
 }
 
 void RFBClient::Core::session(RFBInput& input) {
+    reader = &input;
     RFBServerInfo info = handshake(input);
     messageLoop(input, info);
 }
@@ -325,6 +312,16 @@ void RFBClient::Core::endingWithFailure(Body body) {
     } catch (const std::exception& error) {
         finish(RFBError::connectionFailed(error.what()));
     }
+}
+
+void RFBClient::Core::filterThrough(const MakeFilter& make) {
+    // The filter does not exist until `make` has run its handshake, so the reader above it finds
+    // it through a slot filled afterwards.
+    auto above = std::make_shared<RFBStream*>();
+    filterInputs.push_back(std::make_unique<RFBInput>(reader->divert(
+        [above](std::span<std::uint8_t> space) { return (*above)->receive(space); })));
+    filters.push_back(make(*filterInputs.back(), *stream));
+    *above = stream = filters.back().get();
 }
 
 void RFBClient::Core::finish(std::optional<RFBError> error) {
@@ -360,6 +357,13 @@ RFBInput RFBClient::Core::open() {
     return RFBInput(receive);
 }
 
+std::string RFBClient::Core::serverName() const {
+    if (const auto* service = std::get_if<RFBEndpoint::Bonjour>(&configuration.endpoint.value)) {
+        return service->name;
+    }
+    return std::get<RFBEndpoint::Host>(configuration.endpoint.value).host;
+}
+
 RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
     input.ensure(12);
     std::string version = utf8WithReplacement({input.data(), 12});
@@ -391,8 +395,8 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
         input.advance(count);
         isApple =
             *minor == appleMinorVersion || contains(types, RFBSecurityType::appleRemoteDesktop);
-        type = chooseSecurityType(types, configuration.credentials);
-        send({type});
+        type = chooseSecurityType(types, configuration);
+        send(std::array{type});
     } else {
         std::uint32_t chosen = input.u32();
         if (chosen == 0) {
@@ -403,7 +407,7 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
         }
         type = static_cast<std::uint8_t>(chosen);
     }
-    authenticate(type, input);
+    const RFBProtection protection = runSecurity(type, *this, configuration, serverName());
 
     if (*minor >= 8 || type != RFBSecurityType::none) {
         if (input.u32() != 0) {
@@ -411,7 +415,7 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
         }
     }
 
-    send({std::uint8_t{configuration.shared}});
+    send(std::array{std::uint8_t{configuration.shared}});
     long width = input.u16();
     long height = input.u16();
     input.skip(16);  // the server's pixel format: the client imposes its own
@@ -428,50 +432,7 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
         shared.framebufferWidth = width;
         shared.framebufferHeight = height;
     }
-    return {name, width, height, "3." + std::to_string(*minor), isApple};
-}
-
-void RFBClient::Core::authenticate(std::uint8_t type, RFBInput& input) {
-    const auto& credentials = configuration.credentials;
-    switch (type) {
-        case RFBSecurityType::none:
-            return;
-        case RFBSecurityType::vncAuthentication: {
-            if (!credentials) {
-                throw RFBError::credentialsRequired(RFBCredentialKind::password);
-            }
-            std::array<std::uint8_t, 16> challenge;
-            input.ensure(16);
-            std::copy_n(input.data(), 16, challenge.begin());
-            input.advance(16);
-            auto response = VNCAuthentication::response(challenge, credentials->password);
-            send({response.begin(), response.end()});
-            return;
-        }
-        case RFBSecurityType::appleRemoteDesktop: {
-            if (!credentials || credentials->username.empty()) {
-                throw RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword);
-            }
-            ARDAuthentication::Parameters parameters;
-            input.ensure(2);
-            std::copy_n(input.data(), 2, parameters.generator.begin());
-            input.advance(2);
-            std::uint16_t keyLength = input.u16();
-            if (keyLength < 16 || keyLength > 512) {
-                throw RFBError::protocolViolation("ARD key length");
-            }
-            parameters.prime = input.bytes(keyLength);
-            parameters.serverKey = input.bytes(keyLength);
-            auto response = ARDAuthentication::response(parameters, credentials->username,
-                                                        credentials->password);
-            std::vector<std::uint8_t> message = std::move(response.credentials);
-            message.insert(message.end(), response.publicKey.begin(), response.publicKey.end());
-            send(message);
-            return;
-        }
-        default:
-            throw RFBError::noSupportedSecurityType({type});
-    }
+    return {name, width, height, "3." + std::to_string(*minor), isApple, protection};
 }
 
 void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {

@@ -63,10 +63,6 @@ class RFBClient {
     // The encodings announced in SetEncodings, in order of preference.
     static std::vector<std::int32_t> encodings(bool localCursor);
 
-    // Chooses among the offered security types with the configured credentials.
-    static std::uint8_t chooseSecurityType(const std::vector<std::uint8_t>& types,
-                                           const std::optional<RFBCredentials>& credentials);
-
     struct Core;
 
   private:

@@ -5,8 +5,10 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "Cursor.hpp"
+#include "Identity.hpp"
 #include "PixelFormat.hpp"
 #include "RFBError.hpp"
 
@@ -52,6 +54,29 @@ struct RFBConfiguration {
     bool localCursor = true;
     // Only whole seconds count.
     std::chrono::duration<double> connectTimeout = std::chrono::seconds(15);
+    // Refuses every session whose traffic would travel unencrypted.
+    bool requireEncryption = false;
+    // The identity the user trusted for this server earlier; another one is refused as changed.
+    std::optional<RFBIdentity> trustedIdentity;
+    // An identity accepted for this attempt by its fingerprint (a command line's --trust).
+    std::optional<std::string> trustedFingerprint;
+    // Certificate authorities (PEM files) trusted beside the system's own.
+    std::vector<std::string> caFiles;
+};
+
+// How a session is protected, once connected.
+struct RFBProtection {
+    enum class Identity {
+        none,           // not checked: no encryption, or encryption without authentication
+        verified,       // vouched for by a certificate authority, for this server's name
+        trustedByUser,  // one the user accepted, now or earlier
+    };
+    // The session's traffic, not only the password, is encrypted.
+    bool encrypted = false;
+    // "TLS 1.3", "RSA-AES-256"; empty when nothing is encrypted.
+    std::string method;
+    Identity identity = Identity::none;
+    bool operator==(const RFBProtection&) const = default;
 };
 
 struct RFBServerInfo {
@@ -60,6 +85,7 @@ struct RFBServerInfo {
     long height = 0;
     std::string protocolVersion;
     bool isApple = false;
+    RFBProtection protection;
     bool operator==(const RFBServerInfo&) const = default;
 };
 

@@ -18,6 +18,18 @@ RFBError RFBError::credentialsRequired(RFBCredentialKind kind) {
     return {Kind::credentialsRequired, {}, {}, kind};
 }
 
+RFBError RFBError::identityNotTrusted(RFBIdentity identity) {
+    RFBError error(Kind::identityNotTrusted, {});
+    error.identity_ = std::move(identity);
+    return error;
+}
+
+RFBError RFBError::identityChanged(RFBIdentity identity) {
+    RFBError error(Kind::identityChanged, {});
+    error.identity_ = std::move(identity);
+    return error;
+}
+
 std::string RFBError::describe(Kind kind, const std::string& text,
                                const std::vector<std::uint8_t>& types) {
     switch (kind) {
@@ -52,6 +64,18 @@ std::string RFBError::describe(Kind kind, const std::string& text,
             return "The remote computer closed the connection.";
         case Kind::timedOut:
             return "The remote computer didn\u2019t respond in time.";
+        case Kind::encryptionRequired:
+            return "The remote computer offers no encrypted connection, and this computer "
+                   "requires one.";
+        case Kind::passwordInClearText:
+            return "The remote computer accepts the password only unencrypted, and it is never "
+                   "sent that way.";
+        case Kind::secureConnectionFailed:
+            return "The secure connection failed: " + text;
+        case Kind::identityNotTrusted:
+            return "The identity of the remote computer can\u2019t be verified.";
+        case Kind::identityChanged:
+            return "The identity of the remote computer has changed since it was trusted.";
     }
     return {};
 }

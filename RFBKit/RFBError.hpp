@@ -2,8 +2,11 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "Identity.hpp"
 
 namespace rfb {
 
@@ -24,6 +27,14 @@ class RFBError : public std::exception {
         protocolViolation,
         connectionClosed,
         timedOut,
+        // Security the user asked for, or that protects a password, is not to be had.
+        encryptionRequired,
+        passwordInClearText,
+        // The TLS layer failed; the text says where, with the library's own words.
+        secureConnectionFailed,
+        // The server's identity is not one the system or the user vouches for; it is attached.
+        identityNotTrusted,
+        identityChanged,
     };
 
     static RFBError invalidAddress(std::string text) {
@@ -48,19 +59,27 @@ class RFBError : public std::exception {
     }
     static RFBError connectionClosed() { return {Kind::connectionClosed, {}}; }
     static RFBError timedOut() { return {Kind::timedOut, {}}; }
+    static RFBError encryptionRequired() { return {Kind::encryptionRequired, {}}; }
+    static RFBError passwordInClearText() { return {Kind::passwordInClearText, {}}; }
+    static RFBError secureConnectionFailed(std::string text) {
+        return {Kind::secureConnectionFailed, std::move(text)};
+    }
+    static RFBError identityNotTrusted(RFBIdentity identity);
+    static RFBError identityChanged(RFBIdentity identity);
 
     Kind kind() const { return kind_; }
     // The payload text of the cases that carry one; empty otherwise.
     const std::string& text() const { return text_; }
     const std::vector<std::uint8_t>& types() const { return types_; }
     RFBCredentialKind credentialKind() const { return credentialKind_; }
+    const std::optional<RFBIdentity>& identity() const { return identity_; }
 
     const std::string& errorDescription() const { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
     bool operator==(const RFBError& other) const {
         return kind_ == other.kind_ && text_ == other.text_ && types_ == other.types_ &&
-               credentialKind_ == other.credentialKind_;
+               credentialKind_ == other.credentialKind_ && identity_ == other.identity_;
     }
 
   private:
@@ -73,6 +92,7 @@ class RFBError : public std::exception {
     std::string text_;
     std::vector<std::uint8_t> types_;
     RFBCredentialKind credentialKind_;
+    std::optional<RFBIdentity> identity_;
     std::string description_;
 };
 

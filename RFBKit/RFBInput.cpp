@@ -2,10 +2,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace rfb {
 
 RFBInput::RFBInput(Refill refill) : refill_(std::move(refill)) {}
+
+RFBInput RFBInput::divert(Refill refill) {
+    RFBInput below(std::exchange(refill_, std::move(refill)));
+    below.storage_ = std::move(storage_);
+    below.capacity_ = std::exchange(capacity_, 0);
+    below.size_ = std::exchange(size_, 0);
+    below.position_ = std::exchange(position_, 0);
+    return below;
+}
 
 void RFBInput::ensure(std::size_t count) {
     while (available() < count) {

@@ -22,6 +22,11 @@ class RFBInput {
 
     explicit RFBInput(Refill refill);
 
+    // The bytes read ahead and the source they came from, as a reader of their own, for a filter
+    // that takes over the stream beneath this reader; this one is left empty and reads from
+    // `refill` from now on.
+    RFBInput divert(Refill refill);
+
     std::uint8_t u8();
     std::uint16_t u16();
     std::uint32_t u32();

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "Stream.hpp"
+
 namespace rfb {
 
 // A TCP stream over POSIX sockets. The receive thread opens it and receives; any thread may
 // send; cancel() from any thread wakes a pending resolve, connect or receive at once.
-class TCPConnection {
+class TCPConnection final : public RFBStream {
   public:
     // Largest single receive.
     static constexpr std::size_t receiveSize = 262'144;
@@ -21,7 +23,7 @@ class TCPConnection {
     static constexpr std::size_t maxQueuedOutput = 32 * 1024 * 1024;
 
     TCPConnection();
-    ~TCPConnection();
+    ~TCPConnection() override;
     TCPConnection(const TCPConnection&) = delete;
     TCPConnection& operator=(const TCPConnection&) = delete;
 
@@ -36,11 +38,11 @@ class TCPConnection {
     // Blocks until bytes arrive (flushing queued output meanwhile) and returns how many were
     // stored. Throws RFBError::connectionClosed, RFBError::connectionFailed, Cancelled, or
     // RFBError::timedOut while the connect deadline still holds.
-    std::size_t receive(std::span<std::uint8_t> space);
+    std::size_t receive(std::span<std::uint8_t> space) override;
 
     // Never blocks: what the socket does not take at once is queued in order. Bytes sent before
     // the connection is open or after it was closed are dropped.
-    void send(std::span<const std::uint8_t> bytes);
+    void send(std::span<const std::uint8_t> bytes) override;
 
     // Receives stop being bounded by the connect deadline. Until then a server that accepted
     // the connection but never completes its side of the handshake times out like one that

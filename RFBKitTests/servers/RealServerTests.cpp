@@ -438,7 +438,8 @@ TEST(ARDServer, SnapshotToolLogsInWithTheUserAndThePasswordFile) {
          "Authentication failed: wrong user name or password.\n"},
         {{"--password-file", right, address}, 3, "Authentication is required.\n"},
     };
-    const std::string stats = "Server: ard-test\nProtocol version: 3.889\nSize: 64x48\n";
+    const std::string stats =
+        "Server: ard-test\nProtocol version: 3.889\nSecurity: not encrypted\nSize: 64x48\n";
     for (auto [arguments, code, error] : cases) {
         arguments.insert(arguments.begin(), {TESSARAL_SNAPSHOT, "--stats"});
         arguments.push_back(png);

@@ -60,7 +60,8 @@ TEST(Snapshot, StatsDescribeTheSession) {
     const SharedServer& s = shown(ServerKind::xvnc);
     CommandResult result = snapshot("--stats " + s.address + " " + s.server.file("stats.png"));
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    const std::string stats = "Server: Tessaral test\nProtocol version: 3.8\nSize: 493x317\n";
+    const std::string stats =
+        "Server: Tessaral test\nProtocol version: 3.8\nSecurity: not encrypted\nSize: 493x317\n";
     EXPECT_TRUE(result.out.starts_with(stats + "Updates: 1\nBytes received: ")) << result.out;
     for (const char* line : {"\nZRLE (16): ", "\nCursor (-239): 1 rectangles"}) {
         EXPECT_NE(result.out.find(line), std::string::npos) << line << " in:\n" << result.out;

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <variant>
+
 #include "FakeServer.hpp"
+#include "Security.hpp"
 
 using namespace rfb;
 using namespace rfbtest;
@@ -55,13 +58,42 @@ TEST(Handshake, AnswersAndReportsTheServersVersion) {
     }
 }
 
-TEST(Handshake, ChoosesSecurityType) {
+// The strongest type that can be used with the credentials at hand; VeNCrypt and TLS ask for
+// theirs once inside.
+TEST(Handshake, ChoosesTheStrongestSecurityTypeItCanUse) {
     const RFBCredentials named{"ann", "pw"}, anonymous{"", ""};
-    EXPECT_EQ(RFBClient::chooseSecurityType({1, 2}, std::nullopt), 1);
-    EXPECT_EQ(RFBClient::chooseSecurityType({30, 2}, named), 30);
-    EXPECT_EQ(RFBClient::chooseSecurityType({30, 2}, anonymous), 2);
-    EXPECT_EQ(RFBClient::chooseSecurityType({2, 1}, anonymous), 2);
-    EXPECT_EQ(RFBClient::chooseSecurityType({30, 1}, anonymous), 1);
+    using E = RFBError;
+    const struct {
+        std::vector<std::uint8_t> offered;
+        std::optional<RFBCredentials> credentials;
+        bool requireEncryption;
+        std::variant<int, RFBError> expected;
+    } cases[] = {
+        {{1, 2}, std::nullopt, false, 1},
+        {{30, 2}, named, false, 30},
+        {{30, 2}, anonymous, false, 2},
+        {{2, 1}, anonymous, false, 2},
+        {{30, 1}, anonymous, false, 1},
+        {{2, 19, 18}, std::nullopt, false, 19},
+        {{2, 18}, named, false, 18},
+        {{30, 2}, std::nullopt, false, E::credentialsRequired(RFBCredentialKind::password)},
+        {{30}, anonymous, false, E::credentialsRequired(RFBCredentialKind::usernameAndPassword)},
+        {{1, 2, 30}, named, true, E::encryptionRequired()},
+        {{2, 18}, anonymous, true, 18},
+        {{16, 5}, std::nullopt, false, E::noSupportedSecurityType({16, 5})},
+    };
+    for (const auto& [offered, credentials, requireEncryption, expected] : cases) {
+        RFBConfiguration configuration;
+        configuration.credentials = credentials;
+        configuration.requireEncryption = requireEncryption;
+        std::variant<int, RFBError> chosen = 0;
+        try {
+            chosen = chooseSecurityType(offered, configuration);
+        } catch (const RFBError& error) {
+            chosen = error;
+        }
+        EXPECT_EQ(chosen, expected) << ::testing::PrintToString(offered);
+    }
 }
 
 // Whatever a server does wrong, the session ends with the error that names it, logged once.

@@ -1,7 +1,8 @@
 // tessaral-snapshot: connects to a VNC server, waits until its whole screen has arrived (and for
 // --updates N, N - 1 updates more) and writes the newest frame as a PNG file. Exit status 0 on
 // success, 1 when the connection or a file fails (the reason on standard error), 2 for bad usage, 3
-// when credentials are missing or refused.
+// when credentials are missing or refused, 4 when the server's identity is not trusted (its
+// fingerprint on a line of its own, for --trust).
 //
 // Passwords come from a file or a prompt on the terminal, never from the command line, where every
 // user of the machine could read them in the process list.
@@ -38,10 +39,12 @@ using namespace std::chrono_literals;
 constexpr int exitFailure = 1;
 constexpr int exitUsage = 2;
 constexpr int exitCredentials = 3;
+constexpr int exitUntrusted = 4;
 
 constexpr std::string_view usageLine =
     "usage: tessaral-snapshot [--quality full|thousands|low] [--timeout SECONDS] [--updates N] "
-    "[--stats] [--no-cursor] [--username NAME] [--password-file FILE] ADDRESS OUTPUT.png";
+    "[--stats] [--no-cursor] [--username NAME] [--password-file FILE] [--require-encryption] "
+    "[--ca-file FILE] [--trust FINGERPRINT] ADDRESS OUTPUT.png";
 
 struct Options {
     std::string address;
@@ -53,6 +56,9 @@ struct Options {
     bool localCursor = true;
     std::optional<std::string> username;
     std::optional<std::string> passwordFile;
+    bool requireEncryption = false;
+    std::vector<std::string> caFiles;
+    std::optional<std::string> trust;
 };
 
 struct UsageError {
@@ -114,6 +120,10 @@ const std::vector<OptionDefinition>& optionDefinitions() {
         {"--username", true, [](Options& o, std::string_view v) { o.username = std::string(v); }},
         {"--password-file", true,
          [](Options& o, std::string_view v) { o.passwordFile = std::string(v); }},
+        {"--require-encryption", false,
+         [](Options& o, std::string_view) { o.requireEncryption = true; }},
+        {"--ca-file", true, [](Options& o, std::string_view v) { o.caFiles.emplace_back(v); }},
+        {"--trust", true, [](Options& o, std::string_view v) { o.trust = std::string(v); }},
     };
     return definitions;
 }
@@ -188,10 +198,26 @@ std::string encodingName(std::int32_t encoding) {
     }
 }
 
+std::string securityText(const rfb::RFBProtection& protection) {
+    if (!protection.encrypted) {
+        return "not encrypted";
+    }
+    switch (protection.identity) {
+        case rfb::RFBProtection::Identity::none:
+            return protection.method + ", identity not verified";
+        case rfb::RFBProtection::Identity::verified:
+            return protection.method + ", certificate verified";
+        case rfb::RFBProtection::Identity::trustedByUser:
+            return protection.method + ", identity trusted by fingerprint";
+    }
+    return protection.method;
+}
+
 void printStatistics(const rfb::RFBServerInfo& info, const rfb::RFBImage& frame,
                      const rfb::RFBClient::Statistics& statistics) {
     std::printf("Server: %s\n", info.name.c_str());
     std::printf("Protocol version: %s\n", info.protocolVersion.c_str());
+    std::printf("Security: %s\n", securityText(info.protection).c_str());
     std::printf("Size: %dx%d\n", frame.width(), frame.height());
     std::printf("Updates: %llu\n", static_cast<unsigned long long>(statistics.updates));
     std::printf("Bytes received: %llu\n",
@@ -447,6 +473,9 @@ int snapshotOnce(const Options& options, const rfb::VNCAddress& address, const L
     configuration.shared = true;
     configuration.localCursor = options.localCursor;
     configuration.connectTimeout = std::chrono::seconds(options.timeoutSeconds);
+    configuration.requireEncryption = options.requireEncryption;
+    configuration.caFiles = options.caFiles;
+    configuration.trustedFingerprint = options.trust;
 
     rfb::RFBClient client(configuration);
     client.start();
@@ -533,6 +562,10 @@ int main(int argc, char** argv) {
         return exitFailure;
     } catch (const rfb::RFBError& error) {
         std::cerr << error.errorDescription() << "\n";
+        if (const auto& identity = error.identity()) {
+            std::cerr << identity->fingerprint() << "\n";
+            return exitUntrusted;
+        }
         const bool credentials = error.kind() == rfb::RFBError::Kind::credentialsRequired ||
                                  error.kind() == rfb::RFBError::Kind::authenticationFailed;
         return credentials ? exitCredentials : exitFailure;
