@@ -65,8 +65,14 @@ handshakes = {
     "v38-failed": b"RFB 003.008\n" + b"\x01\x01" + u32(1) + u32(2) + b"no",
     "v889-ard": b"RFB 003.889\n" + b"\x02\x1e\x02" + b"\x00\x02" + u16(16)
                 + bytes(15) + b"\x17" + bytes(15) + b"\x05" + u32(0) + server_init(),
+    # VeNCrypt's negotiation through to a session, and TLS starts that meet no TLS server.
+    "v38-vencrypt-vnc": b"RFB 003.008\n" + b"\x01\x13" + b"\x00\x02\x00\x01" + u32(2) + bytes(16)
+                        + u32(0) + server_init(),
+    "v38-vencrypt-tls": b"RFB 003.008\n" + b"\x01\x13" + b"\x00\x02\x00\x02" + u32(257)
+                        + u32(258) + b"\x01" + b"\x16\x03\x03\x00\x02\x02\x28",
+    "v38-tls": b"RFB 003.008\n" + b"\x01\x12" + b"\x15\x03\x03\x00\x02\x02\x28",
 }
-write("HandshakeFuzzer", handshakes, lambda name: bytes([2 if "ard" in name else 1 if "vnc" in name else 0]))
+write("HandshakeFuzzer", handshakes, lambda name: bytes([2 if "ard" in name else 1 if "vnc" in name or "tls" in name else 0]))
 
 tiles = {
     "raw": b"\x04\x01\x00" + b"\x00" + cpx(1) * 4,

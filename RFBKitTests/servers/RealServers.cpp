@@ -374,6 +374,7 @@ RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
     if (!options_.version.empty()) {
         argv.insert(argv.end(), {"-rfbversion", options_.version});
     }
+    argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
     argv.insert(argv.end(), {"-localhost", "-desktop", options_.desktopName, "-rfbport", "PORT"});
     start(argv);
 }

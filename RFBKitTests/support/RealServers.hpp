@@ -112,6 +112,8 @@ struct ServerOptions {
     std::string desktopName = "Tessaral test";
     // VNC authentication with this password only, still accepting attempts after wrong ones.
     std::optional<std::string> password = std::nullopt;
+    // More of the server's own options, after those above: other security types, say.
+    std::vector<std::string> arguments = {};
     auto operator<=>(const ServerOptions&) const = default;
 };
 

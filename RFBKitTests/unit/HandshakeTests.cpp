@@ -108,6 +108,7 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
     // Security refused with a reason to follow; security None accepted, ServerInit to follow.
     const Bytes refused = v38 + Bytes{0}, accepted = v38 + Bytes{1, 1} + u32(0);
     const Bytes started = accepted + serverInit(4, 4, "");
+    const Bytes veNCrypt = v38 + Bytes{1, 19};
     const RFBCredentials named{"ann", "pw"};
     using E = RFBError;
     const auto password = RFBCredentialKind::password;
@@ -129,6 +130,18 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
         {v33 + u32(2), E::credentialsRequired(password)},
         {v37 + Bytes{2, 30, 2}, E::credentialsRequired(password)},
         {v37 + Bytes{2, 5, 16}, E::noSupportedSecurityType({5, 16}), named},
+        // VeNCrypt: its version, its list of subtypes, and a password never sent in clear.
+        {veNCrypt + Bytes{0, 1}, malformed("VeNCrypt version 0.1")},
+        {veNCrypt + Bytes{0, 2, 1}, malformed("VeNCrypt version refused")},
+        {veNCrypt + Bytes{0, 2, 0, 0}, malformed("VeNCrypt subtype count 0")},
+        {veNCrypt + Bytes{0, 2, 0, 33}, malformed("VeNCrypt subtype count 33")},
+        {veNCrypt + Bytes{0, 2, 0, 1} + u32(256), E::passwordInClearText(), named},
+        {veNCrypt + Bytes{0, 2, 0, 1} + u32(263), E::noSupportedSecurityType({19})},
+        {veNCrypt + Bytes{0, 2, 0, 1} + u32(258), E::credentialsRequired(password)},
+        {veNCrypt + Bytes{0, 2, 0, 1} + u32(257) + Bytes{0}, E::serverRefused("")},
+        {veNCrypt + Bytes{0, 2, 0, 1} + u32(257) + Bytes{1} + text("HTTP/1.1 400\r\n"),
+         E::secureConnectionFailed("the TLS handshake failed (An unexpected TLS packet was "
+                                   "received.)")},
         // Server texts: invalid UTF-8 is replaced, and lengths are limited before the text is read.
         {refused + u32(3) + Bytes{'a', 0xFF, 'b'}, E::serverRefused("a\uFFFDb")},
         {refused + u32(65'536) + Bytes(65'536, 'r'), E::serverRefused(std::string(65'536, 'r'))},

@@ -29,6 +29,20 @@ TEST(RFBInput, AssemblesValuesAcrossRefills) {
     EXPECT_THROW(input.u8(), RFBError);
 }
 
+// A filter that takes over the stream reads what the reader had read ahead before the
+// connection's next bytes; the reader above it reads only the filter's.
+TEST(RFBInput, DivertedReadAheadGoesToTheReaderBelow) {
+    ByteInput connection(Bytes{1, 2, 3, 4, 5, 6}, 4);
+    RFBInput& input = *connection;
+    EXPECT_EQ(input.u16(), 0x0102);
+    RFBInput below = input.divert([](std::span<std::uint8_t> space) {
+        space[0] = 9;
+        return std::size_t{1};
+    });
+    EXPECT_EQ(input.bytes(2), (Bytes{9, 9}));
+    EXPECT_EQ(below.bytes(4), (Bytes{3, 4, 5, 6}));
+}
+
 TEST(RFBInput, LargeRequestsGrowTheBufferAndShrinkItAfterwards) {
     Bytes bytes;
     for (unsigned i = 0; i < 40; ++i) {
@@ -101,6 +115,8 @@ TEST(RFBError, Descriptions) {
          "The remote computer uses an unsupported protocol version (RFB 004.000)."},
         {E::protocolViolation("encoding 7"),
          "The remote computer sent unexpected data (encoding 7)."},
+        {E::secureConnectionFailed("the TLS handshake failed (x)"),
+         "The secure connection failed: the TLS handshake failed (x)"},
     };
     for (const auto& [error, description] : cases) {
         EXPECT_EQ(error.errorDescription(), description);
@@ -108,4 +124,26 @@ TEST(RFBError, Descriptions) {
     EXPECT_NE(E::serverRefused("x"), E::authenticationFailed("x"));
     EXPECT_NE(E::credentialsRequired(RFBCredentialKind::password),
               E::credentialsRequired(RFBCredentialKind::usernameAndPassword));
+    EXPECT_NE(E::identityNotTrusted({RFBIdentity::Kind::rsaKey, {1}}),
+              E::identityNotTrusted({RFBIdentity::Kind::rsaKey, {2}}));
+}
+
+// The short forms users compare with what the server side shows.
+TEST(RFBIdentity, FingerprintsAndTheirMatching) {
+    const RFBIdentity certificate{RFBIdentity::Kind::certificate, {'a', 'b', 'c'}};
+    const RFBIdentity key{RFBIdentity::Kind::rsaKey, {'a', 'b', 'c'}};
+    EXPECT_EQ(certificate.fingerprint(),
+              "BA:78:16:BF:8F:01:CF:EA:41:41:40:DE:5D:AE:22:23:B0:03:61:A3:96:17:7A:9C:B4:10:FF:"
+              "61:F2:00:15:AD");
+    EXPECT_EQ(key.fingerprint(), "a9-99-3e-36-47-06-81-6a");
+    for (const auto& [text, matches] :
+         std::vector<std::pair<std::string, bool>>{{"a9-99-3e-36-47-06-81-6a", true},
+                                                   {"A9993E364706816A", true},
+                                                   {"a9:99:3e:36:47:06:81:6a", true},
+                                                   {"a9-99-3e-36-47-06-81", false},
+                                                   {"a9-99-3e-36-47-06-81-6a-00", false},
+                                                   {"", false},
+                                                   {"g9-99-3e-36-47-06-81-6a", false}}) {
+        EXPECT_EQ(key.hasFingerprint(text), matches) << text;
+    }
 }
