@@ -407,9 +407,9 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
         }
         type = static_cast<std::uint8_t>(chosen);
     }
-    const RFBProtection protection = runSecurity(type, *this, configuration, serverName());
+    const SecurityOutcome security = runSecurity(type, *this, configuration, serverName());
 
-    if (*minor >= 8 || type != RFBSecurityType::none) {
+    if (*minor >= 8 || security.authenticatedBy != RFBSecurityType::none) {
         if (input.u32() != 0) {
             throw RFBError::authenticationFailed(*minor >= 8 ? readReason(input) : std::string());
         }
@@ -432,7 +432,7 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
         shared.framebufferWidth = width;
         shared.framebufferHeight = height;
     }
-    return {name, width, height, "3." + std::to_string(*minor), isApple, protection};
+    return {name, width, height, "3." + std::to_string(*minor), isApple, security.protection};
 }
 
 void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {

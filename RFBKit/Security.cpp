@@ -250,9 +250,9 @@ RFBProtection veNCrypt(SecurityChannel& channel, const RFBConfiguration& configu
 }
 
 // Type 18: TLS at once, and inside it the server offers its types again.
-RFBProtection anonymousTLS(SecurityChannel& channel, const RFBConfiguration& configuration,
-                           const std::string& serverName) {
-    RFBProtection protection = startTLS(channel, configuration, serverName, true);
+SecurityOutcome anonymousTLS(SecurityChannel& channel, const RFBConfiguration& configuration,
+                             const std::string& serverName) {
+    const RFBProtection protection = startTLS(channel, configuration, serverName, true);
     RFBInput& input = channel.input();
     const std::uint8_t count = input.u8();
     if (count == 0) {
@@ -269,8 +269,7 @@ RFBProtection anonymousTLS(SecurityChannel& channel, const RFBConfiguration& con
     });
     const std::uint8_t type = chooseSecurityType(types, inside);
     channel.send(std::array{type});
-    runSecurity(type, channel, inside, serverName);
-    return protection;
+    return {protection, runSecurity(type, channel, inside, serverName).authenticatedBy};
 }
 
 }  // namespace
@@ -284,24 +283,25 @@ std::uint8_t chooseSecurityType(const std::vector<std::uint8_t>& types,
     throw RFBError::noSupportedSecurityType(types);
 }
 
-RFBProtection runSecurity(std::uint8_t type, SecurityChannel& channel,
-                          const RFBConfiguration& configuration, const std::string& serverName) {
+SecurityOutcome runSecurity(std::uint8_t type, SecurityChannel& channel,
+                            const RFBConfiguration& configuration, const std::string& serverName) {
     switch (type) {
         case RFBSecurityType::none:
-            return {};
+            break;
         case RFBSecurityType::vncAuthentication:
             vncAuthenticate(channel, configuration);
-            return {};
+            break;
         case RFBSecurityType::appleRemoteDesktop:
             ardAuthenticate(channel, configuration);
-            return {};
+            break;
         case RFBSecurityType::veNCrypt:
-            return veNCrypt(channel, configuration, serverName);
+            return {veNCrypt(channel, configuration, serverName), type};
         case RFBSecurityType::tls:
             return anonymousTLS(channel, configuration, serverName);
         default:
             throw RFBError::noSupportedSecurityType({type});
     }
+    return {{}, type};
 }
 
 }  // namespace rfb

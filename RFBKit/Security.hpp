@@ -35,10 +35,17 @@ class SecurityChannel {
 std::uint8_t chooseSecurityType(const std::vector<std::uint8_t>& types,
                                 const RFBConfiguration& configuration);
 
-// Runs the handshake of the chosen (or, before 3.7, dictated) `type` up to the security result,
-// and says how the session that follows is protected. `serverName` is what certificates must
-// name.
-RFBProtection runSecurity(std::uint8_t type, SecurityChannel& channel,
-                          const RFBConfiguration& configuration, const std::string& serverName);
+struct SecurityOutcome {
+    // How the session that follows is protected.
+    RFBProtection protection;
+    // The type that authenticated: the one chosen inside anonymous TLS, else the one chosen.
+    // Before 3.8 a server sends no security result after None.
+    std::uint8_t authenticatedBy;
+};
+
+// Runs the handshake of the chosen (or, before 3.7, dictated) `type` up to the security result.
+// `serverName` is what certificates must name.
+SecurityOutcome runSecurity(std::uint8_t type, SecurityChannel& channel,
+                            const RFBConfiguration& configuration, const std::string& serverName);
 
 }  // namespace rfb

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "RealServers.hpp"
 
 using namespace rfb;
@@ -207,6 +209,55 @@ TEST(X11vncTLS, VeNCryptWithACertificateTrustedByItsFingerprint) {
     Viewer viewer(configuration, {RFBEncoding::zrle, RFBEncoding::cursor});
     EXPECT_EQ(viewer.expectFrame(expectedFrame(screen, RFBQuality::full, ServerKind::x11vnc)), "");
     EXPECT_EQ(viewer.info->protection.identity, RFBProtection::Identity::trustedByUser);
+}
+
+// A server started by hand on `port` of loopback, once it accepts connections.
+bool acceptsOn(int port) {
+    return waitUntil(
+        [&] {
+            const int fd = connectToLoopback(port);
+            return fd >= 0 && ::close(fd) == 0;
+        },
+        30s);
+}
+
+RFBProtection protectionOf(int port, const std::vector<std::string>& caFiles = {}) {
+    RFBConfiguration configuration = configurationFor(RFBEndpoint::host("127.0.0.1", port), 30s);
+    configuration.caFiles = caFiles;
+    const auto viewer = attempt(configuration);
+    return viewer->info ? viewer->info->protection : RFBProtection{false, viewer->endReason()};
+}
+
+// QEMU's anonymous and certificate credentials (VeNCrypt TLSNone and X509None), and vino, whose
+// type 18 asks for the security types again inside TLS and, at 3.7, sends no result after None.
+TEST(OtherServersTLS, QemuAndVinoConnectProtectedAsTheyOffer) {
+    const Certificates& made = certificates();
+    // QEMU finds its certificates in a folder, by their names.
+    TemporaryDirectory credentials;
+    const std::string folder =
+        std::filesystem::path(credentials.file("ca-cert.pem", fileText(made.authority)))
+            .parent_path();
+    credentials.file("server-cert.pem", fileText(made.pem("signed")));
+    credentials.file("server-key.pem", fileText(made.key("signed")));
+    for (const auto& [object, caFiles, expected] :
+         {std::tuple{std::string("tls-creds-anon,id=tls,endpoint=server"),
+                     std::vector<std::string>{}, anonymous},
+          {"tls-creds-x509,id=tls,endpoint=server,verify-peer=no,dir=" + folder,
+           std::vector<std::string>{made.authority}, verified}}) {
+        const int port = freePort();
+        Process qemu = Process::spawn(
+            {"qemu-system-x86_64", "-nodefaults", "-machine", "none", "-display", "none", "-object",
+             object, "-vnc", "127.0.0.1:" + std::to_string(port - 5900) + ",tls-creds=tls"},
+            {}, credentials.file("qemu.log"));
+        ASSERT_TRUE(acceptsOn(port)) << fileText(credentials.file("qemu.log"));
+        EXPECT_EQ(protectionOf(port, caFiles), expected) << object;
+    }
+
+    RealServer display({.kind = ServerKind::x11vnc});
+    const int port = freePort();
+    display.startX({"bash", TESSARAL_VINO_SERVER, std::to_string(port)}, "vino.log");
+    ASSERT_TRUE(acceptsOn(port)) << fileText(display.file("vino.log"));
+    EXPECT_EQ(protectionOf(port), anonymous);
 }
 
 }  // namespace
