@@ -6,12 +6,14 @@
 // last update; the replay server runs in a process of its own and costs the clients nothing.
 // Each run's last frame must equal a plain decode of the recording made beforehand, or the client
 // gets no figures and the program fails: a fast path that corrupts the frame cannot look fast.
+// Tessaral also replays each recording inside TLS (VeNCrypt, anonymous), which must cost it little.
 //
 // usage: replay-benchmarks [--recordings=DIR] [--iterations=N] [benchmark flags]
 //        replay-benchmarks [--recordings=DIR] [--benchmark_filter=RE] --write-references=DIR
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <gnutls/gnutls.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -409,6 +411,103 @@ std::uint32_t be(const std::uint8_t* p, std::size_t size) {
     return value;
 }
 
+// The server's end of a connection: the socket as it is, or TLS over it once started. Reads and
+// writes block in the handshake; in the replay the socket does not block, and the Some calls
+// return -1 with EAGAIN when it would.
+class Wire {
+  public:
+    explicit Wire(int fd) : fd_(fd) {}
+    ~Wire() {
+        if (tls_) {
+            gnutls_deinit(tls_);
+            gnutls_anon_free_server_credentials(anonymous_);
+        }
+    }
+    Wire(const Wire&) = delete;
+    Wire& operator=(const Wire&) = delete;
+
+    void startTLS() {
+        gnutls_anon_allocate_server_credentials(&anonymous_);
+        gnutls_anon_set_server_known_dh_params(anonymous_, GNUTLS_SEC_PARAM_MEDIUM);
+        gnutls_init(&tls_, GNUTLS_SERVER);
+        gnutls_credentials_set(tls_, GNUTLS_CRD_ANON, anonymous_);
+        gnutls_priority_set_direct(tls_, "NORMAL:+ANON-ECDH:+ANON-DH:-VERS-TLS1.3", nullptr);
+        gnutls_transport_set_int(tls_, fd_);
+        gnutls_handshake_set_timeout(tls_, 10'000);
+        int result;
+        do {
+            result = gnutls_handshake(tls_);
+        } while (result < 0 && gnutls_error_is_fatal(result) == 0);
+        if (result < 0) {
+            throw std::runtime_error(std::string("TLS handshake: ") + gnutls_strerror(result));
+        }
+    }
+
+    void write(const void* data, std::size_t size) {
+        if (!tls_) {
+            writeAll(fd_, data, size);
+            return;
+        }
+        for (auto* p = static_cast<const std::uint8_t*>(data); size > 0;) {
+            const ssize_t n = sendSome(p, size);
+            if (n < 0) {
+                throw std::runtime_error("the client stopped reading in the handshake");
+            }
+            p += n;
+            size -= std::size_t(n);
+        }
+    }
+    std::vector<std::uint8_t> read(std::size_t count) {
+        if (!tls_) {
+            return readExactly(fd_, count);
+        }
+        std::vector<std::uint8_t> bytes(count);
+        for (std::size_t have = 0; have < count;) {
+            if (gnutls_record_check_pending(tls_) == 0 && !waitFor(fd_, POLLIN, 10s)) {
+                throw std::runtime_error("the client went silent in the handshake");
+            }
+            const ssize_t n = receiveSome(bytes.data() + have, count - have);
+            if (n == 0) {
+                throw std::runtime_error("the client closed the connection in the handshake");
+            }
+            have += std::size_t(std::max<ssize_t>(n, 0));
+        }
+        return bytes;
+    }
+    ssize_t sendSome(const std::uint8_t* data, std::size_t size) {
+        if (!tls_) {
+            return ::send(fd_, data, size, MSG_NOSIGNAL);
+        }
+        return fromTLS(gnutls_record_send(tls_, data, size));
+    }
+    ssize_t receiveSome(std::uint8_t* data, std::size_t size) {
+        if (!tls_) {
+            return ::recv(fd_, data, size, 0);
+        }
+        return fromTLS(gnutls_record_recv(tls_, data, size));
+    }
+
+  private:
+    static ssize_t fromTLS(ssize_t result) {
+        if (result == GNUTLS_E_AGAIN || result == GNUTLS_E_INTERRUPTED) {
+            errno = EAGAIN;
+            return -1;
+        }
+        if (result < 0) {
+            errno = EIO;
+            return -1;
+        }
+        return result;
+    }
+
+    int fd_;
+    gnutls_session_t tls_ = nullptr;
+    gnutls_anon_server_credentials_t anonymous_ = nullptr;
+};
+
+// The control message's top bit asks for the replay inside TLS.
+constexpr std::uint32_t insideTLS = 0x8000'0000;
+
 struct ServeResult {
     std::int32_t ok = 0;
     std::int64_t firstByteNanoseconds = 0;  // steady clock, comparable across processes
@@ -468,8 +567,11 @@ class ReplayServer {
 
     int port() const { return port_; }
 
-    // The next connection gets recording `index`.
-    void serve(std::uint32_t index) { writeAll(control_, &index, sizeof index); }
+    // The next connection gets recording `index`, inside TLS when `secure`.
+    void serve(std::uint32_t index, bool secure = false) {
+        index |= secure ? insideTLS : 0;
+        writeAll(control_, &index, sizeof index);
+    }
 
     ServeResult result() {
         ServeResult result;
@@ -497,7 +599,8 @@ class ReplayServer {
                 }
                 int one = 1;
                 ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                result.firstByteNanoseconds = serveOne(recordings.at(index), connection);
+                result.firstByteNanoseconds =
+                    serveOne(recordings.at(index & ~insideTLS), connection, index & insideTLS);
                 result.ok = 1;
             } catch (const std::exception& error) {
                 std::snprintf(result.message, sizeof result.message, "%s", error.what());
@@ -517,21 +620,26 @@ class ReplayServer {
     // Does the server's side of the handshake with the recorded name, size and pixel format,
     // checks that the client asks for what the recording was made with, then sends the recorded
     // messages without waiting for requests. Returns when the first update byte was sent.
-    static std::int64_t serveOne(const Recording& recording, int fd) {
+    static std::int64_t serveOne(const Recording& recording, int fd, bool secure) {
+        Wire wire(fd);
         std::string_view version = "RFB 003.008\n";
-        writeAll(fd, version.data(), version.size());
-        std::vector<std::uint8_t> reply = readExactly(fd, 12);
+        wire.write(version.data(), version.size());
+        std::vector<std::uint8_t> reply = wire.read(12);
         if (std::string_view(reinterpret_cast<const char*>(reply.data()), 10) != "RFB 003.00") {
             throw std::runtime_error("the client answered an unexpected protocol version");
         }
-        const std::uint8_t security[] = {1, 1};
-        writeAll(fd, security, sizeof security);
-        if (readExactly(fd, 1)[0] != 1) {
-            throw std::runtime_error("the client chose a security type other than None");
+        if (secure) {
+            offerAnonymousTLS(wire);
+        } else {
+            const std::uint8_t security[] = {1, 1};
+            wire.write(security, sizeof security);
+            if (wire.read(1)[0] != 1) {
+                throw std::runtime_error("the client chose a security type other than None");
+            }
         }
         const std::uint8_t securityResult[] = {0, 0, 0, 0};
-        writeAll(fd, securityResult, sizeof securityResult);
-        readExactly(fd, 1);  // ClientInit
+        wire.write(securityResult, sizeof securityResult);
+        wire.read(1);  // ClientInit
 
         std::vector<std::uint8_t> init = {
             std::uint8_t(recording.width >> 8), std::uint8_t(recording.width),
@@ -542,25 +650,25 @@ class ReplayServer {
             init.push_back(std::uint8_t(nameLength >> shift));
         }
         init.insert(init.end(), recording.desktopName.begin(), recording.desktopName.end());
-        writeAll(fd, init.data(), init.size());
+        wire.write(init.data(), init.size());
 
         // The format in effect is the ServerInit one until the client sets its own.
         std::array<std::uint8_t, 16> format = recording.format;
         std::optional<std::vector<std::int32_t>> encodings;
         for (;;) {
-            std::uint8_t type = readExactly(fd, 1)[0];
+            std::uint8_t type = wire.read(1)[0];
             if (type == 0) {
-                std::vector<std::uint8_t> body = readExactly(fd, 19);
+                std::vector<std::uint8_t> body = wire.read(19);
                 std::copy(body.begin() + 3, body.end(), format.begin());
             } else if (type == 2) {
-                std::vector<std::uint8_t> head = readExactly(fd, 3);
-                std::vector<std::uint8_t> list = readExactly(fd, 4 * be(&head[1], 2));
+                std::vector<std::uint8_t> head = wire.read(3);
+                std::vector<std::uint8_t> list = wire.read(4 * be(&head[1], 2));
                 encodings.emplace();
                 for (std::size_t i = 0; i < list.size(); i += 4) {
                     encodings->push_back(std::int32_t(be(&list[i], 4)));
                 }
             } else if (type == 3) {
-                readExactly(fd, 9);
+                wire.read(9);
                 break;
             } else {
                 throw std::runtime_error("client message type " + std::to_string(type) +
@@ -593,7 +701,7 @@ class ReplayServer {
             }
             if (entry.revents & POLLIN) {
                 // Requests and the like: read so that the client never blocks on sending.
-                if (::recv(fd, discard.data(), discard.size(), 0) == 0) {
+                if (wire.receiveSome(discard.data(), discard.size()) == 0) {
                     throw std::runtime_error("the client closed the connection during the replay");
                 }
             }
@@ -604,7 +712,7 @@ class ReplayServer {
                                     .count();
                 }
                 std::size_t chunk = std::min<std::size_t>(stream.size() - sent, 1 << 18);
-                ssize_t n = ::send(fd, stream.data() + sent, chunk, MSG_NOSIGNAL);
+                ssize_t n = wire.sendSome(stream.data() + sent, chunk);
                 if (n > 0) {
                     sent += std::size_t(n);
                 } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
@@ -616,6 +724,23 @@ class ReplayServer {
             }
         }
         return firstByte;
+    }
+
+    // VeNCrypt with its anonymous TLS subtype, as Xvnc serves it.
+    static void offerAnonymousTLS(Wire& wire) {
+        const std::uint8_t security[] = {1, 19, 0, 2};
+        wire.write(security, sizeof security);
+        if (wire.read(1)[0] != 19 || wire.read(2) != std::vector<std::uint8_t>{0, 2}) {
+            throw std::runtime_error("the client did not choose VeNCrypt 0.2");
+        }
+        const std::uint8_t subtypes[] = {0, 1, 0, 0, 1, 1};  // TLSNone (257)
+        wire.write(subtypes, sizeof subtypes);
+        if (wire.read(4) != std::vector<std::uint8_t>{0, 0, 1, 1}) {
+            throw std::runtime_error("the client did not choose TLSNone");
+        }
+        const std::uint8_t accepted = 1;
+        wire.write(&accepted, 1);
+        wire.startTLS();
     }
 
     static void drainUntilClosed(int fd, std::chrono::milliseconds timeout) {
@@ -685,7 +810,8 @@ void finish(rfb::RFBClient& client) {
     }
 }
 
-Run runTessaral(ReplayServer& server, const Recording& recording, std::uint32_t index) {
+Run runTessaral(ReplayServer& server, const Recording& recording, std::uint32_t index,
+                bool secure) {
     std::optional<rfb::RFBQuality> quality = qualityFor(recording.pixelFormat);
     if (!quality) {
         return failure("Tessaral has no quality with the recording's pixel format");
@@ -695,10 +821,11 @@ Run runTessaral(ReplayServer& server, const Recording& recording, std::uint32_t 
     configuration.quality = *quality;
     configuration.localCursor = false;
     configuration.connectTimeout = 10s;
+    configuration.requireEncryption = secure;
     rfb::RFBClient client(configuration);
     rfb::RFBClientTesting::setEncodings(client, recording.encodings);
 
-    server.serve(index);
+    server.serve(index, secure);
     const double cpuStart = processCPUSeconds();
     const double waitingStart = threadCPUSeconds();
     double waitingEnd = 0;
@@ -921,8 +1048,11 @@ Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t in
 
 // Benchmarks ---------------------------------------------------------------------------------
 
-enum class Peer { tessaral, libvnc, libvncConverting };
-constexpr Peer allPeers[] = {Peer::tessaral, Peer::libvnc, Peer::libvncConverting};
+enum class Peer { tessaral, libvnc, libvncConverting, tessaralTLS };
+// The clients compared with each other; Tessaral inside TLS is compared with itself in clear.
+constexpr Peer comparedPeers[] = {Peer::tessaral, Peer::libvnc, Peer::libvncConverting};
+constexpr Peer allPeers[] = {Peer::tessaral, Peer::libvnc, Peer::libvncConverting,
+                             Peer::tessaralTLS};
 
 const char* peerName(Peer peer) {
     switch (peer) {
@@ -932,6 +1062,8 @@ const char* peerName(Peer peer) {
             return "libvncclient";
         case Peer::libvncConverting:
             return "libvncclient+convert";
+        case Peer::tessaralTLS:
+            return "tessaral+tls";
     }
     return "";
 }
@@ -1014,10 +1146,11 @@ void replay(benchmark::State& state, std::size_t index, Peer peer) {
     const char* client = peer == Peer::tessaral ? "Tessaral" : peerName(peer);
     double seconds = 0, cpuSeconds = 0, waitingCPUSeconds = 0;
     for (auto _ : state) {
-        Run run = peer == Peer::tessaral
-                      ? runTessaral(*replayServer, recording, std::uint32_t(index))
-                      : runLibVNC(*replayServer, recording, std::uint32_t(index),
-                                  peer == Peer::libvncConverting);
+        const bool tessaral = peer == Peer::tessaral || peer == Peer::tessaralTLS;
+        Run run = tessaral ? runTessaral(*replayServer, recording, std::uint32_t(index),
+                                         peer == Peer::tessaralTLS)
+                           : runLibVNC(*replayServer, recording, std::uint32_t(index),
+                                       peer == Peer::libvncConverting);
         // Every run, not only the first: a store handed between threads can go wrong in one run
         // and not the next.
         if (!run.error) {
@@ -1066,6 +1199,43 @@ constexpr double goal = 1.3;
 
 // Returns false when a run failed or a last frame differed from its reference. Recordings that only
 // some clients replayed (a --benchmark_filter) show those clients' columns alone.
+// Tessaral inside TLS against itself in clear: the goal is 0.8 of the throughput.
+bool printTLSSummary() {
+    constexpr double tlsGoal = 0.8;
+    bool allGood = true;
+    std::printf(
+        "\nInside TLS (Tessaral, VeNCrypt anonymous TLS; medians)\n"
+        "%-18s %8s %8s | %8s %8s | %6s %6s  %-9s\n",
+        "recording", "upd/s", "cpu ms", "TLS upd/s", "TLScpums", "speed", "cpu", "goal 0.8x");
+    for (std::size_t i = 0; i < recordings.size(); ++i) {
+        const auto plain = samples.find({i, Peer::tessaral});
+        const auto secure = samples.find({i, Peer::tessaralTLS});
+        if (secure == samples.end()) {
+            continue;
+        }
+        if (secure->second.seconds.empty() || plain == samples.end() ||
+            plain->second.seconds.empty()) {
+            std::printf("%-18s  %s\n", recordings[i].name.c_str(),
+                        secure->second.error.value_or("no figures to compare").c_str());
+            allGood = allGood && !secure->second.error;
+            continue;
+        }
+        const double updates = recordings[i].updates;
+        const double seconds = median(plain->second.seconds),
+                     cpu = median(plain->second.cpuSeconds);
+        const double tlsSeconds = median(secure->second.seconds),
+                     tlsCPU = median(secure->second.cpuSeconds);
+        const double speed = seconds / tlsSeconds;
+        std::printf("%-18s %8.0f %8.1f | %8.0f %8.1f | %5.2fx %5.2fx  %-9s\n",
+                    recordings[i].name.c_str(), updates / seconds, cpu * 1e3, updates / tlsSeconds,
+                    tlsCPU * 1e3, speed, tlsCPU / cpu, speed >= tlsGoal ? "met" : "MISSED");
+    }
+    std::printf(
+        "speed = throughput inside TLS / throughput in clear; cpu = CPU time inside TLS / "
+        "in clear\n");
+    return allGood;
+}
+
 bool printSummary() {
     bool allGood = true;
     std::printf(
@@ -1080,7 +1250,7 @@ bool printSummary() {
         std::string row, notes;
         std::optional<double> seconds[3], cpu[3];
         bool any = false;
-        for (Peer peer : allPeers) {
+        for (Peer peer : comparedPeers) {
             int side = int(peer);
             auto entry = samples.find({i, peer});
             char cells[64];
@@ -1137,7 +1307,7 @@ bool printSummary() {
         }
         allGood = false;
     }
-    return allGood;
+    return printTLSSummary() && allGood;
 }
 
 // For replaying to whole viewers (benchmarks/viewers): each recording's last frame as libvncclient
