@@ -16,9 +16,9 @@ struct RFBIdentity {
 
     Kind kind = Kind::certificate;
     // The certificate in DER, or the key as the server sent it: bit length, modulus, exponent.
-    std::vector<std::uint8_t> data;
+    std::vector<std::uint8_t> data = {};
     // Why the system does not trust it; empty when it does (and always for a key).
-    std::vector<RFBTrustProblem> problems;
+    std::vector<RFBTrustProblem> problems = {};
 
     // The short form a user compares with what the server side shows: for a certificate its
     // SHA-256 in upper-case hex pairs joined by colons, as openssl prints it; for a key the first

@@ -57,11 +57,11 @@ struct RFBConfiguration {
     // Refuses every session whose traffic would travel unencrypted.
     bool requireEncryption = false;
     // The identity the user trusted for this server earlier; another one is refused as changed.
-    std::optional<RFBIdentity> trustedIdentity;
+    std::optional<RFBIdentity> trustedIdentity = std::nullopt;
     // An identity accepted for this attempt by its fingerprint (a command line's --trust).
-    std::optional<std::string> trustedFingerprint;
+    std::optional<std::string> trustedFingerprint = std::nullopt;
     // Certificate authorities (PEM files) trusted beside the system's own.
-    std::vector<std::string> caFiles;
+    std::vector<std::string> caFiles = {};
 };
 
 // How a session is protected, once connected.
@@ -74,7 +74,7 @@ struct RFBProtection {
     // The session's traffic, not only the password, is encrypted.
     bool encrypted = false;
     // "TLS 1.3", "RSA-AES-256"; empty when nothing is encrypted.
-    std::string method;
+    std::string method = {};
     Identity identity = Identity::none;
     bool operator==(const RFBProtection&) const = default;
 };
@@ -85,7 +85,7 @@ struct RFBServerInfo {
     long height = 0;
     std::string protocolVersion;
     bool isApple = false;
-    RFBProtection protection;
+    RFBProtection protection = {};
     bool operator==(const RFBServerInfo&) const = default;
 };
 

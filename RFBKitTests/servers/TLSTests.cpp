@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
                             std::pair{untrusted, Problems{RFBTrustProblem::expired}}},
                     TLSCase{"AnotherName", "X509None", "elsewhere", true,
                             std::pair{untrusted, Problems{RFBTrustProblem::otherName}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param) { return std::string(param.param.name); });
 
 // An identity the user accepted, remembered or by its fingerprint, connects; another one in its
 // place is refused as changed, with the new one attached.
