@@ -1,7 +1,8 @@
 // TLS against real servers: TigerVNC's Xvnc with each VeNCrypt subtype it serves, on certificates
-// made here (from a test authority, self-signed, expired, for another name), and x11vnc's
-// VeNCrypt over OpenSSL. The pictures through TLS are exact, and every identity is either vouched
-// for by an authority, or accepted by the user, or refused with itself attached.
+// made here (from a test authority, self-signed, expired, for another name), x11vnc's VeNCrypt
+// over OpenSSL, QEMU's TLS credentials, vino's anonymous TLS and wayvnc's X509Plain. The pictures
+// through TLS are exact, and every identity is either vouched for by an authority, or accepted by
+// the user, or refused with itself attached.
 
 #include <gtest/gtest.h>
 
@@ -258,6 +259,32 @@ TEST(OtherServersTLS, QemuAndVinoConnectProtectedAsTheyOffer) {
     display.startX({"bash", TESSARAL_VINO_SERVER, std::to_string(port)}, "vino.log");
     ASSERT_TRUE(acceptsOn(port)) << fileText(display.file("vino.log"));
     EXPECT_EQ(protectionOf(port), anonymous);
+}
+
+// wayvnc with authentication on, as Debian has it: VeNCrypt X509Plain, where the user name and
+// the password travel inside TLS only.
+TEST(OtherServersTLS, WayvncAsksForAUserAndAPasswordInsideTLS) {
+    const Certificates& made = certificates();
+    const int port = freePort();
+    TemporaryDirectory logs;
+    Process wayvnc = Process::spawn({"bash", TESSARAL_WAYVNC_SERVER, std::to_string(port),
+                                     made.pem("self"), made.key("self"), "ann", password},
+                                    {}, logs.file("wayvnc.log"));
+    ASSERT_TRUE(acceptsOn(port)) << fileText(logs.file("wayvnc.log"));
+    RFBConfiguration configuration =
+        configurationFor(RFBEndpoint::host("127.0.0.1", port), 30s, RFBCredentials{"", password});
+    EXPECT_EQ(attempt(configuration)->error,
+              RFBError::credentialsRequired(RFBCredentialKind::usernameAndPassword));
+    configuration.credentials = RFBCredentials{"ann", password};
+    const auto refused = attempt(configuration);
+    ASSERT_TRUE(refused->error && refused->error->identity()) << refused->endReason();
+    configuration.trustedFingerprint = refused->error->identity()->fingerprint();
+    const auto viewer = attempt(configuration, [](const Picture& frame) {
+        return frame.width == 640 && frame.height == 480;
+    });
+    ASSERT_TRUE(viewer->info) << viewer->endReason();
+    EXPECT_EQ(viewer->info->protection,
+              (RFBProtection{true, "TLS 1.3", RFBProtection::Identity::trustedByUser}));
 }
 
 }  // namespace
