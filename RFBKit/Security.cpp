@@ -285,6 +285,12 @@ std::uint8_t chooseSecurityType(const std::vector<std::uint8_t>& types,
 
 SecurityOutcome runSecurity(std::uint8_t type, SecurityChannel& channel,
                             const RFBConfiguration& configuration, const std::string& serverName) {
+    // A type the server dictated (before 3.7) is refused before any credential is sent.
+    const auto method = std::find_if(topLevelMethods.begin(), topLevelMethods.end(),
+                                     [type](const Method& m) { return m.type == type; });
+    if (configuration.requireEncryption && method != topLevelMethods.end() && !method->encrypts) {
+        throw RFBError::encryptionRequired();
+    }
     switch (type) {
         case RFBSecurityType::none:
             break;

@@ -102,6 +102,7 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
         Bytes fromServer;
         RFBError expected;
         std::optional<RFBCredentials> credentials = std::nullopt;
+        bool requireEncryption = false;
     };
     const Bytes v33 = text("RFB 003.003\n"), v37 = text("RFB 003.007\n"),
                 v38 = text("RFB 003.008\n");
@@ -128,6 +129,7 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
         {v33 + u32(256), E::noSupportedSecurityType({})},
         {v33 + u32(16), E::noSupportedSecurityType({16})},
         {v33 + u32(2), E::credentialsRequired(password)},
+        {v33 + u32(2), E::encryptionRequired(), named, true},
         {v37 + Bytes{2, 30, 2}, E::credentialsRequired(password)},
         {v37 + Bytes{2, 5, 16}, E::noSupportedSecurityType({5, 16}), named},
         // VeNCrypt: its version, its list of subtypes, and a password never sent in clear.
@@ -162,8 +164,9 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
             peer.write(fault.fromServer);
             peer.waitForClose();
         });
-        EXPECT_EQ(errorOfRun(configurationFor(server.endpoint(), 5s, fault.credentials)),
-                  fault.expected);
+        RFBConfiguration configuration = configurationFor(server.endpoint(), 5s, fault.credentials);
+        configuration.requireEncryption = fault.requireEncryption;
+        EXPECT_EQ(errorOfRun(configuration), fault.expected);
         server.join();
         EXPECT_EQ(log.lines(),
                   (decltype(log.lines()){
