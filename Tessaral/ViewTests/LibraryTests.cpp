@@ -631,6 +631,7 @@ TEST(ConnectionEditor, SaveTrimsFilesAsSavedAndStoresThePassword) {
         if (c.typed) {
             editor.passwordField()->setText(*c.typed);
         }
+        editor.findChild<QCheckBox*>("requireEncryptionToggle")->click();
         QSignalSpy saved(&editor, &ConnectionEditor::saved);
         editor.saveButton()->click();
 
@@ -642,6 +643,7 @@ TEST(ConnectionEditor, SaveTrimsFilesAsSavedAndStoresThePassword) {
         EXPECT_EQ(stored->host, "studio.local");
         EXPECT_EQ(stored->username, "anna");
         EXPECT_EQ(stored->origin, ConnectionOrigin::saved);
+        EXPECT_TRUE(stored->options.requireEncryption);
         EXPECT_EQ(library.keychain.waitForDone().password(link.id), c.expected);
     }
 }
