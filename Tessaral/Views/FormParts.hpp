@@ -1,6 +1,7 @@
 #pragma once
 
 class QFormLayout;
+class QHBoxLayout;
 class QLabel;
 class QString;
 class QWidget;
@@ -14,5 +15,11 @@ QFormLayout* formLayout(QWidget* parent = nullptr);
 
 // A small, wrapped, dimmed note below a form.
 QLabel* footnote(const QString& text);
+
+// A sheet's title, larger and bolder than its text.
+QLabel* sheetTitle(const QString& text);
+
+// The top of a sheet: its icon, and beside it the title with the message below.
+QHBoxLayout* sheetHeading(QLabel* icon, QLabel* title, QLabel* message);
 
 }  // namespace tessaral

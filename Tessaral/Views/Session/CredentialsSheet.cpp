@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "Views/FormParts.hpp"
 #include "Views/Icons.hpp"
 
 namespace tessaral {
@@ -47,22 +48,10 @@ CredentialsSheet::CredentialsSheet(const Connection& connection, rfb::RFBCredent
     auto* icon = new QLabel;
     icon->setObjectName(QStringLiteral("credentialsIcon"));
     icon->setPixmap(symbolIcon(symbol).pixmap(QSize(40, 40), devicePixelRatioF()));
-    auto* title = new QLabel(titleText(connection, isRetry));
+    auto* title = sheetTitle(titleText(connection, isRetry));
     title->setObjectName(QStringLiteral("credentialsTitle"));
-    QFont headline = title->font();
-    headline.setPointSizeF(headline.pointSizeF() * 1.15);
-    headline.setWeight(QFont::DemiBold);
-    title->setFont(headline);
     auto* message = new QLabel(messageText(connection, kind, isRetry));
     message->setObjectName(QStringLiteral("credentialsMessage"));
-    message->setWordWrap(true);
-
-    auto* header = new QVBoxLayout;
-    header->addWidget(title);
-    header->addWidget(message);
-    auto* top = new QHBoxLayout;
-    top->addWidget(icon, 0, Qt::AlignTop);
-    top->addLayout(header, 1);
 
     auto* form = new QFormLayout;
     if (kind == rfb::RFBCredentialKind::usernameAndPassword) {
@@ -93,7 +82,7 @@ CredentialsSheet::CredentialsSheet(const Connection& connection, rfb::RFBCredent
 
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(14);
-    layout->addLayout(top);
+    layout->addLayout(sheetHeading(icon, title, message));
     layout->addLayout(form);
     layout->addLayout(buttons);
     setMinimumWidth(420);

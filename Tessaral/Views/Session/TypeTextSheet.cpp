@@ -7,6 +7,8 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
+#include "Views/FormParts.hpp"
+
 namespace tessaral {
 
 TypeTextSheet::TypeTextSheet(QWidget* parent)
@@ -15,11 +17,7 @@ TypeTextSheet::TypeTextSheet(QWidget* parent)
     setWindowTitle(tr("Type Text"));
     setWindowModality(Qt::WindowModal);
 
-    auto* title = new QLabel(tr("Type Text"));
-    QFont headline = title->font();
-    headline.setPointSizeF(headline.pointSizeF() * 1.15);
-    headline.setWeight(QFont::DemiBold);
-    title->setFont(headline);
+    auto* title = sheetTitle(tr("Type Text"));
     auto* explanation =
         new QLabel(tr("The text is sent as individual keystrokes, which works even where pasting "
                       "doesn’t."));
