@@ -21,6 +21,7 @@
 #include "Model/AppSettings.hpp"
 #include "Model/BonjourBrowser.hpp"
 #include "Model/ConnectionStore.hpp"
+#include "Model/IdentityStore.hpp"
 #include "SessionFixture.hpp"
 #include "State/AppState.hpp"
 #include "TestSupport.hpp"
@@ -63,6 +64,7 @@ struct Library {
     QTemporaryDir folder;
     TestKeychain<> keychain;
     ConnectionStore store{keychain, folder.path()};
+    IdentityStore identities{folder.path()};
     AppState appState;
     BonjourBrowser browser;
     AppCommands commands{store, appState, {[] {}, {}}};
@@ -762,7 +764,7 @@ TEST(SettingsView, TogglesAndPreferencesFollowEachOther) {
         {"hideLocalCursorToggle", AppSettings::hideLocalCursor, AppSettings::setHideLocalCursor},
     };
     Library library;
-    SettingsView view(library.store);
+    SettingsView view(library.store, library.identities);
     for (const Toggle& t : toggles) {
         SCOPED_TRACE(t.objectName);
         auto* box = view.findChild<QCheckBox*>(t.objectName);
@@ -778,7 +780,7 @@ TEST(SettingsView, TogglesAndPreferencesFollowEachOther) {
 
 TEST(SettingsView, PickersAndPreferencesFollowEachOther) {
     Library library;
-    SettingsView view(library.store);
+    SettingsView view(library.store, library.identities);
     const auto choose = [&view](const char* objectName, int index) {
         auto* picker = view.findChild<QComboBox*>(objectName);
         picker->setCurrentIndex(index);
@@ -805,7 +807,7 @@ TEST(SettingsView, PickersAndPreferencesFollowEachOther) {
 TEST(SettingsView, ClearLinksIsEnabledWhileALinkIsSaved) {
     Library library;
     library.store.upsert(computer("Studio", "studio.local"));
-    SettingsView view(library.store);
+    SettingsView view(library.store, library.identities);
     auto* clear = view.findChild<QPushButton*>("clearLinksButton");
     EXPECT_FALSE(clear->isEnabled());
     const Connection link = library.store.connectionFor(rfb::VNCAddress{"other.local", 5900});
@@ -815,6 +817,34 @@ TEST(SettingsView, ClearLinksIsEnabledWhileALinkIsSaved) {
     EXPECT_EQ(library.store.connections().size(), 1);
     EXPECT_FALSE(library.keychain.waitForDone().password(link.id));
     EXPECT_FALSE(clear->isEnabled());
+}
+
+// Each trusted identity is listed with its server, kind and fingerprint, and forgotten only once
+// the user confirms.
+TEST(SettingsView, ListsTrustedIdentitiesAndForgetsOneWhenConfirmed) {
+    Library library;
+    const rfb::RFBIdentity key{rfb::RFBIdentity::Kind::rsaKey, {0, 0, 8, 0, 1}, {}};
+    library.identities.trust("studio.local:5900", key);
+    SettingsView view(library.store, library.identities);
+    QTreeWidget* list = view.identityList();
+    library.identities.trust("[::1]:5901", key);
+    ASSERT_EQ(list->topLevelItemCount(), 2);
+    const QTreeWidgetItem* studio = list->topLevelItem(1);
+    EXPECT_EQ(
+        QStringList({studio->text(0), studio->text(1), studio->text(2)}),
+        QStringList({"studio.local:5900", "RSA key", QString::fromStdString(key.fingerprint())}));
+    EXPECT_FALSE(view.forgetButton()->isEnabled());
+
+    list->setCurrentItem(list->topLevelItem(1));
+    for (const bool confirm : {false, true}) {
+        MessageBox::setNextAnswer(confirm);
+        view.forgetButton()->click();
+        EXPECT_EQ(MessageBox::lastTitle(), "Forget the identity of studio.local:5900?");
+        EXPECT_EQ(library.identities.identities().size(), confirm ? 1 : 2);
+    }
+    ASSERT_EQ(list->topLevelItemCount(), 1);
+    EXPECT_EQ(list->topLevelItem(0)->text(0), "[::1]:5901");
+    EXPECT_FALSE(view.forgetButton()->isEnabled());
 }
 
 }  // namespace

@@ -231,13 +231,9 @@ TEST(CredentialsSheet, ConnectNeedsEveryFieldAskedAndSubmitsThem) {
 // While the user picks a file, the library and the other sessions stay usable.
 TEST(SessionWindow, ScreenshotDialogIsModalToItsWindowOnly) {
     VNCSessionTesting fixture;
-    Connection unreachable = fixture.connection;
-    unreachable.host = QStringLiteral("127.0.0.1");
-    unreachable.port = 1;
-    fixture.store.upsert(unreachable);
     AppState appState;
-    SessionWindow window(fixture.store, appState, fixture.keychain, fixture.clipboard,
-                         unreachable.id);
+    SessionWindow window(fixture.store, fixture.identities, appState, fixture.keychain,
+                         fixture.clipboard, fixture.connection.id);
     window.show();
     VNCSessionTesting::setFrame(*window.findChild<VNCSession*>(),
                                 QImage(64, 48, QImage::Format_RGB32), {});

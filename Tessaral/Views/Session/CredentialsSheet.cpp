@@ -34,8 +34,6 @@ QString CredentialsSheet::messageText(const Connection& connection, rfb::RFBCred
 CredentialsSheet::CredentialsSheet(const Connection& connection, rfb::RFBCredentialKind kind,
                                    bool isRetry, QWidget* parent)
     : QDialog(parent),
-      kind_(kind),
-      isRetry_(isRetry),
       password_(new QLineEdit),
       remember_(new QCheckBox(tr("Remember in Password Keyring"))),
       connect_(new QPushButton(tr("Connect"))) {
