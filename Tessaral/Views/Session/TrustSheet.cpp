@@ -21,7 +21,7 @@ using Kind = rfb::RFBIdentity::Kind;
 
 QSslCertificate certificateOf(const rfb::RFBIdentity& identity) {
     if (identity.kind != Kind::certificate) {
-        return {};
+        return QSslCertificate();
     }
     return QSslCertificate(QByteArray(reinterpret_cast<const char*>(identity.data.data()),
                                       static_cast<qsizetype>(identity.data.size())),
@@ -35,8 +35,8 @@ QString dated(const QString& withDate, const QString& without, const QDateTime& 
                : without;
 }
 
-// Monospaced and selectable, to be compared and copied. A certificate's takes two lines of
-// sixteen pairs: on one it would make the sheet too wide.
+// Monospaced and selectable, also from the keyboard, to be compared and copied. A certificate's
+// takes two lines of sixteen pairs: on one it would make the sheet too wide.
 QLabel* fingerprintLabel(const rfb::RFBIdentity& identity) {
     QString text = QString::fromStdString(identity.fingerprint());
     if (text.size() > 48) {
@@ -45,7 +45,9 @@ QLabel* fingerprintLabel(const rfb::RFBIdentity& identity) {
     auto* label = new QLabel(text);
     label->setObjectName(QStringLiteral("fingerprint"));
     label->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // Reached with Tab as well, for those who copy it without a mouse.
+    label->setFocusPolicy(Qt::StrongFocus);
     return label;
 }
 
