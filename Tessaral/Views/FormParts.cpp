@@ -3,6 +3,7 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 namespace tessaral {
@@ -42,6 +43,14 @@ QHBoxLayout* sheetHeading(QLabel* icon, QLabel* title, QLabel* message) {
     heading->addWidget(icon, 0, Qt::AlignTop);
     heading->addLayout(texts, 1);
     return heading;
+}
+
+QHBoxLayout* sheetButtons(QPushButton* cancel, QPushButton* answer) {
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(cancel);
+    buttons->addWidget(answer);
+    return buttons;
 }
 
 }  // namespace tessaral

@@ -3,6 +3,7 @@
 class QFormLayout;
 class QHBoxLayout;
 class QLabel;
+class QPushButton;
 class QString;
 class QWidget;
 
@@ -21,5 +22,8 @@ QLabel* sheetTitle(const QString& text);
 
 // The top of a sheet: its icon, and beside it the title with the message below.
 QHBoxLayout* sheetHeading(QLabel* icon, QLabel* title, QLabel* message);
+
+// The bottom of a sheet: Cancel, then the sheet's own answer, at the right.
+QHBoxLayout* sheetButtons(QPushButton* cancel, QPushButton* answer);
 
 }  // namespace tessaral

@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 #include <QFormLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -73,16 +72,12 @@ CredentialsSheet::CredentialsSheet(const Connection& connection, rfb::RFBCredent
     cancel->setAutoDefault(false);
     connect_->setObjectName(QStringLiteral("connectButton"));
     connect_->setDefault(true);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cancel);
-    buttons->addWidget(connect_);
 
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(14);
     layout->addLayout(sheetHeading(icon, title, message));
     layout->addLayout(form);
-    layout->addLayout(buttons);
+    layout->addLayout(sheetButtons(cancel, connect_));
     setMinimumWidth(420);
 
     connect(password_, &QLineEdit::textChanged, this,

@@ -2,7 +2,6 @@
 
 #include <QFontDatabase>
 #include <QFormLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
@@ -180,10 +179,6 @@ TrustSheet::TrustSheet(const Connection& connection, const rfb::RFBIdentity& ide
     QPushButton* preferred = changed ? cancel_ : trust_;
     (changed ? trust_ : cancel_)->setAutoDefault(false);
     preferred->setDefault(true);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cancel_);
-    buttons->addWidget(trust_);
 
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(14);
@@ -195,7 +190,7 @@ TrustSheet::TrustSheet(const Connection& connection, const rfb::RFBIdentity& ide
                "Tessaral then remembers it for this computer and warns you if it ever "
                "changes.")));
     }
-    layout->addLayout(buttons);
+    layout->addLayout(sheetButtons(cancel_, trust_));
     setMinimumWidth(480);
 
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);

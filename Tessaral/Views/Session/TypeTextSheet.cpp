@@ -1,6 +1,5 @@
 #include "TypeTextSheet.hpp"
 
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -32,16 +31,12 @@ TypeTextSheet::TypeTextSheet(QWidget* parent)
     type_->setObjectName(QStringLiteral("typeButton"));
     type_->setDefault(true);
     type_->setEnabled(false);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cancel);
-    buttons->addWidget(type_);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(title);
     layout->addWidget(explanation);
     layout->addWidget(editor_, 1);
-    layout->addLayout(buttons);
+    layout->addLayout(sheetButtons(cancel, type_));
     resize(440, 280);
 
     connect(editor_, &QPlainTextEdit::textChanged, this,
