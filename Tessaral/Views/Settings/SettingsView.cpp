@@ -195,8 +195,9 @@ void SettingsView::refreshIdentities() {
         auto* item = new QTreeWidgetItem(
             identityList_, {entry.server, certificate ? tr("Certificate") : tr("RSA key"),
                             QString::fromStdString(entry.identity.fingerprint())});
-        item->setData(0, Qt::UserRole, entry.server);
         item->setFont(2, fixed);
+        // The column is often too narrow for a certificate's.
+        item->setToolTip(2, item->text(2));
     }
     for (int column = 0; column < identityList_->columnCount(); ++column) {
         identityList_->resizeColumnToContents(column);
@@ -209,7 +210,7 @@ void SettingsView::forgetSelectedIdentity() {
     if (selected.isEmpty()) {
         return;
     }
-    const QString server = selected.first()->data(0, Qt::UserRole).toString();
+    const QString server = selected.first()->text(0);
     if (MessageBox::confirmDestructive(
             this, tr("Forget the identity of %1?").arg(server),
             tr("The next connection to it asks again whether to trust the identity it presents."),

@@ -23,7 +23,7 @@ class SettingsView : public QDialog {
     SettingsView(ConnectionStore& store, IdentityStore& identities, QWidget* parent = nullptr);
 
     QTabWidget* tabs() const { return tabs_; }
-    // One row per trusted identity: its server, kind and fingerprint; the server in the row's data.
+    // One row per trusted identity: its server, kind and fingerprint.
     QTreeWidget* identityList() const { return identityList_; }
     // Forgets the selected identity once the user confirms.
     QPushButton* forgetButton() const { return forget_; }
