@@ -84,11 +84,8 @@ struct VNCSessionTesting {
     static void recordClientCalls(VNCSession& session, QStringList& calls) {
         session.clientCalls_ = [&calls](const QString& call) { calls.append(call); };
     }
-    // The attempt ends as the client would end it; also for a session made elsewhere.
-    void end(const rfb::RFBError& error) { end(*session, error); }
-    static void end(VNCSession& session, const rfb::RFBError& error) {
-        session.handleDisconnected(error);
-    }
+    // The attempt ends as the client would end it.
+    void end(const rfb::RFBError& error) { session->handleDisconnected(error); }
     void setServerInfo(const rfb::RFBServerInfo& info) {
         session->serverInfo_ = info;
         emit session->serverInfoChanged();
