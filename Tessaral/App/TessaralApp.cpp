@@ -3,6 +3,7 @@
 #include "LocalClipboard.hpp"
 #include "Model/BonjourBrowser.hpp"
 #include "Model/ConnectionStore.hpp"
+#include "Model/IdentityStore.hpp"
 #include "Model/SecretServiceKeychain.hpp"
 #include "State/AppState.hpp"
 #include "Views/AppCommands.hpp"
@@ -16,6 +17,7 @@ TessaralApp::TessaralApp(const QString& libraryDirectory, QObject* parent)
     : QObject(parent),
       keychain_(std::make_unique<KeychainService>(std::make_shared<SecretServiceKeychain>())),
       store_(std::make_unique<ConnectionStore>(*keychain_, libraryDirectory)),
+      identities_(std::make_unique<IdentityStore>(store_->directory())),
       appState_(std::make_unique<AppState>()),
       browser_(std::make_unique<BonjourBrowser>()),
       clipboard_(std::make_unique<SystemClipboard>()) {
@@ -25,6 +27,22 @@ TessaralApp::TessaralApp(const QString& libraryDirectory, QObject* parent)
     library_ = std::make_unique<LibraryView>(*store_, *appState_, *browser_, *keychain_,
                                              [this](const QUuid& id) { openSession(id); });
     library_->installCommands(*commands_);
+    QMetaObject::invokeMethod(this, &TessaralApp::reportUnreadableIdentities, Qt::QueuedConnection);
+}
+
+void TessaralApp::reportUnreadableIdentities() {
+    const std::optional<StoreFile::Unreadable>& unreadable = identities_->unreadableFile();
+    if (!unreadable) {
+        return;
+    }
+    const QString kept = unreadable->movedTo
+                             ? tr("It was moved aside as “%1”.").arg(*unreadable->movedTo)
+                             : tr("It was left in place and will not be overwritten.");
+    appState_->setAlert(AppState::AppAlert{
+        tr("Trusted Identities Couldn’t Be Read"),
+        tr("The file of the server identities you trusted is damaged (%1). %2 Computers you "
+           "trusted ask again on their next connection.")
+            .arg(unreadable->reason, kept)});
 }
 
 TessaralApp::~TessaralApp() {
@@ -44,7 +62,7 @@ void TessaralApp::showLibrary() {
 
 void TessaralApp::showPreferences() {
     if (!settings_) {
-        settings_ = new SettingsView(*store_);
+        settings_ = new SettingsView(*store_, *identities_);
         settings_->setAttribute(Qt::WA_DeleteOnClose);
     }
     settings_->show();
@@ -55,7 +73,7 @@ void TessaralApp::showPreferences() {
 SessionWindow* TessaralApp::openSession(const QUuid& id) {
     SessionWindow* window = windows_.value(id);
     if (!window) {
-        window = new SessionWindow(*store_, *appState_, *keychain_, *clipboard_, id);
+        window = new SessionWindow(*store_, *identities_, *appState_, *keychain_, *clipboard_, id);
         window->setAttribute(Qt::WA_DeleteOnClose);
         commands_->install(window, window->connectionMenu());
         windows_.insert(id, window);

@@ -13,6 +13,7 @@ class AppCommands;
 class AppState;
 class BonjourBrowser;
 class ConnectionStore;
+class IdentityStore;
 class KeychainService;
 class LibraryView;
 class SessionWindow;
@@ -30,6 +31,7 @@ class TessaralApp : public QObject {
     ~TessaralApp() override;
 
     ConnectionStore& store() { return *store_; }
+    IdentityStore& identities() { return *identities_; }
     AppState& appState() { return *appState_; }
     BonjourBrowser& browser() { return *browser_; }
     LibraryView& library() { return *library_; }
@@ -49,8 +51,12 @@ class TessaralApp : public QObject {
     int openWindowCount() const;
 
   private:
+    // Tells the user why the trusted identities could not be read, once the windows are up.
+    void reportUnreadableIdentities();
+
     std::unique_ptr<KeychainService> keychain_;
     std::unique_ptr<ConnectionStore> store_;
+    std::unique_ptr<IdentityStore> identities_;
     std::unique_ptr<AppState> appState_;
     std::unique_ptr<BonjourBrowser> browser_;
     std::unique_ptr<SystemClipboard> clipboard_;

@@ -187,10 +187,12 @@ def start_xvfb(directory, width=1600, height=1000):
                                        f"{width}x{height}x24"])
 
 
-def start_xvnc(directory, port, desktop, password=None, log_name="Xvnc", localhost=True):
+def start_xvnc(directory, port, desktop, password=None, log_name="Xvnc", localhost=True,
+               security_types=None, options=()):
     """`localhost` False listens on every interface: only for a server inside a private network
-    namespace, where that means loopback and the namespace's own link."""
-    security = ["-SecurityTypes", "None"]
+    namespace, where that means loopback and the namespace's own link. `security_types` replaces
+    None (VncAuth with a password); `options` are more of Xvnc's, such as its certificate's."""
+    security = ["-SecurityTypes", security_types or ("None" if password is None else "VncAuth")]
     if password is not None:
         password_file = os.path.join(directory, "passwd")
         made = subprocess.run(["vncpasswd", "-f"], input=(password + "\n").encode(),
@@ -198,12 +200,11 @@ def start_xvnc(directory, port, desktop, password=None, log_name="Xvnc", localho
         with open(password_file, "wb") as f:
             f.write(made.stdout)
         # Wrong passwords are made on purpose: the blacklist would refuse the right one after.
-        security = ["-SecurityTypes", "VncAuth", "-PasswordFile", password_file,
-                    "-UseBlacklist=0"]
+        security += ["-PasswordFile", password_file, "-UseBlacklist=0"]
     server = XServer(directory, log_name,
                      ["Xvnc", "-rfbport", str(port)] + (["-localhost"] if localhost else []) +
-                     ["-nolisten", "tcp",
-                      "-geometry", "1024x768", "-depth", "24", "-desktop", desktop] + security)
+                     ["-nolisten", "tcp", "-geometry", "1024x768", "-depth", "24",
+                      "-desktop", desktop] + security + list(options))
     server.port = port
     wait_for(lambda: not server.process.running() or accepts_connections(port),
              f"Xvnc listening on port {port}", timeout=30)

@@ -168,11 +168,16 @@ def is_card_blue(r, g, b):
     return b > 180 and r < 140 and b - r > 80
 
 
-def click_rightmost_label(window, image, top, bottom, what):
+def click_rightmost_label(window, image, top, bottom, what, gap=None):
     """Clicks the label whose ink reaches furthest right between rows `top` and `bottom` of the
-    window's picture: the last button of a tool bar or of a row."""
+    window's picture: the last button of a tool bar or of a row. With `gap`, only the ink before
+    the first blank stretch that wide counts, which leaves out a status at the bar's far end."""
     ink = [(x, y) for y in range(top, bottom) for x in range(image.width)
            if sum(image.pixel(x, y)) < 200]
+    columns = sorted({x for x, _ in ink})
+    ends = [left for left, right in zip(columns, columns[1:]) if gap and right - left > gap]
+    if ends:
+        ink = [(x, y) for x, y in ink if x <= ends[0]]
     if not ink:
         raise AssertionError(f"{what} not found; see {keep(image, what.replace(' ', '-'))}")
     right = max(x for x, _ in ink)
@@ -182,9 +187,9 @@ def click_rightmost_label(window, image, top, bottom, what):
 
 
 def close_by_disconnect(window, screen_colour):
-    """Clicks Disconnect, the session tool bar's last button: keys would go to the remote
-    computer while its screen has the focus. The tool bar lies between the menu bar and the
-    first row of the remote screen."""
+    """Clicks Disconnect, the session tool bar's last button, before the space that sets the
+    protection apart: keys would go to the remote computer while its screen has the focus. The
+    tool bar lies between the menu bar and the first row of the remote screen."""
     def screen_shown():
         image = capture(local, window)
         top = next((y for y in range(image.height) if image.pixel(image.width // 2, y) ==
@@ -194,7 +199,8 @@ def close_by_disconnect(window, screen_colour):
         image, screen_top = wait_for(screen_shown, "the remote screen", interval=0.3)
     except AssertionError as error:
         raise AssertionError(f"{error}; see {keep(capture(local, window), 'session')}") from None
-    click_rightmost_label(window, image, screen_top // 2, screen_top, "the session tool bar")
+    click_rightmost_label(window, image, screen_top // 2, screen_top, "the session tool bar",
+                          gap=100)
 
 
 class LibraryAndSession(unittest.TestCase):
@@ -428,6 +434,121 @@ class Import(unittest.TestCase):
         self.assertEqual(os.stat(self.home.library_file).st_mtime_ns, stat.st_mtime_ns)
 
 
+def openssl(*arguments):
+    return subprocess.run(["openssl"] + list(arguments), capture_output=True, check=True,
+                          timeout=60).stdout.decode()
+
+
+class SecureConnections(unittest.TestCase):
+    """A server's self-signed certificate trusted once, remembered across launches, and refused
+    loudly when another takes its place; and how the session window says each is protected."""
+
+    TRUST_SHEET = "^Verify the Identity of “127.0.0.1”$"
+    CHANGED_SHEET = "^The identity of “127.0.0.1” has changed$"
+
+    def setUp(self):
+        self.directory = desktop.temporary_directory()
+        self.addCleanup(shutil.rmtree, self.directory, ignore_errors=True)
+        self.home = Home(self.directory)
+        self.port = desktop.free_port()
+
+    def certificate(self, name):
+        """A new self-signed certificate's file, its key's and its fingerprint."""
+        cert, key = (os.path.join(self.directory, f"{name}-{part}.pem")
+                     for part in ("cert", "key"))
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
+                "-out", cert, "-subj", "/CN=localhost",
+                "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1")
+        printed = openssl("x509", "-noout", "-fingerprint", "-sha256", "-in", cert)
+        return cert, key, printed.strip().split("=", 1)[1]
+
+    def serve(self, name, password=None, security_types="X509Vnc,X509None", options=()):
+        remote = desktop.start_xvnc(self.directory, self.port, "secure-e2e", password=password,
+                                    log_name=name, security_types=security_types,
+                                    options=options)
+        self.addCleanup(remote.stop)
+        run(remote, ["xsetroot", "-solid", "#%02x%02x%02x" % GREEN])
+        return remote
+
+    def open(self):
+        app = start(self, self.home, self.directory, f"vnc://127.0.0.1:{self.port}")
+        return app, app.window(r"^127\.0\.0\.1", "the session window")
+
+    def copied(self, sheet, tabs):
+        """The text of the field `tabs` presses of Tab on from the sheet's focus, copied."""
+        def clipboard():
+            return output(local, ["xclip", "-o", "-selection", "clipboard"],
+                          check=False).replace("\n", "")
+        before = clipboard()
+        focus(local, sheet)
+        press(*(["Tab"] * tabs), "ctrl+a", "ctrl+c")
+        return wait_for(lambda: clipboard() != before and clipboard(), "the copied text")
+
+    def wait_for_lock(self, window, warning):
+        """Until the remote screen is shown under bars with, or without, the orange warning."""
+        def shown():
+            image = capture(local, window)
+            top = next((y for y in range(image.height)
+                        if image.pixel(image.width // 2, y) == GREEN), None)
+            orange = top and sum(1 for y in range(top) for x in range(image.width)
+                                 if (lambda r, g, b: r > 200 and 110 < g < 190 and b < 80)(
+                                     *image.pixel(x, y)))
+            return top and (orange > 20) == warning
+        wait_for(shown, "the warning lock" if warning else "the lock without a warning")
+
+    def test_a_certificate_trusted_once_connects_and_another_is_refused_by_default(self):
+        first_cert, first_key, first = self.certificate("first")
+        remote = self.serve("Xvnc-first", options=["-X509Cert", first_cert, "-X509Key", first_key])
+        app, session = self.open()
+        app.wait_for_title(session, " — Identity Not Verified", ending=True)
+        sheet = app.window(self.TRUST_SHEET, "the trust sheet")
+        # Focus starts on Trust and Connect; the fingerprint is next.
+        self.assertEqual(self.copied(sheet, 1), first)
+        press("Return")
+        app.wait_for_title(session, CONNECTED_SUFFIX, ending=True)
+        self.wait_for_lock(session, warning=False)
+
+        # A later launch finds the identity trusted and asks nothing.
+        app.stop()
+        app, session = self.open()
+        app.wait_for_title(session, CONNECTED_SUFFIX, ending=True)
+        self.assertEqual(windows_named(self.TRUST_SHEET), [])
+        app.stop()
+
+        remote.stop()
+        second_cert, second_key, second = self.certificate("second")
+        self.serve("Xvnc-second", options=["-X509Cert", second_cert, "-X509Key", second_key])
+        app, session = self.open()
+        app.wait_for_title(session, " — Identity Changed", ending=True)
+        sheet = app.window(self.CHANGED_SHEET, "the changed-identity warning")
+        # Focus starts on Cancel, then Trust New Identity, the old fingerprint and the new one.
+        self.assertEqual(self.copied(sheet, 2), first)
+        self.assertEqual(self.copied(sheet, 1), second)
+        press("Return")
+        wait_for(lambda: session not in windows_named(r"^127\.0\.0\.1"),
+                 "Return to cancel and close the window")
+
+    def test_anonymous_tls_with_a_password_is_encrypted_but_not_verified(self):
+        # Xvnc's own default: VeNCrypt's TLSVnc, or VNC authentication.
+        self.serve("Xvnc", password="tls-pw", security_types="TLSVnc,VncAuth")
+        app, session = self.open()
+        sheet = app.window("^Sign In to ", "the password sheet")
+        focus(local, sheet)
+        type_text("tls-pw")
+        press("Return")
+        app.wait_for_title(session, CONNECTED_SUFFIX, ending=True)
+        self.wait_for_lock(session, warning=True)
+
+    def test_damaged_trusted_identities_are_moved_aside_and_reported(self):
+        os.makedirs(self.home.library_folder, exist_ok=True)
+        damaged = os.path.join(self.home.library_folder, "Identities.json")
+        with open(damaged, "w", encoding="utf-8") as f:
+            f.write("{ not json")
+        app = start(self, self.home, self.directory)
+        app.window("^Trusted Identities Couldn’t Be Read$", "the alert")
+        self.assertFalse(os.path.exists(damaged))
+
+
 class Nearby(unittest.TestCase):
     """A computer published with avahi in the test namespace is listed and reachable."""
 
@@ -500,7 +621,7 @@ def main():
     APP = os.path.abspath(args.app)
     return desktop.run_tests(["Xvfb", "Xvnc", "vncpasswd", "xdotool", "xdpyinfo", "xwininfo",
                               "xprop", "xsetroot", "import", "secret-tool", "avahi-publish",
-                              "openbox", APP], rest)
+                              "openbox", "openssl", "xclip", APP], rest)
 
 
 if __name__ == "__main__":

@@ -66,6 +66,8 @@ struct ConnectionOptions {
     bool sharedSession = true;
     bool showRemoteCursor = true;
     rfb::KeySymbol::CommandMapping commandMapping = rfb::KeySymbol::CommandMapping::automatic;
+    // Refuses a server that would carry the session unencrypted, rather than falling back.
+    bool requireEncryption = false;
 
     // The options for computers the user creates, read afresh from the preferences on each call.
     static ConnectionOptions defaults();

@@ -1,58 +1,23 @@
 #include "ConnectionStore.hpp"
 
-#include <sys/stat.h>
-
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QPointer>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
 #include <algorithm>
 
-#include "StoreLog.hpp"
+#include "StoreFile.hpp"
 #include "Thumbnail.hpp"
 
 namespace tessaral {
 
 namespace {
 
-const QString libraryFileName = QStringLiteral("Library.json");
 const QString thumbnailsFolderName = QStringLiteral("Thumbnails");
-
-// Creates the folder and any missing parents, each new one with mode 0700 whatever the umask.
-// Existing folders keep their permissions. Failures are left for later file operations to meet.
-void makePrivatePath(const QString& path) {
-    const QFileInfo info(path);
-    if (info.exists() || path.isEmpty()) {
-        return;
-    }
-    const QString parent = info.absolutePath();
-    if (parent != info.absoluteFilePath()) {
-        makePrivatePath(parent);
-    }
-    const QByteArray native = QFile::encodeName(info.absoluteFilePath());
-    if (::mkdir(native.constData(), 0700) == 0) {
-        ::chmod(native.constData(), 0700);
-    }
-}
-
-bool writeAtomically(const QString& path, const QByteArray& bytes, QString* error) {
-    // The bytes go to a temporary file beside the target, which then replaces it in one rename:
-    // a crash at any point leaves either the old file or the new one, never a mix.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        if (error != nullptr) {
-            *error = file.errorString();
-        }
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -65,7 +30,9 @@ ConnectionStore::ConnectionStore(KeychainService& keychain, const QString& direc
                                  QObject* parent)
     : QObject(parent),
       keychain_(keychain),
-      directory_(QDir::cleanPath(directory.isEmpty() ? defaultDirectory() : directory)) {
+      directory_(QDir::cleanPath(directory.isEmpty() ? defaultDirectory() : directory)),
+      libraryFile_(directory_, QStringLiteral("Library.json"), QStringLiteral("library"),
+                   maximumLibrarySize) {
     thumbnailPool_.setMaxThreadCount(1);
     thumbnailPool_.setThreadPriority(QThread::LowPriority);
     makePrivatePath(directory_ + u'/' + thumbnailsFolderName);
@@ -76,81 +43,22 @@ ConnectionStore::~ConnectionStore() {
     thumbnailPool_.waitForDone();
 }
 
-QString ConnectionStore::libraryFilePath() const {
-    return directory_ + u'/' + libraryFileName;
-}
-
 void ConnectionStore::load() {
-    const QString path = libraryFilePath();
-    // No file is the first start. Anything else that stops us reading it (permissions, a folder
-    // in its place, damage) must not let the next save replace it: it is treated as unreadable.
-    if (!QFileInfo(path).exists() && !QFileInfo(path).isSymLink()) {
+    const std::optional<QByteArray> bytes = libraryFile_.read();
+    if (!bytes) {
         return;
     }
-    QString error;
-    QFile file(path);
-    if (!QFileInfo(path).isFile()) {
-        // A folder or a pipe; opening a pipe would wait for a writer for ever.
-        error = QStringLiteral("it is not a regular file");
-    } else if (!file.open(QIODevice::ReadOnly)) {
-        error = file.errorString();
-    } else if (file.size() > maximumLibrarySize) {
-        error = QStringLiteral("the file is too large (%1 bytes; at most %2 are read)")
-                    .arg(file.size())
-                    .arg(maximumLibrarySize);
-    } else {
-        // What is there, plus one byte so that decoding notices a file that grew past the limit;
-        // asking for the limit itself would allocate all of it.
-        const QByteArray bytes = file.read(file.size() + 1);
-        if (file.error() != QFileDevice::NoError) {
-            error = file.errorString();
-        } else {
-            try {
-                Library library = decodeLibrary(bytes);
-                connections_ = std::move(library.connections);
-                groups_ = std::move(library.groups);
-                return;
-            } catch (const LibraryError& failure) {
-                error = failure.description();
-            }
-        }
+    try {
+        Library library = decodeLibrary(*bytes);
+        connections_ = std::move(library.connections);
+        groups_ = std::move(library.groups);
+    } catch (const LibraryError& failure) {
+        libraryFile_.setUnreadable(failure.description());
     }
-    file.close();
-    qCCritical(storeLog).noquote() << QStringLiteral("Couldn't read library: %1").arg(error);
-    unreadableFileInPlace_ = !moveUnreadableFileAside();
-}
-
-bool ConnectionStore::moveUnreadableFileAside() {
-    // Never over an earlier unreadable copy: two bad starts within one second would otherwise
-    // leave the second file in place, to be overwritten by the next save.
-    const QString stem =
-        QStringLiteral("Library-unreadable-%1").arg(QDateTime::currentMSecsSinceEpoch() / 1000);
-    QDir folder(directory_);
-    QString name = stem + QStringLiteral(".json");
-    for (int suffix = 1;
-         QFileInfo::exists(folder.filePath(name)) || QFileInfo(folder.filePath(name)).isSymLink();
-         ++suffix) {
-        name = QStringLiteral("%1-%2.json").arg(stem).arg(suffix);
-    }
-    return folder.rename(libraryFileName, name);
 }
 
 void ConnectionStore::save() {
-    if (unreadableFileInPlace_) {
-        if (!moveUnreadableFileAside()) {
-            qCCritical(storeLog).noquote()
-                << QStringLiteral("Couldn't save library: %1")
-                       .arg(QStringLiteral("the unreadable library file could not be moved aside, "
-                                           "so it is kept in place"));
-            return;
-        }
-        unreadableFileInPlace_ = false;
-    }
-    const QByteArray bytes = encodeLibrary(Library{connections_, groups_});
-    QString error;
-    if (!writeAtomically(libraryFilePath(), bytes, &error)) {
-        qCCritical(storeLog).noquote() << QStringLiteral("Couldn't save library: %1").arg(error);
-    }
+    libraryFile_.write(encodeLibrary(Library{connections_, groups_}));
 }
 
 void ConnectionStore::insertActiveSession(const QUuid& id) {

@@ -14,6 +14,7 @@
 #include "Connection.hpp"
 #include "KeychainService.hpp"
 #include "LibraryFile.hpp"
+#include "StoreFile.hpp"
 #include "VNCAddress.hpp"
 
 namespace tessaral {
@@ -50,7 +51,7 @@ class ConnectionStore : public QObject {
     // Grows by one after every thumbnail written.
     int thumbnailRevision() const { return thumbnailRevision_; }
     const QString& directory() const { return directory_; }
-    QString libraryFilePath() const;
+    const QString& libraryFilePath() const { return libraryFile_.path(); }
 
     // A saved computer, else a transient one, else none.
     std::optional<Connection> connection(const QUuid& id) const;
@@ -107,19 +108,17 @@ class ConnectionStore : public QObject {
 
   private:
     void load();
-    bool moveUnreadableFileAside();
     void thumbnailWritten(const QUuid& id);
     qsizetype savedIndex(const QUuid& id) const;
 
     KeychainService& keychain_;
     QString directory_;
+    StoreFile libraryFile_;
     QList<Connection> connections_;
     QList<ConnectionGroup> groups_;
     QHash<QUuid, Connection> transient_;
     QSet<QUuid> activeSessions_;
     int thumbnailRevision_ = 0;
-    // An unreadable library file that could not be moved aside yet; it is never overwritten.
-    bool unreadableFileInPlace_ = false;
     // One thread, so that thumbnails are written in the order they were asked for.
     QThreadPool thumbnailPool_;
 };

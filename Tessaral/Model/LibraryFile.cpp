@@ -104,10 +104,11 @@ std::string uuidText(const QUuid& id) {
 // Members in key order, which saves the writer from sorting them.
 JsonValue optionsJson(const ConnectionOptions& options) {
     JsonValue::Object object;
-    object.reserve(7);
+    object.reserve(8);
     object.emplace_back("commandMapping", rawString(options.commandMapping));
     object.emplace_back("observeOnly", options.observeOnly);
     object.emplace_back("quality", rawString(options.quality));
+    object.emplace_back("requireEncryption", options.requireEncryption);
     object.emplace_back("scaling", rawValue(options.scaling));
     object.emplace_back("shareClipboard", options.shareClipboard);
     object.emplace_back("sharedSession", options.sharedSession);
@@ -341,9 +342,9 @@ class ObjectReader {
 };
 
 // The keys each record reads; a reader answers only for the keys of its table.
-constexpr std::array<QStringView, 7> optionKeys = {
-    u"scaling",       u"quality",          u"observeOnly",   u"shareClipboard",
-    u"sharedSession", u"showRemoteCursor", u"commandMapping"};
+constexpr std::array<QStringView, 8> optionKeys = {
+    u"scaling",       u"quality",          u"observeOnly",    u"shareClipboard",
+    u"sharedSession", u"showRemoteCursor", u"commandMapping", u"requireEncryption"};
 
 constexpr std::array<QStringView, 13> connectionKeys = {
     u"id",      u"name", u"host",   u"port",   u"username",  u"bonjourServiceName",
@@ -382,6 +383,9 @@ ConnectionOptions readOptions(const QJsonObject& object, const Location& where) 
     options.commandMapping =
         parsed(reader.stringIfPresent(u"commandMapping"), commandMappingFromRawValue)
             .value_or(options.commandMapping);
+    // Files from before the option read as off, as it was then.
+    options.requireEncryption =
+        reader.boolIfPresent(u"requireEncryption").value_or(options.requireEncryption);
     return options;
 }
 

@@ -18,6 +18,7 @@
 
 #include "FakeKeychain.hpp"
 #include "Model/ConnectionStore.hpp"
+#include "Model/IdentityStore.hpp"
 #include "Model/Thumbnail.hpp"
 #include "TestSupport.hpp"
 
@@ -459,6 +460,101 @@ TEST_F(ConnectionStoreTest, InterruptedSavesNeverLeaveAPartialLibraryFile) {
     // With saves taking most of the child's time, some kill practically always lands in one.
     EXPECT_GT(killedMidSave, 0);
 }
+
+// --- Trusted identities, in the same folder.
+
+using Kind = rfb::RFBIdentity::Kind;
+const rfb::RFBIdentity certificate{
+    Kind::certificate, {0x30, 0x82, 0x01, 0xFF, 0x00}, {rfb::RFBTrustProblem::selfSigned}};
+const rfb::RFBIdentity key{Kind::rsaKey, {0, 0, 8, 0, 0xC5, 0x01, 0x00, 0x01}, {}};
+
+const QByteArray valid = R"({"identities": [{"server": "a:1", "kind": "rsaKey", "data": "AAE=",
+                             "trustedAt": "2026-01-02T03:04:05Z"}]})";
+
+class IdentityStoreTest : public ConnectionStoreTest {
+  protected:
+    QString path() const { return folder() + u"/Identities.json"_s; }
+    auto openIdentities() const { return std::make_unique<IdentityStore>(folder()); }
+};
+
+// The whole identity, less its problems, one per server, read back by the next start; the file
+// also shows the fingerprint as the server side does.
+TEST_F(IdentityStoreTest, RemembersWholeIdentitiesAcrossStartsAndForgetsThem) {
+    open();
+    ASSERT_TRUE(testing::writeAll(path(), valid));
+    auto store = openIdentities();
+    EXPECT_EQ(store->identity(u"a:1"_s), (rfb::RFBIdentity{Kind::rsaKey, {0, 1}, {}}));
+    store->forget(u"a:1"_s);
+    store->trust(u"studio.local:5900"_s, key);
+    store->trust(u"[::1]:5901"_s, key);
+    store->trust(u"[::1]:5901"_s, certificate);  // replaces the key
+    EXPECT_EQ(store->identity(u"[::1]:5901"_s),
+              (rfb::RFBIdentity{Kind::certificate, certificate.data, {}}));
+    const QByteArray file = readAll(path());
+    for (const std::string& text : {certificate.fingerprint(), std::string(R"("MIIB\/wA=")"),
+                                    std::string(R"("certificate")"), std::string(R"("rsaKey")")}) {
+        EXPECT_TRUE(file.contains(text.c_str())) << text;
+    }
+
+    const QList<TrustedIdentity> before = store->identities();
+    store = openIdentities();
+    EXPECT_EQ(store->identities(), before);
+    store->forget(u"studio.local:5900"_s);
+    EXPECT_EQ(openIdentities()->identities(), before.mid(0, 1));
+}
+
+TEST(IdentityStore, ServersAreKeyedAsTheSessionReachesThem) {
+    const auto keyOf = [](const char* address) {
+        return IdentityStore::serverKey(
+            Connection::fromAddress(rfb::VNCAddress::parse(address), ConnectionOrigin::saved));
+    };
+    EXPECT_EQ(keyOf("Studio.Local"), u"studio.local:5900"_s);
+    EXPECT_EQ(keyOf("studio.local:1"), u"studio.local:5901"_s);
+    EXPECT_EQ(keyOf("[FE80::1]:5900"), u"[fe80::1]:5900"_s);
+    // A computer with a service is reached through it, whatever host it also has.
+    Connection nearby = Connection::fromNearbyService(u"Studio"_s);
+    nearby.host = u"studio.local"_s;
+    EXPECT_EQ(IdentityStore::serverKey(nearby), u"Studio (Bonjour)"_s);
+}
+
+struct DamagedFile {
+    const char* name;
+    QByteArray bytes;
+    const char* reason;
+};
+
+class DamagedIdentityFile : public IdentityStoreTest,
+                            public ::testing::WithParamInterface<DamagedFile> {};
+
+// Moved aside whole and reported, never mixed with the library; the store starts empty.
+TEST_P(DamagedIdentityFile, IsMovedAsideAndReportedAndTheLibraryKeepsItsFile) {
+    open()->addGroup(u"Work"_s);
+    const QByteArray library = readAll(libraryFile());
+    ASSERT_TRUE(testing::writeAll(path(), GetParam().bytes));
+
+    testing::LogCapture log;
+    const auto store = openIdentities();
+    EXPECT_TRUE(store->identities().isEmpty());
+    EXPECT_EQ(log.storeErrors(), QStringList{u"Couldn't read trusted identities"_s});
+    ASSERT_TRUE(store->unreadableFile());
+    EXPECT_TRUE(store->unreadableFile()->reason.contains(QLatin1StringView(GetParam().reason)))
+        << store->unreadableFile()->reason.toStdString();
+    const QStringList moved = QDir(folder()).entryList({u"Identities-unreadable-*.json"_s});
+    EXPECT_EQ(store->unreadableFile()->movedTo, moved.value(0));
+    EXPECT_EQ(readAll(folder() + u'/' + moved.value(0)), GetParam().bytes);
+    EXPECT_EQ(readAll(libraryFile()), library);
+}
+
+const DamagedFile damagedFiles[] = {
+    {"Truncated", valid.left(40), "not valid JSON"},
+    {"EntryNotAnObject", R"({"identities": [3]})", "identities[0]"},
+    {"UnknownKind", QByteArray(valid).replace("rsaKey", "pgpKey"), "kind"},
+    {"DataNotBase64", QByteArray(valid).replace("AAE=", "A*E="), "data"},
+    {"DateWithAnOffset", QByteArray(valid).replace("05Z", "05+01:00"), "trustedAt"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Files, DamagedIdentityFile, ::testing::ValuesIn(damagedFiles),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace tessaral

@@ -27,8 +27,28 @@ QString statusText(const SessionState& state, const std::optional<rfb::RFBServer
             return QStringLiteral("Connection Failed");
         case Kind::needsCredentials:
             return QStringLiteral("Authentication Required");
+        case Kind::needsTrust:
+            return state.replacedIdentity ? QStringLiteral("Identity Changed")
+                                          : QStringLiteral("Identity Not Verified");
     }
     return {};
+}
+
+QString protectionText(const rfb::RFBProtection& protection) {
+    using Identity = rfb::RFBProtection::Identity;
+    if (!protection.encrypted) {
+        return QStringLiteral("Not encrypted");
+    }
+    const QString method = QString::fromStdString(protection.method);
+    switch (protection.identity) {
+        case Identity::verified:
+            return QStringLiteral("Encrypted (%1, certificate verified)").arg(method);
+        case Identity::trustedByUser:
+            return QStringLiteral("Encrypted (%1, identity trusted)").arg(method);
+        case Identity::none:
+            break;
+    }
+    return QStringLiteral("Encrypted — identity not verified");
 }
 
 }  // namespace tessaral

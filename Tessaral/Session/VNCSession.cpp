@@ -33,10 +33,12 @@ struct Overloaded : Handlers... {
 }  // namespace
 
 VNCSession::VNCSession(const Connection& connection, ConnectionStore& store,
-                       KeychainService& keychain, LocalClipboard& clipboard,
-                       std::optional<rfb::RFBCredentials> credentials, QObject* parent)
+                       IdentityStore& identities, KeychainService& keychain,
+                       LocalClipboard& clipboard, std::optional<rfb::RFBCredentials> credentials,
+                       QObject* parent)
     : QObject(parent),
       store_(store),
+      identities_(identities),
       keychain_(keychain),
       credentials_(std::move(credentials)),
       id_(connection.id),
@@ -128,7 +130,7 @@ void VNCSession::connect() {
     startClient();
 }
 
-void VNCSession::startClient() {
+rfb::RFBConfiguration VNCSession::clientConfiguration() const {
     rfb::RFBConfiguration configuration;
     if (connection_.bonjourServiceName) {
         configuration.endpoint =
@@ -142,8 +144,13 @@ void VNCSession::startClient() {
     configuration.shared = options_.sharedSession;
     configuration.localCursor = options_.showRemoteCursor;
     configuration.connectTimeout = std::chrono::seconds(15);
+    configuration.requireEncryption = options_.requireEncryption;
+    configuration.trustedIdentity = identities_.identity(IdentityStore::serverKey(connection_));
+    return configuration;
+}
 
-    client_ = std::make_shared<rfb::RFBClient>(std::move(configuration));
+void VNCSession::startClient() {
+    client_ = std::make_shared<rfb::RFBClient>(clientConfiguration());
     events_ = new QSocketNotifier(client_->events().fd(), QSocketNotifier::Read, this);
     QObject::connect(events_, &QSocketNotifier::activated, this, &VNCSession::readEvents);
     client_->start();
@@ -196,6 +203,14 @@ void VNCSession::provideCredentials(const QString& username, const QString& pass
     if (remember && saved) {
         keychain_.store(id_, password);
     }
+    connect();
+}
+
+void VNCSession::trustIdentity() {
+    if (state_.kind != State::Kind::needsTrust) {
+        return;
+    }
+    identities_.trust(IdentityStore::serverKey(connection_), *state_.identity);
     connect();
 }
 
@@ -287,6 +302,16 @@ void VNCSession::handleDisconnected(const std::optional<rfb::RFBError>& error) {
                                                  ? rfb::RFBCredentialKind::usernameAndPassword
                                                  : rfb::RFBCredentialKind::password,
                                              true));
+            break;
+        case rfb::RFBError::Kind::identityNotTrusted:
+        case rfb::RFBError::Kind::identityChanged:
+            // What it was checked against, looked up again: forgotten meanwhile, there is nothing
+            // it replaces.
+            setState(
+                State::needsTrust(*error->identity(),
+                                  error->kind() == rfb::RFBError::Kind::identityChanged
+                                      ? identities_.identity(IdentityStore::serverKey(connection_))
+                                      : std::nullopt));
             break;
         default:
             // Some descriptions carry the server's own words.

@@ -15,6 +15,7 @@
 #include "KeyboardInput.hpp"
 #include "LocalClipboard.hpp"
 #include "Model/ConnectionStore.hpp"
+#include "Model/IdentityStore.hpp"
 #include "Model/KeychainService.hpp"
 #include "RFBClient.hpp"
 #include "RemoteShortcut.hpp"
@@ -33,10 +34,10 @@ class VNCSession : public QObject {
     using State = SessionState;
 
     // Without `credentials` the session looks up the computer's stored password in the
-    // background; connect() waits for that answer. `store`, `keychain` and `clipboard` must
-    // outlive the session.
-    VNCSession(const Connection& connection, ConnectionStore& store, KeychainService& keychain,
-               LocalClipboard& clipboard,
+    // background; connect() waits for that answer. `store`, `identities`, `keychain` and
+    // `clipboard` must outlive the session.
+    VNCSession(const Connection& connection, ConnectionStore& store, IdentityStore& identities,
+               KeychainService& keychain, LocalClipboard& clipboard,
                std::optional<rfb::RFBCredentials> credentials = std::nullopt,
                QObject* parent = nullptr);
     ~VNCSession() override;
@@ -72,6 +73,9 @@ class VNCSession : public QObject {
     void connect();
     void disconnect();
     void provideCredentials(const QString& username, const QString& password, bool remember);
+    // Remembers the identity the server presents as this computer's and connects again; only
+    // while the state asks for that decision.
+    void trustIdentity();
 
     void pointer(int x, int y, std::uint8_t buttons);
     void keyPress(const KeyRecord& key);
@@ -109,6 +113,7 @@ class VNCSession : public QObject {
     void updateDerived();
     KeyboardContext keyboardContext() const;
     void passwordLookedUp(const std::optional<QString>& password);
+    rfb::RFBConfiguration clientConfiguration() const;
     void startClient();
     void teardown();
     void readEvents();
@@ -120,6 +125,7 @@ class VNCSession : public QObject {
     void saveThumbnail();
 
     ConnectionStore& store_;
+    IdentityStore& identities_;
     KeychainService& keychain_;
     std::optional<rfb::RFBCredentials> credentials_;
     std::shared_ptr<rfb::RFBClient> client_;

@@ -57,13 +57,15 @@ class GatedKeychain final : public Keychain {
 }  // namespace testing
 
 // A saved computer "Studio" and a session for it that never connects, put into the state a test
-// needs; a friend of the session, it also records what a session asks of its client.
+// needs; a friend of the session, it also records what a session asks of its client. Nothing
+// listens at the computer's address: an attempt that a test starts fails at once, on this machine.
 struct VNCSessionTesting {
     VNCSessionTesting() : store(keychain, folder.path()) {
         connection.name = QStringLiteral("Studio");
-        connection.host = QStringLiteral("studio.local");
+        connection.host = QStringLiteral("127.0.0.1");
+        connection.port = 1;
         store.upsert(connection);
-        session = std::make_unique<VNCSession>(connection, store, keychain, clipboard,
+        session = std::make_unique<VNCSession>(connection, store, identities, keychain, clipboard,
                                                rfb::RFBCredentials{"", "secret"});
     }
     void set(const VNCSession::State& state, bool withFrame = false, bool observeOnly = false) {
@@ -82,11 +84,20 @@ struct VNCSessionTesting {
     static void recordClientCalls(VNCSession& session, QStringList& calls) {
         session.clientCalls_ = [&calls](const QString& call) { calls.append(call); };
     }
+    // The attempt ends as the client would end it.
+    void end(const rfb::RFBError& error) { session->handleDisconnected(error); }
+    void setServerInfo(const rfb::RFBServerInfo& info) {
+        session->serverInfo_ = info;
+        emit session->serverInfoChanged();
+    }
+    // What the next attempt's client is given.
+    rfb::RFBConfiguration configuration() const { return session->clientConfiguration(); }
 
     QTemporaryDir folder;
     testing::TestKeychain<> keychain;
     testing::MemoryClipboard clipboard;
     ConnectionStore store;
+    IdentityStore identities{folder.path()};
     Connection connection;
     std::unique_ptr<VNCSession> session;
 };

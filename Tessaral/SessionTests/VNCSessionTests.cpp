@@ -42,6 +42,7 @@ class VNCSessionTest : public ::testing::Test {
     QTemporaryDir folder;
     testing::TestKeychain<testing::GatedKeychain> keychain;
     ConnectionStore store{keychain, folder.path()};
+    IdentityStore identities{folder.path()};
     testing::MemoryClipboard clipboard;
 };
 
@@ -76,6 +77,38 @@ TEST_F(VNCSessionTest, SystemClipboardCountsEveryChangeItsOwnIncluded) {
     EXPECT_EQ(system.text(), QStringLiteral("two"));
 }
 
+// A trusted identity goes to every later attempt, with Require Encryption; one that differs from
+// it asks again, against it, until the user forgets it.
+TEST(VNCSessionTrust, IdentitiesWaitForTheUserAndTrustedOnesGoToEveryAttempt) {
+    VNCSessionTesting fixture;
+    VNCSession& session = *fixture.session;
+    const QString server = IdentityStore::serverKey(fixture.connection);
+    const rfb::RFBIdentity first{
+        rfb::RFBIdentity::Kind::certificate, {1, 2, 3}, {rfb::RFBTrustProblem::selfSigned}};
+    const rfb::RFBIdentity trusted{first.kind, first.data, {}};
+    const rfb::RFBIdentity second{rfb::RFBIdentity::Kind::rsaKey, {4, 5}, {}};
+    ConnectionOptions options = session.options();
+    options.requireEncryption = true;
+    session.setOptions(options);
+
+    session.trustIdentity();  // nothing asked: nothing trusted
+    fixture.end(rfb::RFBError::identityNotTrusted(first));
+    EXPECT_EQ(session.state(), VNCSession::State::needsTrust(first, std::nullopt));
+    session.trustIdentity();
+    EXPECT_EQ(session.state().kind, Kind::connecting);
+    EXPECT_EQ(fixture.identities.identities().size(), 1);
+    EXPECT_EQ(fixture.configuration().trustedIdentity, trusted);
+    EXPECT_TRUE(fixture.configuration().requireEncryption);
+
+    fixture.end(rfb::RFBError::identityChanged(second));
+    EXPECT_EQ(session.state(), VNCSession::State::needsTrust(second, trusted));
+    session.disconnect();  // declined, as closing the window does
+    EXPECT_EQ(fixture.identities.identity(server), trusted);
+    fixture.identities.forget(server);
+    fixture.end(rfb::RFBError::identityChanged(second));
+    EXPECT_EQ(session.state(), VNCSession::State::needsTrust(second, std::nullopt));
+}
+
 // Against TigerVNC's Xvnc and the Secret Service of scripts/with-secret-service.sh.
 class VNCSessionServerTest : public VNCSessionTest {
   protected:
@@ -95,7 +128,7 @@ class VNCSessionServerTest : public VNCSessionTest {
 TEST_F(VNCSessionServerTest, ConnectsShowsFramesAndEndsWhenTheServerGoesAway) {
     auto server = std::make_unique<RealServer>(ServerOptions{});
     const Connection connection = computer(server->port());
-    VNCSession session(connection, store, secrets, clipboard);
+    VNCSession session(connection, store, identities, secrets, clipboard);
     QStringList texts;
     QObject::connect(&session, &VNCSession::statusTextChanged,
                      [&] { texts.append(session.statusText()); });
@@ -125,7 +158,8 @@ TEST_F(VNCSessionServerTest, ConnectsShowsFramesAndEndsWhenTheServerGoesAway) {
 TEST_F(VNCSessionServerTest, WrongPasswordAsksAgainAndARememberedOneIsStoredAndUsed) {
     RealServer server({.password = "secret"});
     const Connection connection = computer(server.port());
-    VNCSession session(connection, store, secrets, clipboard, rfb::RFBCredentials{"", "wrong"});
+    VNCSession session(connection, store, identities, secrets, clipboard,
+                       rfb::RFBCredentials{"", "wrong"});
     session.connect();
     ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::needsCredentials; }));
     EXPECT_EQ(session.state(),
@@ -140,14 +174,14 @@ TEST_F(VNCSessionServerTest, WrongPasswordAsksAgainAndARememberedOneIsStoredAndU
         eventually([&] { return secrets.waitForDone().password(connection.id) == "secret"; }));
 
     // A new window finds the password in the keychain by itself.
-    VNCSession next(connection, store, secrets, clipboard);
+    VNCSession next(connection, store, identities, secrets, clipboard);
     next.connect();
     ASSERT_TRUE(eventually([&] { return next.state().kind == Kind::connected; }));
 }
 
 TEST_F(VNCSessionServerTest, DisconnectWhileAuthenticatingEndsDisconnected) {
     RealServer server({.password = "secret"});
-    VNCSession session(computer(server.port()), store, secrets, clipboard,
+    VNCSession session(computer(server.port()), store, identities, secrets, clipboard,
                        rfb::RFBCredentials{"", "wrong"});
     QObject::connect(&session, &VNCSession::stateChanged, [&] {
         if (session.state().kind == Kind::authenticating) {
@@ -164,7 +198,7 @@ TEST_F(VNCSessionServerTest, OptionsKeysAndClipboardReachTheClientOnlyWhenTheySh
     RealServer server;
     const Connection connection = computer(server.port());
     clipboard.setText(QStringLiteral("before"));
-    VNCSession session(connection, store, secrets, clipboard);
+    VNCSession session(connection, store, identities, secrets, clipboard);
     QStringList calls;
     VNCSessionTesting::recordClientCalls(session, calls);
     session.connect();
@@ -240,7 +274,7 @@ TEST_F(VNCSessionTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysTh
         peer.write(Bytes{3, 0, 0, 0} + u32(std::uint32_t(text.size())) + rfbtest::text(text));
         peer.waitForClose(std::chrono::seconds(60));
     });
-    VNCSession session(computer(server.port()), store, keychain, clipboard);
+    VNCSession session(computer(server.port()), store, identities, keychain, clipboard);
     QStringList calls;
     VNCSessionTesting::recordClientCalls(session, calls);
     session.connect();
@@ -282,7 +316,7 @@ TEST_F(VNCSessionTest, FramesFasterThanTheScreenAreFoldedAndTheNewestIsShown) {
                 peer.waitForClose(std::chrono::seconds(60));
             }
         });
-        VNCSession session(computer(server.port()), store, keychain, clipboard);
+        VNCSession session(computer(server.port()), store, identities, keychain, clipboard);
         session.setRefreshRate(24);
         QElapsedTimer sinceFrame;
         qint64 shortestGap = 1000;
@@ -315,7 +349,7 @@ TEST_F(VNCSessionTest, ALockedKeychainNeverHoldsUpTheWindow) {
         std::this_thread::sleep_for(std::chrono::seconds(6));
         keychain.memory->setOpen(true);
     });
-    VNCSession session(computer(server.port()), store, keychain, clipboard);
+    VNCSession session(computer(server.port()), store, identities, keychain, clipboard);
     session.connect();
     QTest::qWait(200);
     EXPECT_LT(clock.elapsed(), 4000);

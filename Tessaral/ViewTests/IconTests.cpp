@@ -16,7 +16,7 @@ TEST(Icons, EverySymbolTheViewsUseIsBundled) {
             "eye.fill command doc.on.clipboard slider.horizontal.3 camera xmark "
             "character.cursor.ibeam key arrow.up.doc.on.clipboard "
             "arrow.down.doc.on.clipboard arrow.clockwise lock "
-            "lock.trianglebadge.exclamationmark bonjour exclamationmark.circle "
+            "lock.open lock.trianglebadge.exclamationmark bonjour exclamationmark.circle "
             "bolt.fill gearshape display keyboard")
             .split(u' ');
     for (RemoteShortcut shortcut : allRemoteShortcuts) {

@@ -21,6 +21,7 @@
 #include "Model/AppSettings.hpp"
 #include "Model/BonjourBrowser.hpp"
 #include "Model/ConnectionStore.hpp"
+#include "Model/IdentityStore.hpp"
 #include "SessionFixture.hpp"
 #include "State/AppState.hpp"
 #include "TestSupport.hpp"
@@ -63,6 +64,7 @@ struct Library {
     QTemporaryDir folder;
     TestKeychain<> keychain;
     ConnectionStore store{keychain, folder.path()};
+    IdentityStore identities{folder.path()};
     AppState appState;
     BonjourBrowser browser;
     AppCommands commands{store, appState, {[] {}, {}}};
@@ -631,6 +633,7 @@ TEST(ConnectionEditor, SaveTrimsFilesAsSavedAndStoresThePassword) {
         if (c.typed) {
             editor.passwordField()->setText(*c.typed);
         }
+        editor.findChild<QCheckBox*>("requireEncryptionToggle")->click();
         QSignalSpy saved(&editor, &ConnectionEditor::saved);
         editor.saveButton()->click();
 
@@ -642,6 +645,7 @@ TEST(ConnectionEditor, SaveTrimsFilesAsSavedAndStoresThePassword) {
         EXPECT_EQ(stored->host, "studio.local");
         EXPECT_EQ(stored->username, "anna");
         EXPECT_EQ(stored->origin, ConnectionOrigin::saved);
+        EXPECT_TRUE(stored->options.requireEncryption);
         EXPECT_EQ(library.keychain.waitForDone().password(link.id), c.expected);
     }
 }
@@ -760,7 +764,7 @@ TEST(SettingsView, TogglesAndPreferencesFollowEachOther) {
         {"hideLocalCursorToggle", AppSettings::hideLocalCursor, AppSettings::setHideLocalCursor},
     };
     Library library;
-    SettingsView view(library.store);
+    SettingsView view(library.store, library.identities);
     for (const Toggle& t : toggles) {
         SCOPED_TRACE(t.objectName);
         auto* box = view.findChild<QCheckBox*>(t.objectName);
@@ -776,7 +780,7 @@ TEST(SettingsView, TogglesAndPreferencesFollowEachOther) {
 
 TEST(SettingsView, PickersAndPreferencesFollowEachOther) {
     Library library;
-    SettingsView view(library.store);
+    SettingsView view(library.store, library.identities);
     const auto choose = [&view](const char* objectName, int index) {
         auto* picker = view.findChild<QComboBox*>(objectName);
         picker->setCurrentIndex(index);
@@ -803,7 +807,7 @@ TEST(SettingsView, PickersAndPreferencesFollowEachOther) {
 TEST(SettingsView, ClearLinksIsEnabledWhileALinkIsSaved) {
     Library library;
     library.store.upsert(computer("Studio", "studio.local"));
-    SettingsView view(library.store);
+    SettingsView view(library.store, library.identities);
     auto* clear = view.findChild<QPushButton*>("clearLinksButton");
     EXPECT_FALSE(clear->isEnabled());
     const Connection link = library.store.connectionFor(rfb::VNCAddress{"other.local", 5900});
@@ -813,6 +817,29 @@ TEST(SettingsView, ClearLinksIsEnabledWhileALinkIsSaved) {
     EXPECT_EQ(library.store.connections().size(), 1);
     EXPECT_FALSE(library.keychain.waitForDone().password(link.id));
     EXPECT_FALSE(clear->isEnabled());
+}
+
+// Each trusted identity is listed with its server, kind and fingerprint, and forgotten only once
+// the user confirms.
+TEST(SettingsView, ListsTrustedIdentitiesAndForgetsOneWhenConfirmed) {
+    Library library;
+    const rfb::RFBIdentity key{rfb::RFBIdentity::Kind::rsaKey, {0, 0, 8, 0, 1}, {}};
+    SettingsView view(library.store, library.identities);
+    library.identities.trust("studio.local:5900", key);
+    library.identities.trust("[::1]:5901", key);
+    QTreeWidget* list = view.identityList();
+    const QTreeWidgetItem* studio = list->topLevelItem(1);
+    EXPECT_EQ(
+        QStringList({studio->text(0), studio->text(1), studio->text(2)}),
+        QStringList({"studio.local:5900", "RSA key", QString::fromStdString(key.fingerprint())}));
+    EXPECT_FALSE(view.forgetButton()->isEnabled());
+    list->setCurrentItem(list->topLevelItem(1));
+    for (const bool confirm : {false, true}) {
+        MessageBox::setNextAnswer(confirm);
+        view.forgetButton()->click();
+        EXPECT_EQ(list->topLevelItemCount(), confirm ? 1 : 2);
+    }
+    EXPECT_EQ(library.identities.identities()[0].server, "[::1]:5901");
 }
 
 }  // namespace

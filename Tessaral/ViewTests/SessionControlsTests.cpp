@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSslCertificate>
 #include <QTest>
 #include <QTimer>
 
@@ -17,11 +18,13 @@
 #include "Views/FileDialog.hpp"
 #include "Views/Session/ConnectionMenu.hpp"
 #include "Views/Session/CredentialsSheet.hpp"
+#include "Views/Session/ProtectionBadge.hpp"
 #include "Views/Session/SessionActions.hpp"
 #include "Views/Session/SessionContentView.hpp"
 #include "Views/Session/SessionToolbar.hpp"
 #include "Views/Session/SessionWindow.hpp"
 #include "Views/Session/StatePanel.hpp"
+#include "Views/Session/TrustSheet.hpp"
 #include "Views/Session/TypeTextSheet.hpp"
 
 namespace tessaral::testing {
@@ -228,16 +231,129 @@ TEST(CredentialsSheet, ConnectNeedsEveryFieldAskedAndSubmitsThem) {
     }
 }
 
+using Problem = rfb::RFBTrustProblem;
+
+// Self-signed for "studio.local", made with openssl to be valid from 2020-01-01 to 2021-01-01 at
+// noon UTC: on those dates in every time zone.
+const QByteArray studioCertificate = R"(-----BEGIN CERTIFICATE-----
+MIIBRjCB7gIBATAKBggqhkjOPQQDAjAwMRUwEwYDVQQDDAxzdHVkaW8ubG9jYWwx
+FzAVBgNVBAoMDlRlc3NhcmFsIFRlc3RzMB4XDTIwMDEwMTEyMDAwMFoXDTIxMDEw
+MTEyMDAwMFowMDEVMBMGA1UEAwwMc3R1ZGlvLmxvY2FsMRcwFQYDVQQKDA5UZXNz
+YXJhbCBUZXN0czBZMBMGByqGSM49AgEGCCqGSM49AwEHA0IABEleSOj8tiSv9cST
+K3Fz1y7p4sEDtrPYAomQ4YUJRf5P93kiP1WvhQY/Oymka2cNCPROczFPmJp846kT
+vCr2xnEwCgYIKoZIzj0EAwIDRwAwRAIgX/qZHdrTM3hRqv2Ta3jj0QaYsPQ/zrUd
+gCY1pxPgvRcCIAtWB01yXwPugZSOiuKL89537bo9Dr+bI9UFDYBy3p5Z
+-----END CERTIFICATE-----
+)";
+// As `openssl x509 -noout -fingerprint -sha256` prints it, cut after sixteen pairs.
+const QString studioFingerprint =
+    "31:91:F8:BA:21:11:F4:F7:69:C3:AF:61:9E:FA:15:78:\n"
+    "9E:41:BD:93:EF:36:0F:82:FA:78:EA:38:03:A6:08:2A";
+
+rfb::RFBIdentity certificate(std::vector<Problem> problems) {
+    const QByteArray der = QSslCertificate(studioCertificate).toDer();
+    return {rfb::RFBIdentity::Kind::certificate, {der.begin(), der.end()}, std::move(problems)};
+}
+
+// A 2048-bit key as a server sends it: the bit length, then modulus and exponent.
+const rfb::RFBIdentity rsaKey{
+    rfb::RFBIdentity::Kind::rsaKey, {0, 0, 8, 0, 0xC5, 0x01, 0x00, 0x01}, {}};
+
+// Every reason in words, what the identity says of itself, its fingerprint as openssl shows a
+// certificate's, and Cancel as the default answer to a changed identity.
+TEST(TrustSheet, TextsFingerprintsAndDefaultButtons) {
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    struct Case {
+        const char* name;
+        rfb::RFBIdentity identity;
+        std::optional<rfb::RFBIdentity> replaced;
+        QStringList shown;  // the title and message first
+        QString trust;
+    };
+    const QString verify = "Verify the Identity of “Studio”";
+    const Case cases[] = {
+        {"certificate",
+         certificate({Problem::selfSigned, Problem::unknownIssuer, Problem::expired,
+                      Problem::notYetValid, Problem::otherName, Problem::invalid}),
+         std::nullopt,
+         {verify,
+          "The certificate is signed by itself, so no authority vouches for it. The certificate "
+          "is signed by an authority this computer doesn’t know. The certificate expired on "
+          "Friday, January 1, 2021. The certificate is not valid until Wednesday, January 1, "
+          "2020. The certificate is made for another name. The certificate is not valid.",
+          "studio.local", studioFingerprint},
+         "Trust and Connect"},
+        {"key",
+         rsaKey,
+         std::nullopt,
+         {verify, "This is the first connection to this computer with this key.",
+          "2048-bit RSA key", QString::fromStdString(rsaKey.fingerprint())},
+         "Trust and Connect"},
+        {"changed key",
+         rsaKey,
+         certificate({}),
+         {"The identity of “Studio” has changed",
+          "“Studio” presents a different key from the one you trusted. Someone may be posing as "
+          "the computer to see its screen and everything you type, passwords included. Unless "
+          "you know that it was given a new key, cancel.",
+          studioFingerprint, QString::fromStdString(rsaKey.fingerprint())},
+         "Trust New Identity and Connect"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connection studio;
+        studio.name = QStringLiteral("Studio");
+        TrustSheet sheet(studio, c.identity, c.replaced);
+        EXPECT_EQ(sheet.windowTitle(), c.shown[0]);
+        EXPECT_EQ(sheet.windowModality(), Qt::WindowModal);
+        QStringList texts;
+        for (const QLabel* label : sheet.findChildren<QLabel*>()) {
+            texts << label->text();
+        }
+        for (const QString& text : c.shown) {
+            EXPECT_TRUE(texts.contains(text)) << text.toStdString();
+        }
+        EXPECT_EQ(sheet.trustButton()->text(), c.trust);
+        EXPECT_EQ(sheet.trustButton()->isDefault(), !c.replaced);
+        EXPECT_EQ(sheet.cancelButton()->isDefault(), c.replaced.has_value());
+    }
+}
+
+TEST(ProtectionBadge, SaysHowTheConnectedSessionIsProtected) {
+    using Identity = rfb::RFBProtection::Identity;
+    const std::tuple<rfb::RFBProtection, QString, QString> cases[] = {
+        {{true, "TLS 1.3", Identity::verified},
+         "Encrypted (TLS 1.3, certificate verified)",
+         "lock"},
+        {{true, "RSA-AES-256", Identity::trustedByUser},
+         "Encrypted (RSA-AES-256, identity trusted)",
+         "lock"},
+        {{true, "TLS 1.2", Identity::none},
+         "Encrypted — identity not verified",
+         "lock.trianglebadge.exclamationmark"},
+        {{false, "", Identity::none}, "Not encrypted", "lock.open"},
+    };
+    for (const auto& [protection, words, symbol] : cases) {
+        SCOPED_TRACE(words.toStdString());
+        VNCSessionTesting fixture;
+        ProtectionBadge badge(fixture.session.get());
+        rfb::RFBServerInfo info;
+        info.protection = protection;
+        fixture.setServerInfo(info);
+        EXPECT_EQ(badge.text(), "");
+        fixture.set(at(Kind::connected));
+        EXPECT_EQ(std::pair(badge.text(), badge.symbol()), std::pair(words, symbol));
+        fixture.set(at(Kind::disconnected));
+        EXPECT_EQ(badge.text(), "");
+    }
+}
+
 // While the user picks a file, the library and the other sessions stay usable.
 TEST(SessionWindow, ScreenshotDialogIsModalToItsWindowOnly) {
     VNCSessionTesting fixture;
-    Connection unreachable = fixture.connection;
-    unreachable.host = QStringLiteral("127.0.0.1");
-    unreachable.port = 1;
-    fixture.store.upsert(unreachable);
     AppState appState;
-    SessionWindow window(fixture.store, appState, fixture.keychain, fixture.clipboard,
-                         unreachable.id);
+    SessionWindow window(fixture.store, fixture.identities, appState, fixture.keychain,
+                         fixture.clipboard, fixture.connection.id);
     window.show();
     VNCSessionTesting::setFrame(*window.findChild<VNCSession*>(),
                                 QImage(64, 48, QImage::Format_RGB32), {});

@@ -1,7 +1,10 @@
 #include "FormParts.hpp"
 
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
 
 namespace tessaral {
 
@@ -20,6 +23,34 @@ QLabel* footnote(const QString& text) {
     small.setPointSizeF(small.pointSizeF() * 0.9);
     label->setFont(small);
     return label;
+}
+
+QLabel* sheetTitle(const QString& text) {
+    auto* title = new QLabel(text);
+    QFont headline = title->font();
+    headline.setPointSizeF(headline.pointSizeF() * 1.15);
+    headline.setWeight(QFont::DemiBold);
+    title->setFont(headline);
+    return title;
+}
+
+QHBoxLayout* sheetHeading(QLabel* icon, QLabel* title, QLabel* message) {
+    message->setWordWrap(true);
+    auto* texts = new QVBoxLayout;
+    texts->addWidget(title);
+    texts->addWidget(message);
+    auto* heading = new QHBoxLayout;
+    heading->addWidget(icon, 0, Qt::AlignTop);
+    heading->addLayout(texts, 1);
+    return heading;
+}
+
+QHBoxLayout* sheetButtons(QPushButton* cancel, QPushButton* answer) {
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(cancel);
+    buttons->addWidget(answer);
+    return buttons;
 }
 
 }  // namespace tessaral

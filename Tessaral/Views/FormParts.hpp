@@ -1,7 +1,9 @@
 #pragma once
 
 class QFormLayout;
+class QHBoxLayout;
 class QLabel;
+class QPushButton;
 class QString;
 class QWidget;
 
@@ -14,5 +16,14 @@ QFormLayout* formLayout(QWidget* parent = nullptr);
 
 // A small, wrapped, dimmed note below a form.
 QLabel* footnote(const QString& text);
+
+// A sheet's title, larger and bolder than its text.
+QLabel* sheetTitle(const QString& text);
+
+// The top of a sheet: its icon, and beside it the title with the message below.
+QHBoxLayout* sheetHeading(QLabel* icon, QLabel* title, QLabel* message);
+
+// The bottom of a sheet: Cancel, then the sheet's own answer, at the right.
+QHBoxLayout* sheetButtons(QPushButton* cancel, QPushButton* answer);
 
 }  // namespace tessaral

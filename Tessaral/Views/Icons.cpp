@@ -40,6 +40,7 @@ const QHash<QString, QString>& themeNames() {
         {QStringLiteral("arrow.down.doc.on.clipboard"), {}},
         {QStringLiteral("arrow.clockwise"), QStringLiteral("view-refresh")},
         {QStringLiteral("lock"), QStringLiteral("system-lock-screen")},
+        {QStringLiteral("lock.open"), QStringLiteral("changes-allow")},
         // Orange by definition: a themed lock would lose the warning.
         {QStringLiteral("lock.trianglebadge.exclamationmark"), {}},
         {QStringLiteral("power"), QStringLiteral("system-shutdown")},

@@ -370,10 +370,15 @@ QWidget* ConnectionEditor::buildBehaviorSection() {
         box->setChecked(option);
         connect(box, &QCheckBox::toggled, this, [&option](bool on) { option = on; });
         form->addRow(QString(), box);
+        return box;
     };
     toggle(tr("Observe Only"), "observeOnlyToggle", connection_.options.observeOnly);
     toggle(tr("Share Clipboard"), "shareClipboardToggle", connection_.options.shareClipboard);
     toggle(tr("Allow Other Viewers"), "sharedSessionToggle", connection_.options.sharedSession);
+    toggle(tr("Require Encryption"), "requireEncryptionToggle",
+           connection_.options.requireEncryption)
+        ->setToolTip(tr("Connect only when the whole session, not just the password, is "
+                        "encrypted"));
 
     auto* mapping = new QComboBox;
     mapping->setObjectName(QStringLiteral("commandMappingPicker"));

@@ -9,6 +9,7 @@
 
 #include "Model/ConnectionStore.hpp"
 #include "RFBError.hpp"
+#include "Views/FormParts.hpp"
 #include "Views/Icons.hpp"
 
 namespace tessaral {
@@ -127,12 +128,8 @@ QuickConnectSheet::QuickConnectSheet(const ConnectionStore& store, QWidget* pare
     connect_->setObjectName(QStringLiteral("connectButton"));
     connect_->setDefault(true);
     connect_->setEnabled(false);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cancel);
-    buttons->addWidget(connect_);
     layout->addSpacing(8);
-    layout->addLayout(buttons);
+    layout->addLayout(sheetButtons(cancel, connect_));
     setMinimumWidth(500);
 
     connect(address_, &QLineEdit::textChanged, this, [this](const QString& text) {

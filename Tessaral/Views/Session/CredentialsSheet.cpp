@@ -2,12 +2,12 @@
 
 #include <QCheckBox>
 #include <QFormLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "Views/FormParts.hpp"
 #include "Views/Icons.hpp"
 
 namespace tessaral {
@@ -33,8 +33,6 @@ QString CredentialsSheet::messageText(const Connection& connection, rfb::RFBCred
 CredentialsSheet::CredentialsSheet(const Connection& connection, rfb::RFBCredentialKind kind,
                                    bool isRetry, QWidget* parent)
     : QDialog(parent),
-      kind_(kind),
-      isRetry_(isRetry),
       password_(new QLineEdit),
       remember_(new QCheckBox(tr("Remember in Password Keyring"))),
       connect_(new QPushButton(tr("Connect"))) {
@@ -47,22 +45,10 @@ CredentialsSheet::CredentialsSheet(const Connection& connection, rfb::RFBCredent
     auto* icon = new QLabel;
     icon->setObjectName(QStringLiteral("credentialsIcon"));
     icon->setPixmap(symbolIcon(symbol).pixmap(QSize(40, 40), devicePixelRatioF()));
-    auto* title = new QLabel(titleText(connection, isRetry));
+    auto* title = sheetTitle(titleText(connection, isRetry));
     title->setObjectName(QStringLiteral("credentialsTitle"));
-    QFont headline = title->font();
-    headline.setPointSizeF(headline.pointSizeF() * 1.15);
-    headline.setWeight(QFont::DemiBold);
-    title->setFont(headline);
     auto* message = new QLabel(messageText(connection, kind, isRetry));
     message->setObjectName(QStringLiteral("credentialsMessage"));
-    message->setWordWrap(true);
-
-    auto* header = new QVBoxLayout;
-    header->addWidget(title);
-    header->addWidget(message);
-    auto* top = new QHBoxLayout;
-    top->addWidget(icon, 0, Qt::AlignTop);
-    top->addLayout(header, 1);
 
     auto* form = new QFormLayout;
     if (kind == rfb::RFBCredentialKind::usernameAndPassword) {
@@ -86,16 +72,12 @@ CredentialsSheet::CredentialsSheet(const Connection& connection, rfb::RFBCredent
     cancel->setAutoDefault(false);
     connect_->setObjectName(QStringLiteral("connectButton"));
     connect_->setDefault(true);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cancel);
-    buttons->addWidget(connect_);
 
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(14);
-    layout->addLayout(top);
+    layout->addLayout(sheetHeading(icon, title, message));
     layout->addLayout(form);
-    layout->addLayout(buttons);
+    layout->addLayout(sheetButtons(cancel, connect_));
     setMinimumWidth(420);
 
     connect(password_, &QLineEdit::textChanged, this,

@@ -25,8 +25,6 @@ class CredentialsSheet : public QDialog {
     static QString messageText(const Connection& connection, rfb::RFBCredentialKind kind,
                                bool isRetry);
 
-    rfb::RFBCredentialKind kind() const { return kind_; }
-    bool isRetry() const { return isRetry_; }
     // Null for a password-only server.
     QLineEdit* usernameField() const { return username_; }
     QLineEdit* passwordField() const { return password_; }
@@ -41,8 +39,6 @@ class CredentialsSheet : public QDialog {
   private:
     bool canSubmit() const;
 
-    rfb::RFBCredentialKind kind_;
-    bool isRetry_;
     QLineEdit* username_ = nullptr;
     QLineEdit* password_;
     QCheckBox* remember_;

@@ -27,6 +27,13 @@ SessionToolbar::SessionToolbar(const SessionActions& actions, QWidget* parent)
     }
 }
 
+void SessionToolbar::addStatus(QWidget* status) {
+    auto* spacer = new QWidget;
+    spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    addWidget(spacer);
+    addWidget(status);
+}
+
 void SessionToolbar::addMenu(QMenu* menu) {
     addAction(menu->menuAction());
     if (auto* button = qobject_cast<QToolButton*>(widgetForAction(menu->menuAction()))) {

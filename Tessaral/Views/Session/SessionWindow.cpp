@@ -8,10 +8,12 @@
 #include "ConnectionMenu.hpp"
 #include "CredentialsSheet.hpp"
 #include "FrameImage.hpp"
+#include "ProtectionBadge.hpp"
 #include "SessionActions.hpp"
 #include "SessionContentView.hpp"
 #include "SessionToolbar.hpp"
 #include "State/AppState.hpp"
+#include "TrustSheet.hpp"
 #include "TypeTextSheet.hpp"
 #include "VNCSession.hpp"
 #include "Views/FileDialog.hpp"
@@ -48,11 +50,12 @@ QWidget* notFoundView() {
 
 }  // namespace
 
-SessionWindow::SessionWindow(ConnectionStore& store, AppState& appState, KeychainService& keychain,
-                             LocalClipboard& clipboard, std::optional<QUuid> connectionID,
-                             QWidget* parent)
+SessionWindow::SessionWindow(ConnectionStore& store, IdentityStore& identities, AppState& appState,
+                             KeychainService& keychain, LocalClipboard& clipboard,
+                             std::optional<QUuid> connectionID, QWidget* parent)
     : QMainWindow(parent),
       store_(store),
+      identities_(identities),
       appState_(appState),
       keychain_(keychain),
       clipboard_(clipboard),
@@ -83,12 +86,14 @@ void SessionWindow::start() {
     if (!connection) {
         return;
     }
-    session_ = new VNCSession(*connection, store_, keychain_, clipboard_,
+    session_ = new VNCSession(*connection, store_, identities_, keychain_, clipboard_,
                               appState_.takePendingCredentials(*connectionID_), this);
 
     content_ = new SessionContentView(session_);
     setCentralWidget(content_);
-    addToolBar(Qt::TopToolBarArea, new SessionToolbar(*actions_, this));
+    auto* toolbar = new SessionToolbar(*actions_, this);
+    toolbar->addStatus(new ProtectionBadge(session_));
+    addToolBar(Qt::TopToolBarArea, toolbar);
     actions_->setSession(session_);
 
     connect(content_, &SessionContentView::closeRequested, this, &QWidget::close);
@@ -108,34 +113,42 @@ void SessionWindow::updateTitle() {
 }
 
 void SessionWindow::stateChanged() {
+    closeSheet();
     const VNCSession::State& state = session_->state();
-    if (state.kind != VNCSession::State::Kind::needsCredentials) {
-        closeCredentialsSheet();
-        return;
+    if (state.kind == VNCSession::State::Kind::needsCredentials) {
+        auto* sheet =
+            new CredentialsSheet(session_->connection(), state.credentialKind, state.retry, this);
+        connect(sheet, &CredentialsSheet::submitted, this,
+                [this](const QString& username, const QString& password, bool remember) {
+                    closeSheet();
+                    session_->provideCredentials(username, password, remember);
+                });
+        present(sheet);
+    } else if (state.kind == VNCSession::State::Kind::needsTrust) {
+        auto* sheet =
+            new TrustSheet(session_->connection(), *state.identity, state.replacedIdentity, this);
+        connect(sheet, &TrustSheet::trusted, this, [this] {
+            closeSheet();
+            session_->trustIdentity();
+        });
+        present(sheet);
     }
-    if (credentials_ && credentials_->kind() == state.credentialKind &&
-        credentials_->isRetry() == state.retry) {
-        return;
-    }
-    closeCredentialsSheet();
-    credentials_ =
-        new CredentialsSheet(session_->connection(), state.credentialKind, state.retry, this);
-    credentials_->setAttribute(Qt::WA_DeleteOnClose);
-    connect(credentials_, &CredentialsSheet::submitted, this,
-            [this](const QString& username, const QString& password, bool remember) {
-                closeCredentialsSheet();
-                session_->provideCredentials(username, password, remember);
-            });
-    connect(credentials_, &QDialog::rejected, this, &QWidget::close);
-    credentials_->open();
 }
 
-void SessionWindow::closeCredentialsSheet() {
-    if (!credentials_) {
+void SessionWindow::present(QDialog* sheet) {
+    sheet_ = sheet;
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    // Declining ends the attempt, and with it the window.
+    connect(sheet, &QDialog::rejected, this, &QWidget::close);
+    sheet->open();
+}
+
+void SessionWindow::closeSheet() {
+    if (!sheet_) {
         return;
     }
-    CredentialsSheet* sheet = credentials_;
-    credentials_ = nullptr;
+    QDialog* sheet = sheet_;
+    sheet_ = nullptr;
     QObject::disconnect(sheet, nullptr, this, nullptr);
     sheet->close();
 }
@@ -169,7 +182,7 @@ void SessionWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     closed_ = true;
-    closeCredentialsSheet();
+    closeSheet();
     if (session_) {
         session_->disconnect();
     }

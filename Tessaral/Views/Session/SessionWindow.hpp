@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDialog>
 #include <QMainWindow>
 #include <QPointer>
 #include <QUuid>
@@ -10,7 +11,7 @@ namespace tessaral {
 class AppState;
 class ConnectionMenu;
 class ConnectionStore;
-class CredentialsSheet;
+class IdentityStore;
 class KeychainService;
 class LocalClipboard;
 class SessionActions;
@@ -23,10 +24,10 @@ class SessionWindow : public QMainWindow {
     Q_OBJECT
 
   public:
-    // `store`, `appState`, `keychain` and `clipboard` must outlive the window.
-    SessionWindow(ConnectionStore& store, AppState& appState, KeychainService& keychain,
-                  LocalClipboard& clipboard, std::optional<QUuid> connectionID,
-                  QWidget* parent = nullptr);
+    // `store`, `identities`, `appState`, `keychain` and `clipboard` must outlive the window.
+    SessionWindow(ConnectionStore& store, IdentityStore& identities, AppState& appState,
+                  KeychainService& keychain, LocalClipboard& clipboard,
+                  std::optional<QUuid> connectionID, QWidget* parent = nullptr);
     ~SessionWindow() override;
 
     ConnectionMenu* connectionMenu() const { return connectionMenu_; }
@@ -42,10 +43,13 @@ class SessionWindow : public QMainWindow {
     void start();
     void updateTitle();
     void stateChanged();
-    void closeCredentialsSheet();
+    // The sheet that asks what the session's state asks of the user, over the window.
+    void present(QDialog* sheet);
+    void closeSheet();
     void showTypeText();
 
     ConnectionStore& store_;
+    IdentityStore& identities_;
     AppState& appState_;
     KeychainService& keychain_;
     LocalClipboard& clipboard_;
@@ -54,7 +58,7 @@ class SessionWindow : public QMainWindow {
     SessionContentView* content_ = nullptr;
     SessionActions* actions_;
     ConnectionMenu* connectionMenu_;
-    QPointer<CredentialsSheet> credentials_;
+    QPointer<QDialog> sheet_;
     bool closed_ = false;
 };
 

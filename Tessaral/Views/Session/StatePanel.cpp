@@ -130,6 +130,7 @@ void StatePanel::showState(const VNCSession::State& state, const QString& connec
             break;
         case Kind::connected:
         case Kind::needsCredentials:
+        case Kind::needsTrust:
             hide();
             escape_->setEnabled(false);
             returnKey_->setEnabled(false);

@@ -11,8 +11,8 @@ class QShortcut;
 
 namespace tessaral {
 
-// The dark rounded panel over the dimmed screen for every state but connected and asking for
-// credentials: progress while connecting, the outcome when the session ended.
+// The dark rounded panel over the dimmed screen for every state but connected and those a sheet
+// asks about (credentials, trust): progress while connecting, the outcome when the session ended.
 class StatePanel : public QWidget {
     Q_OBJECT
 

@@ -1,11 +1,12 @@
 #include "TypeTextSheet.hpp"
 
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShortcut>
 #include <QVBoxLayout>
+
+#include "Views/FormParts.hpp"
 
 namespace tessaral {
 
@@ -15,11 +16,7 @@ TypeTextSheet::TypeTextSheet(QWidget* parent)
     setWindowTitle(tr("Type Text"));
     setWindowModality(Qt::WindowModal);
 
-    auto* title = new QLabel(tr("Type Text"));
-    QFont headline = title->font();
-    headline.setPointSizeF(headline.pointSizeF() * 1.15);
-    headline.setWeight(QFont::DemiBold);
-    title->setFont(headline);
+    auto* title = sheetTitle(tr("Type Text"));
     auto* explanation =
         new QLabel(tr("The text is sent as individual keystrokes, which works even where pasting "
                       "doesn’t."));
@@ -34,16 +31,12 @@ TypeTextSheet::TypeTextSheet(QWidget* parent)
     type_->setObjectName(QStringLiteral("typeButton"));
     type_->setDefault(true);
     type_->setEnabled(false);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cancel);
-    buttons->addWidget(type_);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(title);
     layout->addWidget(explanation);
     layout->addWidget(editor_, 1);
-    layout->addLayout(buttons);
+    layout->addLayout(sheetButtons(cancel, type_));
     resize(440, 280);
 
     connect(editor_, &QPlainTextEdit::textChanged, this,

@@ -2,19 +2,23 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontDatabase>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTabWidget>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
 
 #include "Model/AppSettings.hpp"
 #include "Model/ConnectionStore.hpp"
+#include "Model/IdentityStore.hpp"
 #include "Views/FormParts.hpp"
 #include "Views/Icons.hpp"
+#include "Views/MessageBox.hpp"
 #include "Views/OptionPickers.hpp"
 
 namespace tessaral {
@@ -44,14 +48,15 @@ void bindPicker(QComboBox* picker, QObject* context, Parse parse, Store store) {
 
 }  // namespace
 
-SettingsView::SettingsView(ConnectionStore& store, QWidget* parent)
-    : QDialog(parent), store_(store), tabs_(new QTabWidget) {
+SettingsView::SettingsView(ConnectionStore& store, IdentityStore& identities, QWidget* parent)
+    : QDialog(parent), store_(store), identities_(identities), tabs_(new QTabWidget) {
     setObjectName(QStringLiteral("settingsView"));
     setWindowTitle(tr("Preferences"));
     tabs_->addTab(buildGeneral(), symbolIcon(QStringLiteral("gearshape")), tr("General"));
     tabs_->addTab(buildConnectionDefaults(), symbolIcon(QStringLiteral("display")),
                   tr("Connections"));
     tabs_->addTab(buildInput(), symbolIcon(QStringLiteral("keyboard")), tr("Keyboard && Mouse"));
+    tabs_->addTab(buildIdentities(), symbolIcon(QStringLiteral("lock")), tr("Identities"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(12, 12, 12, 12);
     layout->addWidget(tabs_);
@@ -60,8 +65,11 @@ SettingsView::SettingsView(ConnectionStore& store, QWidget* parent)
     // Every preference is re-read on any change: there are only nine.
     connect(&AppSettings::instance(), &AppSettings::changed, this, &SettingsView::refresh);
     connect(&store_, &ConnectionStore::connectionsChanged, this, &SettingsView::refreshClearLinks);
+    connect(&identities_, &IdentityStore::identitiesChanged, this,
+            &SettingsView::refreshIdentities);
     refresh();
     refreshClearLinks();
+    refreshIdentities();
 }
 
 QWidget* SettingsView::buildGeneral() {
@@ -154,6 +162,61 @@ QWidget* SettingsView::buildInput() {
                              "use both Ctrl and Super always stay on this computer. Automatic "
                              "sends Meta to Macs and Super to other computers.")),
                  cursor});
+}
+
+QWidget* SettingsView::buildIdentities() {
+    identityList_ = new QTreeWidget;
+    identityList_->setObjectName(QStringLiteral("identityList"));
+    identityList_->setHeaderLabels({tr("Computer"), tr("Kind"), tr("Fingerprint")});
+    identityList_->setRootIsDecorated(false);
+    identityList_->setMinimumHeight(180);
+    forget_ = new QPushButton(tr("Forget…"));
+    forget_->setObjectName(QStringLiteral("forgetIdentityButton"));
+    forget_->setAutoDefault(false);
+    connect(identityList_, &QTreeWidget::itemSelectionChanged, this,
+            [this] { forget_->setEnabled(!identityList_->selectedItems().isEmpty()); });
+    connect(forget_, &QPushButton::clicked, this, &SettingsView::forgetSelectedIdentity);
+    auto* buttons = new QWidget;
+    auto* row = new QHBoxLayout(buttons);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(forget_);
+    row->addStretch();
+    return page({identityList_, buttons,
+                 footnote(tr("The certificates and keys you chose to trust when connecting. A "
+                             "computer whose identity you forget asks again on its next "
+                             "connection."))});
+}
+
+void SettingsView::refreshIdentities() {
+    identityList_->clear();
+    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    for (const TrustedIdentity& entry : identities_.identities()) {
+        const bool certificate = entry.identity.kind == rfb::RFBIdentity::Kind::certificate;
+        auto* item = new QTreeWidgetItem(
+            identityList_, {entry.server, certificate ? tr("Certificate") : tr("RSA key"),
+                            QString::fromStdString(entry.identity.fingerprint())});
+        item->setFont(2, fixed);
+        // The column is often too narrow for a certificate's.
+        item->setToolTip(2, item->text(2));
+    }
+    for (int column = 0; column < identityList_->columnCount(); ++column) {
+        identityList_->resizeColumnToContents(column);
+    }
+    forget_->setEnabled(!identityList_->selectedItems().isEmpty());
+}
+
+void SettingsView::forgetSelectedIdentity() {
+    const QList<QTreeWidgetItem*> selected = identityList_->selectedItems();
+    if (selected.isEmpty()) {
+        return;
+    }
+    const QString server = selected.first()->text(0);
+    if (MessageBox::confirmDestructive(
+            this, tr("Forget the identity of %1?").arg(server),
+            tr("The next connection to it asks again whether to trust the identity it presents."),
+            tr("Forget"))) {
+        identities_.forget(server);
+    }
 }
 
 void SettingsView::refresh() {
