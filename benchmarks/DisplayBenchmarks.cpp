@@ -20,6 +20,7 @@
 #include "FakeServer.hpp"
 #include "LocalClipboard.hpp"
 #include "Model/ConnectionStore.hpp"
+#include "Model/IdentityStore.hpp"
 #include "VNCSession.hpp"
 #include "Views/Session/FramebufferView.hpp"
 #include "Views/Session/GLScreen.hpp"
@@ -155,11 +156,13 @@ void BM_UpdateToScreen(benchmark::State& state) {
     TestKeychain<> keychain;
     NoClipboard clipboard;
     ConnectionStore store(keychain, folder.path());
+    IdentityStore identities(folder.path());
     Connection connection;
     connection.name = QStringLiteral("Bench");
     connection.host = QStringLiteral("127.0.0.1");
     connection.port = server.port();
-    VNCSession session(connection, store, keychain, clipboard, rfb::RFBCredentials{"", ""});
+    VNCSession session(connection, store, identities, keychain, clipboard,
+                       rfb::RFBCredentials{"", ""});
     FramebufferView view;
     view.setSession(&session);
     view.resize(screen);

@@ -71,17 +71,13 @@ void TessaralApp::showPreferences() {
 }
 
 SessionWindow* TessaralApp::openSession(const QUuid& id) {
-    SessionWindow* window = windows_.value(id);
+    // A closed window's entry goes null by itself and is reused here: reading it while the
+    // window is being destroyed would look at half an object.
+    QPointer<SessionWindow>& window = windows_[id];
     if (!window) {
         window = new SessionWindow(*store_, *identities_, *appState_, *keychain_, *clipboard_, id);
         window->setAttribute(Qt::WA_DeleteOnClose);
         commands_->install(window, window->connectionMenu());
-        windows_.insert(id, window);
-        connect(window, &QObject::destroyed, this, [this, id] {
-            if (!windows_.value(id)) {
-                windows_.remove(id);
-            }
-        });
     }
     window->showNormal();
     window->raise();
