@@ -36,7 +36,11 @@ constexpr std::uint8_t passwordOnly = 2;
 struct Secret : std::vector<std::uint8_t> {
     using vector::vector;
     explicit Secret(std::vector<std::uint8_t>&& bytes) : vector(std::move(bytes)) {}
-    ~Secret() { explicit_bzero(data(), capacity()); }
+    ~Secret() {
+        if (capacity() > 0) {
+            explicit_bzero(data(), capacity());
+        }
+    }
 };
 
 // A nettle or GMP value, set up and cleared as its library wants.
