@@ -13,12 +13,12 @@ import hashlib
 import os
 import socket
 import struct
-import sys
 import threading
 
 from Cryptodome.Cipher import AES, PKCS1_v1_5
 from Cryptodome.Hash import SHA1, SHA256
 from Cryptodome.PublicKey import RSA
+from serving import Closed, hang_up, log, receive, serve_forever
 
 # A wrong hash; a record cut short, then a hang-up; a broken tag once the session runs; an unknown
 # subtype; a byte after the subtype inside the records.
@@ -26,32 +26,6 @@ MODES = ("normal", "bad_hash", "truncated_record", "bad_tag", "subtype3", "data_
 USERNAME, PASSWORD = b"tester", b"secret"
 WRONG_CREDENTIALS = b"Authentication failed: wrong user name or password."
 MAX_RECORD = 65535
-
-
-class Closed(Exception):
-    """The client or the relayed server went away, or this side hung up on purpose."""
-
-
-def log(peer, text):
-    print("rsa_aes_server %s: %s" % (peer, text), file=sys.stderr, flush=True)
-
-
-def receive(conn, count):
-    data = bytearray()
-    while len(data) < count:
-        chunk = conn.recv(count - len(data))
-        if not chunk:
-            raise Closed("connection closed")
-        data += chunk
-    return bytes(data)
-
-
-def hang_up(conn, reason):
-    """Reads on after its end of the stream: closing at once would answer with a reset."""
-    conn.shutdown(socket.SHUT_WR)
-    while conn.recv(65536):
-        pass
-    raise Closed(reason)
 
 
 def wire(key):
@@ -215,15 +189,7 @@ def main():
     options = parser.parse_args()
     key = RSA.generate(2048)
     fingerprint = "-".join("%02x" % b for b in hashlib.sha1(wire(key.public_key())).digest()[:8])
-
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(8)
-    print("PORT %d %s" % (listener.getsockname()[1], fingerprint), flush=True)
-    while True:
-        conn, _ = listener.accept()
-        threading.Thread(target=serve, args=(conn, options, key), daemon=True).start()
+    serve_forever(lambda conn: serve(conn, options, key), fingerprint)
 
 
 if __name__ == "__main__":
