@@ -501,6 +501,9 @@ TEST_P(RSAAESServers, ShowTheScreenOnceTheUserTrustsTheKey) {
     const std::pair<std::optional<RFBCredentials>, std::optional<RFBError>> logins[] = {
         {tester, std::nullopt},
         {RFBCredentials{"tester", "Secret"}, wrongCredentials},
+        {RFBCredentials{"tester", std::string(255, 'p')}, wrongCredentials},
+        {RFBCredentials{"tester", std::string(256, 'p')},
+         RFBError::authenticationFailed("The user name or password is too long.")},
         {std::nullopt, RFBError::credentialsRequired(needs)}};
     for (const auto& [credentials, error] : logins) {
         configuration.credentials = credentials;
