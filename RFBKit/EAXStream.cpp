@@ -46,10 +46,8 @@ class EAXStream::Direction {
     std::array<std::uint8_t, EAX_IV_SIZE> nonce_{};
 };
 
-namespace {
-
 template <typename Cipher, auto setKey, auto encrypt>
-class AESDirection final : public EAXStream::Direction {
+class EAXStream::AESDirection final : public Direction {
   public:
     explicit AESDirection(std::span<const std::uint8_t> key) {
         EAX_SET_KEY(&context_, setKey, encrypt, key.data());
@@ -81,7 +79,7 @@ class AESDirection final : public EAXStream::Direction {
     struct EAX_CTX(Cipher) context_;
 };
 
-std::unique_ptr<EAXStream::Direction> directionFor(std::span<const std::uint8_t> key) {
+std::unique_ptr<EAXStream::Direction> EAXStream::directionFor(std::span<const std::uint8_t> key) {
     switch (key.size()) {
         case AES128_KEY_SIZE:
             return std::make_unique<
@@ -93,8 +91,6 @@ std::unique_ptr<EAXStream::Direction> directionFor(std::span<const std::uint8_t>
             throw std::invalid_argument("AES-EAX key of " + std::to_string(key.size()) + " bytes");
     }
 }
-
-}  // namespace
 
 EAXStream::EAXStream(RFBInput& below, RFBStream& beneath, std::span<const std::uint8_t> sendKey,
                      std::span<const std::uint8_t> receiveKey)

@@ -31,9 +31,11 @@ class EAXStream final : public RFBStream {
     std::size_t receive(std::span<std::uint8_t> space) override;
     void send(std::span<const std::uint8_t> bytes) override;
 
-    class Direction;
-
   private:
+    class Direction;
+    template <typename Cipher, auto setKey, auto encrypt>
+    class AESDirection;
+    static std::unique_ptr<Direction> directionFor(std::span<const std::uint8_t> key);
     void readRecord();
 
     RFBInput& below_;

@@ -26,8 +26,8 @@ class SecurityChannel {
     // From now on every byte, both ways, goes through the stream `make` builds over the one
     // beneath, which reads what the input had buffered already and then the connection.
     virtual void filterThrough(const MakeFilter& make) = 0;
-    // Removes the filter put last: the stream beneath it carries on in clear, starting with what
-    // the filter had read ahead and not yet used.
+    // Removes the filter put last: the stream beneath it carries on, starting with what the
+    // filter had read ahead and not yet used.
     virtual void endFilter() = 0;
 };
 
