@@ -463,10 +463,15 @@ TEST(ARDServer, SnapshotToolLogsInWithTheUserAndThePasswordFile) {
 // every type shows the screen exactly once the user trusts the server's key, by the fingerprint the
 // server computes or as the key itself; another key is a changed identity, and the credentials the
 // subtype asks for are checked inside.
+// Xvnc without security, shown to nobody else, so that no other test leaves its marks on it.
+const SharedServer& relayed() {
+    return sharedServer({.desktopName = "Tessaral relayed"});
+}
+
 ScriptServer rsaAESServer(int type, int subtype, const std::string& mode = "normal") {
     return ScriptServer({python, TESSARAL_RSA_AES_SERVER, "--type", std::to_string(type),
                          "--subtype", std::to_string(subtype), "--mode", mode, "--relay",
-                         std::to_string(sharedServer().server.port())});
+                         std::to_string(relayed().server.port())});
 }
 
 struct RSAAESCase {
@@ -489,7 +494,7 @@ TEST_P(RSAAESServers, ShowTheScreenOnceTheUserTrustsTheKey) {
 
     configuration.trustedFingerprint = server.said;
     Viewer viewer(configuration);
-    EXPECT_EQ(viewer.expectFrame(sharedServer().screen), "") << server.log();
+    EXPECT_EQ(viewer.expectFrame(relayed().screen), "") << server.log();
     EXPECT_EQ(viewer.info.value_or(RFBServerInfo()).protection,
               (RFBProtection{!method.empty(), method, RFBProtection::Identity::trustedByUser}));
 
