@@ -17,7 +17,8 @@ struct RFBIdentity {
     Kind kind = Kind::certificate;
     // The certificate in DER, or the key as the server sent it: bit length, modulus, exponent.
     std::vector<std::uint8_t> data = {};
-    // Why the system does not trust it; empty when it does (and always for a key).
+    // Why the system does not trust a certificate; empty when it does, and always for a key,
+    // which only the user can trust.
     std::vector<RFBTrustProblem> problems = {};
 
     // The short form a user compares with what the server side shows: for a certificate its

@@ -10,6 +10,11 @@ namespace rfb {
 namespace RFBSecurityType {
 inline constexpr std::uint8_t none = 1;
 inline constexpr std::uint8_t vncAuthentication = 2;
+// RSA-AES: the whole session encrypted (RA2, RA2_256), or only the credentials (RA2ne, RA2ne_256).
+inline constexpr std::uint8_t rsaAES = 5;
+inline constexpr std::uint8_t rsaAESCredentialsOnly = 6;
+inline constexpr std::uint8_t rsaAES256 = 129;
+inline constexpr std::uint8_t rsaAES256CredentialsOnly = 130;
 inline constexpr std::uint8_t tls = 18;
 inline constexpr std::uint8_t veNCrypt = 19;
 inline constexpr std::uint8_t appleRemoteDesktop = 30;

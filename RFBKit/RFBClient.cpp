@@ -139,6 +139,7 @@ struct RFBClient::Core : SecurityChannel {
     void send(std::span<const std::uint8_t> bytes) override { stream->send(bytes); }
     RFBInput& input() override { return *reader; }
     void filterThrough(const MakeFilter& make) override;
+    void endFilter() override;
     bool established();
 
     RFBConfiguration configuration;
@@ -322,6 +323,14 @@ void RFBClient::Core::filterThrough(const MakeFilter& make) {
         [above](std::span<std::uint8_t> space) { return (*above)->receive(space); })));
     filters.push_back(make(*filterInputs.back(), *stream));
     *above = stream = filters.back().get();
+}
+
+void RFBClient::Core::endFilter() {
+    const std::unique_ptr<RFBInput> below = std::move(filterInputs.back());
+    filterInputs.pop_back();
+    filters.pop_back();
+    stream = filters.empty() ? &connection : filters.back().get();
+    *reader = std::move(*below);
 }
 
 void RFBClient::Core::finish(std::optional<RFBError> error) {

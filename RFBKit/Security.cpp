@@ -6,6 +6,7 @@
 
 #include "Authentication.hpp"
 #include "MessageTypes.hpp"
+#include "RSAAES.hpp"
 #include "TLSStream.hpp"
 
 namespace rfb {
@@ -28,7 +29,11 @@ struct Method {
 // needing nothing here.
 constexpr std::array topLevelMethods{
     Method{RFBSecurityType::veNCrypt, true, Needs::nothing},
+    Method{RFBSecurityType::rsaAES256, true, Needs::nothing},
+    Method{RFBSecurityType::rsaAES, true, Needs::nothing},
     Method{RFBSecurityType::tls, true, Needs::nothing},
+    Method{RFBSecurityType::rsaAES256CredentialsOnly, false, Needs::nothing},
+    Method{RFBSecurityType::rsaAESCredentialsOnly, false, Needs::nothing},
     Method{RFBSecurityType::appleRemoteDesktop, false, Needs::usernameAndPassword},
     Method{RFBSecurityType::vncAuthentication, false, Needs::password},
     Method{RFBSecurityType::none, false, Needs::nothing},
@@ -127,12 +132,6 @@ void ardAuthenticate(SecurityChannel& channel, const RFBConfiguration& configura
     channel.send(message);
 }
 
-void appendU32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        bytes.push_back(static_cast<std::uint8_t>(value >> shift));
-    }
-}
-
 // VeNCrypt's Plain: the user name and the password as they are, which is why it only ever runs
 // inside TLS.
 void plainAuthenticate(SecurityChannel& channel, const RFBConfiguration& configuration) {
@@ -152,24 +151,6 @@ void plainAuthenticate(SecurityChannel& channel, const RFBConfiguration& configu
     channel.send(message);
 }
 
-// The identity is accepted when the system vouches for it, when it is the one the user trusted
-// for this server, or when it has the fingerprint accepted for this attempt.
-RFBProtection::Identity accept(const RFBIdentity& identity, const RFBConfiguration& configuration) {
-    if (identity.problems.empty()) {
-        return RFBProtection::Identity::verified;
-    }
-    const auto& trusted = configuration.trustedIdentity;
-    if ((trusted && trusted->sameAs(identity)) ||
-        (configuration.trustedFingerprint &&
-         identity.hasFingerprint(*configuration.trustedFingerprint))) {
-        return RFBProtection::Identity::trustedByUser;
-    }
-    if (trusted) {
-        throw RFBError::identityChanged(identity);
-    }
-    throw RFBError::identityNotTrusted(identity);
-}
-
 RFBProtection startTLS(SecurityChannel& channel, const RFBConfiguration& configuration,
                        const std::string& serverName, bool anonymous) {
     TLSStream* tls = nullptr;
@@ -181,7 +162,7 @@ RFBProtection startTLS(SecurityChannel& channel, const RFBConfiguration& configu
     });
     RFBProtection protection{true, tls->version(), RFBProtection::Identity::none};
     if (tls->identity()) {
-        protection.identity = accept(*tls->identity(), configuration);
+        protection.identity = acceptIdentity(*tls->identity(), configuration);
     }
     return protection;
 }
@@ -274,6 +255,32 @@ SecurityOutcome anonymousTLS(SecurityChannel& channel, const RFBConfiguration& c
 
 }  // namespace
 
+void appendU32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+    }
+}
+
+// Accepted when the system vouches for the certificate, when it is the identity the user trusted
+// for this server, or when it has the fingerprint accepted for this attempt. Nobody but the user
+// vouches for an RSA-AES key.
+RFBProtection::Identity acceptIdentity(const RFBIdentity& identity,
+                                       const RFBConfiguration& configuration) {
+    if (identity.kind == RFBIdentity::Kind::certificate && identity.problems.empty()) {
+        return RFBProtection::Identity::verified;
+    }
+    const auto& trusted = configuration.trustedIdentity;
+    if ((trusted && trusted->sameAs(identity)) ||
+        (configuration.trustedFingerprint &&
+         identity.hasFingerprint(*configuration.trustedFingerprint))) {
+        return RFBProtection::Identity::trustedByUser;
+    }
+    if (trusted) {
+        throw RFBError::identityChanged(identity);
+    }
+    throw RFBError::identityNotTrusted(identity);
+}
+
 std::uint8_t chooseSecurityType(const std::vector<std::uint8_t>& types,
                                 const RFBConfiguration& configuration) {
     const std::vector<std::uint32_t> offered(types.begin(), types.end());
@@ -304,6 +311,11 @@ SecurityOutcome runSecurity(std::uint8_t type, SecurityChannel& channel,
             return {veNCrypt(channel, configuration, serverName), type};
         case RFBSecurityType::tls:
             return anonymousTLS(channel, configuration, serverName);
+        case RFBSecurityType::rsaAES:
+        case RFBSecurityType::rsaAESCredentialsOnly:
+        case RFBSecurityType::rsaAES256:
+        case RFBSecurityType::rsaAES256CredentialsOnly:
+            return {rsaAES(type, channel, configuration), type};
         default:
             throw RFBError::noSupportedSecurityType({type});
     }

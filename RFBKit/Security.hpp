@@ -26,6 +26,9 @@ class SecurityChannel {
     // From now on every byte, both ways, goes through the stream `make` builds over the one
     // beneath, which reads what the input had buffered already and then the connection.
     virtual void filterThrough(const MakeFilter& make) = 0;
+    // Removes the filter put last: the stream beneath it carries on, starting with what the
+    // filter had read ahead and not yet used.
+    virtual void endFilter() = 0;
 };
 
 // The security type to ask for among `types`: the strongest this client can use with the
@@ -34,6 +37,15 @@ class SecurityChannel {
 // noSupportedSecurityType otherwise.
 std::uint8_t chooseSecurityType(const std::vector<std::uint8_t>& types,
                                 const RFBConfiguration& configuration);
+
+// How far the user or the system trusts `identity`: a certificate may be vouched for by the
+// system, every identity may have been accepted by the user. Throws identityChanged when the user
+// trusted another one for this server, identityNotTrusted otherwise.
+RFBProtection::Identity acceptIdentity(const RFBIdentity& identity,
+                                       const RFBConfiguration& configuration);
+
+// Appends `value` big-endian, as the handshake's fields are.
+void appendU32(std::vector<std::uint8_t>& bytes, std::uint32_t value);
 
 struct SecurityOutcome {
     // How the session that follows is protected.

@@ -74,6 +74,19 @@ handshakes = {
 }
 write("HandshakeFuzzer", handshakes, lambda name: bytes([2 if "ard" in name else 1 if "vnc" in name or "tls" in name else 0]))
 
+# RSA-AES: a server key (odd modulus, exponent 3) and a random the client cannot decrypt, or a
+# key too small (selector: type and chunk size); records as they come, sealed, bent or cut short
+# (selector: mode, key size, piece and chunk sizes; then where to bend them).
+rsa_key = u32(1024) + b"\xff" * 128 + bytes(127) + b"\x03"
+write("RSAAESFuzzer", {
+    "ra2-key": b"\x00" + rsa_key + u16(256) + bytes(256),
+    "ra2-256-small-key": b"\x02" + u32(1023),
+    "records-raw": b"\x40" + u16(4) + b"rfb!" + bytes(16),
+    "records-sealed": b"\x83\x00\x00" + b"RFB session bytes " * 8,
+    "records-flipped": b"\xc5\x00\x07" + b"a message of several records " * 4,
+    "records-cut": b"\xe3\x00\x30" + b"cut short " * 20,
+})
+
 tiles = {
     "raw": b"\x04\x01\x00" + b"\x00" + cpx(1) * 4,
     "solid": b"\x40\x40\x00" + b"\x01" + cpx(2),

@@ -345,32 +345,40 @@ TEST(XvncLoad, FiftyClientsDecodeTogetherAndAllEndCleanly) {
         << "left behind by stopped clients";
 }
 
-// ard_server.py, a type-30 server whose Diffie-Hellman arithmetic, MD5 and AES are Python's and
-// Cryptodome's rather than the client's.
+// Python test servers, whose arithmetic is Python's and Cryptodome's rather than the client's:
+// ard_server.py for type 30, rsa_aes_server.py for RSA-AES. The first line they print names their
+// port, and what follows on it is `said`.
 const RFBCredentials tester{"tester", "secret"};
 const auto wrongCredentials =
     RFBError::authenticationFailed("Authentication failed: wrong user name or password.");
 
-struct ARDServer {
+// Cryptodome is packaged for the system interpreter only.
+const std::string python = "/usr/bin/python3";
+
+struct ScriptServer {
     TemporaryDirectory directory;
-    // Cryptodome is packaged for the system interpreter only.
     Process process;
     int port = 0;
+    std::string said;
 
-    explicit ARDServer(const std::string& mode, const std::string& types = "30,2")
-        : process(Process::spawn(
-              {"/usr/bin/python3", TESSARAL_ARD_SERVER, "--types", types, "--mode", mode}, {},
-              directory.file("server.log"))) {
-        const auto told = [&] { return std::sscanf(log().c_str(), "PORT %d", &port) == 1; };
+    explicit ScriptServer(const std::vector<std::string>& command)
+        : process(Process::spawn(command, {}, directory.file("server.log"))) {
+        char rest[128] = "";
+        const auto told = [&] {
+            return std::sscanf(log().c_str(), "PORT %d %127s", &port, rest) >= 1;
+        };
         waitUntil([&] { return told() || !process.running(); }, 20s);
         if (port == 0) {
-            throw std::runtime_error("ard_server.py did not start:\n" + log());
+            throw std::runtime_error("the test server did not start:\n" + log());
         }
+        said = rest;
     }
     std::string log() const { return fileText(directory.file("server.log")); }
+    RFBConfiguration configuration(std::optional<RFBCredentials> credentials) const {
+        return configurationFor(RFBEndpoint::host("127.0.0.1", port), 10s, std::move(credentials));
+    }
     std::unique_ptr<Viewer> attempt(std::optional<RFBCredentials> credentials) const {
-        return rfbtest::attempt(
-            configurationFor(RFBEndpoint::host("127.0.0.1", port), 10s, std::move(credentials)));
+        return rfbtest::attempt(configuration(std::move(credentials)));
     }
 };
 
@@ -388,7 +396,7 @@ class ARDServers : public testing::TestWithParam<ARDCase> {};
 
 TEST_P(ARDServers, EndAsTheServerAndTheCredentialsCallFor) {
     const ARDCase& c = GetParam();
-    ARDServer server(c.mode, c.types);
+    const ScriptServer server({python, TESSARAL_ARD_SERVER, "--types", c.types, "--mode", c.mode});
     const auto outcome = server.attempt(c.credentials);
     EXPECT_EQ(outcome->error, c.error) << server.log();
     EXPECT_EQ(outcome->endReason(), describe(c.error));
@@ -424,7 +432,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // tessaral-snapshot logs in with a user name and a password that never is among its arguments.
 TEST(ARDServer, SnapshotToolLogsInWithTheUserAndThePasswordFile) {
-    ARDServer server("normal", "30");
+    const ScriptServer server({python, TESSARAL_ARD_SERVER, "--types", "30"});
     const std::string address = "127.0.0.1:" + std::to_string(server.port);
     const std::string png = server.directory.file("out.png"),
                       right = server.directory.file("r", "secret\n"),
@@ -449,6 +457,97 @@ TEST(ARDServer, SnapshotToolLogsInWithTheUserAndThePasswordFile) {
         EXPECT_EQ(result.out.starts_with(stats), code == 0) << result.out;
     }
     EXPECT_TRUE(std::filesystem::exists(png));
+}
+
+// RSA-AES through rsa_aes_server.py, which relays the shared Xvnc's session once the client is in:
+// every type shows the screen exactly once the user trusts the server's key, by the fingerprint the
+// server computes or as the key itself; another key is a changed identity, and the credentials the
+// subtype asks for are checked inside.
+// Xvnc without security, shown to nobody else, so that no other test leaves its marks on it.
+const SharedServer& relayed() {
+    return sharedServer({.desktopName = "Tessaral relayed"});
+}
+
+ScriptServer rsaAESServer(int type, int subtype, const std::string& mode = "normal") {
+    return ScriptServer({python, TESSARAL_RSA_AES_SERVER, "--type", std::to_string(type),
+                         "--subtype", std::to_string(subtype), "--mode", mode, "--relay",
+                         std::to_string(relayed().server.port())});
+}
+
+struct RSAAESCase {
+    int type, subtype;
+    std::string method;  // empty where only the credentials are encrypted
+};
+
+class RSAAESServers : public testing::TestWithParam<RSAAESCase> {};
+
+TEST_P(RSAAESServers, ShowTheScreenOnceTheUserTrustsTheKey) {
+    const auto& [type, subtype, method] = GetParam();
+    const ScriptServer server = rsaAESServer(type, subtype);
+    RFBConfiguration configuration = server.configuration(tester);
+    const std::optional<RFBError> untrusted = attempt(configuration)->error;
+    ASSERT_TRUE(untrusted && untrusted->identity()) << describe(untrusted) << server.log();
+    const RFBIdentity key = *untrusted->identity();
+    EXPECT_EQ(*untrusted, RFBError::identityNotTrusted(key));
+    EXPECT_EQ(key.kind, RFBIdentity::Kind::rsaKey);
+    EXPECT_EQ(key.fingerprint(), server.said);
+
+    configuration.trustedFingerprint = server.said;
+    Viewer viewer(configuration);
+    EXPECT_EQ(viewer.expectFrame(relayed().screen), "") << server.log();
+    EXPECT_EQ(viewer.info.value_or(RFBServerInfo()).protection,
+              (RFBProtection{!method.empty(), method, RFBProtection::Identity::trustedByUser}));
+
+    configuration.trustedFingerprint.reset();
+    configuration.trustedIdentity = key;
+    const auto needs =
+        subtype == 1 ? RFBCredentialKind::usernameAndPassword : RFBCredentialKind::password;
+    const std::pair<std::optional<RFBCredentials>, std::optional<RFBError>> logins[] = {
+        {tester, std::nullopt},
+        {RFBCredentials{"tester", "Secret"}, wrongCredentials},
+        {RFBCredentials{"tester", std::string(255, 'p')}, wrongCredentials},
+        {RFBCredentials{"tester", std::string(256, 'p')},
+         RFBError::authenticationFailed("The user name or password is too long.")},
+        {std::nullopt, RFBError::credentialsRequired(needs)}};
+    for (const auto& [credentials, error] : logins) {
+        configuration.credentials = credentials;
+        EXPECT_EQ(attempt(configuration)->error, error) << server.log();
+    }
+
+    const ScriptServer other = rsaAESServer(type, subtype);
+    RFBConfiguration changed = other.configuration(tester);
+    changed.trustedIdentity = key;
+    const std::optional<RFBError> error = attempt(changed)->error;
+    ASSERT_TRUE(error && error->identity()) << describe(error);
+    EXPECT_EQ(*error, RFBError::identityChanged(*error->identity()));
+    EXPECT_EQ(error->identity()->fingerprint(), other.said);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, RSAAESServers,
+                         testing::Values(RSAAESCase{5, 1, "RSA-AES-128"}, RSAAESCase{6, 2, ""},
+                                         RSAAESCase{129, 2, "RSA-AES-256"}, RSAAESCase{130, 1, ""}),
+                         [](const auto& test) { return "Type" + std::to_string(test.param.type); });
+
+// A server that lies inside the records ends the session with one clear error, also once the
+// session runs (a broken tag after ServerInit).
+TEST(RSAAESServer, LiesEndTheSessionWithTheirError) {
+    using E = RFBError;
+    const std::tuple<std::string, int, RFBError> lies[] = {
+        {"bad_hash", 129,
+         E::secureConnectionFailed("the server did not prove that it holds its key")},
+        {"truncated_record", 5, E::connectionClosed()},
+        {"bad_tag", 5, E::secureConnectionFailed("the server’s data failed its integrity check")},
+        {"subtype3", 6, E::protocolViolation("RSA-AES subtype 3")},
+        {"data_after_subtype", 130, E::protocolViolation("RSA-AES data after the subtype")},
+    };
+    for (const auto& [mode, type, error] : lies) {
+        const ScriptServer server = rsaAESServer(type, 1, mode);
+        RFBConfiguration configuration = server.configuration(tester);
+        configuration.trustedFingerprint = server.said;
+        const auto outcome = attempt(configuration, [](const Picture&) { return false; });
+        EXPECT_EQ(outcome->error, error) << mode << "\n" << server.log();
+        EXPECT_EQ(outcome->info.has_value(), mode == "bad_tag") << mode;
+    }
 }
 
 // Connecting to a Bonjour service: resolution through a real avahi-daemon (confined to a network

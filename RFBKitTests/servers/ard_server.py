@@ -9,16 +9,15 @@ standard error says how it went.
 import argparse
 import os
 import secrets
-import socket
 import struct
 import sys
-import threading
 
 from Cryptodome.Cipher import AES, DES
 from Cryptodome.Hash import MD5
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data"))
 from dh_groups import MODP_1024, MODP_4096, SAFE_128  # noqa: E402
+from serving import Closed, hang_up, log, receive, serve_forever  # noqa: E402
 
 GENERATOR = 2
 BOGUS_KEY_LENGTHS = {"keylen15": 15, "keylen513": 513, "keylen0": 0}
@@ -31,33 +30,6 @@ WIDTH, HEIGHT, NAME, COLOUR = 64, 48, b"ard-test", (0x33, 0x66, 0x99)
 PIXEL_FORMAT = struct.pack(">BBBBHHHBBB3x", 32, 24, 0, 1, 255, 255, 255, 16, 8, 0)
 WRONG_CREDENTIALS = "Authentication failed: wrong user name or password."
 USERNAME, PASSWORD = b"tester", b"secret"
-
-
-class Closed(Exception):
-    """The client went away, or this side hung up on purpose."""
-
-
-def log(peer, text):
-    print("ard_server %s: %s" % (peer, text), file=sys.stderr, flush=True)
-
-
-def receive(conn, count):
-    data = bytearray()
-    while len(data) < count:
-        chunk = conn.recv(count - len(data))
-        if not chunk:
-            raise Closed("client closed the connection")
-        data += chunk
-    return bytes(data)
-
-
-def hang_up(conn, reason, shutdown=True):
-    """Reads on after its end of the stream: closing at once would answer with a reset."""
-    if shutdown:
-        conn.shutdown(socket.SHUT_WR)
-    while conn.recv(65536):
-        pass
-    raise Closed(reason)
 
 
 def pixel(pixel_format, colour):
@@ -175,15 +147,7 @@ def main():
                         type=lambda text: [int(t) for t in text.split(",") if t])
     parser.add_argument("--mode", choices=MODES, default="normal")
     options = parser.parse_args()
-
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(8)
-    print("PORT %d" % listener.getsockname()[1], flush=True)
-    while True:
-        conn, _ = listener.accept()
-        threading.Thread(target=serve, args=(conn, options), daemon=True).start()
+    serve_forever(lambda conn: serve(conn, options))
 
 
 if __name__ == "__main__":

@@ -80,7 +80,16 @@ TEST(Handshake, ChoosesTheStrongestSecurityTypeItCanUse) {
         {{30}, anonymous, false, E::credentialsRequired(RFBCredentialKind::usernameAndPassword)},
         {{1, 2, 30}, named, true, E::encryptionRequired()},
         {{2, 18}, anonymous, true, 18},
-        {{16, 5}, std::nullopt, false, E::noSupportedSecurityType({16, 5})},
+        {{16, 17}, std::nullopt, false, E::noSupportedSecurityType({16, 17})},
+        // RSA-AES: the encrypting types between VeNCrypt and TLS, the others below TLS; all ask
+        // for credentials inside.
+        {{5, 18, 129, 2}, std::nullopt, false, 129},
+        {{129, 19}, std::nullopt, false, 19},
+        {{18, 5}, std::nullopt, false, 5},
+        {{6, 18, 130}, std::nullopt, false, 18},
+        {{6, 30, 130}, named, false, 130},
+        {{2, 30, 6}, std::nullopt, false, 6},
+        {{130, 6, 2}, named, true, E::encryptionRequired()},
     };
     for (const auto& [offered, credentials, requireEncryption, expected] : cases) {
         RFBConfiguration configuration;
@@ -110,6 +119,9 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
     const Bytes refused = v38 + Bytes{0}, accepted = v38 + Bytes{1, 1} + u32(0);
     const Bytes started = accepted + serverInit(4, 4, "");
     const Bytes veNCrypt = v38 + Bytes{1, 19};
+    // Type 5 chosen; an odd modulus and a small exponent, enough for the client to encrypt to.
+    const Bytes ra2 = v38 + Bytes{1, 5},
+                key = u32(1024) + Bytes(128, 0xFF) + Bytes(127, 0) + Bytes{3};
     const RFBCredentials named{"ann", "pw"};
     using E = RFBError;
     const auto password = RFBCredentialKind::password;
@@ -131,7 +143,7 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
         {v33 + u32(2), E::credentialsRequired(password)},
         {v33 + u32(2), E::encryptionRequired(), named, true},
         {v37 + Bytes{2, 30, 2}, E::credentialsRequired(password)},
-        {v37 + Bytes{2, 5, 16}, E::noSupportedSecurityType({5, 16}), named},
+        {v37 + Bytes{2, 17, 16}, E::noSupportedSecurityType({17, 16}), named},
         // VeNCrypt: its version, its list of subtypes, and a password never sent in clear.
         {veNCrypt + Bytes{0, 1}, malformed("VeNCrypt version 0.1")},
         {veNCrypt + Bytes{0, 2, 1}, malformed("VeNCrypt version refused")},
@@ -151,6 +163,14 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
         {refused + u32(0xFFFFFFFF) + Bytes(70'000, 'r'), malformed("string length 4294967295")},
         {accepted + serverInit(4, 4, std::string(4097, 'n')), malformed("string length 4097")},
         {accepted + serverInit(0, 768, ""), malformed("framebuffer size 0\u00D7768")},
+        // RSA-AES keys out of range or no RSA keys, and a server random encrypted to no key of
+        // the client's size or to none at all; lies inside the records are rsa_aes_server.py's.
+        {ra2 + u32(1023), malformed("RSA key size 1023")},
+        {v38 + Bytes{1, 129} + u32(8193), malformed("RSA key size 8193")},
+        {ra2 + u32(1024) + Bytes(256, 0), malformed("RSA key")},
+        {ra2 + key + u16(257) + Bytes(257, 1), malformed("RSA-AES random length 257")},
+        {ra2 + key + u16(256) + Bytes(256, 0),
+         E::secureConnectionFailed("the server’s random could not be decrypted")},
         // Messages of the running session.
         {started + Bytes{4}, malformed("message type 4")},
         {started + Bytes{3, 0, 0, 0} + u32(10'485'761), malformed("clipboard length 10485761")},
