@@ -6,7 +6,8 @@
 // last update; the replay server runs in a process of its own and costs the clients nothing.
 // Each run's last frame must equal a plain decode of the recording made beforehand, or the client
 // gets no figures and the program fails: a fast path that corrupts the frame cannot look fast.
-// Tessaral also replays each recording inside TLS (VeNCrypt, anonymous), which must cost it little.
+// Tessaral also replays each recording inside TLS (VeNCrypt, anonymous) and inside RSA-AES-256
+// (type 129), which must cost it little.
 //
 // usage: replay-benchmarks [--recordings=DIR] [--iterations=N] [benchmark flags]
 //        replay-benchmarks [--recordings=DIR] [--benchmark_filter=RE] --write-references=DIR
@@ -16,10 +17,14 @@
 #include <gnutls/gnutls.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <nettle/bignum.h>
+#include <nettle/rsa.h>
+#include <nettle/sha2.h>
 #include <poll.h>
 #include <rfb/rfbclient.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,6 +50,7 @@
 #include <vector>
 
 #include "Decoders.hpp"
+#include "EAXStream.hpp"
 #include "Framebuffer.hpp"
 #include "Log.hpp"
 #include "PixelFormat.hpp"
@@ -411,9 +417,109 @@ std::uint32_t be(const std::uint8_t* p, std::size_t size) {
     return value;
 }
 
-// The server's end of a connection: the socket as it is, or TLS over it once started. Reads and
-// writes block in the handshake; in the replay the socket does not block, and the Some calls
-// return -1 with EAGAIN when it would.
+// How a replay travels: as it is, inside anonymous TLS, or inside RSA-AES-256's records.
+enum class Protection : std::uint32_t { clear = 0, tls = 1, rsaAES = 2 };
+
+void randomBytes(void*, std::size_t length, std::uint8_t* destination) {
+    while (length > 0) {
+        const ssize_t n = ::getrandom(destination, length, 0);
+        if (n > 0) {
+            destination += n;
+            length -= std::size_t(n);
+        }
+    }
+}
+
+std::vector<std::uint8_t> sha256Of(std::initializer_list<std::span<const std::uint8_t>> parts) {
+    sha256_ctx context;
+    sha256_init(&context);
+    for (std::span<const std::uint8_t> part : parts) {
+        sha256_update(&context, part.size(), part.data());
+    }
+    std::vector<std::uint8_t> digest(SHA256_DIGEST_SIZE);
+    sha256_digest(&context, digest.size(), digest.data());
+    return digest;
+}
+
+// The replay server's RSA key, made once: the client is told to trust it, as a user would.
+class ServerKey {
+  public:
+    static constexpr unsigned bits = 2048;
+    static constexpr std::size_t length = bits / 8;
+
+    ServerKey() {
+        rsa_public_key_init(&public_);
+        rsa_private_key_init(&private_);
+        mpz_set_ui(public_.e, 65'537);
+        if (rsa_generate_keypair(&public_, &private_, nullptr, &randomBytes, nullptr, nullptr, bits,
+                                 0) == 0) {
+            throw std::runtime_error("no RSA key could be made");
+        }
+        wire_ = {0, 0, bits >> 8, bits & 0xFF};
+        wire_.resize(4 + 2 * length);
+        nettle_mpz_get_str_256(length, wire_.data() + 4, public_.n);
+        nettle_mpz_get_str_256(length, wire_.data() + 4 + length, public_.e);
+    }
+    ~ServerKey() {
+        rsa_public_key_clear(&public_);
+        rsa_private_key_clear(&private_);
+    }
+    ServerKey(const ServerKey&) = delete;
+    ServerKey& operator=(const ServerKey&) = delete;
+
+    const std::vector<std::uint8_t>& wire() const { return wire_; }
+
+    std::vector<std::uint8_t> decrypt(std::span<const std::uint8_t> encrypted,
+                                      std::size_t size) const {
+        mpz_t number;
+        nettle_mpz_init_set_str_256_u(number, encrypted.size(), encrypted.data());
+        std::vector<std::uint8_t> message(size);
+        const int done = rsa_sec_decrypt(&public_, &private_, nullptr, &randomBytes, size,
+                                         message.data(), number);
+        mpz_clear(number);
+        if (done == 0) {
+            throw std::runtime_error("the client's random could not be decrypted");
+        }
+        return message;
+    }
+
+  private:
+    rsa_public_key public_;
+    rsa_private_key private_;
+    std::vector<std::uint8_t> wire_;
+};
+
+// `secret` encrypted to the key a client sent (its size, modulus and exponent), with the
+// encryption's length in front.
+std::vector<std::uint8_t> encryptTo(const std::vector<std::uint8_t>& key,
+                                    std::span<const std::uint8_t> secret) {
+    const std::size_t length = (key.size() - 4) / 2;
+    rsa_public_key client;
+    rsa_public_key_init(&client);
+    nettle_mpz_set_str_256_u(client.n, length, key.data() + 4);
+    nettle_mpz_set_str_256_u(client.e, length, key.data() + 4 + length);
+    mpz_t encrypted;
+    mpz_init(encrypted);
+    const bool done =
+        rsa_public_key_prepare(&client) != 0 &&
+        rsa_encrypt(&client, nullptr, &randomBytes, secret.size(), secret.data(), encrypted) != 0;
+    std::vector<std::uint8_t> message(2 + length);
+    message[0] = std::uint8_t(length >> 8);
+    message[1] = std::uint8_t(length);
+    if (done) {
+        nettle_mpz_get_str_256(length, message.data() + 2, encrypted);
+    }
+    mpz_clear(encrypted);
+    rsa_public_key_clear(&client);
+    if (!done) {
+        throw std::runtime_error("the client's RSA key was refused");
+    }
+    return message;
+}
+
+// The server's end of a connection: the socket as it is, or TLS or RSA-AES records over it once
+// started. Reads and writes block in the handshake; in the replay the socket does not block, and
+// the Some calls return -1 with EAGAIN when it would.
 class Wire {
   public:
     explicit Wire(int fd) : fd_(fd) {}
@@ -443,7 +549,43 @@ class Wire {
         }
     }
 
+    // RSA-AES-256 with a password only (type 129, subtype 2), as far as the records start.
+    void startRSAAES(const ServerKey& key) {
+        writeAll(fd_, key.wire().data(), key.wire().size());
+        std::vector<std::uint8_t> clientKey = readExactly(fd_, 4);
+        const std::uint32_t clientBits = be(clientKey.data(), 4);
+        if (clientBits < 1024 || clientBits > 8192) {
+            throw std::runtime_error("the client's RSA key has " + std::to_string(clientBits) +
+                                     " bits");
+        }
+        const std::vector<std::uint8_t> numbers = readExactly(fd_, 2 * ((clientBits + 7) / 8));
+        clientKey.insert(clientKey.end(), numbers.begin(), numbers.end());
+        std::vector<std::uint8_t> serverRandom(32), clientRandom;
+        randomBytes(nullptr, serverRandom.size(), serverRandom.data());
+        const std::vector<std::uint8_t> sealed = encryptTo(clientKey, serverRandom);
+        writeAll(fd_, sealed.data(), sealed.size());
+        const std::uint32_t length = be(readExactly(fd_, 2).data(), 2);
+        clientRandom = key.decrypt(readExactly(fd_, length), 32);
+
+        records_ = std::make_unique<Records>(fd_);
+        records_->stream.emplace(records_->input, *records_, sha256Of({clientRandom, serverRandom}),
+                                 sha256Of({serverRandom, clientRandom}));
+        write(sha256Of({key.wire(), clientKey}));
+        if (read(SHA256_DIGEST_SIZE) != sha256Of({clientKey, key.wire()})) {
+            throw std::runtime_error("the client's RSA-AES hash is wrong");
+        }
+        write(std::vector<std::uint8_t>{2});  // a password only
+        read(read(1)[0]);                     // an empty user name
+        read(read(1)[0]);                     // the password, taken as it is
+    }
+
+    void write(std::span<const std::uint8_t> bytes) { write(bytes.data(), bytes.size()); }
     void write(const void* data, std::size_t size) {
+        if (records_) {
+            records_->stream->send({static_cast<const std::uint8_t*>(data), size});
+            records_->flush(true);
+            return;
+        }
         if (!tls_) {
             writeAll(fd_, data, size);
             return;
@@ -458,6 +600,13 @@ class Wire {
         }
     }
     std::vector<std::uint8_t> read(std::size_t count) {
+        if (records_) {
+            std::vector<std::uint8_t> bytes(count);
+            for (std::size_t have = 0; have < count;) {
+                have += records_->stream->receive(std::span(bytes).subspan(have));
+            }
+            return bytes;
+        }
         if (!tls_) {
             return readExactly(fd_, count);
         }
@@ -475,12 +624,30 @@ class Wire {
         return bytes;
     }
     ssize_t sendSome(const std::uint8_t* data, std::size_t size) {
+        if (records_) {
+            // Sealed here, so that encrypting is inside the timed span as with TLS; new bytes are
+            // taken only once the records before them are out.
+            if (!records_->flush(false)) {
+                errno = EAGAIN;
+                return -1;
+            }
+            records_->stream->send({data, size});
+            records_->flush(false);
+            return ssize_t(size);
+        }
         if (!tls_) {
             return ::send(fd_, data, size, MSG_NOSIGNAL);
         }
         return fromTLS(gnutls_record_send(tls_, data, size));
     }
+    // Waits until what is sealed has gone out.
+    void finishSending() {
+        if (records_) {
+            records_->flush(true);
+        }
+    }
     ssize_t receiveSome(std::uint8_t* data, std::size_t size) {
+        // The client's requests during the replay are read and dropped unopened.
         if (!tls_) {
             return ::recv(fd_, data, size, 0);
         }
@@ -488,6 +655,54 @@ class Wire {
     }
 
   private:
+    // RSA-AES's records: read from the socket through a reader, sealed into an outbox that the
+    // socket is then given as far as it takes.
+    struct Records final : rfb::RFBStream {
+        explicit Records(int socket)
+            : fd(socket),
+              input([socket](std::span<std::uint8_t> space) { return readSome(socket, space); }) {}
+        std::size_t receive(std::span<std::uint8_t> space) override { return readSome(fd, space); }
+        void send(std::span<const std::uint8_t> bytes) override {
+            outbox.insert(outbox.end(), bytes.begin(), bytes.end());
+        }
+        // Sends the outbox, waiting for the socket when `block`; true once it is empty.
+        bool flush(bool block) {
+            while (sent < outbox.size()) {
+                const ssize_t n =
+                    ::send(fd, outbox.data() + sent, outbox.size() - sent, MSG_NOSIGNAL);
+                if (n > 0) {
+                    sent += std::size_t(n);
+                } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                    if (!block) {
+                        return false;
+                    }
+                    waitFor(fd, POLLOUT, 10s);
+                } else {
+                    throw std::runtime_error(std::string("send: ") + std::strerror(errno));
+                }
+            }
+            outbox.clear();
+            sent = 0;
+            return true;
+        }
+        static std::size_t readSome(int fd, std::span<std::uint8_t> space) {
+            if (!waitFor(fd, POLLIN, 10s)) {
+                throw std::runtime_error("the client went silent in the handshake");
+            }
+            const ssize_t n = ::recv(fd, space.data(), space.size(), 0);
+            if (n <= 0) {
+                throw std::runtime_error("the client closed the connection in the handshake");
+            }
+            return std::size_t(n);
+        }
+
+        int fd;
+        rfb::RFBInput input;
+        std::optional<rfb::EAXStream> stream;
+        std::vector<std::uint8_t> outbox;
+        std::size_t sent = 0;
+    };
+
     static ssize_t fromTLS(ssize_t result) {
         if (result == GNUTLS_E_AGAIN || result == GNUTLS_E_INTERRUPTED) {
             errno = EAGAIN;
@@ -503,10 +718,11 @@ class Wire {
     int fd_;
     gnutls_session_t tls_ = nullptr;
     gnutls_anon_server_credentials_t anonymous_ = nullptr;
+    std::unique_ptr<Records> records_;
 };
 
-// The control message's top bit asks for the replay inside TLS.
-constexpr std::uint32_t insideTLS = 0x8000'0000;
+// The control message's top two bits say how the replay is protected.
+constexpr int protectionShift = 30;
 
 struct ServeResult {
     std::int32_t ok = 0;
@@ -566,10 +782,11 @@ class ReplayServer {
     }
 
     int port() const { return port_; }
+    const ServerKey& key() const { return key_; }
 
-    // The next connection gets recording `index`, inside TLS when `secure`.
-    void serve(std::uint32_t index, bool secure = false) {
-        index |= secure ? insideTLS : 0;
+    // The next connection gets recording `index`, protected as asked.
+    void serve(std::uint32_t index, Protection protection) {
+        index |= std::uint32_t(protection) << protectionShift;
         writeAll(control_, &index, sizeof index);
     }
 
@@ -600,7 +817,8 @@ class ReplayServer {
                 int one = 1;
                 ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                 result.firstByteNanoseconds =
-                    serveOne(recordings.at(index & ~insideTLS), connection, index & insideTLS);
+                    serveOne(recordings.at(index & ((1u << protectionShift) - 1)), connection,
+                             Protection(index >> protectionShift), key_);
                 result.ok = 1;
             } catch (const std::exception& error) {
                 std::snprintf(result.message, sizeof result.message, "%s", error.what());
@@ -620,7 +838,8 @@ class ReplayServer {
     // Does the server's side of the handshake with the recorded name, size and pixel format,
     // checks that the client asks for what the recording was made with, then sends the recorded
     // messages without waiting for requests. Returns when the first update byte was sent.
-    static std::int64_t serveOne(const Recording& recording, int fd, bool secure) {
+    static std::int64_t serveOne(const Recording& recording, int fd, Protection protection,
+                                 const ServerKey& key) {
         Wire wire(fd);
         std::string_view version = "RFB 003.008\n";
         wire.write(version.data(), version.size());
@@ -628,8 +847,15 @@ class ReplayServer {
         if (std::string_view(reinterpret_cast<const char*>(reply.data()), 10) != "RFB 003.00") {
             throw std::runtime_error("the client answered an unexpected protocol version");
         }
-        if (secure) {
+        if (protection == Protection::tls) {
             offerAnonymousTLS(wire);
+        } else if (protection == Protection::rsaAES) {
+            const std::uint8_t security[] = {1, 129};
+            wire.write(security, sizeof security);
+            if (wire.read(1)[0] != 129) {
+                throw std::runtime_error("the client did not choose RSA-AES-256");
+            }
+            wire.startRSAAES(key);
         } else {
             const std::uint8_t security[] = {1, 1};
             wire.write(security, sizeof security);
@@ -723,6 +949,7 @@ class ReplayServer {
                 throw std::runtime_error("the connection failed during the replay");
             }
         }
+        wire.finishSending();
         return firstByte;
     }
 
@@ -757,6 +984,7 @@ class ReplayServer {
         }
     }
 
+    ServerKey key_;  // made before the server's process starts, so known to both
     int listener_ = -1;
     int port_ = 0;
     pid_t pid_ = -1;
@@ -811,7 +1039,7 @@ void finish(rfb::RFBClient& client) {
 }
 
 Run runTessaral(ReplayServer& server, const Recording& recording, std::uint32_t index,
-                bool secure) {
+                Protection protection) {
     std::optional<rfb::RFBQuality> quality = qualityFor(recording.pixelFormat);
     if (!quality) {
         return failure("Tessaral has no quality with the recording's pixel format");
@@ -821,11 +1049,16 @@ Run runTessaral(ReplayServer& server, const Recording& recording, std::uint32_t 
     configuration.quality = *quality;
     configuration.localCursor = false;
     configuration.connectTimeout = 10s;
-    configuration.requireEncryption = secure;
+    configuration.requireEncryption = protection != Protection::clear;
+    if (protection == Protection::rsaAES) {
+        configuration.credentials = rfb::RFBCredentials{"", "secret"};
+        configuration.trustedIdentity =
+            rfb::RFBIdentity{rfb::RFBIdentity::Kind::rsaKey, server.key().wire()};
+    }
     rfb::RFBClient client(configuration);
     rfb::RFBClientTesting::setEncodings(client, recording.encodings);
 
-    server.serve(index, secure);
+    server.serve(index, protection);
     const double cpuStart = processCPUSeconds();
     const double waitingStart = threadCPUSeconds();
     double waitingEnd = 0;
@@ -992,7 +1225,7 @@ Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t in
     client->serverPort = server.port();
     client->connectTimeout = 10;
 
-    server.serve(index);
+    server.serve(index, Protection::clear);
     const double cpuStart = processCPUSeconds();
     int argc = 1;
     char programName[] = "replay-benchmarks";
@@ -1048,11 +1281,11 @@ Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t in
 
 // Benchmarks ---------------------------------------------------------------------------------
 
-enum class Peer { tessaral, libvnc, libvncConverting, tessaralTLS };
-// The clients compared with each other; Tessaral inside TLS is compared with itself in clear.
+enum class Peer { tessaral, libvnc, libvncConverting, tessaralTLS, tessaralRSAAES };
+// The clients compared with each other; Tessaral encrypted is compared with itself in clear.
 constexpr Peer comparedPeers[] = {Peer::tessaral, Peer::libvnc, Peer::libvncConverting};
 constexpr Peer allPeers[] = {Peer::tessaral, Peer::libvnc, Peer::libvncConverting,
-                             Peer::tessaralTLS};
+                             Peer::tessaralTLS, Peer::tessaralRSAAES};
 
 const char* peerName(Peer peer) {
     switch (peer) {
@@ -1064,8 +1297,26 @@ const char* peerName(Peer peer) {
             return "libvncclient+convert";
         case Peer::tessaralTLS:
             return "tessaral+tls";
+        case Peer::tessaralRSAAES:
+            return "tessaral+rsa-aes";
     }
     return "";
+}
+
+// How Tessaral's session travels, for Tessaral's peers.
+std::optional<Protection> tessaralProtection(Peer peer) {
+    switch (peer) {
+        case Peer::tessaral:
+            return Protection::clear;
+        case Peer::tessaralTLS:
+            return Protection::tls;
+        case Peer::tessaralRSAAES:
+            return Protection::rsaAES;
+        case Peer::libvnc:
+        case Peer::libvncConverting:
+            break;
+    }
+    return std::nullopt;
 }
 
 // A client's figures for one recording over all repetitions; none once any run failed.
@@ -1146,11 +1397,11 @@ void replay(benchmark::State& state, std::size_t index, Peer peer) {
     const char* client = peer == Peer::tessaral ? "Tessaral" : peerName(peer);
     double seconds = 0, cpuSeconds = 0, waitingCPUSeconds = 0;
     for (auto _ : state) {
-        const bool tessaral = peer == Peer::tessaral || peer == Peer::tessaralTLS;
-        Run run = tessaral ? runTessaral(*replayServer, recording, std::uint32_t(index),
-                                         peer == Peer::tessaralTLS)
-                           : runLibVNC(*replayServer, recording, std::uint32_t(index),
-                                       peer == Peer::libvncConverting);
+        const std::optional<Protection> protection = tessaralProtection(peer);
+        Run run = protection
+                      ? runTessaral(*replayServer, recording, std::uint32_t(index), *protection)
+                      : runLibVNC(*replayServer, recording, std::uint32_t(index),
+                                  peer == Peer::libvncConverting);
         // Every run, not only the first: a store handed between threads can go wrong in one run
         // and not the next.
         if (!run.error) {
@@ -1199,40 +1450,45 @@ constexpr double goal = 1.3;
 
 // Returns false when a run failed or a last frame differed from its reference. Recordings that only
 // some clients replayed (a --benchmark_filter) show those clients' columns alone.
-// Tessaral inside TLS against itself in clear: the goal is 0.8 of the throughput.
-bool printTLSSummary() {
-    constexpr double tlsGoal = 0.8;
+// Tessaral encrypted against itself in clear: the goal is 0.8 of the throughput.
+bool printEncryptedSummary() {
+    constexpr double encryptedGoal = 0.8;
+    constexpr Peer encrypted[] = {Peer::tessaralTLS, Peer::tessaralRSAAES};
     bool allGood = true;
     std::printf(
-        "\nInside TLS (Tessaral, VeNCrypt anonymous TLS; medians)\n"
-        "%-18s %8s %8s | %8s %8s | %6s %6s  %-9s\n",
-        "recording", "upd/s", "cpu ms", "TLS upd/s", "TLScpums", "speed", "cpu", "goal 0.8x");
+        "\nEncrypted (Tessaral: VeNCrypt anonymous TLS, RSA-AES-256; medians)\n"
+        "%-18s %-16s %8s %8s | %8s %8s | %6s %6s  %-9s\n",
+        "recording", "inside", "upd/s", "cpu ms", "enc upd/s", "enc cpums", "speed", "cpu",
+        "goal 0.8x");
     for (std::size_t i = 0; i < recordings.size(); ++i) {
         const auto plain = samples.find({i, Peer::tessaral});
-        const auto secure = samples.find({i, Peer::tessaralTLS});
-        if (secure == samples.end()) {
-            continue;
+        for (Peer peer : encrypted) {
+            const auto secure = samples.find({i, peer});
+            if (secure == samples.end()) {
+                continue;
+            }
+            if (secure->second.seconds.empty() || plain == samples.end() ||
+                plain->second.seconds.empty()) {
+                std::printf("%-18s %-16s  %s\n", recordings[i].name.c_str(), peerName(peer),
+                            secure->second.error.value_or("no figures to compare").c_str());
+                allGood = allGood && !secure->second.error;
+                continue;
+            }
+            const double updates = recordings[i].updates;
+            const double seconds = median(plain->second.seconds),
+                         cpu = median(plain->second.cpuSeconds);
+            const double secureSeconds = median(secure->second.seconds),
+                         secureCPU = median(secure->second.cpuSeconds);
+            const double speed = seconds / secureSeconds;
+            std::printf("%-18s %-16s %8.0f %8.1f | %8.0f %8.1f | %5.2fx %5.2fx  %-9s\n",
+                        recordings[i].name.c_str(), peerName(peer), updates / seconds, cpu * 1e3,
+                        updates / secureSeconds, secureCPU * 1e3, speed, secureCPU / cpu,
+                        speed >= encryptedGoal ? "met" : "MISSED");
         }
-        if (secure->second.seconds.empty() || plain == samples.end() ||
-            plain->second.seconds.empty()) {
-            std::printf("%-18s  %s\n", recordings[i].name.c_str(),
-                        secure->second.error.value_or("no figures to compare").c_str());
-            allGood = allGood && !secure->second.error;
-            continue;
-        }
-        const double updates = recordings[i].updates;
-        const double seconds = median(plain->second.seconds),
-                     cpu = median(plain->second.cpuSeconds);
-        const double tlsSeconds = median(secure->second.seconds),
-                     tlsCPU = median(secure->second.cpuSeconds);
-        const double speed = seconds / tlsSeconds;
-        std::printf("%-18s %8.0f %8.1f | %8.0f %8.1f | %5.2fx %5.2fx  %-9s\n",
-                    recordings[i].name.c_str(), updates / seconds, cpu * 1e3, updates / tlsSeconds,
-                    tlsCPU * 1e3, speed, tlsCPU / cpu, speed >= tlsGoal ? "met" : "MISSED");
     }
     std::printf(
-        "speed = throughput inside TLS / throughput in clear; cpu = CPU time inside TLS / "
-        "in clear\n");
+        "speed = throughput encrypted / throughput in clear; cpu = CPU time encrypted / in "
+        "clear\n");
     return allGood;
 }
 
@@ -1307,7 +1563,7 @@ bool printSummary() {
         }
         allGood = false;
     }
-    return printTLSSummary() && allGood;
+    return printEncryptedSummary() && allGood;
 }
 
 // For replaying to whole viewers (benchmarks/viewers): each recording's last frame as libvncclient
