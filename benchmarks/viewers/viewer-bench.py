@@ -15,9 +15,12 @@ viewer's final picture, captured from the screen, must equal libvncclient's deco
 recording (itself checked against Tessaral's plain decode by replay-benchmarks), or the run fails:
 a viewer that skips or garbles updates cannot look fast. Speed itself never fails a run.
 
+With --tls the session runs inside anonymous TLS (VeNCrypt TLSNone), as Xvnc serves it, and each
+viewer's figures are given beside its own in clear from the same run.
+
 usage: viewer-bench.py --build BUILD_DIR [--recordings DIR] [--only NAME,...]
                        [--viewers tessaral,tessaral-fit,vncviewer,gvncviewer-fit] [--runs N]
-                       [--keep DIR] [--perf] [--tessaral-screen opengl|painter]
+                       [--keep DIR] [--perf] [--tessaral-screen opengl|painter] [--tls]
 """
 
 import argparse
@@ -27,6 +30,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import statistics
 import struct
 import subprocess
@@ -161,11 +165,66 @@ def peak_rss_kib(pid):
 
 # ---- The server side -------------------------------------------------------------------------
 
+class TLSChannel:
+    """Anonymous TLS over a socket, read by one thread while another writes. One SSL object must
+    not be used by two threads at once, so it runs over memory and every use of it is locked; the
+    socket is read and written outside it."""
+
+    def __init__(self, sock, dh_params):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.maximum_version = ssl.TLSVersion.TLSv1_2  # anonymous suites end there
+        context.set_ciphers("aNULL:@SECLEVEL=0")
+        context.load_dh_params(dh_params)
+        self.sock, self.lock = sock, threading.Lock()
+        self.incoming, self.outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        self.tls = context.wrap_bio(self.incoming, self.outgoing, server_side=True)
+        while True:
+            try:
+                self.tls.do_handshake()
+                break
+            except ssl.SSLWantReadError:
+                self.sock.sendall(self.outgoing.read())
+                if not self.feed():
+                    raise Failed("the viewer closed the connection in the TLS handshake")
+        self.sock.sendall(self.outgoing.read())
+
+    def cipher(self):
+        return self.tls.cipher()[0]
+
+    def feed(self):
+        data = self.sock.recv(1 << 16)
+        with self.lock:
+            self.incoming.write(data) if data else self.incoming.write_eof()
+        return bool(data)
+
+    def recv(self, count):
+        while True:
+            with self.lock:
+                try:
+                    return self.tls.read(count)
+                except ssl.SSLWantReadError:
+                    pass
+                except ssl.SSLZeroReturnError:
+                    return b""
+            if not self.feed():
+                return b""
+
+    def sendall(self, data):
+        with self.lock:
+            self.tls.write(data)
+            self.sock.sendall(self.outgoing.read())
+
+    def close(self):
+        self.sock.close()
+
+
 class Connection:
     """One viewer's connection: the handshake, then a thread reading what the viewer sends."""
 
-    def __init__(self, sock, recording):
+    def __init__(self, sock, recording, dh_params=None):
         self.sock = sock
+        self.dh_params = dh_params  # inside anonymous TLS when given
+        self.cipher = None
         self.recording = recording
         self.lock = threading.Condition()
         self.formats = []  # every SetPixelFormat, in order
@@ -189,15 +248,29 @@ class Connection:
         version = self.read(12)
         if not version.startswith(b"RFB 003.00"):
             raise Failed(f"the viewer answered protocol version {version!r}")
-        self.sock.sendall(b"\x01\x01")  # security type None only
-        if self.read(1) != b"\x01":
-            raise Failed("the viewer chose a security type other than None")
+        if self.dh_params:
+            self.offer_anonymous_tls()
+        else:
+            self.sock.sendall(b"\x01\x01")  # security type None only
+            if self.read(1) != b"\x01":
+                raise Failed("the viewer chose a security type other than None")
         self.sock.sendall(b"\x00\x00\x00\x00")
         self.read(1)  # ClientInit: shared or not, all the same here
         r = self.recording
         self.sock.sendall(struct.pack(">HH", r.width, r.height) + r.format +
                           struct.pack(">I", len(r.desktop_name)) + r.desktop_name)
         threading.Thread(target=self.reader, daemon=True).start()
+
+    def offer_anonymous_tls(self):
+        self.sock.sendall(b"\x01\x13\x00\x02")  # VeNCrypt 0.2
+        if self.read(1) != b"\x13" or self.read(2) != b"\x00\x02":
+            raise Failed("the viewer did not choose VeNCrypt 0.2")
+        self.sock.sendall(b"\x00\x01" + struct.pack(">I", 257))  # TLSNone alone
+        if struct.unpack(">I", self.read(4))[0] != 257:
+            raise Failed("the viewer did not choose TLSNone")
+        self.sock.sendall(b"\x01")
+        self.sock = TLSChannel(self.sock, self.dh_params)
+        self.cipher = self.sock.cipher()
 
     def reader(self):
         try:
@@ -463,7 +536,7 @@ def stop_profile(profiler):
             profiler.stop()
 
 
-def run_once(display, viewer, recording, keep):
+def run_once(display, viewer, recording, keep, dh_params=None):
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     for port in range(5950, 6900):
@@ -504,7 +577,7 @@ def run_once(display, viewer, recording, keep):
                          process.log()[-1500:])
         sock.settimeout(None)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        connection = Connection(sock, recording)
+        connection = Connection(sock, recording, dh_params)
         connection.handshake()
         connection.wait_request(30, "after the handshake")
         fmt, encodings = connection.check_asked_for()
@@ -568,6 +641,7 @@ def run_once(display, viewer, recording, keep):
             "decoder": decoder_cpu,
             "display": viewer_cpu - decoder_cpu + x_cpu,
             "rss": peak / 1024,
+            "cipher": connection.cipher,
         }
     finally:
         if sock:
@@ -635,6 +709,9 @@ def main():
     parser.add_argument("--tessaral-screen", choices=("opengl", "painter"),
                         help="force Tessaral's screen drawing (TESSARAL_SCREEN); by default it "
                              "picks OpenGL only on a GPU, so the painter under Xvfb")
+    parser.add_argument("--tls", action="store_true",
+                        help="run each viewer inside anonymous TLS as well, beside its runs in "
+                             "clear")
     parser.add_argument("--perf", action="store_true",
                         help="sample each viewer with perf over the timed span, into --keep")
     options = parser.parse_args()
@@ -656,6 +733,8 @@ def main():
     for name in viewers:
         if name not in VIEWERS:
             parser.error(f"no viewer {name}; there are " + ", ".join(VIEWERS))
+    if options.tls:
+        viewers = [v for name in viewers for v in (name, name + "+tls")]
 
     desktop.install_signal_handlers()
     work = tempfile.mkdtemp(prefix="viewer-bench-")
@@ -666,6 +745,11 @@ def main():
     display = None
     try:
         write_references(options.build, options.recordings, names, work)
+        dh_params = os.path.join(work, "dh.pem")
+        if options.tls:
+            subprocess.run(["openssl", "genpkey", "-genparam", "-algorithm", "DH", "-pkeyopt",
+                            "group:ffdhe2048", "-out", dh_params], check=True,
+                           capture_output=True)
         display = desktop.start_xvfb(work, *SCREEN)
         for name in names:
             recording = Recording(os.path.join(options.recordings, name + ".rfbrec.gz"), work)
@@ -676,12 +760,14 @@ def main():
                   flush=True)
             for run in range(options.runs):
                 for viewer_name in viewers:
-                    viewer = VIEWERS[viewer_name](options, work)
+                    viewer = VIEWERS[viewer_name.removesuffix("+tls")](options, work)
                     key = (name, viewer_name)
                     if isinstance(rows.get(key), str):
                         continue  # refused or failed before: the figures would mean nothing
                     try:
-                        result = run_once(display, viewer, recording, keep)
+                        tls = viewer_name.endswith("+tls")
+                        result = run_once(display, viewer, recording, keep,
+                                          dh_params if tls else None)
                     except Refused as refusal:
                         rows[key] = "refused: " + str(refusal)
                         print(f"  {viewer_name:15} {rows[key]}", flush=True)
@@ -695,7 +781,8 @@ def main():
                     print(f"  {viewer_name:15} run {run + 1}: wall {result['wall'] * 1e3:7.0f} ms"
                           f"  settled {result['settled'] * 1e3:7.0f} ms"
                           f"  cpu {result['cpu'] * 1e3:6.0f} ms  X cpu {result['xcpu'] * 1e3:6.0f}"
-                          f" ms  peak RSS {result['rss']:6.0f} MiB  picture ok", flush=True)
+                          f" ms  peak RSS {result['rss']:6.0f} MiB  picture ok"
+                          + (f"  ({result['cipher']})" if result["cipher"] else ""), flush=True)
     except Failed as error:
         failures.append(str(error))
     finally:
@@ -727,13 +814,16 @@ def print_table(names, viewers, rows):
             if isinstance(value, str):
                 print(f"{name:22} {viewer:15} {value}")
                 continue
-            m = {k: median([r[k] for r in value]) for k in value[0]}
+            m = {k: median([r[k] for r in value]) for k in value[0] if k != "cipher"}
             m["total"] = median([r["cpu"] + r["xcpu"] for r in value])
             medians[(name, viewer)] = m
             print(f"{name:22} {viewer:15} {len(value):4} {m['wall'] * 1e3:8.0f} "
                   f"{m['settled'] * 1e3:8.0f} {m['cpu'] * 1e3:7.0f} {m['xcpu'] * 1e3:7.0f} "
                   f"{m['total'] * 1e3:7.0f} {m['rss']:8.0f}")
     pairs = [("tessaral", "vncviewer"), ("tessaral-fit", "gvncviewer-fit")]
+    # Inside TLS: against the other viewer inside TLS, and each viewer against itself in clear.
+    pairs += [(ours + "+tls", theirs + "+tls") for ours, theirs in pairs]
+    pairs += [(v, v.removesuffix("+tls")) for v in viewers if v.endswith("+tls")]
     lines = []
     for name in names:
         for ours, theirs in pairs:
@@ -755,7 +845,8 @@ def print_table(names, viewers, rows):
                   f"{m['display'] / m['decoder']:6.2f}")
     if lines:
         print("\nRatios: the other viewer's figure / Tessaral's (above 1: Tessaral is faster, "
-              "uses less CPU or memory)")
+              "uses less CPU or memory); for a viewer against itself, its figure in clear / inside "
+              "TLS (for wall, the throughput inside TLS as a share of that in clear)")
         print(f"{'recording':22} {'pair':30} {'wall':>7} {'settled':>7} {'cpu':>7} {'X':>7} "
               f"{'cpu+X':>7} {'RSS':>7}")
         print("\n".join(lines))
