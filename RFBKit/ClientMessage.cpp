@@ -61,6 +61,24 @@ Bytes framebufferUpdateRequest(bool incremental, long x, long y, long width, lon
     return out;
 }
 
+Bytes enableContinuousUpdates(bool enable, long x, long y, long width, long height) {
+    Bytes out{ClientMessageType::enableContinuousUpdates, std::uint8_t{enable}};
+    put16(out, x);
+    put16(out, y);
+    put16(out, width);
+    put16(out, height);
+    return out;
+}
+
+Bytes fence(std::uint32_t flags, std::span<const std::uint8_t> payload) {
+    payload = payload.first(std::min<std::size_t>(payload.size(), maxFencePayload));
+    Bytes out{ClientMessageType::fence, 0, 0, 0};
+    put32(out, flags);
+    out.push_back(static_cast<std::uint8_t>(payload.size()));
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
 Bytes keyEvent(std::uint32_t key, bool down) {
     Bytes out{ClientMessageType::keyEvent, std::uint8_t{down}, 0, 0};
     put32(out, key);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -19,6 +20,9 @@ Bytes be32(std::uint32_t value);
 Bytes setPixelFormat(const PixelFormat& format);
 Bytes setEncodings(const std::vector<std::int32_t>& encodings);
 Bytes framebufferUpdateRequest(bool incremental, long x, long y, long width, long height);
+Bytes enableContinuousUpdates(bool enable, long x, long y, long width, long height);
+// At most 64 bytes of `payload` go out.
+Bytes fence(std::uint32_t flags, std::span<const std::uint8_t> payload);
 Bytes keyEvent(std::uint32_t key, bool down);
 Bytes pointerEvent(std::uint8_t buttons, long x, long y);
 // The text goes out as ISO 8859-1; characters outside it become "?".

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace rfb {
@@ -35,6 +36,8 @@ inline constexpr std::uint8_t framebufferUpdate = 0;
 inline constexpr std::uint8_t setColourMapEntries = 1;
 inline constexpr std::uint8_t bell = 2;
 inline constexpr std::uint8_t serverCutText = 3;
+inline constexpr std::uint8_t endOfContinuousUpdates = 150;
+inline constexpr std::uint8_t fence = 248;
 }  // namespace ServerMessageType
 
 namespace ClientMessageType {
@@ -44,6 +47,16 @@ inline constexpr std::uint8_t framebufferUpdateRequest = 3;
 inline constexpr std::uint8_t keyEvent = 4;
 inline constexpr std::uint8_t pointerEvent = 5;
 inline constexpr std::uint8_t clientCutText = 6;
+inline constexpr std::uint8_t enableContinuousUpdates = 150;
+inline constexpr std::uint8_t fence = 248;
 }  // namespace ClientMessageType
+
+namespace FenceFlag {
+inline constexpr std::uint32_t blockBefore = 1;
+inline constexpr std::uint32_t blockAfter = 2;
+inline constexpr std::uint32_t syncNext = 4;
+inline constexpr std::uint32_t request = 0x8000'0000;
+}  // namespace FenceFlag
+inline constexpr std::size_t maxFencePayload = 64;  // namespace ClientMessageType
 
 }  // namespace rfb

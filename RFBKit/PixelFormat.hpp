@@ -59,6 +59,8 @@ inline constexpr std::int32_t zrle = 16;
 inline constexpr std::int32_t cursor = -239;
 inline constexpr std::int32_t desktopSize = -223;
 inline constexpr std::int32_t lastRect = -224;
+inline constexpr std::int32_t fence = -312;
+inline constexpr std::int32_t continuousUpdates = -313;
 }  // namespace RFBEncoding
 
 }  // namespace rfb

@@ -16,6 +16,7 @@
 #include "Security.hpp"
 #include "Text.hpp"
 #include "Transport.hpp"
+#include "UpdateFlow.hpp"
 
 namespace rfb {
 
@@ -114,6 +115,7 @@ struct RFBClient::Core : SecurityChannel {
         std::uint64_t updates = 0;
         std::uint64_t completeUpdates = 0;
         DecodeStatistics decoding;
+        bool continuousUpdates = false;
     };
 
     explicit Core(RFBConfiguration c)
@@ -135,6 +137,8 @@ struct RFBClient::Core : SecurityChannel {
                     DecodeStatistics& decoding);
     void publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted = nullptr,
                       bool resized = false);
+    void follow(const UpdateFlow::Step& step, RectangleDecoder& decoder);
+    void answerFence(RFBInput& input);
     void finish(std::optional<RFBError> error);
     void send(std::span<const std::uint8_t> bytes) override { stream->send(bytes); }
     RFBInput& input() override { return *reader; }
@@ -154,8 +158,10 @@ struct RFBClient::Core : SecurityChannel {
     std::vector<std::unique_ptr<RFBStream>> filters;
     std::mutex lock;
     Shared shared;
-    // Whether the last update request sent was for the whole screen (decoder thread only).
+    // Decoder thread only: whether the last update request sent was for the whole screen, and
+    // how updates are asked for.
     bool fullUpdateAsked = false;
+    UpdateFlow flow;
 };
 
 RFBClient::RFBClient(RFBConfiguration configuration)
@@ -259,12 +265,13 @@ void RFBClient::requestFullUpdate() {
 RFBClient::Statistics RFBClient::statistics() const {
     std::lock_guard lock(core_->lock);
     return {core_->shared.updates, core_->shared.completeUpdates, core_->connection.bytesReceived(),
-            core_->shared.decoding};
+            core_->shared.decoding, core_->shared.continuousUpdates};
 }
 
 std::vector<std::int32_t> RFBClient::encodings(bool localCursor) {
     using namespace RFBEncoding;
-    std::vector<std::int32_t> list{zrle, hextile, rre, copyRect, raw, desktopSize, lastRect};
+    std::vector<std::int32_t> list{zrle,        hextile,  rre,   copyRect,         raw,
+                                   desktopSize, lastRect, fence, continuousUpdates};
     if (localCursor) {
         list.push_back(cursor);
     }
@@ -486,10 +493,45 @@ void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {
                 events.send(event::Clipboard{std::move(text)});
                 break;
             }
+            case ServerMessageType::endOfContinuousUpdates:
+                follow(flow.endOfContinuousUpdates(framebuffer.width(), framebuffer.height()),
+                       decoder);
+                break;
+            case ServerMessageType::fence:
+                answerFence(input);
+                break;
             default:
                 throw RFBError::protocolViolation("message type " + std::to_string(type));
         }
     }
+}
+
+void RFBClient::Core::follow(const UpdateFlow::Step& step, RectangleDecoder& decoder) {
+    if (step.format) {
+        decoder.setFormat(*step.format);
+    }
+    if (!step.messages.empty()) {
+        send(step.messages);
+    }
+    std::lock_guard guard(lock);
+    shared.continuousUpdates = flow.continuous();
+}
+
+void RFBClient::Core::answerFence(RFBInput& input) {
+    input.skip(3);
+    const std::uint32_t flags = input.u32();
+    const std::uint8_t length = input.u8();
+    if (length > maxFencePayload) {
+        throw RFBError::protocolViolation("fence length " + std::to_string(length));
+    }
+    input.ensure(length);
+    if (flags & FenceFlag::request) {
+        // Messages are handled strictly in order, which is all that the ordering flags ask for.
+        constexpr std::uint32_t honoured =
+            FenceFlag::blockBefore | FenceFlag::blockAfter | FenceFlag::syncNext;
+        send(ClientMessage::fence(flags & honoured, {input.data(), length}));
+    }
+    input.advance(length);
 }
 
 void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
@@ -517,20 +559,22 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
     bool full;
     {
         std::lock_guard guard(lock);
-        quality = shared.pendingQuality;
+        // A quality asked for while a change of format is under way waits for its end.
+        if (flow.formatMayChange()) {
+            quality = std::exchange(shared.pendingQuality, std::nullopt);
+        }
         full = shared.fullUpdateRequested;
-        shared.pendingQuality.reset();
         shared.fullUpdateRequested = false;
         shared.framebufferWidth = framebuffer.width();
         shared.framebufferHeight = framebuffer.height();
     }
+    std::optional<PixelFormat> format;
     if (quality && pixelFormat(*quality) != decoder.format()) {
-        decoder.setFormat(pixelFormat(*quality));
-        send(ClientMessage::setPixelFormat(decoder.format()));
+        format = pixelFormat(*quality);
         full = true;
     }
-    send(ClientMessage::framebufferUpdateRequest(!full, 0, 0, framebuffer.width(),
-                                                 framebuffer.height()));
+    follow(flow.afterUpdate(framebuffer.width(), framebuffer.height(), full, resized, format),
+           decoder);
     // A full update is mostly followed by small ones, each of which would first wait for the
     // rest of the full frame to be copied into the store it moves to. That copy is made now,
     // while the request just sent takes its round trip.

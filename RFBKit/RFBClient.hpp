@@ -57,6 +57,8 @@ class RFBClient {
         std::uint64_t completeUpdates = 0;
         std::uint64_t bytesReceived = 0;
         DecodeStatistics decoding;
+        // The server sends updates without being asked for each.
+        bool continuousUpdates = false;
     };
     Statistics statistics() const;
 

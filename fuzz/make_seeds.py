@@ -52,6 +52,9 @@ messages = {
     "desktopsize": update(rect(0, 0, 32, 24, -223), rect(0, 0, 1, 1, -224)),
     "cuttext": b"\x03\x00\x00\x00" + u32(5) + b"hello",
     "colourmap-bell": b"\x01\x00" + u16(0) + u16(1) + b"\x00" * 6 + b"\x02",
+    # Continuous updates offered, a fence to answer, then ended by the server.
+    "continuous-fence": b"\x96" + update(rect(0, 0, 1, 1, 0) + px(1)) + b"\xf8\x00\x00\x00"
+                        + u32(0x80000003) + b"\x02ok" + b"\x96",
 }
 write("SessionFuzzer", messages, lambda name: b"\x00")
 write("SessionFuzzer", {"thousands-raw": b"\x01" + update(rect(0, 0, 2, 1, 0) + b"\x1f\x00\xe0\x07"),

@@ -246,8 +246,15 @@ TEST(XvncBusyScreen, FrameEqualsTheScreenAfterScrollingAndMovingWindows) {
     const char* places[][4] = {{"200", "250", "380", "20"},  {"260", "230", "300", "60"},
                                {"330", "180", "120", "280"}, {"60", "200", "330", "120"},
                                {"150", "40", "20", "300"},   {"400", "150", "250", "10"}};
+    // Halfway each viewer changes its quality: with continuous updates the updates already on
+    // their way still come in the old pixel format.
+    std::vector<RFBQuality> qualities(std::begin(allQualities), std::end(allQualities));
+    std::rotate(qualities.begin(), qualities.begin() + 1, qualities.end());
     const auto deadline = Clock::now() + 45s;
     for (std::size_t move = 0; !std::filesystem::exists(done) && Clock::now() < deadline; ++move) {
+        for (std::size_t i = 0; move == 10 && i < viewers.size(); ++i) {
+            viewers[i]->client.setQuality(qualities[i]);
+        }
         const auto* place = places[move % std::size(places)];
         server.x({"xdotool", "windowmove", picture, place[0], place[1], "windowmove", note,
                   place[2], place[3]});
@@ -257,9 +264,9 @@ TEST(XvncBusyScreen, FrameEqualsTheScreenAfterScrollingAndMovingWindows) {
 
     const Picture screen = server.waitForScreen();
     for (std::size_t i = 0; i < viewers.size(); ++i) {
-        SCOPED_TRACE(std::string(rawValue(allQualities[i])));
+        SCOPED_TRACE(std::string(rawValue(qualities[i])));
         Viewer& viewer = *viewers[i];
-        EXPECT_EQ(viewer.expectFrame(expectedFrame(screen, allQualities[i], ServerKind::xvnc), 10s),
+        EXPECT_EQ(viewer.expectFrame(expectedFrame(screen, qualities[i], ServerKind::xvnc), 10s),
                   "");
         EXPECT_TRUE(
             std::equal(viewer.repainted.begin(), viewer.repainted.end(), viewer.image->words()));
@@ -267,6 +274,7 @@ TEST(XvncBusyScreen, FrameEqualsTheScreenAfterScrollingAndMovingWindows) {
         const auto statistics = viewer.client.statistics();
         EXPECT_GE(statistics.updates, 200u);
         EXPECT_GT(statistics.decoding.at(RFBEncoding::copyRect).rectangles, 50u);
+        EXPECT_TRUE(statistics.continuousUpdates);
     }
 }
 

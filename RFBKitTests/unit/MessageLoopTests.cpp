@@ -119,3 +119,40 @@ TEST(MessageLoop, ServerClosingMidUpdatePublishesNothingOfIt) {
     EXPECT_EQ(log.lines().at(0).second, "Disconnected: The remote computer closed the connection.");
     EXPECT_EQ(session.client.takeFrame()->pixel(0, 0), 0xFF000000u);  // the initial black frame
 }
+
+// Continuous updates start at the server's first EndOfContinuousUpdates; from then on an update
+// asks for nothing, a fence request is answered with its payload, and a quality change pauses
+// them so that the new pixel format starts exactly at the server's next EndOfContinuousUpdates.
+TEST(MessageLoop, ContinuousUpdatesAndFences) {
+    const Bytes endOfContinuous{150};
+    const Bytes enable = Bytes{150, 1}.u16(0).u16(0).u16(4).u16(4);
+    const Bytes fenceRequest = Bytes{248, 0, 0, 0}.u32(0x8000'0007).u8(3).raw({7, 8, 9});
+    const Bytes fenceAnswer = Bytes{248, 0, 0, 0}.u32(7).u8(3).raw({7, 8, 9});
+    Session session;
+    EXPECT_EQ(session.answer(endOfContinuous), enable);
+    EXPECT_EQ(session.answer(update({}) + fenceRequest, fenceAnswer.size()), fenceAnswer);
+    EXPECT_TRUE(session.client.statistics().continuousUpdates);
+
+    session.client.setQuality(RFBQuality::thousands);
+    const Bytes pause = Bytes{150, 0}.u16(0).u16(0).u16(0).u16(0);
+    const Bytes thousands = Bytes{0, 0, 0, 0}.raw(PixelFormat::rgb565.encoded());
+    EXPECT_EQ(session.answer(update({}), 10 + 20 + 10 + 10),
+              pause + thousands + enable + request(false));
+    // Sent before the server saw the pause: still four bytes a pixel.
+    session.peer->write(update({raw(0, 0, 4, 4, 0x40)}) + endOfContinuous);
+    session.peer->write(update({rect(0, 0, 1, 1, 0).raw({0x1F, 0xF8})}) + fenceRequest);
+    EXPECT_EQ(session.peer->read(fenceAnswer.size()), fenceAnswer);
+    const auto frame = session.client.takeFrame();
+    EXPECT_EQ(frame->pixel(0, 0), 0xFFFF00FFu);
+    EXPECT_EQ(frame->pixel(3, 3), 0xFF404040u);
+
+    // The server ending them on its own: back to a request per update.
+    EXPECT_EQ(session.answer(endOfContinuous), request(true));
+    EXPECT_FALSE(session.client.statistics().continuousUpdates);
+    EXPECT_EQ(session.answer(update({})), request(true));
+
+    LogCapture log;
+    session.peer->write(Bytes{248, 0, 0, 0}.u32(0x8000'0000).u8(65).repeat(65, 0));
+    EXPECT_EQ(finalError(drainEvents(session.client)),
+              RFBError::protocolViolation("fence length 65"));
+}
