@@ -394,6 +394,7 @@ class Viewer:
 class Tessaral(Viewer):
     name = "tessaral"
     scaling = "actualSize"
+    quality = "full"
 
     def env(self, display):
         # A fresh one each run, so that no run starts from what an earlier one left.
@@ -402,7 +403,7 @@ class Tessaral(Viewer):
         os.makedirs(config, exist_ok=True)
         # A throwaway home whose settings say how the session window first shows the screen.
         with open(os.path.join(config, "Tessaral.conf"), "w") as f:
-            f.write(f"[General]\ndefaultScaling={self.scaling}\ndefaultQuality=full\n"
+            f.write(f"[General]\ndefaultScaling={self.scaling}\ndefaultQuality={self.quality}\n"
                     "saveThumbnails=false\n")
         # The runtime directory holds the single-instance socket: a shared one would hand the
         # link to whatever Tessaral already runs there.
