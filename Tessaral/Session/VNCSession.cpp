@@ -1,5 +1,6 @@
 #include "VNCSession.hpp"
 
+#include <QCoreApplication>
 #include <chrono>
 #include <variant>
 
@@ -46,11 +47,12 @@ VNCSession::VNCSession(const Connection& connection, ConnectionStore& store,
       pacer_([this] { takeFrame(); }),
       clipboardSync_(clipboard, [this](const QString& text) { sendClipboardText(text); }),
       options_(connection.options) {
+    askpassProgram_ = QCoreApplication::applicationFilePath();
     QObject::connect(&clipboardSync_, &ClipboardSync::remoteTextChanged, this,
                      &VNCSession::remoteClipboardChanged);
     QObject::connect(&clipboardSync_, &ClipboardSync::activityChanged, this,
                      &VNCSession::clipboardActivityChanged);
-    statusText_ = tessaral::statusText(state_, serverInfo_, frame_.size());
+    statusText_ = tessaral::statusText(state_, serverInfo_, frame_.size(), throughGateway());
     if (credentials_) {
         return;
     }
@@ -90,7 +92,7 @@ void VNCSession::setState(State state) {
 }
 
 void VNCSession::updateDerived() {
-    if (QString text = tessaral::statusText(state_, serverInfo_, frame_.size());
+    if (QString text = tessaral::statusText(state_, serverInfo_, frame_.size(), throughGateway());
         text != statusText_) {
         statusText_ = std::move(text);
         emit statusTextChanged();
@@ -146,7 +148,16 @@ rfb::RFBConfiguration VNCSession::clientConfiguration() const {
     configuration.connectTimeout = std::chrono::seconds(15);
     configuration.requireEncryption = options_.requireEncryption;
     configuration.trustedIdentity = identities_.identity(IdentityStore::serverKey(connection_));
+    if (throughGateway()) {
+        configuration.gateway =
+            rfb::RFBGateway{connection_.sshGateway.toStdString(), askpassProgram_.toStdString()};
+    }
     return configuration;
+}
+
+bool VNCSession::throughGateway() const {
+    // A computer found nearby is reached where its service points, never through a gateway.
+    return !connection_.sshGateway.isEmpty() && !connection_.bonjourServiceName;
 }
 
 void VNCSession::startClient() {
@@ -182,6 +193,7 @@ void VNCSession::disconnect() {
         case State::Kind::connected:
         case State::Kind::connecting:
         case State::Kind::authenticating:
+        case State::Kind::needsGatewayAnswer:
             setState(State::at(State::Kind::disconnected));
             break;
         default:
@@ -204,6 +216,14 @@ void VNCSession::provideCredentials(const QString& username, const QString& pass
         keychain_.store(id_, password);
     }
     connect();
+}
+
+void VNCSession::answerGateway(const QString& answer) {
+    if (state_.kind != State::Kind::needsGatewayAnswer || !client_) {
+        return;
+    }
+    client_->answerGatewayPrompt(answer.toStdString());
+    setState(State::at(State::Kind::connecting));
 }
 
 void VNCSession::trustIdentity() {
@@ -257,6 +277,9 @@ void VNCSession::handle(const rfb::RFBEvent& event) {
                                                options_.shareClipboard && !options_.observeOnly);
                    },
                    [this](const rfb::event::Bell&) { emit bell(); },
+                   [this](const rfb::event::GatewayPrompt& prompt) {
+                       setState(State::needsGatewayAnswer(prompt));
+                   },
                    [this](const rfb::event::Disconnected& disconnected) {
                        handleDisconnected(disconnected.error);
                    },
