@@ -327,7 +327,7 @@ std::size_t TCPConnection::receive(std::span<std::uint8_t> space) {
             throw tunnel_ ? tunnel_->failure() : RFBError::connectionClosed();
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            throw RFBError::connectionFailed(systemError(errno));
+            throw tunnel_ ? tunnel_->failure() : RFBError::connectionFailed(systemError(errno));
         }
         if (waitFor(socket_, events, receiveDeadline()).timedOut) {
             throw RFBError::timedOut();

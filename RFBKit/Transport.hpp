@@ -15,8 +15,9 @@
 
 namespace rfb {
 
-// A TCP stream over POSIX sockets. The receive thread opens it and receives; any thread may
-// send; cancel() from any thread wakes a pending resolve, connect or receive at once.
+// A TCP stream over POSIX sockets, or one that ssh carries through a gateway. The receive thread
+// opens it and receives; any thread may send; cancel() from any thread wakes a pending resolve,
+// connect or receive at once.
 class TCPConnection final : public RFBStream {
   public:
     // Largest single receive.

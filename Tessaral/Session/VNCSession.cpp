@@ -47,7 +47,6 @@ VNCSession::VNCSession(const Connection& connection, ConnectionStore& store,
       pacer_([this] { takeFrame(); }),
       clipboardSync_(clipboard, [this](const QString& text) { sendClipboardText(text); }),
       options_(connection.options) {
-    askpassProgram_ = QCoreApplication::applicationFilePath();
     QObject::connect(&clipboardSync_, &ClipboardSync::remoteTextChanged, this,
                      &VNCSession::remoteClipboardChanged);
     QObject::connect(&clipboardSync_, &ClipboardSync::activityChanged, this,
@@ -149,8 +148,10 @@ rfb::RFBConfiguration VNCSession::clientConfiguration() const {
     configuration.requireEncryption = options_.requireEncryption;
     configuration.trustedIdentity = identities_.identity(IdentityStore::serverKey(connection_));
     if (throughGateway()) {
+        // ssh asks the user through this program, in its askpass mode.
         configuration.gateway =
-            rfb::RFBGateway{connection_.sshGateway.toStdString(), askpassProgram_.toStdString()};
+            rfb::RFBGateway{connection_.sshGateway.toStdString(),
+                            QCoreApplication::applicationFilePath().toStdString()};
     }
     return configuration;
 }

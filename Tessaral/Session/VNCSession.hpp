@@ -139,8 +139,6 @@ class VNCSession : public QObject {
     bool connectAfterLookup_ = false;
     QString statusText_;
     bool canTypePassword_ = false;
-    // What ssh runs to ask the user: this program, in its askpass mode.
-    QString askpassProgram_;
     // Sees every message handed to the client; for tests.
     std::function<void(const QString&)> clientCalls_;
 
