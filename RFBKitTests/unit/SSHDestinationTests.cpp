@@ -51,27 +51,15 @@ TEST(SSHDestination, ArgumentsEndOptionsBeforeTheGatewayAndBracketIPv6Targets) {
               (Arguments{"-o", "BatchMode=yes", "-W", "[fe80::1]:5900", "--", "gate"}));
 }
 
+// The causes the real ssh gives in the gateway tests are not repeated here.
 TEST(SSHDestination, FailuresNameTheCauseAndQuoteSsh) {
     const struct {
         std::string stderrText;
         std::string exitText;
         std::string expected;
     } cases[] = {
-        {"@@@\n@ WARNING: REMOTE HOST IDENTIFICATION HAS CHANGED! @\nHost key for gate has "
-         "changed and you have requested strict checking.\nHost key verification failed.\n",
-         "",
-         "The SSH gateway\u2019s host key has changed, so ssh refused to connect.\nssh: Host key "
-         "for gate has changed and you have requested strict checking."},
         {"Host key verification failed.\r\n", "",
          "The SSH gateway\u2019s host key was not accepted.\nssh: Host key verification failed."},
-        {"anna@gate: Permission denied (publickey,password).\n", "",
-         "The SSH gateway refused the authentication.\nssh: anna@gate: Permission denied "
-         "(publickey,password)."},
-        {"channel 0: open failed: connect failed: Connection refused\nstdio forwarding failed\n",
-         "",
-         "The SSH gateway could not reach the remote computer\u2019s port: it is closed or "
-         "unreachable from the gateway.\nssh: channel 0: open failed: connect failed: Connection "
-         "refused"},
         {"ssh: Could not resolve hostname nowhere: Name or service not known\n", "",
          "The SSH gateway could not be reached.\nssh: ssh: Could not resolve hostname nowhere: "
          "Name or service not known"},
