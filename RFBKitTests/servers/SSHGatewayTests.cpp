@@ -158,8 +158,9 @@ class SSHGatewayTest : public ::testing::Test {
 
     rfb::RFBConfiguration through(const std::string& destination, bool prompts,
                                   std::optional<long> port = {}) const {
-        rfb::RFBConfiguration configuration{
-            .endpoint = rfb::RFBEndpoint::host("localhost", port.value_or(server.server.port()))};
+        rfb::RFBConfiguration configuration;
+        configuration.endpoint =
+            rfb::RFBEndpoint::host("localhost", port.value_or(server.server.port()));
         configuration.gateway = rfb::RFBGateway{destination, prompts ? TESSARAL_APP : ""};
         return configuration;
     }
