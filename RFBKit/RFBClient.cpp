@@ -252,6 +252,10 @@ void RFBClient::sendClipboard(std::string_view utf8) {
     }
 }
 
+void RFBClient::answerGatewayPrompt(const std::string& answer) {
+    core_->connection.answerPrompt(answer);
+}
+
 void RFBClient::setQuality(RFBQuality quality) {
     std::lock_guard lock(core_->lock);
     core_->shared.pendingQuality = quality;
@@ -369,7 +373,13 @@ RFBInput RFBClient::Core::open() {
         throw RFBError::invalidAddress(configuration.endpoint.rendering());
     }
     auto port = static_cast<std::uint16_t>(std::clamp(host.port, 0L, 65535L));
-    connection.open(host.host, port, timeout);
+    if (configuration.gateway) {
+        connection.openThroughGateway(
+            *configuration.gateway, host.host, port, timeout,
+            [this](event::GatewayPrompt prompt) { events.send(std::move(prompt)); });
+    } else {
+        connection.open(host.host, port, timeout);
+    }
     return RFBInput(receive);
 }
 
@@ -448,7 +458,11 @@ RFBServerInfo RFBClient::Core::handshake(RFBInput& input) {
         shared.framebufferWidth = width;
         shared.framebufferHeight = height;
     }
-    return {name, width, height, "3." + std::to_string(*minor), isApple, security.protection};
+    RFBProtection protection = security.protection;
+    if (configuration.gateway) {
+        protection.gateway = configuration.gateway->destination;
+    }
+    return {name, width, height, "3." + std::to_string(*minor), isApple, std::move(protection)};
 }
 
 void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -46,6 +47,8 @@ class RFBClient {
     void sendKey(std::uint32_t key, bool down);
     void sendPointer(long x, long y, std::uint8_t buttons);
     void sendClipboard(std::string_view utf8);
+    // Answers the gateway's event::GatewayPrompt; stop() is declining it.
+    void answerGatewayPrompt(const std::string& answer);
     void setQuality(RFBQuality quality);
     void requestFullUpdate();
 

@@ -46,6 +46,15 @@ struct RFBEndpoint {
     bool operator==(const RFBEndpoint&) const = default;
 };
 
+// The SSH server a session is carried through, by the system's ssh client.
+struct RFBGateway {
+    std::string destination;  // [user@]host[:port]
+    // The program ssh runs to ask the user anything (Tessaral in its askpass mode); without one
+    // ssh never asks and fails instead.
+    std::string askpassProgram = {};
+    bool operator==(const RFBGateway&) const = default;
+};
+
 struct RFBConfiguration {
     RFBEndpoint endpoint;
     std::optional<RFBCredentials> credentials;
@@ -62,6 +71,8 @@ struct RFBConfiguration {
     std::optional<std::string> trustedFingerprint = std::nullopt;
     // Certificate authorities (PEM files) trusted beside the system's own.
     std::vector<std::string> caFiles = {};
+    // The host and port of `endpoint` are then reached from the gateway.
+    std::optional<RFBGateway> gateway = std::nullopt;
 };
 
 // How a session is protected, once connected.
@@ -76,6 +87,8 @@ struct RFBProtection {
     // "TLS 1.3", "RSA-AES-256"; empty when nothing is encrypted.
     std::string method = {};
     Identity identity = Identity::none;
+    // The SSH gateway the session runs through, as the user wrote it; empty for none.
+    std::string gateway = {};
     bool operator==(const RFBProtection&) const = default;
 };
 
@@ -108,10 +121,18 @@ struct Disconnected {
     std::optional<RFBError> error;
 };
 struct FrameAvailable {};
+// ssh asks the user something; RFBClient::answerGatewayPrompt answers, stop() declines.
+struct GatewayPrompt {
+    std::string text;
+    // A password or passphrase, not a question to confirm.
+    bool secret = false;
+    bool operator==(const GatewayPrompt&) const = default;
+};
 struct Bell {};
 }  // namespace event
 
-using RFBEvent = std::variant<event::Status, event::Connected, event::Cursor, event::Clipboard,
-                              event::Disconnected, event::FrameAvailable, event::Bell>;
+using RFBEvent =
+    std::variant<event::Status, event::Connected, event::Cursor, event::Clipboard,
+                 event::Disconnected, event::FrameAvailable, event::Bell, event::GatewayPrompt>;
 
 }  // namespace rfb

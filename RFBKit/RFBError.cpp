@@ -76,6 +76,8 @@ std::string RFBError::describe(Kind kind, const std::string& text,
             return "The identity of the remote computer can\u2019t be verified.";
         case Kind::identityChanged:
             return "The identity of the remote computer has changed since it was trusted.";
+        case Kind::gatewayFailed:
+            return text;
     }
     return {};
 }

@@ -35,6 +35,8 @@ class RFBError : public std::exception {
         // The server's identity is not one the system or the user vouches for; it is attached.
         identityNotTrusted,
         identityChanged,
+        // The SSH gateway could not carry the session; the text says why, with ssh's words.
+        gatewayFailed,
     };
 
     static RFBError invalidAddress(std::string text) {
@@ -63,6 +65,9 @@ class RFBError : public std::exception {
     static RFBError passwordInClearText() { return {Kind::passwordInClearText, {}}; }
     static RFBError secureConnectionFailed(std::string text) {
         return {Kind::secureConnectionFailed, std::move(text)};
+    }
+    static RFBError gatewayFailed(std::string text) {
+        return {Kind::gatewayFailed, std::move(text)};
     }
     static RFBError identityNotTrusted(RFBIdentity identity);
     static RFBError identityChanged(RFBIdentity identity);

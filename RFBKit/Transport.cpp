@@ -102,20 +102,32 @@ void TCPConnection::throwIfCancelled() const {
 }
 
 void TCPConnection::close() {
-    std::lock_guard lock(sendMutex_);
-    if (socket_ >= 0) {
-        ::close(socket_);
-        socket_ = -1;
+    std::unique_ptr<SSHTunnel> tunnel;
+    {
+        std::lock_guard lock(sendMutex_);
+        if (tunnel_) {
+            socket_ = -1;  // the tunnel's own
+        } else if (socket_ >= 0) {
+            ::close(socket_);
+            socket_ = -1;
+        }
+        tunnel = std::move(tunnel_);
+        outbox_.clear();
+        outboxSent_ = 0;
     }
-    outbox_.clear();
-    outboxSent_ = 0;
+    // Ending ssh may take a moment; senders meanwhile find the connection closed.
+    tunnel.reset();
 }
 
 TCPConnection::Wait TCPConnection::waitFor(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         throwIfCancelled();
-        pollfd fds[2] = {{fd, events, 0}, {wake_, POLLIN, 0}};
-        int ready = ::poll(fds, 2, remainingMilliseconds(deadline));
+        const int prompts = tunnel_ ? tunnel_->promptListener() : -1;
+        pollfd fds[3] = {{fd, events, 0}, {wake_, POLLIN, 0}, {prompts, POLLIN, 0}};
+        // No time-out runs out while the user is being asked.
+        const bool asking = tunnel_ && tunnel_->prompting();
+        int ready =
+            ::poll(fds, prompts >= 0 ? 3 : 2, asking ? -1 : remainingMilliseconds(deadline));
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -128,6 +140,9 @@ TCPConnection::Wait TCPConnection::waitFor(int fd, short events, Clock::time_poi
         if (fds[1].revents != 0) {
             drain(wake_);
             throwIfCancelled();
+        }
+        if (fds[2].revents != 0) {
+            takePrompt();
         }
         return {.revents = fds[0].revents};
     }
@@ -233,6 +248,41 @@ void TCPConnection::openService(const std::string& name, const std::string& type
     connect(service.host, service.port, deadline);
 }
 
+void TCPConnection::openThroughGateway(const RFBGateway& gateway, const std::string& host,
+                                       std::uint16_t port, std::chrono::seconds timeout,
+                                       PromptHandler prompted) {
+    receiveDeadline_ = deadlineAfter(timeout);
+    timeout_ = timeout;
+    prompted_ = std::move(prompted);
+    auto tunnel = std::make_unique<SSHTunnel>(gateway, host, port);
+    std::lock_guard lock(sendMutex_);
+    socket_ = tunnel->stream();
+    tunnel_ = std::move(tunnel);
+}
+
+void TCPConnection::takePrompt() {
+    if (std::optional<event::GatewayPrompt> prompt = tunnel_->acceptPrompt()) {
+        prompted_(std::move(*prompt));
+    }
+}
+
+void TCPConnection::answerPrompt(const std::string& answer) {
+    {
+        std::lock_guard lock(sendMutex_);
+        if (tunnel_) {
+            tunnel_->answer(answer);
+        }
+    }
+    wake();
+}
+
+Clock::time_point TCPConnection::receiveDeadline() const {
+    if (!tunnel_ || receiveDeadline_ == Clock::time_point::max()) {
+        return receiveDeadline_;
+    }
+    return std::max(receiveDeadline_, tunnel_->answeredAt() + timeout_);
+}
+
 void TCPConnection::connect(const std::string& host, std::uint16_t port,
                             Clock::time_point deadline) {
     receiveDeadline_ = deadline;
@@ -274,12 +324,12 @@ std::size_t TCPConnection::receive(std::span<std::uint8_t> space) {
             return static_cast<std::size_t>(n);
         }
         if (n == 0) {
-            throw RFBError::connectionClosed();
+            throw tunnel_ ? tunnel_->failure() : RFBError::connectionClosed();
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            throw RFBError::connectionFailed(systemError(errno));
+            throw tunnel_ ? tunnel_->failure() : RFBError::connectionFailed(systemError(errno));
         }
-        if (waitFor(socket_, events, receiveDeadline_).timedOut) {
+        if (waitFor(socket_, events, receiveDeadline()).timedOut) {
             throw RFBError::timedOut();
         }
     }

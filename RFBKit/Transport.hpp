@@ -3,17 +3,21 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "SSHGateway.hpp"
 #include "Stream.hpp"
 
 namespace rfb {
 
-// A TCP stream over POSIX sockets. The receive thread opens it and receives; any thread may
-// send; cancel() from any thread wakes a pending resolve, connect or receive at once.
+// A TCP stream over POSIX sockets, or one that ssh carries through a gateway. The receive thread
+// opens it and receives; any thread may send; cancel() from any thread wakes a pending resolve,
+// connect or receive at once.
 class TCPConnection final : public RFBStream {
   public:
     // Largest single receive.
@@ -34,6 +38,13 @@ class TCPConnection final : public RFBStream {
     // the one `timeout`. Throws as open() does; a missing daemon or service is connectionFailed.
     void openService(const std::string& name, const std::string& type, const std::string& domain,
                      std::chrono::seconds timeout);
+    // Starts ssh carrying the stream to `host`:`port` as the gateway sees it. Whatever ssh asks
+    // goes to `prompted` on the receive thread, and the time-out waits while it is unanswered.
+    using PromptHandler = std::function<void(event::GatewayPrompt)>;
+    void openThroughGateway(const RFBGateway& gateway, const std::string& host, std::uint16_t port,
+                            std::chrono::seconds timeout, PromptHandler prompted);
+    // Any thread: answers the gateway's pending prompt.
+    void answerPrompt(const std::string& answer);
 
     // Blocks until bytes arrive (flushing queued output meanwhile) and returns how many were
     // stored. Throws RFBError::connectionClosed, RFBError::connectionFailed, Cancelled, or
@@ -51,7 +62,7 @@ class TCPConnection final : public RFBStream {
 
     void cancel();
     bool isCancelled() const { return cancelled_.load(); }
-    // Releases the socket; later sends are dropped.
+    // Releases the socket, and ends the gateway's ssh; later sends are dropped.
     void close();
 
     std::uint64_t bytesReceived() const { return bytesReceived_.load(); }
@@ -73,6 +84,9 @@ class TCPConnection final : public RFBStream {
     // As waitFor, until `fd` is ready; throws RFBError::timedOut at the deadline.
     void awaitReady(int fd, short events, std::chrono::steady_clock::time_point deadline);
     void throwIfCancelled() const;
+    // The deadline of the next receive: a prompt answered late starts the time-out afresh.
+    std::chrono::steady_clock::time_point receiveDeadline() const;
+    void takePrompt();
     void flushLocked();
     void wake();
 
@@ -82,6 +96,11 @@ class TCPConnection final : public RFBStream {
     int wake_ = -1;
     std::atomic<bool> cancelled_{false};
     std::atomic<std::uint64_t> bytesReceived_{0};
+
+    // Set and released by the receive thread, with the socket; answered from any thread.
+    std::unique_ptr<SSHTunnel> tunnel_;
+    std::chrono::seconds timeout_{0};
+    PromptHandler prompted_;
 
     std::mutex sendMutex_;
     std::vector<std::uint8_t> outbox_;

@@ -546,6 +546,9 @@ void Viewer::handle(const rfb::RFBEvent& event) {
             "the first event is not connecting");
     if (status) {
         problem(info.has_value(), "a status after connected");
+    } else if (auto* prompt = std::get_if<GatewayPrompt>(&event)) {
+        problem(info.has_value(), "a gateway prompt after connected");
+        prompts.push_back(*prompt);
     } else if (auto* connected = std::get_if<Connected>(&event)) {
         problem(info.has_value(), "connected twice");
         info = connected->info;

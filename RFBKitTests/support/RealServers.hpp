@@ -209,6 +209,7 @@ struct Viewer {
     std::vector<std::string> problems;
     std::vector<std::optional<rfb::RFBCursor>> cursors;
     std::vector<std::string> clipboards;
+    std::vector<rfb::event::GatewayPrompt> prompts;
     std::optional<rfb::RFBImage> image;
     std::vector<std::uint32_t> repainted;
 

@@ -2,8 +2,10 @@
 #include <QString>
 #include <QStringList>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "SSHGateway.hpp"
 #include "SingleInstance.hpp"
 #include "TessaralApp.hpp"
 
@@ -14,6 +16,10 @@ constexpr const char* usage = "usage: tessaral [vnc://[user[:password]@]host[:po
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Started by ssh to ask the user something: the session that started ssh shows the question.
+    if (std::getenv(rfb::askpassSocketVariable) != nullptr) {
+        return rfb::runAskpass(argc > 1 ? argv[1] : "");
+    }
     // Answered before Qt starts, so that they need no display and never reach a running Tessaral.
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--version") == 0) {

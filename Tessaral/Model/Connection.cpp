@@ -4,6 +4,7 @@
 #include <string>
 
 #include "AppSettings.hpp"
+#include "SSHGateway.hpp"
 
 namespace tessaral {
 
@@ -225,6 +226,9 @@ QString Connection::addressDescription() const {
 
 bool Connection::isValid() const {
     if (trimmedSpacesAndTabs(name).isEmpty() || port < 1 || port > 65535) {
+        return false;
+    }
+    if (!sshGateway.isEmpty() && !rfb::parseSSHDestination(sshGateway.toStdString())) {
         return false;
     }
     return bonjourServiceName.has_value() || !trimmedSpacesAndTabs(host).isEmpty();

@@ -93,6 +93,8 @@ struct Connection {
     QString host;
     qint64 port = rfb::VNCAddress::defaultPort;
     QString username;
+    // `[user@]gateway[:port]` of the SSH server the session goes through; empty for none.
+    QString sshGateway;
     // When present the session connects to this advertised service and ignores host and port.
     std::optional<QString> bonjourServiceName;
     std::optional<QUuid> groupID;
@@ -119,7 +121,8 @@ struct Connection {
 
     // "Bonjour" for a service-only computer, else the address as VNCAddress prints it.
     QString addressDescription() const;
-    // Whether the editor may save it: a name, a port in 1...65535, and a host or a service.
+    // Whether the editor may save it: a name, a port in 1...65535, a host or a service, and no
+    // gateway or one ssh can be given safely.
     bool isValid() const;
 
     bool operator==(const Connection&) const = default;

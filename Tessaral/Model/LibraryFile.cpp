@@ -135,6 +135,7 @@ JsonValue connectionJson(const Connection& connection) {
     object.emplace_back("options", optionsJson(connection.options));
     object.emplace_back("origin", rawValue(connection.origin));
     object.emplace_back("port", std::int64_t{connection.port});
+    object.emplace_back("sshGateway", connection.sshGateway);
     object.emplace_back("symbol", connection.symbol);
     object.emplace_back("tint", rawValue(connection.tint));
     object.emplace_back("username", connection.username);
@@ -346,10 +347,10 @@ constexpr std::array<QStringView, 8> optionKeys = {
     u"scaling",       u"quality",          u"observeOnly",    u"shareClipboard",
     u"sharedSession", u"showRemoteCursor", u"commandMapping", u"requireEncryption"};
 
-constexpr std::array<QStringView, 13> connectionKeys = {
-    u"id",      u"name", u"host",   u"port",   u"username",  u"bonjourServiceName",
-    u"groupID", u"tint", u"symbol", u"origin", u"createdAt", u"lastConnectedAt",
-    u"options"};
+constexpr std::array<QStringView, 14> connectionKeys = {
+    u"id",      u"name",      u"host",   u"port",   u"username",  u"bonjourServiceName",
+    u"groupID", u"tint",      u"symbol", u"origin", u"createdAt", u"lastConnectedAt",
+    u"options", u"sshGateway"};
 
 constexpr std::array<QStringView, 2> groupKeys = {u"id", u"name"};
 
@@ -406,6 +407,8 @@ Connection readConnection(const QJsonObject& object, const Location& where) {
     connection.createdAt = reader.date(u"createdAt");
     connection.lastConnectedAt = reader.optionalDate(u"lastConnectedAt");
     connection.options = readOptions(reader.object(u"options"), where.inMember(u"options"));
+    // Files from before gateways read as a direct connection.
+    connection.sshGateway = reader.stringIfPresent(u"sshGateway").value_or(QString());
     return connection;
 }
 

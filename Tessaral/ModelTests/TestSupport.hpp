@@ -67,6 +67,7 @@ inline Connection fullySetConnection() {
             .host = QStringLiteral("studio.local"),
             .port = 5901,
             .username = QStringLiteral("anna"),
+            .sshGateway = QStringLiteral("anna@gate.example:2222"),
             .bonjourServiceName = QStringLiteral("Studio"),
             .groupID = QUuid::fromString(QStringLiteral("9C2B5A1E-0D3F-4E6A-8B7C-1D2E3F405162")),
             .tint = ConnectionTint::teal,

@@ -5,12 +5,15 @@
 namespace tessaral {
 
 QString statusText(const SessionState& state, const std::optional<rfb::RFBServerInfo>& server,
-                   QSize frameSize) {
+                   QSize frameSize, bool throughGateway) {
     using Kind = SessionState::Kind;
     switch (state.kind) {
         case Kind::idle:
         case Kind::connecting:
-            return QStringLiteral("Connecting…");
+            return throughGateway ? QStringLiteral("Connecting through gateway…")
+                                  : QStringLiteral("Connecting…");
+        case Kind::needsGatewayAnswer:
+            return QStringLiteral("SSH Gateway Asks");
         case Kind::authenticating:
             return QStringLiteral("Authenticating…");
         case Kind::connected:
@@ -36,6 +39,17 @@ QString statusText(const SessionState& state, const std::optional<rfb::RFBServer
 
 QString protectionText(const rfb::RFBProtection& protection) {
     using Identity = rfb::RFBProtection::Identity;
+    const QString gateway = QString::fromStdString(protection.gateway);
+    if (!gateway.isEmpty()) {
+        // ssh protects the way to the gateway; from there on only the VNC session's own
+        // encryption does.
+        rfb::RFBProtection beyond = protection;
+        beyond.gateway.clear();
+        return protection.encrypted
+                   ? QStringLiteral("Through SSH gateway %1 · %2")
+                         .arg(gateway, protectionText(beyond))
+                   : QStringLiteral("Encrypted by SSH to %1, not beyond").arg(gateway);
+    }
     if (!protection.encrypted) {
         return QStringLiteral("Not encrypted");
     }

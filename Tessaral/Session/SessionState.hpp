@@ -20,7 +20,9 @@ struct SessionState {
         failed,
         needsCredentials,
         // The server's identity waits for the user to trust it or not.
-        needsTrust
+        needsTrust,
+        // ssh, on its way to the SSH gateway, waits for the user's answer.
+        needsGatewayAnswer
     };
     Kind kind = Kind::idle;
     QString message;  // failed: the error's description
@@ -29,6 +31,7 @@ struct SessionState {
     std::optional<rfb::RFBIdentity> identity = std::nullopt;  // needsTrust: what the server shows
     // needsTrust: the identity trusted for the server before, which this one does not match.
     std::optional<rfb::RFBIdentity> replacedIdentity = std::nullopt;
+    std::optional<rfb::event::GatewayPrompt> prompt = std::nullopt;  // needsGatewayAnswer
 
     static SessionState at(Kind kind) { return {kind, {}}; }
     static SessionState failed(QString message) { return {Kind::failed, std::move(message)}; }
@@ -42,13 +45,18 @@ struct SessionState {
         state.replacedIdentity = std::move(replaced);
         return state;
     }
+    static SessionState needsGatewayAnswer(rfb::event::GatewayPrompt prompt) {
+        SessionState state{Kind::needsGatewayAnswer, {}};
+        state.prompt = std::move(prompt);
+        return state;
+    }
     bool operator==(const SessionState&) const = default;
 };
 
 // One line for the title: "Connecting…", "Studio · 2560 × 1440", "Disconnected", … The server's
 // name and the frame's size show once both are known.
 QString statusText(const SessionState& state, const std::optional<rfb::RFBServerInfo>& server,
-                   QSize frameSize);
+                   QSize frameSize, bool throughGateway = false);
 
 // How a connected session is protected, in the words of the window's lock: "Encrypted (TLS 1.3,
 // certificate verified)", "Not encrypted", …

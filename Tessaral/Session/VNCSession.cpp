@@ -1,5 +1,6 @@
 #include "VNCSession.hpp"
 
+#include <QCoreApplication>
 #include <chrono>
 #include <variant>
 
@@ -50,7 +51,7 @@ VNCSession::VNCSession(const Connection& connection, ConnectionStore& store,
                      &VNCSession::remoteClipboardChanged);
     QObject::connect(&clipboardSync_, &ClipboardSync::activityChanged, this,
                      &VNCSession::clipboardActivityChanged);
-    statusText_ = tessaral::statusText(state_, serverInfo_, frame_.size());
+    statusText_ = tessaral::statusText(state_, serverInfo_, frame_.size(), throughGateway());
     if (credentials_) {
         return;
     }
@@ -90,7 +91,7 @@ void VNCSession::setState(State state) {
 }
 
 void VNCSession::updateDerived() {
-    if (QString text = tessaral::statusText(state_, serverInfo_, frame_.size());
+    if (QString text = tessaral::statusText(state_, serverInfo_, frame_.size(), throughGateway());
         text != statusText_) {
         statusText_ = std::move(text);
         emit statusTextChanged();
@@ -146,7 +147,18 @@ rfb::RFBConfiguration VNCSession::clientConfiguration() const {
     configuration.connectTimeout = std::chrono::seconds(15);
     configuration.requireEncryption = options_.requireEncryption;
     configuration.trustedIdentity = identities_.identity(IdentityStore::serverKey(connection_));
+    if (throughGateway()) {
+        // ssh asks the user through this program, in its askpass mode.
+        configuration.gateway =
+            rfb::RFBGateway{connection_.sshGateway.toStdString(),
+                            QCoreApplication::applicationFilePath().toStdString()};
+    }
     return configuration;
+}
+
+bool VNCSession::throughGateway() const {
+    // A computer found nearby is reached where its service points, never through a gateway.
+    return !connection_.sshGateway.isEmpty() && !connection_.bonjourServiceName;
 }
 
 void VNCSession::startClient() {
@@ -182,6 +194,7 @@ void VNCSession::disconnect() {
         case State::Kind::connected:
         case State::Kind::connecting:
         case State::Kind::authenticating:
+        case State::Kind::needsGatewayAnswer:
             setState(State::at(State::Kind::disconnected));
             break;
         default:
@@ -204,6 +217,14 @@ void VNCSession::provideCredentials(const QString& username, const QString& pass
         keychain_.store(id_, password);
     }
     connect();
+}
+
+void VNCSession::answerGateway(const QString& answer) {
+    if (state_.kind != State::Kind::needsGatewayAnswer || !client_) {
+        return;
+    }
+    client_->answerGatewayPrompt(answer.toStdString());
+    setState(State::at(State::Kind::connecting));
 }
 
 void VNCSession::trustIdentity() {
@@ -257,6 +278,9 @@ void VNCSession::handle(const rfb::RFBEvent& event) {
                                                options_.shareClipboard && !options_.observeOnly);
                    },
                    [this](const rfb::event::Bell&) { emit bell(); },
+                   [this](const rfb::event::GatewayPrompt& prompt) {
+                       setState(State::needsGatewayAnswer(prompt));
+                   },
                    [this](const rfb::event::Disconnected& disconnected) {
                        handleDisconnected(disconnected.error);
                    },

@@ -73,6 +73,9 @@ class VNCSession : public QObject {
     void connect();
     void disconnect();
     void provideCredentials(const QString& username, const QString& password, bool remember);
+    // Hands the user's answer to what the SSH gateway asked; only while the state asks for it.
+    // Declining is disconnect().
+    void answerGateway(const QString& answer);
     // Remembers the identity the server presents as this computer's and connects again; only
     // while the state asks for that decision.
     void trustIdentity();
@@ -114,6 +117,7 @@ class VNCSession : public QObject {
     KeyboardContext keyboardContext() const;
     void passwordLookedUp(const std::optional<QString>& password);
     rfb::RFBConfiguration clientConfiguration() const;
+    bool throughGateway() const;
     void startClient();
     void teardown();
     void readEvents();

@@ -76,6 +76,9 @@ struct VNCSessionTesting {
     }
     void setFrame(const QImage& frame, const QRegion& damage) { setFrame(*session, frame, damage); }
     // Also for a session made elsewhere, such as a window's own.
+    static void setState(VNCSession& session, const VNCSession::State& state) {
+        session.setState(state);
+    }
     static void setFrame(VNCSession& session, const QImage& frame, const QRegion& damage) {
         session.frame_ = frame;
         session.frameDamage_ = damage;

@@ -525,8 +525,10 @@ TEST(ConnectionEditor, ValidationMessageAndSaveButton) {
         QString portText;
         qint64 port;
         QString message;
+        QString gateway = {};
     };
     const QString portMessage = "Enter a port between 1 and 65,535.";
+    const QString gatewayMessage = "Enter the SSH gateway as [user@]host[:port], without spaces.";
     const Case cases[] = {
         {"complete", "Studio", "studio.local", "", 5900, ""},
         {"port given", "Studio", "studio.local", "5901", 5901, ""},
@@ -540,6 +542,10 @@ TEST(ConnectionEditor, ValidationMessageAndSaveButton) {
         {"letters", "Studio", "studio.local", "59a0", -1, portMessage},
         {"leading space", "Studio", "studio.local", " 5901", -1, portMessage},
         {"far too many digits", "Studio", "studio.local", "99999999999999999999", -1, portMessage},
+        {"gateway", "Studio", "localhost", "", 5900, "", " anna@gate:2222\t"},
+        {"gateway as an option", "Studio", "localhost", "", 5900, gatewayMessage,
+         "-oProxyCommand=x"},
+        {"gateway with a space", "Studio", "localhost", "", 5900, gatewayMessage, "gate x"},
     };
     Library library;
     for (const Case& c : cases) {
@@ -548,7 +554,9 @@ TEST(ConnectionEditor, ValidationMessageAndSaveButton) {
         editor.nameField()->setText(c.computerName);
         editor.hostField()->setText(c.host);
         editor.portField()->setText(c.portText);
+        editor.sshGatewayField()->setText(c.gateway);
         EXPECT_EQ(editor.connection().port, c.port);
+        EXPECT_EQ(editor.connection().sshGateway, c.gateway.trimmed());
         EXPECT_EQ(editor.validationLabel()->text(), c.message);
         EXPECT_EQ(editor.validationLabel()->isVisibleTo(&editor), !c.message.isEmpty());
         EXPECT_EQ(editor.saveButton()->isEnabled(), c.message.isEmpty());

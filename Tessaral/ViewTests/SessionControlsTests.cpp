@@ -18,6 +18,7 @@
 #include "Views/FileDialog.hpp"
 #include "Views/Session/ConnectionMenu.hpp"
 #include "Views/Session/CredentialsSheet.hpp"
+#include "Views/Session/GatewayPromptSheet.hpp"
 #include "Views/Session/ProtectionBadge.hpp"
 #include "Views/Session/SessionActions.hpp"
 #include "Views/Session/SessionContentView.hpp"
@@ -319,6 +320,59 @@ TEST(TrustSheet, TextsFingerprintsAndDefaultButtons) {
     }
 }
 
+// In the session window, as ssh asks: typed hidden, or confirmed with the "yes" ssh wants.
+// Declining ends the attempt with the window.
+TEST(GatewayPromptSheet, ShowsSshsQuestionAndAnswersAsSshExpects) {
+    const rfb::event::GatewayPrompt passphrase{"Enter passphrase for key '/k/id':", true};
+    const struct {
+        rfb::event::GatewayPrompt prompt;
+        QString title, firstLine, typed;
+        std::optional<QString> answer;
+    } cases[] = {
+        {passphrase, "Sign In to the SSH Gateway “me@gate”",
+         "Enter passphrase for key '/k/id':", "open sesame", "open sesame"},
+        {{"The authenticity of host 'gate' can't be established.\nED25519 key fingerprint is "
+          "SHA256:x.\nAre you sure you want to continue connecting (yes/no/[fingerprint])? ",
+          false},
+         "Accept the host key of “me@gate”?",
+         "The authenticity of host 'gate' can't be "
+         "established.",
+         "",
+         "yes"},
+        {passphrase, "Sign In to the SSH Gateway “me@gate”",
+         "Enter passphrase for key '/k/id':", "typed, then declined", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        VNCSessionTesting fixture;
+        fixture.connection.sshGateway = QStringLiteral("me@gate");
+        fixture.store.upsert(fixture.connection);
+        AppState appState;
+        SessionWindow window(fixture.store, fixture.identities, appState, fixture.keychain,
+                             fixture.clipboard, fixture.connection.id);
+        window.show();
+        VNCSessionTesting::setState(*window.findChild<VNCSession*>(),
+                                    VNCSession::State::needsGatewayAnswer(c.prompt));
+        auto* sheet = window.findChild<GatewayPromptSheet*>();
+        ASSERT_NE(sheet, nullptr);
+        EXPECT_EQ(sheet->windowTitle(), c.title);
+        const QString shown =
+            sheet->findChild<QLabel*>(QStringLiteral("gatewayPromptText"))->text();
+        EXPECT_EQ(shown.split(u'\n').first(), c.firstLine);
+        ASSERT_EQ(sheet->secretField() != nullptr, c.prompt.secret);
+        if (sheet->secretField()) {
+            EXPECT_EQ(sheet->secretField()->echoMode(), QLineEdit::Password);
+            QTest::keyClicks(sheet->secretField(), c.typed);
+        }
+        QSignalSpy answered(sheet, &GatewayPromptSheet::answered);
+        (c.answer ? sheet->answerButton() : sheet->cancelButton())->click();
+        EXPECT_EQ(answered.size(), c.answer ? 1 : 0);
+        if (c.answer && !answered.empty()) {
+            EXPECT_EQ(answered[0][0].toString(), *c.answer);
+        }
+        EXPECT_EQ(window.isVisible(), c.answer.has_value());
+    }
+}
+
 TEST(ProtectionBadge, SaysHowTheConnectedSessionIsProtected) {
     using Identity = rfb::RFBProtection::Identity;
     const std::tuple<rfb::RFBProtection, QString, QString> cases[] = {
@@ -332,6 +386,12 @@ TEST(ProtectionBadge, SaysHowTheConnectedSessionIsProtected) {
          "Encrypted — identity not verified",
          "lock.trianglebadge.exclamationmark"},
         {{false, "", Identity::none}, "Not encrypted", "lock.open"},
+        {{false, "", Identity::none, "me@gate:2222"},
+         "Encrypted by SSH to me@gate:2222, not beyond",
+         "lock"},
+        {{true, "TLS 1.3", Identity::verified, "gate"},
+         "Through SSH gateway gate · Encrypted (TLS 1.3, certificate verified)",
+         "lock"},
     };
     for (const auto& [protection, words, symbol] : cases) {
         SCOPED_TRACE(words.toStdString());

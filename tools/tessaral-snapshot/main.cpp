@@ -29,6 +29,7 @@
 #include "Log.hpp"
 #include "RFBClient.hpp"
 #include "RFBError.hpp"
+#include "SSHGateway.hpp"
 #include "VNCAddress.hpp"
 
 namespace {
@@ -44,7 +45,7 @@ constexpr int exitUntrusted = 4;
 constexpr std::string_view usageLine =
     "usage: tessaral-snapshot [--quality full|thousands|low] [--timeout SECONDS] [--updates N] "
     "[--stats] [--no-cursor] [--username NAME] [--password-file FILE] [--require-encryption] "
-    "[--ca-file FILE] [--trust FINGERPRINT] ADDRESS OUTPUT.png";
+    "[--ca-file FILE] [--trust FINGERPRINT] [--via [USER@]GATEWAY[:PORT]] ADDRESS OUTPUT.png";
 
 struct Options {
     std::string address;
@@ -59,6 +60,7 @@ struct Options {
     bool requireEncryption = false;
     std::vector<std::string> caFiles;
     std::optional<std::string> trust;
+    std::optional<std::string> via;
 };
 
 struct UsageError {
@@ -124,6 +126,13 @@ const std::vector<OptionDefinition>& optionDefinitions() {
          [](Options& o, std::string_view) { o.requireEncryption = true; }},
         {"--ca-file", true, [](Options& o, std::string_view v) { o.caFiles.emplace_back(v); }},
         {"--trust", true, [](Options& o, std::string_view v) { o.trust = std::string(v); }},
+        {"--via", true,
+         [](Options& o, std::string_view v) {
+             if (!rfb::parseSSHDestination(v)) {
+                 throw UsageError{"the gateway must be [user@]host[:port]"};
+             }
+             o.via = std::string(v);
+         }},
     };
     return definitions;
 }
@@ -218,6 +227,9 @@ void printStatistics(const rfb::RFBServerInfo& info, const rfb::RFBImage& frame,
     std::printf("Server: %s\n", info.name.c_str());
     std::printf("Protocol version: %s\n", info.protocolVersion.c_str());
     std::printf("Security: %s\n", securityText(info.protection).c_str());
+    if (!info.protection.gateway.empty()) {
+        std::printf("SSH gateway: %s\n", info.protection.gateway.c_str());
+    }
     std::printf("Size: %dx%d\n", frame.width(), frame.height());
     std::printf("Updates: %llu\n", static_cast<unsigned long long>(statistics.updates));
     std::printf("Bytes received: %llu\n",
@@ -476,6 +488,10 @@ int snapshotOnce(const Options& options, const rfb::VNCAddress& address, const L
     configuration.requireEncryption = options.requireEncryption;
     configuration.caFiles = options.caFiles;
     configuration.trustedFingerprint = options.trust;
+    // Without an askpass program ssh never asks: there is nobody to answer.
+    if (options.via) {
+        configuration.gateway = rfb::RFBGateway{*options.via};
+    }
 
     rfb::RFBClient client(configuration);
     client.start();

@@ -124,7 +124,10 @@ QString ConnectionEditor::validationMessage(const Connection& connection) {
     if (trimmedSpacesAndTabs(connection.host).isEmpty() && !connection.bonjourServiceName) {
         return tr("An address is required.");
     }
-    return tr("Enter a port between 1 and 65,535.");
+    if (connection.port < 1 || connection.port > 65535) {
+        return tr("Enter a port between 1 and 65,535.");
+    }
+    return tr("Enter the SSH gateway as [user@]host[:port], without spaces.");
 }
 
 ConnectionEditor::ConnectionEditor(ConnectionStore& store, KeychainService& keychain,
@@ -245,6 +248,18 @@ QWidget* ConnectionEditor::buildComputerSection() {
         line->addWidget(port_);
         form->addRow(tr("Address"), line);
     }
+
+    sshGateway_ = new QLineEdit(connection_.sshGateway);
+    sshGateway_->setObjectName(QStringLiteral("sshGatewayField"));
+    sshGateway_->setPlaceholderText(tr("Optional: user@gateway:22"));
+    sshGateway_->setToolTip(
+        tr("Reach the computer through this SSH server, as ssh would from a terminal. Its "
+           "address is then what the SSH server calls it, such as localhost."));
+    connect(sshGateway_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        connection_.sshGateway = trimmedSpacesAndTabs(text).toString();
+        refresh();
+    });
+    form->addRow(tr("Connect through SSH"), sshGateway_);
 
     group_ = new QComboBox;
     group_->setObjectName(QStringLiteral("groupPicker"));

@@ -46,6 +46,7 @@ class ConnectionEditor : public QDialog {
     // Null for a computer known only by its Bonjour service.
     QLineEdit* hostField() const { return host_; }
     QLineEdit* portField() const { return port_; }
+    QLineEdit* sshGatewayField() const { return sshGateway_; }
     QLineEdit* usernameField() const { return username_; }
     QLineEdit* passwordField() const { return password_; }
     QComboBox* groupPicker() const { return group_; }
@@ -93,6 +94,7 @@ class ConnectionEditor : public QDialog {
     QLineEdit* name_ = nullptr;
     QLineEdit* host_ = nullptr;
     QLineEdit* port_ = nullptr;
+    QLineEdit* sshGateway_ = nullptr;
     QComboBox* group_ = nullptr;
     QLineEdit* username_ = nullptr;
     QLineEdit* password_ = nullptr;

@@ -46,9 +46,10 @@ void ProtectionBadge::refresh() {
     const rfb::RFBProtection& protection = session_->serverInfo()->protection;
     const bool unverified =
         protection.encrypted && protection.identity == rfb::RFBProtection::Identity::none;
-    symbol_ = !protection.encrypted ? QStringLiteral("lock.open")
-              : unverified          ? QStringLiteral("lock.trianglebadge.exclamationmark")
-                                    : QStringLiteral("lock");
+    // Through a gateway ssh encrypts at least the way there.
+    symbol_ = !protection.encrypted && protection.gateway.empty() ? QStringLiteral("lock.open")
+              : unverified ? QStringLiteral("lock.trianglebadge.exclamationmark")
+                           : QStringLiteral("lock");
     // The warning keeps its own orange; the others take the toolbar's text colour.
     const QColor color = unverified ? QColor(240, 150, 15) : palette().color(QPalette::WindowText);
     icon_->setPixmap(tintedSymbol(symbol_, color, iconSize, devicePixelRatioF()));

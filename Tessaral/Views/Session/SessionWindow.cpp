@@ -8,6 +8,7 @@
 #include "ConnectionMenu.hpp"
 #include "CredentialsSheet.hpp"
 #include "FrameImage.hpp"
+#include "GatewayPromptSheet.hpp"
 #include "ProtectionBadge.hpp"
 #include "SessionActions.hpp"
 #include "SessionContentView.hpp"
@@ -130,6 +131,13 @@ void SessionWindow::stateChanged() {
         connect(sheet, &TrustSheet::trusted, this, [this] {
             closeSheet();
             session_->trustIdentity();
+        });
+        present(sheet);
+    } else if (state.kind == VNCSession::State::Kind::needsGatewayAnswer) {
+        auto* sheet = new GatewayPromptSheet(session_->connection(), *state.prompt, this);
+        connect(sheet, &GatewayPromptSheet::answered, this, [this](const QString& answer) {
+            closeSheet();
+            session_->answerGateway(answer);
         });
         present(sheet);
     }

@@ -131,6 +131,7 @@ void StatePanel::showState(const VNCSession::State& state, const QString& connec
         case Kind::connected:
         case Kind::needsCredentials:
         case Kind::needsTrust:
+        case Kind::needsGatewayAnswer:
             hide();
             escape_->setEnabled(false);
             returnKey_->setEnabled(false);
