@@ -524,11 +524,14 @@ void RFBClient::Core::follow(const UpdateFlow::Step& step, RectangleDecoder& dec
     if (step.format) {
         decoder.setFormat(*step.format);
     }
+    {
+        // Before the messages go: a server's answer to them must find the state they made.
+        std::lock_guard guard(lock);
+        shared.continuousUpdates = flow.continuous();
+    }
     if (!step.messages.empty()) {
         send(step.messages);
     }
-    std::lock_guard guard(lock);
-    shared.continuousUpdates = flow.continuous();
 }
 
 void RFBClient::Core::answerFence(RFBInput& input) {

@@ -228,11 +228,11 @@ class LibraryAndSession(unittest.TestCase):
         editor = app.window("^New Connection$", "the editor")
         focus(local, editor)
         # Name, then the address with its port (split into the port field), then past the port,
-        # the group and the user name to the password.
+        # the SSH gateway, the group and the user name to the password.
         type_text("Office")
         press("Tab")
         type_text(f"127.0.0.1:{self.remote.port}")
-        press("Tab", "Tab", "Tab", "Tab")
+        press("Tab", "Tab", "Tab", "Tab", "Tab")
         type_text(self.PASSWORD)
         press("Return")
         app.wait_for_title(library, "All Computers — 1 computer")
