@@ -55,6 +55,7 @@ inline constexpr std::int32_t raw = 0;
 inline constexpr std::int32_t copyRect = 1;
 inline constexpr std::int32_t rre = 2;
 inline constexpr std::int32_t hextile = 5;
+inline constexpr std::int32_t tight = 7;
 inline constexpr std::int32_t zrle = 16;
 inline constexpr std::int32_t cursor = -239;
 inline constexpr std::int32_t desktopSize = -223;

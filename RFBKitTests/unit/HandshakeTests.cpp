@@ -174,7 +174,7 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
         // Messages of the running session.
         {started + Bytes{4}, malformed("message type 4")},
         {started + Bytes{3, 0, 0, 0} + u32(10'485'761), malformed("clipboard length 10485761")},
-        {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, 7), malformed("encoding 7")},
+        {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, 9), malformed("encoding 9")},
         {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, -1), malformed("encoding -1")},
     };
     for (const Fault& fault : faults) {
