@@ -34,8 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         try {
             rfb::readFramebufferUpdate(input, decoder, framebuffer, {});
-        } catch (const rfb::RFBError&) {
-            if (judging && !refused) {
+        } catch (const rfb::RFBError& error) {
+            // ISA-L also refuses some streams that zlib inflates.
+            if (judging && !refused && !error.text().starts_with("corrupt zlib data")) {
                 std::abort();  // failed where the plain reading did not
             }
             return 0;
