@@ -60,6 +60,10 @@ inline constexpr std::int32_t zrle = 16;
 inline constexpr std::int32_t cursor = -239;
 inline constexpr std::int32_t desktopSize = -223;
 inline constexpr std::int32_t lastRect = -224;
+// Tight's levels, 0 to 9 added to these: JPEG quality (its absence asks for lossless Tight) and
+// compression.
+inline constexpr std::int32_t jpegQuality0 = -32;
+inline constexpr std::int32_t compressionLevel0 = -256;
 }  // namespace RFBEncoding
 
 }  // namespace rfb

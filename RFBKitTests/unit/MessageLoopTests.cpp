@@ -2,6 +2,7 @@
 
 #include <numeric>
 
+#include "ClientMessage.hpp"
 #include "FakeServer.hpp"
 
 using namespace rfb;
@@ -50,8 +51,11 @@ TEST(MessageLoop, QualityAndFullUpdateRequestsApplyAtTheNextUpdate) {
     session.client.setQuality(RFBQuality::low);
     session.client.setQuality(RFBQuality::thousands);  // replaces the earlier request
     auto thousands = PixelFormat::rgb565.encoded();
-    // SetPixelFormat before the request.
-    EXPECT_EQ(session.answer(update({}), 30), (Bytes{0, 0, 0, 0}.raw(thousands) + request(false)));
+    // The quality's encodings and SetPixelFormat before the request.
+    const Bytes encodings =
+        Bytes().raw(ClientMessage::setEncodings(RFBClient::encodings(RFBQuality::thousands, true)));
+    EXPECT_EQ(session.answer(update({}), encodings.size() + 30),
+              (encodings + Bytes{0, 0, 0, 0}.raw(thousands) + request(false)));
     EXPECT_EQ(session.answer(update({})), request(true));
     session.client.requestFullUpdate();
     EXPECT_EQ(session.answer(update({})), request(false));

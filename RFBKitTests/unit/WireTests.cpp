@@ -72,10 +72,19 @@ TEST(ClientMessage, Encodings) {
     EXPECT_EQ(pointerEvent(0x18, 300, 2), (Bytes{5, 0x18, 1, 44, 0, 2}));
     EXPECT_EQ(clientCutText("\xFF\xC3"), (Bytes{6, 0, 0, 0, 0, 0, 0, 2, '?', '?'}))
         << "invalid UTF-8 never passes through";
-    // Without the local cursor, the same list less the cursor pseudo-encoding.
-    std::vector<std::int32_t> withCursor = RFBClient::encodings(true);
-    std::erase(withCursor, RFBEncoding::cursor);
-    EXPECT_EQ(RFBClient::encodings(false), withCursor);
+    for (RFBQuality quality : allQualities) {
+        // Without the local cursor, the same list less the cursor pseudo-encoding.
+        std::vector<std::int32_t> list = RFBClient::encodings(quality, true);
+        std::erase(list, RFBEncoding::cursor);
+        EXPECT_EQ(RFBClient::encodings(quality, false), list);
+        // Never JPEG: every quality is exact at its depth. The smaller ones ask for compression.
+        auto levels = [&](std::int32_t zero) {
+            return std::ranges::count_if(list, [&](auto e) { return e >= zero && e <= zero + 9; });
+        };
+        EXPECT_EQ(levels(RFBEncoding::jpegQuality0), 0);
+        EXPECT_EQ(levels(RFBEncoding::compressionLevel0), quality == RFBQuality::full ? 0 : 1);
+        EXPECT_EQ(list.front(), RFBEncoding::tight);
+    }
 }
 
 TEST(Text, OneReplacementPerMaximalSubpart) {
