@@ -373,15 +373,13 @@ RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
         start({"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", size + "x24"});
         argv.insert(argv.end(), {"-display", ":" + std::to_string(display_)});
     }
-    // By x11vnc's, TigerVNC's or TightVNC's, then by password.
-    const Arguments security[3][2] = {
+    // By TigerVNC's or not (Xtightvnc takes -rfbauth too, and is always given a password).
+    const bool tiger =
+        options_.kind == ServerKind::xvnc || options_.kind == ServerKind::x0vncserver;
+    const Arguments security[2][2] = {
         {{"-nopw"}, {"-rfbauth", passwords}},
-        {{"-SecurityTypes", "None"}, {"-SecurityTypes", "VncAuth", "-PasswordFile", passwords}},
-        {{}, {"-rfbauth", passwords}}};
-    const int style = options_.kind == ServerKind::x11vnc      ? 0
-                      : options_.kind == ServerKind::xtightvnc ? 2
-                                                               : 1;
-    const Arguments& chosen = security[style][options_.password.has_value()];
+        {{"-SecurityTypes", "None"}, {"-SecurityTypes", "VncAuth", "-PasswordFile", passwords}}};
+    const Arguments& chosen = security[tiger][options_.password.has_value()];
     argv.insert(argv.end(), chosen.begin(), chosen.end());
     if (!options_.version.empty()) {
         argv.insert(argv.end(), {"-rfbversion", options_.version});
