@@ -132,7 +132,7 @@ template <class Channels>
 void gradientRow(const std::uint8_t* in, std::uint32_t* out, int width, std::uint16_t* above,
                  const Channels& channels) {
     typename Channels::Values left{}, aboveLeft{};
-    for (int x = 0; x < width; ++x) {
+    for (int x = 0, w = width; x < w; ++x) {
         const typename Channels::Values delta = channels.read(in + std::size_t(x) * channels.size);
         std::uint16_t* up = above + 3 * std::size_t(x);
         for (int c = 0; c < 3; ++c) {
@@ -215,6 +215,7 @@ void RectangleDecoder::decodeTight(const RectHeader& rect, RFBInput& input,
                 input, stream, size * std::size_t(width), rect.height,
                 [&](const std::uint8_t* in, int r) { convertRow(in, at(r), width, convert); });
         } else if (filter == paletteFilter) {
+            // The row loops keep the width in a local: the pixel stores could alias it.
             const unsigned count = *need(input, 1) + 1u;
             input.advance(1);
             if (count < 2) {
@@ -230,7 +231,7 @@ void RectangleDecoder::decodeTight(const RectHeader& rect, RFBInput& input,
                 basicData(input, stream, (std::size_t(width) + 7) / 8, rect.height,
                           [&](const std::uint8_t* in, int r) {
                               std::uint32_t* out = at(r);
-                              for (int x = 0; x < width; ++x) {
+                              for (int x = 0, w = width; x < w; ++x) {
                                   out[x] = palette[in[x / 8] >> (7 - x % 8) & 1];
                               }
                           });
@@ -239,7 +240,7 @@ void RectangleDecoder::decodeTight(const RectHeader& rect, RFBInput& input,
                           [&](const std::uint8_t* in, int r) {
                               std::uint32_t* out = at(r);
                               unsigned highest = 0;
-                              for (int x = 0; x < width; ++x) {
+                              for (int x = 0, w = width; x < w; ++x) {
                                   highest = std::max<unsigned>(highest, in[x]);
                                   out[x] = palette[in[x]];
                               }
