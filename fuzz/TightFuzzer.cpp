@@ -159,8 +159,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         try {
             rfb::readFramebufferUpdate(input, decoder, framebuffer, {});
         } catch (const rfb::RFBError& error) {
-            // ISA-L also refuses some streams that zlib inflates.
-            if (judging && !refused && !error.text().starts_with("corrupt zlib data")) {
+            // ISA-L also refuses some damaged streams that zlib inflates, and inflates less of
+            // some that lack the flush every server ends a rectangle's data with.
+            const bool zlibDisagrees = error.text().starts_with("corrupt zlib data") ||
+                                       error.text() == "Tight data truncated";
+            if (judging && !refused && !zlibDisagrees) {
                 std::abort();  // failed where the plain reading did not
             }
             return 0;
