@@ -170,10 +170,9 @@ void skipTight(ByteReader& in, const rfb::PixelFormat& format, std::size_t width
         }
         return length;
     };
-    const std::size_t bpp =
-        format.bitsPerPixel == 32 && format.depth == 24 && format.redMax == 255
-            ? 3
-            : format.bitsPerPixel / 8;
+    const std::size_t bpp = format.bitsPerPixel == 32 && format.depth == 24 && format.redMax == 255
+                                ? 3
+                                : format.bitsPerPixel / 8;
     const std::uint32_t control = in.u8();
     if (control >> 4 == 8) {
         in.take(bpp);
@@ -995,7 +994,8 @@ Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t in
     const char* encodingName = libvncEncodingsString(pixelEncodings(recording.encodings));
     if (!encodingName) {
         return failure(
-            "libvncclient is only asked for Raw, Hextile, ZRLE or Tight recordings, with CopyRect or not");
+            "libvncclient is only asked for Raw, Hextile, ZRLE or Tight recordings, with CopyRect "
+            "or not");
     }
     const rfb::PixelFormat& format = recording.pixelFormat;
     int bytesPerPixel = format.bitsPerPixel / 8;
