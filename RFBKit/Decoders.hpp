@@ -12,6 +12,7 @@
 
 #include "Cursor.hpp"
 #include "Framebuffer.hpp"
+#include "JPEGDecompressor.hpp"
 #include "PixelFormat.hpp"
 #include "ZlibInflater.hpp"
 
@@ -44,7 +45,8 @@ struct RectHeader {
     int height = 0;
 };
 
-// Decodes rectangles of one connection into its framebuffer. Owns the connection's ZRLE stream.
+// Decodes rectangles of one connection into its framebuffer. Owns the connection's ZRLE stream
+// and its Tight streams and JPEG decompressor.
 // Each encoding has its own unit (RawDecoder.cpp, ZRLEDecoder.cpp, ...) over the shared pixel
 // conversion in PixelConversion.hpp.
 class RectangleDecoder {
@@ -62,6 +64,7 @@ class RectangleDecoder {
     void decodeRRE(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
     void decodeHextile(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
     void decodeZRLE(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
+    void decodeTight(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
 
     bool hasZRLEStream() const { return zrleStream_ != nullptr; }
 
@@ -69,6 +72,10 @@ class RectangleDecoder {
     PixelFormat format_;
     PixelTable table_;
     std::unique_ptr<ZlibInflater> zrleStream_;
+    std::array<std::unique_ptr<ZlibInflater>, 4> tightStreams_;
+    JPEGDecompressor jpeg_;
+    // The previous row's channels while a gradient-filtered rectangle is decoded.
+    std::vector<std::uint16_t> gradientAbove_;
 };
 
 struct EncodingStatistics {

@@ -38,6 +38,9 @@ void readFramebufferUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuff
             case RFBEncoding::zrle:
                 decoder.decodeZRLE(rect, input, framebuffer);
                 break;
+            case RFBEncoding::tight:
+                decoder.decodeTight(rect, input, framebuffer);
+                break;
             case RFBEncoding::cursor: {
                 auto cursor = readCursor(rect, input, decoder.format());
                 if (observer.cursor) {

@@ -42,6 +42,14 @@ struct CompactRGB888 {
     }
 };
 
+// Tight's three-byte pixel: red, green and blue, whatever the format's shifts.
+struct TightRGB {
+    static constexpr std::size_t size = 3;
+    std::uint32_t operator()(const std::uint8_t* p) const {
+        return opaqueBlack | std::uint32_t{p[0]} << 16 | std::uint32_t{p[1]} << 8 | p[2];
+    }
+};
+
 // The tables are indexed by the bytes in wire order read as little-endian, so that the byte
 // order of the format is folded into the table when it is built.
 struct Lookup16 {
@@ -227,11 +235,16 @@ inline void convertRow(const std::uint8_t* source, std::uint32_t* target, int co
         }
     }
 #endif
+    // Four bytes are loaded per three-byte pixel; the surplus byte is the alpha that the OR
+    // overwrites. The row's last pixel is left to the exact path so as not to read past it.
     if constexpr (std::is_same_v<Convert, CompactRGB888> && littleEndianHost) {
-        // Four bytes are loaded per three-byte pixel; the surplus byte is the alpha that the OR
-        // overwrites. The row's last pixel is left to the exact path so as not to read past it.
         for (; i + 1 < count; ++i) {
             target[i] = loadLE32(source + std::size_t(i) * 3) | opaqueBlack;
+        }
+    }
+    if constexpr (std::is_same_v<Convert, TightRGB> && littleEndianHost) {
+        for (; i + 1 < count; ++i) {
+            target[i] = __builtin_bswap32(loadLE32(source + std::size_t(i) * 3)) >> 8 | opaqueBlack;
         }
     }
     for (; i < count; ++i) {

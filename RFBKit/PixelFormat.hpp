@@ -55,12 +55,17 @@ inline constexpr std::int32_t raw = 0;
 inline constexpr std::int32_t copyRect = 1;
 inline constexpr std::int32_t rre = 2;
 inline constexpr std::int32_t hextile = 5;
+inline constexpr std::int32_t tight = 7;
 inline constexpr std::int32_t zrle = 16;
 inline constexpr std::int32_t cursor = -239;
 inline constexpr std::int32_t desktopSize = -223;
 inline constexpr std::int32_t lastRect = -224;
 inline constexpr std::int32_t fence = -312;
 inline constexpr std::int32_t continuousUpdates = -313;
+// Tight's levels, 0 to 9 added to these: JPEG quality (its absence asks for lossless Tight) and
+// compression.
+inline constexpr std::int32_t jpegQuality0 = -32;
+inline constexpr std::int32_t compressionLevel0 = -256;
 }  // namespace RFBEncoding
 
 }  // namespace rfb

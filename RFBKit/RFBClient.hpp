@@ -65,8 +65,8 @@ class RFBClient {
     };
     Statistics statistics() const;
 
-    // The encodings announced in SetEncodings, in order of preference.
-    static std::vector<std::int32_t> encodings(bool localCursor);
+    // The encodings announced in SetEncodings for a quality, in order of preference.
+    static std::vector<std::int32_t> encodings(RFBQuality quality, bool localCursor);
 
     struct Core;
 

@@ -166,6 +166,35 @@ void skipHextile(ByteReader& in, std::size_t bpp, std::size_t width, std::size_t
     }
 }
 
+void skipTight(ByteReader& in, const rfb::PixelFormat& format, std::size_t width,
+               std::size_t height) {
+    auto compactLength = [&] {
+        std::size_t length = 0;
+        for (unsigned shift = 0, byte = 0x80; byte & 0x80 && shift < 21; shift += 7) {
+            byte = in.u8();
+            length |= std::size_t(shift == 14 ? byte : byte & 0x7F) << shift;
+        }
+        return length;
+    };
+    const std::size_t bpp = format.bitsPerPixel == 32 && format.depth == 24 && format.redMax == 255
+                                ? 3
+                                : format.bitsPerPixel / 8;
+    const std::uint32_t control = in.u8();
+    if (control >> 4 == 8) {
+        in.take(bpp);
+    } else if (control >> 4 == 9) {
+        in.take(compactLength());
+    } else {
+        std::size_t row = width * bpp;
+        if (control & 0x40 && in.u8() == 1) {
+            std::size_t colours = in.u8() + 1;
+            in.take(colours * bpp);
+            row = colours == 2 ? (width + 7) / 8 : width;
+        }
+        in.take(row * height < 12 ? row * height : compactLength());
+    }
+}
+
 // Walks the server's messages on its own rather than trusting the recorder's counts: a stream
 // cut inside a message, or one whose counts disagree with its header, would time the wrong work.
 void walkStream(Recording& recording) {
@@ -202,6 +231,9 @@ void walkStream(Recording& recording) {
                             break;
                         case rfb::RFBEncoding::zrle:
                             in.take(in.u32());
+                            break;
+                        case rfb::RFBEncoding::tight:
+                            skipTight(in, recording.pixelFormat, width, height);
                             break;
                         case rfb::RFBEncoding::desktopSize:
                             break;
@@ -1170,6 +1202,8 @@ const char* libvncEncodingsString(std::set<std::int32_t> encodings) {
             return copyRect ? "hextile copyrect" : "hextile";
         case rfb::RFBEncoding::zrle:
             return copyRect ? "zrle copyrect" : "zrle";
+        case rfb::RFBEncoding::tight:
+            return copyRect ? "tight copyrect" : "tight";
         default:
             return nullptr;
     }
@@ -1193,7 +1227,8 @@ Run runLibVNC(ReplayServer& server, const Recording& recording, std::uint32_t in
     const char* encodingName = libvncEncodingsString(pixelEncodings(recording.encodings));
     if (!encodingName) {
         return failure(
-            "libvncclient is only asked for Raw, Hextile or ZRLE recordings, with CopyRect or not");
+            "libvncclient is only asked for Raw, Hextile, ZRLE or Tight recordings, with CopyRect "
+            "or not");
     }
     const rfb::PixelFormat& format = recording.pixelFormat;
     int bytesPerPixel = format.bitsPerPixel / 8;

@@ -12,8 +12,9 @@
 # usage: benchmarks/record.sh BUILD_DIR [NAME ...]
 #   BUILD_DIR holds tools/tessaral-snapshot/tessaral-snapshot; a NAME is ENCODING-QUALITY or
 #   hd-SCENE-ENCODING. Without names, all ten 1024 × 768 recordings (zrle, hextile, raw × full,
-#   thousands, low, and zrle+copyrect-full) are made; with "hd", all twelve hd ones. An ENCODING
-#   of the form zrle+copyrect asks the server for both.
+#   thousands, low, and zrle+copyrect-full) are made; with "hd", all twenty hd ones. An ENCODING
+#   of the form zrle+copyrect asks the server for both; tight+jpeg8 asks for Tight with JPEG at
+#   quality 8 (tools/rfb-record names the pseudo-encodings).
 # Needs: tigervnc-standalone-server, xterm, xdotool, imagemagick, x11-utils, fonts-dejavu-core,
 # python3, python3-tk.
 
@@ -35,7 +36,7 @@ if [ ${#names[@]} -eq 0 ]; then
 elif [ "${names[*]}" = hd ]; then
     names=()
     for scene in scroll drag video typing; do
-        for encoding in zrle hextile raw; do
+        for encoding in zrle hextile raw tight tight+jpeg8; do
             names+=("hd-$scene-$encoding")
         done
     done
@@ -171,10 +172,10 @@ record() {  # record ENCODING QUALITY
 hd_width=1920
 hd_height=1080
 # Enough for each scene's few seconds. Photo-like pixels cost ZRLE about 3 bytes each, so the
-# stream is capped too, to keep the twelve recordings at about 25 MB on disk together; Raw and
-# Hextile streams shrink in gzip, ZRLE's do not.
-declare -A hd_caps=([zrle]=200 [hextile]=200 [raw]=200)
-declare -A hd_bytes=([zrle]=2500000 [hextile]=5000000 [raw]=30000000
+# stream is capped too, to keep the twenty recordings at about 32 MB on disk together; Raw and
+# Hextile streams shrink in gzip, ZRLE's and Tight's do not.
+declare -A hd_caps=([zrle]=200 [hextile]=200 [raw]=200 [tight]=200)
+declare -A hd_bytes=([zrle]=2500000 [hextile]=5000000 [raw]=30000000 [tight]=2500000
                      [video-zrle]=4000000 [video-hextile]=6000000 [video-raw]=12000000
                      [drag-raw]=40000000)
 
@@ -313,8 +314,9 @@ record_hd() {  # record_hd SCENE ENCODING
     local proxy_port
     proxy_port=$(free_port)
     start "$log/record.log" /usr/bin/python3 "$recorder" --listen "$proxy_port" \
-        --server "127.0.0.1:$port" --encodings "$encoding" --updates "${hd_caps[$encoding]}" \
-        --max-bytes "${hd_bytes[$scene-$encoding]:-${hd_bytes[$encoding]}}" \
+        --server "127.0.0.1:$port" --encodings "${encoding//+/,}" \
+        --updates "${hd_caps[${encoding%%+*}]}" \
+        --max-bytes "${hd_bytes[$scene-$encoding]:-${hd_bytes[${encoding%%+*}]}}" \
         --output "$output/$name.rfbrec.gz"
     local proxy=$last_pid
     wait_for 10 grep -q listening "$log/record.log"

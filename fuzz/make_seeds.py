@@ -2,6 +2,7 @@
 """Writes the small seed corpora for the fuzz targets (run once; the output is checked in)."""
 
 import os
+import random
 import struct
 import zlib
 
@@ -125,3 +126,35 @@ sessions = {
              + kept(0, messages["hextile"]) + kept(3, messages["copyrect"]),
 }
 write("FramebufferFuzzer", sessions, lambda name: b"\x00")
+
+
+
+
+# Tight: after a format byte and a refill-size byte, updates (without their type byte) of random
+# rectangles of every method but JPEG, every filter, both palette widths, short and compressed
+# data, and all four zlib streams, which carry on from update to update unless reset.
+def tight_seed(quality, seed):
+    rnd, streams, size = random.Random(seed), [zlib.compressobj() for _ in range(4)], 3 - quality
+    def data(n, values=256): return bytes(rnd.randrange(values) for _ in range(n))
+    def packed(stream, filtered):  # compact lengths of up to two bytes suffice
+        p = stream.compress(filtered) + stream.flush(zlib.Z_SYNC_FLUSH) if len(filtered) >= 12 else b""
+        return (bytes([len(p) & 0x7F | 0x80, len(p) >> 7]) if len(p) > 0x7F else bytes([len(p)])) + p if p else filtered
+    out = bytes([quality, seed])
+    for _ in range(4):
+        rects = []
+        for _ in range(rnd.randint(1, 5)):
+            w, h, kind = rnd.randint(0, 40), rnd.randint(1, 16), rnd.randrange(4 + (size > 1))
+            control, colours = rnd.choice([0, 0, 0, rnd.randrange(16)]) | rnd.randrange(4) << 4, rnd.choice([2, rnd.randint(3, 256)])
+            streams = [zlib.compressobj() if control >> i & 1 else s for i, s in enumerate(streams)]
+            head, filtered = [(b"", data(w * h * size, rnd.randint(1, 256))), (b"\x40\x00", data(w * h * size, 8)),
+                              (bytes([0x40, 1, colours - 1]) + data(colours * size), data(((w + 7) // 8 if colours == 2 else w) * h, 256 if colours == 2 else colours)),
+                              (b"\x40\x02", data(w * h * size))][kind - 1] if kind else (None, None)
+            body = bytes([0x80 | control & 15]) + data(size) if kind == 0 else bytes([control | head[:1][0] if head else control]) + head[1:] + packed(streams[control >> 4 & 3], filtered)
+            rects.append(rect(rnd.randrange(101 - w), rnd.randrange(25 - h), w, h, 7) + body)
+        out += update(*rects)[1:]
+    return out
+
+
+
+write("TightFuzzer", {f"{name}-{seed}": tight_seed(quality, seed)
+                     for quality, name in enumerate(["full", "thousands", "low"]) for seed in range(2)})

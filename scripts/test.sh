@@ -53,6 +53,7 @@ section "Fuzzing (${fuzz_seconds} s per target)"
 fuzz="$root/build/fuzz"
 CC=clang CXX=clang++ cmake -G Ninja -S "$root" -B "$fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DTESSARAL_WERROR=ON -DTESSARAL_FUZZ=ON -DTESSARAL_SANITIZE=ON -DTESSARAL_BENCHMARKS=OFF
-targets=(HandshakeFuzzer SessionFuzzer ZRLETileFuzzer CursorFuzzer FramebufferFuzzer RSAAESFuzzer)
+targets=(HandshakeFuzzer SessionFuzzer ZRLETileFuzzer CursorFuzzer FramebufferFuzzer RSAAESFuzzer
+         TightFuzzer)
 cmake --build "$fuzz" --target "${targets[@]}"
 "$root/scripts/fuzz.sh" "$fuzz/fuzz" "$fuzz_seconds" "${targets[@]}"

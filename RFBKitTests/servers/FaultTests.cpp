@@ -291,7 +291,7 @@ struct Proxied {
 const std::uint64_t handshakeLength = 12 + 2 + 4 + 24 + ServerOptions{}.desktopName.size();
 
 constexpr int seedsPerBlock = 100;
-const std::vector<std::int32_t> encodingSets[] = {RFBClient::encodings(true),
+const std::vector<std::int32_t> encodingSets[] = {RFBClient::encodings(RFBQuality::full, true),
                                                   {RFBEncoding::hextile, RFBEncoding::cursor},
                                                   {RFBEncoding::raw, RFBEncoding::cursor}};
 

@@ -355,17 +355,27 @@ RealServer::RealServer(ServerOptions options) : options_(std::move(options)) {
     using Arguments = std::vector<std::string>;
     // Tests give wrong passwords and cut handshakes on purpose: no blacklisting for that. x11vnc
     // would exit when its first client leaves but for -forever.
-    const Arguments commands[] = {{"Xvnc", "-displayfd", "3", "-nolisten", "tcp", "-geometry", size,
-                                   "-depth", "24", "-UseBlacklist=0"},
-                                  {"x11vnc", "-norc", "-forever", "-shared"},
-                                  {"x0vncserver"}};
+    const Arguments commands[] = {
+        {"Xvnc", "-displayfd", "3", "-nolisten", "tcp", "-geometry", size, "-depth", "24",
+         "-UseBlacklist=0"},
+        {"x11vnc", "-norc", "-forever", "-shared"},
+        {"x0vncserver"},
+        {"Xtightvnc", "-geometry", size, "-depth", "24", "-nolisten", "tcp", "-alwaysshared"}};
     Arguments argv = commands[int(options_.kind)];
-    if (options_.kind != ServerKind::xvnc) {
+    if (options_.kind == ServerKind::xtightvnc) {
+        // TightVNC 1.3 is given its display number rather than choosing one.
+        for (display_ = 20 + ::getpid() % 200;
+             std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(display_));) {
+            ++display_;
+        }
+        argv.insert(argv.begin() + 1, ":" + std::to_string(display_));
+    } else if (options_.kind != ServerKind::xvnc) {
         start({"Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", size + "x24"});
         argv.insert(argv.end(), {"-display", ":" + std::to_string(display_)});
     }
-    const bool tiger = options_.kind != ServerKind::x11vnc;
-    // By TigerVNC's or not, then by password.
+    // By TigerVNC's or not (Xtightvnc takes -rfbauth too, and is always given a password).
+    const bool tiger =
+        options_.kind == ServerKind::xvnc || options_.kind == ServerKind::x0vncserver;
     const Arguments security[2][2] = {
         {{"-nopw"}, {"-rfbauth", passwords}},
         {{"-SecurityTypes", "None"}, {"-SecurityTypes", "VncAuth", "-PasswordFile", passwords}}};
@@ -418,7 +428,7 @@ RealServer::~RealServer() {
 
 std::string RealServer::log() const {
     std::string text;
-    for (const std::string name : {"Xvnc", "Xvfb", "x11vnc", "x0vncserver"}) {
+    for (const std::string name : {"Xvnc", "Xvfb", "x11vnc", "x0vncserver", "Xtightvnc"}) {
         if (std::filesystem::exists(directory_.file(name + ".log"))) {
             text += "--- " + name + "\n" + tail(directory_.file(name + ".log"));
         }
@@ -449,7 +459,10 @@ std::string RealServer::window(const std::string& title) const {
 void RealServer::hideCursor(int x, int y) const {
     const std::string blank = file("blank.xbm", xbm({"."}));
     xOrThrow({"xsetroot", "-cursor", blank, blank});
-    xOrThrow({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
+    // TightVNC 1.3's X server has no XTEST: its pointer stays where it is, hidden all the same.
+    if (options_.kind != ServerKind::xtightvnc) {
+        xOrThrow({"xdotool", "mousemove", std::to_string(x), std::to_string(y)});
+    }
 }
 
 Picture RealServer::showPattern(int width, int height, int x, int y) {
@@ -500,7 +513,7 @@ const SharedServer& sharedServer(const ServerOptions& options) {
 std::string caseName(const EncodingAndQuality& param) {
     using namespace rfb::RFBEncoding;
     const std::map<std::int32_t, std::string> names{
-        {raw, "Raw"}, {rre, "RRE"}, {hextile, "Hextile"}, {zrle, "ZRLE"}};
+        {raw, "Raw"}, {rre, "RRE"}, {hextile, "Hextile"}, {zrle, "ZRLE"}, {tight, "Tight"}};
     return names.at(std::get<0>(param)) + "_" + std::string(rawValue(std::get<1>(param)));
 }
 

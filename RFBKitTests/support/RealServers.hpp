@@ -49,7 +49,7 @@ std::string xbm(const std::vector<std::string>& rows, int hotX = 0, int hotY = 0
                 std::string_view set = "#");
 
 // Xvnc and x0vncserver round a channel to fewer bits as (v × max + 128) / 255, x11vnc with 127.
-enum class ServerKind { xvnc, x11vnc, x0vncserver };
+enum class ServerKind { xvnc, x11vnc, x0vncserver, xtightvnc };
 // A captured screen as the client must show it: the server's rounding, then c × 255 / max.
 Picture expectedFrame(const Picture& capture, rfb::RFBQuality quality, ServerKind kind);
 

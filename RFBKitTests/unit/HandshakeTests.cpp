@@ -13,7 +13,7 @@ TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
     run.client.start();  // ignored: the client is running
     run.peer->write(text("RFB 003.008\n") + Bytes{2, 2, 1} + u32(0) +
                     serverInit(1280, 800, "Büro"));
-    const Bytes fromClient = run.peer->read(12 + 1 + 1 + 74);  // up to the session start
+    const Bytes fromClient = run.peer->read(12 + 1 + 1 + 78);  // up to the session start
     auto& client = run.client;
     std::vector<RFBEvent> events;
     ASSERT_TRUE(waitFor<event::FrameAvailable>(client, 10s, &events));
@@ -32,8 +32,8 @@ TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
 
     EXPECT_EQ(fromClient,
               (text("RFB 003.008\n") + Bytes{1, 1, 0, 0, 0, 0} +
-               Bytes().raw(PixelFormat::rgb888.encoded()) + Bytes{2, 0, 0, 10} + u32(16) + u32(5) +
-               u32(2) + u32(1) + u32(0) + u32(-223) + u32(-224) + u32(-312) + u32(-313) +
+               Bytes().raw(PixelFormat::rgb888.encoded()) + Bytes{2, 0, 0, 11} + u32(7) + u32(16) +
+               u32(5) + u32(2) + u32(1) + u32(0) + u32(-223) + u32(-224) + u32(-312) + u32(-313) +
                u32(-239) + Bytes{3, 0, 0, 0, 0, 0, 5, 0, 3, 32}));
     auto frame = client.takeFrame();
     ASSERT_TRUE(frame);
@@ -175,7 +175,7 @@ TEST(ServerFaults, EndTheSessionWithTheirErrorLoggedOnce) {
         // Messages of the running session.
         {started + Bytes{4}, malformed("message type 4")},
         {started + Bytes{3, 0, 0, 0} + u32(10'485'761), malformed("clipboard length 10485761")},
-        {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, 7), malformed("encoding 7")},
+        {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, 9), malformed("encoding 9")},
         {started + Bytes{0, 0} + u16(1) + rect(0, 0, 1, 1, -1), malformed("encoding -1")},
     };
     for (const Fault& fault : faults) {

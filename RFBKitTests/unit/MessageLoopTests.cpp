@@ -2,6 +2,7 @@
 
 #include <numeric>
 
+#include "ClientMessage.hpp"
 #include "FakeServer.hpp"
 
 using namespace rfb;
@@ -50,8 +51,11 @@ TEST(MessageLoop, QualityAndFullUpdateRequestsApplyAtTheNextUpdate) {
     session.client.setQuality(RFBQuality::low);
     session.client.setQuality(RFBQuality::thousands);  // replaces the earlier request
     auto thousands = PixelFormat::rgb565.encoded();
-    // SetPixelFormat before the request.
-    EXPECT_EQ(session.answer(update({}), 30), (Bytes{0, 0, 0, 0}.raw(thousands) + request(false)));
+    // SetPixelFormat before the request, then the quality's encodings.
+    const Bytes encodings =
+        Bytes().raw(ClientMessage::setEncodings(RFBClient::encodings(RFBQuality::thousands, true)));
+    EXPECT_EQ(session.answer(update({}), encodings.size() + 30),
+              (Bytes{0, 0, 0, 0}.raw(thousands) + request(false) + encodings));
     EXPECT_EQ(session.answer(update({})), request(true));
     session.client.requestFullUpdate();
     EXPECT_EQ(session.answer(update({})), request(false));
@@ -136,8 +140,10 @@ TEST(MessageLoop, ContinuousUpdatesAndFences) {
     session.client.setQuality(RFBQuality::thousands);
     const Bytes pause = Bytes{150, 0}.u16(0).u16(0).u16(0).u16(0);
     const Bytes thousands = Bytes{0, 0, 0, 0}.raw(PixelFormat::rgb565.encoded());
-    EXPECT_EQ(session.answer(update({}), 10 + 20 + 10 + 10),
-              pause + thousands + enable + request(false));
+    const Bytes encodings =
+        Bytes().raw(ClientMessage::setEncodings(RFBClient::encodings(RFBQuality::thousands, true)));
+    EXPECT_EQ(session.answer(update({}), 10 + 20 + 10 + 10 + encodings.size()),
+              pause + thousands + enable + request(false) + encodings);
     // Sent before the server saw the pause: still four bytes a pixel.
     session.peer->write(update({raw(0, 0, 4, 4, 0x40)}) + endOfContinuous);
     session.peer->write(update({rect(0, 0, 1, 1, 0).raw({0x1F, 0xF8})}) + fenceRequest);

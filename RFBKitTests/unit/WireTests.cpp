@@ -72,10 +72,12 @@ TEST(ClientMessage, Encodings) {
     EXPECT_EQ(pointerEvent(0x18, 300, 2), (Bytes{5, 0x18, 1, 44, 0, 2}));
     EXPECT_EQ(clientCutText("\xFF\xC3"), (Bytes{6, 0, 0, 0, 0, 0, 0, 2, '?', '?'}))
         << "invalid UTF-8 never passes through";
-    // Without the local cursor, the same list less the cursor pseudo-encoding.
-    std::vector<std::int32_t> withCursor = RFBClient::encodings(true);
-    std::erase(withCursor, RFBEncoding::cursor);
-    EXPECT_EQ(RFBClient::encodings(false), withCursor);
+    for (RFBQuality quality : allQualities) {
+        // Without the local cursor, the same list less the cursor pseudo-encoding.
+        std::vector<std::int32_t> list = RFBClient::encodings(quality, true);
+        std::erase(list, RFBEncoding::cursor);
+        EXPECT_EQ(RFBClient::encodings(quality, false), list);
+    }
 }
 
 TEST(Text, OneReplacementPerMaximalSubpart) {

@@ -35,12 +35,17 @@ ENCODINGS = {
     "rre": 2,
     "hextile": 5,
     "zrle": 16,
+    "tight": 7,
     "cursor": -239,
     "desktopsize": -223,
     "lastrect": -224,
 }
 
-RAW, COPYRECT, RRE, HEXTILE, ZRLE = 0, 1, 2, 5, 16
+# Tight's pseudo-encodings: jpeg0...jpeg9 (JPEG quality) and level0...level9 (compression).
+ENCODINGS.update({"jpeg%d" % n: -32 + n for n in range(10)})
+ENCODINGS.update({"level%d" % n: -256 + n for n in range(10)})
+
+RAW, COPYRECT, RRE, HEXTILE, TIGHT, ZRLE = 0, 1, 2, 5, 7, 16
 CURSOR, DESKTOPSIZE, LASTRECT = -239, -223, -224
 
 
@@ -203,6 +208,8 @@ class Session:
             self.hextile(reader, bpp, w, h)
         elif encoding == ZRLE:
             reader.read(reader.u32())
+        elif encoding == TIGHT:
+            self.tight(reader, pixel_format, w, h)
         elif encoding == CURSOR:
             reader.read(w * h * bpp + (w + 7) // 8 * h)
         elif encoding == DESKTOPSIZE:
@@ -229,6 +236,31 @@ class Session:
                 if flags & 8:
                     subrects = reader.u8()
                     reader.read(subrects * (2 + (bpp if flags & 16 else 0)))
+
+    @staticmethod
+    def tight(reader, pixel_format, w, h):
+        def compact_length():
+            length = 0
+            for shift in (0, 7, 14):
+                byte = reader.u8()
+                length |= (byte if shift == 14 else byte & 0x7F) << shift
+                if byte < 0x80:
+                    break
+            return length
+        red_max = struct.unpack(">H", pixel_format[4:6])[0]
+        bpp = 3 if pixel_format[0:2] == bytes([32, 24]) and red_max == 255 else pixel_format[0] // 8
+        control = reader.u8()
+        if control >> 4 == 8:
+            reader.read(bpp)
+        elif control >> 4 == 9:
+            reader.read(compact_length())
+        else:
+            row = w * bpp
+            if control & 0x40 and reader.u8() == 1:
+                colours = reader.u8() + 1
+                reader.read(colours * bpp)
+                row = (w + 7) // 8 if colours == 2 else w
+            reader.read(row * h if row * h < 12 else compact_length())
 
     # -- client to server -------------------------------------------------------------------
 

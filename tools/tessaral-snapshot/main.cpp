@@ -196,6 +196,8 @@ std::string encodingName(std::int32_t encoding) {
             return "Hextile";
         case rfb::RFBEncoding::zrle:
             return "ZRLE";
+        case rfb::RFBEncoding::tight:
+            return "Tight";
         case rfb::RFBEncoding::cursor:
             return "Cursor";
         case rfb::RFBEncoding::desktopSize:
