@@ -10,6 +10,7 @@
 #include "Authentication.hpp"
 #include "ClientMessage.hpp"
 #include "Decoders.hpp"
+#include "ExtendedClipboard.hpp"
 #include "Log.hpp"
 #include "MessageTypes.hpp"
 #include "RFBInput.hpp"
@@ -23,7 +24,7 @@ namespace {
 
 constexpr std::uint32_t maxReasonLength = 65'536;
 constexpr std::uint32_t maxNameLength = 4'096;
-constexpr std::uint32_t maxCutTextLength = 10'485'760;
+constexpr std::uint32_t maxCutTextLength = ExtendedClipboard::textLimit;
 constexpr int appleMinorVersion = 889;
 
 // Parses like a plain decimal integer with an optional sign; none for anything else.
@@ -141,6 +142,7 @@ struct RFBClient::Core : SecurityChannel {
     void filterThrough(const MakeFilter& make) override;
     void endFilter() override;
     bool established();
+    void readCutText(RFBInput& input);
 
     RFBConfiguration configuration;
     std::vector<std::int32_t> encodings;
@@ -154,6 +156,7 @@ struct RFBClient::Core : SecurityChannel {
     std::vector<std::unique_ptr<RFBStream>> filters;
     std::mutex lock;
     Shared shared;
+    ExtendedClipboard clipboard;
     // Whether the last update request sent was for the whole screen (decoder thread only).
     bool fullUpdateAsked = false;
 };
@@ -242,7 +245,7 @@ void RFBClient::sendPointer(long x, long y, std::uint8_t buttons) {
 
 void RFBClient::sendClipboard(std::string_view utf8) {
     if (core_->established()) {
-        core_->send(ClientMessage::clientCutText(utf8));
+        core_->send(core_->clipboard.offer(utf8));
     }
 }
 
@@ -268,6 +271,7 @@ std::vector<std::int32_t> RFBClient::encodings(bool localCursor) {
     if (localCursor) {
         list.push_back(cursor);
     }
+    list.push_back(extendedClipboard);
     return list;
 }
 
@@ -474,21 +478,39 @@ void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {
             case ServerMessageType::bell:
                 events.send(event::Bell{});
                 break;
-            case ServerMessageType::serverCutText: {
-                input.skip(3);
-                std::uint32_t length = input.u32();
-                if (length > maxCutTextLength) {
-                    throw RFBError::protocolViolation("clipboard length " + std::to_string(length));
-                }
-                input.ensure(length);
-                std::string text = latin1ToUTF8({input.data(), length});
-                input.advance(length);
-                events.send(event::Clipboard{std::move(text)});
+            case ServerMessageType::serverCutText:
+                readCutText(input);
                 break;
-            }
             default:
                 throw RFBError::protocolViolation("message type " + std::to_string(type));
         }
+    }
+}
+
+void RFBClient::Core::readCutText(RFBInput& input) {
+    input.skip(3);
+    const std::uint32_t word = input.u32();
+    // A negative length marks the extended clipboard; its magnitude is the payload's.
+    const bool extended = word & 0x8000'0000u;
+    const std::uint32_t length = extended ? 0u - word : word;
+    if (length > maxCutTextLength) {
+        throw RFBError::protocolViolation("clipboard length " + std::to_string(length));
+    }
+    input.ensure(length);
+    std::span<const std::uint8_t> bytes(input.data(), length);
+    if (!extended) {
+        std::string text = latin1ToUTF8(bytes);
+        input.advance(length);
+        events.send(event::Clipboard{std::move(text)});
+        return;
+    }
+    ExtendedClipboard::Outcome outcome = clipboard.receive(bytes);
+    input.advance(length);
+    if (!outcome.reply.empty()) {
+        send(outcome.reply);
+    }
+    if (outcome.text) {
+        events.send(event::Clipboard{std::move(*outcome.text)});
     }
 }
 

@@ -30,6 +30,10 @@ def server_init(w=16, h=16, name=b"seed"):
     return u16(w) + u16(h) + server_format + u32(len(name)) + name
 
 
+def extended_cut(flags, payload=b""):
+    return b"\x03\x00\x00\x00" + struct.pack(">i", -(4 + len(payload))) + u32(flags) + payload
+
+
 zstream = zlib.compressobj()
 
 
@@ -52,6 +56,10 @@ messages = {
     "desktopsize": update(rect(0, 0, 32, 24, -223), rect(0, 0, 1, 1, -224)),
     "cuttext": b"\x03\x00\x00\x00" + u32(5) + b"hello",
     "colourmap-bell": b"\x01\x00" + u16(0) + u16(1) + b"\x00" * 6 + b"\x02",
+    # The extended clipboard: capabilities, then notify, request, peek and a compressed text.
+    "clipboard-extended": extended_cut(0x1F000001, u32(1024)) + extended_cut(0x08000001)
+                          + extended_cut(0x02000001) + extended_cut(0x04000000)
+                          + extended_cut(0x10000001, zlib.compress(u32(5) + "€\0".encode())),
 }
 write("SessionFuzzer", messages, lambda name: b"\x00")
 write("SessionFuzzer", {"thousands-raw": b"\x01" + update(rect(0, 0, 2, 1, 0) + b"\x1f\x00\xe0\x07"),

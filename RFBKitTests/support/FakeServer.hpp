@@ -301,11 +301,11 @@ inline std::optional<rfb::RFBError> finalError(const std::vector<rfb::RFBEvent>&
 }
 
 // A client connected without security to a screen of the given size, past the session start:
-// SetPixelFormat, SetEncodings with 8 entries and the first request, which it sends together.
+// SetPixelFormat, SetEncodings and the first request, which it sends together.
 struct Session : DrivenClient {
     explicit Session(std::uint16_t width = 4, std::uint16_t height = 4) {
         acceptWithoutSecurity(*peer, width, height);
-        peer->read(20 + 4 + 4 * 8 + 10);
+        peer->read(20 + 4 + 4 * rfb::RFBClient::encodings(true).size() + 10);
         if (!waitFor<rfb::event::Connected>(client)) {
             throw std::runtime_error("the session never started");
         }
