@@ -74,6 +74,22 @@ Bytes pointerEvent(std::uint8_t buttons, long x, long y) {
     return out;
 }
 
+Bytes setDesktopSize(long width, long height, const std::vector<RFBScreen>& screens) {
+    Bytes out{ClientMessageType::setDesktopSize, 0};
+    put16(out, width);
+    put16(out, height);
+    out.push_back(static_cast<std::uint8_t>(std::min<std::size_t>(screens.size(), 255)));
+    out.push_back(0);
+    for (std::size_t i = 0; i < screens.size() && i < 255; ++i) {
+        put32(out, screens[i].id);
+        for (int value : {screens[i].x, screens[i].y, screens[i].width, screens[i].height}) {
+            put16(out, value);
+        }
+        put32(out, screens[i].flags);
+    }
+    return out;
+}
+
 Bytes clientCutText(std::string_view utf8) {
     std::string latin1 = utf8ToLatin1(utf8);
     Bytes out{ClientMessageType::clientCutText, 0, 0, 0};

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "PixelFormat.hpp"
+#include "RFBConfiguration.hpp"
 
 namespace rfb {
 
@@ -21,6 +22,8 @@ Bytes setEncodings(const std::vector<std::int32_t>& encodings);
 Bytes framebufferUpdateRequest(bool incremental, long x, long y, long width, long height);
 Bytes keyEvent(std::uint32_t key, bool down);
 Bytes pointerEvent(std::uint8_t buttons, long x, long y);
+// Asks for a desktop of that size made of `screens`.
+Bytes setDesktopSize(long width, long height, const std::vector<RFBScreen>& screens);
 // The text goes out as ISO 8859-1; characters outside it become "?".
 Bytes clientCutText(std::string_view utf8);
 }  // namespace ClientMessage

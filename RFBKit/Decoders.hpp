@@ -13,6 +13,7 @@
 #include "Cursor.hpp"
 #include "Framebuffer.hpp"
 #include "PixelFormat.hpp"
+#include "RFBConfiguration.hpp"
 #include "ZlibInflater.hpp"
 
 namespace rfb {
@@ -79,12 +80,13 @@ struct EncodingStatistics {
 };
 using DecodeStatistics = std::map<std::int32_t, EncodingStatistics>;
 
-// What an update reports besides pixels: cursor shapes, and that the screen was resized (the
-// next update request must then be non-incremental).
+// What an update reports besides pixels: cursor shapes, that the screen was resized (the next
+// update request must then be non-incremental), and the screen layout of servers that have one.
 struct UpdateObserver {
     std::function<void(std::optional<RFBCursor>)> cursor;
     std::function<void()> desktopResized;
     DecodeStatistics* statistics = nullptr;  // filled per encoding when given
+    std::function<void(event::DesktopLayout)> desktopLayout = nullptr;
 };
 
 // Reads the rest of a FramebufferUpdate (after its type byte) into `framebuffer`.

@@ -44,6 +44,7 @@ inline constexpr std::uint8_t framebufferUpdateRequest = 3;
 inline constexpr std::uint8_t keyEvent = 4;
 inline constexpr std::uint8_t pointerEvent = 5;
 inline constexpr std::uint8_t clientCutText = 6;
+inline constexpr std::uint8_t setDesktopSize = 251;
 }  // namespace ClientMessageType
 
 }  // namespace rfb

@@ -249,6 +249,12 @@ void RFBClient::sendClipboard(std::string_view utf8) {
     }
 }
 
+void RFBClient::requestDesktopSize(long width, long height, const std::vector<RFBScreen>& screens) {
+    if (core_->established()) {
+        core_->send(ClientMessage::setDesktopSize(width, height, screens));
+    }
+}
+
 void RFBClient::setQuality(RFBQuality quality) {
     std::lock_guard lock(core_->lock);
     core_->shared.pendingQuality = quality;
@@ -272,6 +278,7 @@ std::vector<std::int32_t> RFBClient::encodings(bool localCursor) {
         list.push_back(cursor);
     }
     list.push_back(extendedClipboard);
+    list.push_back(extendedDesktopSize);
     return list;
 }
 
@@ -529,6 +536,7 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
                 shared.fullUpdateRequested = true;
             },
         .statistics = &decoding,
+        .desktopLayout = [this](event::DesktopLayout layout) { events.send(std::move(layout)); },
     };
     readFramebufferUpdate(input, decoder, framebuffer, observer);
     // Copied here and swapped in, so that the critical section never allocates.

@@ -46,6 +46,8 @@ class RFBClient {
     void sendKey(std::uint32_t key, bool down);
     void sendPointer(long x, long y, std::uint8_t buttons);
     void sendClipboard(std::string_view utf8);
+    // Only after the server sent a DesktopLayout with screens; the answer is another.
+    void requestDesktopSize(long width, long height, const std::vector<RFBScreen>& screens);
     void setQuality(RFBQuality quality);
     void requestFullUpdate();
 

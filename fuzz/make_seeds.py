@@ -56,10 +56,16 @@ messages = {
     "desktopsize": update(rect(0, 0, 32, 24, -223), rect(0, 0, 1, 1, -224)),
     "cuttext": b"\x03\x00\x00\x00" + u32(5) + b"hello",
     "colourmap-bell": b"\x01\x00" + u16(0) + u16(1) + b"\x00" * 6 + b"\x02",
+    # Screen layouts: one screen, a refusal, a screen outside the desktop.
+    "desktop-layout": update(rect(0, 0, 32, 24, -308) + b"\x01\x00\x00\x00" + u32(1) + u16(0)
+                             + u16(0) + u16(32) + u16(24) + u32(0),
+                             rect(1, 1, 32, 24, -308) + bytes(4),
+                             rect(2, 0, 16, 16, -308) + b"\x01\x00\x00\x00" + u32(9) + u16(8)
+                             + u16(8) + u16(16) + u16(16) + u32(0)),
     # The extended clipboard: capabilities, then notify, request, peek and a compressed text.
     "clipboard-extended": extended_cut(0x1F000001, u32(1024)) + extended_cut(0x08000001)
                           + extended_cut(0x02000001) + extended_cut(0x04000000)
-                          + extended_cut(0x10000001, zlib.compress(u32(5) + "€\0".encode())),
+                          + extended_cut(0x10000001, zlib.compress(u32(4) + "€\0".encode())),
 }
 write("SessionFuzzer", messages, lambda name: b"\x00")
 write("SessionFuzzer", {"thousands-raw": b"\x01" + update(rect(0, 0, 2, 1, 0) + b"\x1f\x00\xe0\x07"),

@@ -82,6 +82,13 @@ TEST(LibraryFile, IgnoresUnknownKeysAndTakesNullOptionalsAsAbsent) {
         setKey(0, key, QJsonValue::Null)(top);
     }
     setKey(0, u"futureField"_s, QJsonObject{{u"anything"_s, 1}})(top);
+    // Records from before the option follow the window, as new ones do.
+    onRecord(u"connections"_s, 0, [](QJsonObject& c) {
+        QJsonObject options = c[u"options"].toObject();
+        options.remove(u"resizeRemote");
+        c[u"options"] = options;
+    })(top);
+    expected.connections[0].options.resizeRemote = true;
     top[u"version"] = 7;
     top[u"extra"] = true;
     expected.connections[0].bonjourServiceName.reset();
