@@ -67,6 +67,13 @@ Bytes keyEvent(std::uint32_t key, bool down) {
     return out;
 }
 
+Bytes qemuKeyEvent(std::uint32_t key, bool down, std::uint32_t xtCode) {
+    Bytes out{ClientMessageType::qemu, 0, 0, std::uint8_t{down}};
+    put32(out, key);
+    put32(out, xtCode);
+    return out;
+}
+
 Bytes pointerEvent(std::uint8_t buttons, long x, long y) {
     Bytes out{ClientMessageType::pointerEvent, buttons};
     put16(out, x);

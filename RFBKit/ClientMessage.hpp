@@ -21,6 +21,8 @@ Bytes setPixelFormat(const PixelFormat& format);
 Bytes setEncodings(const std::vector<std::int32_t>& encodings);
 Bytes framebufferUpdateRequest(bool incremental, long x, long y, long width, long height);
 Bytes keyEvent(std::uint32_t key, bool down);
+// QEMU's extended key event: the keysym and the physical key's XT scan code.
+Bytes qemuKeyEvent(std::uint32_t key, bool down, std::uint32_t xtCode);
 Bytes pointerEvent(std::uint8_t buttons, long x, long y);
 // Asks for a desktop of that size made of `screens`.
 Bytes setDesktopSize(long width, long height, const std::vector<RFBScreen>& screens);

@@ -87,6 +87,7 @@ struct UpdateObserver {
     std::function<void()> desktopResized;
     DecodeStatistics* statistics = nullptr;  // filled per encoding when given
     std::function<void(event::DesktopLayout)> desktopLayout = nullptr;
+    std::function<void()> extendedKeys = nullptr;  // the server takes QEMU's key events
 };
 
 // Reads the rest of a FramebufferUpdate (after its type byte) into `framebuffer`.

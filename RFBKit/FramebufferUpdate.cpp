@@ -95,6 +95,11 @@ void readFramebufferUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuff
                 }
                 break;
             }
+            case RFBEncoding::qemuExtendedKeyEvent:
+                if (observer.extendedKeys) {
+                    observer.extendedKeys();
+                }
+                break;
             case RFBEncoding::lastRect:
                 last = true;
                 break;

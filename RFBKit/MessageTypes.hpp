@@ -45,6 +45,7 @@ inline constexpr std::uint8_t keyEvent = 4;
 inline constexpr std::uint8_t pointerEvent = 5;
 inline constexpr std::uint8_t clientCutText = 6;
 inline constexpr std::uint8_t setDesktopSize = 251;
+inline constexpr std::uint8_t qemu = 255;  // its first byte after the type picks the message
 }  // namespace ClientMessageType
 
 }  // namespace rfb

@@ -60,6 +60,7 @@ inline constexpr std::int32_t cursor = -239;
 inline constexpr std::int32_t desktopSize = -223;
 inline constexpr std::int32_t lastRect = -224;
 inline constexpr std::int32_t extendedDesktopSize = -308;
+inline constexpr std::int32_t qemuExtendedKeyEvent = -258;
 inline constexpr std::int32_t extendedClipboard = static_cast<std::int32_t>(0xC0A1E5CE);
 }  // namespace RFBEncoding
 

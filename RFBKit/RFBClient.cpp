@@ -107,6 +107,8 @@ struct RFBClient::Core : SecurityChannel {
         bool stopped = false;
         std::optional<RFBQuality> pendingQuality;
         bool fullUpdateRequested = false;
+        // The server acknowledged QEMU's extended key events.
+        bool extendedKeys = false;
         // Set by ServerInit; input waits for it, since in the middle of the handshake the server
         // would read it as handshake data.
         long framebufferWidth = 0;
@@ -223,10 +225,17 @@ std::optional<RFBFrame> RFBClient::takeFrameWithDamage() {
     return RFBFrame{*core_->shared.latestFrame, std::move(fresh)};
 }
 
-void RFBClient::sendKey(std::uint32_t key, bool down) {
-    if (core_->established()) {
-        core_->send(ClientMessage::keyEvent(key, down));
+void RFBClient::sendKey(std::uint32_t key, bool down, std::uint32_t xtCode) {
+    bool extended;
+    {
+        std::lock_guard lock(core_->lock);
+        if (core_->shared.framebufferWidth <= 0) {
+            return;
+        }
+        extended = core_->shared.extendedKeys && xtCode != 0;
     }
+    core_->send(extended ? ClientMessage::qemuKeyEvent(key, down, xtCode)
+                         : ClientMessage::keyEvent(key, down));
 }
 
 void RFBClient::sendPointer(long x, long y, std::uint8_t buttons) {
@@ -279,6 +288,7 @@ std::vector<std::int32_t> RFBClient::encodings(bool localCursor) {
     }
     list.push_back(extendedClipboard);
     list.push_back(extendedDesktopSize);
+    list.push_back(qemuExtendedKeyEvent);
     return list;
 }
 
@@ -537,6 +547,11 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
             },
         .statistics = &decoding,
         .desktopLayout = [this](event::DesktopLayout layout) { events.send(std::move(layout)); },
+        .extendedKeys =
+            [this] {
+                std::lock_guard guard(lock);
+                shared.extendedKeys = true;
+            },
     };
     readFramebufferUpdate(input, decoder, framebuffer, observer);
     // Copied here and swapped in, so that the critical section never allocates.

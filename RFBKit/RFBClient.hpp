@@ -43,7 +43,9 @@ class RFBClient {
     // untouched), so a viewer that keeps a copy of what it was handed needs to refresh only
     // those areas. Frames it never took are folded into the damage of the next.
     std::optional<RFBFrame> takeFrameWithDamage();
-    void sendKey(std::uint32_t key, bool down);
+    // With the physical key's XT scan code (0 when unknown), servers that accept QEMU's extended
+    // key events get the key itself, whatever their keyboard layout; the keysym is the fallback.
+    void sendKey(std::uint32_t key, bool down, std::uint32_t xtCode = 0);
     void sendPointer(long x, long y, std::uint8_t buttons);
     void sendClipboard(std::string_view utf8);
     // Only after the server sent a DesktopLayout with screens; the answer is another.

@@ -403,7 +403,7 @@ void VNCSession::sendKeys(const std::vector<KeyAction>& keys) {
                              .arg(action.keysym, 0, 16)
                              .arg(action.down ? "down" : "up"));
         }
-        client_->sendKey(action.keysym, action.down);
+        client_->sendKey(action.keysym, action.down, action.xtCode);
     }
 }
 
