@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "ClientMessage.hpp"
+#include "DecoderInput.hpp"
 #include "Log.hpp"
 #include "MessageTypes.hpp"
 #include "RFBError.hpp"
@@ -18,12 +19,9 @@ namespace rfb {
 
 namespace {
 
+using decoding::be32;
 using Flag = std::uint32_t;
 namespace F = ExtendedClipboardFlag;
-
-std::uint32_t be32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
 
 void append32(ExtendedClipboard::Bytes& out, std::uint32_t value) {
     const ClientMessage::Bytes bytes = ClientMessage::be32(value);
