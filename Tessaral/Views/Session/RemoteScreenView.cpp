@@ -89,7 +89,9 @@ bool RemoteScreenView::viewportEvent(QEvent* event) {
     // Scroll bars coming and going resize the viewport without resizing this widget.
     if (event->type() == QEvent::Resize) {
         layoutView();
-        if (session_) {
+        // Not before the first frame: the window then takes the remote screen's size first, and
+        // the remote follows only the sizes given to the window after that.
+        if (session_ && !session_->frame().isNull()) {
             session_->setViewSize(viewport()->size() * viewport()->devicePixelRatioF());
         }
     }
