@@ -85,10 +85,33 @@ Bytes keyEvent(std::uint32_t key, bool down) {
     return out;
 }
 
+Bytes qemuKeyEvent(std::uint32_t key, bool down, std::uint32_t xtCode) {
+    Bytes out{ClientMessageType::qemu, 0, 0, std::uint8_t{down}};
+    put32(out, key);
+    put32(out, xtCode);
+    return out;
+}
+
 Bytes pointerEvent(std::uint8_t buttons, long x, long y) {
     Bytes out{ClientMessageType::pointerEvent, buttons};
     put16(out, x);
     put16(out, y);
+    return out;
+}
+
+Bytes setDesktopSize(long width, long height, const std::vector<RFBScreen>& screens) {
+    Bytes out{ClientMessageType::setDesktopSize, 0};
+    put16(out, width);
+    put16(out, height);
+    out.push_back(static_cast<std::uint8_t>(std::min<std::size_t>(screens.size(), 255)));
+    out.push_back(0);
+    for (std::size_t i = 0; i < screens.size() && i < 255; ++i) {
+        put32(out, screens[i].id);
+        for (int value : {screens[i].x, screens[i].y, screens[i].width, screens[i].height}) {
+            put16(out, value);
+        }
+        put32(out, screens[i].flags);
+    }
     return out;
 }
 

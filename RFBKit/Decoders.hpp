@@ -14,6 +14,7 @@
 #include "Framebuffer.hpp"
 #include "JPEGDecompressor.hpp"
 #include "PixelFormat.hpp"
+#include "RFBConfiguration.hpp"
 #include "ZlibInflater.hpp"
 
 namespace rfb {
@@ -86,12 +87,14 @@ struct EncodingStatistics {
 };
 using DecodeStatistics = std::map<std::int32_t, EncodingStatistics>;
 
-// What an update reports besides pixels: cursor shapes, and that the screen was resized (the
-// next update request must then be non-incremental).
+// What an update reports besides pixels: cursor shapes, that the screen was resized (the next
+// update request must then be non-incremental), and the screen layout of servers that have one.
 struct UpdateObserver {
     std::function<void(std::optional<RFBCursor>)> cursor;
     std::function<void()> desktopResized;
     DecodeStatistics* statistics = nullptr;  // filled per encoding when given
+    std::function<void(event::DesktopLayout)> desktopLayout = nullptr;
+    std::function<void()> extendedKeys = nullptr;  // the server takes QEMU's key events
 };
 
 // Reads the rest of a FramebufferUpdate (after its type byte) into `framebuffer`.

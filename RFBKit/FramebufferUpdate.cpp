@@ -9,6 +9,35 @@ namespace rfb {
 
 using namespace decoding;
 
+namespace {
+
+// An ExtendedDesktopSize rectangle: its position holds why and how it came.
+event::DesktopLayout readDesktopLayout(const RectHeader& rect, RFBInput& input) {
+    const int count = need(input, 4)[0];
+    input.advance(4);
+    const std::uint8_t* p = need(input, std::size_t(count) * 16);
+    event::DesktopLayout layout{.reason = event::DesktopLayout::Reason(rect.x),
+                                .status = event::DesktopLayout::Status(rect.y),
+                                .width = rect.width,
+                                .height = rect.height,
+                                .screens = {}};
+    bool inside = count > 0;
+    for (int i = 0; i < count; ++i, p += 16) {
+        const RFBScreen screen{be32(p),     be16(p + 4),  be16(p + 6),
+                               be16(p + 8), be16(p + 10), be32(p + 12)};
+        inside = inside && screen.width > 0 && screen.height > 0 &&
+                 screen.x + screen.width <= rect.width && screen.y + screen.height <= rect.height;
+        layout.screens.push_back(screen);
+    }
+    input.advance(std::size_t(count) * 16);
+    if (!inside) {
+        layout.screens.clear();
+    }
+    return layout;
+}
+
+}  // namespace
+
 void readFramebufferUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuffer& framebuffer,
                            const UpdateObserver& observer) {
     const std::uint8_t* p = need(input, 3);
@@ -52,6 +81,26 @@ void readFramebufferUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuff
                 framebuffer.resize(rect.width, rect.height);
                 if (observer.desktopResized) {
                     observer.desktopResized();
+                }
+                break;
+            case RFBEncoding::extendedDesktopSize: {
+                event::DesktopLayout layout = readDesktopLayout(rect, input);
+                // The same size again (new screens, or a refusal) keeps the picture.
+                if (layout.status == event::DesktopLayout::Status::done &&
+                    (rect.width != framebuffer.width() || rect.height != framebuffer.height())) {
+                    framebuffer.resize(rect.width, rect.height);
+                    if (observer.desktopResized) {
+                        observer.desktopResized();
+                    }
+                }
+                if (observer.desktopLayout) {
+                    observer.desktopLayout(std::move(layout));
+                }
+                break;
+            }
+            case RFBEncoding::qemuExtendedKeyEvent:
+                if (observer.extendedKeys) {
+                    observer.extendedKeys();
                 }
                 break;
             case RFBEncoding::lastRect:

@@ -49,6 +49,8 @@ inline constexpr std::uint8_t pointerEvent = 5;
 inline constexpr std::uint8_t clientCutText = 6;
 inline constexpr std::uint8_t enableContinuousUpdates = 150;
 inline constexpr std::uint8_t fence = 248;
+inline constexpr std::uint8_t setDesktopSize = 251;
+inline constexpr std::uint8_t qemu = 255;  // its first byte after the type picks the message
 }  // namespace ClientMessageType
 
 namespace FenceFlag {

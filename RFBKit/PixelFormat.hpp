@@ -66,6 +66,9 @@ inline constexpr std::int32_t continuousUpdates = -313;
 // compression.
 inline constexpr std::int32_t jpegQuality0 = -32;
 inline constexpr std::int32_t compressionLevel0 = -256;
+inline constexpr std::int32_t extendedDesktopSize = -308;
+inline constexpr std::int32_t qemuExtendedKeyEvent = -258;
+inline constexpr std::int32_t extendedClipboard = static_cast<std::int32_t>(0xC0A1E5CE);
 }  // namespace RFBEncoding
 
 }  // namespace rfb

@@ -10,6 +10,7 @@
 #include "Authentication.hpp"
 #include "ClientMessage.hpp"
 #include "Decoders.hpp"
+#include "ExtendedClipboard.hpp"
 #include "Log.hpp"
 #include "MessageTypes.hpp"
 #include "RFBInput.hpp"
@@ -24,7 +25,7 @@ namespace {
 
 constexpr std::uint32_t maxReasonLength = 65'536;
 constexpr std::uint32_t maxNameLength = 4'096;
-constexpr std::uint32_t maxCutTextLength = 10'485'760;
+constexpr std::uint32_t maxCutTextLength = ExtendedClipboard::textLimit;
 constexpr int appleMinorVersion = 889;
 
 // Parses like a plain decimal integer with an optional sign; none for anything else.
@@ -107,6 +108,8 @@ struct RFBClient::Core : SecurityChannel {
         bool stopped = false;
         std::optional<RFBQuality> pendingQuality;
         bool fullUpdateRequested = false;
+        // The server acknowledged QEMU's extended key events.
+        bool extendedKeys = false;
         // Set by ServerInit; input waits for it, since in the middle of the handshake the server
         // would read it as handshake data.
         long framebufferWidth = 0;
@@ -146,6 +149,7 @@ struct RFBClient::Core : SecurityChannel {
     void filterThrough(const MakeFilter& make) override;
     void endFilter() override;
     bool established();
+    void readCutText(RFBInput& input);
 
     RFBConfiguration configuration;
     std::vector<std::int32_t> encodings;
@@ -160,6 +164,7 @@ struct RFBClient::Core : SecurityChannel {
     std::vector<std::unique_ptr<RFBStream>> filters;
     std::mutex lock;
     Shared shared;
+    ExtendedClipboard clipboard;
     // Decoder thread only: whether the last update request sent was for the whole screen, and
     // how updates are asked for.
     bool fullUpdateAsked = false;
@@ -228,10 +233,17 @@ std::optional<RFBFrame> RFBClient::takeFrameWithDamage() {
     return RFBFrame{*core_->shared.latestFrame, std::move(fresh)};
 }
 
-void RFBClient::sendKey(std::uint32_t key, bool down) {
-    if (core_->established()) {
-        core_->send(ClientMessage::keyEvent(key, down));
+void RFBClient::sendKey(std::uint32_t key, bool down, std::uint32_t xtCode) {
+    bool extended;
+    {
+        std::lock_guard lock(core_->lock);
+        if (core_->shared.framebufferWidth <= 0) {
+            return;
+        }
+        extended = core_->shared.extendedKeys && xtCode != 0;
     }
+    core_->send(extended ? ClientMessage::qemuKeyEvent(key, down, xtCode)
+                         : ClientMessage::keyEvent(key, down));
 }
 
 void RFBClient::sendPointer(long x, long y, std::uint8_t buttons) {
@@ -250,7 +262,13 @@ void RFBClient::sendPointer(long x, long y, std::uint8_t buttons) {
 
 void RFBClient::sendClipboard(std::string_view utf8) {
     if (core_->established()) {
-        core_->send(ClientMessage::clientCutText(utf8));
+        core_->send(core_->clipboard.offer(utf8));
+    }
+}
+
+void RFBClient::requestDesktopSize(long width, long height, const std::vector<RFBScreen>& screens) {
+    if (core_->established()) {
+        core_->send(ClientMessage::setDesktopSize(width, height, screens));
     }
 }
 
@@ -287,6 +305,9 @@ std::vector<std::int32_t> RFBClient::encodings(RFBQuality quality, bool localCur
     if (localCursor) {
         list.push_back(cursor);
     }
+    list.push_back(extendedClipboard);
+    list.push_back(extendedDesktopSize);
+    list.push_back(qemuExtendedKeyEvent);
     return list;
 }
 
@@ -504,18 +525,9 @@ void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {
             case ServerMessageType::bell:
                 events.send(event::Bell{});
                 break;
-            case ServerMessageType::serverCutText: {
-                input.skip(3);
-                std::uint32_t length = input.u32();
-                if (length > maxCutTextLength) {
-                    throw RFBError::protocolViolation("clipboard length " + std::to_string(length));
-                }
-                input.ensure(length);
-                std::string text = latin1ToUTF8({input.data(), length});
-                input.advance(length);
-                events.send(event::Clipboard{std::move(text)});
+            case ServerMessageType::serverCutText:
+                readCutText(input);
                 break;
-            }
             case ServerMessageType::endOfContinuousUpdates:
                 follow(flow.endOfContinuousUpdates(framebuffer.width(), framebuffer.height()),
                        decoder);
@@ -560,6 +572,33 @@ void RFBClient::Core::answerFence(RFBInput& input) {
     input.advance(length);
 }
 
+void RFBClient::Core::readCutText(RFBInput& input) {
+    input.skip(3);
+    const std::uint32_t word = input.u32();
+    // A negative length marks the extended clipboard; its magnitude is the payload's.
+    const bool extended = word & 0x8000'0000u;
+    const std::uint32_t length = extended ? 0u - word : word;
+    if (length > maxCutTextLength) {
+        throw RFBError::protocolViolation("clipboard length " + std::to_string(length));
+    }
+    input.ensure(length);
+    std::span<const std::uint8_t> bytes(input.data(), length);
+    if (!extended) {
+        std::string text = latin1ToUTF8(bytes);
+        input.advance(length);
+        events.send(event::Clipboard{std::move(text)});
+        return;
+    }
+    ExtendedClipboard::Outcome outcome = clipboard.receive(bytes);
+    input.advance(length);
+    if (!outcome.reply.empty()) {
+        send(outcome.reply);
+    }
+    if (outcome.text) {
+        events.send(event::Clipboard{std::move(*outcome.text)});
+    }
+}
+
 void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
                                  Framebuffer& framebuffer, DecodeStatistics& decoding) {
     bool resized = false;
@@ -575,6 +614,12 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
                 shared.fullUpdateRequested = true;
             },
         .statistics = &decoding,
+        .desktopLayout = [this](event::DesktopLayout layout) { events.send(std::move(layout)); },
+        .extendedKeys =
+            [this] {
+                std::lock_guard guard(lock);
+                shared.extendedKeys = true;
+            },
     };
     readFramebufferUpdate(input, decoder, framebuffer, observer);
     // Copied here and swapped in, so that the critical section never allocates.

@@ -44,11 +44,15 @@ class RFBClient {
     // untouched), so a viewer that keeps a copy of what it was handed needs to refresh only
     // those areas. Frames it never took are folded into the damage of the next.
     std::optional<RFBFrame> takeFrameWithDamage();
-    void sendKey(std::uint32_t key, bool down);
+    // With the physical key's XT scan code (0 when unknown), servers that accept QEMU's extended
+    // key events get the key itself, whatever their keyboard layout; the keysym is the fallback.
+    void sendKey(std::uint32_t key, bool down, std::uint32_t xtCode = 0);
     void sendPointer(long x, long y, std::uint8_t buttons);
     void sendClipboard(std::string_view utf8);
     // Answers the gateway's event::GatewayPrompt; stop() is declining it.
     void answerGatewayPrompt(const std::string& answer);
+    // Only after the server sent a DesktopLayout with screens; the answer is another.
+    void requestDesktopSize(long width, long height, const std::vector<RFBScreen>& screens);
     void setQuality(RFBQuality quality);
     void requestFullUpdate();
 

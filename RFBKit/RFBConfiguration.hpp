@@ -104,6 +104,14 @@ struct RFBServerInfo {
 
 enum class RFBStatus { connecting, authenticating };
 
+// One screen of a server's desktop, with the id and flags the server gave it.
+struct RFBScreen {
+    std::uint32_t id = 0;
+    int x = 0, y = 0, width = 0, height = 0;
+    std::uint32_t flags = 0;
+    bool operator==(const RFBScreen&) const = default;
+};
+
 namespace event {
 struct Status {
     RFBStatus status;
@@ -120,6 +128,18 @@ struct Clipboard {
 struct Disconnected {
     std::optional<RFBError> error;
 };
+// The server's desktop size and screens. The first says that the client may ask for other sizes;
+// later ones follow changes, among them the answer to this client's request.
+struct DesktopLayout {
+    enum class Reason { server = 0, thisClient = 1, otherClient = 2 };
+    enum class Status { done = 0, prohibited = 1, outOfResources = 2, invalidLayout = 3 };
+    Reason reason = Reason::server;
+    Status status = Status::done;  // any other value is kept as it came
+    long width = 0;
+    long height = 0;
+    // Empty when the server sent none, or screens outside its desktop: no request can name them.
+    std::vector<RFBScreen> screens;
+};
 struct FrameAvailable {};
 // ssh asks the user something; RFBClient::answerGatewayPrompt answers, stop() declines.
 struct GatewayPrompt {
@@ -131,8 +151,8 @@ struct GatewayPrompt {
 struct Bell {};
 }  // namespace event
 
-using RFBEvent =
-    std::variant<event::Status, event::Connected, event::Cursor, event::Clipboard,
-                 event::Disconnected, event::FrameAvailable, event::Bell, event::GatewayPrompt>;
+using RFBEvent = std::variant<event::Status, event::Connected, event::Cursor, event::Clipboard,
+                              event::Disconnected, event::FrameAvailable, event::Bell,
+                              event::GatewayPrompt, event::DesktopLayout>;
 
 }  // namespace rfb

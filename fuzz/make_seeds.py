@@ -31,6 +31,10 @@ def server_init(w=16, h=16, name=b"seed"):
     return u16(w) + u16(h) + server_format + u32(len(name)) + name
 
 
+def extended_cut(flags, payload=b""):
+    return b"\x03\x00\x00\x00" + struct.pack(">i", -(4 + len(payload))) + u32(flags) + payload
+
+
 zstream = zlib.compressobj()
 
 
@@ -56,6 +60,16 @@ messages = {
     # Continuous updates offered, a fence to answer, then ended by the server.
     "continuous-fence": b"\x96" + update(rect(0, 0, 1, 1, 0) + px(1)) + b"\xf8\x00\x00\x00"
                         + u32(0x80000003) + b"\x02ok" + b"\x96",
+    # Screen layouts: one screen, a refusal, a screen outside the desktop.
+    "desktop-layout": update(rect(0, 0, 32, 24, -308) + b"\x01\x00\x00\x00" + u32(1) + u16(0)
+                             + u16(0) + u16(32) + u16(24) + u32(0),
+                             rect(1, 1, 32, 24, -308) + bytes(4),
+                             rect(2, 0, 16, 16, -308) + b"\x01\x00\x00\x00" + u32(9) + u16(8)
+                             + u16(8) + u16(16) + u16(16) + u32(0)),
+    # The extended clipboard: capabilities, then notify, request, peek and a compressed text.
+    "clipboard-extended": extended_cut(0x1F000001, u32(1024)) + extended_cut(0x08000001)
+                          + extended_cut(0x02000001) + extended_cut(0x04000000)
+                          + extended_cut(0x10000001, zlib.compress(u32(4) + "€\0".encode())),
 }
 write("SessionFuzzer", messages, lambda name: b"\x00")
 write("SessionFuzzer", {"thousands-raw": b"\x01" + update(rect(0, 0, 2, 1, 0) + b"\x1f\x00\xe0\x07"),

@@ -260,3 +260,53 @@ TEST(UpdateTest, MalformedRectanglesFailBeforeTheirDataIsAwaited) {
         EXPECT_EQ(updateFailure(c.first), c.second) << "row " << &c - cases;
     }
 }
+
+// An ExtendedDesktopSize rectangle of `screens` (each x, y, width, height; ids count from 1).
+Bytes desktopLayout(unsigned status, unsigned width, unsigned height,
+                    const std::vector<std::array<unsigned, 4>>& screens) {
+    Bytes b = update(1).rect(1, status, width, height, RFBEncoding::extendedDesktopSize);
+    b.u8(unsigned(screens.size())).u8(0).u16(0);
+    for (std::uint32_t id = 1; const auto& [x, y, w, h] : screens) {
+        b.u32(id++).u16(x).u16(y).u16(w).u16(h).u32(0x5);
+    }
+    return b;
+}
+
+TEST(UpdateTest, ExtendedDesktopSizeNamesScreensInsideTheDesktopOnly) {
+    const std::vector<std::array<unsigned, 4>> many(255, {0, 0, 40, 20});
+    const struct {
+        const char* name;
+        Bytes bytes;
+        std::size_t screens;
+        int width, height;  // the framebuffer's after it
+    } cases[] = {
+        {"one screen", desktopLayout(0, 40, 20, {{0, 0, 40, 20}}), 1, 40, 20},
+        {"most screens", desktopLayout(0, 40, 20, many), 255, 40, 20},
+        {"two side by side", desktopLayout(0, 40, 20, {{0, 0, 20, 20}, {20, 0, 20, 20}}), 2, 40,
+         20},
+        {"no screens", desktopLayout(0, 40, 20, {}), 0, 40, 20},
+        {"screen outside", desktopLayout(0, 40, 20, {{30, 0, 20, 20}}), 0, 40, 20},
+        {"empty screen", desktopLayout(0, 40, 20, {{0, 0, 0, 20}}), 0, 40, 20},
+        {"refusal keeps the size", desktopLayout(1, 0, 0, {}), 0, 32, 32},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Framebuffer framebuffer(32, 32);
+        RectangleDecoder decoder(PixelFormat::rgb888);
+        ByteInput input(c.bytes, 7);
+        std::vector<event::DesktopLayout> layouts;
+        UpdateObserver observer;
+        observer.desktopLayout = [&](event::DesktopLayout layout) { layouts.push_back(layout); };
+        readFramebufferUpdate(*input, decoder, framebuffer, observer);
+        EXPECT_EQ(input.consumed(), c.bytes.size());
+        ASSERT_EQ(layouts.size(), 1u);
+        EXPECT_EQ(layouts[0].reason, event::DesktopLayout::Reason::thisClient);
+        EXPECT_EQ(layouts[0].screens.size(), c.screens);
+        EXPECT_EQ(std::pair(framebuffer.width(), framebuffer.height()),
+                  std::pair(c.width, c.height));
+    }
+    for (auto [width, height] : {std::pair{0u, 20u}, {40u, 0u}, {65535u, 20u}, {40u, 65535u}}) {
+        EXPECT_EQ(updateFailure(desktopLayout(0, width, height, {{0, 0, 1, 1}})),
+                  "framebuffer size " + std::to_string(width) + "×" + std::to_string(height));
+    }
+}

@@ -13,7 +13,7 @@ TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
     run.client.start();  // ignored: the client is running
     run.peer->write(text("RFB 003.008\n") + Bytes{2, 2, 1} + u32(0) +
                     serverInit(1280, 800, "Büro"));
-    const Bytes fromClient = run.peer->read(12 + 1 + 1 + 78);  // up to the session start
+    const Bytes fromClient = run.peer->read(12 + 1 + 1 + 90);  // up to the session start
     auto& client = run.client;
     std::vector<RFBEvent> events;
     ASSERT_TRUE(waitFor<event::FrameAvailable>(client, 10s, &events));
@@ -30,11 +30,11 @@ TEST(Handshake, ExactBytesAndEventOrderWithSecurityNone) {
     EXPECT_TRUE(client.events().ended());
     EXPECT_FALSE(client.events().next(10ms)) << "nothing follows disconnected";
 
-    EXPECT_EQ(fromClient,
-              (text("RFB 003.008\n") + Bytes{1, 1, 0, 0, 0, 0} +
-               Bytes().raw(PixelFormat::rgb888.encoded()) + Bytes{2, 0, 0, 11} + u32(7) + u32(16) +
-               u32(5) + u32(2) + u32(1) + u32(0) + u32(-223) + u32(-224) + u32(-312) + u32(-313) +
-               u32(-239) + Bytes{3, 0, 0, 0, 0, 0, 5, 0, 3, 32}));
+    EXPECT_EQ(fromClient, (text("RFB 003.008\n") + Bytes{1, 1, 0, 0, 0, 0} +
+                           Bytes().raw(PixelFormat::rgb888.encoded()) + Bytes{2, 0, 0, 14} +
+                           u32(7) + u32(16) + u32(5) + u32(2) + u32(1) + u32(0) + u32(-223) +
+                           u32(-224) + u32(-312) + u32(-313) + u32(-239) + u32(0xC0A1E5CE) +
+                           u32(-308) + u32(-258) + Bytes{3, 0, 0, 0, 0, 0, 5, 0, 3, 32}));
     auto frame = client.takeFrame();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->width(), 1280);

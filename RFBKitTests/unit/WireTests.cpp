@@ -69,7 +69,12 @@ TEST(ClientMessage, Encodings) {
     EXPECT_EQ(framebufferUpdateRequest(true, 0, 0, 1920, 70000),
               (Bytes{3, 1, 0, 0, 0, 0, 7, 128, 0xFF, 0xFF}));
     EXPECT_EQ(keyEvent(0xFFE1, false), (Bytes{4, 0, 0, 0, 0, 0, 0xFF, 0xE1}));
+    EXPECT_EQ(ClientMessage::qemuKeyEvent(0x7A, true, 0x9D),
+              (Bytes{255, 0, 0, 1, 0, 0, 0, 0x7A, 0, 0, 0, 0x9D}));
     EXPECT_EQ(pointerEvent(0x18, 300, 2), (Bytes{5, 0x18, 1, 44, 0, 2}));
+    EXPECT_EQ(ClientMessage::setDesktopSize(1920, 70000, {{0x01020304, 0, 8, 1920, 1072, 0x5}}),
+              (Bytes{251, 0, 7, 128, 0xFF, 0xFF, 1, 0,  1, 2, 3, 4,
+                     0,   0, 0, 8,   7,    128,  4, 48, 0, 0, 0, 5}));
     EXPECT_EQ(clientCutText("\xFF\xC3"), (Bytes{6, 0, 0, 0, 0, 0, 0, 2, '?', '?'}))
         << "invalid UTF-8 never passes through";
     for (RFBQuality quality : allQualities) {

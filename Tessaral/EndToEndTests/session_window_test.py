@@ -6,6 +6,7 @@ Xvnc, driven with xdotool like a user, and judged by what arrives on the remote 
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -101,14 +102,30 @@ class Remote:
         self.display.stop()
 
 
+def fixed_size_library(data_home, port):
+    """A library whose computer at 127.0.0.1:`port` keeps the remote size, so that the window
+    scales the remote screen as these tests expect; the link finds it by its address."""
+    folder = os.path.join(data_home, "Tessaral")
+    os.makedirs(folder, exist_ok=True)
+    computer = {"id": "5A0B3C2D-1E4F-4A6B-9C8D-7E6F5A4B3C2D", "name": "127.0.0.1",
+                "host": "127.0.0.1", "port": port, "username": "",
+                "createdAt": "2025-03-01T09:30:00Z", "origin": "link",
+                "symbol": "desktopcomputer", "tint": "blue", "options": {"resizeRemote": False}}
+    with open(os.path.join(folder, "Library.json"), "w") as f:
+        json.dump({"connections": [computer], "groups": [], "version": 1}, f)
+
+
 class App:
     """The application as a user starts it from a vnc:// link, with a throwaway home, settings
-    and keyring."""
+    and keyring; without `resize_remote` the link's computer keeps the remote size."""
 
-    def __init__(self, url, directory):
+    def __init__(self, url, directory, port, resize_remote=False):
+        data_home = os.path.join(directory, "data")
+        if not resize_remote:
+            fixed_size_library(data_home, port)
         self.process = desktop.Process(
             [SECRETS, "env", f"DISPLAY={local.name}", "XAUTHORITY=/dev/null",
-             "QT_QPA_PLATFORM=xcb", APP, url],
+             "QT_QPA_PLATFORM=xcb", f"XDG_DATA_HOME={data_home}", APP, url],
             log=os.path.join(directory, "tessaral.log"))
 
     def session_window(self):
@@ -143,9 +160,10 @@ def type_text(text):
     run(local, ["xdotool", "type", "--delay", "40", text])
 
 
-def open_session(test_class, remote, url=None):
+def open_session(test_class, remote, url=None, resize_remote=False):
     """Starts the application on a link to `remote` and waits for its session window."""
-    app = App(url or f"vnc://127.0.0.1:{remote.display.port}", test_class.directory)
+    app = App(url or f"vnc://127.0.0.1:{remote.display.port}", test_class.directory,
+              remote.display.port, resize_remote)
     test_class.addClassCleanup(app.stop)
     return app, app.session_window()
 
@@ -369,6 +387,34 @@ class LostServer(unittest.TestCase):
         press("Return")
         app.wait_for_title(window, CONNECTED_SUFFIX)
         locate_screen(window, capture(remote.display), "reconnected screen", (left, top))
+
+
+class RemoteFollowsWindow(unittest.TestCase):
+    """A computer as new ones are made: the remote desktop takes the window's size."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = desktop.temporary_directory()
+        cls.addClassCleanup(shutil.rmtree, cls.directory, ignore_errors=True)
+
+    def test_remote_desktop_takes_the_size_of_the_window_and_is_shown_one_to_one(self):
+        remote = Remote(self.directory, desktop.free_port(), clients=False)
+        self.addCleanup(remote.stop)
+        app, window = open_session(self, remote, resize_remote=True)
+        wait_for(lambda: " · " in window_name(local, window), "the connected title")
+        run(local, ["xdotool", "windowsize", "--sync", str(window), "900", "640"])
+
+        def remote_size():
+            text = run(remote.display, ["xdpyinfo"]).stdout.decode()
+            width, height = re.search(r"dimensions:\s+(\d+)x(\d+)", text).groups()
+            return int(width), int(height)
+        # The view is the window less its menu and tool bars above.
+        width, height = wait_for(lambda: (lambda s: s if s[0] == 900 else None)(remote_size()),
+                                 "the remote desktop to take the window's width")
+        app.wait_for_title(window, f" · {width} × {height}")
+        left, top = locate_screen(window, capture(remote.display), "resized screen")
+        keep(capture(local, window), "remote-follows-window")
+        self.assertEqual((left, top + height), (0, window_geometry(local, window)[3]))
 
 
 def main():

@@ -68,6 +68,8 @@ struct ConnectionOptions {
     rfb::KeySymbol::CommandMapping commandMapping = rfb::KeySymbol::CommandMapping::automatic;
     // Refuses a server that would carry the session unencrypted, rather than falling back.
     bool requireEncryption = false;
+    // The remote desktop follows the window's size where the server allows.
+    bool resizeRemote = true;
 
     // The options for computers the user creates, read afresh from the preferences on each call.
     static ConnectionOptions defaults();

@@ -109,6 +109,7 @@ JsonValue optionsJson(const ConnectionOptions& options) {
     object.emplace_back("observeOnly", options.observeOnly);
     object.emplace_back("quality", rawString(options.quality));
     object.emplace_back("requireEncryption", options.requireEncryption);
+    object.emplace_back("resizeRemote", options.resizeRemote);
     object.emplace_back("scaling", rawValue(options.scaling));
     object.emplace_back("shareClipboard", options.shareClipboard);
     object.emplace_back("sharedSession", options.sharedSession);
@@ -343,9 +344,10 @@ class ObjectReader {
 };
 
 // The keys each record reads; a reader answers only for the keys of its table.
-constexpr std::array<QStringView, 8> optionKeys = {
-    u"scaling",       u"quality",          u"observeOnly",    u"shareClipboard",
-    u"sharedSession", u"showRemoteCursor", u"commandMapping", u"requireEncryption"};
+constexpr std::array<QStringView, 9> optionKeys = {
+    u"scaling",        u"quality",           u"observeOnly",
+    u"shareClipboard", u"sharedSession",     u"showRemoteCursor",
+    u"commandMapping", u"requireEncryption", u"resizeRemote"};
 
 constexpr std::array<QStringView, 14> connectionKeys = {
     u"id",      u"name",      u"host",   u"port",   u"username",  u"bonjourServiceName",
@@ -387,6 +389,7 @@ ConnectionOptions readOptions(const QJsonObject& object, const Location& where) 
     // Files from before the option read as off, as it was then.
     options.requireEncryption =
         reader.boolIfPresent(u"requireEncryption").value_or(options.requireEncryption);
+    options.resizeRemote = reader.boolIfPresent(u"resizeRemote").value_or(options.resizeRemote);
     return options;
 }
 

@@ -85,6 +85,13 @@ TEST(LibraryFile, IgnoresUnknownKeysAndTakesNullOptionalsAsAbsent) {
     // Files from before gateways.
     onRecord(u"connections"_s, 0, [](QJsonObject& c) { c.remove(u"sshGateway"_s); })(top);
     expected.connections[0].sshGateway.clear();
+    // Records from before the option follow the window, as new ones do.
+    onRecord(u"connections"_s, 0, [](QJsonObject& c) {
+        QJsonObject options = c[u"options"].toObject();
+        options.remove(u"resizeRemote");
+        c[u"options"] = options;
+    })(top);
+    expected.connections[0].options.resizeRemote = true;
     top[u"version"] = 7;
     top[u"extra"] = true;
     expected.connections[0].bonjourServiceName.reset();

@@ -76,7 +76,7 @@ inline Connection fullySetConnection() {
             .createdAt = utc(2025, 3, 1, 9, 30, 0),
             .lastConnectedAt = utc(2025, 3, 2, 18, 5, 7),
             .options = {ScalingMode::actualSize, rfb::RFBQuality::thousands, true, false, false,
-                        false, rfb::KeySymbol::CommandMapping::superKey, true}};
+                        false, rfb::KeySymbol::CommandMapping::superKey, true, false}};
 }
 
 }  // namespace tessaral::testing

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include "ScanCode.hpp"
+
 namespace tessaral {
 
 namespace {
@@ -160,7 +162,8 @@ std::vector<KeyAction> KeyboardInput::press(const KeyRecord& key, const Keyboard
             }
             const std::uint32_t capsLock =
                 key.nativeKeysym != 0 ? key.nativeKeysym : KeySymbol::capsLock;
-            return {{capsLock, true}, {capsLock, false}};
+            const std::uint32_t xt = xtScanCode(key.scanCode);
+            return {{capsLock, true, xt}, {capsLock, false, xt}};
         }
         case ModifierKind::other:
             keysym = key.nativeKeysym != 0
@@ -182,17 +185,18 @@ std::vector<KeyAction> KeyboardInput::press(const KeyRecord& key, const Keyboard
         // A repeat keeps the keysym of the first press, so that the one release matches it even
         // if a modifier changed meanwhile.
         if (key.autoRepeat) {
-            return {{held->second, true}};
+            return {held->second};
         }
         // A release that never arrived: the server must not keep the old keysym held.
-        if (!keysym || *keysym != held->second) {
-            actions.push_back({held->second, false});
+        if (!keysym || *keysym != held->second.keysym) {
+            actions.push_back({held->second.keysym, false, held->second.xtCode});
         }
         held_.erase(held);
     }
     if (keysym) {
-        held_[physical] = *keysym;
-        actions.push_back({*keysym, true});
+        const KeyAction pressed{*keysym, true, xtScanCode(key.scanCode)};
+        held_[physical] = pressed;
+        actions.push_back(pressed);
     }
     return actions;
 }
@@ -206,15 +210,15 @@ std::vector<KeyAction> KeyboardInput::release(const KeyRecord& key, const Keyboa
     if (held == held_.end()) {
         return {};
     }
-    const std::uint32_t keysym = held->second;
+    const KeyAction pressed = held->second;
     held_.erase(held);
-    return {{keysym, false}};
+    return {{pressed.keysym, false, pressed.xtCode}};
 }
 
 std::vector<KeyAction> KeyboardInput::releaseAll() {
     std::vector<KeyAction> actions;
-    for (const auto& [physical, keysym] : std::exchange(held_, {})) {
-        actions.push_back({keysym, false});
+    for (const auto& [physical, pressed] : std::exchange(held_, {})) {
+        actions.push_back({pressed.keysym, false, pressed.xtCode});
     }
     return actions;
 }

@@ -29,6 +29,8 @@ struct KeyRecord {
 struct KeyAction {
     std::uint32_t keysym = 0;
     bool down = false;
+    // The physical key's XT scan code, for servers that take it; 0 for keys made up here.
+    std::uint32_t xtCode = 0;
     bool operator==(const KeyAction&) const = default;
 };
 
@@ -58,7 +60,7 @@ class KeyboardInput {
     std::vector<KeyAction> releaseAll();
 
   private:
-    std::map<std::uint64_t, std::uint32_t> held_;  // physical key -> keysym its press sent
+    std::map<std::uint64_t, KeyAction> held_;  // physical key -> what its press sent
 };
 
 }  // namespace tessaral

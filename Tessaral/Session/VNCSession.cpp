@@ -46,7 +46,18 @@ VNCSession::VNCSession(const Connection& connection, ConnectionStore& store,
       connection_(connection),
       pacer_([this] { takeFrame(); }),
       clipboardSync_(clipboard, [this](const QString& text) { sendClipboardText(text); }),
+      remoteResize_([this](QSize size, const std::vector<rfb::RFBScreen>& screens) {
+          if (clientCalls_) {
+              clientCalls_(
+                  QStringLiteral("desktop size %1x%2").arg(size.width()).arg(size.height()));
+          }
+          client_->requestDesktopSize(size.width(), size.height(), screens);
+      }),
       options_(connection.options) {
+    remoteResize_.setEnabled(options_.resizeRemote && !options_.observeOnly);
+    QObject::connect(&remoteResize_, &RemoteResize::activeChanged, this,
+                     &VNCSession::scalingChanged);
+    QObject::connect(&remoteResize_, &RemoteResize::refused, this, &VNCSession::resizeRefused);
     QObject::connect(&clipboardSync_, &ClipboardSync::remoteTextChanged, this,
                      &VNCSession::remoteClipboardChanged);
     QObject::connect(&clipboardSync_, &ClipboardSync::activityChanged, this,
@@ -162,6 +173,7 @@ bool VNCSession::throughGateway() const {
 }
 
 void VNCSession::startClient() {
+    remoteResize_.reset();
     client_ = std::make_shared<rfb::RFBClient>(clientConfiguration());
     events_ = new QSocketNotifier(client_->events().fd(), QSocketNotifier::Read, this);
     QObject::connect(events_, &QSocketNotifier::activated, this, &VNCSession::readEvents);
@@ -281,6 +293,9 @@ void VNCSession::handle(const rfb::RFBEvent& event) {
                    [this](const rfb::event::GatewayPrompt& prompt) {
                        setState(State::needsGatewayAnswer(prompt));
                    },
+                   [this](const rfb::event::DesktopLayout& layout) {
+                       remoteResize_.layoutReceived(layout);
+                   },
                    [this](const rfb::event::Disconnected& disconnected) {
                        handleDisconnected(disconnected.error);
                    },
@@ -362,11 +377,21 @@ void VNCSession::setOptions(const ConnectionOptions& options) {
     if (options_.observeOnly && !old.observeOnly) {
         releaseAllKeys();
     }
+    // Resizing the remote desktop is control too, which observing gives up.
+    remoteResize_.setEnabled(options_.resizeRemote && !options_.observeOnly);
     connection_.options = options_;
     if (store_.isSaved(id_)) {
         store_.upsert(connection_);
     }
     updateDerived();
+}
+
+ScalingMode VNCSession::scaling() const {
+    return remoteFollowsWindow() ? ScalingMode::actualSize : options_.scaling;
+}
+
+void VNCSession::setViewSize(QSize devicePixels) {
+    remoteResize_.setWindowSize(devicePixels);
 }
 
 void VNCSession::pointer(int x, int y, std::uint8_t buttons) {
@@ -402,7 +427,7 @@ void VNCSession::sendKeys(const std::vector<KeyAction>& keys) {
                              .arg(action.keysym, 0, 16)
                              .arg(action.down ? "down" : "up"));
         }
-        client_->sendKey(action.keysym, action.down);
+        client_->sendKey(action.keysym, action.down, action.xtCode);
     }
 }
 

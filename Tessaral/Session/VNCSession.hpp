@@ -18,6 +18,7 @@
 #include "Model/IdentityStore.hpp"
 #include "Model/KeychainService.hpp"
 #include "RFBClient.hpp"
+#include "RemoteResize.hpp"
 #include "RemoteShortcut.hpp"
 #include "SessionState.hpp"
 
@@ -60,6 +61,14 @@ class VNCSession : public QObject {
     // A short notice about clipboard traffic, shown for two seconds.
     const std::optional<QString>& clipboardActivity() const { return clipboardSync_.activity(); }
     const ConnectionOptions& options() const { return options_; }
+    // The remote desktop takes the window's size, and is shown one pixel per pixel.
+    bool remoteFollowsWindow() const { return remoteResize_.active(); }
+    ScalingMode scaling() const;
+    // Why the server refused to follow the window's size, once it has.
+    const std::optional<QString>& resizeRefusal() const { return remoteResize_.refusal(); }
+    // The area showing the remote screen, in device pixels, which the remote desktop follows
+    // where the server and the computer's options allow.
+    void setViewSize(QSize devicePixels);
     // Applies quality at once, releases held keys when observe-only is switched on, and saves the
     // options into the computer's record.
     void setOptions(const ConnectionOptions& options);
@@ -105,6 +114,9 @@ class VNCSession : public QObject {
     void clipboardActivityChanged();
     void optionsChanged();
     void canTypePasswordChanged();
+    void scalingChanged();
+    // The server refused a new size; said once per connection.
+    void resizeRefused();
     // The server rang its bell.
     void bell();
 
@@ -149,6 +161,7 @@ class VNCSession : public QObject {
     QRegion frameDamage_;
     FramePacer pacer_;
     ClipboardSync clipboardSync_;
+    RemoteResize remoteResize_;
     std::optional<rfb::RFBServerInfo> serverInfo_;
     std::optional<rfb::RFBCursor> cursor_;
     ConnectionOptions options_;

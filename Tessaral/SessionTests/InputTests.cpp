@@ -5,6 +5,7 @@
 #include "KeyboardInput.hpp"
 #include "PointerInput.hpp"
 #include "RemoteShortcut.hpp"
+#include "ScanCode.hpp"
 #include "ScreenGeometry.hpp"
 
 namespace tessaral {
@@ -96,6 +97,25 @@ TEST(KeyboardInputTest, SendsWhatEachSequenceOfEventsMeans) {
         }
         EXPECT_EQ(sent(actions), test.expected) << test.name;
     }
+}
+
+TEST(KeyboardInputTest, CarriesThePhysicalKeysXTCodeFromPressToRelease) {
+    // X11 keycodes: Escape, A, keypad period, the ISO key, right Ctrl, Up, right Super, Menu, and
+    // codes no PC key has.
+    const std::pair<std::uint32_t, std::uint32_t> codes[] = {
+        {9, 0x01},   {38, 0x1E},  {91, 0x53}, {94, 0x56}, {105, 0x9D}, {111, 0xC8},
+        {134, 0xDC}, {135, 0xDD}, {92, 0},    {8, 0},     {0, 0},      {255, 0}};
+    for (auto [keycode, xt] : codes) {
+        EXPECT_EQ(xtScanCode(keycode), xt) << keycode;
+    }
+    KeyboardInput keyboard;
+    const KeyRecord y = key(Qt::Key_Y, 0x79, 29, "y"),
+                    shiftY = key(Qt::Key_Y, 0x59, 29, "Y", shift);
+    EXPECT_EQ(keyboard.press(y, {}), (std::vector<KeyAction>{{0x79, true, 0x15}}));
+    // The press that never got its release is let go under the same code.
+    EXPECT_EQ(keyboard.press(shiftY, {}),
+              (std::vector<KeyAction>{{0x79, false, 0x15}, {0x59, true, 0x15}}));
+    EXPECT_EQ(keyboard.release(y, {}), (std::vector<KeyAction>{{0x59, false, 0x15}}));
 }
 
 TEST(KeyboardInputTest, KeepsOnlyItsOwnShortcutsLocal) {

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
@@ -296,6 +297,53 @@ TEST_F(VNCSessionTest, ServerClipboardOfTenMebibytesReachesTheLocalOneAndStaysTh
     session.keyPress(KeyRecord{Qt::Key_A, 0x61, 38, QStringLiteral("a"), {}});
     EXPECT_EQ(calls, QStringList({"key 61 down"}));
     session.disconnect();
+}
+
+// The remote desktop follows the view's size in device pixels, as X on the remote sees it; a
+// server that refuses is told once and then shown scaled again.
+TEST_F(VNCSessionTest, RemoteDesktopFollowsTheViewUnlessTheServerRefuses) {
+    RealServer server;
+    const auto dimensions = [&] {
+        const std::string out = server.x({"xdpyinfo"}, 10s).out;
+        const std::size_t at = out.find("dimensions:");
+        return at == std::string::npos ? out
+                                       : out.substr(at + 11, out.find(" pixels", at) - at - 11);
+    };
+    VNCSession session(computer(server.port()), store, identities, keychain, clipboard,
+                       rfb::RFBCredentials{});
+    session.connect();
+    ASSERT_TRUE(eventually([&] { return session.remoteFollowsWindow(); }));
+    EXPECT_EQ(session.scaling(), ScalingMode::actualSize);
+    // Sizes in quick succession: the newest wins.
+    for (QSize size : {QSize(500, 300), QSize(640, 400), QSize(700, 450)}) {
+        session.setViewSize(size);
+    }
+    EXPECT_TRUE(eventually([&] { return dimensions().find("700x450") != std::string::npos; }))
+        << dimensions();
+    EXPECT_TRUE(eventually([&] { return session.frame().size() == QSize(700, 450); }));
+
+    ConnectionOptions options = session.options();
+    options.resizeRemote = false;
+    session.setOptions(options);
+    EXPECT_EQ(session.scaling(), options.scaling);
+    session.setViewSize({600, 300});
+    QTest::qWait(500);
+    EXPECT_NE(dimensions().find("700x450"), std::string::npos) << dimensions();
+    session.disconnect();
+
+    RealServer refusing({.arguments = {"-AcceptSetDesktopSize=0"}});
+    VNCSession refused(computer(refusing.port()), store, identities, keychain, clipboard,
+                       rfb::RFBCredentials{});
+    QSignalSpy told(&refused, &VNCSession::resizeRefused);
+    refused.setViewSize({640, 400});
+    refused.connect();
+    ASSERT_TRUE(eventually([&] { return told.count() == 1; }));
+    EXPECT_FALSE(refused.remoteFollowsWindow());
+    EXPECT_TRUE(refused.resizeRefusal()->contains(QStringLiteral("does not allow")));
+    refused.setViewSize({700, 500});
+    QTest::qWait(300);
+    EXPECT_EQ(told.count(), 1);
+    refused.disconnect();
 }
 
 // Thirty updates 2 ms apart, each painting pixel (0,0) its own colour, come faster than a 24 Hz

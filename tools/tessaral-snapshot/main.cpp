@@ -204,6 +204,8 @@ std::string encodingName(std::int32_t encoding) {
             return "DesktopSize";
         case rfb::RFBEncoding::lastRect:
             return "LastRect";
+        case rfb::RFBEncoding::extendedDesktopSize:
+            return "ExtendedDesktopSize";
         default:
             return "Encoding";
     }

@@ -357,6 +357,14 @@ QWidget* ConnectionEditor::buildDisplaySection() {
                                           .value_or(connection_.options.scaling);
     });
     form->addRow(tr("Scaling"), scaling);
+    auto* resize = new QCheckBox(tr("Resize Remote to Fit Window"));
+    resize->setObjectName(QStringLiteral("resizeRemoteToggle"));
+    resize->setToolTip(
+        tr("Where the remote computer allows it, its screen takes the window's size"));
+    resize->setChecked(connection_.options.resizeRemote);
+    connect(resize, &QCheckBox::toggled, this,
+            [this](bool on) { connection_.options.resizeRemote = on; });
+    form->addRow(QString(), resize);
 
     auto* quality = new QComboBox;
     quality->setObjectName(QStringLiteral("qualityPicker"));

@@ -7,7 +7,7 @@ namespace tessaral {
 ConnectionMenu::ConnectionMenu(const SessionActions& actions, QWidget* parent)
     : QMenu(tr("&Connection"), parent) {
     setObjectName(QStringLiteral("connectionMenu"));
-    addActions({actions.scaling(), actions.observe()});
+    addActions({actions.scaling(), actions.resizeRemote(), actions.observe()});
     addMenu(actions.qualitySubmenu());
     addAction(actions.refresh());
     addSeparator();

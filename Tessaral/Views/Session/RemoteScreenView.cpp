@@ -33,6 +33,7 @@ RemoteScreenView::RemoteScreenView(VNCSession* session, QWidget* parent)
     connect(session, &VNCSession::cursorChanged, this, &RemoteScreenView::updateCursor);
     connect(session, &VNCSession::optionsChanged, this, &RemoteScreenView::optionsOrStateChanged);
     connect(session, &VNCSession::stateChanged, this, &RemoteScreenView::optionsOrStateChanged);
+    connect(session, &VNCSession::scalingChanged, this, &RemoteScreenView::optionsOrStateChanged);
     connect(&AppSettings::instance(), &AppSettings::changed, this, [this](const QString& key) {
         if (key == AppSettings::hideLocalCursorKey) {
             updateCursor();
@@ -61,7 +62,7 @@ void RemoteScreenView::frameChanged() {
     if (!session_) {
         return;
     }
-    if (view_->updateImage(session_->options().scaling)) {
+    if (view_->updateImage(session_->scaling())) {
         layoutView();
     }
     if (!session_->frame().isNull()) {
@@ -73,7 +74,7 @@ void RemoteScreenView::optionsOrStateChanged() {
     if (!session_) {
         return;
     }
-    if (view_->updateImage(session_->options().scaling)) {
+    if (view_->updateImage(session_->scaling())) {
         layoutView();
     }
     // The remote cursor shows only while input is on.
@@ -88,6 +89,11 @@ bool RemoteScreenView::viewportEvent(QEvent* event) {
     // Scroll bars coming and going resize the viewport without resizing this widget.
     if (event->type() == QEvent::Resize) {
         layoutView();
+        // Not before the first frame: the window then takes the remote screen's size first, and
+        // the remote follows only the sizes given to the window after that.
+        if (session_ && !session_->frame().isNull()) {
+            session_->setViewSize(viewport()->size() * viewport()->devicePixelRatioF());
+        }
     }
     return QScrollArea::viewportEvent(event);
 }

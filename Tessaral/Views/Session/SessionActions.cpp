@@ -43,6 +43,12 @@ SessionActions::SessionActions(QWidget* window) : QObject(window) {
         changeOptions([on](ConnectionOptions& options) { options.observeOnly = on; });
     });
 
+    resizeRemote_ = command(tr("Resize Remote to Fit Window"), {}, {}, {});
+    resizeRemote_->setCheckable(true);
+    connect(resizeRemote_, &QAction::triggered, this, [this](bool on) {
+        changeOptions([on](ConnectionOptions& options) { options.resizeRemote = on; });
+    });
+
     qualities_ = new QActionGroup(this);
     for (rfb::RFBQuality quality : rfb::allQualities) {
         const auto name = rfb::title(quality);
@@ -132,7 +138,7 @@ void SessionActions::setSession(VNCSession* session) {
     session_ = session;
     if (session) {
         for (auto signal : {&VNCSession::stateChanged, &VNCSession::optionsChanged,
-                            &VNCSession::canTypePasswordChanged}) {
+                            &VNCSession::canTypePasswordChanged, &VNCSession::scalingChanged}) {
             connect(session, signal, this, &SessionActions::update);
         }
         // Of the frame only its presence matters here, which changes once, not with every frame.
@@ -171,11 +177,15 @@ void SessionActions::update() {
         item->setChecked(session && item->data().toInt() == int(session->options().quality));
     }
     shareClipboard_->setChecked(session && session->options().shareClipboard);
+    resizeRemote_->setChecked(session && session->options().resizeRemote);
 
-    for (QAction* action : {scaling_, observe_, qualityMenu_->menuAction(),
-                            qualitySubmenu_->menuAction(), shareClipboard_, disconnect_}) {
+    for (QAction* action :
+         {scaling_, observe_, qualityMenu_->menuAction(), qualitySubmenu_->menuAction(),
+          shareClipboard_, resizeRemote_, disconnect_}) {
         action->setEnabled(session);
     }
+    // A screen that takes the window's size has nothing to scale.
+    scaling_->setEnabled(session && !session->remoteFollowsWindow());
     for (QAction* action :
          {refresh_, sendClipboard_, getClipboard_, clipboardMenu_->menuAction()}) {
         action->setEnabled(connected);

@@ -35,6 +35,7 @@ class SessionActions : public QObject {
     QAction* sendClipboard() const { return sendClipboard_; }
     QAction* getClipboard() const { return getClipboard_; }
     QAction* shareClipboard() const { return shareClipboard_; }
+    QAction* resizeRemote() const { return resizeRemote_; }
     // One per remote shortcut, in their order.
     const QList<QAction*>& sendKeys() const { return sendKeys_; }
     QAction* typeText() const { return typeText_; }
@@ -65,6 +66,7 @@ class SessionActions : public QObject {
     QAction* sendClipboard_;
     QAction* getClipboard_;
     QAction* shareClipboard_;
+    QAction* resizeRemote_;
     QList<QAction*> sendKeys_;
     QAction* typeText_;
     QAction* typePassword_;

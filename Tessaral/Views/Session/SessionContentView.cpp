@@ -70,7 +70,7 @@ SessionContentView::SessionContentView(VNCSession* session, QWidget* parent)
     noticeAnimation_->setDuration(300);
     noticeAnimation_->setEasingCurve(QEasingCurve::OutCubic);
     connect(noticeAnimation_, &QPropertyAnimation::finished, this, [this] {
-        if (!session_ || !session_->clipboardActivity()) {
+        if (!noticeShown_) {
             notice_->hide();
         }
     });
@@ -84,6 +84,12 @@ SessionContentView::SessionContentView(VNCSession* session, QWidget* parent)
     connect(session, &VNCSession::stateChanged, this, &SessionContentView::stateChanged);
     connect(session, &VNCSession::clipboardActivityChanged, this,
             &SessionContentView::clipboardActivityChanged);
+    refusalShown_.setSingleShot(true);
+    connect(&refusalShown_, &QTimer::timeout, this, [this] { showNotice(std::nullopt); });
+    connect(session, &VNCSession::resizeRefused, this, [this] {
+        showNotice(session_->resizeRefusal());
+        refusalShown_.start(5000);
+    });
 
     stateChanged();
     if (dimAnimation_->state() == QAbstractAnimation::Running) {
@@ -129,10 +135,13 @@ void SessionContentView::setDimming(qreal opacity) {
 }
 
 void SessionContentView::clipboardActivityChanged() {
-    if (!session_) {
-        return;
+    if (session_) {
+        showNotice(session_->clipboardActivity());
     }
-    const auto& text = session_->clipboardActivity();
+}
+
+void SessionContentView::showNotice(const std::optional<QString>& text) {
+    noticeShown_ = text.has_value();
     noticeAnimation_->stop();
     if (text) {
         noticeText_->setText(*text);
@@ -164,7 +173,7 @@ void SessionContentView::placeOverlays() {
         panel_->move((width() - panel_->width()) / 2, (height() - panel_->height()) / 2);
     }
     if (notice_->isVisible() && noticeAnimation_->state() != QAbstractAnimation::Running) {
-        notice_->move(noticePosition(session_ && session_->clipboardActivity()));
+        notice_->move(noticePosition(noticeShown_));
     }
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
+#include <optional>
 
 class QFrame;
 class QLabel;
@@ -15,7 +17,7 @@ class StatePanel;
 class VNCSession;
 
 // The session window's content: the remote screen, dimmed while not connected, the state panel
-// over it and the clipboard notice at the top.
+// over it and notices at the top: the clipboard's, and a refused remote resize.
 class SessionContentView : public QWidget {
     Q_OBJECT
 
@@ -36,6 +38,8 @@ class SessionContentView : public QWidget {
   private:
     void stateChanged();
     void clipboardActivityChanged();
+    // Slides the notice in with `text`, or out without.
+    void showNotice(const std::optional<QString>& text);
     void setDimming(qreal opacity);
     void placeOverlays();
     QPoint noticePosition(bool shown) const;
@@ -49,6 +53,8 @@ class SessionContentView : public QWidget {
     QVariantAnimation* dimAnimation_;
     QPropertyAnimation* noticeAnimation_;
     qreal targetOpacity_ = 1.0;
+    bool noticeShown_ = false;
+    QTimer refusalShown_;
 };
 
 }  // namespace tessaral
