@@ -22,6 +22,16 @@ void put32(Bytes& out, std::uint32_t v) {
     out.push_back(static_cast<std::uint8_t>(v));
 }
 
+// A message of a type, a flag byte and an area of the screen.
+Bytes flaggedArea(std::uint8_t type, bool flag, long x, long y, long width, long height) {
+    Bytes out{type, std::uint8_t{flag}};
+    put16(out, x);
+    put16(out, y);
+    put16(out, width);
+    put16(out, height);
+    return out;
+}
+
 }  // namespace
 
 Bytes be16(long value) {
@@ -53,21 +63,12 @@ Bytes setEncodings(const std::vector<std::int32_t>& encodings) {
 }
 
 Bytes framebufferUpdateRequest(bool incremental, long x, long y, long width, long height) {
-    Bytes out{ClientMessageType::framebufferUpdateRequest, std::uint8_t{incremental}};
-    put16(out, x);
-    put16(out, y);
-    put16(out, width);
-    put16(out, height);
-    return out;
+    return flaggedArea(ClientMessageType::framebufferUpdateRequest, incremental, x, y, width,
+                       height);
 }
 
 Bytes enableContinuousUpdates(bool enable, long x, long y, long width, long height) {
-    Bytes out{ClientMessageType::enableContinuousUpdates, std::uint8_t{enable}};
-    put16(out, x);
-    put16(out, y);
-    put16(out, width);
-    put16(out, height);
-    return out;
+    return flaggedArea(ClientMessageType::enableContinuousUpdates, enable, x, y, width, height);
 }
 
 Bytes fence(std::uint32_t flags, std::span<const std::uint8_t> payload) {

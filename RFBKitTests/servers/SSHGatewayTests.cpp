@@ -34,13 +34,6 @@ std::string makeKey(const TemporaryDirectory& directory, const std::string& name
     return path;
 }
 
-std::string trimmed(std::string text) {
-    while (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    return text;
-}
-
 // The ssh processes this test program started and has not reaped (zombies included).
 std::vector<pid_t> sshChildren() {
     std::vector<pid_t> found;
@@ -137,7 +130,7 @@ class Gateway {
     void useAgent(bool use) const {
         use ? ::setenv("SSH_AUTH_SOCK", agentSocket().c_str(), 1) : ::unsetenv("SSH_AUTH_SOCK");
     }
-    std::string hostKeyLine() const { return trimmed(fileText(hostKey_ + ".pub")); }
+    std::string hostKeyLine() const { return fileText(hostKey_ + ".pub"); }
 
   private:
     TemporaryDirectory directory_;
@@ -165,6 +158,11 @@ class SSHGatewayTest : public ::testing::Test {
         return configuration;
     }
 
+    std::string differenceFromScreen(Viewer& viewer) const {
+        return viewer.expectFrame(
+            expectedFrame(server.screen, rfb::RFBQuality::full, ServerKind::xvnc));
+    }
+
     // Answers the prompts the session raises from `answers` in turn, as the dialog would, and
     // waits for the session to connect, end or raise one prompt more.
     static void answering(Viewer& viewer, const std::vector<std::string>& answers) {
@@ -184,10 +182,7 @@ TEST_F(SSHGatewayTest, AgentKeyCarriesTheSessionAndSshEndsWithIt) {
     sshd.useAgent(true);
     {
         Viewer viewer(through(sshd.destination(), false));
-        EXPECT_EQ(viewer.expectFrame(
-                      expectedFrame(server.screen, rfb::RFBQuality::full, ServerKind::xvnc)),
-                  "")
-            << viewer.endReason();
+        EXPECT_EQ(differenceFromScreen(viewer), "");
         ASSERT_TRUE(viewer.info);
         EXPECT_EQ(viewer.info->protection.gateway, sshd.destination());
         EXPECT_EQ(sshChildren().size(), 1u);
@@ -208,10 +203,7 @@ TEST_F(SSHGatewayTest, UnknownHostKeyAndPassphraseAreAskedAndAnswered) {
         << prompts[0].text;
     EXPECT_TRUE(prompts[1].secret);
     EXPECT_NE(prompts[1].text.find("passphrase for key"), std::string::npos) << prompts[1].text;
-    EXPECT_EQ(
-        viewer.expectFrame(expectedFrame(server.screen, rfb::RFBQuality::full, ServerKind::xvnc)),
-        "")
-        << viewer.endReason();
+    EXPECT_EQ(differenceFromScreen(viewer), "");
     // Accepted once, the key is ssh's to remember.
     EXPECT_NE(fileText(sshd.knownHosts()).find(sshd.hostKeyLine().substr(0, 60)),
               std::string::npos);
@@ -233,46 +225,26 @@ TEST_F(SSHGatewayTest, DecliningAPromptEndsTheAttemptWithoutErrorOrSsh) {
 TEST_F(SSHGatewayTest, FailuresSayWhatFailedWithSshsWords) {
     const long closedPort = freePort();
     struct Case {
-        std::string name;
-        std::string destination;
-        bool ownHostKey;
-        bool agent;
+        std::string name, destination;
+        bool ownHostKey, agent;
         std::optional<long> port;
-        std::string sentence;
-        std::string sshWords;
+        std::string sentence, sshWords;
     };
+    // clang-format off
     const Case cases[] = {
-        {"changed host key",
-         sshd.destination(),
-         false,
-         true,
-         {},
+        {"changed host key", sshd.destination(), false, true, {},
          "The SSH gateway\u2019s host key has changed, so ssh refused to connect.",
          "has changed and you have requested strict checking"},
-        {"refused authentication",
-         sshd.destination(),
-         true,
-         false,
-         {},
-         "The SSH gateway refused the authentication.",
-         "Permission denied (publickey)"},
-        {"gateway down",
-         "127.0.0.1:" + std::to_string(closedPort),
-         true,
-         true,
-         {},
-         "The SSH gateway could not be reached.",
-         "Connection refused"},
+        {"refused authentication", sshd.destination(), true, false, {},
+         "The SSH gateway refused the authentication.", "Permission denied (publickey)"},
+        {"gateway down", "127.0.0.1:" + std::to_string(closedPort), true, true, {},
+         "The SSH gateway could not be reached.", "Connection refused"},
         {"remote port closed", sshd.destination(), true, true, closedPort,
          "The SSH gateway could not reach the remote computer\u2019s port", "open failed"},
-        {"option as gateway",
-         "-oProxyCommand=touch /tmp/x",
-         true,
-         true,
-         {},
-         "\u201C-oProxyCommand=touch /tmp/x\u201D isn\u2019t a valid SSH gateway.",
-         ""},
+        {"option as gateway", "-oProxyCommand=touch /tmp/x", true, true, {},
+         "\u201C-oProxyCommand=touch /tmp/x\u201D isn\u2019t a valid SSH gateway.", ""},
     };
+    // clang-format on
     for (const Case& c : cases) {
         sshd.knowHostKey(c.ownHostKey);
         sshd.useAgent(c.agent);
@@ -306,9 +278,12 @@ TEST_F(SSHGatewayTest, SnapshotViaGateway) {
     sshd.knowHostKey(true);
     sshd.useAgent(true);
     const std::string png = server.server.file("via.png");
-    CommandResult result = run({TESSARAL_SNAPSHOT, "--via", sshd.destination(),
-                                "vnc://localhost:" + std::to_string(server.server.port()), png},
-                               {}, 60s);
+    const auto snapshot = [&] {
+        return run({TESSARAL_SNAPSHOT, "--via", sshd.destination(),
+                    "vnc://localhost:" + std::to_string(server.server.port()), png},
+                   {}, 60s);
+    };
+    CommandResult result = snapshot();
     ASSERT_EQ(result.exitCode, 0) << result.err;
     run({"convert", png, "-depth", "8", png + ".ppm"});
     EXPECT_EQ(difference(readPPM(png + ".ppm"),
@@ -316,9 +291,7 @@ TEST_F(SSHGatewayTest, SnapshotViaGateway) {
               "");
     // Nothing can be asked: ssh fails at once, in its own words.
     sshd.useAgent(false);
-    result = run({TESSARAL_SNAPSHOT, "--via", sshd.destination(),
-                  "vnc://localhost:" + std::to_string(server.server.port()), png},
-                 {}, 60s);
+    result = snapshot();
     EXPECT_NE(result.exitCode, 0);
     EXPECT_NE(result.err.find("The SSH gateway refused the authentication.\nssh: "),
               std::string::npos)
