@@ -1,7 +1,6 @@
 // Sessions through a real sshd on loopback, to a real Xvnc that listens on loopback only. The
 // client is the system's ssh with a configuration, keys and known hosts of the test's own.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -10,6 +9,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "RealServers.hpp"
@@ -37,24 +37,15 @@ std::string makeKey(const TemporaryDirectory& directory, const std::string& name
 // The ssh processes this test program started and has not reaped (zombies included).
 std::vector<pid_t> sshChildren() {
     std::vector<pid_t> found;
-    DIR* proc = ::opendir("/proc");
-    while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
-        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) {
-            continue;
-        }
-        const std::string stat = fileText(std::string("/proc/") + entry->d_name + "/stat");
-        std::size_t close = stat.rfind(')');
-        if (close == std::string::npos || stat.find("(ssh)") == std::string::npos) {
-            continue;
-        }
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        const std::string stat = std::isdigit(name[0]) ? fileText(entry.path() / "stat") : "";
+        const std::size_t close = stat.rfind(')');
         int parent = 0;
-        std::sscanf(stat.c_str() + close + 2, "%*c %d", &parent);
-        if (parent == ::getpid()) {
-            found.push_back(std::stoi(entry->d_name));
+        if (stat.find("(ssh)") != std::string::npos &&
+            std::sscanf(stat.c_str() + close + 2, "%*c %d", &parent) == 1 && parent == ::getpid()) {
+            found.push_back(std::stoi(name));
         }
-    }
-    if (proc) {
-        ::closedir(proc);
     }
     return found;
 }

@@ -305,11 +305,8 @@ inline std::optional<rfb::RFBError> finalError(const std::vector<rfb::RFBEvent>&
 struct Session : DrivenClient {
     explicit Session(std::uint16_t width = 4, std::uint16_t height = 4) {
         acceptWithoutSecurity(*peer, width, height);
-        peer->read(20 + 4 +
-                   4 * rfb::RFBClient::encodings(client.configuration().quality,
-                                                 client.configuration().localCursor)
-                           .size() +
-                   10);
+        const auto& c = client.configuration();
+        peer->read(20 + 4 + 4 * rfb::RFBClient::encodings(c.quality, c.localCursor).size() + 10);
         if (!waitFor<rfb::event::Connected>(client)) {
             throw std::runtime_error("the session never started");
         }

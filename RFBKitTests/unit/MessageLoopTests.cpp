@@ -20,6 +20,10 @@ Bytes raw(int x, int y, int width, int height, std::uint8_t grey = 0x20) {
     return rect(x, y, width, height, 0).repeat(std::size_t(width) * height * 4, grey);
 }
 
+Bytes setEncodings(RFBQuality quality) {
+    return Bytes().raw(ClientMessage::setEncodings(RFBClient::encodings(quality, true)));
+}
+
 Bytes request(bool incremental, unsigned width = 4, unsigned height = 4) {
     return Bytes{3, incremental}.u16(0).u16(0).u16(width).u16(height);
 }
@@ -52,8 +56,7 @@ TEST(MessageLoop, QualityAndFullUpdateRequestsApplyAtTheNextUpdate) {
     session.client.setQuality(RFBQuality::thousands);  // replaces the earlier request
     auto thousands = PixelFormat::rgb565.encoded();
     // SetPixelFormat before the request, then the quality's encodings.
-    const Bytes encodings =
-        Bytes().raw(ClientMessage::setEncodings(RFBClient::encodings(RFBQuality::thousands, true)));
+    const Bytes encodings = setEncodings(RFBQuality::thousands);
     EXPECT_EQ(session.answer(update({}), encodings.size() + 30),
               (Bytes{0, 0, 0, 0}.raw(thousands) + request(false) + encodings));
     EXPECT_EQ(session.answer(update({})), request(true));
@@ -140,8 +143,7 @@ TEST(MessageLoop, ContinuousUpdatesAndFences) {
     session.client.setQuality(RFBQuality::thousands);
     const Bytes pause = Bytes{150, 0}.u16(0).u16(0).u16(0).u16(0);
     const Bytes thousands = Bytes{0, 0, 0, 0}.raw(PixelFormat::rgb565.encoded());
-    const Bytes encodings =
-        Bytes().raw(ClientMessage::setEncodings(RFBClient::encodings(RFBQuality::thousands, true)));
+    const Bytes encodings = setEncodings(RFBQuality::thousands);
     EXPECT_EQ(session.answer(update({}), 10 + 20 + 10 + 10 + encodings.size()),
               pause + thousands + enable + request(false) + encodings);
     // Sent before the server saw the pause: still four bytes a pixel.

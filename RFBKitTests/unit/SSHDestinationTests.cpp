@@ -54,9 +54,7 @@ TEST(SSHDestination, ArgumentsEndOptionsBeforeTheGatewayAndBracketIPv6Targets) {
 // The causes the real ssh gives in the gateway tests are not repeated here.
 TEST(SSHDestination, FailuresNameTheCauseAndQuoteSsh) {
     const struct {
-        std::string stderrText;
-        std::string exitText;
-        std::string expected;
+        std::string stderrText, exitText, expected;
     } cases[] = {
         {"Host key verification failed.\r\n", "",
          "The SSH gateway\u2019s host key was not accepted.\nssh: Host key verification failed."},

@@ -20,8 +20,7 @@ TEST(VNCAddressTest, ParsesValidAddresses) {
     const struct {
         std::string input;
         VNCAddress expected;
-        std::string display;
-        std::string url;
+        std::string display, url;
     } cases[] = {
         // clang-format off
         {"192.0.2.10", {"192.0.2.10", 5900}, "192.0.2.10", "vnc://192.0.2.10"},

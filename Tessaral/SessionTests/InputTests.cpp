@@ -122,8 +122,7 @@ TEST(KeyboardInputTest, KeepsOnlyItsOwnShortcutsLocal) {
     struct Case {
         const char* name;
         KeyRecord key;
-        bool sendSystemShortcuts;
-        bool local;
+        bool sendSystemShortcuts, local;
     };
     const Case cases[] = {
         {"Ctrl+C", key(Qt::Key_C, 0x63, 54, "c", control), true, false},

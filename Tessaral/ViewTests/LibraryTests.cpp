@@ -520,9 +520,7 @@ TEST(AppCommands, EnablingWithAndWithoutASession) {
 TEST(ConnectionEditor, ValidationMessageAndSaveButton) {
     struct Case {
         const char* name;
-        QString computerName;
-        QString host;
-        QString portText;
+        QString computerName, host, portText;
         qint64 port;
         QString message;
         QString gateway = {};
@@ -566,13 +564,7 @@ TEST(ConnectionEditor, ValidationMessageAndSaveButton) {
 TEST(ConnectionEditor, PastedAddressesAreSplit) {
     struct Case {
         const char* name;
-        QString existingName;
-        QString pasted;
-        QString host;
-        QString portText;
-        QString username;
-        QString password;
-        QString computerName;
+        QString existingName, pasted, host, portText, username, password, computerName;
     };
     const Case cases[] = {
         {"host and port", "Studio", "studio.local:5901", "studio.local", "5901", "", "", "Studio"},

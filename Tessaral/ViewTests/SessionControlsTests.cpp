@@ -38,8 +38,7 @@ constexpr auto at = &VNCSession::State::at;
 struct ControlsCase {
     const char* name;
     VNCSession::State state;
-    bool frame;
-    bool observeOnly;
+    bool frame, observeOnly;
     bool keys, clipboard, screenshot, refresh, reconnect;
 };
 
@@ -105,8 +104,7 @@ struct PanelCase {
     const char* name;
     VNCSession::State state;
     bool shown;
-    QString title;
-    QString message;
+    QString title, message;
     bool progress;  // Cancel; otherwise Close and Reconnect
     double opacity;
 };
@@ -155,9 +153,7 @@ TEST(CredentialsSheet, TextsFieldsAndFocus) {
         const char* name;
         RFBCredentialKind kind;
         bool retry;
-        QString savedUsername;
-        QString title;
-        QString message;
+        QString savedUsername, title, message;
         const char* focus;
     };
     const QString signIn = "Sign In to “Studio”";
@@ -200,8 +196,7 @@ TEST(CredentialsSheet, TextsFieldsAndFocus) {
 TEST(CredentialsSheet, ConnectNeedsEveryFieldAskedAndSubmitsThem) {
     struct Case {
         RFBCredentialKind kind;
-        QString username;
-        QString password;
+        QString username, password;
         bool enabled;
     };
     const Case cases[] = {
@@ -324,23 +319,20 @@ TEST(TrustSheet, TextsFingerprintsAndDefaultButtons) {
 // Declining ends the attempt with the window.
 TEST(GatewayPromptSheet, ShowsSshsQuestionAndAnswersAsSshExpects) {
     const rfb::event::GatewayPrompt passphrase{"Enter passphrase for key '/k/id':", true};
+    const rfb::event::GatewayPrompt hostKey{
+        "The authenticity of host 'gate' can't be established.\nED25519 key fingerprint is "
+        "SHA256:x.\nAre you sure you want to continue connecting (yes/no/[fingerprint])? ",
+        false};
+    const QString signIn = "Sign In to the SSH Gateway “me@gate”";
     const struct {
         rfb::event::GatewayPrompt prompt;
         QString title, firstLine, typed;
         std::optional<QString> answer;
     } cases[] = {
-        {passphrase, "Sign In to the SSH Gateway “me@gate”",
-         "Enter passphrase for key '/k/id':", "open sesame", "open sesame"},
-        {{"The authenticity of host 'gate' can't be established.\nED25519 key fingerprint is "
-          "SHA256:x.\nAre you sure you want to continue connecting (yes/no/[fingerprint])? ",
-          false},
-         "Accept the host key of “me@gate”?",
-         "The authenticity of host 'gate' can't be "
-         "established.",
-         "",
-         "yes"},
-        {passphrase, "Sign In to the SSH Gateway “me@gate”",
-         "Enter passphrase for key '/k/id':", "typed, then declined", std::nullopt},
+        {passphrase, signIn, passphrase.text.c_str(), "open sesame", "open sesame"},
+        {hostKey, "Accept the host key of “me@gate”?",
+         "The authenticity of host 'gate' can't be established.", "", "yes"},
+        {passphrase, signIn, passphrase.text.c_str(), "typed, then declined", std::nullopt},
     };
     for (const auto& c : cases) {
         VNCSessionTesting fixture;
