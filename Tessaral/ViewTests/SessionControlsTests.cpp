@@ -448,11 +448,9 @@ TEST(SessionWindow, FullScreenHidesTheBarsAndRevealsItsOwnAtTheTopEdge) {
     auto* toolbar = window.findChild<SessionToolbar*>();
     auto* bar = window.findChild<QWidget*>(QStringLiteral("fullScreenBar"));
     ASSERT_TRUE(toolbar && bar);
-
     const auto pointerAt = [&](int y) {
-        const QPoint local(200, y);
-        QMouseEvent move(QEvent::MouseMove, local, window.mapToGlobal(local), Qt::NoButton,
-                         Qt::NoButton, Qt::NoModifier);
+        QMouseEvent move(QEvent::MouseMove, QPointF(200, y), window.mapToGlobal(QPointF(200, y)),
+                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(window.centralWidget(), &move);
         return bar->isVisible();
     };
@@ -466,9 +464,6 @@ TEST(SessionWindow, FullScreenHidesTheBarsAndRevealsItsOwnAtTheTopEdge) {
         EXPECT_EQ(pointerAt(0), full) << "the top edge reveals the bar";
         EXPECT_FALSE(pointerAt(300)) << "leaving it hides the bar";
     }
-    EXPECT_EQ(bar->findChild<QLabel*>(QStringLiteral("fullScreenName"))->text(),
-              fixture.connection.name);
-    EXPECT_TRUE(bar->findChild<ProtectionBadge*>());
 }
 
 TEST(TypeTextSheet, TypeOnlyWithText) {
