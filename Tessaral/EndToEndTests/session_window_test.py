@@ -470,8 +470,8 @@ def main():
     args, rest = parser.parse_known_args()
     APP, SECRETS = os.path.abspath(args.app), os.path.abspath(args.secrets)
     return desktop.run_tests(["Xvfb", "Xvnc", "vncpasswd", "xdotool", "xdpyinfo", "xwininfo",
-                              "xsetroot", "xterm", "xev", "xclip", "import", "stdbuf", "openbox", "xprop", APP,
-                              SECRETS], rest)
+                              "xsetroot", "xterm", "xev", "xclip", "import", "stdbuf", "openbox",
+                              "xprop", APP, SECRETS], rest)
 
 
 if __name__ == "__main__":
