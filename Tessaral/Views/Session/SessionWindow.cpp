@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
-#include <QMenuBar>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QTimer>
