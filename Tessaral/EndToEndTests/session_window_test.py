@@ -168,6 +168,12 @@ def open_session(test_class, remote, url=None, resize_remote=False):
     return app, app.session_window()
 
 
+def remote_size(remote):
+    text = run(remote.display, ["xdpyinfo"]).stdout.decode()
+    width, height = re.search(r"dimensions:\s+(\d+)x(\d+)", text).groups()
+    return int(width), int(height)
+
+
 def locate_screen(window, remote_image, what, position=None):
     """Waits until the window shows the remote screen pixel for pixel (at `position` when given)
     and returns where; keeps both pictures for a look when it never does."""
@@ -403,18 +409,57 @@ class RemoteFollowsWindow(unittest.TestCase):
         app, window = open_session(self, remote, resize_remote=True)
         wait_for(lambda: " · " in window_name(local, window), "the connected title")
         run(local, ["xdotool", "windowsize", "--sync", str(window), "900", "640"])
-
-        def remote_size():
-            text = run(remote.display, ["xdpyinfo"]).stdout.decode()
-            width, height = re.search(r"dimensions:\s+(\d+)x(\d+)", text).groups()
-            return int(width), int(height)
         # The view is the window less its menu and tool bars above.
-        width, height = wait_for(lambda: (lambda s: s if s[0] == 900 else None)(remote_size()),
-                                 "the remote desktop to take the window's width")
+        width, height = wait_for(
+            lambda: (lambda s: s if s[0] == 900 else None)(remote_size(remote)),
+            "the remote desktop to take the window's width")
         app.wait_for_title(window, f" · {width} × {height}")
         left, top = locate_screen(window, capture(remote.display), "resized screen")
         keep(capture(local, window), "remote-follows-window")
         self.assertEqual((left, top + height), (0, window_geometry(local, window)[3]))
+
+
+class FullScreen(unittest.TestCase):
+    """Under a window manager, whose Alt+Tab the captured keyboard must keep from it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = desktop.temporary_directory()
+        cls.addClassCleanup(shutil.rmtree, cls.directory, ignore_errors=True)
+        cls.addClassCleanup(desktop.Process(["openbox", "--sm-disable"], env=local.env()).stop)
+        wait_for(lambda: "window id" in desktop.output(
+            local, ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], check=False), "openbox")
+
+    def test_full_screen_covers_the_screen_resizes_the_remote_and_captures_alt_tab(self):
+        remote = Remote(self.directory, desktop.free_port(), clients=False)
+        self.addCleanup(remote.stop)
+        # Nothing else on the remote: its keys go to the root window, where xev listens.
+        keys = desktop.Process(["stdbuf", "-oL", "xev", "-root", "-event", "keyboard"],
+                               env=remote.display.env(),
+                               log=os.path.join(self.directory, "keys.log"))
+        self.addCleanup(keys.stop)
+        app, window = open_session(self, remote, resize_remote=True)
+        wait_for(lambda: " · " in window_name(local, window), "the connected title")
+        run(local, ["xdotool", "windowactivate", "--sync", str(window)])
+        root = capture(local)
+        screen = root.width, root.height
+        press("ctrl+super+f")
+        wait_for(lambda: window_geometry(local, window) == (0, 0) + screen, "the full screen")
+        wait_for(lambda: remote_size(remote) == screen, "the remote to take the screen's size")
+
+        # Escape stays full screen; Alt+Tab passes the window manager by.
+        press("Escape", "alt+Tab")
+        wait_for(lambda: {"Escape", "Alt_L", "Tab"} <= set(re.findall(
+            r"KeyPress event.*?keysym 0x[0-9a-f]+, (\w+)\)", keys.log(), re.S)),
+            "Escape and Alt+Tab on the remote")
+        self.assertEqual(window_geometry(local, window), (0, 0) + screen)
+
+        run(local, ["xdotool", "mousemove", "--sync", "300", "0"])
+        tartan_or_black = {(0x33, 0x66, 0xcc), (0xff, 0xcc, 0x33), (0, 0, 0)}
+        wait_for(lambda: capture(local).pixel(5, 5) not in tartan_or_black, "the top bar")
+        keep(capture(local), "full-screen-with-bar")
+        press("ctrl+super+f")
+        wait_for(lambda: window_geometry(local, window)[2:] != screen, "the window to leave")
 
 
 def main():
@@ -425,8 +470,8 @@ def main():
     args, rest = parser.parse_known_args()
     APP, SECRETS = os.path.abspath(args.app), os.path.abspath(args.secrets)
     return desktop.run_tests(["Xvfb", "Xvnc", "vncpasswd", "xdotool", "xdpyinfo", "xwininfo",
-                              "xsetroot", "xterm", "xev", "xclip", "import", "stdbuf", APP,
-                              SECRETS], rest)
+                              "xsetroot", "xterm", "xev", "xclip", "import", "stdbuf", "openbox",
+                              "xprop", APP, SECRETS], rest)
 
 
 if __name__ == "__main__":

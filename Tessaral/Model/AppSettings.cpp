@@ -158,6 +158,10 @@ bool AppSettings::hideLocalCursor() {
     return boolPreference(hideLocalCursorKey, false);
 }
 
+bool AppSettings::captureSystemKeys() {
+    return boolPreference(captureSystemKeysKey, false);
+}
+
 void AppSettings::setLibraryLayout(LibraryLayout layout) {
     store(libraryLayoutKey, rawValue(layout), &AppSettings::libraryLayout);
 }
@@ -192,6 +196,10 @@ void AppSettings::setSendSystemShortcuts(bool value) {
 
 void AppSettings::setHideLocalCursor(bool value) {
     store(hideLocalCursorKey, value, &AppSettings::hideLocalCursor);
+}
+
+void AppSettings::setCaptureSystemKeys(bool value) {
+    store(captureSystemKeysKey, value, &AppSettings::captureSystemKeys);
 }
 
 }  // namespace tessaral

@@ -34,6 +34,7 @@ class AppSettings : public QObject {
     static constexpr QStringView defaultCommandMappingKey = u"defaultCommandMapping";
     static constexpr QStringView sendSystemShortcutsKey = u"sendSystemShortcuts";
     static constexpr QStringView hideLocalCursorKey = u"hideLocalCursor";
+    static constexpr QStringView captureSystemKeysKey = u"captureSystemKeys";
 
     // The process-wide notifier. Lives on the thread that first asks for it (the main thread).
     static AppSettings& instance();
@@ -47,6 +48,8 @@ class AppSettings : public QObject {
     static rfb::KeySymbol::CommandMapping defaultCommandMapping();
     static bool sendSystemShortcuts();
     static bool hideLocalCursor();
+    // Whether a focused session window takes Alt+Tab and the like from the desktop.
+    static bool captureSystemKeys();
 
     static void setLibraryLayout(LibraryLayout layout);
     static void setShowNearby(bool value);
@@ -57,6 +60,7 @@ class AppSettings : public QObject {
     static void setDefaultCommandMapping(rfb::KeySymbol::CommandMapping mapping);
     static void setSendSystemShortcuts(bool value);
     static void setHideLocalCursor(bool value);
+    static void setCaptureSystemKeys(bool value);
 
   signals:
     // After a setter stored a value different from the one read before.

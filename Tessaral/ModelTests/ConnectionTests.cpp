@@ -117,6 +117,7 @@ TEST_F(PreferencesTest, OnOffPreferencesReadTheirDefaultAndTheFile) {
         {u"defaultShareClipboard"_s, AppSettings::defaultShareClipboard, true, 0},
         {u"sendSystemShortcuts"_s, AppSettings::sendSystemShortcuts, true, u"FALSE"_s},
         {u"hideLocalCursor"_s, AppSettings::hideLocalCursor, false, u"1"_s},
+        {u"captureSystemKeys"_s, AppSettings::captureSystemKeys, false, true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.read(), c.byDefault) << c.key.toStdString();

@@ -762,6 +762,8 @@ TEST(SettingsView, TogglesAndPreferencesFollowEachOther) {
         {"sendSystemShortcutsToggle", AppSettings::sendSystemShortcuts,
          AppSettings::setSendSystemShortcuts},
         {"hideLocalCursorToggle", AppSettings::hideLocalCursor, AppSettings::setHideLocalCursor},
+        {"captureSystemKeysToggle", AppSettings::captureSystemKeys,
+         AppSettings::setCaptureSystemKeys},
     };
     Library library;
     SettingsView view(library.store, library.identities);

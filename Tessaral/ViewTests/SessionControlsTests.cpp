@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -422,6 +425,37 @@ TEST(SessionWindow, ScreenshotDialogIsModalToItsWindowOnly) {
     });
     window.saveScreenshot();
     EXPECT_TRUE(QTest::qWaitFor([&] { return modality == Qt::WindowModal; }));
+}
+
+TEST(SessionWindow, FullScreenHidesTheBarsAndRevealsItsOwnAtTheTopEdge) {
+    VNCSessionTesting fixture;
+    AppState appState;
+    SessionWindow window(fixture.store, fixture.identities, appState, fixture.keychain,
+                         fixture.clipboard, fixture.connection.id);
+    window.setMenuBar(new QMenuBar);
+    window.menuBar()->addMenu(window.connectionMenu());
+    window.show();
+    QAction* fullScreen = window.connectionMenu()->actions().first();
+    EXPECT_EQ(fullScreen->shortcut(), QKeySequence(Qt::CTRL | Qt::META | Qt::Key_F));
+    auto* toolbar = window.findChild<SessionToolbar*>();
+    auto* bar = window.findChild<QWidget*>(QStringLiteral("fullScreenBar"));
+    ASSERT_TRUE(toolbar && bar);
+    const auto pointerAt = [&](int y) {
+        QMouseEvent move(QEvent::MouseMove, QPointF(200, y), window.mapToGlobal(QPointF(200, y)),
+                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(window.centralWidget(), &move);
+        return bar->isVisible();
+    };
+    for (const bool full : {true, false}) {
+        SCOPED_TRACE(full);
+        fullScreen->trigger();
+        EXPECT_EQ(window.isFullScreen(), full);
+        EXPECT_EQ(fullScreen->text(), full ? "Exit Full Screen" : "Enter Full Screen");
+        EXPECT_EQ(toolbar->isVisible(), !full);
+        EXPECT_EQ(window.menuBar()->isVisible(), !full);
+        EXPECT_EQ(pointerAt(0), full) << "the top edge reveals the bar";
+        EXPECT_FALSE(pointerAt(300)) << "leaving it hides the bar";
+    }
 }
 
 TEST(TypeTextSheet, TypeOnlyWithText) {

@@ -7,6 +7,8 @@ namespace tessaral {
 ConnectionMenu::ConnectionMenu(const SessionActions& actions, QWidget* parent)
     : QMenu(tr("&Connection"), parent) {
     setObjectName(QStringLiteral("connectionMenu"));
+    addAction(actions.fullScreen());
+    addSeparator();
     addActions({actions.scaling(), actions.resizeRemote(), actions.observe()});
     addMenu(actions.qualitySubmenu());
     addAction(actions.refresh());

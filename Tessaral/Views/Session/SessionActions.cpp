@@ -49,6 +49,12 @@ SessionActions::SessionActions(QWidget* window) : QObject(window) {
         changeOptions([on](ConnectionOptions& options) { options.resizeRemote = on; });
     });
 
+    fullScreen_ = command(tr("Enter Full Screen"), {}, QStringLiteral("Ctrl+Meta+F"), {});
+    fullScreen_->setCheckable(true);
+    connect(fullScreen_, &QAction::toggled, this, [this](bool on) {
+        fullScreen_->setText(on ? tr("Exit Full Screen") : tr("Enter Full Screen"));
+    });
+
     qualities_ = new QActionGroup(this);
     for (rfb::RFBQuality quality : rfb::allQualities) {
         const auto name = rfb::title(quality);
@@ -181,7 +187,7 @@ void SessionActions::update() {
 
     for (QAction* action :
          {scaling_, observe_, qualityMenu_->menuAction(), qualitySubmenu_->menuAction(),
-          shareClipboard_, resizeRemote_, disconnect_}) {
+          shareClipboard_, resizeRemote_, fullScreen_, disconnect_}) {
         action->setEnabled(session);
     }
     // A screen that takes the window's size has nothing to scale.

@@ -36,6 +36,8 @@ class SessionActions : public QObject {
     QAction* getClipboard() const { return getClipboard_; }
     QAction* shareClipboard() const { return shareClipboard_; }
     QAction* resizeRemote() const { return resizeRemote_; }
+    // Checked while the window is full screen; the window does the switching.
+    QAction* fullScreen() const { return fullScreen_; }
     // One per remote shortcut, in their order.
     const QList<QAction*>& sendKeys() const { return sendKeys_; }
     QAction* typeText() const { return typeText_; }
@@ -67,6 +69,7 @@ class SessionActions : public QObject {
     QAction* getClipboard_;
     QAction* shareClipboard_;
     QAction* resizeRemote_;
+    QAction* fullScreen_;
     QList<QAction*> sendKeys_;
     QAction* typeText_;
     QAction* typePassword_;

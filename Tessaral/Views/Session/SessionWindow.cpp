@@ -3,12 +3,18 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "ConnectionMenu.hpp"
 #include "CredentialsSheet.hpp"
 #include "FrameImage.hpp"
+#include "FullScreenBar.hpp"
 #include "GatewayPromptSheet.hpp"
+#include "Model/AppSettings.hpp"
 #include "ProtectionBadge.hpp"
 #include "SessionActions.hpp"
 #include "SessionContentView.hpp"
@@ -71,6 +77,18 @@ SessionWindow::SessionWindow(ConnectionStore& store, IdentityStore& identities, 
     connect(actions_->screenshot(), &QAction::triggered, this, &SessionWindow::saveScreenshot);
     connect(actions_->typeText(), &QAction::triggered, this, &SessionWindow::showTypeText);
     connect(actions_->disconnect(), &QAction::triggered, this, &QWidget::close);
+    connect(actions_->fullScreen(), &QAction::toggled, this, &SessionWindow::setFullScreen);
+    // The menu bar hides in full screen, and hidden menus fire no shortcuts: the window carries
+    // them itself.
+    addActions(connectionMenu_->actions());
+    for (QAction* action : actions()) {
+        action->installEventFilter(this);
+    }
+    connect(&AppSettings::instance(), &AppSettings::changed, this, [this](const QString& key) {
+        if (key == AppSettings::captureSystemKeysKey) {
+            updateCapture();
+        }
+    });
 }
 
 SessionWindow::~SessionWindow() = default;
@@ -92,9 +110,10 @@ void SessionWindow::start() {
 
     content_ = new SessionContentView(session_);
     setCentralWidget(content_);
-    auto* toolbar = new SessionToolbar(*actions_, this);
-    toolbar->addStatus(new ProtectionBadge(session_));
-    addToolBar(Qt::TopToolBarArea, toolbar);
+    toolbar_ = new SessionToolbar(*actions_, this);
+    toolbar_->addStatus(new ProtectionBadge(session_));
+    addToolBar(Qt::TopToolBarArea, toolbar_);
+    fullScreenBar_ = new FullScreenBar(session_, actions_->fullScreen(), this);
     actions_->setSession(session_);
 
     connect(content_, &SessionContentView::closeRequested, this, &QWidget::close);
@@ -182,6 +201,79 @@ void SessionWindow::saveScreenshot() {
         this, tr("Save Screenshot"),
         screenshotFileName(session_->connection().name, QDateTime::currentDateTimeUtc()),
         [frame](const QString& fileName) { writePng(frame, fileName); });
+}
+
+void SessionWindow::setFullScreen(bool on) {
+    if (on == isFullScreen()) {
+        return;
+    }
+    if (on) {
+        if (QScreen* here = QGuiApplication::screenAt(frameGeometry().center());
+            here && windowHandle()) {
+            windowHandle()->setScreen(here);
+        }
+        setWindowState(windowState() | Qt::WindowFullScreen);
+    } else {
+        setWindowState(windowState() & ~Qt::WindowFullScreen);
+    }
+}
+
+void SessionWindow::fullScreenChanged() {
+    const bool full = isFullScreen();
+    actions_->fullScreen()->setChecked(full);
+    if (toolbar_) {
+        toolbar_->setVisible(!full);
+    }
+    if (QWidget* bar = menuWidget()) {
+        bar->setVisible(!full);
+    }
+    if (fullScreenBar_) {
+        fullScreenBar_->hide();
+        // Every pointer move, whichever widget or OpenGL window it goes to.
+        if (full) {
+            qApp->installEventFilter(this);
+        } else {
+            qApp->removeEventFilter(this);
+        }
+    }
+}
+
+void SessionWindow::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        fullScreenChanged();
+        updateCapture();
+    } else if (event->type() == QEvent::ActivationChange) {
+        updateCapture();
+    }
+}
+
+bool SessionWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Shortcut && !handlingShortcut_) {
+        // Released before the command runs, so that a sheet it opens gets the keyboard; taken
+        // again afterwards if the window still has the focus.
+        handlingShortcut_ = true;
+        updateCapture();
+        QTimer::singleShot(0, this, [this] {
+            handlingShortcut_ = false;
+            updateCapture();
+        });
+    } else if (event->type() == QEvent::MouseMove && fullScreenBar_) {
+        const QPointF global = static_cast<QMouseEvent*>(event)->globalPosition();
+        fullScreenBar_->pointerMoved(int(global.y()) - geometry().top());
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void SessionWindow::updateCapture() {
+    const CaptureState state{.fullScreen = isFullScreen(),
+                             .active = session_ && isActiveWindow(),
+                             .capturePreference = AppSettings::captureSystemKeys(),
+                             .handlingLocalShortcut = handlingShortcut_};
+    // On xcb this is an X keyboard grab on the window; Qt's Wayland platform has none to offer.
+    if (const std::optional<bool> grab = capture_.update(state); grab && windowHandle()) {
+        windowHandle()->setKeyboardGrabEnabled(*grab);
+    }
 }
 
 void SessionWindow::closeEvent(QCloseEvent* event) {

@@ -6,16 +6,20 @@
 #include <QUuid>
 #include <optional>
 
+#include "KeyboardCapture.hpp"
+
 namespace tessaral {
 
 class AppState;
 class ConnectionMenu;
 class ConnectionStore;
+class FullScreenBar;
 class IdentityStore;
 class KeychainService;
 class LocalClipboard;
 class SessionActions;
 class SessionContentView;
+class SessionToolbar;
 class VNCSession;
 
 // The window of one computer: creates its session when first shown, connects, and disconnects
@@ -38,6 +42,9 @@ class SessionWindow : public QMainWindow {
   protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    // Watches the pointer for the full-screen bar, and the shortcuts that must get the keyboard.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void start();
@@ -47,6 +54,11 @@ class SessionWindow : public QMainWindow {
     void present(QDialog* sheet);
     void closeSheet();
     void showTypeText();
+    // Full screen on the monitor the window is on.
+    void setFullScreen(bool on);
+    void fullScreenChanged();
+    // Grabs or releases the keyboard as the window's state now asks.
+    void updateCapture();
 
     ConnectionStore& store_;
     IdentityStore& identities_;
@@ -56,6 +68,10 @@ class SessionWindow : public QMainWindow {
     std::optional<QUuid> connectionID_;
     QPointer<VNCSession> session_;
     SessionContentView* content_ = nullptr;
+    SessionToolbar* toolbar_ = nullptr;
+    FullScreenBar* fullScreenBar_ = nullptr;
+    KeyboardCapture capture_;
+    bool handlingShortcut_ = false;
     SessionActions* actions_;
     ConnectionMenu* connectionMenu_;
     QPointer<QDialog> sheet_;

@@ -148,6 +148,13 @@ QWidget* SettingsView::buildInput() {
     sendSystemShortcuts_->setObjectName(QStringLiteral("sendSystemShortcutsToggle"));
     connect(sendSystemShortcuts_, &QCheckBox::toggled, this, &AppSettings::setSendSystemShortcuts);
     form->addRow(sendSystemShortcuts_);
+    captureSystemKeys_ = new QCheckBox(tr("Send system shortcuts to the remote computer"));
+    captureSystemKeys_->setObjectName(QStringLiteral("captureSystemKeysToggle"));
+    captureSystemKeys_->setToolTip(
+        tr("Alt+Tab, Super and Ctrl+Alt+arrows go to the remote computer while its window has "
+           "the focus, not only in full screen"));
+    connect(captureSystemKeys_, &QCheckBox::toggled, this, &AppSettings::setCaptureSystemKeys);
+    form->addRow(captureSystemKeys_);
 
     auto* cursor = new QGroupBox;
     QFormLayout* cursorForm = formLayout(cursor);
@@ -221,11 +228,11 @@ void SettingsView::forgetSelectedIdentity() {
 
 void SettingsView::refresh() {
     const QSignalBlocker blockers[] = {
-        QSignalBlocker(layout_),         QSignalBlocker(showNearby_),
-        QSignalBlocker(saveThumbnails_), QSignalBlocker(scaling_),
-        QSignalBlocker(quality_),        QSignalBlocker(shareClipboard_),
-        QSignalBlocker(commandMapping_), QSignalBlocker(sendSystemShortcuts_),
-        QSignalBlocker(hideLocalCursor_)};
+        QSignalBlocker(layout_),          QSignalBlocker(showNearby_),
+        QSignalBlocker(saveThumbnails_),  QSignalBlocker(scaling_),
+        QSignalBlocker(quality_),         QSignalBlocker(shareClipboard_),
+        QSignalBlocker(commandMapping_),  QSignalBlocker(sendSystemShortcuts_),
+        QSignalBlocker(hideLocalCursor_), QSignalBlocker(captureSystemKeys_)};
     selectRawValue(layout_, rawValue(AppSettings::libraryLayout()));
     showNearby_->setChecked(AppSettings::showNearby());
     saveThumbnails_->setChecked(AppSettings::saveThumbnails());
@@ -235,6 +242,7 @@ void SettingsView::refresh() {
     selectRawValue(commandMapping_, rawString(AppSettings::defaultCommandMapping()));
     sendSystemShortcuts_->setChecked(AppSettings::sendSystemShortcuts());
     hideLocalCursor_->setChecked(AppSettings::hideLocalCursor());
+    captureSystemKeys_->setChecked(AppSettings::captureSystemKeys());
 }
 
 void SettingsView::refreshClearLinks() {

@@ -51,6 +51,7 @@ class SettingsView : public QDialog {
     QCheckBox* shareClipboard_ = nullptr;
     QComboBox* commandMapping_ = nullptr;
     QCheckBox* sendSystemShortcuts_ = nullptr;
+    QCheckBox* captureSystemKeys_ = nullptr;
     QCheckBox* hideLocalCursor_ = nullptr;
     QTreeWidget* identityList_ = nullptr;
     QPushButton* forget_ = nullptr;
