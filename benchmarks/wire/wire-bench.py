@@ -288,8 +288,12 @@ def run_once(work, display, viewer, megabits, latency_ms, seconds, keep):
         log_before = len(scene.server.process.log())  # the probe that found Xvnc listening
         process = desktop.Process(viewer.argv(link.port), env=viewer.env(display),
                                   log=os.path.join(keep, label + ".log"))
-        window = desktop.wait_for(lambda: viewer.window(display, process), "the viewer's window",
-                                  timeout=60)
+        # The window that shows the remote screen (Tessaral shows its library too).
+        def screen_window():
+            window = viewer.window(display, process)
+            size = window and desktop.window_geometry(display, window)[2:]
+            return window if size and size[0] >= REMOTE[0] and size[1] >= REMOTE[1] else None
+        window = desktop.wait_for(screen_window, "the viewer's window", timeout=60)
         mover = threading.Thread(target=scene.move, daemon=True)
         mover.start()
         time.sleep(seconds)
