@@ -35,10 +35,11 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "Tessaral", "EndToEndTests"))
 import desktop  # noqa: E402
 
-spec = importlib.util.spec_from_file_location(
+# The viewer classes of the viewer benchmark, whose file name is no module name.
+found = importlib.util.spec_from_file_location(
     "viewer_bench", os.path.join(ROOT, "benchmarks", "viewers", "viewer-bench.py"))
-viewer_bench = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(viewer_bench)
+viewer_bench = importlib.util.module_from_spec(found)
+found.loader.exec_module(viewer_bench)
 
 REMOTE = (1280, 800)
 SCREEN = (1600, 1000)  # the viewers' Xvfb: room for the remote screen at actual size
