@@ -22,10 +22,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Loaded as plugins, so the library scan cannot see them: the SVG icon engine draws every symbol;
-# the X11 platform comes with libqt6gui6, Wayland's does not.
+# the X11 platform comes with libqt6gui6, Wayland's does not. Computers behind an SSH gateway are
+# reached through the system's ssh, which is run, not linked.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "qt6-wayland, gnome-keyring | keepassxc, avahi-daemon, default-dbus-session-bus | dbus-session-bus")
+    "qt6-wayland, gnome-keyring | keepassxc, avahi-daemon, default-dbus-session-bus | dbus-session-bus, openssh-client")
 # CPack strips symbols only; the compiler's notes go as well, as dh_strip would do.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/StripNotes.cmake)
 include(CPack)
