@@ -3,12 +3,87 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "RFBError.hpp"
 
 namespace rfb {
+
+namespace detail {
+
+// Shared by a framebuffer, its stores and its images, any of which may outlive the others.
+struct PaintGate {
+    std::mutex lock;
+    std::condition_variable paintEnded;
+    // Paints under way by store (few stores, so a list), under the lock.
+    std::vector<std::pair<const std::uint32_t*, int>> paints;
+    std::atomic<int> stores{0};
+    std::atomic<int> mostStores{0};
+
+    int paintsOf(const std::uint32_t* store) const {
+        auto found = std::find_if(paints.begin(), paints.end(),
+                                  [store](const auto& entry) { return entry.first == store; });
+        return found == paints.end() ? 0 : found->second;
+    }
+    void count(const std::uint32_t* store, int change) {
+        auto found = std::find_if(paints.begin(), paints.end(),
+                                  [store](const auto& entry) { return entry.first == store; });
+        if (found == paints.end()) {
+            found = paints.insert(paints.end(), {store, 0});
+        }
+        if ((found->second += change) == 0) {
+            paints.erase(found);
+        }
+    }
+};
+
+}  // namespace detail
+
+RFBImage::Paint::Paint(const RFBImage& image) {
+    if (!image.gate_) {
+        image_ = image;
+        return;
+    }
+    std::lock_guard lock(image.gate_->lock);
+    image_ = image;
+    image.gate_->count(image.words(), 1);
+}
+
+RFBImage::Paint& RFBImage::Paint::operator=(Paint&& other) noexcept {
+    if (this != &other) {
+        end();
+        image_ = std::exchange(other.image_, std::nullopt);
+    }
+    return *this;
+}
+
+void RFBImage::Paint::end() {
+    if (!image_) {
+        return;
+    }
+    const std::shared_ptr<detail::PaintGate> gate = image_->gate_;
+    if (!gate) {
+        image_.reset();
+        return;
+    }
+    {
+        std::lock_guard lock(gate->lock);
+        gate->count(image_->words(), -1);
+        // Under the lock, so that a writer never finds the paint over and its hold still there.
+        image_.reset();
+    }
+    gate->paintEnded.notify_all();
+}
+
+std::optional<std::pair<int, int>> FramebufferTesting::stores(const RFBImage& image) {
+    if (!image.gate_) {
+        return std::nullopt;
+    }
+    return std::pair(image.gate_->stores.load(), image.gate_->mostStores.load());
+}
 
 namespace {
 constexpr std::uint32_t opaqueBlack = 0xFF000000;
@@ -22,7 +97,8 @@ std::string size(long width, long height) {
 }
 }  // namespace
 
-Framebuffer::Framebuffer(int width, int height, Publishing publishing) : publishing_(publishing) {
+Framebuffer::Framebuffer(int width, int height, Publishing publishing)
+    : publishing_(publishing), gate_(std::make_shared<detail::PaintGate>()) {
     resize(width, height);
 }
 
@@ -32,26 +108,40 @@ void Framebuffer::checkSize(int width, int height) {
     }
 }
 
+std::shared_ptr<std::uint32_t[]> Framebuffer::newStore(std::size_t words) const {
+    std::unique_ptr<std::uint32_t[]> made(new std::uint32_t[words]);
+    const int alive = ++gate_->stores;
+    for (int most = gate_->mostStores.load();
+         alive > most && !gate_->mostStores.compare_exchange_weak(most, alive);) {
+    }
+    return {made.release(), [gate = gate_](std::uint32_t* store) {
+                --gate->stores;
+                delete[] store;
+            }};
+}
+
 void Framebuffer::resize(int width, int height) {
     checkSize(width, height);
     std::size_t words = std::size_t(width) * height;
-    auto blackStore = [words] {
-        std::shared_ptr<std::uint32_t[]> fresh(new std::uint32_t[words]);
+    auto blackStore = [this, words] {
+        std::shared_ptr<std::uint32_t[]> fresh = newStore(words);
         std::fill_n(fresh.get(), words, opaqueBlack);
         return fresh;
     };
-    // The first published image takes the store from the decoder at once, and a window a frame
-    // behind holds a second. The spares are made here, equal to the store and tracking writes
-    // from the start, so that no update pays the page faults of a fresh store mid-session.
-    std::vector<Spare> spares;
-    if (publishing_ == Publishing::sharedStores) {
-        for (std::size_t made = 0; made < maxSpares; ++made) {
-            spares.push_back(Spare{blackStore(), {}});
-        }
+    // The old stores go before the new ones come, so that a resize too keeps to two stores.
+    // Without its spare the store stays whole and complete, should the allocation below fail.
+    bringInMissing();
+    spares_.clear();
+    std::shared_ptr<std::uint32_t[]> fresh = blackStore();
+    const bool oldShown = pixels_ && pixels_.use_count() > 1;
+    pixels_ = std::move(fresh);
+    // The first published image takes the store from the decoder at once. The spare is made
+    // here, equal to the store and tracking writes from the start, so that no update pays the
+    // page faults of a fresh store mid-session; but while the newest image is of the old size,
+    // it comes only when needed, after that image has gone.
+    if (publishing_ == Publishing::sharedStores && !oldShown) {
+        spares_.push_back(Spare{blackStore(), {}});
     }
-    pixels_ = blackStore();
-    spares_ = std::move(spares);
-    missing_.clear();
     width_ = width;
     height_ = height;
     painted_.assign(wordsPerRow(width) * std::size_t(height), 0);
@@ -81,9 +171,21 @@ void Framebuffer::markPainted(const Area& written) {
 
 // Only a published image can share a store, and only this thread publishes, so a count of one
 // cannot grow behind our back; the fence orders our writes after the last reader's release.
-std::vector<Framebuffer::Spare>::iterator Framebuffer::unusedSpare() {
+// A spare that only paints hold is as good when `waitForPaints`: each holds the store once, under
+// the gate's lock, and none can start, for which an image of it would have to be held; so it is
+// free once they end, which is soon. A spare held in any other way may be held for good.
+std::vector<Framebuffer::Spare>::iterator Framebuffer::unusedSpare(bool waitForPaints) {
+    std::unique_lock lock(gate_->lock);
     auto unused = std::find_if(spares_.begin(), spares_.end(),
                                [](const Spare& spare) { return spare.pixels.use_count() == 1; });
+    if (unused == spares_.end() && waitForPaints) {
+        unused = std::find_if(spares_.begin(), spares_.end(), [this](const Spare& spare) {
+            return spare.pixels.use_count() == 1 + gate_->paintsOf(spare.pixels.get());
+        });
+        if (unused != spares_.end()) {
+            gate_->paintEnded.wait(lock, [&] { return unused->pixels.use_count() == 1; });
+        }
+    }
     if (unused != spares_.end()) {
         std::atomic_thread_fence(std::memory_order_acquire);
     }
@@ -98,13 +200,13 @@ void Framebuffer::makeWritable() {
     if (pixels_.use_count() == 1) {
         return;
     }
-    auto unused = unusedSpare();
+    auto unused = unusedSpare(true);
     Spare next;
     if (unused != spares_.end()) {
         next = std::move(*unused);
         spares_.erase(unused);
     } else {
-        next.pixels.reset(new std::uint32_t[count()]);
+        next.pixels = newStore(count());
         next.lacking.assign(1, Area{0, 0, width_, height_});
     }
     // The store given up is complete: making its image brought in all it lacked.
@@ -239,7 +341,10 @@ std::optional<RFBImage> Framebuffer::makeImage() {
         std::copy_n(pixels_.get(), count(), copy.get());
         return image(std::move(copy), width_, height_);
     }
-    return image(std::shared_ptr<const std::uint32_t[]>(pixels_), width_, height_);
+    std::optional<RFBImage> made =
+        image(std::shared_ptr<const std::uint32_t[]>(pixels_), width_, height_);
+    made->gate_ = gate_;
+    return made;
 }
 
 void Framebuffer::prepareNextStore() {
@@ -248,7 +353,7 @@ void Framebuffer::prepareNextStore() {
     if (pixels_.use_count() == 1) {
         return;
     }
-    auto next = unusedSpare();
+    auto next = unusedSpare(false);
     if (next == spares_.end()) {
         return;
     }

@@ -4,9 +4,14 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace rfb {
+
+namespace detail {
+struct PaintGate;
+}
 
 // An area of the framebuffer, in pixels.
 struct RFBRect {
@@ -29,6 +34,8 @@ class RFBImage {
     RFBImage(std::shared_ptr<const std::uint32_t[]> words, int width, int height)
         : words_(std::move(words)), width_(width), height_(height) {}
 
+    class Paint;
+
     int width() const { return width_; }
     int height() const { return height_; }
     const std::uint32_t* words() const { return words_.get(); }
@@ -37,9 +44,37 @@ class RFBImage {
     std::shared_ptr<const std::uint32_t[]> storage() const { return words_; }
 
   private:
+    friend class Framebuffer;
+    friend struct FramebufferTesting;
     std::shared_ptr<const std::uint32_t[]> words_;
     int width_;
     int height_;
+    // Where paints of a framebuffer's store are counted; none for other images.
+    std::shared_ptr<detail::PaintGate> gate_;
+};
+
+// An image's pixels held for the length of one paint, which must end soon and wait on nothing.
+// A framebuffer that needs the store being painted to write on waits for the paint to end,
+// rather than making a store of its own as it must for an image held in any other way: so a
+// viewer that holds its frame only while painting it costs a session two stores, not three.
+class RFBImage::Paint {
+  public:
+    explicit Paint(const RFBImage& image);
+    Paint(Paint&& other) noexcept : image_(std::exchange(other.image_, std::nullopt)) {}
+    Paint& operator=(Paint&& other) noexcept;
+    Paint(const Paint&) = delete;
+    Paint& operator=(const Paint&) = delete;
+    ~Paint() { end(); }
+
+    int width() const { return image_->width(); }
+    int height() const { return image_->height(); }
+    const std::uint32_t* words() const { return image_->words(); }
+
+  private:
+    void end();
+    // Never handed out: a copy of it would outlive the paint, and a writer waiting for the
+    // paint to end would wait for that copy instead.
+    std::optional<RFBImage> image_;
 };
 
 class Framebuffer {
@@ -54,7 +89,7 @@ class Framebuffer {
     // Throws protocolViolation("framebuffer size W×H") outside 1...16384.
     Framebuffer(int width, int height, Publishing publishing = Publishing::sharedStores);
 
-    // Replaces the store with opaque black; a failed resize leaves everything unchanged.
+    // Replaces the store with opaque black; a size out of range leaves everything unchanged.
     void resize(int width, int height);
     // Throws protocolViolation("rectangle X,Y W×H outside FW×FH").
     void validate(int x, int y, int width, int height) const;
@@ -102,12 +137,13 @@ class Framebuffer {
         std::shared_ptr<std::uint32_t[]> pixels;
         std::vector<Area> lacking;
     };
-    // One for the newest image and one for an older image that the viewer still shows, so that
-    // a viewer slower than the updates does not cost a fresh store and a full copy per update.
-    static constexpr std::size_t maxSpares = 2;
+    // The store of the newest image, which the viewer paints from. An older image that is being
+    // painted is waited for; one held otherwise costs a fresh store.
+    static constexpr std::size_t maxSpares = 1;
 
     static void checkSize(int width, int height);
-    std::vector<Spare>::iterator unusedSpare();
+    std::shared_ptr<std::uint32_t[]> newStore(std::size_t words) const;
+    std::vector<Spare>::iterator unusedSpare(bool waitForPaints);
     void makeWritable();
     void bringInMissing(const Area& touched, bool overwritten);
     void bringInMissing() const;
@@ -117,6 +153,7 @@ class Framebuffer {
     std::size_t index(int x, int y) const { return std::size_t(y) * width_ + x; }
 
     Publishing publishing_;
+    std::shared_ptr<detail::PaintGate> gate_;
     int width_ = 0;
     int height_ = 0;
     std::shared_ptr<std::uint32_t[]> pixels_;
@@ -130,6 +167,13 @@ class Framebuffer {
     std::vector<std::uint64_t> painted_;
     std::size_t unpainted_ = 0;
     std::vector<Area> written_;
+};
+
+// Seams for tests only.
+struct FramebufferTesting {
+    // Of the framebuffer that made `image` (none for other images): the stores alive now, and
+    // the most that were ever alive at once.
+    static std::optional<std::pair<int, int>> stores(const RFBImage& image);
 };
 
 }  // namespace rfb

@@ -101,8 +101,8 @@ bool contains(const std::vector<std::uint8_t>& types, std::uint8_t type) {
 struct RFBClient::Core : SecurityChannel {
     struct Shared {
         std::optional<RFBImage> latestFrame;
-        // Since the last takeFrameWithDamage; reserved for maxRects + 1 so that adding never
-        // allocates under the lock.
+        // Since the last takeFrameWithDamage or takeDamage; reserved for maxRects + 1 so that
+        // adding never allocates under the lock.
         std::vector<RFBRect> damage;
         bool framePending = false;
         bool stopped = false;
@@ -231,6 +231,30 @@ std::optional<RFBFrame> RFBClient::takeFrameWithDamage() {
     core_->shared.framePending = false;
     fresh.swap(core_->shared.damage);
     return RFBFrame{*core_->shared.latestFrame, std::move(fresh)};
+}
+
+std::optional<RFBDamage> RFBClient::takeDamage() {
+    RFBDamage taken;
+    taken.areas.reserve(maxRects + 1);
+    std::lock_guard lock(core_->lock);
+    if (!core_->shared.latestFrame) {
+        return std::nullopt;
+    }
+    core_->shared.framePending = false;
+    taken.areas.swap(core_->shared.damage);
+    taken.width = core_->shared.latestFrame->width();
+    taken.height = core_->shared.latestFrame->height();
+    return taken;
+}
+
+// Under the lock: a copy of the frame held for a moment outside it would look to the decoder like
+// a viewer holding on to it, which would cost a store.
+std::optional<RFBImage::Paint> RFBClient::paintFrame() {
+    std::lock_guard lock(core_->lock);
+    if (!core_->shared.latestFrame) {
+        return std::nullopt;
+    }
+    return RFBImage::Paint(*core_->shared.latestFrame);
 }
 
 void RFBClient::sendKey(std::uint32_t key, bool down, std::uint32_t xtCode) {

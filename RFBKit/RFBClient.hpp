@@ -23,6 +23,14 @@ struct RFBFrame {
     std::vector<RFBRect> damage;
 };
 
+// What changed in the frames since a viewer last took, and the size of the newest.
+struct RFBDamage {
+    int width = 0;
+    int height = 0;
+    // As in RFBFrame.
+    std::vector<RFBRect> areas;
+};
+
 // One connection attempt to a VNC server. Single-use: start() once, watch events(), stop() or
 // destroy it. No operation blocks on the network, and destroying a client never waits for its
 // receive thread; the thread winds down on its own and releases everything it holds.
@@ -44,6 +52,13 @@ class RFBClient {
     // untouched), so a viewer that keeps a copy of what it was handed needs to refresh only
     // those areas. Frames it never took are folded into the damage of the next.
     std::optional<RFBFrame> takeFrameWithDamage();
+    // For a viewer that holds no frame between paints: what changed since the last take of
+    // either kind, and the newest frame's size, without the frame. A paint after it may find a
+    // newer frame, whose further changes come with the next take.
+    std::optional<RFBDamage> takeDamage();
+    // The newest frame, for one paint. Painting it never costs a store of its own, where holding
+    // a taken frame may (see RFBImage::Paint).
+    std::optional<RFBImage::Paint> paintFrame();
     // With the physical key's XT scan code (0 when unknown), servers that accept QEMU's extended
     // key events get the key itself, whatever their keyboard layout; the keysym is the fallback.
     void sendKey(std::uint32_t key, bool down, std::uint32_t xtCode = 0);

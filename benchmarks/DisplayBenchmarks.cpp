@@ -100,16 +100,16 @@ void BM_OpenGLFrame(benchmark::State& state) {
     const bool scaled = state.range(0) != 0;
     const bool whole = state.range(1) != 0;
     const QImage frame = desktop();
-    MeasuredScreen glScreen;
+    MeasuredScreen glScreen([&] { return std::optional<FramePaint>(FramePaint(frame)); });
     glScreen.resize(scaled ? reduced : screen);
     glScreen.show();
     waitUntil([&] { return glScreen.isValid(); });
     glScreen.setTarget(QRectF(QPointF(), scaled ? reduced : screen));
-    glScreen.setFrame(frame, QRect(QPoint(), screen));
+    glScreen.setFrame(frame.size(), QRect(QPoint(), screen));
     glScreen.render();
     const QRegion damage = whole ? QRegion(QRect(QPoint(), screen)) : QRegion(typicalDamage);
     for (auto _ : state) {
-        glScreen.setFrame(frame, damage);
+        glScreen.setFrame(frame.size(), damage);
         glScreen.render();
     }
     state.SetLabel(std::string(whole ? "whole frame" : "800x240 damaged") +
@@ -176,7 +176,7 @@ void BM_UpdateToScreen(benchmark::State& state) {
         ++handOvers;
     });
     session.connect();
-    waitUntil([&] { return !session.frame().isNull() && handOvers > 0; });
+    waitUntil([&] { return !session.frameSize().isEmpty() && handOvers > 0; });
 
     for (auto _ : state) {
         // Each update comes to an idle screen, as a keystroke's echo does: one that follows the

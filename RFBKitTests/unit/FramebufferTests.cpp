@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "ByteSource.hpp"
@@ -30,7 +33,9 @@ TEST(FramebufferTest, SizesAndRectanglesAreLimited) {
 // where it lacks pixels that a write does not cover again (or ahead of time, when asked to
 // prepare); moves read the store being written.
 // Any mistake there shows as a frame or an image that differs from the plain reference (every
-// image a copy) or from a model of the same steps that no framebuffer code touches.
+// image a copy) or from a model of the same steps that no framebuffer code touches. A viewer on
+// another thread paints the newest image meanwhile, which must not change under it while the
+// writer goes on (waiting for the paint to end where it needs that store).
 TEST(FramebufferTest, SharedStoresMatchThePlainReference) {
     std::mt19937 random(7);
     auto below = [&](int n) { return int(random() % unsigned(n)); };
@@ -39,6 +44,27 @@ TEST(FramebufferTest, SharedStoresMatchThePlainReference) {
     Framebuffer reference(width, height, Framebuffer::Publishing::copyEachImage);
     std::vector<std::uint32_t> model(width * height, 0xFF000000);
     std::vector<std::pair<RFBImage, std::vector<std::uint32_t>>> held;
+    std::mutex lock;
+    std::optional<std::pair<RFBImage, std::vector<std::uint32_t>>> newest;
+    std::atomic<int> paints = 0, changedWhilePainted = 0;
+    std::jthread viewer([&](const std::stop_token& stop) {
+        while (!stop.stop_requested()) {
+            std::optional<RFBImage::Paint> paint;
+            std::vector<std::uint32_t> expected;
+            {
+                std::lock_guard guard(lock);
+                if (newest) {
+                    paint.emplace(newest->first);
+                    expected = newest->second;
+                }
+            }
+            std::this_thread::yield();
+            if (paint && !std::equal(expected.begin(), expected.end(), paint->words())) {
+                ++changedWhilePainted;
+            }
+            ++paints;
+        }
+    });
     for (int step = 0; step < 3000; ++step) {
         if (below(200) == 0) {
             width = 1 + below(48), height = 1 + below(32);
@@ -76,6 +102,10 @@ TEST(FramebufferTest, SharedStoresMatchThePlainReference) {
             ASSERT_EQ(framebuffer.pixels(), model) << "step " << step;
         }
         held.emplace_back(*framebuffer.makeImage(), model);
+        {
+            std::lock_guard guard(lock);
+            newest = held.back();
+        }
         if (below(3) == 0) {
             framebuffer.prepareNextStore();
         }
@@ -90,4 +120,7 @@ TEST(FramebufferTest, SharedStoresMatchThePlainReference) {
                 << "step " << step;
         }
     }
+    viewer.request_stop();
+    viewer.join();
+    EXPECT_EQ(changedWhilePainted, 0) << "of " << paints << " paints";
 }

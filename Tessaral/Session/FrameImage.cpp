@@ -14,6 +14,11 @@ QImage wrapFrame(const rfb::RFBImage& frame) {
         [](void* storage) { delete static_cast<Storage*>(storage); }, keeper);
 }
 
+FramePaint::FramePaint(rfb::RFBImage::Paint paint)
+    : paint_(std::move(paint)),
+      image_(reinterpret_cast<const uchar*>(paint_->words()), paint_->width(), paint_->height(),
+             static_cast<qsizetype>(paint_->width()) * 4, QImage::Format_RGB32) {}
+
 bool writePng(const QImage& image, const QString& path) {
     if (image.isNull()) {
         return false;

@@ -14,13 +14,13 @@ namespace {
 
 // The client's damage is relative to the frame this session took before, so it is whole exactly
 // when the size changed (or there was no frame).
-QRegion damageOf(const rfb::RFBFrame& frame, QSize before) {
-    const QSize size(frame.image.width(), frame.image.height());
+QRegion damageOf(const rfb::RFBDamage& taken, QSize before) {
+    const QSize size(taken.width, taken.height);
     if (size != before) {
         return QRegion(QRect(QPoint(), size));
     }
     QRegion damage;
-    for (const rfb::RFBRect& rect : frame.damage) {
+    for (const rfb::RFBRect& rect : taken.areas) {
         damage += QRect(rect.x, rect.y, rect.width, rect.height);
     }
     return damage;
@@ -62,7 +62,7 @@ VNCSession::VNCSession(const Connection& connection, ConnectionStore& store,
                      &VNCSession::remoteClipboardChanged);
     QObject::connect(&clipboardSync_, &ClipboardSync::activityChanged, this,
                      &VNCSession::clipboardActivityChanged);
-    statusText_ = tessaral::statusText(state_, serverInfo_, frame_.size(), throughGateway());
+    statusText_ = tessaral::statusText(state_, serverInfo_, frameSize_, throughGateway());
     if (credentials_) {
         return;
     }
@@ -102,7 +102,7 @@ void VNCSession::setState(State state) {
 }
 
 void VNCSession::updateDerived() {
-    if (QString text = tessaral::statusText(state_, serverInfo_, frame_.size(), throughGateway());
+    if (QString text = tessaral::statusText(state_, serverInfo_, frameSize_, throughGateway());
         text != statusText_) {
         statusText_ = std::move(text);
         emit statusTextChanged();
@@ -193,15 +193,18 @@ void VNCSession::teardown() {
     }
     if (client_) {
         client_->stop();
+        if (std::optional<rfb::RFBImage> last = client_->takeFrame()) {
+            lastFrame_ = wrapFrame(*last);
+        }
         client_.reset();
     }
 }
 
 void VNCSession::disconnect() {
     pacer_.flush();
-    saveThumbnail();
     releaseAllKeys();
     teardown();
+    saveThumbnail();
     switch (state_.kind) {
         case State::Kind::connected:
         case State::Kind::connecting:
@@ -307,23 +310,42 @@ void VNCSession::takeFrame() {
     if (!client_) {
         return;
     }
-    if (std::optional<rfb::RFBFrame> frame = client_->takeFrameWithDamage()) {
-        const QSize before = frame_.size();
-        frame_ = wrapFrame(frame->image);
-        frameDamage_ = damageOf(*frame, before);
+    if (std::optional<rfb::RFBDamage> taken = client_->takeDamage()) {
+        const QSize before = frameSize_;
+        frameSize_ = QSize(taken->width, taken->height);
+        frameDamage_ = damageOf(*taken, before);
+        ++frameNumber_;
+        lastFrame_ = QImage();
         emit frameChanged();
         // The status line shows the frame's size, and only that depends on it.
-        if (frame_.size() != before) {
+        if (frameSize_ != before) {
             updateDerived();
         }
     }
 }
 
+std::optional<FramePaint> VNCSession::paintFrame() const {
+    if (client_) {
+        if (std::optional<rfb::RFBImage::Paint> paint = client_->paintFrame()) {
+            return FramePaint(std::move(*paint));
+        }
+    }
+    if (!lastFrame_.isNull()) {
+        return FramePaint(lastFrame_);
+    }
+    return std::nullopt;
+}
+
+QImage VNCSession::copyFrame() const {
+    const std::optional<FramePaint> paint = paintFrame();
+    return paint ? paint->image().copy() : QImage();
+}
+
 void VNCSession::handleDisconnected(const std::optional<rfb::RFBError>& error) {
     pacer_.flush();
     store_.removeActiveSession(id_);
-    saveThumbnail();
     teardown();
+    saveThumbnail();
     // A server that closes a live session has ended it; "Couldn't Connect" would tell the user
     // something that never happened.
     bool endedByServer = state_.kind == State::Kind::connected && error &&
@@ -486,9 +508,11 @@ void VNCSession::getClipboard() {
 
 // ---- Images ---------------------------------------------------------------------------------
 
+// After the client's teardown, from the last frame that it left: saved in the background, a frame
+// of the client's would be a store held for a while, which the client would have to replace.
 void VNCSession::saveThumbnail() {
-    if (!frame_.isNull() && AppSettings::saveThumbnails()) {
-        store_.saveThumbnail(frame_, id_);
+    if (!lastFrame_.isNull() && AppSettings::saveThumbnails()) {
+        store_.saveThumbnail(lastFrame_, id_);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "ClipboardSync.hpp"
+#include "FrameImage.hpp"
 #include "FramePacer.hpp"
 #include "KeyboardInput.hpp"
 #include "LocalClipboard.hpp"
@@ -47,11 +48,19 @@ class VNCSession : public QObject {
     const Connection& connection() const { return connection_; }
     const State& state() const { return state_; }
     QString statusText() const { return statusText_; }
-    // The newest frame, wrapped without a copy; null before the first one. Kept after the
-    // connection ends.
-    const QImage& frame() const { return frame_; }
-    // Where frame() differs from the frame before it, in its pixels: all of it for the first
-    // frame and after a resize. Valid until the next frameChanged().
+    // The newest frame's size as of the last frameChanged(); empty before the first frame. Kept
+    // after the connection ends, like the frame.
+    QSize frameSize() const { return frameSize_; }
+    // Counts frameChanged(), so that a view can tell a new frame from a repaint of the same.
+    quint64 frameNumber() const { return frameNumber_; }
+    // The newest frame, for one paint, without a copy. It may be newer than frameSize() and
+    // frameDamage() tell: the further changes come with the next frameChanged(). The session holds
+    // no frame between paints, so that the client needs a store less (see RFBImage::Paint).
+    std::optional<FramePaint> paintFrame() const;
+    // A copy of the newest frame, to keep; null before the first one.
+    QImage copyFrame() const;
+    // Where the frame may differ from the one of the frameChanged() before, in its pixels: all of
+    // it for the first frame and after a resize. Valid until the next frameChanged().
     const QRegion& frameDamage() const { return frameDamage_; }
     const std::optional<rfb::RFBServerInfo>& serverInfo() const { return serverInfo_; }
     const std::optional<rfb::RFBCursor>& cursor() const { return cursor_; }
@@ -157,7 +166,10 @@ class VNCSession : public QObject {
     QUuid id_;
     Connection connection_;
     State state_;
-    QImage frame_;
+    QSize frameSize_;
+    quint64 frameNumber_ = 0;
+    // The last frame of the client torn down, until the next client has one.
+    QImage lastFrame_;
     QRegion frameDamage_;
     FramePacer pacer_;
     ClipboardSync clipboardSync_;

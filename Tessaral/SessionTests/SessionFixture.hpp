@@ -80,8 +80,10 @@ struct VNCSessionTesting {
         session.setState(state);
     }
     static void setFrame(VNCSession& session, const QImage& frame, const QRegion& damage) {
-        session.frame_ = frame;
+        session.lastFrame_ = frame;
+        session.frameSize_ = frame.size();
         session.frameDamage_ = damage;
+        ++session.frameNumber_;
         emit session.frameChanged();
     }
     static void recordClientCalls(VNCSession& session, QStringList& calls) {

@@ -134,16 +134,16 @@ TEST_F(VNCSessionServerTest, ConnectsShowsFramesAndEndsWhenTheServerGoesAway) {
     QObject::connect(&session, &VNCSession::statusTextChanged,
                      [&] { texts.append(session.statusText()); });
     session.connect();
-    ASSERT_TRUE(eventually([&] { return !session.frame().isNull(); }));
+    ASSERT_TRUE(eventually([&] { return !session.frameSize().isEmpty(); }));
     EXPECT_EQ(texts, QStringList({"Authenticating…", "Connected", "Tessaral test · 493 × 317"}));
-    EXPECT_EQ(session.frame().format(), QImage::Format_RGB32);
+    EXPECT_EQ(session.copyFrame().format(), QImage::Format_RGB32);
     EXPECT_TRUE(store.activeSessions().contains(connection.id));
     EXPECT_TRUE(store.connection(connection.id)->lastConnectedAt.has_value());
 
     server.reset();
     ASSERT_TRUE(eventually([&] { return session.state().kind == Kind::disconnected; }));
     EXPECT_EQ(texts.last(), QStringLiteral("Disconnected"));
-    EXPECT_FALSE(session.frame().isNull());
+    EXPECT_FALSE(session.copyFrame().isNull());
     EXPECT_FALSE(store.activeSessions().contains(connection.id));
     store.waitForThumbnails();
     EXPECT_TRUE(QFile::exists(store.thumbnailPath(connection.id)));
@@ -320,7 +320,7 @@ TEST_F(VNCSessionTest, RemoteDesktopFollowsTheViewUnlessTheServerRefuses) {
     }
     EXPECT_TRUE(eventually([&] { return dimensions().find("700x450") != std::string::npos; }))
         << dimensions();
-    EXPECT_TRUE(eventually([&] { return session.frame().size() == QSize(700, 450); }));
+    EXPECT_TRUE(eventually([&] { return session.copyFrame().size() == QSize(700, 450); }));
 
     ConnectionOptions options = session.options();
     options.resizeRemote = false;
@@ -376,7 +376,7 @@ TEST_F(VNCSessionTest, FramesFasterThanTheScreenAreFoldedAndTheNewestIsShown) {
         });
         session.connect();
         EXPECT_TRUE(eventually([&] {
-            return !session.frame().isNull() && session.frame().pixel(0, 0) == 0xFF00001E;
+            return !session.copyFrame().isNull() && session.copyFrame().pixel(0, 0) == 0xFF00001E;
         }));
         if (!serverEnds) {
             EXPECT_GE(shortestGap, 40);

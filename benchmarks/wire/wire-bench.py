@@ -174,32 +174,32 @@ root.mainloop()
 class Scene:
     """Xvnc with the scene's windows; move() runs the motion until stop()."""
 
-    def __init__(self, work, log_name):
+    def __init__(self, work, log_name, size=REMOTE):
         self.work = work
         self.server = desktop.start_xvnc(work, desktop.free_port(), "wire-bench",
                                          log_name=log_name,
-                                         options=["-geometry", "%dx%d" % REMOTE])
+                                         options=["-geometry", "%dx%d" % size])
         self.stopped = threading.Event()
         photo = os.path.join(work, "photo.png")
         text = os.path.join(work, "text")
-        if not os.path.exists(photo):
+        wallpaper = os.path.join(work, "wallpaper-%dx%d.png" % size)
+        if not os.path.exists(wallpaper):
             subprocess.run(["convert", "-size", "64x48", "-seed", "7", "plasma:fractal",
                             "-resize", "384x288", "-attenuate", "0.15", "+noise", "Gaussian",
                             photo], check=True)
-            subprocess.run(["convert", "-size", "%dx%d" % REMOTE, "gradient:#2b4f7e-#6f3a5c",
-                            os.path.join(work, "wallpaper.png")], check=True)
+            subprocess.run(["convert", "-size", "%dx%d" % size, "gradient:#2b4f7e-#6f3a5c",
+                            wallpaper], check=True)
             with open("/usr/share/common-licenses/GPL-3") as source, open(text, "w") as out:
                 out.write(source.read())
         env = self.server.env()
-        subprocess.run(["display", "-window", "root", os.path.join(work, "wallpaper.png")],
-                       env=env, check=False)
+        subprocess.run(["display", "-window", "root", wallpaper], env=env, check=False)
         # No pointer in the pictures: a blank one, in a corner no window reaches.
         blank = os.path.join(work, "blank.xbm")
         with open(blank, "w") as f:
             f.write("#define c_width 1\n#define c_height 1\n#define c_x_hot 0\n#define c_y_hot 0\n"
                     "static unsigned char c_bits[] = {\n 0x00,\n};\n")
         desktop.run(self.server, ["xsetroot", "-cursor", blank, blank])
-        desktop.run(self.server, ["xdotool", "mousemove", str(REMOTE[0] - 1), str(REMOTE[1] - 1)])
+        desktop.run(self.server, ["xdotool", "mousemove", str(size[0] - 1), str(size[1] - 1)])
         self.processes = [
             desktop.Process(["xterm", "-geometry", "80x24+20+20", "-fa", "DejaVu Sans Mono",
                              "-fs", "9", "-title", "terminal", "-e", "sh", "-c",

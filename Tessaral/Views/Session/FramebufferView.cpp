@@ -59,7 +59,9 @@ FramebufferView::FramebufferView(ScreenPath path, QWidget* parent) : QWidget(par
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_InputMethodEnabled, false);
     if (path == ScreenPath::opengl) {
-        glScreen_ = new GLScreen(this);
+        glScreen_ = new GLScreen(
+            [this] { return session_ ? session_->paintFrame() : std::optional<FramePaint>(); },
+            this);
     }
 }
 
@@ -76,17 +78,17 @@ QRectF FramebufferView::imageRect() const {
 }
 
 bool FramebufferView::updateImage(ScalingMode scaling) {
-    const QImage frame = session_ ? session_->frame() : QImage();
-    const QSize shownSize = frame.size().isValid() ? frame.size() : QSize();
+    const QSize shownSize = session_ ? session_->frameSize() : QSize();
     const bool moved = shownSize != imageSize_ || scaling != scaling_;
-    const bool newFrame = frame.cacheKey() != shownFrame_;
+    const quint64 number = session_ ? session_->frameNumber() : 0;
+    const bool newFrame = number != shownFrame_;
     imageSize_ = shownSize;
     scaling_ = scaling;
-    shownFrame_ = frame.cacheKey();
+    shownFrame_ = number;
     const QRegion damage = newFrame && session_ ? session_->frameDamage() : QRegion();
     if (glScreen_) {
         if (newFrame) {
-            glScreen_->setFrame(frame, damage);
+            glScreen_->setFrame(shownSize, damage);
         }
         glScreen_->setTarget(imageRect());
     } else if (moved) {
@@ -165,7 +167,9 @@ void FramebufferView::paintEvent(QPaintEvent* event) {
     }
     QPainter painter(this);
     const QRectF target = imageRect();
-    const QImage* frame = session_ && !session_->frame().isNull() ? &session_->frame() : nullptr;
+    // The newest frame, which may be newer than the damage that asked for this paint: what
+    // else it changed is painted after the next frameChanged().
+    const std::optional<FramePaint> frame = session_ ? session_->paintFrame() : std::nullopt;
     if (!frame || target.isEmpty()) {
         painter.fillRect(event->rect(), Qt::black);
         return;
@@ -179,7 +183,7 @@ void FramebufferView::paintEvent(QPaintEvent* event) {
         painter.fillRect(rect, Qt::black);
     }
     painter.setRenderHint(QPainter::SmoothPixmapTransform, target.size() != QSizeF(imageSize_));
-    painter.drawImage(target, *frame);
+    painter.drawImage(target, frame->image());
     screenHandedOver();
 }
 

@@ -16,8 +16,8 @@ namespace tessaral {
 class VNCSession;
 
 // Draws the session's newest frame and forwards local keyboard, mouse and wheel input to the
-// session, which decides what reaches the server. The frame is drawn from the image the session
-// holds, never copied.
+// session, which decides what reaches the server. The frame is drawn from the client's newest,
+// never copied nor held between paints.
 class FramebufferView : public QWidget {
     Q_OBJECT
 
@@ -72,7 +72,7 @@ class FramebufferView : public QWidget {
     ScalingMode scaling_ = ScalingMode::fit;
     QSize imageSize_;
     // The frame whose damage was last applied: options and state changes show the same frame.
-    qint64 shownFrame_ = 0;
+    quint64 shownFrame_ = 0;
     std::optional<QCursor> remoteCursor_;
     bool showingRemoteCursor_ = false;
     // Follows the buttons as they are pressed, also while input is off, so that the mask sent

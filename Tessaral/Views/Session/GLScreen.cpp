@@ -78,7 +78,8 @@ void screenHandedOver() {
     }
 }
 
-GLScreen::GLScreen(QWidget* parent) : QOpenGLWidget(parent) {
+GLScreen::GLScreen(std::function<std::optional<FramePaint>()> source, QWidget* parent)
+    : QOpenGLWidget(parent), source_(std::move(source)) {
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setFocusPolicy(Qt::NoFocus);
 }
@@ -92,13 +93,13 @@ GLScreen::~GLScreen() {
     }
 }
 
-void GLScreen::setFrame(const QImage& frame, const QRegion& damage) {
-    if (frame.size() != frame_.size()) {
-        pending_ = QRect(QPoint(), frame.size());
+void GLScreen::setFrame(QSize size, const QRegion& damage) {
+    if (size != frameSize_) {
+        pending_ = QRect(QPoint(), size);
     } else {
         pending_ += damage;
     }
-    frame_ = frame;
+    frameSize_ = size;
     update();
 }
 
@@ -124,28 +125,39 @@ void GLScreen::releaseTexture() {
     }
 }
 
+// The texture takes the newest frame's size, which may be newer than the damage: a frame of
+// another size is uploaded whole, and setFrame() brings the rest.
 void GLScreen::upload() {
-    if (texture_ == 0 || textureSize_ != frame_.size()) {
+    if (texture_ != 0 && textureSize_ == frameSize_ && pending_.isEmpty()) {
+        glBindTexture(GL_TEXTURE_2D, texture_);
+        return;
+    }
+    const std::optional<FramePaint> paint = source_();
+    if (!paint) {
+        return;
+    }
+    const QImage& frame = paint->image();
+    if (texture_ == 0 || textureSize_ != frame.size()) {
         releaseTexture();
         glGenTextures(1, &texture_);
         glBindTexture(GL_TEXTURE_2D, texture_);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, frame_.width(), frame_.height(), 0, GL_BGRA,
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, frame.width(), frame.height(), 0, GL_BGRA,
                      GL_UNSIGNED_BYTE, nullptr);
-        textureSize_ = frame_.size();
-        pending_ = QRect(QPoint(), frame_.size());
+        textureSize_ = frame.size();
+        pending_ = QRect(QPoint(), frame.size());
     }
     glBindTexture(GL_TEXTURE_2D, texture_);
     if (pending_.isEmpty()) {
         return;
     }
     // 0xFFRRGGBB words are B, G, R, A bytes in memory on the little-endian machines we run on.
-    const auto* words = reinterpret_cast<const std::uint32_t*>(frame_.constBits());
-    const int stride = int(frame_.bytesPerLine() / 4);
+    const auto* words = reinterpret_cast<const std::uint32_t*>(frame.constBits());
+    const int stride = int(frame.bytesPerLine() / 4);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glPixelStorei(GL_UNPACK_ROW_LENGTH, stride);
-    for (const QRect& rect : pending_) {
+    for (const QRect& rect : pending_& QRect(QPoint(), frame.size())) {
         glTexSubImage2D(GL_TEXTURE_2D, 0, rect.x(), rect.y(), rect.width(), rect.height(), GL_BGRA,
                         GL_UNSIGNED_BYTE, words + std::size_t(rect.y()) * stride + rect.x());
     }
@@ -158,15 +170,19 @@ void GLScreen::upload() {
 void GLScreen::paintGL() {
     glClearColor(0, 0, 0, 1);
     glClear(GL_COLOR_BUFFER_BIT);
-    if (frame_.isNull() || target_.isEmpty()) {
+    if (frameSize_.isEmpty() || target_.isEmpty()) {
         return;
     }
     upload();
+    if (texture_ == 0) {
+        return;
+    }
     const qreal ratio = devicePixelRatioF();
     const QRectF target(target_.topLeft() * ratio, target_.size() * ratio);
     const bool exact =
-        target.size() == QSizeF(frame_.size()) && target.topLeft() == target.topLeft().toPoint();
-    const bool reducing = target.width() < frame_.width() || target.height() < frame_.height();
+        target.size() == QSizeF(textureSize_) && target.topLeft() == target.topLeft().toPoint();
+    const bool reducing =
+        target.width() < textureSize_.width() || target.height() < textureSize_.height();
     GLint minFilter = GL_LINEAR;
     if (exact) {
         minFilter = GL_NEAREST;

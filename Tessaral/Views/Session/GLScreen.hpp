@@ -7,6 +7,9 @@
 #include <QRectF>
 #include <QRegion>
 #include <functional>
+#include <optional>
+
+#include "FrameImage.hpp"
 
 namespace tessaral {
 
@@ -27,12 +30,14 @@ class GLScreen : public QOpenGLWidget, protected QOpenGLFunctions {
     Q_OBJECT
 
   public:
-    explicit GLScreen(QWidget* parent = nullptr);
+    // `source` gives the newest frame, for as long as an upload takes.
+    explicit GLScreen(std::function<std::optional<FramePaint>()> source, QWidget* parent = nullptr);
     ~GLScreen() override;
 
-    // `damage` (in frame pixels) is where `frame` differs from the frame set before; a frame of
-    // another size is uploaded whole. Nothing is copied here; the image shares its pixels.
-    void setFrame(const QImage& frame, const QRegion& damage);
+    // A new frame: `damage` (in frame pixels) is where it differs from the frame before, and is
+    // uploaded from the source's newest at the next paint; a frame of another size is uploaded
+    // whole. No frame is held between paints.
+    void setFrame(QSize size, const QRegion& damage);
     // Where the frame is drawn, in this widget's coordinates.
     void setTarget(const QRectF& target);
 
@@ -44,7 +49,8 @@ class GLScreen : public QOpenGLWidget, protected QOpenGLFunctions {
     void upload();
     void releaseTexture();
 
-    QImage frame_;
+    std::function<std::optional<FramePaint>()> source_;
+    QSize frameSize_;
     QRegion pending_;
     QRectF target_;
     GLuint texture_ = 0;

@@ -65,7 +65,7 @@ void RemoteScreenView::frameChanged() {
     if (view_->updateImage(session_->scaling())) {
         layoutView();
     }
-    if (!session_->frame().isNull()) {
+    if (!session_->frameSize().isEmpty()) {
         sizeWindowToScreen();
     }
 }
@@ -91,7 +91,7 @@ bool RemoteScreenView::viewportEvent(QEvent* event) {
         layoutView();
         // Not before the first frame: the window then takes the remote screen's size first, and
         // the remote follows only the sizes given to the window after that.
-        if (session_ && !session_->frame().isNull()) {
+        if (session_ && !session_->frameSize().isEmpty()) {
             session_->setViewSize(viewport()->size() * viewport()->devicePixelRatioF());
         }
     }

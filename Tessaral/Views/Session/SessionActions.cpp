@@ -149,7 +149,7 @@ void SessionActions::setSession(VNCSession* session) {
         }
         // Of the frame only its presence matters here, which changes once, not with every frame.
         connect(session, &VNCSession::frameChanged, this, [this] {
-            if (screenshot_->isEnabled() == session_->frame().isNull()) {
+            if (screenshot_->isEnabled() == session_->frameSize().isEmpty()) {
                 update();
             }
         });
@@ -204,7 +204,7 @@ void SessionActions::update() {
         quality->setEnabled(session);
     }
     typePassword_->setEnabled(session && session->canTypePassword());
-    screenshot_->setEnabled(session && !session->frame().isNull());
+    screenshot_->setEnabled(session && !session->frameSize().isEmpty());
     reconnect_->setEnabled(session && !connected);
 }
 

@@ -192,11 +192,11 @@ void SessionWindow::showTypeText() {
 }
 
 void SessionWindow::saveScreenshot() {
-    if (!session_ || session_->frame().isNull()) {
+    // The screen as it was when asked, not when the dialog closes.
+    const QImage frame = session_ ? session_->copyFrame() : QImage();
+    if (frame.isNull()) {
         return;
     }
-    // The screen as it was when asked, not when the dialog closes.
-    const QImage frame = session_->frame().copy();
     FileDialog::askForPngFileName(
         this, tr("Save Screenshot"),
         screenshotFileName(session_->connection().name, QDateTime::currentDateTimeUtc()),
