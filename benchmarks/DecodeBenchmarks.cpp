@@ -588,8 +588,9 @@ void BM_ZRLEDesktopTilesOnly(benchmark::State& state) {
 
 // Publishing shares the store with the image; any copying happens when the next update first
 // writes, so both are timed together, for a one-pixel update: once with a viewer that releases
-// each image at once, once with one that still shows the image before (a viewer slower than the
-// updates), which a third store keeps just as cheap.
+// each image at once, once with one that keeps holding the image before outside any paint, which
+// costs a fresh store and a whole copy per update (the session window holds a frame only while
+// painting it, and a decoder that needs a store being painted waits for the paint instead).
 void publishFrames(benchmark::State& state, bool holdPrevious) {
     Framebuffer framebuffer(screenWidth, screenHeight);
     std::optional<RFBImage> held;
