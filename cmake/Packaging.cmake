@@ -23,8 +23,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Loaded as plugins, so the library scan cannot see them: the SVG icon engine draws every symbol;
 # the X11 platform comes with libqt6gui6, Wayland's does not. Computers behind an SSH gateway are
-# reached through the system's ssh, which is run, not linked.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
+# reached through the system's ssh, which is run, not linked. The session window reaches Qt's
+# Wayland connection through Qt's private native interface, bound to this very Qt release.
+find_package(Qt6 REQUIRED COMPONENTS Gui)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6, qt6-base-abi (= ${Qt6Gui_VERSION})")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "qt6-wayland, gnome-keyring | keepassxc, avahi-daemon, default-dbus-session-bus | dbus-session-bus, openssh-client")
 # CPack strips symbols only; the compiler's notes go as well, as dh_strip would do.

@@ -4,6 +4,7 @@ Every process started here is recorded and stopped by its pid: by the test that 
 by `stop_all` when the run itself is interrupted.
 """
 
+import glob
 import os
 import random
 import re
@@ -225,6 +226,57 @@ def run(display, argv, check=True, timeout=TIMEOUT, input=None):
 
 def output(display, argv, **kwargs):
     return run(display, argv, **kwargs).stdout.decode("utf-8", "replace").strip()
+
+
+class Sway(Process):
+    """A headless sway whose `bindings` ("Mod1+Tab", ...) only report; as nobody for root."""
+
+    MODIFIERS = {"alt": ("alt", "Alt_L"), "super": ("logo", "Super_L"),
+                 "ctrl": ("ctrl", "Control_L")}
+
+    def __init__(self, bindings):
+        self.directory = tempfile.mkdtemp(prefix="tessaral-sway-")
+        with open(os.path.join(self.directory, "config"), "w") as config:
+            config.write("output HEADLESS-1 mode 1280x800\n")
+            config.writelines(f"bindsym {keys} nop\n" for keys in bindings)
+        argv = ["sway", "-c", config.name]
+        if os.geteuid() == 0:
+            shutil.chown(self.directory, "nobody", "nogroup")
+            argv = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + argv
+        super().__init__(argv, log=os.path.join(self.directory, "sway.log"), env={
+            "PATH": os.environ["PATH"], "XDG_RUNTIME_DIR": self.directory,
+            "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman"})
+        self.ipc = wait_for(lambda: glob.glob(self.directory + "/sway-ipc.*"), "sway")[0]
+        self.socket = os.path.join(self.directory, "wayland-1")
+        self.env = dict(os.environ, WAYLAND_DISPLAY=self.socket)
+        self.bindings = Process(["stdbuf", "-oL", "swaymsg", "-s", self.ipc, "-mrt", "subscribe",
+                                 '["binding"]'], log=os.path.join(self.directory, "bindings"))
+        # Sway takes the keyboard, and the window's focus, from the seat when its last keyboard
+        # goes, as each wtype's does when it is done: this one stays.
+        self.keyboard = Process(["wtype", "-s", "86400000"], env=self.env)
+        wait_for(lambda: b"virtual" in self.swaymsg("-t", "get_inputs").stdout, "a keyboard")
+
+    def swaymsg(self, *args, check=True):
+        return subprocess.run(["swaymsg", "-s", self.ipc] + list(args), capture_output=True,
+                              timeout=TIMEOUT, check=check)
+
+    def press(self, combination):
+        """As a keyboard would: each modifier is a key pressed before, and let go after."""
+        keys = [self.MODIFIERS.get(name, (None, name)) for name in combination.split("+")]
+        argv = [a for state, sym in keys
+                for a in (("-M", state, "-P", sym) if state else ("-k", sym))]
+        argv += [a for state, sym in reversed(keys) if state for a in ("-p", sym, "-m", state)]
+        subprocess.run(["wtype"] + argv, env=self.env, timeout=TIMEOUT, check=True)
+
+    def bindings_run(self):
+        """The key of each binding run so far."""
+        return re.findall(r'"symbol": "(\w+)"', self.bindings.log())
+
+    def stop(self):
+        for process in (self.keyboard, self.bindings):
+            process.stop()
+        super().stop()
+        shutil.rmtree(self.directory, ignore_errors=True)
 
 
 # ---- Windows --------------------------------------------------------------------------------

@@ -16,7 +16,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import desktop  # noqa: E402
-from desktop import (TIMEOUT, capture, focus, keep, run, wait_for,  # noqa: E402
+from desktop import (TIMEOUT, capture, focus, keep, output, run, wait_for,  # noqa: E402
                      window_geometry, window_name)
 
 APP = None
@@ -53,6 +53,11 @@ class Remote:
             run(self.display, ["xsetroot"] + root)
             if clients:
                 self._start_clients()
+            else:
+                # Nothing else on the remote: its keys go to the root window, where xev listens.
+                self.keys = desktop.Process(["stdbuf", "-oL", "xev", "-root", "-event", "keyboard"],
+                                            env=self.display.env(), log=f"{directory}/keys.log")
+                self.helpers.append(self.keys)
         except BaseException:
             self.stop()
             raise
@@ -86,6 +91,9 @@ class Remote:
         return [(int(m.group(3)), int(m.group(1)), int(m.group(2))) for m in re.finditer(
             r"ButtonPress event.*?root:\((\d+),(\d+)\),\s*state 0x[0-9a-f]+, button (\d+)",
             text, re.S)]
+
+    def pressed_keys(self):
+        return re.findall(r"KeyPress event.*?keysym 0x[0-9a-f]+, (\w+)\)", self.keys.log(), re.S)
 
     def typed_text(self):
         with open(self.typed, "rb") as f:
@@ -426,18 +434,14 @@ class FullScreen(unittest.TestCase):
     def setUpClass(cls):
         cls.directory = desktop.temporary_directory()
         cls.addClassCleanup(shutil.rmtree, cls.directory, ignore_errors=True)
-        cls.addClassCleanup(desktop.Process(["openbox", "--sm-disable"], env=local.env()).stop)
+        cls.addClassCleanup(desktop.Process(["openbox", "--sm-disable", "--config-file",
+                                             "/etc/xdg/openbox/rc.xml"], env=local.env()).stop)
         wait_for(lambda: "window id" in desktop.output(
             local, ["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], check=False), "openbox")
 
-    def test_full_screen_covers_the_screen_resizes_the_remote_and_captures_alt_tab(self):
+    def test_full_screen_covers_the_screen_resizes_the_remote_and_captures_system_keys(self):
         remote = Remote(self.directory, desktop.free_port(), clients=False)
         self.addCleanup(remote.stop)
-        # Nothing else on the remote: its keys go to the root window, where xev listens.
-        keys = desktop.Process(["stdbuf", "-oL", "xev", "-root", "-event", "keyboard"],
-                               env=remote.display.env(),
-                               log=os.path.join(self.directory, "keys.log"))
-        self.addCleanup(keys.stop)
         app, window = open_session(self, remote, resize_remote=True)
         wait_for(lambda: " · " in window_name(local, window), "the connected title")
         run(local, ["xdotool", "windowactivate", "--sync", str(window)])
@@ -447,11 +451,8 @@ class FullScreen(unittest.TestCase):
         wait_for(lambda: window_geometry(local, window) == (0, 0) + screen, "the full screen")
         wait_for(lambda: remote_size(remote) == screen, "the remote to take the screen's size")
 
-        # Escape stays full screen; Alt+Tab passes the window manager by.
-        press("Escape", "alt+Tab")
-        wait_for(lambda: {"Escape", "Alt_L", "Tab"} <= set(re.findall(
-            r"KeyPress event.*?keysym 0x[0-9a-f]+, (\w+)\)", keys.log(), re.S)),
-            "Escape and Alt+Tab on the remote")
+        # Escape stays full screen; openbox's own combinations pass it by.
+        send_system_keys(remote, press)
         self.assertEqual(window_geometry(local, window), (0, 0) + screen)
 
         run(local, ["xdotool", "mousemove", "--sync", "300", "0"])
@@ -460,6 +461,68 @@ class FullScreen(unittest.TestCase):
         keep(capture(local), "full-screen-with-bar")
         press("ctrl+super+f")
         wait_for(lambda: window_geometry(local, window)[2:] != screen, "the window to leave")
+
+        # Let go: openbox has its Ctrl+Alt+Right (the next desktop) again.
+        press("ctrl+alt+Right")
+        self.addCleanup(press, "ctrl+alt+Left")
+        wait_for(lambda: "= 1" in output(local, ["xprop", "-root", "_NET_CURRENT_DESKTOP"]),
+                 "openbox on the second desktop")
+
+
+# What the captured keyboard must send the remote computer, key by key, for each combination.
+SYSTEM_KEYS = [("Escape", ["Escape"]), ("alt+Tab", ["Alt_L", "Tab"]), ("super", ["Super_L"])] + [
+    (f"ctrl+alt+{arrow}", ["Control_L", "Alt_L", arrow]) for arrow in ("Left", "Right")]
+
+
+def send_system_keys(remote, press):
+    for combination, pressed in SYSTEM_KEYS:
+        before = len(remote.pressed_keys())
+        press(combination)
+        wait_for(lambda: remote.pressed_keys()[before:] == pressed, f"{combination} on the remote")
+
+
+class WaylandCapture(unittest.TestCase):
+    """A native Wayland client on a headless sway, which treats wtype's keyboards as real ones."""
+
+    BINDINGS = ["Mod1+Tab", "Ctrl+Mod1+Left", "Ctrl+Mod1+Right"]
+    GRANTED = "the compositor passes its shortcuts on"
+    RELEASED = "gave the compositor its shortcuts back"
+
+    def expect(self, line, count):
+        """Waits for the `count`th `line` in the log; granted, the remote computer then gets every
+        system combination, and given back, sway runs its bindings."""
+        wait_for(lambda: self.app.log().count(line) == count, f"{line!r} {count} times")
+        ran = len(self.sway.bindings_run())
+        if line == self.GRANTED:
+            send_system_keys(self.remote, self.sway.press)
+        else:
+            self.sway.press("alt+Tab")
+            self.sway.press("ctrl+alt+Right")
+        expected = [] if line == self.GRANTED else ["Tab", "Right"]
+        wait_for(lambda: self.sway.bindings_run()[ran:] == expected, f"sway to run {expected}")
+
+    def test_full_screen_captures_while_focused_and_lets_go_on_leaving(self):
+        self.sway = desktop.Sway(self.BINDINGS)
+        self.addCleanup(self.sway.stop)
+        directory = self.sway.directory
+        self.remote = remote = Remote(directory, desktop.free_port(), clients=False)
+        self.addCleanup(remote.stop)
+        self.app = desktop.Process(
+            [SECRETS, "env", "QT_QPA_PLATFORM=wayland", f"WAYLAND_DISPLAY={self.sway.socket}",
+             f"XDG_CONFIG_HOME={directory}", f"XDG_DATA_HOME={directory}", APP,
+             f"vnc://127.0.0.1:{remote.display.port}"], log=os.path.join(directory, "log"))
+        self.addCleanup(self.app.stop)
+        # Sway's criteria match the session window once connected; focusing it fails before.
+        wait_for(lambda: self.sway.swaymsg('[title="^127.0.0.1 .* · "]', "focus",
+                                           check=False).returncode == 0, "the session window")
+        self.sway.press("ctrl+super+f")
+        self.expect(self.GRANTED, 1)
+        self.sway.swaymsg("workspace", "2")  # which takes the focus from the window
+        self.expect(self.RELEASED, 1)
+        self.sway.swaymsg("workspace", "1")
+        self.expect(self.GRANTED, 2)
+        self.sway.press("ctrl+super+f")
+        self.expect(self.RELEASED, 2)
 
 
 def main():
@@ -471,7 +534,8 @@ def main():
     APP, SECRETS = os.path.abspath(args.app), os.path.abspath(args.secrets)
     return desktop.run_tests(["Xvfb", "Xvnc", "vncpasswd", "xdotool", "xdpyinfo", "xwininfo",
                               "xsetroot", "xterm", "xev", "xclip", "import", "stdbuf", "openbox",
-                              "xprop", APP, SECRETS], rest)
+                              "xprop", "sway", "swaymsg", "wtype", "setpriv", APP, SECRETS],
+                             rest)
 
 
 if __name__ == "__main__":

@@ -25,6 +25,7 @@
 #include "VNCSession.hpp"
 #include "Views/FileDialog.hpp"
 #include "Views/Icons.hpp"
+#include "WaylandShortcutsInhibitor.hpp"
 
 namespace tessaral {
 
@@ -270,8 +271,22 @@ void SessionWindow::updateCapture() {
                              .active = session_ && isActiveWindow(),
                              .capturePreference = AppSettings::captureSystemKeys(),
                              .handlingLocalShortcut = handlingShortcut_};
-    // On xcb this is an X keyboard grab on the window; Qt's Wayland platform has none to offer.
-    if (const std::optional<bool> grab = capture_.update(state); grab && windowHandle()) {
+    const std::optional<bool> grab = capture_.update(state);
+    if (!grab || !windowHandle()) {
+        return;
+    }
+    // Qt's Wayland platform refuses keyboard grabs: the compositor is asked instead, if it
+    // offers the protocol for it. On xcb this is an X keyboard grab on the window.
+    if (WaylandShortcutsInhibitor::onWayland()) {
+        if (!inhibitor_) {
+            inhibitor_ = std::make_unique<WaylandShortcutsInhibitor>();
+        }
+        if (*grab) {
+            inhibitor_->inhibit(windowHandle());
+        } else {
+            inhibitor_->release();
+        }
+    } else {
         windowHandle()->setKeyboardGrabEnabled(*grab);
     }
 }

@@ -4,6 +4,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QUuid>
+#include <memory>
 #include <optional>
 
 #include "KeyboardCapture.hpp"
@@ -21,6 +22,7 @@ class SessionActions;
 class SessionContentView;
 class SessionToolbar;
 class VNCSession;
+class WaylandShortcutsInhibitor;
 
 // The window of one computer: creates its session when first shown, connects, and disconnects
 // when closed. Its title is the computer's name and the session's status.
@@ -57,7 +59,8 @@ class SessionWindow : public QMainWindow {
     // Full screen on the monitor the window is on.
     void setFullScreen(bool on);
     void fullScreenChanged();
-    // Grabs or releases the keyboard as the window's state now asks.
+    // Grabs or releases the keyboard (on Wayland: the compositor's shortcuts) as the window's
+    // state now asks.
     void updateCapture();
 
     ConnectionStore& store_;
@@ -71,6 +74,8 @@ class SessionWindow : public QMainWindow {
     SessionToolbar* toolbar_ = nullptr;
     FullScreenBar* fullScreenBar_ = nullptr;
     KeyboardCapture capture_;
+    // Made on the first capture on Wayland.
+    std::unique_ptr<WaylandShortcutsInhibitor> inhibitor_;
     bool handlingShortcut_ = false;
     SessionActions* actions_;
     ConnectionMenu* connectionMenu_;

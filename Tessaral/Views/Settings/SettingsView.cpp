@@ -20,6 +20,7 @@
 #include "Views/Icons.hpp"
 #include "Views/MessageBox.hpp"
 #include "Views/OptionPickers.hpp"
+#include "Views/Session/WaylandShortcutsInhibitor.hpp"
 
 namespace tessaral {
 
@@ -155,6 +156,13 @@ QWidget* SettingsView::buildInput() {
            "the focus, not only in full screen"));
     connect(captureSystemKeys_, &QCheckBox::toggled, this, &AppSettings::setCaptureSystemKeys);
     form->addRow(captureSystemKeys_);
+    // Where a Wayland desktop offers no way to pass its shortcuts on, neither this nor full screen
+    // can take them, and the user should not look for a fault in Tessaral.
+    if (WaylandShortcutsInhibitor::onWayland() && !WaylandShortcutsInhibitor().offered()) {
+        form->addRow(
+            footnote(tr("This desktop keeps Alt+Tab, Super and its other shortcuts: it "
+                        "does not let applications take them.")));
+    }
 
     auto* cursor = new QGroupBox;
     QFormLayout* cursorForm = formLayout(cursor);
