@@ -8,6 +8,7 @@ Xvnc, driven with xdotool like a user, and judged by what arrives on the remote 
 import argparse
 import json
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -464,7 +465,6 @@ class FullScreen(unittest.TestCase):
         wait_for(lambda: window_geometry(local, window)[2:] != screen, "the window to leave")
 
 
-
 class GermanKeyboardToAQemuGuest(unittest.TestCase):
     """A German layout at both ends, the remote a QEMU guest that reports the scan codes its
     keyboard delivers: each key lands on its physical key, where keysyms alone, made keys by
@@ -475,8 +475,8 @@ class GermanKeyboardToAQemuGuest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, directory, ignore_errors=True)
         self.addCleanup(desktop.Process(["bash", QEMU_GUEST, directory, str(port)],
                                         log=os.path.join(directory, "qemu.log")).stop)
-        serial = os.path.join(directory, "serial.log")
-        reported = lambda: open(serial).read() if os.path.exists(serial) else ""  # noqa: E731
+        serial = pathlib.Path(directory, "serial.log")
+        reported = lambda: serial.read_text() if serial.exists() else ""  # noqa: E731
         wait_for(lambda: reported() == "ready\n", "the QEMU guest")
         run(local, ["setxkbmap", "de"])
         self.addCleanup(run, local, ["xmodmap", "-e", "keycode 250 = eacute Eacute"])
@@ -495,6 +495,7 @@ class GermanKeyboardToAQemuGuest(unittest.TestCase):
             wait_for(lambda: reported() == expected, "the keys in the guest")
         finally:
             self.assertEqual(reported(), expected)
+
 
 def main():
     global APP, SECRETS
