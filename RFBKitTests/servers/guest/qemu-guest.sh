@@ -8,8 +8,8 @@ set -euo pipefail
 folder=$1 port=$2
 here="$(dirname "$0")"
 gcc -m32 -ffreestanding -fno-pic -fno-stack-protector -fno-asynchronous-unwind-tables -nostdlib \
-    -O2 -Wall -Wextra -Werror -Wl,--build-id=none,--no-warn-rwx-segments -T "$here/guest.ld" \
-    -o "$folder/guest.elf" "$here/guest.c"
+    -static -no-pie -O2 -Wall -Wextra -Werror -Wl,--build-id=none,--no-warn-rwx-segments \
+    -T "$here/guest.ld" -o "$folder/guest.elf" "$here/guest.c"
 mkfifo "$folder/monitor.in" "$folder/monitor.out"
 # lossy=on, or QEMU ignores the JPEG quality a client asks for.
 exec qemu-system-x86_64 -nodefaults -machine pc -m 32 -vga std -display none \
