@@ -65,7 +65,8 @@ class RectangleDecoder {
     void decodeRRE(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
     void decodeHextile(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
     void decodeZRLE(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
-    void decodeTight(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
+    // True when the rectangle came as JPEG, and so only close to the server's pixels.
+    bool decodeTight(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
 
     bool hasZRLEStream() const { return zrleStream_ != nullptr; }
 
@@ -82,6 +83,7 @@ class RectangleDecoder {
 struct EncodingStatistics {
     std::uint64_t rectangles = 0;
     std::uint64_t pixels = 0;
+    std::uint64_t jpegRectangles = 0;  // Tight's
     // Includes waiting for the rectangle's bytes to arrive.
     std::chrono::nanoseconds time{0};
 };

@@ -50,7 +50,7 @@ void readFramebufferUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuff
         input.advance(12);
         auto start = observer.statistics ? std::chrono::steady_clock::now()
                                          : std::chrono::steady_clock::time_point{};
-        bool last = false;
+        bool last = false, jpeg = false;
         switch (encoding) {
             case RFBEncoding::raw:
                 decoder.decodeRaw(rect, input, framebuffer);
@@ -68,7 +68,7 @@ void readFramebufferUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuff
                 decoder.decodeZRLE(rect, input, framebuffer);
                 break;
             case RFBEncoding::tight:
-                decoder.decodeTight(rect, input, framebuffer);
+                jpeg = decoder.decodeTight(rect, input, framebuffer);
                 break;
             case RFBEncoding::cursor: {
                 auto cursor = readCursor(rect, input, decoder.format());
@@ -112,6 +112,7 @@ void readFramebufferUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuff
         if (observer.statistics) {
             EncodingStatistics& statistics = (*observer.statistics)[encoding];
             statistics.rectangles += 1;
+            statistics.jpegRectangles += jpeg ? 1 : 0;
             statistics.pixels += std::uint64_t(rect.width) * std::uint64_t(rect.height);
             statistics.time += std::chrono::steady_clock::now() - start;
         }

@@ -148,7 +148,7 @@ void gradientRow(const std::uint8_t* in, std::uint32_t* out, int width, std::uin
 
 }  // namespace
 
-void RectangleDecoder::decodeTight(const RectHeader& rect, RFBInput& input,
+bool RectangleDecoder::decodeTight(const RectHeader& rect, RFBInput& input,
                                    Framebuffer& framebuffer) {
     framebuffer.validate(rect.x, rect.y, rect.width, rect.height);
     if (rect.width > maxTightWidth) {
@@ -173,7 +173,7 @@ void RectangleDecoder::decodeTight(const RectHeader& rect, RFBInput& input,
         const std::size_t length = compactLength(input);
         jpeg_.decode({need(input, length), length}, origin, stride, width, rect.height);
         input.advance(length);
-        return;
+        return true;
     }
     if (method > jpegMethod) {
         tightViolation("compression control " + std::to_string(control));
@@ -200,7 +200,7 @@ void RectangleDecoder::decodeTight(const RectHeader& rect, RFBInput& input,
         } else {
             rows(FormatChannels(format_));
         }
-        return;
+        return false;
     }
     withTightPixels(format_, table_, [&](auto convert) {
         constexpr std::size_t size = decltype(convert)::size;
@@ -253,6 +253,7 @@ void RectangleDecoder::decodeTight(const RectHeader& rect, RFBInput& input,
             tightViolation("filter " + std::to_string(filter));
         }
     });
+    return false;
 }
 
 }  // namespace rfb

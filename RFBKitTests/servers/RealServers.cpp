@@ -115,6 +115,23 @@ std::string difference(const Picture& actual, const Picture& expected) {
     return count == 0 ? "" : std::to_string(count) + " pixels differ:" + text.str();
 }
 
+std::pair<double, int> meanAndPeakError(const Picture& actual, const Picture& expected) {
+    if (actual.words.size() != expected.words.size() || actual.words.empty()) {
+        return {255.0, 255};
+    }
+    double sum = 0;
+    int peak = 0;
+    for (std::size_t i = 0; i < actual.words.size(); ++i) {
+        for (int shift : {0, 8, 16}) {
+            const int error = std::abs(int(actual.words[i] >> shift & 0xFF) -
+                                       int(expected.words[i] >> shift & 0xFF));
+            sum += error;
+            peak = std::max(peak, error);
+        }
+    }
+    return {sum / double(actual.words.size() * 3), peak};
+}
+
 bool contains(const Picture& picture, const Picture& part, int x, int y) {
     if (x < 0 || y < 0 || x + part.width > picture.width || y + part.height > picture.height) {
         return false;

@@ -40,6 +40,8 @@ Picture readPPM(const std::string& path);  // binary, with a maximum of 255
 std::string ppm(const Picture& picture);   // the file's bytes
 // Empty when equal, else the size difference or how many pixels differ and the first few.
 std::string difference(const Picture& actual, const Picture& expected);
+// A channel's mean and largest absolute difference (255 for pictures of different sizes).
+std::pair<double, int> meanAndPeakError(const Picture& actual, const Picture& expected);
 bool contains(const Picture& picture, const Picture& part, int x, int y);  // at top-left (x, y)
 // All the encoders treat differently: flat areas, sharp rectangles, full ramps of each channel,
 // gradients, text-like strokes, more colours than a palette holds, and noise.

@@ -8,6 +8,7 @@ Xvnc, driven with xdotool like a user, and judged by what arrives on the remote 
 import argparse
 import json
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -21,6 +22,8 @@ from desktop import (TIMEOUT, capture, focus, keep, output, run, wait_for,  # no
 
 APP = None
 SECRETS = None
+QEMU_GUEST = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                          "../../RFBKitTests/servers/guest/qemu-guest.sh")
 
 REMOTE_SIZE = (1024, 768)
 CONNECTED_SUFFIX = " · 1024 × 768"
@@ -525,6 +528,38 @@ class WaylandCapture(unittest.TestCase):
         self.expect(self.RELEASED, 2)
 
 
+class GermanKeyboardToAQemuGuest(unittest.TestCase):
+    """A German layout at both ends, the remote a QEMU guest that reports the scan codes its
+    keyboard delivers: each key lands on its physical key, where keysyms alone, made keys by
+    QEMU's US table, would swap Y and Z, lose ß and ö, and make AltGr + Q (@) AltGr + 2."""
+
+    def test_keys_land_on_their_physical_keys(self):
+        directory, port = desktop.temporary_directory(), desktop.free_port()
+        self.addCleanup(shutil.rmtree, directory, ignore_errors=True)
+        self.addCleanup(desktop.Process(["bash", QEMU_GUEST, directory, str(port)],
+                                        log=os.path.join(directory, "qemu.log")).stop)
+        serial = pathlib.Path(directory, "serial.log")
+        reported = lambda: serial.read_text() if serial.exists() else ""  # noqa: E731
+        wait_for(lambda: reported() == "ready\n", "the QEMU guest")
+        run(local, ["setxkbmap", "de"])
+        self.addCleanup(run, local, ["xmodmap", "-e", "keycode 250 = eacute Eacute"])
+        self.addCleanup(run, local, ["setxkbmap", "us"])
+        app = App(f"vnc://127.0.0.1:{port}", directory, port)
+        self.addCleanup(app.stop)
+        window = app.session_window()
+        app.wait_for_title(window, " · 640 × 480")
+        focus(local, window)
+        press("z", "y", "ssharp", "odiaeresis", "minus", "plus", "ISO_Level3_Shift+q", "a")
+        # xdotool lets go of AltGr first.
+        expected = "ready\n" + "".join(f"down {c}\nup {c}\n" for c in [
+            "15", "2c", "0c", "27", "35", "1b"]) + "down e038\ndown 10\nup e038\nup 10\n" + \
+            "down 1e\nup 1e\n"
+        try:
+            wait_for(lambda: reported() == expected, "the keys in the guest")
+        finally:
+            self.assertEqual(reported(), expected)
+
+
 def main():
     global APP, SECRETS
     parser = argparse.ArgumentParser()
@@ -534,7 +569,8 @@ def main():
     APP, SECRETS = os.path.abspath(args.app), os.path.abspath(args.secrets)
     return desktop.run_tests(["Xvfb", "Xvnc", "vncpasswd", "xdotool", "xdpyinfo", "xwininfo",
                               "xsetroot", "xterm", "xev", "xclip", "import", "stdbuf", "openbox",
-                              "xprop", "sway", "swaymsg", "wtype", "setpriv", APP, SECRETS],
+                              "xprop", "sway", "swaymsg", "wtype", "setpriv", "setxkbmap",
+                              "qemu-system-x86_64", "gcc", APP, SECRETS],
                              rest)
 
 
