@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "Cursor.hpp"
@@ -68,6 +69,9 @@ class RectangleDecoder {
     void decodeTight(const RectHeader& rect, RFBInput& input, Framebuffer& framebuffer);
 
     bool hasZRLEStream() const { return zrleStream_ != nullptr; }
+    // The areas decoded from JPEG since the last call: they stay approximate until a lossless
+    // update paints them again.
+    std::vector<RFBRect> takeLossy() { return std::exchange(lossy_, {}); }
 
   private:
     PixelFormat format_;
@@ -77,6 +81,7 @@ class RectangleDecoder {
     JPEGDecompressor jpeg_;
     // The previous row's channels while a gradient-filtered rectangle is decoded.
     std::vector<std::uint16_t> gradientAbove_;
+    std::vector<RFBRect> lossy_;
 };
 
 struct EncodingStatistics {

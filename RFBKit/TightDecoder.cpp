@@ -173,6 +173,7 @@ void RectangleDecoder::decodeTight(const RectHeader& rect, RFBInput& input,
         const std::size_t length = compactLength(input);
         jpeg_.decode({need(input, length), length}, origin, stride, width, rect.height);
         input.advance(length);
+        addRect(lossy_, {rect.x, rect.y, rect.width, rect.height});
         return;
     }
     if (method > jpegMethod) {
