@@ -41,8 +41,9 @@ struct PixelFormat {
     bool operator==(const PixelFormat&) const = default;
 };
 
-// `automatic` is full colour with JPEG at a quality the link's throughput decides.
-enum class RFBQuality { automatic, full, thousands, low };
+// `automatic` is full colour with JPEG at a quality the link's throughput decides. Listed
+// first, added last.
+enum class RFBQuality { full, thousands, low, automatic };
 
 inline constexpr std::array<RFBQuality, 4> allQualities = {RFBQuality::automatic, RFBQuality::full,
                                                            RFBQuality::thousands, RFBQuality::low};
