@@ -97,6 +97,8 @@ struct UpdateObserver {
     DecodeStatistics* statistics = nullptr;  // filled per encoding when given
     std::function<void(event::DesktopLayout)> desktopLayout = nullptr;
     std::function<void()> extendedKeys = nullptr;  // the server takes QEMU's key events
+    // Areas that came as JPEG are added: they stay approximate until painted losslessly.
+    std::vector<RFBRect>* lossy = nullptr;
 };
 
 // Reads the rest of a FramebufferUpdate (after its type byte) into `framebuffer`.

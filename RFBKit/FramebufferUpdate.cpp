@@ -109,6 +109,9 @@ void readFramebufferUpdate(RFBInput& input, RectangleDecoder& decoder, Framebuff
             default:
                 throw RFBError::protocolViolation("encoding " + std::to_string(encoding));
         }
+        if (jpeg && observer.lossy) {
+            addRect(*observer.lossy, {rect.x, rect.y, rect.width, rect.height});
+        }
         if (observer.statistics) {
             EncodingStatistics& statistics = (*observer.statistics)[encoding];
             statistics.rectangles += 1;

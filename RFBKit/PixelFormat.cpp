@@ -90,6 +90,8 @@ std::uint32_t PixelFormat::word(std::uint32_t value) const {
 
 std::string_view rawValue(RFBQuality quality) {
     switch (quality) {
+        case RFBQuality::automatic:
+            return "automatic";
         case RFBQuality::full:
             return "full";
         case RFBQuality::thousands:
@@ -102,6 +104,8 @@ std::string_view rawValue(RFBQuality quality) {
 
 std::string_view title(RFBQuality quality) {
     switch (quality) {
+        case RFBQuality::automatic:
+            return "Automatic";
         case RFBQuality::full:
             return "Full Quality";
         case RFBQuality::thousands:
@@ -118,6 +122,7 @@ const PixelFormat& pixelFormat(RFBQuality quality) {
             return PixelFormat::rgb565;
         case RFBQuality::low:
             return PixelFormat::bgr233;
+        case RFBQuality::automatic:
         case RFBQuality::full:
             break;
     }

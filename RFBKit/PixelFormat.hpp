@@ -41,10 +41,12 @@ struct PixelFormat {
     bool operator==(const PixelFormat&) const = default;
 };
 
-enum class RFBQuality { full, thousands, low };
+// `automatic` is full colour with JPEG at a quality the link's throughput decides. Listed
+// first, added last.
+enum class RFBQuality { full, thousands, low, automatic };
 
-inline constexpr std::array<RFBQuality, 3> allQualities = {RFBQuality::full, RFBQuality::thousands,
-                                                           RFBQuality::low};
+inline constexpr std::array<RFBQuality, 4> allQualities = {RFBQuality::automatic, RFBQuality::full,
+                                                           RFBQuality::thousands, RFBQuality::low};
 std::string_view rawValue(RFBQuality quality);
 std::string_view title(RFBQuality quality);
 const PixelFormat& pixelFormat(RFBQuality quality);

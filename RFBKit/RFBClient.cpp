@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <thread>
 #include <utility>
 
@@ -27,6 +28,8 @@ constexpr std::uint32_t maxReasonLength = 65'536;
 constexpr std::uint32_t maxNameLength = 4'096;
 constexpr std::uint32_t maxCutTextLength = ExtendedClipboard::textLimit;
 constexpr int appleMinorVersion = 889;
+// How long nothing arrives before the screen counts as still.
+constexpr std::chrono::milliseconds stillness{1000};
 
 // Parses like a plain decimal integer with an optional sign; none for anything else.
 std::optional<long> parseDecimal(std::string_view text) {
@@ -119,11 +122,24 @@ struct RFBClient::Core : SecurityChannel {
         std::uint64_t completeUpdates = 0;
         DecodeStatistics decoding;
         bool continuousUpdates = false;
+        double kilobitsPerSecond = 0;
+        int automaticLevel = AutomaticQuality::initialLevel;
+    };
+
+    // What SetEncodings said, by what decides the list, so that no list is built per update.
+    struct Announcement {
+        RFBQuality quality;
+        int automaticLevel;  // 0 for the other presets
+        bool operator==(const Announcement&) const = default;
+        bool lossy() const {
+            return quality == RFBQuality::automatic && automaticLevel != AutomaticQuality::lossless;
+        }
     };
 
     explicit Core(RFBConfiguration c)
         : configuration(std::move(c)),
-          encodings(RFBClient::encodings(configuration.quality, configuration.localCursor)) {
+          encodings(RFBClient::encodings(configuration.quality, configuration.localCursor)),
+          announced(announcement(configuration.quality)) {
         shared.damage.reserve(maxRects + 1);
     }
 
@@ -142,6 +158,9 @@ struct RFBClient::Core : SecurityChannel {
     void publishFrame(Framebuffer& framebuffer, DecodeStatistics* counted = nullptr,
                       bool resized = false);
     void follow(const UpdateFlow::Step& step, RectangleDecoder& decoder);
+    void refreshLossyWhenStill();
+    // The SetEncodings that says it.
+    std::vector<std::uint8_t> announceEncodings(const Announcement& announcement);
     void answerFence(RFBInput& input);
     void finish(std::optional<RFBError> error);
     void send(std::span<const std::uint8_t> bytes) override { stream->send(bytes); }
@@ -150,9 +169,14 @@ struct RFBClient::Core : SecurityChannel {
     void endFilter() override;
     bool established();
     void readCutText(RFBInput& input);
+    Announcement announcement(RFBQuality quality) const {
+        return {quality, quality == RFBQuality::automatic ? automatic.level() : 0};
+    }
 
     RFBConfiguration configuration;
+    AutomaticQuality automatic;
     std::vector<std::int32_t> encodings;
+    Announcement announced;
     bool encodingsFixed = false;  // by a test, whatever the quality
     RFBEventStream events;
     TCPConnection connection;
@@ -169,6 +193,9 @@ struct RFBClient::Core : SecurityChannel {
     // how updates are asked for.
     bool fullUpdateAsked = false;
     UpdateFlow flow;
+    // Decoder thread only: the areas last sent as JPEG, and when the newest of them came.
+    std::vector<RFBRect> lossy;
+    std::chrono::steady_clock::time_point lastLossy;
 };
 
 RFBClient::RFBClient(RFBConfiguration configuration)
@@ -312,18 +339,27 @@ void RFBClient::requestFullUpdate() {
 
 RFBClient::Statistics RFBClient::statistics() const {
     std::lock_guard lock(core_->lock);
-    return {core_->shared.updates, core_->shared.completeUpdates, core_->connection.bytesReceived(),
-            core_->shared.decoding, core_->shared.continuousUpdates};
+    return {core_->shared.updates,
+            core_->shared.completeUpdates,
+            core_->connection.bytesReceived(),
+            core_->shared.decoding,
+            core_->shared.continuousUpdates,
+            core_->shared.kilobitsPerSecond,
+            core_->shared.automaticLevel};
 }
 
-std::vector<std::int32_t> RFBClient::encodings(RFBQuality quality, bool localCursor) {
+std::vector<std::int32_t> RFBClient::encodings(RFBQuality quality, bool localCursor,
+                                               int automaticLevel) {
     using namespace RFBEncoding;
     // Lossless Tight (no JPEG quality is asked for) decodes about as cheaply as ZRLE, cheaper on
     // moving and photo-like content, and takes fewer bytes there. The smaller formats are for
     // slower links: the server may spend more time compressing.
     std::vector<std::int32_t> list{tight, zrle,        hextile,  rre,   copyRect,
                                    raw,   desktopSize, lastRect, fence, continuousUpdates};
-    if (quality != RFBQuality::full) {
+    if (quality == RFBQuality::automatic && automaticLevel != AutomaticQuality::lossless) {
+        list.push_back(jpegQuality0 + automaticLevel);
+    }
+    if (quality == RFBQuality::thousands || quality == RFBQuality::low) {
         list.push_back(compressionLevel0 + (quality == RFBQuality::thousands ? 4 : 6));
     }
     if (localCursor) {
@@ -529,6 +565,11 @@ void RFBClient::Core::messageLoop(RFBInput& input, const RFBServerInfo& info) {
     fullUpdateAsked = true;
     events.send(event::Connected{info});
     publishFrame(framebuffer);
+    connection.setIdleHandler(stillness, [this] { refreshLossyWhenStill(); });
+    struct IdleHandlerGuard {
+        TCPConnection& connection;
+        ~IdleHandlerGuard() { connection.setIdleHandler({}, nullptr); }
+    } guard{connection};
 
     DecodeStatistics decoding;
     for (;;) {
@@ -579,6 +620,32 @@ void RFBClient::Core::follow(const UpdateFlow::Step& step, RectangleDecoder& dec
     }
 }
 
+// A server need not send again what it sent as JPEG once the screen holds still (Xvnc 1.12
+// did not within 30 s), so the client asks for those areas itself, losslessly, once no JPEG has
+// come for a while. The next update brings the automatic level back, as readUpdate then finds
+// it differs from what was announced.
+void RFBClient::Core::refreshLossyWhenStill() {
+    if (lossy.empty() || std::chrono::steady_clock::now() - lastLossy < stillness ||
+        encodingsFixed || !announced.lossy() || !flow.formatMayChange()) {
+        return;
+    }
+    std::vector<std::uint8_t> messages =
+        announceEncodings({RFBQuality::automatic, AutomaticQuality::lossless});
+    for (const RFBRect& rect : std::exchange(lossy, {})) {
+        const auto request =
+            ClientMessage::framebufferUpdateRequest(false, rect.x, rect.y, rect.width, rect.height);
+        messages.insert(messages.end(), request.begin(), request.end());
+    }
+    send(messages);
+}
+
+std::vector<std::uint8_t> RFBClient::Core::announceEncodings(const Announcement& announcement) {
+    encodings = RFBClient::encodings(announcement.quality, configuration.localCursor,
+                                     announcement.automaticLevel);
+    announced = announcement;
+    return ClientMessage::setEncodings(encodings);
+}
+
 void RFBClient::Core::answerFence(RFBInput& input) {
     input.skip(3);
     const std::uint32_t flags = input.u32();
@@ -625,7 +692,11 @@ void RFBClient::Core::readCutText(RFBInput& input) {
 
 void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
                                  Framebuffer& framebuffer, DecodeStatistics& decoding) {
+    // From the update's first byte: waiting for it was idleness, not the link.
+    const auto began = std::chrono::steady_clock::now();
+    const std::uint64_t consumed = input.consumed();
     bool resized = false;
+    std::vector<RFBRect> lossyInUpdate;
     UpdateObserver observer{
         .cursor =
             [this](std::optional<RFBCursor> cursor) {
@@ -644,8 +715,18 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
                 std::lock_guard guard(lock);
                 shared.extendedKeys = true;
             },
+        .lossy = &lossyInUpdate,
     };
     readFramebufferUpdate(input, decoder, framebuffer, observer);
+    const auto ended = std::chrono::steady_clock::now();
+    automatic.measured(input.consumed() - consumed,
+                       std::chrono::duration<double>(ended - began).count());
+    if (!lossyInUpdate.empty()) {
+        for (const RFBRect& rect : lossyInUpdate) {
+            addRect(lossy, rect);
+        }
+        lastLossy = ended;
+    }
     // Copied here and swapped in, so that the critical section never allocates.
     DecodeStatistics published = decoding;
     publishFrame(framebuffer, &published, resized);
@@ -662,22 +743,31 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
         shared.fullUpdateRequested = false;
         shared.framebufferWidth = framebuffer.width();
         shared.framebufferHeight = framebuffer.height();
+        shared.kilobitsPerSecond = automatic.kilobitsPerSecond();
+        shared.automaticLevel = automatic.level();
     }
     std::optional<PixelFormat> format;
     if (quality && pixelFormat(*quality) != decoder.format()) {
         format = pixelFormat(*quality);
         full = true;
     }
+    const Announcement wanted = announcement(quality.value_or(announced.quality));
+    const bool announce = !encodingsFixed && flow.formatMayChange() && wanted != announced;
+    if (announce && announced.lossy() && !wanted.lossy()) {
+        // What was shown lossily stays so until it changes, unless asked for again.
+        full = true;
+    }
+    // Before the request, so that the update it asks for comes in the new encodings...
+    if (announce && !format) {
+        send(announceEncodings(wanted));
+    }
     follow(flow.afterUpdate(framebuffer.width(), framebuffer.height(), full, resized, format),
            decoder);
-    // After a pause of continuous updates, so that an EndOfContinuousUpdates a server might send
-    // for new encodings cannot be taken for the one that marks where the new format starts.
-    if (quality && !encodingsFixed) {
-        auto wanted = RFBClient::encodings(*quality, configuration.localCursor);
-        if (wanted != encodings) {
-            encodings = std::move(wanted);
-            send(ClientMessage::setEncodings(encodings));
-        }
+    // ...but after a pause of continuous updates, so that an EndOfContinuousUpdates a server
+    // might send for new encodings cannot be taken for the one that marks where the new format
+    // starts.
+    if (announce && format) {
+        send(announceEncodings(wanted));
     }
     // A full update is mostly followed by small ones, each of which would first wait for the
     // rest of the full frame to be copied into the store it moves to. That copy is made now,
@@ -685,6 +775,7 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
     if (std::exchange(fullUpdateAsked, full)) {
         framebuffer.prepareNextStore();
     }
+    refreshLossyWhenStill();
 }
 
 // The frame and the statistics of the update that made it change together, so that a viewer

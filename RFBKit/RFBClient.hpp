@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "AutomaticQuality.hpp"
 #include "Decoders.hpp"
 #include "Framebuffer.hpp"
 #include "RFBConfiguration.hpp"
@@ -81,11 +82,17 @@ class RFBClient {
         DecodeStatistics decoding;
         // The server sends updates without being asked for each.
         bool continuousUpdates = false;
+        // The link's throughput as the automatic preset estimates it (0 before it could), and
+        // the JPEG level it asks for while that preset is chosen.
+        double kilobitsPerSecond = 0;
+        int automaticLevel = AutomaticQuality::initialLevel;
     };
     Statistics statistics() const;
 
-    // The encodings announced in SetEncodings for a quality, in order of preference.
-    static std::vector<std::int32_t> encodings(RFBQuality quality, bool localCursor);
+    // The encodings announced in SetEncodings for a quality, in order of preference; with the
+    // automatic preset, for the JPEG level it chose.
+    static std::vector<std::int32_t> encodings(RFBQuality quality, bool localCursor,
+                                               int automaticLevel = AutomaticQuality::initialLevel);
 
     struct Core;
 

@@ -14,6 +14,7 @@ RFBInput RFBInput::divert(Refill refill) {
     below.capacity_ = std::exchange(capacity_, 0);
     below.size_ = std::exchange(size_, 0);
     below.position_ = std::exchange(position_, 0);
+    consumedBefore_ += below.position_;
     return below;
 }
 
@@ -45,6 +46,7 @@ void RFBInput::makeRoom(std::size_t count) {
         std::memmove(storage_.get(), data(), unread);
     }
     size_ = unread;
+    consumedBefore_ += position_;
     position_ = 0;
 }
 

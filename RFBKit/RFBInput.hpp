@@ -42,6 +42,9 @@ class RFBInput {
     // Consumes bytes already made available by ensure().
     void advance(std::size_t count) { position_ += count; }
 
+    // Bytes consumed since this reader was made.
+    std::uint64_t consumed() const { return consumedBefore_ + position_; }
+
     // Bytes currently reserved by the buffer (for memory accounting in tests and benchmarks).
     std::size_t capacity() const { return capacity_; }
 
@@ -52,6 +55,8 @@ class RFBInput {
     std::size_t capacity_ = 0;
     std::size_t size_ = 0;
     std::size_t position_ = 0;
+    // Consumed before the unread bytes last moved to the front of the buffer.
+    std::uint64_t consumedBefore_ = 0;
     Refill refill_;
 };
 

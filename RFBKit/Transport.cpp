@@ -329,8 +329,13 @@ std::size_t TCPConnection::receive(std::span<std::uint8_t> space) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             throw tunnel_ ? tunnel_->failure() : RFBError::connectionFailed(systemError(errno));
         }
-        if (waitFor(socket_, events, receiveDeadline()).timedOut) {
-            throw RFBError::timedOut();
+        const Clock::time_point deadline = receiveDeadline();
+        const Clock::time_point idle = idleHandler_ ? Clock::now() + idleAfter_ : deadline;
+        if (waitFor(socket_, events, std::min(idle, deadline)).timedOut) {
+            if (idle >= deadline) {
+                throw RFBError::timedOut();
+            }
+            idleHandler_();
         }
     }
 }

@@ -67,6 +67,13 @@ class TCPConnection final : public RFBStream {
 
     std::uint64_t bytesReceived() const { return bytesReceived_.load(); }
 
+    // Runs `handler` on the receiving thread each time a receive has waited `after` with nothing
+    // arriving; none to stop. Set and cleared on the receiving thread only.
+    void setIdleHandler(std::chrono::milliseconds after, std::function<void()> handler) {
+        idleAfter_ = after;
+        idleHandler_ = std::move(handler);
+    }
+
   private:
     struct Resolved;
     void connect(const std::string& host, std::uint16_t port,
@@ -96,6 +103,8 @@ class TCPConnection final : public RFBStream {
     int wake_ = -1;
     std::atomic<bool> cancelled_{false};
     std::atomic<std::uint64_t> bytesReceived_{0};
+    std::chrono::milliseconds idleAfter_{0};
+    std::function<void()> idleHandler_;
 
     // Set and released by the receive thread, with the socket; answered from any thread.
     std::unique_ptr<SSHTunnel> tunnel_;

@@ -4,6 +4,7 @@
 
 #include "ClientMessage.hpp"
 #include "FakeServer.hpp"
+#include "TestData.hpp"
 
 using namespace rfb;
 using namespace rfbtest;
@@ -20,8 +21,9 @@ Bytes raw(int x, int y, int width, int height, std::uint8_t grey = 0x20) {
     return rect(x, y, width, height, 0).repeat(std::size_t(width) * height * 4, grey);
 }
 
-Bytes setEncodings(RFBQuality quality) {
-    return Bytes().raw(ClientMessage::setEncodings(RFBClient::encodings(quality, true)));
+Bytes setEncodings(RFBQuality quality, int automaticLevel = AutomaticQuality::initialLevel) {
+    return Bytes().raw(
+        ClientMessage::setEncodings(RFBClient::encodings(quality, true, automaticLevel)));
 }
 
 Bytes request(bool incremental, unsigned width = 4, unsigned height = 4) {
@@ -163,4 +165,32 @@ TEST(MessageLoop, ContinuousUpdatesAndFences) {
     session.peer->write(Bytes{248, 0, 0, 0}.u32(0x8000'0000).u8(65).repeat(65, 0));
     EXPECT_EQ(finalError(drainEvents(session.client)),
               RFBError::protocolViolation("fence length 65"));
+}
+
+// Automatic starts at a middle JPEG level; once the screen holds still for a second the areas
+// that came as JPEG are asked for again losslessly, and the level comes back with the next
+// update. A large update that arrives fast moves to lossless, and the whole screen is asked for
+// again, since a server need not replace what it sent lossily.
+TEST(MessageLoop, AutomaticQualityRefreshesWhatWasLossy) {
+    Session session(128, 128);
+    session.client.setQuality(RFBQuality::automatic);
+    const Bytes automatic = setEncodings(RFBQuality::automatic);
+    EXPECT_EQ(session.answer(update({}), automatic.size() + 10),
+              automatic + request(true, 128, 128));
+
+    const auto [jpeg, rgb] = photoJPEG("40 30 2 80 RGB");
+    Bytes photo = update({rect(7, 9, 40, 30, RFBEncoding::tight)
+                              .u8(0x90)
+                              .u8(0x80 | (jpeg.size() & 0x7F))
+                              .u8(unsigned(jpeg.size() >> 7))});
+    EXPECT_EQ(session.answer(photo.raw(jpeg)), request(true, 128, 128));
+    const Bytes lossless = setEncodings(RFBQuality::automatic, AutomaticQuality::lossless);
+    const Bytes again = Bytes{3, 0}.u16(7).u16(9).u16(40).u16(30);
+    EXPECT_EQ(session.peer->read(lossless.size() + 10, 3s), lossless + again);
+    EXPECT_EQ(session.answer(update({raw(7, 9, 40, 30)}), automatic.size() + 10),
+              automatic + request(true, 128, 128));
+
+    EXPECT_EQ(session.answer(update({raw(0, 0, 128, 128)}), lossless.size() + 10),
+              lossless + request(false, 128, 128));
+    EXPECT_EQ(session.client.statistics().automaticLevel, AutomaticQuality::lossless);
 }

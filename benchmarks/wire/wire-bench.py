@@ -12,13 +12,14 @@ speed: the figures are printed.
 
 usage: wire-bench.py --build BUILD_DIR [--viewers vncviewer,tessaral] [--links 10:40,2:80]
                      [--seconds 10] [--keep DIR]
-       a link is MBIT_PER_S:MILLISECONDS (one way); a viewer tessaral-QUALITY sets Tessaral's
-       default quality (tessaral is tessaral-full).
+       a link is MBIT_PER_S:MILLISECONDS (one way); a viewer tessaral-QUALITY opens a saved
+       computer of that quality (tessaral is tessaral-full).
 """
 
 import argparse
 import collections
 import importlib.util
+import json
 import os
 import re
 import shutil
@@ -265,9 +266,27 @@ class Tessaral(viewer_bench.Tessaral):
         super().__init__(options, work)
         self.name = f"tessaral-{quality}"
         self.quality = quality
+        self.port = None
 
     def argv(self, port):
+        self.port = port
         return [self.options.tessaral, f"vnc://127.0.0.1:{port}"]
+
+    def env(self, display):
+        # A link opens the saved computer at its address, with that computer's quality; one
+        # made from the link itself would get the factory quality whatever the settings say.
+        env = super().env(display)
+        library = os.path.join(env["XDG_DATA_HOME"], "Tessaral")
+        os.makedirs(library, exist_ok=True)
+        with open(os.path.join(library, "Library.json"), "w") as f:
+            json.dump({"connections": [{
+                "id": "7D0C1E2F-3A4B-4C5D-8E6F-708192A3B4C5", "name": "wire-bench",
+                "host": "127.0.0.1", "port": self.port, "origin": "saved", "username": "",
+                "createdAt": "2026-01-01T00:00:00Z", "sshGateway": "", "symbol": "pc",
+                "tint": "blue",
+                "options": {"quality": self.quality, "scaling": self.scaling}}],
+                "groups": [], "version": 1}, f)
+        return env
 
 
 def make_viewer(name, options, work):

@@ -43,7 +43,8 @@ constexpr int exitCredentials = 3;
 constexpr int exitUntrusted = 4;
 
 constexpr std::string_view usageLine =
-    "usage: tessaral-snapshot [--quality full|thousands|low] [--timeout SECONDS] [--updates N] "
+    "usage: tessaral-snapshot [--quality automatic|full|thousands|low] [--timeout SECONDS] "
+    "[--updates N] "
     "[--stats] [--no-cursor] [--username NAME] [--password-file FILE] [--require-encryption] "
     "[--ca-file FILE] [--trust FINGERPRINT] [--via [USER@]GATEWAY[:PORT]] ADDRESS OUTPUT.png";
 
@@ -227,7 +228,7 @@ std::string securityText(const rfb::RFBProtection& protection) {
 }
 
 void printStatistics(const rfb::RFBServerInfo& info, const rfb::RFBImage& frame,
-                     const rfb::RFBClient::Statistics& statistics) {
+                     const rfb::RFBClient::Statistics& statistics, rfb::RFBQuality quality) {
     std::printf("Server: %s\n", info.name.c_str());
     std::printf("Protocol version: %s\n", info.protocolVersion.c_str());
     std::printf("Security: %s\n", securityText(info.protection).c_str());
@@ -238,6 +239,14 @@ void printStatistics(const rfb::RFBServerInfo& info, const rfb::RFBImage& frame,
     std::printf("Updates: %llu\n", static_cast<unsigned long long>(statistics.updates));
     std::printf("Bytes received: %llu\n",
                 static_cast<unsigned long long>(statistics.bytesReceived));
+    std::printf("Throughput: %.0f kbit/s\n", statistics.kilobitsPerSecond);
+    if (quality == rfb::RFBQuality::automatic) {
+        if (statistics.automaticLevel == rfb::AutomaticQuality::lossless) {
+            std::printf("Automatic quality: lossless\n");
+        } else {
+            std::printf("Automatic quality: JPEG level %d\n", statistics.automaticLevel);
+        }
+    }
     for (const auto& [encoding, entry] : statistics.decoding) {
         double milliseconds = std::chrono::duration<double, std::milli>(entry.time).count();
         std::printf("%s (%d): %llu rectangles, %llu pixels, %.3f ms\n",
@@ -515,7 +524,7 @@ int snapshotOnce(const Options& options, const rfb::VNCAddress& address, const L
         return exitFailure;
     }
     if (options.stats) {
-        printStatistics(snapshot->info, snapshot->frame, statistics);
+        printStatistics(snapshot->info, snapshot->frame, statistics, options.quality);
     }
     return 0;
 }
