@@ -19,7 +19,6 @@ import importlib.util
 import os
 import shutil
 import sys
-import tempfile
 import threading
 import time
 
@@ -114,15 +113,8 @@ def main():
     parser.add_argument("--runs", type=int, default=1)
     parser.add_argument("--keep", help="a directory for logs")
     options = parser.parse_args()
-    options.tessaral = os.path.join(os.path.abspath(options.build), "Tessaral", "App",
-                                    "tessaral")
-    options.tessaral_screen = None
     sizes = [tuple(int(v) for v in size.split("x")) for size in options.sizes.split(",")]
-
-    desktop.install_signal_handlers()
-    work = tempfile.mkdtemp(prefix="memory-bench-")
-    keep = options.keep or work
-    os.makedirs(keep, exist_ok=True)
+    work, keep = wire_bench.prepare(options, "memory-bench-")
     viewers = make_viewers(options, work)
     peaks = {}
     try:

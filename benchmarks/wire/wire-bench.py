@@ -344,6 +344,18 @@ def run_once(work, display, viewer, megabits, latency_ms, seconds, keep):
         scene.stop()
 
 
+def prepare(options, prefix):
+    """Finds Tessaral in the build, and makes the run's work directory and the one it keeps."""
+    options.tessaral = os.path.join(os.path.abspath(options.build), "Tessaral", "App",
+                                    "tessaral")
+    options.tessaral_screen = None
+    desktop.install_signal_handlers()
+    work = tempfile.mkdtemp(prefix=prefix)
+    keep = options.keep or work
+    os.makedirs(keep, exist_ok=True)
+    return work, keep
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", required=True)
@@ -352,15 +364,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--keep", help="a directory for logs and mismatching pictures")
     options = parser.parse_args()
-    options.tessaral = os.path.join(os.path.abspath(options.build), "Tessaral", "App",
-                                    "tessaral")
-    options.tessaral_screen = None
     links = [tuple(float(v) for v in link.split(":")) for link in options.links.split(",")]
-
-    desktop.install_signal_handlers()
-    work = tempfile.mkdtemp(prefix="wire-bench-")
-    keep = options.keep or work
-    os.makedirs(keep, exist_ok=True)
+    work, keep = prepare(options, "wire-bench-")
     rows = []
     display = None
     try:
