@@ -471,6 +471,30 @@ class FullScreen(unittest.TestCase):
         wait_for(lambda: "= 1" in output(local, ["xprop", "-root", "_NET_CURRENT_DESKTOP"]),
                  "openbox on the second desktop")
 
+    def test_full_screen_covers_the_monitor_the_window_is_on(self):
+        # The display as two monitors side by side, as RandR describes them to Qt and openbox.
+        width, height = capture(local).width, capture(local).height
+        half = width // 2
+        run(local, ["xrandr", "--setmonitor", "left", f"{half}/300x{height}/200+0+0", "screen"])
+        run(local, ["xrandr", "--setmonitor", "right", f"{half}/300x{height}/200+{half}+0",
+                    "none"])
+        self.addCleanup(run, local, ["xrandr", "--delmonitor", "left"])
+        self.addCleanup(run, local, ["xrandr", "--delmonitor", "right"])
+        run(local, ["openbox", "--reconfigure"])
+        remote = Remote(self.directory, desktop.free_port(), clients=False)
+        self.addCleanup(remote.stop)
+        app, window = open_session(self, remote)
+        self.addCleanup(app.stop)  # before the other test of the class opens its own
+        wait_for(lambda: " · " in window_name(local, window), "the connected title")
+        run(local, ["xdotool", "windowmove", "--sync", str(window), str(half + 40), "40",
+                    "windowactivate", "--sync", str(window)])
+        press("ctrl+super+f")
+        wait_for(lambda: window_geometry(local, window) == (half, 0, half, height),
+                 "the right-hand monitor covered")
+        keep(capture(local), "full-screen-on-the-right-monitor")
+        press("ctrl+super+f")
+        wait_for(lambda: window_geometry(local, window)[2:] != (half, height), "the window back")
+
 
 # What the captured keyboard must send the remote computer, key by key, for each combination.
 SYSTEM_KEYS = [("Escape", ["Escape"]), ("alt+Tab", ["Alt_L", "Tab"]), ("super", ["Super_L"])] + [
@@ -569,7 +593,7 @@ def main():
     APP, SECRETS = os.path.abspath(args.app), os.path.abspath(args.secrets)
     return desktop.run_tests(["Xvfb", "Xvnc", "vncpasswd", "xdotool", "xdpyinfo", "xwininfo",
                               "xsetroot", "xterm", "xev", "xclip", "import", "stdbuf", "openbox",
-                              "xprop", "sway", "swaymsg", "wtype", "setpriv", "setxkbmap",
+                              "xprop", "xrandr", "sway", "swaymsg", "wtype", "setpriv", "setxkbmap",
                               "qemu-system-x86_64", "gcc", APP, SECRETS],
                              rest)
 
