@@ -142,7 +142,8 @@ TEST(DamageTest, DamagedAreasRebuildEveryTakenFrame) {
 }
 
 // The session window's way: the damage taken at the display's pace, the newest frame painted
-// over it, held only while painting (here slowly, beside a decoder that never pauses). The
+// over it, held only while painting (here slowly, beside a decoder that never waits for it,
+// its updates arriving about every 50 µs, so that the viewer has a chance to paint). The
 // decoder keeps to two stores, waiting for a paint to end rather than making a third; the viewer
 // gets frames all along; and its picture, painted from frames newer than their damage, still
 // ends up as the last frame.
@@ -157,7 +158,7 @@ TEST(DamageTest, PaintingViewerKeepsTheDecoderToTwoStores) {
         std::mt19937 random(c.seed);
         const std::vector<Bytes> messages = randomSession(random, 40, 30, c.updates, 6, false);
         RFBClient client(configurationFor(RFBEndpoint::host("damage.invalid", 5900)));
-        RFBInput input = served(messages);
+        RFBInput input = served(messages, [] { std::this_thread::sleep_for(50us); });
         std::atomic<bool> ended = false;
         std::thread decoder([&] {
             RFBClientTesting::runOn(client, input);
