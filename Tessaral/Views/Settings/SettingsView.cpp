@@ -172,10 +172,13 @@ QWidget* SettingsView::buildInput() {
     cursorForm->addRow(hideLocalCursor_);
 
     return page({keys,
-                 footnote(tr("When on, shortcuts such as Super+C and Super+V go to the remote "
-                             "computer. Super+Q, Super+W, Super+H, Super+M and shortcuts that "
-                             "use both Ctrl and Super always stay on this computer. Automatic "
-                             "sends Meta to Macs and Super to other computers.")),
+                 footnote(tr("With Super shortcuts on, shortcuts such as Super+C and Super+V "
+                             "go to the remote computer. Super+Q, Super+W, Super+H, Super+M and "
+                             "shortcuts that use both Ctrl and Super always stay on this "
+                             "computer. Automatic sends Meta to Macs and Super to other "
+                             "computers. System shortcuts (Alt+Tab, Super alone, Ctrl+Alt+arrows) "
+                             "always go to a remote computer shown in full screen; with system "
+                             "shortcuts on, also while its window has the focus.")),
                  cursor});
 }
 
