@@ -37,9 +37,10 @@ struct Guest {
         }
         return readPPM(folder.file("s.ppm"));
     }
-    std::unique_ptr<Viewer> viewer(const std::vector<std::int32_t>& encodings) const {
+    std::unique_ptr<Viewer> viewer(const std::vector<std::int32_t>& encodings,
+                                   RFBQuality quality = RFBQuality::full) const {
         auto viewer = std::make_unique<Viewer>(
-            configurationFor(RFBEndpoint::host("127.0.0.1", port), 15s), encodings);
+            configurationFor(RFBEndpoint::host("127.0.0.1", port), 15s, {}, quality), encodings);
         viewer->pumpUntil([&] { return viewer->client.statistics().completeUpdates > 0; });
         return viewer;
     }
@@ -64,6 +65,13 @@ TEST(QemuTight, JPEGComesCloseToTheScreenAndLosslessTightEqualsIt) {
         EXPECT_LE(mean, jpeg ? 4.0 : 0.0) << difference(frame, screen);
         EXPECT_LE(peak, jpeg ? 40 : 0);
     }
+}
+
+// Automatic, with its own encodings: nothing shown lossily stays.
+TEST(QemuTight, AutomaticEndsExact) {
+    const Guest guest;
+    const auto viewer = guest.viewer({}, RFBQuality::automatic);
+    EXPECT_EQ(viewer->expectFrame(guest.screen()), "");
 }
 
 }  // namespace

@@ -106,6 +106,19 @@ INSTANTIATE_TEST_SUITE_P(Servers, Pixels, testing::ValuesIn(pixelCases()), [](co
     return serverName(p) + "_" + caseName({p.param.encoding, p.param.quality});
 });
 
+// Automatic with its own encodings starts with JPEG; whether it then measures the loopback as
+// fast (and asks for the whole screen again) or the screen holds still (and it asks for the
+// JPEG areas again), nothing shown lossily may stay.
+TEST(AutomaticQualityServers, EndsExactOnEveryTightServer) {
+    for (ServerKind kind : {ServerKind::xvnc, ServerKind::x11vnc, ServerKind::xtightvnc}) {
+        SCOPED_TRACE(int(kind));
+        const auto& [server, screen, address] = shown({kind, "", 0, RFBQuality::automatic});
+        Viewer viewer(configurationFor(server.endpoint(), 15s, RFBCredentials{"", storedPassword},
+                                       RFBQuality::automatic));
+        EXPECT_EQ(viewer.expectFrame(expectedFrame(screen, RFBQuality::full, kind)), "");
+    }
+}
+
 class VncAuth : public testing::TestWithParam<ServerCase> {};
 
 TEST_P(VncAuth, OnlyTheRightPasswordConnects) {
