@@ -756,6 +756,7 @@ void RFBClient::Core::readUpdate(RFBInput& input, RectangleDecoder& decoder,
     if (announce && announced.lossy() && !wanted.lossy()) {
         // What was shown lossily stays so until it changes, unless asked for again.
         full = true;
+        lossy.clear();
     }
     // Before the request, so that the update it asks for comes in the new encodings...
     if (announce && !format) {
