@@ -168,6 +168,16 @@ struct RFBClient::Core : SecurityChannel {
     void filterThrough(const MakeFilter& make) override;
     void endFilter() override;
     bool established();
+    // With the lock held: hands over the damage gathered since the last take, in exchange for
+    // `areas` (reserved, so that nothing allocates under the lock); false before the first frame.
+    bool swapDamage(std::vector<RFBRect>& areas) {
+        if (!shared.latestFrame) {
+            return false;
+        }
+        shared.framePending = false;
+        areas.swap(shared.damage);
+        return true;
+    }
     void readCutText(RFBInput& input);
     Announcement announcement(RFBQuality quality) const {
         return {quality, quality == RFBQuality::automatic ? automatic.level() : 0};
@@ -252,11 +262,9 @@ std::optional<RFBFrame> RFBClient::takeFrameWithDamage() {
     std::vector<RFBRect> fresh;
     fresh.reserve(maxRects + 1);
     std::lock_guard lock(core_->lock);
-    if (!core_->shared.latestFrame) {
+    if (!core_->swapDamage(fresh)) {
         return std::nullopt;
     }
-    core_->shared.framePending = false;
-    fresh.swap(core_->shared.damage);
     return RFBFrame{*core_->shared.latestFrame, std::move(fresh)};
 }
 
@@ -264,11 +272,9 @@ std::optional<RFBDamage> RFBClient::takeDamage() {
     RFBDamage taken;
     taken.areas.reserve(maxRects + 1);
     std::lock_guard lock(core_->lock);
-    if (!core_->shared.latestFrame) {
+    if (!core_->swapDamage(taken.areas)) {
         return std::nullopt;
     }
-    core_->shared.framePending = false;
-    taken.areas.swap(core_->shared.damage);
     taken.width = core_->shared.latestFrame->width();
     taken.height = core_->shared.latestFrame->height();
     return taken;
